@@ -1,0 +1,122 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <vector>
+
+#include "common/byte_io.h"
+#include "common/crc32.h"
+#include "common/panic.h"
+#include "common/result.h"
+#include "common/worker_pool.h"
+
+namespace velq {
+namespace {
+
+TEST(ByteIo, RoundTripsLittleEndian) {
+  std::vector<std::uint8_t> buf;
+  ByteWriter w(buf);
+  w.u8(0xAB);
+  w.u32(0x01020304);
+  w.u64(0x1122334455667788ull);
+  w.f32(1.5f);
+  ASSERT_EQ(buf.size(), 17u);
+  EXPECT_EQ(buf[1], 0x04);  // least significant byte first
+  EXPECT_EQ(buf[4], 0x01);
+
+  ByteReader r(buf);
+  std::uint8_t a;
+  std::uint32_t b;
+  std::uint64_t c;
+  float d;
+  ASSERT_TRUE(r.u8(a) && r.u32(b) && r.u64(c) && r.f32(d));
+  EXPECT_EQ(a, 0xAB);
+  EXPECT_EQ(b, 0x01020304u);
+  EXPECT_EQ(c, 0x1122334455667788ull);
+  EXPECT_EQ(d, 1.5f);
+  EXPECT_TRUE(r.at_end());
+  EXPECT_FALSE(r.u8(a));
+}
+
+TEST(ByteIo, ShortReadsFailWithoutMoving) {
+  std::vector<std::uint8_t> buf = {1, 2, 3};
+  ByteReader r(buf);
+  std::uint32_t v;
+  EXPECT_FALSE(r.u32(v));
+  EXPECT_EQ(r.position(), 0u);
+  std::span<const std::uint8_t> s;
+  EXPECT_FALSE(r.take(4, s));
+  EXPECT_TRUE(r.take(3, s));
+  EXPECT_EQ(s.size(), 3u);
+}
+
+TEST(ByteIo, FitsNeverOverflows) {
+  std::vector<std::uint8_t> buf(16);
+  ByteReader r(buf);
+  EXPECT_TRUE(r.fits(4, 4));
+  EXPECT_FALSE(r.fits(5, 4));
+  EXPECT_FALSE(r.fits(1ull << 62, 8));  // count * size would wrap
+  EXPECT_FALSE(r.fits(~0ull, 1));
+}
+
+TEST(Crc32, MatchesIeeeCheckValue) {
+  const std::string s = "123456789";
+  std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+  EXPECT_EQ(crc32(bytes), 0xCBF43926u);
+  EXPECT_EQ(crc32_update(crc32(bytes.first(4)), bytes.subspan(4)), 0xCBF43926u);
+}
+
+Result<int> half(int x) {
+  if (x % 2 != 0) return Error("odd: " + std::to_string(x));
+  return x / 2;
+}
+
+Result<int> quarter(int x) {
+  VELQ_ASSIGN_OR_RETURN(int h, half(x));
+  VELQ_ASSIGN_OR_RETURN(int q, half(h));
+  return q;
+}
+
+Status check_even(int x) {
+  VELQ_RETURN_IF_ERROR(half(x));
+  return ok_status();
+}
+
+TEST(Result, PropagatesFirstError) {
+  EXPECT_EQ(*quarter(8), 2);
+  auto r = quarter(6);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().message(), "odd: 3");
+  EXPECT_TRUE(check_even(2).ok());
+  EXPECT_EQ(check_even(3).error().message(), "odd: 3");
+}
+
+TEST(Panic, AssertEqCarriesBothSides) {
+  try {
+    assert_eq(3, 4, "len");
+    FAIL();
+  } catch (const Panic& p) {
+    EXPECT_NE(std::string(p.what()).find("left: 3"), std::string::npos);
+  }
+}
+
+TEST(WorkerPool, SizeFromEnvironment) {
+  EXPECT_EQ(pool_size_from_env("3", "5", 8), 3u);
+  EXPECT_EQ(pool_size_from_env(nullptr, "5", 8), 5u);
+  EXPECT_EQ(pool_size_from_env("0", "x", 8), 8u);
+  EXPECT_EQ(pool_size_from_env("abc", nullptr, 8), 8u);
+  EXPECT_EQ(pool_size_from_env(nullptr, nullptr, 0), 1u);
+}
+
+TEST(WorkerPool, CoversEveryIndexOnceAndRethrows) {
+  std::vector<std::atomic<int>> hits(100000);
+  parallel_for_each(hits.size(), 64, [&](std::size_t i) { hits[i]++; });
+  for (auto& h : hits) ASSERT_EQ(h.load(), 1);
+  EXPECT_THROW(parallel_for_each(100000, 16,
+                                 [](std::size_t i) {
+                                   if (i == 777) panic("boom");
+                                 }),
+               Panic);
+}
+
+}  // namespace
+}  // namespace velq
