@@ -36,8 +36,10 @@ class ByteWriter {
 
  private:
   void put(const void* p, std::size_t n) {
-    const auto* b = static_cast<const std::uint8_t*>(p);
-    out_->insert(out_->end(), b, b + n);
+    if (n == 0) return;
+    const std::size_t old = out_->size();
+    out_->resize(old + n);
+    std::memcpy(out_->data() + old, p, n);
   }
 
   std::vector<std::uint8_t>* out_;
