@@ -1,0 +1,35 @@
+// Walsh-Hadamard transform and the subsampled randomized Hadamard rotation
+// (SRHT) used by both quantizer stages. All arithmetic is f32.
+//
+// srht computes H·D·pad(x)/√n and inverse_srht the first d entries of
+// D·H·y/√n: the transpose of the forward map restricted to the first d
+// inputs, so <q, inverse_srht(y)> = <srht(q), y>. Scoring relies on it.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+namespace velq::linalg {
+
+// Smallest power of two >= x; npow2(0) = npow2(1) = 1.
+std::size_t npow2(std::size_t x);
+
+// In-place unnormalised transform; panics unless v.size() is a power of two.
+// Dispatches to the AVX2 form when available (results are bit-identical).
+void fwht(std::span<float> v);
+void fwht_portable(std::span<float> v);
+void fwht_avx2(std::span<float> v);
+
+void scale(std::span<float> v, float factor);
+void scale_portable(std::span<float> v, float factor);
+void scale_avx2(std::span<float> v, float factor);
+
+// out.size() must equal npow2(x.size()); signs must hold at least that many.
+void srht(std::span<const float> x, std::span<const float> signs, std::span<float> out);
+
+// y.size() must equal npow2(d); writes out[0..d). Uses a per-thread scratch
+// buffer, so it allocates only when a thread first sees a larger n.
+void inverse_srht(std::span<const float> y, std::span<const float> signs, std::span<float> out,
+                  std::size_t d);
+
+}  // namespace velq::linalg

@@ -1,0 +1,40 @@
+// First quantizer stage: rotate, then map each rotated coordinate to the
+// nearest Lloyd-Max level (u16 indices). Immutable after construction and
+// read concurrently from pool threads.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace velq {
+
+class MseQuantizer {
+ public:
+  // Field order is the persisted order.
+  std::uint64_t d = 0;  // input dimension
+  std::uint64_t n = 0;  // rotated length / number of indices
+  std::uint64_t b = 0;  // bits; 2^b levels
+  std::vector<float> rotation_signs;                   // SRHT form: n signs; dense: empty
+  std::vector<float> centroids;                        // 2^b levels, ascending
+  std::optional<std::vector<float>> rotation_matrix;   // dense form: d×d row-major
+
+  // SRHT form: n = npow2(d), codebook designed for dimension n.
+  static MseQuantizer new_srht(std::uint64_t d, std::uint64_t b, std::uint64_t seed);
+  // Dense form: Gram-Schmidt-orthogonalised Gaussian matrix, n = d.
+  static MseQuantizer new_dense(std::uint64_t d, std::uint64_t b, std::uint64_t seed);
+
+  bool is_dense() const { return rotation_matrix.has_value(); }
+
+  // out.size() == n.
+  void apply_rotation(std::span<const float> x, std::span<float> out) const;
+  // x.size() == d; n indices.
+  std::vector<std::uint16_t> quantize(std::span<const float> x) const;
+  // indices.size() == n; d values.
+  std::vector<double> dequantize(std::span<const std::uint16_t> indices) const;
+
+  bool operator==(const MseQuantizer&) const = default;
+};
+
+}  // namespace velq

@@ -1,0 +1,99 @@
+// The database's vector codec: MSE stage with b-1 bits per rotated coordinate
+// plus a one-bit QJL sketch of the residual and its norm gamma (fast mode:
+// b bits to the MSE stage, no sketch). Immutable after construction; shared
+// read-only by the engine, the log and pool threads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "quantizer/mse_quantizer.h"
+#include "quantizer/qjl_quantizer.h"
+
+namespace velq {
+
+// The result of quantize.
+struct EncodedVector {
+  std::vector<std::uint16_t> mse_indices;  // n values < 2^mse_bits
+  std::vector<std::uint8_t> qjl_bits;      // ceil(n/8) sign bytes (zero in fast mode)
+  double gamma = 0.0;                      // residual norm (0 in fast mode)
+};
+
+// A stored code seen in place.
+struct CodeView {
+  std::span<const std::uint16_t> mse_indices;
+  std::span<const std::uint8_t> qjl_bits;
+  double gamma = 0.0;
+};
+
+// Per-query tables for scoring many codes: lut[i*k + c] = centroids[c]*q_rot[i].
+struct PreparedIpQuery {
+  std::vector<float> lut;
+  std::vector<float> q_proj;
+  std::uint64_t k = 0;
+  float qjl_scale = 0.0f;
+};
+
+// Per-query state without the table (few codes per query, or a code as query).
+struct PreparedIpQueryLite {
+  std::vector<float> q_rot;
+  std::vector<float> q_proj;
+  float qjl_scale = 0.0f;
+};
+
+class ProdQuantizer {
+ public:
+  // Field order is the persisted order.
+  std::uint64_t d = 0;
+  std::uint64_t n = 0;
+  std::uint64_t b = 0;
+  MseQuantizer mse_quantizer;
+  QjlQuantizer qjl_quantizer;
+  bool fast_mode = false;
+
+  static ProdQuantizer new_dense(std::uint64_t d, std::uint64_t b, std::uint64_t seed);
+  static ProdQuantizer new_dense_fast(std::uint64_t d, std::uint64_t b, std::uint64_t seed);
+  static ProdQuantizer new_srht(std::uint64_t d, std::uint64_t b, std::uint64_t seed);
+  static ProdQuantizer new_srht_fast(std::uint64_t d, std::uint64_t b, std::uint64_t seed);
+
+  std::uint64_t mse_bits() const { return mse_quantizer.b; }
+  // ceil(n * mse_bits / 8): bytes of one packed index vector.
+  std::size_t packed_mse_len() const;
+  // ceil(n / 8): sign bytes of one code.
+  std::size_t qjl_len() const;
+
+  EncodedVector quantize(std::span<const float> x) const;
+  std::vector<double> dequantize(std::span<const std::uint16_t> mse_indices,
+                                 std::span<const std::uint8_t> qjl_bits, double gamma) const;
+  // In parallel on the worker pool; results in input order.
+  std::vector<std::vector<double>> dequantize_batch(std::span<const CodeView> codes) const;
+
+  std::vector<std::uint8_t> pack_mse_indices(std::span<const std::uint16_t> indices) const;
+  void unpack_mse_indices(std::span<const std::uint8_t> bytes, std::span<std::uint16_t> out) const;
+  void unpack_mse_indices_scalar(std::span<const std::uint8_t> bytes,
+                                 std::span<std::uint16_t> out) const;
+  void unpack_mse_indices_avx2(std::span<const std::uint8_t> bytes,
+                               std::span<std::uint16_t> out) const;
+
+  PreparedIpQuery prepare_ip_query(std::span<const float> q) const;
+  PreparedIpQueryLite prepare_ip_query_lite(std::span<const float> q) const;
+  PreparedIpQueryLite prepare_ip_query_from_codes(std::span<const std::uint16_t> codes) const;
+
+  double score_ip_encoded(const PreparedIpQuery& pq, std::span<const std::uint16_t> mse_indices,
+                          std::span<const std::uint8_t> qjl_bits, double gamma) const;
+  double score_ip_encoded_lite(const PreparedIpQueryLite& pq,
+                               std::span<const std::uint16_t> mse_indices,
+                               std::span<const std::uint8_t> qjl_bits, double gamma) const;
+  double score_ip_encoded_simd(const PreparedIpQuery& pq,
+                               std::span<const std::uint16_t> mse_indices,
+                               std::span<const std::uint8_t> qjl_bits, double gamma) const;
+  double score_ip_encoded_lite_simd(const PreparedIpQueryLite& pq,
+                                    std::span<const std::uint16_t> mse_indices,
+                                    std::span<const std::uint8_t> qjl_bits, double gamma) const;
+
+  bool operator==(const ProdQuantizer&) const = default;
+};
+
+}  // namespace velq

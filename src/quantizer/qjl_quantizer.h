@@ -1,0 +1,37 @@
+// Second quantizer stage: a one-bit sign sketch of a random projection of the
+// residual. Sign i is bit (i mod 8) of byte i/8; a set bit means +1.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace velq {
+
+class QjlQuantizer {
+ public:
+  // Field order is the persisted order.
+  std::uint64_t d = 0;  // input dimension
+  std::uint64_t n = 0;  // sketch length (sign bits)
+  std::vector<float> projection_signs;                  // SRHT form: n signs; dense: empty
+  std::optional<std::vector<float>> projection_matrix;  // dense form: d×d Gaussian, row-major
+
+  // Both constructors use `seed` as given; the product quantizer passes the
+  // database seed XOR 0xDEADBEEF.
+  static QjlQuantizer new_srht(std::uint64_t d, std::uint64_t seed);
+  static QjlQuantizer new_dense(std::uint64_t d, std::uint64_t seed);
+
+  bool is_dense() const { return projection_matrix.has_value(); }
+
+  // out.size() == n.
+  void apply_projection(std::span<const float> x, std::span<float> out) const;
+
+  // Transposed projection of the ±1 signs, times f32(gamma)·scale; d values.
+  std::vector<double> reconstruct(std::span<const std::uint8_t> sign_bytes, double gamma,
+                                  float scale) const;
+
+  bool operator==(const QjlQuantizer&) const = default;
+};
+
+}  // namespace velq
