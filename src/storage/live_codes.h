@@ -1,0 +1,106 @@
+// A growable, memory-mapped file of fixed-size slots (live_codes.bin and
+// live_vectors.bin). The file is nothing but slots: slot i occupies bytes
+// [i * stride, (i + 1) * stride). There is no header, count or checksum; what
+// a slot holds is the engine's business.
+//
+// Invariants: len <= capacity; after a growth or truncate_to the file is
+// exactly stride * capacity bytes long; while mapped, the mapping covers the
+// whole file as it was when mapped. A failed resize leaves the file at its old
+// length and mapped, so slot access never finds the mapping gone because an
+// operating-system call failed.
+//
+// Not thread-safe: mutations run under the engine's write lock; slot views may
+// be read concurrently under its read lock. Views taken before a resize must
+// not be used after it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "common/result.h"
+
+namespace velq {
+
+class LiveCodesFile {
+ public:
+  // Slots added by one growth step.
+  static constexpr std::uint64_t kGrowthSlots = 16384;
+
+  // Opens `path` read-write, creating it (0666 before the umask) but never
+  // truncating it. Every whole slot in the file counts as in use; a partial
+  // slot at the end stays in the file but is not counted.
+  static Result<LiveCodesFile> open(std::string path, std::uint64_t stride);
+
+  LiveCodesFile(LiveCodesFile&& other) noexcept;
+  LiveCodesFile& operator=(LiveCodesFile&& other) noexcept;
+  LiveCodesFile(const LiveCodesFile&) = delete;
+  LiveCodesFile& operator=(const LiveCodesFile&) = delete;
+  ~LiveCodesFile();
+
+  // Hands out slot `len` and counts it in use, growing the file by
+  // kGrowthSlots slots (zero-filled) when every slot is taken.
+  Result<std::uint64_t> alloc_slot();
+
+  // Views of slot `index`'s stride bytes inside the mapping, without a
+  // system call. Panic with "mmap not initialized" when unmapped, and with an
+  // out-of-range message when the slot does not lie wholly in the mapping.
+  std::span<const std::uint8_t> slot(std::uint64_t index) const;
+  std::span<std::uint8_t> slot_mut(std::uint64_t index);
+
+  // Writes the whole mapping back to the file and waits for it; nothing
+  // when unmapped.
+  Status flush();
+
+  // Sets the file to exactly n slots (shrinking or growing); capacity and
+  // len become n.
+  Status truncate_to(std::uint64_t n);
+
+  // Empties the file; capacity and len become 0 and the file stays unmapped.
+  Status clear();
+
+  // Tells the kernel the mapping is read in no particular order. Failures
+  // are ignored: the advice only affects read-ahead.
+  void advise_random();
+
+  // Unmaps and closes the file so it can be renamed or replaced. The next
+  // alloc_slot, truncate_to, clear or ensure_mapped reopens the path.
+  void release_handles();
+
+  // Reopens and maps the file when a release or a failed step left it
+  // unmapped while it still holds slots.
+  Status ensure_mapped();
+
+  // Sets the number of slots in use, for a caller that tracks it elsewhere
+  // (the id pool's slot count after a reopen). Fails when the file holds
+  // fewer than n slots.
+  Status set_len(std::uint64_t n);
+
+  const std::string& path() const { return path_; }
+  std::uint64_t stride() const { return stride_; }
+  std::uint64_t capacity() const { return capacity_; }
+  std::uint64_t len() const { return len_; }
+  bool is_mapped() const { return map_ != nullptr; }
+  bool has_handle() const { return fd_ >= 0; }
+
+ private:
+  LiveCodesFile(std::string path, std::uint64_t stride, int fd);
+
+  Status ensure_open();
+  Status remap();
+  Status resize_to(std::uint64_t slots);
+  void unmap();
+  void close_handle();
+  std::uint8_t* slot_address(std::uint64_t index) const;
+
+  std::uint8_t* map_ = nullptr;
+  std::size_t map_bytes_ = 0;
+  std::string path_;
+  std::uint64_t stride_ = 0;
+  std::uint64_t capacity_ = 0;
+  std::uint64_t len_ = 0;
+  int fd_ = -1;
+};
+
+}  // namespace velq
