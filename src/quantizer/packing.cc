@@ -1,0 +1,73 @@
+#include "quantizer/packing.h"
+
+#include <algorithm>
+#include <string>
+
+#include "common/cpu_features.h"
+#include "common/panic.h"
+
+namespace velq::packing {
+
+namespace {
+
+void check_bits(unsigned bits) {
+  if (bits > kMaxBits) panic("MSE index width " + std::to_string(bits) + " exceeds 16 bits");
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> pack(std::span<const std::uint16_t> indices, std::size_t n,
+                               unsigned bits) {
+  check_bits(bits);
+  if (bits == 8) return std::vector<std::uint8_t>(indices.begin(), indices.end());
+  if (indices.size() < n) {
+    panic("index out of bounds: " + std::to_string(indices.size()) + " MSE indices, need " +
+          std::to_string(n));
+  }
+  std::vector<std::uint8_t> out(packed_len(n, bits));
+  if (bits == 0) return out;
+  // Accumulate whole bytes in a 64-bit window: at most 7 pending bits plus
+  // one 16-bit index never overflow it.
+  const std::uint32_t mask = (1u << bits) - 1;
+  std::uint64_t window = 0;
+  unsigned pending = 0;
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    window |= static_cast<std::uint64_t>(indices[i] & mask) << pending;
+    pending += bits;
+    while (pending >= 8) {
+      out[at++] = static_cast<std::uint8_t>(window);
+      window >>= 8;
+      pending -= 8;
+    }
+  }
+  if (pending > 0) out[at] = static_cast<std::uint8_t>(window);
+  return out;
+}
+
+void unpack_scalar(std::span<const std::uint8_t> bytes, std::span<std::uint16_t> out,
+                   std::size_t n, unsigned bits) {
+  check_bits(bits);
+  if (bits == 8) {
+    const std::size_t count = std::min(bytes.size(), out.size());
+    std::copy_n(bytes.begin(), count, out.begin());
+    return;
+  }
+  const std::size_t count = std::min(n, out.size());
+  if (bytes.size() < packed_len(count, bits)) {
+    panic("index out of bounds: " + std::to_string(bytes.size()) + " packed bytes hold fewer than " +
+          std::to_string(count) + " indices of " + std::to_string(bits) + " bits");
+  }
+  for (std::size_t i = 0; i < count; ++i) out[i] = index_at(bytes, i, bits);
+}
+
+void unpack(std::span<const std::uint8_t> bytes, std::span<std::uint16_t> out, std::size_t n,
+            unsigned bits) {
+  if (has_avx2()) {
+    unpack_avx2(bytes, out, n, bits);
+  } else {
+    unpack_scalar(bytes, out, n, bits);
+  }
+}
+
+}  // namespace velq::packing

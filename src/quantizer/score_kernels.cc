@@ -1,0 +1,80 @@
+// Portable scoring kernels: sequential f32 sums in index order, the reference
+// the AVX2 kernels are tested against.
+#include "quantizer/score_kernels.h"
+
+#include <string>
+
+#include "common/cpu_features.h"
+#include "common/panic.h"
+#include "quantizer/packing.h"
+
+namespace velq::scoring {
+
+namespace {
+
+[[noreturn]] void level_out_of_range(std::size_t index, std::size_t k) {
+  panic("index out of bounds: the len is " + std::to_string(k) + " but the index is " +
+        std::to_string(index));
+}
+
+float lut_sum(std::span<const float> lut, std::size_t k, std::span<const std::uint16_t> idx,
+              std::size_t n) {
+  float s = 0.0f;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (idx[i] >= k) level_out_of_range(idx[i], k);
+    s += lut[i * k + idx[i]];
+  }
+  return s;
+}
+
+float lut_sum_packed(std::span<const float> lut, std::size_t k,
+                     std::span<const std::uint8_t> packed, unsigned bits, std::size_t n) {
+  float s = 0.0f;
+  for (std::size_t i = 0; i < n; ++i) s += lut[i * k + packing::index_at(packed, i, bits)];
+  return s;
+}
+
+float level_dot(std::span<const float> levels, std::span<const float> q_rot,
+                std::span<const std::uint16_t> idx, std::size_t n) {
+  float s = 0.0f;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (idx[i] >= levels.size()) level_out_of_range(idx[i], levels.size());
+    s += levels[idx[i]] * q_rot[i];
+  }
+  return s;
+}
+
+float level_dot_packed(std::span<const float> levels, std::span<const float> q_rot,
+                       std::span<const std::uint8_t> packed, unsigned bits, std::size_t n) {
+  float s = 0.0f;
+  for (std::size_t i = 0; i < n; ++i) s += levels[packing::index_at(packed, i, bits)] * q_rot[i];
+  return s;
+}
+
+float sign_sum(std::span<const float> q_proj, std::span<const std::uint8_t> signs,
+               std::size_t n) {
+  float s = 0.0f;
+  for (std::size_t j = 0; j < signs.size(); ++j) {
+    for (unsigned t = 0; t < 8; ++t) {
+      const std::size_t i = 8 * j + t;
+      if (i >= n) return s;
+      s += (signs[j] >> t) & 1 ? q_proj[i] : -q_proj[i];
+    }
+  }
+  return s;
+}
+
+}  // namespace
+
+const ScoreKernels& portable_kernels() {
+  static constexpr ScoreKernels kPortable = {"portable", lut_sum,          lut_sum_packed,
+                                             level_dot,  level_dot_packed, sign_sum};
+  return kPortable;
+}
+
+const ScoreKernels& active_kernels() {
+  static const ScoreKernels& chosen = has_avx2_fma() ? avx2_kernels() : portable_kernels();
+  return chosen;
+}
+
+}  // namespace velq::scoring

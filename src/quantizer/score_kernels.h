@@ -1,0 +1,53 @@
+// Inner loops of code scoring, as free functions over plain arrays so the
+// quantizer's methods stay thin and the engine can score packed slots in
+// place. Two kernel sets exist: portable and AVX2+FMA; they compute the same
+// sums and differ only in summation order and fused-multiply-add rounding.
+//
+// Terms of the estimate for a code (indices idx, sign bytes s):
+//   MSE term, table form:  sum_{i<n} lut[i*k + idx[i]]
+//   MSE term, level form:  sum_{i<n} levels[idx[i]] * q_rot[i]
+//   sign term:             sum_{i<m} (bit i of s ? +q_proj[i] : -q_proj[i]),
+//                          m = min(n, 8 * s.size())
+// Packed forms read idx straight from the bit stream of packing.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace velq::scoring {
+
+// Common REQUIREs (checked by the callers in prod_quantizer.cc, not here):
+// lut.size() >= n*k, q_rot.size() >= n, idx.size() >= n, q_proj.size() >= n,
+// packed.size() >= ceil(n*bits/8). Data-dependent faults are checked here:
+// an unpacked index >= k (levels.size() for the level form) panics. Packed
+// forms need k >= 2^bits, so every packed index is in range.
+struct ScoreKernels {
+  const char* name;
+  float (*lut_sum)(std::span<const float> lut, std::size_t k,
+                   std::span<const std::uint16_t> idx, std::size_t n);
+  float (*lut_sum_packed)(std::span<const float> lut, std::size_t k,
+                          std::span<const std::uint8_t> packed, unsigned bits, std::size_t n);
+  float (*level_dot)(std::span<const float> levels, std::span<const float> q_rot,
+                     std::span<const std::uint16_t> idx, std::size_t n);
+  float (*level_dot_packed)(std::span<const float> levels, std::span<const float> q_rot,
+                            std::span<const std::uint8_t> packed, unsigned bits, std::size_t n);
+  float (*sign_sum)(std::span<const float> q_proj, std::span<const std::uint8_t> signs,
+                    std::size_t n);
+};
+
+const ScoreKernels& portable_kernels();
+// REQUIRES: has_avx2_fma().
+const ScoreKernels& avx2_kernels();
+// The AVX2 set when the processor has AVX2 and FMA, else the portable set.
+const ScoreKernels& active_kernels();
+
+// s_mse + (f32(gamma) * scale) * s_qjl in f32, widened: how every form
+// combines its two terms.
+inline double combine_terms(float s_mse, float s_qjl, double gamma, float scale) {
+  const float weight = static_cast<float>(gamma) * scale;
+  const float qjl = weight * s_qjl;
+  return static_cast<double>(s_mse + qjl);
+}
+
+}  // namespace velq::scoring
