@@ -1,0 +1,315 @@
+#include "common/json_value.h"
+
+#include <algorithm>
+#include <cassert>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string>
+
+#include "common/panic.h"
+
+namespace velq {
+namespace {
+
+template <typename T>
+T* allocate_block(std::size_t n) {
+  return std::allocator<T>().allocate(n);
+}
+
+template <typename T>
+void free_block(T* p, std::size_t n) noexcept {
+  std::destroy_n(p, n);
+  std::allocator<T>().deallocate(p, n);
+}
+
+// A new block holding copies of src[0, n); nothing leaks if a copy throws.
+template <typename T>
+T* copy_block(const T* src, std::size_t n) {
+  T* block = allocate_block<T>(n);
+  try {
+    std::uninitialized_copy_n(src, n, block);
+  } catch (...) {
+    std::allocator<T>().deallocate(block, n);
+    throw;
+  }
+  return block;
+}
+
+// An exact-size block taking over the elements of `v` (nullptr when empty).
+template <typename T>
+T* move_into_block(std::vector<T>& v) {
+  if (v.empty()) return nullptr;
+  T* block = allocate_block<T>(v.size());
+  std::uninitialized_move(v.begin(), v.end(), block);  // moves of values never throw
+  return block;
+}
+
+}  // namespace
+
+std::uint32_t JsonValue::checked_size(std::size_t n, const char* what) {
+  if (n > std::numeric_limits<std::uint32_t>::max()) {
+    panic(std::string("JSON ") + what + " too large: " + std::to_string(n) + " entries");
+  }
+  return static_cast<std::uint32_t>(n);
+}
+
+JsonValue JsonValue::boolean(bool v) {
+  JsonValue out;
+  out.rep_.heap.kind = Kind::kBool;
+  out.rep_.heap.boolean = v;
+  return out;
+}
+
+JsonValue JsonValue::integer(std::uint64_t v) {
+  JsonValue out;
+  out.rep_.heap.kind = Kind::kUnsigned;
+  out.rep_.heap.unsigned_int = v;
+  return out;
+}
+
+JsonValue JsonValue::integer(std::int64_t v) {
+  if (v >= 0) return integer(static_cast<std::uint64_t>(v));
+  JsonValue out;
+  out.rep_.heap.kind = Kind::kSigned;
+  out.rep_.heap.signed_int = v;
+  return out;
+}
+
+JsonValue JsonValue::floating(double v) {
+  if (!std::isfinite(v)) panic("JSON numbers must be finite");
+  JsonValue out;
+  out.rep_.heap.kind = Kind::kFloat;
+  out.rep_.heap.floating = v;
+  return out;
+}
+
+JsonValue JsonValue::floating_from_f32(float v) {
+  char buf[64];
+  const auto printed = std::to_chars(buf, buf + sizeof buf, v);
+  double wide = 0.0;
+  std::from_chars(buf, printed.ptr, wide);
+  return floating(wide);
+}
+
+JsonValue JsonValue::string(std::string_view s) {
+  JsonValue out;
+  if (s.size() <= kInlineCapacity) {
+    out.rep_.small.kind = Kind::kString;
+    out.rep_.small.length = static_cast<std::uint8_t>(s.size());
+    if (!s.empty()) std::memcpy(out.rep_.small.chars, s.data(), s.size());
+    return out;
+  }
+  const std::uint32_t size = checked_size(s.size(), "string");
+  char* chars = copy_block(s.data(), size);
+  out.rep_.heap.kind = Kind::kString;
+  out.rep_.heap.tag = kHeapString;
+  out.rep_.heap.size = size;
+  out.rep_.heap.chars = chars;
+  return out;
+}
+
+JsonValue JsonValue::array(std::vector<JsonValue> items) {
+  JsonValue out;
+  const std::uint32_t size = checked_size(items.size(), "array");
+  out.rep_.heap.kind = Kind::kArray;
+  out.rep_.heap.size = size;
+  out.rep_.heap.items = move_into_block(items);
+  return out;
+}
+
+JsonValue JsonValue::make_object(std::vector<JsonMember> members, std::uint8_t flags) {
+  JsonValue out;
+  const std::uint32_t size = checked_size(members.size(), "object");
+  out.rep_.heap.kind = Kind::kObject;
+  out.rep_.heap.tag = flags;
+  out.rep_.heap.size = size;
+  out.rep_.heap.members = move_into_block(members);
+  return out;
+}
+
+JsonValue JsonValue::object(std::vector<JsonMember> members) {
+  std::stable_sort(members.begin(), members.end(),
+                   [](const JsonMember& a, const JsonMember& b) { return a.key() < b.key(); });
+  // Keep the last of each run of equal keys, as a later assignment would.
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    if (i + 1 < members.size() && members[i + 1].key() == members[i].key()) continue;
+    if (kept != i) members[kept] = std::move(members[i]);
+    ++kept;
+  }
+  members.resize(kept);
+  return make_object(std::move(members), 0);
+}
+
+JsonValue JsonValue::empty_object() { return make_object({}, 0); }
+
+JsonValue JsonValue::record(std::vector<JsonMember> members) {
+  return make_object(std::move(members), kRecordFlag);
+}
+
+void JsonValue::release() noexcept {
+  switch (kind()) {
+    case Kind::kString:
+      if (rep_.heap.tag == kHeapString) std::allocator<char>().deallocate(rep_.heap.chars, rep_.heap.size);
+      break;
+    case Kind::kArray:
+      if (rep_.heap.size > 0) free_block(rep_.heap.items, rep_.heap.size);
+      break;
+    case Kind::kObject:
+      if (rep_.heap.size > 0) free_block(rep_.heap.members, rep_.heap.size);
+      break;
+    default:
+      break;
+  }
+  rep_.small.kind = Kind::kNull;
+}
+
+void JsonValue::copy_from(const JsonValue& other) {
+  // Built aside and installed last: if a copy throws, *this stays null.
+  rep_.small.kind = Kind::kNull;
+  Rep copy = other.rep_;
+  const std::uint32_t size = other.rep_.heap.size;
+  switch (other.kind()) {
+    case Kind::kString:
+      if (other.rep_.heap.tag == kHeapString) copy.heap.chars = copy_block(other.rep_.heap.chars, size);
+      break;
+    case Kind::kArray:
+      if (size > 0) copy.heap.items = copy_block(other.rep_.heap.items, size);
+      break;
+    case Kind::kObject:
+      if (size > 0) copy.heap.members = copy_block(other.rep_.heap.members, size);
+      break;
+    default:
+      break;
+  }
+  rep_ = copy;
+}
+
+JsonValue::JsonValue(const JsonValue& other) { copy_from(other); }
+
+JsonValue& JsonValue::operator=(const JsonValue& other) {
+  if (this != &other) {
+    JsonValue copy(other);
+    *this = std::move(copy);
+  }
+  return *this;
+}
+
+JsonValue& JsonValue::operator=(JsonValue&& other) noexcept {
+  if (this != &other) {
+    release();
+    rep_ = other.rep_;
+    other.rep_.small.kind = Kind::kNull;
+  }
+  return *this;
+}
+
+bool JsonValue::as_bool() const {
+  assert(is_bool());
+  return rep_.heap.boolean;
+}
+
+std::uint64_t JsonValue::as_unsigned() const {
+  assert(kind() == Kind::kUnsigned);
+  return rep_.heap.unsigned_int;
+}
+
+std::int64_t JsonValue::as_signed() const {
+  assert(kind() == Kind::kSigned);
+  return rep_.heap.signed_int;
+}
+
+double JsonValue::as_float() const {
+  assert(kind() == Kind::kFloat);
+  return rep_.heap.floating;
+}
+
+std::string_view JsonValue::as_string() const {
+  assert(is_string());
+  if (rep_.heap.tag == kHeapString) {
+    return {rep_.heap.chars, rep_.heap.size};
+  }
+  return {rep_.small.chars, rep_.small.length};
+}
+
+std::span<const JsonValue> JsonValue::items() const {
+  assert(is_array());
+  return {rep_.heap.items, rep_.heap.size};
+}
+
+std::span<const JsonMember> JsonValue::members() const {
+  assert(is_object());
+  return {rep_.heap.members, rep_.heap.size};
+}
+
+double JsonValue::number_as_f64() const {
+  switch (kind()) {
+    case Kind::kUnsigned:
+      return static_cast<double>(rep_.heap.unsigned_int);
+    case Kind::kSigned:
+      return static_cast<double>(rep_.heap.signed_int);
+    default:
+      return as_float();
+  }
+}
+
+const JsonValue* JsonValue::find(std::string_view key) const {
+  if (!is_object()) return nullptr;
+  const std::span<const JsonMember> all = members();
+  if (is_sorted_object()) {
+    const auto it = std::lower_bound(all.begin(), all.end(), key,
+                                     [](const JsonMember& m, std::string_view k) { return m.key() < k; });
+    return it != all.end() && it->key() == key ? &it->value : nullptr;
+  }
+  for (const JsonMember& m : all) {
+    if (m.key() == key) return &m.value;
+  }
+  return nullptr;
+}
+
+std::size_t JsonValue::depth() const {
+  std::size_t deepest = 0;
+  if (is_array()) {
+    for (const JsonValue& item : items()) deepest = std::max(deepest, item.depth());
+  } else if (is_object()) {
+    for (const JsonMember& m : members()) deepest = std::max(deepest, m.value.depth());
+  } else {
+    return 0;
+  }
+  return deepest + 1;
+}
+
+bool operator==(const JsonValue& a, const JsonValue& b) {
+  using Kind = JsonValue::Kind;
+  if (a.kind() != b.kind()) return false;
+  switch (a.kind()) {
+    case Kind::kNull:
+      return true;
+    case Kind::kBool:
+      return a.as_bool() == b.as_bool();
+    case Kind::kUnsigned:
+      return a.as_unsigned() == b.as_unsigned();
+    case Kind::kSigned:
+      return a.as_signed() == b.as_signed();
+    case Kind::kFloat:
+      return a.as_float() == b.as_float();
+    case Kind::kString:
+      return a.as_string() == b.as_string();
+    case Kind::kArray:
+      return std::ranges::equal(a.items(), b.items());
+    case Kind::kObject:
+      break;
+  }
+  if (a.members().size() != b.members().size()) return false;
+  if (a.is_sorted_object() && b.is_sorted_object()) return std::ranges::equal(a.members(), b.members());
+  for (const JsonMember& m : a.members()) {
+    const JsonValue* other = b.find(m.key());
+    if (other == nullptr || !(*other == m.value)) return false;
+  }
+  return true;
+}
+
+}  // namespace velq
