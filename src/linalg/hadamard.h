@@ -32,4 +32,13 @@ void srht(std::span<const float> x, std::span<const float> signs, std::span<floa
 void inverse_srht(std::span<const float> y, std::span<const float> signs, std::span<float> out,
                   std::size_t d);
 
+// The same with the kernels fixed, for tests and benchmarks. The AVX2 forms
+// require a processor that has it.
+void srht_portable(std::span<const float> x, std::span<const float> signs, std::span<float> out);
+void srht_avx2(std::span<const float> x, std::span<const float> signs, std::span<float> out);
+void inverse_srht_portable(std::span<const float> y, std::span<const float> signs,
+                           std::span<float> out, std::size_t d);
+void inverse_srht_avx2(std::span<const float> y, std::span<const float> signs,
+                       std::span<float> out, std::size_t d);
+
 }  // namespace velq::linalg

@@ -1,0 +1,118 @@
+#include "linalg/hadamard.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <vector>
+
+#include "common/cpu_features.h"
+#include "common/panic.h"
+
+namespace velq::linalg {
+
+namespace {
+
+// The processor-specific pieces of the rotation; the rest is shared.
+struct Kernels {
+  void (*fwht)(std::span<float>);
+  void (*scale)(std::span<float>, float);
+};
+
+constexpr Kernels kPortable = {fwht_portable, scale_portable};
+constexpr Kernels kAvx2 = {fwht_avx2, scale_avx2};
+
+const Kernels& active_kernels() { return has_avx2() ? kAvx2 : kPortable; }
+
+void require_signs(std::span<const float> signs, std::size_t n) {
+  if (signs.size() < n) panic("assertion failed: signs.len() >= n");
+}
+
+// 1/√n, rounded in f32 at each step.
+float inverse_sqrt_f32(std::size_t n) { return 1.0f / std::sqrt(static_cast<float>(n)); }
+
+void srht_with(const Kernels& k, std::span<const float> x, std::span<const float> signs,
+               std::span<float> out) {
+  const std::size_t m = x.size();
+  const std::size_t n = npow2(m);
+  assert_eq(out.size(), n, "srht output length");
+  require_signs(signs, n);
+  for (std::size_t i = 0; i < m; ++i) out[i] = x[i] * signs[i];
+  std::fill(out.begin() + static_cast<std::ptrdiff_t>(m), out.end(), 0.0f);
+  k.fwht(out);
+  k.scale(out, inverse_sqrt_f32(n));
+}
+
+void inverse_srht_with(const Kernels& k, std::span<const float> y, std::span<const float> signs,
+                       std::span<float> out, std::size_t d) {
+  const std::size_t n = npow2(d);
+  assert_eq(y.size(), n, "inverse_srht input length");
+  require_signs(signs, n);
+  if (out.size() < d) panic("inverse_srht output shorter than the target dimension");
+
+  // Grown on demand and never shrunk, so a thread allocates only when it first
+  // meets a larger transform.
+  thread_local std::vector<float> scratch;
+  if (scratch.size() < n) scratch.resize(n, 0.0f);
+  std::span<float> work(scratch.data(), n);
+  std::copy(y.begin(), y.end(), work.begin());
+  k.fwht(work);
+  const float factor = inverse_sqrt_f32(n);
+  for (std::size_t i = 0; i < d; ++i) out[i] = (work[i] * factor) * signs[i];
+}
+
+}  // namespace
+
+std::size_t npow2(std::size_t x) { return x <= 1 ? 1 : std::bit_ceil(x); }
+
+void fwht(std::span<float> v) { active_kernels().fwht(v); }
+
+void fwht_portable(std::span<float> v) {
+  const std::size_t len = v.size();
+  if (!std::has_single_bit(len)) panic("FWHT requires power-of-2 length");
+  float* p = v.data();
+  for (std::size_t h = 1; h < len; h *= 2) {
+    for (std::size_t s = 0; s < len; s += 2 * h) {
+      for (std::size_t j = s; j < s + h; ++j) {
+        const float a = p[j];
+        const float b = p[j + h];
+        p[j] = a + b;
+        p[j + h] = a - b;
+      }
+    }
+  }
+}
+
+void scale(std::span<float> v, float factor) { active_kernels().scale(v, factor); }
+
+void scale_portable(std::span<float> v, float factor) {
+  for (float& x : v) x *= factor;
+}
+
+void srht(std::span<const float> x, std::span<const float> signs, std::span<float> out) {
+  srht_with(active_kernels(), x, signs, out);
+}
+
+void srht_portable(std::span<const float> x, std::span<const float> signs, std::span<float> out) {
+  srht_with(kPortable, x, signs, out);
+}
+
+void srht_avx2(std::span<const float> x, std::span<const float> signs, std::span<float> out) {
+  srht_with(kAvx2, x, signs, out);
+}
+
+void inverse_srht(std::span<const float> y, std::span<const float> signs, std::span<float> out,
+                  std::size_t d) {
+  inverse_srht_with(active_kernels(), y, signs, out, d);
+}
+
+void inverse_srht_portable(std::span<const float> y, std::span<const float> signs,
+                           std::span<float> out, std::size_t d) {
+  inverse_srht_with(kPortable, y, signs, out, d);
+}
+
+void inverse_srht_avx2(std::span<const float> y, std::span<const float> signs,
+                       std::span<float> out, std::size_t d) {
+  inverse_srht_with(kAvx2, y, signs, out, d);
+}
+
+}  // namespace velq::linalg
