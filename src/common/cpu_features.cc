@@ -1,5 +1,9 @@
 #include "common/cpu_features.h"
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
+
 #include <cstdlib>
 #include <cstring>
 
@@ -15,7 +19,9 @@ CpuFeatures detect() {
   __builtin_cpu_init();
   f.avx2 = __builtin_cpu_supports("avx2");
   f.fma = __builtin_cpu_supports("fma");
-  f.f16c = __builtin_cpu_supports("f16c");
+  // Older clang does not know "f16c" as a feature name: ask CPUID leaf 1.
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  f.f16c = __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_F16C) != 0;
 #endif
   return f;
 }
