@@ -100,12 +100,12 @@ Result<std::size_t> decode_usize(const JsonValue& value) {
 
 Result<double> decode_f64(const JsonValue& value) {
   if (!value.is_number()) return invalid_type(value, "f64");
-  return value.number_as_f64();
+  return value.as_f64_lossy();
 }
 
 Result<float> decode_f32(const JsonValue& value) {
   if (!value.is_number()) return invalid_type(value, "f32");
-  return static_cast<float>(value.number_as_f64());
+  return static_cast<float>(value.as_f64_lossy());
 }
 
 Result<bool> decode_bool(const JsonValue& value) {
@@ -131,7 +131,7 @@ Status decode_record(const JsonValue& value, std::string_view struct_name,
                      const std::function<Status(std::size_t, const JsonValue&)>& on_field) {
   const std::string expected = "struct " + std::string(struct_name);
   if (value.is_array()) {
-    const auto items = value.items();
+    const auto items = value.as_array();
     if (items.size() > fields.size()) return invalid_length(items.size(), "fewer elements in array");
     for (std::size_t i = 0; i < fields.size(); ++i) {
       if (i < items.size()) {
@@ -144,7 +144,7 @@ Status decode_record(const JsonValue& value, std::string_view struct_name,
   }
   if (!value.is_object()) return invalid_type(value, expected);
   std::vector<bool> seen(fields.size(), false);
-  for (const JsonMember& member : value.members()) {
+  for (const JsonMember& member : value.as_object()) {
     for (std::size_t i = 0; i < fields.size(); ++i) {
       if (fields[i].name != member.key()) continue;
       if (seen[i]) return duplicate_field(fields[i].name);

@@ -51,8 +51,8 @@ Result<std::vector<T>> decode_array(const JsonValue& value,
                                     Result<T> (*item)(const JsonValue&)) {
   if (!value.is_array()) return invalid_type(value, "a sequence");
   std::vector<T> out;
-  out.reserve(value.items().size());
-  for (const JsonValue& v : value.items()) {
+  out.reserve(value.as_array().size());
+  for (const JsonValue& v : value.as_array()) {
     VELQ_ASSIGN_OR_RETURN(T decoded, item(v));
     out.push_back(std::move(decoded));
   }

@@ -189,7 +189,7 @@ class Builder {
       members.back().name = std::move(name);
       members.back().value = std::move(parsed);
     }
-    if (level < options_.record_levels) return JsonValue::record(std::move(members));
+    if (level < options_.record_levels) return JsonValue::object(JsonObject::record(std::move(members)));
     return JsonValue::object(std::move(members));
   }
 

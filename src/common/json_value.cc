@@ -14,6 +14,13 @@
 namespace velq {
 namespace {
 
+std::uint32_t checked_size(std::size_t n, const char* what) {
+  if (n > std::numeric_limits<std::uint32_t>::max()) {
+    panic(std::string("JSON ") + what + " too large: " + std::to_string(n) + " entries");
+  }
+  return static_cast<std::uint32_t>(n);
+}
+
 template <typename T>
 T* allocate_block(std::size_t n) {
   return std::allocator<T>().allocate(n);
@@ -21,13 +28,16 @@ T* allocate_block(std::size_t n) {
 
 template <typename T>
 void free_block(T* p, std::size_t n) noexcept {
+  if (p == nullptr) return;
   std::destroy_n(p, n);
   std::allocator<T>().deallocate(p, n);
 }
 
-// A new block holding copies of src[0, n); nothing leaks if a copy throws.
+// A new block holding copies of src[0, n) (nullptr when n is 0); nothing
+// leaks if a copy throws.
 template <typename T>
 T* copy_block(const T* src, std::size_t n) {
+  if (n == 0) return nullptr;
   T* block = allocate_block<T>(n);
   try {
     std::uninitialized_copy_n(src, n, block);
@@ -49,12 +59,79 @@ T* move_into_block(std::vector<T>& v) {
 
 }  // namespace
 
-std::uint32_t JsonValue::checked_size(std::size_t n, const char* what) {
-  if (n > std::numeric_limits<std::uint32_t>::max()) {
-    panic(std::string("JSON ") + what + " too large: " + std::to_string(n) + " entries");
+// ---- JsonObject ----
+
+JsonObject::JsonObject(std::vector<JsonMember> members) {
+  std::stable_sort(members.begin(), members.end(),
+                   [](const JsonMember& a, const JsonMember& b) { return a.key() < b.key(); });
+  // Keep the last of each run of equal keys, as a later assignment would.
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    if (i + 1 < members.size() && members[i + 1].key() == members[i].key()) continue;
+    if (kept != i) members[kept] = std::move(members[i]);
+    ++kept;
   }
-  return static_cast<std::uint32_t>(n);
+  members.resize(kept);
+  size_ = checked_size(members.size(), "object");
+  members_ = move_into_block(members);
 }
+
+JsonObject JsonObject::record(std::vector<JsonMember> members) {
+  JsonObject out;
+  out.size_ = checked_size(members.size(), "object");
+  out.members_ = move_into_block(members);
+  out.record_ = true;
+  return out;
+}
+
+JsonObject::JsonObject(const JsonObject& other)
+    : members_(copy_block(other.members_, other.size_)), size_(other.size_), record_(other.record_) {}
+
+JsonObject::JsonObject(JsonObject&& other) noexcept
+    : members_(std::exchange(other.members_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      record_(std::exchange(other.record_, false)) {}
+
+JsonObject& JsonObject::operator=(const JsonObject& other) {
+  if (this != &other) *this = JsonObject(other);
+  return *this;
+}
+
+JsonObject& JsonObject::operator=(JsonObject&& other) noexcept {
+  if (this != &other) {
+    free_block(members_, size_);
+    members_ = std::exchange(other.members_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    record_ = std::exchange(other.record_, false);
+  }
+  return *this;
+}
+
+JsonObject::~JsonObject() { free_block(members_, size_); }
+
+const JsonValue* JsonObject::find(std::string_view key) const {
+  if (is_sorted()) {
+    const JsonMember* it = std::lower_bound(
+        begin(), end(), key, [](const JsonMember& m, std::string_view k) { return m.key() < k; });
+    return it != end() && it->key() == key ? &it->value : nullptr;
+  }
+  for (const JsonMember& m : *this) {
+    if (m.key() == key) return &m.value;
+  }
+  return nullptr;
+}
+
+bool operator==(const JsonObject& a, const JsonObject& b) {
+  if (a.size() != b.size()) return false;
+  if (a.is_sorted() && b.is_sorted()) return std::ranges::equal(a.members(), b.members());
+  for (const JsonMember& m : a) {
+    const JsonValue* other = b.find(m.key());
+    if (other == nullptr || !(*other == m.value)) return false;
+  }
+  return true;
+}
+
+// ---- JsonValue ----
 
 JsonValue JsonValue::boolean(bool v) {
   JsonValue out;
@@ -103,51 +180,31 @@ JsonValue JsonValue::string(std::string_view s) {
     return out;
   }
   const std::uint32_t size = checked_size(s.size(), "string");
-  char* chars = copy_block(s.data(), size);
+  out.rep_.heap.chars = copy_block(s.data(), size);
   out.rep_.heap.kind = Kind::kString;
   out.rep_.heap.tag = kHeapString;
   out.rep_.heap.size = size;
-  out.rep_.heap.chars = chars;
   return out;
 }
 
 JsonValue JsonValue::array(std::vector<JsonValue> items) {
   JsonValue out;
   const std::uint32_t size = checked_size(items.size(), "array");
+  out.rep_.heap.items = move_into_block(items);
   out.rep_.heap.kind = Kind::kArray;
   out.rep_.heap.size = size;
-  out.rep_.heap.items = move_into_block(items);
   return out;
 }
 
-JsonValue JsonValue::make_object(std::vector<JsonMember> members, std::uint8_t flags) {
+JsonValue JsonValue::object(JsonObject object) {
   JsonValue out;
-  const std::uint32_t size = checked_size(members.size(), "object");
+  out.rep_.heap.object = new JsonObject(std::move(object));
   out.rep_.heap.kind = Kind::kObject;
-  out.rep_.heap.tag = flags;
-  out.rep_.heap.size = size;
-  out.rep_.heap.members = move_into_block(members);
   return out;
 }
 
 JsonValue JsonValue::object(std::vector<JsonMember> members) {
-  std::stable_sort(members.begin(), members.end(),
-                   [](const JsonMember& a, const JsonMember& b) { return a.key() < b.key(); });
-  // Keep the last of each run of equal keys, as a later assignment would.
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < members.size(); ++i) {
-    if (i + 1 < members.size() && members[i + 1].key() == members[i].key()) continue;
-    if (kept != i) members[kept] = std::move(members[i]);
-    ++kept;
-  }
-  members.resize(kept);
-  return make_object(std::move(members), 0);
-}
-
-JsonValue JsonValue::empty_object() { return make_object({}, 0); }
-
-JsonValue JsonValue::record(std::vector<JsonMember> members) {
-  return make_object(std::move(members), kRecordFlag);
+  return object(JsonObject(std::move(members)));
 }
 
 void JsonValue::release() noexcept {
@@ -156,10 +213,10 @@ void JsonValue::release() noexcept {
       if (rep_.heap.tag == kHeapString) std::allocator<char>().deallocate(rep_.heap.chars, rep_.heap.size);
       break;
     case Kind::kArray:
-      if (rep_.heap.size > 0) free_block(rep_.heap.items, rep_.heap.size);
+      free_block(rep_.heap.items, rep_.heap.size);
       break;
     case Kind::kObject:
-      if (rep_.heap.size > 0) free_block(rep_.heap.members, rep_.heap.size);
+      delete rep_.heap.object;
       break;
     default:
       break;
@@ -171,16 +228,17 @@ void JsonValue::copy_from(const JsonValue& other) {
   // Built aside and installed last: if a copy throws, *this stays null.
   rep_.small.kind = Kind::kNull;
   Rep copy = other.rep_;
-  const std::uint32_t size = other.rep_.heap.size;
   switch (other.kind()) {
     case Kind::kString:
-      if (other.rep_.heap.tag == kHeapString) copy.heap.chars = copy_block(other.rep_.heap.chars, size);
+      if (other.rep_.heap.tag == kHeapString) {
+        copy.heap.chars = copy_block(other.rep_.heap.chars, other.rep_.heap.size);
+      }
       break;
     case Kind::kArray:
-      if (size > 0) copy.heap.items = copy_block(other.rep_.heap.items, size);
+      copy.heap.items = copy_block(other.rep_.heap.items, other.rep_.heap.size);
       break;
     case Kind::kObject:
-      if (size > 0) copy.heap.members = copy_block(other.rep_.heap.members, size);
+      copy.heap.object = new JsonObject(*other.rep_.heap.object);
       break;
     default:
       break;
@@ -191,10 +249,7 @@ void JsonValue::copy_from(const JsonValue& other) {
 JsonValue::JsonValue(const JsonValue& other) { copy_from(other); }
 
 JsonValue& JsonValue::operator=(const JsonValue& other) {
-  if (this != &other) {
-    JsonValue copy(other);
-    *this = std::move(copy);
-  }
+  if (this != &other) *this = JsonValue(other);
   return *this;
 }
 
@@ -229,23 +284,21 @@ double JsonValue::as_float() const {
 
 std::string_view JsonValue::as_string() const {
   assert(is_string());
-  if (rep_.heap.tag == kHeapString) {
-    return {rep_.heap.chars, rep_.heap.size};
-  }
+  if (rep_.heap.tag == kHeapString) return {rep_.heap.chars, rep_.heap.size};
   return {rep_.small.chars, rep_.small.length};
 }
 
-std::span<const JsonValue> JsonValue::items() const {
+std::span<const JsonValue> JsonValue::as_array() const {
   assert(is_array());
   return {rep_.heap.items, rep_.heap.size};
 }
 
-std::span<const JsonMember> JsonValue::members() const {
+const JsonObject& JsonValue::as_object() const {
   assert(is_object());
-  return {rep_.heap.members, rep_.heap.size};
+  return *rep_.heap.object;
 }
 
-double JsonValue::number_as_f64() const {
+double JsonValue::as_f64_lossy() const {
   switch (kind()) {
     case Kind::kUnsigned:
       return static_cast<double>(rep_.heap.unsigned_int);
@@ -257,25 +310,15 @@ double JsonValue::number_as_f64() const {
 }
 
 const JsonValue* JsonValue::find(std::string_view key) const {
-  if (!is_object()) return nullptr;
-  const std::span<const JsonMember> all = members();
-  if (is_sorted_object()) {
-    const auto it = std::lower_bound(all.begin(), all.end(), key,
-                                     [](const JsonMember& m, std::string_view k) { return m.key() < k; });
-    return it != all.end() && it->key() == key ? &it->value : nullptr;
-  }
-  for (const JsonMember& m : all) {
-    if (m.key() == key) return &m.value;
-  }
-  return nullptr;
+  return is_object() ? as_object().find(key) : nullptr;
 }
 
 std::size_t JsonValue::depth() const {
   std::size_t deepest = 0;
   if (is_array()) {
-    for (const JsonValue& item : items()) deepest = std::max(deepest, item.depth());
+    for (const JsonValue& item : as_array()) deepest = std::max(deepest, item.depth());
   } else if (is_object()) {
-    for (const JsonMember& m : members()) deepest = std::max(deepest, m.value.depth());
+    for (const JsonMember& m : as_object()) deepest = std::max(deepest, m.value.depth());
   } else {
     return 0;
   }
@@ -299,17 +342,11 @@ bool operator==(const JsonValue& a, const JsonValue& b) {
     case Kind::kString:
       return a.as_string() == b.as_string();
     case Kind::kArray:
-      return std::ranges::equal(a.items(), b.items());
+      return std::ranges::equal(a.as_array(), b.as_array());
     case Kind::kObject:
-      break;
+      return a.as_object() == b.as_object();
   }
-  if (a.members().size() != b.members().size()) return false;
-  if (a.is_sorted_object() && b.is_sorted_object()) return std::ranges::equal(a.members(), b.members());
-  for (const JsonMember& m : a.members()) {
-    const JsonValue* other = b.find(m.key());
-    if (other == nullptr || !(*other == m.value)) return false;
-  }
-  return true;
+  return false;
 }
 
 }  // namespace velq

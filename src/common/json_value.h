@@ -5,19 +5,20 @@
 // different values.
 //
 // A value occupies 16 bytes, because one lives in memory for every stored
-// property: strings of up to 14 bytes sit inline, longer strings, arrays and
-// objects own one exact-size heap block (no spare capacity, no tree nodes).
-// Objects keep their members in a contiguous array sorted by key bytes, with
-// unique keys; lookups are binary searches. A second object flavour, the
-// record, keeps members in the order given (duplicates included): decoders of
-// fixed records see a text's members as written, and writers emit fields in
-// declaration order.
+// property: strings of up to 14 bytes sit inline, longer strings and arrays
+// own one exact-size heap block (no spare capacity), an object owns a
+// JsonObject. A JsonObject keeps its members in one contiguous block sorted
+// by key bytes, keys unique; lookups are binary searches. Its second flavour,
+// the record, keeps members in the order given (duplicates included):
+// decoders of fixed records see a text's members as written, and writers
+// emit fields in declaration order.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -25,6 +26,41 @@ namespace velq {
 
 class JsonValue;
 struct JsonMember;
+
+class JsonObject {
+ public:
+  JsonObject() = default;
+  // Sorts members by key; of members with equal keys the last one stays.
+  explicit JsonObject(std::vector<JsonMember> members);
+  // Keeps the members in the order given, duplicates included.
+  static JsonObject record(std::vector<JsonMember> members);
+
+  JsonObject(const JsonObject& other);
+  JsonObject(JsonObject&& other) noexcept;
+  JsonObject& operator=(const JsonObject& other);
+  JsonObject& operator=(JsonObject&& other) noexcept;
+  ~JsonObject();
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const JsonMember* begin() const { return members_; }
+  const JsonMember* end() const;
+  std::span<const JsonMember> members() const;
+  // False for records (text or declaration order).
+  bool is_sorted() const { return !record_; }
+
+  // The member's value for `key`, or nullptr. For a record holding the key
+  // twice, the first.
+  const JsonValue* find(std::string_view key) const;
+
+  // Equal key sets with equal values, whatever the member order.
+  friend bool operator==(const JsonObject& a, const JsonObject& b);
+
+ private:
+  JsonMember* members_ = nullptr;
+  std::uint32_t size_ = 0;
+  bool record_ = false;
+};
 
 class JsonValue {
  public:
@@ -59,11 +95,9 @@ class JsonValue {
   // Panics when longer than 4 GiB - 1 bytes.
   static JsonValue string(std::string_view s);
   static JsonValue array(std::vector<JsonValue> items);
-  // Sorts members by key; of members with equal keys the last one stays.
+  static JsonValue object(JsonObject object);
+  // A sorted object (see JsonObject's constructor).
   static JsonValue object(std::vector<JsonMember> members);
-  static JsonValue empty_object();
-  // Keeps the members in the order given, duplicates included.
-  static JsonValue record(std::vector<JsonMember> members);
 
   Kind kind() const { return rep_.small.kind; }
   bool is_null() const { return kind() == Kind::kNull; }
@@ -74,8 +108,6 @@ class JsonValue {
   bool is_string() const { return kind() == Kind::kString; }
   bool is_array() const { return kind() == Kind::kArray; }
   bool is_object() const { return kind() == Kind::kObject; }
-  // True for objects whose members are sorted with unique keys (not records).
-  bool is_sorted_object() const { return is_object() && (rep_.heap.tag & kRecordFlag) == 0; }
 
   // Accessors for the matching kind only (checked by assertion).
   bool as_bool() const;
@@ -83,14 +115,13 @@ class JsonValue {
   std::int64_t as_signed() const;
   double as_float() const;
   std::string_view as_string() const;
-  std::span<const JsonValue> items() const;
-  std::span<const JsonMember> members() const;
+  std::span<const JsonValue> as_array() const;
+  const JsonObject& as_object() const;
 
   // Any number as a double: integers by conversion rounding to nearest.
-  double number_as_f64() const;
+  double as_f64_lossy() const;
 
-  // The member's value for `key`, or nullptr (also for non-objects). For a
-  // record holding the key twice, the first.
+  // The member's value for `key` when this is an object, else nullptr.
   const JsonValue* find(std::string_view key) const;
 
   // Nesting depth: 0 for scalars, 1 + the deepest item for arrays and objects.
@@ -102,7 +133,6 @@ class JsonValue {
   friend bool operator==(const JsonValue& a, const JsonValue& b);
 
  private:
-  static constexpr std::uint8_t kRecordFlag = 1;
   static constexpr std::uint8_t kHeapString = 0xFF;
   static constexpr std::size_t kInlineCapacity = 14;
 
@@ -114,9 +144,9 @@ class JsonValue {
   };
   struct Heap {
     Kind kind;
-    std::uint8_t tag;  // strings: kHeapString (inline length otherwise); objects: kRecordFlag
+    std::uint8_t tag;  // strings: kHeapString (else the inline length)
     std::uint16_t unused;
-    std::uint32_t size;  // bytes of a heap string, items, members
+    std::uint32_t size;  // bytes of a heap string, items of an array
     union {
       bool boolean;
       std::uint64_t unsigned_int;
@@ -124,7 +154,7 @@ class JsonValue {
       double floating;
       char* chars;
       JsonValue* items;
-      JsonMember* members;
+      JsonObject* object;
     };
   };
   union Rep {
@@ -132,14 +162,13 @@ class JsonValue {
     Heap heap;
   };
 
-  static std::uint32_t checked_size(std::size_t n, const char* what);
-  static JsonValue make_object(std::vector<JsonMember> members, std::uint8_t flags);
   void release() noexcept;
   void copy_from(const JsonValue& other);
 
   Rep rep_;
 };
 
+// One object member. Binds as [key, value]: `for (const auto& [k, v] : obj)`.
 struct JsonMember {
   JsonValue name;  // always a string
   JsonValue value;
@@ -147,11 +176,36 @@ struct JsonMember {
   JsonMember() = default;
   JsonMember(std::string_view key, JsonValue v) : name(JsonValue::string(key)), value(std::move(v)) {}
   std::string_view key() const { return name.as_string(); }
+
+  template <std::size_t I>
+  decltype(auto) get() const {
+    if constexpr (I == 0) {
+      return key();
+    } else {
+      return static_cast<const JsonValue&>(value);
+    }
+  }
+
   friend bool operator==(const JsonMember& a, const JsonMember& b) {
     return a.key() == b.key() && a.value == b.value;
   }
 };
 
+inline const JsonMember* JsonObject::end() const { return members_ + size_; }
+inline std::span<const JsonMember> JsonObject::members() const { return {members_, size_}; }
+
 static_assert(sizeof(JsonValue) == 16, "one value per stored property: keep it small");
+static_assert(sizeof(JsonObject) == 16, "the properties of every record: keep it small");
 
 }  // namespace velq
+
+template <>
+struct std::tuple_size<velq::JsonMember> : std::integral_constant<std::size_t, 2> {};
+template <>
+struct std::tuple_element<0, velq::JsonMember> {
+  using type = std::string_view;
+};
+template <>
+struct std::tuple_element<1, velq::JsonMember> {
+  using type = const velq::JsonValue&;
+};

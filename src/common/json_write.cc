@@ -42,7 +42,7 @@ void write_value(std::string& out, const JsonValue& value, bool pretty, std::siz
       append_json_string(out, value.as_string());
       return;
     case Kind::kArray: {
-      const auto items = value.items();
+      const auto items = value.as_array();
       out.push_back('[');
       for (std::size_t i = 0; i < items.size(); ++i) {
         if (i > 0) out.push_back(',');
@@ -54,7 +54,7 @@ void write_value(std::string& out, const JsonValue& value, bool pretty, std::siz
       return;
     }
     case Kind::kObject: {
-      const auto members = value.members();
+      const auto members = value.as_object().members();
       out.push_back('{');
       for (std::size_t i = 0; i < members.size(); ++i) {
         if (i > 0) out.push_back(',');

@@ -36,7 +36,7 @@ TEST(JsonValue, StaysSmallAndCopiesDeeply) {
   EXPECT_EQ(copy, nested);
   JsonValue moved = std::move(copy);
   EXPECT_TRUE(copy.is_null());  // NOLINT(bugprone-use-after-move): moved-from is null by contract
-  EXPECT_EQ(moved.find("a")->items()[1].as_string(), "fifteen bytes!!");
+  EXPECT_EQ(moved.find("a")->as_array()[1].as_string(), "fifteen bytes!!");
   copy = moved;
   copy = copy;  // self-assignment keeps the value
   EXPECT_EQ(copy, nested);
@@ -56,13 +56,16 @@ TEST(JsonValue, ObjectsSortKeysAndKeepTheLastDuplicate) {
   const JsonValue o = JsonValue::object({{"b", JsonValue::integer(std::uint64_t{1})},
                                          {"a", JsonValue::null()},
                                          {"b", JsonValue::integer(std::uint64_t{2})}});
-  ASSERT_EQ(o.members().size(), 2u);
-  EXPECT_EQ(o.members()[0].key(), "a");
+  ASSERT_EQ(o.as_object().members().size(), 2u);
+  EXPECT_EQ(o.as_object().members()[0].key(), "a");
   EXPECT_EQ(*o.find("b"), JsonValue::integer(std::uint64_t{2}));
   EXPECT_EQ(o.find("c"), nullptr);
   // Object equality ignores member order (a record against a sorted map).
-  const JsonValue r = JsonValue::record({{"b", JsonValue::integer(std::uint64_t{2})}, {"a", JsonValue::null()}});
+  const JsonValue r = JsonValue::object(JsonObject::record({{"b", JsonValue::integer(std::uint64_t{2})}, {"a", JsonValue::null()}}));
   EXPECT_EQ(o, r);
+  std::string keys;
+  for (const auto& [key, value] : o.as_object()) keys += std::string(key) + (value.is_null() ? "=null;" : "=v;");
+  EXPECT_EQ(keys, "a=null;b=v;");
   EXPECT_EQ(parse_ok(R"({"z":1,"a":{"y":2,"x":3},"z":4})"), parse_ok(R"({"a":{"x":3,"y":2},"z":4})"));
 }
 
@@ -72,11 +75,11 @@ TEST(JsonParse, ReadsEveryKind) {
   EXPECT_TRUE(v.find("t")->as_bool());
   EXPECT_FALSE(v.find("f")->as_bool());
   EXPECT_TRUE(v.find("n")->is_null());
-  const auto items = v.find("a")->items();
+  const auto items = v.find("a")->as_array();
   EXPECT_EQ(items[1].as_signed(), -2);
   EXPECT_EQ(items[2].as_float(), 2.5);
-  EXPECT_TRUE(items[3].items().empty());
-  EXPECT_TRUE(v.find("o")->members().empty());
+  EXPECT_TRUE(items[3].as_array().empty());
+  EXPECT_TRUE(v.find("o")->as_object().members().empty());
   EXPECT_EQ(parse_ok("\"\xF0\x9F\x98\x80\"").as_string(), "\xF0\x9F\x98\x80");
   EXPECT_EQ(parse_ok(R"("\ud83d\ude00")").as_string(), "\xF0\x9F\x98\x80");
 }
@@ -121,12 +124,12 @@ TEST(JsonParse, RefusesNestingBeyondTheLimitCleanly) {
 
 TEST(JsonParse, RecordLevelsKeepTextOrderAndDuplicates) {
   const JsonValue v = parse_ok(R"({"b":1,"a":{"y":1,"x":2},"b":2})", {.record_levels = 1});
-  ASSERT_FALSE(v.is_sorted_object());
-  ASSERT_EQ(v.members().size(), 3u);
-  EXPECT_EQ(v.members()[0].key(), "b");
-  EXPECT_EQ(v.members()[2].value.as_unsigned(), 2u);
-  EXPECT_TRUE(v.find("a")->is_sorted_object());
-  EXPECT_EQ(v.find("a")->members()[0].key(), "x");
+  ASSERT_FALSE(v.as_object().is_sorted());
+  ASSERT_EQ(v.as_object().members().size(), 3u);
+  EXPECT_EQ(v.as_object().members()[0].key(), "b");
+  EXPECT_EQ(v.as_object().members()[2].value.as_unsigned(), 2u);
+  EXPECT_TRUE(v.find("a")->as_object().is_sorted());
+  EXPECT_EQ(v.find("a")->as_object().members()[0].key(), "x");
 }
 
 TEST(JsonWrite, CompactRoundTripsAndKeepsFloatsFloats) {
@@ -147,11 +150,11 @@ TEST(JsonWrite, CompactRoundTripsAndKeepsFloatsFloats) {
 }
 
 TEST(JsonWrite, PrettyFormUsesTwoSpaceIndent) {
-  const JsonValue v = JsonValue::record({{"d", JsonValue::integer(std::uint64_t{8})},
+  const JsonValue v = JsonValue::object(JsonObject::record({{"d", JsonValue::integer(std::uint64_t{8})},
                                          {"list", JsonValue::array({JsonValue::integer(std::uint64_t{1}),
                                                                     JsonValue::array({})})},
-                                         {"state", JsonValue::empty_object()},
-                                         {"nested", JsonValue::object({{"x", JsonValue::boolean(true)}})}});
+                                         {"state", JsonValue::object(JsonObject())},
+                                         {"nested", JsonValue::object({{"x", JsonValue::boolean(true)}})}}));
   EXPECT_EQ(to_json_pretty(v),
             "{\n  \"d\": 8,\n  \"list\": [\n    1,\n    []\n  ],\n  \"state\": {},\n"
             "  \"nested\": {\n    \"x\": true\n  }\n}");
