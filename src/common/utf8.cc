@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace velq {
 
@@ -40,6 +41,15 @@ std::size_t sequence_length(std::string_view s, std::size_t i) {
 
 bool is_valid_utf8(std::string_view s) {
   for (std::size_t i = 0; i < s.size();) {
+    // Runs of ASCII (most ids and keys) pass eight bytes at a time.
+    std::uint64_t word;
+    if (s.size() - i >= sizeof word) {
+      std::memcpy(&word, s.data() + i, sizeof word);
+      if ((word & 0x8080808080808080ull) == 0) {
+        i += sizeof word;
+        continue;
+      }
+    }
     const std::size_t len = sequence_length(s, i);
     if (len == 0) return false;
     i += len;
