@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <vector>
 
 #include "common/cpu_features.h"
 #include "common/panic.h"
+#include "common/thread_scratch.h"
 
 namespace velq::linalg {
 
@@ -20,6 +20,8 @@ struct Kernels {
 
 constexpr Kernels kPortable = {fwht_portable, scale_portable};
 constexpr Kernels kAvx2 = {fwht_avx2, scale_avx2};
+
+struct InverseTag;
 
 const Kernels& active_kernels() { return has_avx2() ? kAvx2 : kPortable; }
 
@@ -49,11 +51,8 @@ void inverse_srht_with(const Kernels& k, std::span<const float> y, std::span<con
   require_signs(signs, n);
   if (out.size() < d) panic("inverse_srht output shorter than the target dimension");
 
-  // Grown on demand and never shrunk, so a thread allocates only when it first
-  // meets a larger transform.
-  thread_local std::vector<float> scratch;
-  if (scratch.size() < n) scratch.resize(n, 0.0f);
-  std::span<float> work(scratch.data(), n);
+  // A thread allocates only when it first meets a larger transform.
+  const std::span<float> work = thread_scratch<InverseTag>(n);
   std::copy(y.begin(), y.end(), work.begin());
   k.fwht(work);
   const float factor = inverse_sqrt_f32(n);

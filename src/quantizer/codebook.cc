@@ -33,7 +33,8 @@ std::vector<GridPoint> weighted_grid(std::uint64_t dim) {
   for (std::size_t i = 0; i < kGridPoints; ++i) {
     const double x = static_cast<double>(i) * h + -1.0;
     const double s = std::max(1.0 - x * x, 0.0);
-    const double f = (s == 0.0 || std::fabs(x) >= 1.0) ? 0.0 : std::exp(std::log(s) * exponent + log_norm);
+    const bool outside = s == 0.0 || std::fabs(x) >= 1.0;
+    const double f = outside ? 0.0 : std::exp(std::log(s) * exponent + log_norm);
     const double w = h * f;
     if (w > kMinWeight) grid.push_back({x, w});
   }

@@ -31,8 +31,13 @@ class MseQuantizer {
   void apply_rotation(std::span<const float> x, std::span<float> out) const;
   // x.size() == d; n indices.
   std::vector<std::uint16_t> quantize(std::span<const float> x) const;
+  // The same into out (n entries) without allocating: the rotation goes
+  // through a per-thread buffer.
+  void quantize_into(std::span<const float> x, std::span<std::uint16_t> out) const;
   // indices.size() == n; d values.
   std::vector<double> dequantize(std::span<const std::uint16_t> indices) const;
+  // The same into out (d entries) without allocating.
+  void dequantize_into(std::span<const std::uint16_t> indices, std::span<double> out) const;
 
   bool operator==(const MseQuantizer&) const = default;
 };

@@ -30,6 +30,9 @@ class QjlQuantizer {
   // Transposed projection of the ±1 signs, times f32(gamma)·scale; d values.
   std::vector<double> reconstruct(std::span<const std::uint8_t> sign_bytes, double gamma,
                                   float scale) const;
+  // The same into out (d entries) without allocating.
+  void reconstruct_into(std::span<const std::uint8_t> sign_bytes, double gamma, float scale,
+                        std::span<double> out) const;
 
   bool operator==(const QjlQuantizer&) const = default;
 };

@@ -55,7 +55,9 @@ ChaCha12Rng ChaCha12Rng::seed_from_u64(std::uint64_t seed) {
     const auto xorshifted = static_cast<std::uint32_t>(((state >> 18) ^ state) >> 27);
     const auto rot = static_cast<int>(state >> 59);
     const std::uint32_t word = std::rotr(xorshifted, rot);
-    for (std::size_t b = 0; b < 4; ++b) key[chunk * 4 + b] = static_cast<std::uint8_t>(word >> (8 * b));
+    for (std::size_t b = 0; b < 4; ++b) {
+      key[chunk * 4 + b] = static_cast<std::uint8_t>(word >> (8 * b));
+    }
   }
   return ChaCha12Rng(key);
 }
@@ -123,6 +125,18 @@ double ChaCha12Rng::standard_normal() {
     }
     if (kF[i + 1] + (kF[i] - kF[i + 1]) * closed_open01(*this) < std::exp(-x * x / 2.0)) return x;
   }
+}
+
+std::vector<float> draw_signs(ChaCha12Rng& rng, std::size_t count) {
+  std::vector<float> out(count);
+  for (float& s : out) s = rng.sign();
+  return out;
+}
+
+std::vector<float> draw_gaussians(ChaCha12Rng& rng, std::size_t count) {
+  std::vector<float> out(count);
+  for (float& g : out) g = static_cast<float>(rng.standard_normal());
+  return out;
 }
 
 }  // namespace velq

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace velq {
 
@@ -33,5 +35,11 @@ class ChaCha12Rng {
   std::uint64_t counter_ = 0;
   unsigned word_ = 16;  // next unread word of block_; 16 = exhausted
 };
+
+// `count` signs (±1.0) drawn in order.
+std::vector<float> draw_signs(ChaCha12Rng& rng, std::size_t count);
+
+// `count` standard-normal values drawn in order, each narrowed to f32.
+std::vector<float> draw_gaussians(ChaCha12Rng& rng, std::size_t count);
 
 }  // namespace velq

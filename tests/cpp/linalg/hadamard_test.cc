@@ -4,30 +4,18 @@
 
 #include <bit>
 #include <cmath>
-#include <random>
 #include <thread>
 #include <vector>
 
 #include "common/cpu_features.h"
-#include "common/panic.h"
+#include "quantizer/test_support.h"
 
 namespace velq::linalg {
 namespace {
 
-std::vector<float> random_vector(std::size_t len, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::normal_distribution<float> dist(0.0f, 1.0f);
-  std::vector<float> v(len);
-  for (float& x : v) x = dist(gen);
-  return v;
-}
-
-std::vector<float> random_signs(std::size_t len, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::vector<float> s(len);
-  for (float& x : s) x = (gen() & 1) != 0 ? -1.0f : 1.0f;
-  return s;
-}
+using velq::testing::panic_message;
+using velq::testing::random_signs;
+using velq::testing::random_vector;
 
 void expect_bits_equal(std::span<const float> a, std::span<const float> b) {
   ASSERT_EQ(a.size(), b.size());
@@ -35,16 +23,6 @@ void expect_bits_equal(std::span<const float> a, std::span<const float> b) {
     ASSERT_EQ(std::bit_cast<std::uint32_t>(a[i]), std::bit_cast<std::uint32_t>(b[i]))
         << "index " << i << " of " << a.size();
   }
-}
-
-template <typename F>
-std::string panic_message(F&& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.what();
-  }
-  return "no panic";
 }
 
 TEST(Npow2, SmallestPowerAtLeast) {
@@ -170,7 +148,9 @@ TEST(Srht, InverseUndoesForward) {
     std::vector<float> y(n), back(d);
     srht(x, signs, y);
     inverse_srht(y, signs, back, d);
-    for (std::size_t i = 0; i < d; ++i) EXPECT_NEAR(back[i], x[i], 1e-5f) << "d=" << d << " i=" << i;
+    for (std::size_t i = 0; i < d; ++i) {
+      EXPECT_NEAR(back[i], x[i], 1e-5f) << "d=" << d << " i=" << i;
+    }
   }
 }
 

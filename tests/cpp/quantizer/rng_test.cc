@@ -3,40 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <bit>
-#include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "quantizer/rng.h"
+#include "quantizer/test_support.h"
 #include "quantizer/ziggurat_tables.h"
 
 namespace velq {
 namespace {
 
-std::string data_path(const std::string& name) {
-  const char* dir = std::getenv("VELQ_TESTDATA_DIR");
-  return std::string(dir != nullptr ? dir : VELQ_TESTDATA_DIR) + "/" + name;
-}
-
-// The data lines of a reference file (the '#' header line dropped).
-std::vector<std::string> data_lines(const std::string& name) {
-  std::ifstream in(data_path(name));
-  EXPECT_TRUE(in.good()) << "missing reference file " << name;
-  std::vector<std::string> lines;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line[0] != '#') lines.push_back(line);
-  }
-  return lines;
-}
-
-std::vector<std::uint64_t> u64_stream(const std::string& name) {
-  std::vector<std::uint64_t> out;
-  for (const std::string& line : data_lines(name)) out.push_back(std::stoull(line));
-  return out;
-}
+using velq::testing::reference_lines;
+using velq::testing::reference_u64s;
 
 std::uint32_t hex32(const std::string& text) {
   return static_cast<std::uint32_t>(std::stoul(text, nullptr, 16));
@@ -56,7 +35,7 @@ void expect_normal(ChaCha12Rng& rng, std::istream& fields, std::size_t index) {
 }
 
 TEST(Rng, SeedExpansionMatchesReferenceKey) {
-  const std::vector<std::string> lines = data_lines("pcg32_seed_expansion_42.txt");
+  const std::vector<std::string> lines = reference_lines("pcg32_seed_expansion_42.txt");
   ASSERT_EQ(lines.size(), 1u);
   const auto key = ChaCha12Rng::seed_from_u64(42).key();
   std::string hex;
@@ -81,15 +60,17 @@ TEST(Rng, U64StreamsMatchReference) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);
-    const std::vector<std::uint64_t> want = u64_stream(c.file);
+    const std::vector<std::uint64_t> want = reference_u64s(c.file);
     ASSERT_EQ(want.size(), c.count);
     ChaCha12Rng rng = ChaCha12Rng::seed_from_u64(c.seed);
-    for (std::size_t i = 0; i < want.size(); ++i) EXPECT_EQ(rng.next_u64(), want[i]) << "output " << i;
+    for (std::size_t i = 0; i < want.size(); ++i) {
+      EXPECT_EQ(rng.next_u64(), want[i]) << "output " << i;
+    }
   }
 }
 
 TEST(Rng, SignsAreTopBits) {
-  const std::vector<std::string> lines = data_lines("signs_seed42_n16.txt");
+  const std::vector<std::string> lines = reference_lines("signs_seed42_n16.txt");
   ASSERT_EQ(lines.size(), 16u);
   ChaCha12Rng rng = ChaCha12Rng::seed_from_u64(42);
   for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -98,7 +79,7 @@ TEST(Rng, SignsAreTopBits) {
 }
 
 TEST(Rng, NormalFastPathMatchesReference) {
-  const std::vector<std::string> lines = data_lines("normal_f64_seed42.txt");
+  const std::vector<std::string> lines = reference_lines("normal_f64_seed42.txt");
   ASSERT_EQ(lines.size(), 64u);
   ChaCha12Rng rng = ChaCha12Rng::seed_from_u64(42);
   for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -110,7 +91,7 @@ TEST(Rng, NormalFastPathMatchesReference) {
 // 4096 samples cover the wedge rejections and the tail; the per-sample count
 // of 64-bit outputs is checked by drawing from a twin generator in lockstep.
 TEST(Rng, NormalAllPathsMatchReferenceAndConsumption) {
-  const std::vector<std::string> lines = data_lines("normal_f64_seed42_n4096_consumption.txt");
+  const std::vector<std::string> lines = reference_lines("normal_f64_seed42_n4096_consumption.txt");
   ASSERT_EQ(lines.size(), 4096u);
   ChaCha12Rng rng = ChaCha12Rng::seed_from_u64(42);
   ChaCha12Rng twin = ChaCha12Rng::seed_from_u64(42);
@@ -133,7 +114,7 @@ TEST(Rng, NormalAllPathsMatchReferenceAndConsumption) {
 }
 
 TEST(Rng, U64AndNormalDrawsShareOneStream) {
-  const std::vector<std::string> lines = data_lines("interleave_seed42.txt");
+  const std::vector<std::string> lines = reference_lines("interleave_seed42.txt");
   ASSERT_EQ(lines.size(), 9u);
   ChaCha12Rng rng = ChaCha12Rng::seed_from_u64(42);
   for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -152,7 +133,7 @@ TEST(Rng, U64AndNormalDrawsShareOneStream) {
 }
 
 TEST(Rng, ZigguratTablesAreBitExact) {
-  const std::vector<std::string> lines = data_lines("zig_norm_tables.txt");
+  const std::vector<std::string> lines = reference_lines("zig_norm_tables.txt");
   ASSERT_EQ(lines.size(), 257u);
   for (std::size_t i = 0; i < lines.size(); ++i) {
     std::istringstream fields(lines[i]);

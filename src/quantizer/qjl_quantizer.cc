@@ -1,0 +1,84 @@
+#include "quantizer/qjl_quantizer.h"
+
+#include <cmath>
+#include <string>
+
+#include "common/panic.h"
+#include "common/thread_scratch.h"
+#include "linalg/dense.h"
+#include "linalg/hadamard.h"
+#include "quantizer/rng.h"
+
+namespace velq {
+
+namespace {
+
+// 1/√d for the dense projection, rounded in f32 at each step.
+float dense_factor(std::uint64_t d) { return 1.0f / std::sqrt(static_cast<float>(d)); }
+
+struct SignsTag;
+struct TransposedTag;
+
+}  // namespace
+
+QjlQuantizer QjlQuantizer::new_srht(std::uint64_t d, std::uint64_t seed) {
+  ChaCha12Rng rng = ChaCha12Rng::seed_from_u64(seed);
+  QjlQuantizer q;
+  q.d = d;
+  q.n = linalg::npow2(d);
+  q.projection_signs = draw_signs(rng, q.n);
+  return q;
+}
+
+QjlQuantizer QjlQuantizer::new_dense(std::uint64_t d, std::uint64_t seed) {
+  ChaCha12Rng rng = ChaCha12Rng::seed_from_u64(seed);
+  QjlQuantizer q;
+  q.d = d;
+  q.n = d;
+  q.projection_matrix = draw_gaussians(rng, d * d);  // row after row
+  return q;
+}
+
+void QjlQuantizer::apply_projection(std::span<const float> x, std::span<float> out) const {
+  assert_eq(out.size(), n, "projection output length");
+  if (projection_matrix) {
+    linalg::mat_vec(*projection_matrix, d, x, out);
+    const float factor = dense_factor(d);
+    for (std::size_t i = 0; i < d; ++i) out[i] *= factor;
+  } else {
+    linalg::srht(x, projection_signs, out);
+  }
+}
+
+void QjlQuantizer::reconstruct_into(std::span<const std::uint8_t> sign_bytes, double gamma,
+                                    float scale, std::span<double> out) const {
+  assert_eq(out.size(), d, "reconstruction output length");
+  if (sign_bytes.size() < (n + 7) / 8) {
+    panic("QJL sign bytes too short: " + std::to_string(sign_bytes.size()) + " bytes for " +
+          std::to_string(n) + " signs");
+  }
+  const std::span<float> s = thread_scratch<SignsTag>(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    s[i] = ((sign_bytes[i / 8] >> (i % 8)) & 1) != 0 ? 1.0f : -1.0f;
+  }
+
+  const std::span<float> t = thread_scratch<TransposedTag>(d);
+  if (projection_matrix) {
+    linalg::mat_t_vec(*projection_matrix, d, s, t);
+    const float factor = dense_factor(d);
+    for (float& v : t) v *= factor;
+  } else {
+    linalg::inverse_srht(s, projection_signs, t, d);
+  }
+  const double c = static_cast<double>(static_cast<float>(gamma) * scale);
+  for (std::size_t j = 0; j < d; ++j) out[j] = static_cast<double>(t[j]) * c;
+}
+
+std::vector<double> QjlQuantizer::reconstruct(std::span<const std::uint8_t> sign_bytes,
+                                              double gamma, float scale) const {
+  std::vector<double> out(d);
+  reconstruct_into(sign_bytes, gamma, scale, out);
+  return out;
+}
+
+}  // namespace velq
