@@ -75,7 +75,11 @@ Status write_all(int fd, std::span<const std::uint8_t> bytes) {
 }
 
 Status write_file_atomic(const std::string& path, std::span<const std::uint8_t> bytes) {
-  const std::string tmp = path + ".tmp";
+  return write_file_atomic(path, bytes, path + ".tmp");
+}
+
+Status write_file_atomic(const std::string& path, std::span<const std::uint8_t> bytes,
+                         const std::string& tmp) {
   FdGuard fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (fd.get() < 0) return os_error(errno);
   Status written = write_all(fd.get(), bytes);

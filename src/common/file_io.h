@@ -22,6 +22,9 @@ Result<std::vector<std::uint8_t>> read_file(const std::string& path);
 // truncated) and renames it over `path`, so a crash leaves either the old
 // or the new content, never a short file. Nothing is synced.
 Status write_file_atomic(const std::string& path, std::span<const std::uint8_t> bytes);
+// The same with the temporary file named by the caller.
+Status write_file_atomic(const std::string& path, std::span<const std::uint8_t> bytes,
+                         const std::string& tmp_path);
 
 // Writes all of `bytes` to an open descriptor, resuming after short writes.
 Status write_all(int fd, std::span<const std::uint8_t> bytes);

@@ -178,16 +178,14 @@ class Builder {
     if (auto err = v.get_object().get(o)) return simdjson_failure(err);
     std::vector<JsonMember> members;
     for (auto field : o) {
+      // The key's view into the parser's string buffer stays valid while
+      // the value's own strings are appended after it.
       std::string_view key;
       if (auto err = field.unescaped_key().get(key)) return simdjson_failure(err);
-      // Copied before the value is read: the view points into the parser.
-      JsonValue name = JsonValue::string(key);
       od::value item;
       if (auto err = field.value().get(item)) return simdjson_failure(err);
       VELQ_ASSIGN_OR_RETURN(JsonValue parsed, value(item, level + 1));
-      members.emplace_back();
-      members.back().name = std::move(name);
-      members.back().value = std::move(parsed);
+      members.emplace_back(key, std::move(parsed));
     }
     if (level < options_.record_levels) return JsonValue::object(JsonObject::record(std::move(members)));
     return JsonValue::object(std::move(members));

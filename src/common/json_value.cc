@@ -293,7 +293,17 @@ std::span<const JsonValue> JsonValue::as_array() const {
   return {rep_.heap.items, rep_.heap.size};
 }
 
+std::span<JsonValue> JsonValue::as_array() {
+  assert(is_array());
+  return {rep_.heap.items, rep_.heap.size};
+}
+
 const JsonObject& JsonValue::as_object() const {
+  assert(is_object());
+  return *rep_.heap.object;
+}
+
+JsonObject& JsonValue::as_object() {
   assert(is_object());
   return *rep_.heap.object;
 }

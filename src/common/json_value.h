@@ -25,7 +25,7 @@
 namespace velq {
 
 class JsonValue;
-struct JsonMember;
+class JsonMember;
 
 class JsonObject {
  public:
@@ -46,6 +46,8 @@ class JsonObject {
   const JsonMember* begin() const { return members_; }
   const JsonMember* end() const;
   std::span<const JsonMember> members() const;
+  // Members whose values may be changed or moved out (keys stay fixed).
+  std::span<JsonMember> members();
   // False for records (text or declaration order).
   bool is_sorted() const { return !record_; }
 
@@ -116,7 +118,9 @@ class JsonValue {
   double as_float() const;
   std::string_view as_string() const;
   std::span<const JsonValue> as_array() const;
+  std::span<JsonValue> as_array();
   const JsonObject& as_object() const;
+  JsonObject& as_object();
 
   // Any number as a double: integers by conversion rounding to nearest.
   double as_f64_lossy() const;
@@ -169,13 +173,13 @@ class JsonValue {
 };
 
 // One object member. Binds as [key, value]: `for (const auto& [k, v] : obj)`.
-struct JsonMember {
-  JsonValue name;  // always a string
-  JsonValue value;
-
-  JsonMember() = default;
-  JsonMember(std::string_view key, JsonValue v) : name(JsonValue::string(key)), value(std::move(v)) {}
-  std::string_view key() const { return name.as_string(); }
+// The key is fixed at construction, so handing out mutable members never
+// breaks an object's key order.
+class JsonMember {
+ public:
+  JsonMember() : name_(JsonValue::string({})) {}
+  JsonMember(std::string_view key, JsonValue v) : name_(JsonValue::string(key)), value(std::move(v)) {}
+  std::string_view key() const { return name_.as_string(); }
 
   template <std::size_t I>
   decltype(auto) get() const {
@@ -189,10 +193,17 @@ struct JsonMember {
   friend bool operator==(const JsonMember& a, const JsonMember& b) {
     return a.key() == b.key() && a.value == b.value;
   }
+
+ private:
+  JsonValue name_;  // a string
+
+ public:
+  JsonValue value;
 };
 
 inline const JsonMember* JsonObject::end() const { return members_ + size_; }
 inline std::span<const JsonMember> JsonObject::members() const { return {members_, size_}; }
+inline std::span<JsonMember> JsonObject::members() { return {members_, size_}; }
 
 static_assert(sizeof(JsonValue) == 16, "one value per stored property: keep it small");
 static_assert(sizeof(JsonObject) == 16, "the properties of every record: keep it small");

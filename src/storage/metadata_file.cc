@@ -1,0 +1,78 @@
+#include "storage/metadata_file.h"
+
+#include <algorithm>
+#include <string>
+
+#include "common/byte_io.h"
+#include "storage/metadata_format.h"
+
+namespace velq {
+namespace {
+
+Error unexpected_eof() { return Error("failed to fill whole buffer"); }
+
+std::string byte_list(std::span<const std::uint8_t> bytes) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i > 0) out += ", ";
+    out += std::to_string(bytes[i]);
+  }
+  return out + "]";
+}
+
+}  // namespace
+
+Result<std::vector<MetadataEntry>> decode_metadata_file(std::span<const std::uint8_t> bytes,
+                                                        std::string_view path) {
+  ByteReader reader(bytes);
+  std::span<const std::uint8_t> magic;
+  if (!reader.take(kMetadataMagic.size(), magic)) return unexpected_eof();
+  if (!std::ranges::equal(magic, kMetadataMagic)) {
+    return Error("invalid metadata magic in " + std::string(path) + ": expected " +
+                 byte_list(kMetadataMagic) + ", found " + byte_list(magic));
+  }
+  std::uint64_t count = 0;
+  if (!reader.u64(count)) return unexpected_eof();
+  std::vector<MetadataEntry> entries;
+  // Every entry takes at least its header: never reserve beyond the bytes.
+  entries.reserve(reader.fits(count, kMetadataEntryHeaderBytes)
+                      ? count
+                      : reader.remaining() / kMetadataEntryHeaderBytes);
+  for (std::uint64_t i = 0; i < count; ++i) {
+    std::uint32_t slot = 0;
+    std::uint32_t length = 0;
+    std::span<const std::uint8_t> text;
+    if (!reader.u32(slot) || !reader.u32(length) || !reader.take(length, text)) return unexpected_eof();
+    VELQ_ASSIGN_OR_RETURN(
+        VectorMetadata metadata,
+        metadata_from_json({reinterpret_cast<const char*>(text.data()), text.size()}));
+    entries.push_back({slot, std::move(metadata)});
+  }
+  return entries;
+}
+
+Result<std::vector<std::uint8_t>> encode_metadata_file(std::span<const MetadataEntry> entries,
+                                                       std::uint64_t max_record_bytes) {
+  std::vector<std::uint8_t> out;
+  out.reserve(kMetadataHeaderBytes + entries.size() * (kMetadataEntryHeaderBytes + 128));
+  ByteWriter writer(out);
+  writer.bytes(kMetadataMagic);
+  writer.u64(entries.size());
+  std::string text;
+  text.reserve(128);
+  for (const MetadataEntry& entry : entries) {
+    text.clear();
+    VELQ_RETURN_IF_ERROR(append_metadata_json(text, entry.metadata));
+    if (text.size() > max_record_bytes) {
+      return Error("metadata of slot " + std::to_string(entry.slot) + " is " + std::to_string(text.size()) +
+                   " bytes of JSON; a metadata.bin record holds at most " +
+                   std::to_string(max_record_bytes));
+    }
+    writer.u32(entry.slot);
+    writer.u32(static_cast<std::uint32_t>(text.size()));
+    writer.bytes(text);
+  }
+  return out;
+}
+
+}  // namespace velq

@@ -1,0 +1,203 @@
+#include "storage/metadata_store.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "common/file_io.h"
+#include "storage/metadata_file.h"
+#include "storage/metadata_format.h"
+
+namespace velq {
+namespace {
+
+bool slot_less(const MetadataEntry& e, std::uint32_t slot) { return e.slot < slot; }
+
+void sorted_insert(std::vector<std::uint32_t>& list, std::uint32_t slot) {
+  if (list.empty() || list.back() < slot) {
+    list.push_back(slot);
+    return;
+  }
+  const auto it = std::lower_bound(list.begin(), list.end(), slot);
+  if (it == list.end() || *it != slot) list.insert(it, slot);
+}
+
+void sorted_erase(std::vector<std::uint32_t>& list, std::uint32_t slot) {
+  const auto it = std::lower_bound(list.begin(), list.end(), slot);
+  if (it != list.end() && *it == slot) list.erase(it);
+}
+
+// Sorts by slot; of entries for one slot the last given stays.
+void sort_keeping_last(std::vector<MetadataEntry>& entries) {
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const MetadataEntry& a, const MetadataEntry& b) { return a.slot < b.slot; });
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (i + 1 < entries.size() && entries[i + 1].slot == entries[i].slot) continue;
+    if (kept != i) entries[kept] = std::move(entries[i]);
+    ++kept;
+  }
+  entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(kept), entries.end());
+}
+
+// "metadata.bin" -> "metadata.tmp": the extension replaced, not appended.
+std::string temp_path_for(const std::string& path) {
+  std::filesystem::path tmp(path);
+  tmp.replace_extension(kMetadataTempExtension);
+  return tmp.string();
+}
+
+}  // namespace
+
+Result<MetadataStore> MetadataStore::open(const std::string& path) {
+  MetadataStore store(path);
+  VELQ_RETURN_IF_ERROR(create_directories(std::filesystem::path(path).parent_path().string()));
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return store;  // no file yet: an empty store
+  VELQ_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> bytes, read_file(path));
+  VELQ_ASSIGN_OR_RETURN(store.entries_, decode_metadata_file(bytes, path));
+  sort_keeping_last(store.entries_);
+  store.rebuild_indexes();
+  return store;
+}
+
+const MetadataEntry* MetadataStore::find(std::uint32_t slot) const {
+  const auto it = std::lower_bound(entries_.begin(), entries_.end(), slot, slot_less);
+  return it != entries_.end() && it->slot == slot ? &*it : nullptr;
+}
+
+std::optional<VectorMetadata> MetadataStore::get(std::uint32_t slot) const {
+  const MetadataEntry* entry = find(slot);
+  if (entry == nullptr) return std::nullopt;
+  return entry->metadata;
+}
+
+std::unordered_map<std::uint32_t, VectorMetadata> MetadataStore::get_many(
+    std::span<const std::uint32_t> slots) const {
+  std::unordered_map<std::uint32_t, VectorMetadata> out;
+  out.reserve(slots.size());
+  for (const std::uint32_t slot : slots) {
+    if (out.contains(slot)) continue;
+    if (const MetadataEntry* entry = find(slot)) out.emplace(slot, entry->metadata);
+  }
+  return out;
+}
+
+Status MetadataStore::put(std::uint32_t slot, const VectorMetadata& metadata) {
+  // Only what can be read back is accepted: check the record form first.
+  std::string probe;
+  VELQ_RETURN_IF_ERROR(append_metadata_json(probe, metadata));
+  index_remove(slot);
+  const auto it = std::lower_bound(entries_.begin(), entries_.end(), slot, slot_less);
+  if (it != entries_.end() && it->slot == slot) {
+    it->metadata = metadata;
+  } else {
+    entries_.insert(it, {slot, metadata});
+  }
+  index_add(slot, metadata);
+  dirty_ = true;
+  return ok_status();
+}
+
+Status MetadataStore::put_many(std::span<const MetadataEntry> items) {
+  for (const MetadataEntry& item : items) VELQ_RETURN_IF_ERROR(put(item.slot, item.metadata));
+  return ok_status();
+}
+
+void MetadataStore::replace_all(std::vector<MetadataEntry> entries) {
+  sort_keeping_last(entries);
+  entries_ = std::move(entries);
+  rebuild_indexes();
+  dirty_ = true;
+}
+
+Status MetadataStore::flush() {
+  if (!dirty_) return ok_status();
+  VELQ_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> image, encode_metadata_file(entries_));
+  VELQ_RETURN_IF_ERROR(write_file_atomic(path_, image, temp_path_for(path_)));
+  dirty_ = false;
+  return ok_status();
+}
+
+void MetadataStore::index_add(std::uint32_t slot, const VectorMetadata& metadata) {
+  for (const auto& [name, value] : metadata.properties) {
+    if (auto key = value_to_index_key(value)) {
+      auto field = eq_index_.find(name);
+      if (field == eq_index_.end()) field = eq_index_.emplace(std::string(name), StringMap<SlotList>()).first;
+      sorted_insert(field->second[std::move(*key)], slot);
+    }
+    if (const auto order = number_order_key(value)) {
+      auto field = range_index_.find(name);
+      if (field == range_index_.end()) {
+        field = range_index_.emplace(std::string(name), std::map<std::uint64_t, SlotList>()).first;
+      }
+      sorted_insert(field->second[*order], slot);
+    }
+  }
+}
+
+void MetadataStore::index_remove(std::uint32_t slot) {
+  const MetadataEntry* entry = find(slot);
+  if (entry == nullptr) return;
+  for (const auto& [name, value] : entry->metadata.properties) {
+    if (auto key = value_to_index_key(value)) {
+      if (const auto field = eq_index_.find(name); field != eq_index_.end()) {
+        if (const auto list = field->second.find(*key); list != field->second.end()) {
+          sorted_erase(list->second, slot);
+        }
+      }
+    }
+    if (const auto order = number_order_key(value)) {
+      if (const auto field = range_index_.find(name); field != range_index_.end()) {
+        if (const auto list = field->second.find(*order); list != field->second.end()) {
+          sorted_erase(list->second, slot);
+        }
+      }
+    }
+  }
+}
+
+void MetadataStore::rebuild_indexes() {
+  eq_index_.clear();
+  range_index_.clear();
+  // Slots ascend, so every insert appends.
+  for (const MetadataEntry& entry : entries_) index_add(entry.slot, entry.metadata);
+}
+
+std::optional<std::span<const std::uint32_t>> MetadataStore::get_eq_candidates(
+    std::string_view field, const JsonValue& value) const {
+  const auto key = value_to_index_key(value);
+  if (!key) return std::nullopt;
+  const auto values = eq_index_.find(field);
+  if (values == eq_index_.end()) return std::nullopt;
+  const auto list = values->second.find(*key);
+  if (list == values->second.end()) return std::span<const std::uint32_t>();
+  return std::span<const std::uint32_t>(list->second);
+}
+
+std::optional<std::vector<std::uint32_t>> MetadataStore::get_range_candidates(std::string_view field,
+                                                                              RangeBound lower,
+                                                                              RangeBound upper) const {
+  const auto keys = range_index_.find(field);
+  if (keys == range_index_.end()) return std::nullopt;
+  if (lower.is_unbounded() && upper.is_unbounded()) return std::nullopt;
+  const auto& by_key = keys->second;
+  auto first = by_key.begin();
+  if (lower.kind == BoundKind::kInclusive) first = by_key.lower_bound(lower.key);
+  if (lower.kind == BoundKind::kExclusive) first = by_key.upper_bound(lower.key);
+  auto last = by_key.end();
+  if (upper.kind == BoundKind::kInclusive) last = by_key.upper_bound(upper.key);
+  if (upper.kind == BoundKind::kExclusive) last = by_key.lower_bound(upper.key);
+  std::vector<std::uint32_t> slots;
+  // An empty or inverted range: `first` is at or past `last` in key order.
+  if (first != by_key.end() && (last == by_key.end() || first->first < last->first)) {
+    for (auto it = first; it != last; ++it) slots.insert(slots.end(), it->second.begin(), it->second.end());
+  }
+  if (slots.empty()) return std::nullopt;
+  std::sort(slots.begin(), slots.end());
+  slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
+  return slots;
+}
+
+}  // namespace velq

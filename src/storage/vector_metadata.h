@@ -1,0 +1,51 @@
+// The metadata of one stored vector and its JSON record form, the text kept
+// per entry in metadata.bin and in the log:
+//   {"properties":{...},"document":"text"}   or   ...,"document":null}
+// Readers also accept the keys in any order (unknown keys skipped, "document"
+// absent meaning none) and the array form [properties, document?].
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/json_value.h"
+#include "common/result.h"
+
+namespace velq {
+
+class VectorMetadata {
+ public:
+  VectorMetadata() = default;
+  VectorMetadata(JsonObject properties, std::optional<std::string_view> document)
+      : properties(std::move(properties)) {
+    set_document(document);
+  }
+
+  std::optional<std::string_view> document() const {
+    if (document_.is_null()) return std::nullopt;
+    return document_.as_string();
+  }
+  void set_document(std::optional<std::string_view> document) {
+    document_ = document ? JsonValue::string(*document) : JsonValue::null();
+  }
+
+  friend bool operator==(const VectorMetadata& a, const VectorMetadata& b) {
+    return a.properties == b.properties && a.document_ == b.document_;
+  }
+
+  // Property name -> value. Iteration order: ascending key bytes.
+  JsonObject properties;
+
+ private:
+  JsonValue document_;  // a string, or null for no document (inline when short)
+};
+
+// Appends the compact record text. Refuses properties nested so deeply that
+// the record would exceed the parser's depth limit and could not be read back.
+Status append_metadata_json(std::string& out, const VectorMetadata& metadata);
+Result<std::string> metadata_to_json(const VectorMetadata& metadata);
+
+Result<VectorMetadata> metadata_from_json(std::string_view text);
+
+}  // namespace velq
