@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/cpu_features.h"
 #include "common/panic.h"
 
 namespace velq::linalg {
@@ -11,16 +12,25 @@ namespace {
 // Rows computed together: independent sums hide the latency of each add.
 constexpr std::size_t kRowBlock = 8;
 
-void check_shapes(std::span<const float> m, std::size_t d, std::size_t out) {
+}  // namespace
+
+void check_dense_shapes(std::span<const float> m, std::size_t d, std::size_t out_len) {
   assert_eq(m.size(), static_cast<unsigned long long>(d) * d, "dense matrix size");
-  if (out < d) panic_not_equal("dense product output length", out, d);
+  if (out_len < d) panic_not_equal("dense product output length", out_len, d);
 }
 
-}  // namespace
+void check_dense_input(std::size_t in_len, std::size_t d) {
+  if (in_len < d) panic_not_equal("dense transpose input length", in_len, d);
+}
 
 void mat_vec(std::span<const float> m, std::size_t d, std::span<const float> x,
              std::span<float> out) {
-  check_shapes(m, d, out.size());
+  (has_avx2() ? mat_vec_avx2 : mat_vec_portable)(m, d, x, out);
+}
+
+void mat_vec_portable(std::span<const float> m, std::size_t d, std::span<const float> x,
+                      std::span<float> out) {
+  check_dense_shapes(m, d, out.size());
   const std::size_t cols = std::min(x.size(), d);
   const float* a = m.data();
   std::size_t i = 0;
@@ -41,14 +51,23 @@ void mat_vec(std::span<const float> m, std::size_t d, std::span<const float> x,
 
 void mat_t_vec(std::span<const float> m, std::size_t d, std::span<const float> y,
                std::span<float> out) {
-  check_shapes(m, d, out.size());
-  if (y.size() < d) panic_not_equal("dense transpose input length", y.size(), d);
+  (has_avx2() ? mat_t_vec_avx2 : mat_t_vec_portable)(m, d, y, out);
+}
+
+void mat_t_vec_portable(std::span<const float> m, std::size_t d, std::span<const float> y,
+                        std::span<float> out) {
+  check_dense_shapes(m, d, out.size());
+  check_dense_input(y.size(), d);
   std::fill_n(out.begin(), d, 0.0f);
-  const float* a = m.data();
+  accumulate_rows(m.data(), d, y.data(), 0, out.data());
+}
+
+void accumulate_rows(const float* m, std::size_t d, const float* y, std::size_t first_row,
+                     float* out) {
   // Row after row, so each out[j] accumulates in index order of i.
-  for (std::size_t i = 0; i < d; ++i) {
+  for (std::size_t i = first_row; i < d; ++i) {
     const float yi = y[i];
-    const float* row = a + i * d;
+    const float* row = m + i * d;
     for (std::size_t j = 0; j < d; ++j) out[j] += row[j] * yi;
   }
 }

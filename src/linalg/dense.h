@@ -1,6 +1,7 @@
 // Products of a square row-major f32 matrix with a vector, as the dense
 // rotation and projection use them. Every output is one sequential f32 sum in
-// index order, so results do not depend on how the loops are arranged.
+// index order (a multiply, then an add, per term), so the portable and AVX2
+// forms give bit-identical results.
 #pragma once
 
 #include <cstddef>
@@ -12,10 +13,28 @@ namespace velq::linalg {
 // out at least d.
 void mat_vec(std::span<const float> m, std::size_t d, std::span<const float> x,
              std::span<float> out);
+void mat_vec_portable(std::span<const float> m, std::size_t d, std::span<const float> x,
+                      std::span<float> out);
+void mat_vec_avx2(std::span<const float> m, std::size_t d, std::span<const float> x,
+                  std::span<float> out);
 
 // out[j] = Σ_{i < d} m[i·d + j] · y[i] for j < d (the transpose). y and out at
 // least d.
 void mat_t_vec(std::span<const float> m, std::size_t d, std::span<const float> y,
                std::span<float> out);
+void mat_t_vec_portable(std::span<const float> m, std::size_t d, std::span<const float> y,
+                        std::span<float> out);
+void mat_t_vec_avx2(std::span<const float> m, std::size_t d, std::span<const float> y,
+                    std::span<float> out);
+
+// Shape checks shared by both forms: panics unless m is d×d and out, and the
+// transpose's input, hold at least d values.
+void check_dense_shapes(std::span<const float> m, std::size_t d, std::size_t out_len);
+void check_dense_input(std::size_t in_len, std::size_t d);
+
+// out[j] += Σ_{first_row <= i < d} m[i·d + j] · y[i], row after row: the
+// remaining rows of a transposed product.
+void accumulate_rows(const float* m, std::size_t d, const float* y, std::size_t first_row,
+                     float* out);
 
 }  // namespace velq::linalg

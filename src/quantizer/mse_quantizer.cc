@@ -1,7 +1,6 @@
 #include "quantizer/mse_quantizer.h"
 
 #include <algorithm>
-#include <cmath>
 #include <string>
 
 #include "common/panic.h"
@@ -10,6 +9,7 @@
 #include "linalg/gram_schmidt.h"
 #include "linalg/hadamard.h"
 #include "quantizer/codebook.h"
+#include "quantizer/nearest_level.h"
 #include "quantizer/rng.h"
 
 namespace velq {
@@ -26,18 +26,6 @@ void refuse_oversized_codebook(std::uint64_t b) {
 std::vector<float> codebook_f32(std::uint64_t b, std::uint64_t dim) {
   const std::vector<double> levels = lloyd_max(static_cast<unsigned>(b), dim);
   return std::vector<float>(levels.begin(), levels.end());
-}
-
-// Index of the level nearest to y; a tie goes to the lower level and a value
-// that compares false with every level (NaN) to index 0.
-std::uint16_t nearest_level(std::span<const float> levels, float y) {
-  const std::size_t p = static_cast<std::size_t>(
-      std::partition_point(levels.begin(), levels.end(), [y](float c) { return c < y; }) -
-      levels.begin());
-  if (p == 0) return 0;
-  if (p == levels.size()) return static_cast<std::uint16_t>(p - 1);
-  const bool lower = std::fabs(levels[p - 1] - y) <= std::fabs(levels[p] - y);
-  return static_cast<std::uint16_t>(lower ? p - 1 : p);
 }
 
 // Scratch of the write and decode paths (the quantizer itself is shared
@@ -86,7 +74,7 @@ void MseQuantizer::quantize_into(std::span<const float> x, std::span<std::uint16
   assert_eq(out.size(), n, "quantize output length");
   const std::span<float> y = thread_scratch<RotatedTag>(n);
   apply_rotation(x, y);
-  for (std::size_t i = 0; i < n; ++i) out[i] = nearest_level(centroids, y[i]);
+  nearest_levels(centroids, y, out);
 }
 
 std::vector<std::uint16_t> MseQuantizer::quantize(std::span<const float> x) const {
