@@ -1,5 +1,8 @@
 #include "storage/engine/filter_candidates.h"
 
+#include <algorithm>
+#include <span>
+
 #include "storage/engine/filter_extract.h"
 #include "storage/engine/slot_lists.h"
 
@@ -8,16 +11,20 @@ namespace velq::filter {
 std::optional<IndexCandidates> index_candidates(const MetadataStore& store,
                                                 const JsonObject& filter) {
   if (const auto pairs = extract_indexable_eq(filter)) {
-    IndexCandidates result{{}, true};
-    for (std::size_t i = 0; i < pairs->size(); ++i) {
-      const EqCondition& pair = (*pairs)[i];
+    // Every pair must be answerable before any list is worth intersecting.
+    std::vector<std::span<const std::uint32_t>> lists;
+    lists.reserve(pairs->size());
+    for (const EqCondition& pair : *pairs) {
       const auto slots = store.get_eq_candidates(pair.field, *pair.value);
       if (!slots) return std::nullopt;
-      if (i == 0) {
-        result.slots.assign(slots->begin(), slots->end());
-      } else {
-        result.slots = intersect_slots(result.slots, *slots);
-      }
+      lists.push_back(*slots);
+    }
+    // Shortest first: the running result only shrinks, and a short list
+    // against a long one takes the galloping road.
+    std::ranges::sort(lists, {}, &std::span<const std::uint32_t>::size);
+    IndexCandidates result{{lists[0].begin(), lists[0].end()}, true};
+    for (std::size_t i = 1; i < lists.size() && !result.slots.empty(); ++i) {
+      result.slots = intersect_slots(result.slots, lists[i]);
     }
     return result;
   }
