@@ -23,34 +23,37 @@ inline __m256 butterfly_in_register(__m256 v) {
   return _mm256_blend_ps(_mm256_add_ps(v, sw), _mm256_sub_ps(sw, v), 0b11110000);
 }
 
-// One stage of span h (h a multiple of 8).
-void radix2_pass(float* p, std::size_t len, std::size_t h) {
-  for (std::size_t s = 0; s < len; s += 2 * h) {
-    for (std::size_t j = s; j < s + h; j += 8) {
-      const __m256 a = _mm256_loadu_ps(p + j);
-      const __m256 b = _mm256_loadu_ps(p + j + h);
-      _mm256_storeu_ps(p + j, _mm256_add_ps(a, b));
-      _mm256_storeu_ps(p + j + h, _mm256_sub_ps(a, b));
+// kStages consecutive stages on 2^kStages registers, where register m holds
+// the elements at offset m·h: stage t pairs registers m and m + 2^t.
+template <int kStages>
+inline void register_stages(__m256* v) {
+  for (int t = 0; t < kStages; ++t) {
+    const int span = 1 << t;
+    for (int m = 0; m < (1 << kStages); ++m) {
+      if ((m & span) != 0) continue;
+      const __m256 a = v[m];
+      const __m256 b = v[m + span];
+      v[m] = _mm256_add_ps(a, b);
+      v[m + span] = _mm256_sub_ps(a, b);
     }
   }
 }
 
-// Stages h and 2h in one pass over memory (h a multiple of 8).
-void radix4_pass(float* p, std::size_t len, std::size_t h) {
-  for (std::size_t s = 0; s < len; s += 4 * h) {
+// Stages h, 2h, ... (kStages of them, h a multiple of 8) in one pass over
+// memory. With kFirst (h = 8) each register first runs stages 1, 2 and 4,
+// so the first pass covers three more stages.
+template <int kStages, bool kFirst>
+void pass(float* p, std::size_t len, std::size_t h) {
+  constexpr int kRegs = 1 << kStages;
+  for (std::size_t s = 0; s < len; s += h * kRegs) {
     for (std::size_t j = s; j < s + h; j += 8) {
-      const __m256 a = _mm256_loadu_ps(p + j);
-      const __m256 b = _mm256_loadu_ps(p + j + h);
-      const __m256 c = _mm256_loadu_ps(p + j + 2 * h);
-      const __m256 d = _mm256_loadu_ps(p + j + 3 * h);
-      const __m256 ab_sum = _mm256_add_ps(a, b);
-      const __m256 ab_diff = _mm256_sub_ps(a, b);
-      const __m256 cd_sum = _mm256_add_ps(c, d);
-      const __m256 cd_diff = _mm256_sub_ps(c, d);
-      _mm256_storeu_ps(p + j, _mm256_add_ps(ab_sum, cd_sum));
-      _mm256_storeu_ps(p + j + h, _mm256_add_ps(ab_diff, cd_diff));
-      _mm256_storeu_ps(p + j + 2 * h, _mm256_sub_ps(ab_sum, cd_sum));
-      _mm256_storeu_ps(p + j + 3 * h, _mm256_sub_ps(ab_diff, cd_diff));
+      __m256 v[kRegs];
+      for (int m = 0; m < kRegs; ++m) {
+        v[m] = _mm256_loadu_ps(p + j + static_cast<std::size_t>(m) * h);
+        if constexpr (kFirst) v[m] = butterfly_in_register(v[m]);
+      }
+      register_stages<kStages>(v);
+      for (int m = 0; m < kRegs; ++m) _mm256_storeu_ps(p + j + static_cast<std::size_t>(m) * h, v[m]);
     }
   }
 }
@@ -59,18 +62,26 @@ void radix4_pass(float* p, std::size_t len, std::size_t h) {
 
 void fwht_avx2(std::span<float> v) {
   const std::size_t len = v.size();
-  if (len < 8) {
+  if (len < 16) {
     fwht_portable(v);  // also raises the length panic
     return;
   }
   if ((len & (len - 1)) != 0) panic("FWHT requires power-of-2 length");
   float* p = v.data();
-  for (std::size_t j = 0; j < len; j += 8) {
-    _mm256_storeu_ps(p + j, butterfly_in_register(_mm256_loadu_ps(p + j)));
-  }
+  // Stages 1-4 live in registers; the rest go three per pass.
   std::size_t h = 8;
-  for (; 4 * h <= len; h *= 4) radix4_pass(p, len, h);
-  if (h < len) radix2_pass(p, len, h);
+  if (len == 16) {
+    pass<1, true>(p, len, h);
+    return;
+  }
+  if (len == 32) {
+    pass<2, true>(p, len, h);
+    return;
+  }
+  pass<3, true>(p, len, h);
+  for (h = 64; h * 8 <= len; h *= 8) pass<3, false>(p, len, h);
+  if (h * 4 == len) pass<2, false>(p, len, h);
+  if (h * 2 == len) pass<1, false>(p, len, h);
 }
 
 void scale_avx2(std::span<float> v, float factor) {
