@@ -1,13 +1,13 @@
 #include "quantizer/qjl_quantizer.h"
 
 #include <cmath>
-#include <string>
 
 #include "common/panic.h"
 #include "common/thread_scratch.h"
 #include "linalg/dense.h"
 #include "linalg/hadamard.h"
 #include "quantizer/rng.h"
+#include "quantizer/sign_bits.h"
 
 namespace velq {
 
@@ -53,14 +53,8 @@ void QjlQuantizer::apply_projection(std::span<const float> x, std::span<float> o
 void QjlQuantizer::reconstruct_into(std::span<const std::uint8_t> sign_bytes, double gamma,
                                     float scale, std::span<double> out) const {
   assert_eq(out.size(), d, "reconstruction output length");
-  if (sign_bytes.size() < (n + 7) / 8) {
-    panic("QJL sign bytes too short: " + std::to_string(sign_bytes.size()) + " bytes for " +
-          std::to_string(n) + " signs");
-  }
   const std::span<float> s = thread_scratch<SignsTag>(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    s[i] = ((sign_bytes[i / 8] >> (i % 8)) & 1) != 0 ? 1.0f : -1.0f;
-  }
+  expand_signs(sign_bytes, s);
 
   const std::span<float> t = thread_scratch<TransposedTag>(d);
   if (projection_matrix) {

@@ -1,0 +1,16 @@
+// The QJL sketch as bytes: sign i is bit (i mod 8) of byte i/8, least
+// significant bit first; a set bit means +1, a clear bit -1.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace velq {
+
+// out[i] = ±1.0f for the first out.size() signs; bytes must hold at least
+// ceil(out.size() / 8) bytes.
+void expand_signs(std::span<const std::uint8_t> bytes, std::span<float> out);
+void expand_signs_portable(std::span<const std::uint8_t> bytes, std::span<float> out);
+void expand_signs_avx2(std::span<const std::uint8_t> bytes, std::span<float> out);
+
+}  // namespace velq
