@@ -3,6 +3,7 @@
 // id and heap bytes per id; then live_ids.bin write and load time. Prints
 // Google Benchmark's table (medians of 5 runs) and a summary with ratios.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -138,6 +139,9 @@ BENCHMARK(BM_LiveIdsLoad)->Name("live_ids.bin/load");
 // std::unordered_map with the ratio.
 class SummaryReporter : public benchmark::ConsoleReporter {
  public:
+  // Colours only on a terminal, so piped output stays plain text.
+  SummaryReporter() : ConsoleReporter(::isatty(1) ? OO_Defaults : OO_Tabular) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {

@@ -1,9 +1,11 @@
 #include "storage/id_pool.h"
 
 #include <cstring>
+#include <unordered_map>
 
 #include "common/byte_io.h"
 #include "common/file_io.h"
+#include "common/panic.h"
 #include "common/utf8.h"
 #include "storage/id_pool_format.h"
 
@@ -38,6 +40,28 @@ Result<StoredVector> read_vector(ByteReader& in, const char* field, std::size_t 
   }
   return v;
 }
+
+// Fills a buffer whose exact length was computed in advance, without the
+// per-value growth checks of an appending writer.
+class SizedWriter {
+ public:
+  explicit SizedWriter(std::vector<std::uint8_t>& out) : out_(out) {}
+
+  template <typename T>
+  void put(T v) {
+    bytes(reinterpret_cast<const char*>(&v), sizeof v);
+  }
+  void bytes(const char* data, std::size_t n) {
+    if (n > out_.size() - pos_) panic("live_ids.bin image longer than computed");
+    if (n != 0) std::memcpy(out_.data() + pos_, data, n);
+    pos_ += n;
+  }
+  std::size_t written() const { return pos_; }
+
+ private:
+  std::vector<std::uint8_t>& out_;
+  std::size_t pos_ = 0;
+};
 
 // Checks the stored lookup's shape; its contents are rebuilt from the
 // per-slot vectors, so they are not kept.
@@ -129,32 +153,50 @@ void IdPool::rebuild_lookup() {
   active_count_ = alive;
 }
 
-std::vector<std::uint8_t> IdPool::serialize() const {
-  // The lookup is written one hash at a time: each distinct hash once, at
-  // the position of its first entry, followed by all its slots in order.
+std::vector<std::vector<std::uint32_t>> IdPool::shared_hash_groups() const {
   // Entries of one hash share a tag and lie in one probe run after their
-  // home, so every scan below stays inside that run.
+  // home, so both scans stay inside a run and compare full hashes only for
+  // entries whose tags are equal, which is rare: the scan reads the table
+  // sequentially and almost never the slot records.
   const std::vector<SlotHashTable::Entry>& entries = lookup_.entries();
   const std::size_t mask = lookup_.mask();
-  auto same_hash = [&](const SlotHashTable::Entry& a, const SlotHashTable::Entry& b) {
-    return a.tag == b.tag && slots_[a.slot].hash == slots_[b.slot].hash;
+  auto same_hash = [&](std::size_t i, std::size_t j) {
+    return entries[i].tag == entries[j].tag &&
+           slots_[entries[i].slot].hash == slots_[entries[j].slot].hash;
   };
-  auto for_each_in_group = [&](std::size_t head, auto&& visit) {
-    for (std::size_t i = head; entries[i].slot != SlotHashTable::kEmpty; i = (i + 1) & mask) {
-      if (same_hash(entries[i], entries[head])) visit(entries[i].slot);
-    }
-  };
-  std::vector<std::size_t> heads;
-  heads.reserve(lookup_.size());
+  std::vector<std::vector<std::uint32_t>> groups;
   for (std::size_t pos = 0; pos < entries.size(); ++pos) {
     if (entries[pos].slot == SlotHashTable::kEmpty) continue;
     bool first = true;
     for (std::size_t i = lookup_.home(entries[pos].tag); i != pos && first; i = (i + 1) & mask) {
-      first = !same_hash(entries[i], entries[pos]);
+      first = !same_hash(i, pos);
     }
-    if (first) heads.push_back(pos);
+    if (!first) continue;
+    std::vector<std::uint32_t> group;
+    for (std::size_t i = (pos + 1) & mask; entries[i].slot != SlotHashTable::kEmpty;
+         i = (i + 1) & mask) {
+      if (same_hash(i, pos)) group.push_back(entries[i].slot);
+    }
+    if (group.empty()) continue;
+    group.insert(group.begin(), entries[pos].slot);
+    groups.push_back(std::move(group));
   }
-  const std::size_t groups = heads.size();
+  return groups;
+}
+
+std::vector<std::uint8_t> IdPool::serialize() const {
+  // The lookup is written in slot order: each alive slot as a group of its
+  // own, except that slots sharing a stored hash are written together where
+  // the first of them (in insertion order) comes. The table holds exactly
+  // the alive slots.
+  const std::vector<std::vector<std::uint32_t>> shared = shared_hash_groups();
+  std::unordered_map<std::uint32_t, const std::vector<std::uint32_t>*> shared_by_slot;
+  std::size_t folded = 0;
+  for (const std::vector<std::uint32_t>& group : shared) {
+    for (std::uint32_t slot : group) shared_by_slot.emplace(slot, &group);
+    folded += group.size() - 1;
+  }
+  const std::size_t groups = lookup_.size() - folded;
 
   const std::size_t n = slots_.size();
   const std::size_t total = fmt::kCountBytes * 5 + bytes_.size() +
@@ -162,28 +204,34 @@ std::vector<std::uint8_t> IdPool::serialize() const {
                                  fmt::kAliveBytes) +
                             fmt::kCountBytes + groups * fmt::kLookupEntryHeadBytes +
                             lookup_.size() * fmt::kLookupSlotBytes + fmt::kCountBytes;
-  std::vector<std::uint8_t> out;
-  out.reserve(total);
-  ByteWriter w(out);
-  w.u64(bytes_.size());
-  w.bytes(std::string_view(bytes_.data(), bytes_.size()));
-  w.u64(n);
-  for (const SlotRecord& r : slots_) w.u32(r.offset);
-  w.u64(n);
-  for (const SlotRecord& r : slots_) w.u16(r.len);
-  w.u64(n);
-  for (const SlotRecord& r : slots_) w.u64(r.hash);
-  w.u64(n);
-  for (const SlotRecord& r : slots_) w.u8(r.alive);
-  w.u64(groups);
-  for (std::size_t head : heads) {
-    std::uint64_t k = 0;
-    for_each_in_group(head, [&](std::uint32_t) { ++k; });
-    w.u64(slots_[entries[head].slot].hash);
-    w.u64(k);
-    for_each_in_group(head, [&](std::uint32_t slot) { w.u32(slot); });
+  std::vector<std::uint8_t> out(total);
+  SizedWriter w(out);
+  w.put<std::uint64_t>(bytes_.size());
+  w.bytes(bytes_.data(), bytes_.size());
+  w.put<std::uint64_t>(n);
+  for (const SlotRecord& r : slots_) w.put(r.offset);
+  w.put<std::uint64_t>(n);
+  for (const SlotRecord& r : slots_) w.put(r.len);
+  w.put<std::uint64_t>(n);
+  for (const SlotRecord& r : slots_) w.put(r.hash);
+  w.put<std::uint64_t>(n);
+  for (const SlotRecord& r : slots_) w.put(r.alive);
+  w.put<std::uint64_t>(groups);
+  for (std::uint32_t slot = 0; slot < n; ++slot) {
+    if (!slots_[slot].alive) continue;
+    const auto it = shared_by_slot.empty() ? shared_by_slot.end() : shared_by_slot.find(slot);
+    if (it == shared_by_slot.end()) {
+      w.put(slots_[slot].hash);
+      w.put<std::uint64_t>(1);
+      w.put(slot);
+    } else if (it->second->front() == slot) {
+      w.put(slots_[slot].hash);
+      w.put<std::uint64_t>(it->second->size());
+      for (std::uint32_t member : *it->second) w.put(member);
+    }
   }
-  w.u64(active_count_);
+  w.put(active_count_);
+  assert_eq(w.written(), total, "live_ids.bin image length");
   return out;
 }
 

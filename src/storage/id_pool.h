@@ -74,6 +74,9 @@ class IdPool {
   // bounds.
   std::optional<std::string_view> stored_id(std::uint32_t slot) const;
   std::optional<std::uint32_t> find(std::string_view id, std::uint64_t hash) const;
+  // The lookup's lists of more than one slot (alive slots with equal stored
+  // hashes), each in insertion order.
+  std::vector<std::vector<std::uint32_t>> shared_hash_groups() const;
 
   struct SlotRecord {
     std::uint64_t hash;
