@@ -33,10 +33,14 @@ inline void load_transposed_tile(const float* const* r, std::size_t j, __m256 co
     const __m256 u1 = _mm256_unpackhi_ps(t[0], t[1]);
     const __m256 u2 = _mm256_unpacklo_ps(t[2], t[3]);
     const __m256 u3 = _mm256_unpackhi_ps(t[2], t[3]);
-    col[4 * half + 0] = _mm256_shuffle_ps(u0, u2, 0x44);
-    col[4 * half + 1] = _mm256_shuffle_ps(u0, u2, 0xEE);
-    col[4 * half + 2] = _mm256_shuffle_ps(u1, u3, 0x44);
-    col[4 * half + 3] = _mm256_shuffle_ps(u1, u3, 0xEE);
+    // One shuffle and two blends per column pair: blends need not wait for
+    // the shuffle port.
+    const __m256 v02 = _mm256_shuffle_ps(u0, u2, 0x4E);
+    const __m256 v13 = _mm256_shuffle_ps(u1, u3, 0x4E);
+    col[4 * half + 0] = _mm256_blend_ps(u0, v02, 0xCC);
+    col[4 * half + 1] = _mm256_blend_ps(u2, v02, 0x33);
+    col[4 * half + 2] = _mm256_blend_ps(u1, v13, 0xCC);
+    col[4 * half + 3] = _mm256_blend_ps(u3, v13, 0x33);
   }
 }
 
