@@ -1,6 +1,7 @@
 // The two quantizer stages on the write and decode paths: MSE quantize and
 // dequantize, QJL projection and reconstruction, for the SRHT and dense forms
-// at common embedding sizes. Run with --benchmark_repetitions=N for medians.
+// at common embedding sizes, and building the dense rotation (on the worker
+// pool). Run with --benchmark_repetitions=N for medians.
 #include <benchmark/benchmark.h>
 
 #include <random>
@@ -78,6 +79,12 @@ void BM_qjl_reconstruct(benchmark::State& state) {
   }
 }
 
+// Building the dense rotation: Gaussian draws and Gram-Schmidt, O(d^3).
+void BM_mse_new_dense(benchmark::State& state) {
+  const auto d = static_cast<std::uint64_t>(state.range(0));
+  for (auto _ : state) benchmark::DoNotOptimize(MseQuantizer::new_dense(d, 3, 42));
+}
+
 // Arguments: dimension, dense (0 = SRHT form, 1 = dense form).
 void stage_sizes(benchmark::internal::Benchmark* b) {
   b->ArgNames({"d", "dense"});
@@ -90,6 +97,12 @@ BENCHMARK(BM_mse_quantize)->Apply(stage_sizes);
 BENCHMARK(BM_mse_dequantize)->Apply(stage_sizes);
 BENCHMARK(BM_qjl_project)->Apply(stage_sizes);
 BENCHMARK(BM_qjl_reconstruct)->Apply(stage_sizes);
+BENCHMARK(BM_mse_new_dense)
+    ->Arg(384)
+    ->Arg(768)
+    ->Arg(1536)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 

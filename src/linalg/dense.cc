@@ -25,26 +25,29 @@ void check_dense_input(std::size_t in_len, std::size_t d) {
 
 void mat_vec(std::span<const float> m, std::size_t d, std::span<const float> x,
              std::span<float> out) {
-  (has_avx2() ? mat_vec_avx2 : mat_vec_portable)(m, d, x, out);
+  check_dense_shapes(m, d, out.size());
+  row_dots(m.data(), d, d, std::min(x.size(), d), x.data(), out.data());
 }
 
-void mat_vec_portable(std::span<const float> m, std::size_t d, std::span<const float> x,
-                      std::span<float> out) {
-  check_dense_shapes(m, d, out.size());
-  const std::size_t cols = std::min(x.size(), d);
-  const float* a = m.data();
+void row_dots(const float* m, std::size_t rows, std::size_t stride, std::size_t cols,
+              const float* x, float* out) {
+  (has_avx2() ? row_dots_avx2 : row_dots_portable)(m, rows, stride, cols, x, out);
+}
+
+void row_dots_portable(const float* m, std::size_t rows, std::size_t stride, std::size_t cols,
+                       const float* x, float* out) {
   std::size_t i = 0;
-  for (; i + kRowBlock <= d; i += kRowBlock) {
+  for (; i + kRowBlock <= rows; i += kRowBlock) {
     float acc[kRowBlock] = {};
     for (std::size_t j = 0; j < cols; ++j) {
       const float xj = x[j];
-      for (std::size_t r = 0; r < kRowBlock; ++r) acc[r] += a[(i + r) * d + j] * xj;
+      for (std::size_t r = 0; r < kRowBlock; ++r) acc[r] += m[(i + r) * stride + j] * xj;
     }
     for (std::size_t r = 0; r < kRowBlock; ++r) out[i + r] = acc[r];
   }
-  for (; i < d; ++i) {
+  for (; i < rows; ++i) {
     float acc = 0.0f;
-    for (std::size_t j = 0; j < cols; ++j) acc += a[i * d + j] * x[j];
+    for (std::size_t j = 0; j < cols; ++j) acc += m[i * stride + j] * x[j];
     out[i] = acc;
   }
 }

@@ -13,10 +13,15 @@ namespace velq::linalg {
 // out at least d.
 void mat_vec(std::span<const float> m, std::size_t d, std::span<const float> x,
              std::span<float> out);
-void mat_vec_portable(std::span<const float> m, std::size_t d, std::span<const float> x,
-                      std::span<float> out);
-void mat_vec_avx2(std::span<const float> m, std::size_t d, std::span<const float> x,
-                  std::span<float> out);
+
+// The kernel under mat_vec, also used for Gram-Schmidt's dot products:
+// out[r] = Σ_{j < cols} m[r·stride + j] · x[j] for r < rows.
+void row_dots(const float* m, std::size_t rows, std::size_t stride, std::size_t cols,
+              const float* x, float* out);
+void row_dots_portable(const float* m, std::size_t rows, std::size_t stride, std::size_t cols,
+                       const float* x, float* out);
+void row_dots_avx2(const float* m, std::size_t rows, std::size_t stride, std::size_t cols,
+                   const float* x, float* out);
 
 // out[j] = Σ_{i < d} m[i·d + j] · y[i] for j < d (the transpose). y and out at
 // least d.

@@ -44,15 +44,15 @@ inline void load_transposed_tile(const float* const* r, std::size_t j, __m256 co
   }
 }
 
-// Rows [i, i + 8·kBlocks) of the product, kBlocks independent accumulators so
-// that one block's adds overlap another's shuffles.
+// Rows [i, i + 8·kBlocks), kBlocks independent accumulators so that one
+// block's adds overlap another's shuffles.
 template <int kBlocks>
-void row_blocks(const float* m, std::size_t d, const float* x, std::size_t cols, std::size_t i,
-                float* out) {
+void row_blocks(const float* m, std::size_t stride, const float* x, std::size_t cols,
+                std::size_t i, float* out) {
   const float* r[kBlocks][8];
   __m256 acc[kBlocks];
   for (int b = 0; b < kBlocks; ++b) {
-    for (int l = 0; l < 8; ++l) r[b][l] = m + (i + 8 * static_cast<std::size_t>(b) + l) * d;
+    for (int l = 0; l < 8; ++l) r[b][l] = m + (i + 8 * static_cast<std::size_t>(b) + l) * stride;
     acc[b] = _mm256_setzero_ps();
   }
   std::size_t j = 0;
@@ -77,19 +77,12 @@ void row_blocks(const float* m, std::size_t d, const float* x, std::size_t cols,
 
 }  // namespace
 
-void mat_vec_avx2(std::span<const float> m, std::size_t d, std::span<const float> x,
-                  std::span<float> out) {
-  check_dense_shapes(m, d, out.size());
-  const std::size_t cols = std::min(x.size(), d);
+void row_dots_avx2(const float* m, std::size_t rows, std::size_t stride, std::size_t cols,
+                   const float* x, float* out) {
   std::size_t i = 0;
-  for (; i + 16 <= d; i += 16) row_blocks<2>(m.data(), d, x.data(), cols, i, out.data());
-  for (; i + 8 <= d; i += 8) row_blocks<1>(m.data(), d, x.data(), cols, i, out.data());
-  for (; i < d; ++i) {
-    const float* row = m.data() + i * d;
-    float acc = 0.0f;
-    for (std::size_t j = 0; j < cols; ++j) acc += row[j] * x[j];
-    out[i] = acc;
-  }
+  for (; i + 16 <= rows; i += 16) row_blocks<2>(m, stride, x, cols, i, out);
+  for (; i + 8 <= rows; i += 8) row_blocks<1>(m, stride, x, cols, i, out);
+  if (i < rows) row_dots_portable(m + i * stride, rows - i, stride, cols, x, out + i);
 }
 
 void mat_t_vec_avx2(std::span<const float> m, std::size_t d, std::span<const float> y,

@@ -53,7 +53,9 @@ void pass(float* p, std::size_t len, std::size_t h) {
         if constexpr (kFirst) v[m] = butterfly_in_register(v[m]);
       }
       register_stages<kStages>(v);
-      for (int m = 0; m < kRegs; ++m) _mm256_storeu_ps(p + j + static_cast<std::size_t>(m) * h, v[m]);
+      for (int m = 0; m < kRegs; ++m) {
+        _mm256_storeu_ps(p + j + static_cast<std::size_t>(m) * h, v[m]);
+      }
     }
   }
 }
