@@ -81,8 +81,6 @@ void fwht_portable(std::span<float> v) {
   }
 }
 
-void scale(std::span<float> v, float factor) { active_kernels().scale(v, factor); }
-
 void scale_portable(std::span<float> v, float factor) {
   for (float& x : v) x *= factor;
 }

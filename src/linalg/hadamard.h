@@ -20,7 +20,7 @@ void fwht(std::span<float> v);
 void fwht_portable(std::span<float> v);
 void fwht_avx2(std::span<float> v);
 
-void scale(std::span<float> v, float factor);
+// Multiplies every element by factor (the last step of srht).
 void scale_portable(std::span<float> v, float factor);
 void scale_avx2(std::span<float> v, float factor);
 

@@ -136,21 +136,6 @@ TEST(MseQuantizer, LengthAndIndexInvariantsPanic) {
   EXPECT_NE(panic_message([&] { q.dequantize(bad); }), "no panic");
 }
 
-TEST(MseQuantizer, IntoFormsMatchAllocatingForms) {
-  for (bool dense : {false, true}) {
-    const MseQuantizer q =
-        dense ? MseQuantizer::new_dense(48, 3, 2) : MseQuantizer::new_srht(48, 3, 2);
-    const std::vector<float> x = random_vector(48, 4);
-    const std::vector<std::uint16_t> idx = q.quantize(x);
-    std::vector<std::uint16_t> idx_into(q.n);
-    q.quantize_into(x, idx_into);
-    EXPECT_EQ(idx, idx_into);
-    std::vector<double> back_into(q.d);
-    q.dequantize_into(idx, back_into);
-    EXPECT_EQ(q.dequantize(idx), back_into);
-  }
-}
-
 // The dense rotation multiplies by R; shorter inputs use the leading columns.
 TEST(MseQuantizer, DenseRotationUsesLeadingColumns) {
   const MseQuantizer q = MseQuantizer::new_dense(6, 2, 4);
