@@ -8,6 +8,9 @@
 #include <span>
 #include <vector>
 
+#include "common/json_value.h"
+#include "common/result.h"
+
 namespace velq {
 
 class MseQuantizer {
@@ -38,6 +41,10 @@ class MseQuantizer {
   std::vector<double> dequantize(std::span<const std::uint16_t> indices) const;
   // The same into out (d entries) without allocating.
   void dequantize_into(std::span<const std::uint16_t> indices, std::span<double> out) const;
+
+  // JSON form: the fields in declaration order; see quantizer_json.cc.
+  JsonValue serialize() const;
+  static Result<MseQuantizer> deserialize(const JsonValue& value);
 
   bool operator==(const MseQuantizer&) const = default;
 };

@@ -36,12 +36,17 @@ class PackedLanes {
     return size < reach_ ? 0 : (size - reach_) / bits_ + 1;
   }
 
-  // Indices 8g .. 8g+7, given the group's first byte.
+  // True when lanes 4-7 need their own word (more than 4 bits).
+  bool split() const { return split_; }
+
+  // Indices 8g .. 8g+7, given the group's first byte. kSplit must equal
+  // split(); it is a template argument so hot loops carry no branch.
+  template <bool kSplit>
   __m256i load(const std::uint8_t* group) const {
     std::uint32_t lo;
     std::memcpy(&lo, group, sizeof lo);
     __m256i words = _mm256_set1_epi32(static_cast<int>(lo));
-    if (split_) {
+    if constexpr (kSplit) {
       std::uint32_t hi;
       std::memcpy(&hi, group + hi_byte_, sizeof hi);
       words = _mm256_blend_epi32(words, _mm256_set1_epi32(static_cast<int>(hi)), 0xF0);

@@ -33,19 +33,26 @@ std::size_t unpack_nibbles(std::span<const std::uint8_t> bytes, std::uint16_t* o
 }
 
 // Pairs of 8-index groups for widths 1..7; returns how many indices were written.
-std::size_t unpack_lanes(std::span<const std::uint8_t> bytes, std::uint16_t* out,
-                         std::size_t count, unsigned bits) {
-  const PackedLanes lanes(bits);
+template <bool kSplit>
+std::size_t unpack_lanes(const PackedLanes& lanes, std::span<const std::uint8_t> bytes,
+                         std::uint16_t* out, std::size_t count, unsigned bits) {
   const std::size_t pairs = std::min(count / 16, lanes.safe_groups(bytes.size()) / 2);
   for (std::size_t p = 0; p < pairs; ++p) {
     const std::uint8_t* group = bytes.data() + 2 * p * bits;
-    const __m256i a = lanes.load(group);
-    const __m256i b = lanes.load(group + bits);
+    const __m256i a = lanes.load<kSplit>(group);
+    const __m256i b = lanes.load<kSplit>(group + bits);
     // packus interleaves 128-bit halves: [a0-3 b0-3 | a4-7 b4-7] -> a, then b.
     const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi32(a, b), 0xD8);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 16 * p), packed);
   }
   return pairs * 16;
+}
+
+std::size_t unpack_lanes(std::span<const std::uint8_t> bytes, std::uint16_t* out,
+                         std::size_t count, unsigned bits) {
+  const PackedLanes lanes(bits);
+  return lanes.split() ? unpack_lanes<true>(lanes, bytes, out, count, bits)
+                       : unpack_lanes<false>(lanes, bytes, out, count, bits);
 }
 
 }  // namespace

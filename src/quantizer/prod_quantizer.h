@@ -9,8 +9,12 @@
 #include <span>
 #include <vector>
 
+#include "common/json_value.h"
+#include "common/result.h"
+
 #include "quantizer/mse_quantizer.h"
 #include "quantizer/qjl_quantizer.h"
+#include "quantizer/score_kernels.h"
 
 namespace velq {
 
@@ -34,6 +38,9 @@ struct PreparedIpQuery {
   std::vector<float> q_proj;
   std::uint64_t k = 0;
   float qjl_scale = 0.0f;
+  // The rotated query itself: vector kernels look small codebooks up in a
+  // register and multiply, which is faster than gathering from lut.
+  std::vector<float> q_rot;
 };
 
 // Per-query state without the table (few codes per query, or a code as query).
@@ -70,6 +77,8 @@ class ProdQuantizer {
   // In parallel on the worker pool; results in input order.
   std::vector<std::vector<double>> dequantize_batch(std::span<const CodeView> codes) const;
 
+  // Packed indices: index i at bits [i*mse_bits, (i+1)*mse_bits) of an
+  // LSB-first stream (see packing.h); the unpack forms give identical results.
   std::vector<std::uint8_t> pack_mse_indices(std::span<const std::uint16_t> indices) const;
   void unpack_mse_indices(std::span<const std::uint8_t> bytes, std::span<std::uint16_t> out) const;
   void unpack_mse_indices_scalar(std::span<const std::uint8_t> bytes,
@@ -81,11 +90,21 @@ class ProdQuantizer {
   PreparedIpQueryLite prepare_ip_query_lite(std::span<const float> q) const;
   PreparedIpQueryLite prepare_ip_query_from_codes(std::span<const std::uint16_t> codes) const;
 
+  // Estimates of <q, x> from x's code:
+  //   sum_i q_rot[i]*level(idx[i]) + f32(gamma)*qjl_scale * sum_i (+-1)_i*q_proj[i].
+  // Empty qjl_bits (a fast-mode code) contribute no sign term; the lite forms
+  // also skip it when gamma is exactly 0. `kernels` picks the loop (by
+  // default the AVX2 one when the processor has AVX2 and FMA); the estimate
+  // differs between kernels only by f32 rounding. Panics when fewer than n
+  // indices are given or an index is outside the codebook.
   double score_ip_encoded(const PreparedIpQuery& pq, std::span<const std::uint16_t> mse_indices,
-                          std::span<const std::uint8_t> qjl_bits, double gamma) const;
-  double score_ip_encoded_lite(const PreparedIpQueryLite& pq,
-                               std::span<const std::uint16_t> mse_indices,
-                               std::span<const std::uint8_t> qjl_bits, double gamma) const;
+                          std::span<const std::uint8_t> qjl_bits, double gamma,
+                          const scoring::ScoreKernels& kernels = scoring::active_kernels()) const;
+  double score_ip_encoded_lite(
+      const PreparedIpQueryLite& pq, std::span<const std::uint16_t> mse_indices,
+      std::span<const std::uint8_t> qjl_bits, double gamma,
+      const scoring::ScoreKernels& kernels = scoring::active_kernels()) const;
+  // The vector forms (the portable ones on a processor without AVX2+FMA).
   double score_ip_encoded_simd(const PreparedIpQuery& pq,
                                std::span<const std::uint16_t> mse_indices,
                                std::span<const std::uint8_t> qjl_bits, double gamma) const;
@@ -93,7 +112,30 @@ class ProdQuantizer {
                                     std::span<const std::uint16_t> mse_indices,
                                     std::span<const std::uint8_t> qjl_bits, double gamma) const;
 
+  // The same estimates read straight from packed indices (packed_mse_len()
+  // bytes as pack_mse_indices writes them, e.g. in place in a slot), with no
+  // index buffer: the per-slot fast path of search and index building.
+  double score_ip_packed(const PreparedIpQuery& pq, std::span<const std::uint8_t> packed_mse,
+                         std::span<const std::uint8_t> qjl_bits, double gamma,
+                         const scoring::ScoreKernels& kernels = scoring::active_kernels()) const;
+  double score_ip_packed_lite(
+      const PreparedIpQueryLite& pq, std::span<const std::uint8_t> packed_mse,
+      std::span<const std::uint8_t> qjl_bits, double gamma,
+      const scoring::ScoreKernels& kernels = scoring::active_kernels()) const;
+
+  // JSON form: the fields in declaration order; see quantizer_json.cc.
+  JsonValue serialize() const;
+  static Result<ProdQuantizer> deserialize(const JsonValue& value);
+
   bool operator==(const ProdQuantizer&) const = default;
+
+ private:
+  // mse_bits() as a packing width; panics above 16 bits.
+  unsigned index_bits() const;
+  // Shared tail of the scoring methods: the MSE term is given.
+  double add_sign_term(float s_mse, std::span<const float> q_proj, float qjl_scale,
+                       std::span<const std::uint8_t> qjl_bits, double gamma,
+                       const scoring::ScoreKernels& kernels) const;
 };
 
 }  // namespace velq

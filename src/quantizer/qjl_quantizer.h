@@ -7,6 +7,9 @@
 #include <span>
 #include <vector>
 
+#include "common/json_value.h"
+#include "common/result.h"
+
 namespace velq {
 
 class QjlQuantizer {
@@ -33,6 +36,10 @@ class QjlQuantizer {
   // The same into out (d entries) without allocating.
   void reconstruct_into(std::span<const std::uint8_t> sign_bytes, double gamma, float scale,
                         std::span<double> out) const;
+
+  // JSON form: the fields in declaration order; see quantizer_json.cc.
+  JsonValue serialize() const;
+  static Result<QjlQuantizer> deserialize(const JsonValue& value);
 
   bool operator==(const QjlQuantizer&) const = default;
 };

@@ -2,6 +2,8 @@
 // the AVX2 kernels are tested against.
 #include "quantizer/score_kernels.h"
 
+#include <algorithm>
+#include <bit>
 #include <string>
 
 #include "common/cpu_features.h"
@@ -51,15 +53,14 @@ float level_dot_packed(std::span<const float> levels, std::span<const float> q_r
   return s;
 }
 
+// Branch-free: a clear bit flips q_proj's sign bit, which is exactly -q_proj.
 float sign_sum(std::span<const float> q_proj, std::span<const std::uint8_t> signs,
                std::size_t n) {
+  const std::size_t m = std::min(n, 8 * signs.size());
   float s = 0.0f;
-  for (std::size_t j = 0; j < signs.size(); ++j) {
-    for (unsigned t = 0; t < 8; ++t) {
-      const std::size_t i = 8 * j + t;
-      if (i >= n) return s;
-      s += (signs[j] >> t) & 1 ? q_proj[i] : -q_proj[i];
-    }
+  for (std::size_t i = 0; i < m; ++i) {
+    const std::uint32_t flip = (~(signs[i / 8] >> (i % 8)) & 1u) << 31;
+    s += std::bit_cast<float>(std::bit_cast<std::uint32_t>(q_proj[i]) ^ flip);
   }
   return s;
 }
@@ -67,7 +68,7 @@ float sign_sum(std::span<const float> q_proj, std::span<const std::uint8_t> sign
 }  // namespace
 
 const ScoreKernels& portable_kernels() {
-  static constexpr ScoreKernels kPortable = {"portable", lut_sum,          lut_sum_packed,
+  static constexpr ScoreKernels kPortable = {"portable", 0, lut_sum,          lut_sum_packed,
                                              level_dot,  level_dot_packed, sign_sum};
   return kPortable;
 }

@@ -24,6 +24,9 @@ namespace velq::scoring {
 // forms need k >= 2^bits, so every packed index is in range.
 struct ScoreKernels {
   const char* name;
+  // Up to this many levels the level form is the faster route to the table
+  // form's sum (a register permute beats a gather); 0: always use the table.
+  std::size_t level_form_max_levels;
   float (*lut_sum)(std::span<const float> lut, std::size_t k,
                    std::span<const std::uint16_t> idx, std::size_t n);
   float (*lut_sum_packed)(std::span<const float> lut, std::size_t k,

@@ -8,6 +8,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "common/panic.h"
@@ -116,9 +117,13 @@ class LevelTerm {
   const float* q_rot_;
 };
 
+// Four independent chains, so the loop is bound by throughput rather than
+// by the latency of one add.
 struct Accumulators {
   __m256 a0 = _mm256_setzero_ps();
   __m256 a1 = _mm256_setzero_ps();
+  __m256 a2 = _mm256_setzero_ps();
+  __m256 a3 = _mm256_setzero_ps();
   float tail = 0.0f;
 
   // Coordinates [begin, end), end - begin a multiple of 8; load8(i) yields
@@ -126,14 +131,18 @@ struct Accumulators {
   template <class Term, class Load8>
   void steps(const Term& term, const Load8& load8, std::size_t begin, std::size_t end) {
     std::size_t i = begin;
-    for (; i + 16 <= end; i += 16) {
+    for (; i + 32 <= end; i += 32) {
       a0 = term.add8(a0, load8(i), i);
       a1 = term.add8(a1, load8(i + 8), i + 8);
+      a2 = term.add8(a2, load8(i + 16), i + 16);
+      a3 = term.add8(a3, load8(i + 24), i + 24);
     }
-    if (i < end) a0 = term.add8(a0, load8(i), i);
+    for (; i < end; i += 8) a0 = term.add8(a0, load8(i), i);
   }
 
-  float total() const { return hsum(_mm256_add_ps(a0, a1)) + tail; }
+  float total() const {
+    return hsum(_mm256_add_ps(_mm256_add_ps(a0, a1), _mm256_add_ps(a2, a3))) + tail;
+  }
 };
 
 // Unpacked u16 indices. Lanes are clamped to k-1 so no load leaves the table;
@@ -178,7 +187,11 @@ float run_packed(const Term& term, std::span<const std::uint8_t> packed, unsigne
     const packing::PackedLanes lanes(bits);
     i = std::min(n / 8, lanes.safe_groups(packed.size())) * 8;
     const std::uint8_t* bytes = packed.data();
-    acc.steps(term, [&](std::size_t at) { return lanes.load(bytes + (at / 8) * bits); }, 0, i);
+    if (lanes.split()) {
+      acc.steps(term, [&](std::size_t at) { return lanes.load<true>(bytes + at / 8 * bits); }, 0, i);
+    } else {
+      acc.steps(term, [&](std::size_t at) { return lanes.load<false>(bytes + at / 8 * bits); }, 0, i);
+    }
   }
   // The rest (wide codes, or groups too near the end for a 4-byte load)
   // through a buffer; i is a multiple of 8, so it starts on a byte boundary.
@@ -229,37 +242,45 @@ float level_dot_packed(std::span<const float> levels, std::span<const float> q_r
 }
 
 // Bit t of a sign byte moved to the sign bit of lane t: a clear bit flips
-// q_proj's sign by XOR, a set bit leaves it.
+// q_proj's sign by XOR, a set bit leaves it. One broadcast 4-byte word serves
+// 32 coordinates, byte b's bit t shifted left by 31 - 8b - t.
 float sign_sum(std::span<const float> q_proj, std::span<const std::uint8_t> signs,
                std::size_t n) {
   const std::size_t m = std::min(n, 8 * signs.size());
-  const std::size_t whole = m / 8;
-  const __m256i to_sign_bit = _mm256_setr_epi32(31, 30, 29, 28, 27, 26, 25, 24);
   const __m256i sign_bit = _mm256_set1_epi32(static_cast<int>(0x80000000u));
-  auto add8 = [&](__m256 acc, std::size_t j) {
-    const __m256i bits = _mm256_sllv_epi32(_mm256_set1_epi32(signs[j]), to_sign_bit);
+  __m256i to_sign_bit[4];
+  for (int b = 0; b < 4; ++b) {
+    const int top = 31 - 8 * b;
+    to_sign_bit[b] = _mm256_setr_epi32(top, top - 1, top - 2, top - 3, top - 4, top - 5, top - 6,
+                                       top - 7);
+  }
+  auto add8 = [&](__m256 acc, __m256i word, int b, std::size_t i) {
+    const __m256i bits = _mm256_sllv_epi32(word, to_sign_bit[b]);
     const __m256 flip = _mm256_castsi256_ps(_mm256_andnot_si256(bits, sign_bit));
-    return _mm256_add_ps(acc, _mm256_xor_ps(_mm256_loadu_ps(q_proj.data() + 8 * j), flip));
+    return _mm256_add_ps(acc, _mm256_xor_ps(_mm256_loadu_ps(q_proj.data() + i), flip));
   };
   __m256 a0 = _mm256_setzero_ps();
   __m256 a1 = _mm256_setzero_ps();
-  std::size_t j = 0;
-  for (; j + 2 <= whole; j += 2) {
-    a0 = add8(a0, j);
-    a1 = add8(a1, j + 1);
+  std::size_t i = 0;
+  for (; i + 32 <= m; i += 32) {
+    std::uint32_t w;
+    std::memcpy(&w, signs.data() + i / 8, sizeof w);
+    const __m256i word = _mm256_set1_epi32(static_cast<int>(w));
+    a0 = add8(a0, word, 0, i);
+    a1 = add8(a1, word, 1, i + 8);
+    a0 = add8(a0, word, 2, i + 16);
+    a1 = add8(a1, word, 3, i + 24);
   }
-  if (j < whole) a0 = add8(a0, j);
+  for (; i + 8 <= m; i += 8) a0 = add8(a0, _mm256_set1_epi32(signs[i / 8]), 0, i);
   float s = hsum(_mm256_add_ps(a0, a1));
-  for (std::size_t i = whole * 8; i < m; ++i) {
-    s += (signs[i / 8] >> (i % 8)) & 1 ? q_proj[i] : -q_proj[i];
-  }
+  for (; i < m; ++i) s += (signs[i / 8] >> (i % 8)) & 1 ? q_proj[i] : -q_proj[i];
   return s;
 }
 
 }  // namespace
 
 const ScoreKernels& avx2_kernels() {
-  static constexpr ScoreKernels kAvx2 = {"avx2", lut_sum,          lut_sum_packed,
+  static constexpr ScoreKernels kAvx2 = {"avx2", 16, lut_sum,          lut_sum_packed,
                                          level_dot, level_dot_packed, sign_sum};
   return kAvx2;
 }

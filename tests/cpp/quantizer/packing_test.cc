@@ -47,7 +47,7 @@ TEST(Packing, RefusesShortInputAndWideIndices) {
 TEST(Packing, RoundTripsEveryWidthBothForms) {
   for (unsigned bits = 0; bits <= kMaxBits; ++bits) {
     for (std::size_t n : {0, 1, 3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 40, 63, 64, 65, 100, 512, 1000}) {
-      SCOPED_TRACE(testing::Message() << "bits=" << bits << " n=" << n);
+      SCOPED_TRACE(::testing::Message() << "bits=" << bits << " n=" << n);
       const auto idx = random_indices(n, bits, static_cast<std::uint32_t>(bits * 1000 + n));
       const auto bytes = pack(idx, n, bits);
       ASSERT_EQ(bytes.size(), packed_len(n, bits));

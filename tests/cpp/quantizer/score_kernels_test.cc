@@ -69,7 +69,7 @@ TEST(ScoreKernels, MseTermsAgreeAcrossFormsAndKernels) {
   const ScoreKernels& p = portable_kernels();
   for (unsigned bits : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u}) {
     for (std::size_t n : kLengths) {
-      SCOPED_TRACE(testing::Message() << "bits=" << bits << " n=" << n);
+      SCOPED_TRACE(::testing::Message() << "bits=" << bits << " n=" << n);
       const Case c(n, bits, static_cast<std::uint32_t>(97 * bits + n));
       const std::size_t k = c.levels.size();
       const float lut = p.lut_sum(c.lut, k, c.idx, n);
@@ -134,7 +134,7 @@ TEST(ScoreKernels, IndexBeyondCodebookPanics) {
   if (has_avx2_fma()) sets.push_back(&avx2_kernels());
   for (const ScoreKernels* ks : sets) {
     for (std::size_t bad_at : {3u, 18u}) {
-      SCOPED_TRACE(testing::Message() << ks->name << " bad_at=" << bad_at);
+      SCOPED_TRACE(::testing::Message() << ks->name << " bad_at=" << bad_at);
       Case c(19, 3, 1);
       c.idx[bad_at] = 8;
       EXPECT_THROW(ks->lut_sum(c.lut, 8, c.idx, c.n), Panic);

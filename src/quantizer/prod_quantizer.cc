@@ -1,0 +1,144 @@
+// Construction, encoding, decoding and packing of the product quantizer.
+#include "quantizer/prod_quantizer.h"
+
+#include <cmath>
+#include <string>
+
+#include "common/cpu_features.h"
+#include "common/panic.h"
+#include "common/worker_pool.h"
+#include "quantizer/packing.h"
+
+namespace velq {
+
+namespace {
+
+// The QJL stage is seeded apart from the MSE stage so their streams are unrelated.
+constexpr std::uint64_t kQjlSeedMask = 0xDEADBEEF;
+
+void require_two_bits(std::uint64_t b) {
+  if (b < 2) panic("ProdQuantizer requires at least b=2");
+}
+
+ProdQuantizer assemble(std::uint64_t d, std::uint64_t b, MseQuantizer mse, QjlQuantizer qjl,
+                       bool fast) {
+  ProdQuantizer pq;
+  pq.d = d;
+  pq.n = mse.n;
+  pq.b = b;
+  pq.mse_quantizer = std::move(mse);
+  pq.qjl_quantizer = std::move(qjl);
+  pq.fast_mode = fast;
+  return pq;
+}
+
+}  // namespace
+
+ProdQuantizer ProdQuantizer::new_dense(std::uint64_t d, std::uint64_t b, std::uint64_t seed) {
+  require_two_bits(b);
+  MseQuantizer mse = MseQuantizer::new_dense(d, b - 1, seed);
+  return assemble(d, b, std::move(mse), QjlQuantizer::new_dense(d, seed ^ kQjlSeedMask), false);
+}
+
+ProdQuantizer ProdQuantizer::new_dense_fast(std::uint64_t d, std::uint64_t b, std::uint64_t seed) {
+  require_two_bits(b);
+  MseQuantizer mse = MseQuantizer::new_dense(d, b, seed);
+  // Built although fast mode never reads it: the stored form carries it.
+  return assemble(d, b, std::move(mse), QjlQuantizer::new_dense(d, seed ^ kQjlSeedMask), true);
+}
+
+ProdQuantizer ProdQuantizer::new_srht(std::uint64_t d, std::uint64_t b, std::uint64_t seed) {
+  require_two_bits(b);
+  MseQuantizer mse = MseQuantizer::new_srht(d, b - 1, seed);
+  return assemble(d, b, std::move(mse), QjlQuantizer::new_srht(d, seed ^ kQjlSeedMask), false);
+}
+
+ProdQuantizer ProdQuantizer::new_srht_fast(std::uint64_t d, std::uint64_t b, std::uint64_t seed) {
+  MseQuantizer mse = MseQuantizer::new_srht(d, b, seed);
+  return assemble(d, b, std::move(mse), QjlQuantizer::new_srht(d, seed ^ kQjlSeedMask), true);
+}
+
+unsigned ProdQuantizer::index_bits() const {
+  if (mse_bits() > packing::kMaxBits) {
+    panic("MSE index width " + std::to_string(mse_bits()) + " exceeds 16 bits");
+  }
+  return static_cast<unsigned>(mse_bits());
+}
+
+std::size_t ProdQuantizer::packed_mse_len() const { return packing::packed_len(n, index_bits()); }
+
+std::size_t ProdQuantizer::qjl_len() const { return (n + 7) / 8; }
+
+EncodedVector ProdQuantizer::quantize(std::span<const float> x) const {
+  EncodedVector code;
+  code.mse_indices = mse_quantizer.quantize(x);
+  code.qjl_bits.assign(qjl_len(), 0);
+  if (fast_mode) return code;
+
+  const std::vector<double> approx = mse_quantizer.dequantize(code.mse_indices);
+  std::vector<float> residual(d);
+  double sum_sq = 0.0;
+  for (std::size_t i = 0; i < d; ++i) {
+    const double r = static_cast<double>(x[i]) - approx[i];
+    sum_sq += r * r;
+    residual[i] = static_cast<float>(r);
+  }
+  code.gamma = std::sqrt(sum_sq);
+
+  assert_eq(d, qjl_quantizer.d, "residual dimension");
+  std::vector<float> projected(n);
+  qjl_quantizer.apply_projection(residual, projected);
+  for (std::size_t i = 0; i < n; ++i) {
+    // >= keeps both zeros positive; NaN leaves the bit clear.
+    if (projected[i] >= 0.0f) code.qjl_bits[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
+  }
+  return code;
+}
+
+std::vector<double> ProdQuantizer::dequantize(std::span<const std::uint16_t> mse_indices,
+                                              std::span<const std::uint8_t> qjl_bits,
+                                              double gamma) const {
+  std::vector<double> x = mse_quantizer.dequantize(mse_indices);
+  if (fast_mode) return x;
+  assert_eq(qjl_bits.size(), (qjl_quantizer.n + 7) / 8, "QJL sign byte count");
+  const float scale = std::sqrt(3.1415927f / (2.0f * static_cast<float>(qjl_quantizer.n)));
+  const std::vector<double> correction = qjl_quantizer.reconstruct(qjl_bits, gamma, scale);
+  for (std::size_t i = 0; i < x.size(); ++i) x[i] += correction[i];
+  return x;
+}
+
+std::vector<std::vector<double>> ProdQuantizer::dequantize_batch(
+    std::span<const CodeView> codes) const {
+  std::vector<std::vector<double>> out(codes.size());
+  parallel_for_each(codes.size(), 16, [&](std::size_t i) {
+    out[i] = dequantize(codes[i].mse_indices, codes[i].qjl_bits, codes[i].gamma);
+  });
+  return out;
+}
+
+std::vector<std::uint8_t> ProdQuantizer::pack_mse_indices(
+    std::span<const std::uint16_t> indices) const {
+  return packing::pack(indices, n, index_bits());
+}
+
+void ProdQuantizer::unpack_mse_indices(std::span<const std::uint8_t> bytes,
+                                       std::span<std::uint16_t> out) const {
+  packing::unpack(bytes, out, n, index_bits());
+}
+
+void ProdQuantizer::unpack_mse_indices_scalar(std::span<const std::uint8_t> bytes,
+                                              std::span<std::uint16_t> out) const {
+  packing::unpack_scalar(bytes, out, n, index_bits());
+}
+
+void ProdQuantizer::unpack_mse_indices_avx2(std::span<const std::uint8_t> bytes,
+                                            std::span<std::uint16_t> out) const {
+  // Callable on any processor: without AVX2 the scalar form gives the same result.
+  if (has_avx2()) {
+    packing::unpack_avx2(bytes, out, n, index_bits());
+  } else {
+    packing::unpack_scalar(bytes, out, n, index_bits());
+  }
+}
+
+}  // namespace velq

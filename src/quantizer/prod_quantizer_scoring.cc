@@ -1,0 +1,160 @@
+// Prepared queries and inner-product estimates scored straight from codes.
+// Scoring applies the rotation and projection to the query instead of their
+// transposes to the code, so an estimate equals <q, dequantize(code)> up to
+// rounding without decoding anything.
+#include <cmath>
+#include <string>
+
+#include "common/panic.h"
+#include "quantizer/packing.h"
+#include "quantizer/prod_quantizer.h"
+
+namespace velq {
+
+namespace {
+
+// sqrt(pi/2) / sqrt(m), m the sketch's effective dimension: d for the dense
+// Gaussian projection (scaled by 1/sqrt(d)), n for the orthonormal SRHT.
+float qjl_scale_for(const ProdQuantizer& q) {
+  const std::uint64_t m = q.qjl_quantizer.is_dense() ? q.d : q.n;
+  return 1.2533141f / std::sqrt(static_cast<float>(m));
+}
+
+void require_len(std::size_t have, std::size_t need, const char* what) {
+  if (have < need) {
+    panic(std::string("index out of bounds: ") + what + " holds " + std::to_string(have) +
+          ", need " + std::to_string(need));
+  }
+}
+
+// The level form reaches the table form's sum faster on kernels that can look
+// small codebooks up in registers; it needs the rotated query and the levels
+// the table was built from.
+bool use_level_form(const PreparedIpQuery& pq, const std::vector<float>& levels, std::size_t n,
+                    const scoring::ScoreKernels& kernels) {
+  return pq.k <= kernels.level_form_max_levels && pq.q_rot.size() >= n && levels.size() == pq.k;
+}
+
+}  // namespace
+
+PreparedIpQueryLite ProdQuantizer::prepare_ip_query_lite(std::span<const float> q) const {
+  assert_eq(q.size(), d, "query dimension");
+  PreparedIpQueryLite pq;
+  pq.q_rot.assign(n, 0.0f);
+  mse_quantizer.apply_rotation(q, pq.q_rot);
+  pq.q_proj.assign(n, 0.0f);
+  qjl_quantizer.apply_projection(q, pq.q_proj);
+  pq.qjl_scale = qjl_scale_for(*this);
+  return pq;
+}
+
+PreparedIpQuery ProdQuantizer::prepare_ip_query(std::span<const float> q) const {
+  PreparedIpQueryLite lite = prepare_ip_query_lite(q);
+  const std::vector<float>& levels = mse_quantizer.centroids;
+  PreparedIpQuery pq;
+  pq.k = levels.size();
+  pq.lut.resize(n * pq.k);
+  for (std::size_t i = 0; i < n; ++i) {
+    float* row = pq.lut.data() + i * pq.k;
+    for (std::size_t c = 0; c < pq.k; ++c) row[c] = levels[c] * lite.q_rot[i];
+  }
+  pq.q_proj = std::move(lite.q_proj);
+  pq.qjl_scale = lite.qjl_scale;
+  pq.q_rot = std::move(lite.q_rot);
+  return pq;
+}
+
+PreparedIpQueryLite ProdQuantizer::prepare_ip_query_from_codes(
+    std::span<const std::uint16_t> codes) const {
+  require_len(codes.size(), n, "code list");
+  const std::vector<float>& levels = mse_quantizer.centroids;
+  PreparedIpQueryLite pq;
+  pq.q_rot.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    require_len(levels.size(), std::size_t{codes[i]} + 1, "codebook");
+    pq.q_rot[i] = levels[codes[i]];
+  }
+  // No projection: a code has no query-side sketch, so only the MSE term scores.
+  pq.q_proj.assign(n, 0.0f);
+  pq.qjl_scale = qjl_scale_for(*this);
+  return pq;
+}
+
+double ProdQuantizer::add_sign_term(float s_mse, std::span<const float> q_proj, float qjl_scale,
+                                    std::span<const std::uint8_t> qjl_bits, double gamma,
+                                    const scoring::ScoreKernels& kernels) const {
+  if (qjl_bits.empty()) return static_cast<double>(s_mse);
+  require_len(q_proj.size(), n, "prepared projection");
+  const float s_qjl = kernels.sign_sum(q_proj, qjl_bits, n);
+  return scoring::combine_terms(s_mse, s_qjl, gamma, qjl_scale);
+}
+
+double ProdQuantizer::score_ip_encoded(const PreparedIpQuery& pq,
+                                       std::span<const std::uint16_t> mse_indices,
+                                       std::span<const std::uint8_t> qjl_bits, double gamma,
+                                       const scoring::ScoreKernels& kernels) const {
+  require_len(mse_indices.size(), n, "MSE index list");
+  require_len(pq.lut.size(), n * pq.k, "prepared table");
+  const std::vector<float>& levels = mse_quantizer.centroids;
+  const float s_mse = use_level_form(pq, levels, n, kernels)
+                          ? kernels.level_dot(levels, pq.q_rot, mse_indices, n)
+                          : kernels.lut_sum(pq.lut, pq.k, mse_indices, n);
+  return add_sign_term(s_mse, pq.q_proj, pq.qjl_scale, qjl_bits, gamma, kernels);
+}
+
+double ProdQuantizer::score_ip_encoded_lite(const PreparedIpQueryLite& pq,
+                                            std::span<const std::uint16_t> mse_indices,
+                                            std::span<const std::uint8_t> qjl_bits, double gamma,
+                                            const scoring::ScoreKernels& kernels) const {
+  require_len(mse_indices.size(), n, "MSE index list");
+  require_len(pq.q_rot.size(), n, "prepared rotation");
+  const float s_mse = kernels.level_dot(mse_quantizer.centroids, pq.q_rot, mse_indices, n);
+  if (gamma == 0.0) return static_cast<double>(s_mse);
+  return add_sign_term(s_mse, pq.q_proj, pq.qjl_scale, qjl_bits, gamma, kernels);
+}
+
+double ProdQuantizer::score_ip_encoded_simd(const PreparedIpQuery& pq,
+                                            std::span<const std::uint16_t> mse_indices,
+                                            std::span<const std::uint8_t> qjl_bits,
+                                            double gamma) const {
+  return score_ip_encoded(pq, mse_indices, qjl_bits, gamma, scoring::active_kernels());
+}
+
+double ProdQuantizer::score_ip_encoded_lite_simd(const PreparedIpQueryLite& pq,
+                                                 std::span<const std::uint16_t> mse_indices,
+                                                 std::span<const std::uint8_t> qjl_bits,
+                                                 double gamma) const {
+  return score_ip_encoded_lite(pq, mse_indices, qjl_bits, gamma, scoring::active_kernels());
+}
+
+double ProdQuantizer::score_ip_packed(const PreparedIpQuery& pq,
+                                      std::span<const std::uint8_t> packed_mse,
+                                      std::span<const std::uint8_t> qjl_bits, double gamma,
+                                      const scoring::ScoreKernels& kernels) const {
+  const unsigned bits = index_bits();
+  require_len(packed_mse.size(), packing::packed_len(n, bits), "packed MSE bytes");
+  require_len(pq.lut.size(), n * pq.k, "prepared table");
+  // Every packed index is below 2^bits; the codebook must cover them all.
+  require_len(pq.k, std::size_t{1} << bits, "prepared codebook");
+  const std::vector<float>& levels = mse_quantizer.centroids;
+  const float s_mse = use_level_form(pq, levels, n, kernels)
+                          ? kernels.level_dot_packed(levels, pq.q_rot, packed_mse, bits, n)
+                          : kernels.lut_sum_packed(pq.lut, pq.k, packed_mse, bits, n);
+  return add_sign_term(s_mse, pq.q_proj, pq.qjl_scale, qjl_bits, gamma, kernels);
+}
+
+double ProdQuantizer::score_ip_packed_lite(const PreparedIpQueryLite& pq,
+                                           std::span<const std::uint8_t> packed_mse,
+                                           std::span<const std::uint8_t> qjl_bits, double gamma,
+                                           const scoring::ScoreKernels& kernels) const {
+  const unsigned bits = index_bits();
+  require_len(packed_mse.size(), packing::packed_len(n, bits), "packed MSE bytes");
+  require_len(pq.q_rot.size(), n, "prepared rotation");
+  const std::vector<float>& levels = mse_quantizer.centroids;
+  require_len(levels.size(), std::size_t{1} << bits, "codebook");
+  const float s_mse = kernels.level_dot_packed(levels, pq.q_rot, packed_mse, bits, n);
+  if (gamma == 0.0) return static_cast<double>(s_mse);
+  return add_sign_term(s_mse, pq.q_proj, pq.qjl_scale, qjl_bits, gamma, kernels);
+}
+
+}  // namespace velq

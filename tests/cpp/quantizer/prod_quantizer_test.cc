@@ -1,0 +1,250 @@
+#include "quantizer/prod_quantizer.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/cpu_features.h"
+#include "common/panic.h"
+#include "quantizer/test_support.h"
+
+namespace velq {
+namespace {
+
+using testing::panic_message;
+
+std::vector<float> random_unit_vector(std::size_t d, unsigned seed) {
+  std::vector<float> v = testing::random_vector(d, seed);
+  double norm = 0.0;
+  for (float x : v) norm += static_cast<double>(x) * x;
+  for (float& x : v) x = static_cast<float>(x / std::sqrt(norm));
+  return v;
+}
+
+double dot(const std::vector<float>& a, const std::vector<double>& b) {
+  double s = 0.0;
+  for (std::size_t i = 0; i < a.size(); ++i) s += a[i] * b[i];
+  return s;
+}
+
+struct Mode {
+  const char* name;
+  std::function<ProdQuantizer(std::uint64_t, std::uint64_t, std::uint64_t)> make;
+};
+
+const Mode kModes[] = {
+    {"srht", ProdQuantizer::new_srht},
+    {"srht_fast", ProdQuantizer::new_srht_fast},
+    {"dense", ProdQuantizer::new_dense},
+    {"dense_fast", ProdQuantizer::new_dense_fast},
+};
+
+TEST(ProdQuantizer, ConstructionShapes) {
+  const ProdQuantizer q = ProdQuantizer::new_srht(100, 4, 7);
+  EXPECT_EQ(q.d, 100u);
+  EXPECT_EQ(q.b, 4u);
+  EXPECT_EQ(q.n, 128u);
+  EXPECT_EQ(q.mse_bits(), 3u);
+  EXPECT_EQ(q.mse_quantizer.centroids.size(), 8u);
+  EXPECT_EQ(q.qjl_quantizer.n, 128u);
+  EXPECT_EQ(q.packed_mse_len(), 48u);
+  EXPECT_EQ(q.qjl_len(), 16u);
+  EXPECT_FALSE(q.fast_mode);
+
+  const EncodedVector code = q.quantize(random_unit_vector(100, 1));
+  EXPECT_EQ(code.mse_indices.size(), 128u);
+  EXPECT_EQ(code.qjl_bits.size(), 16u);
+
+  const ProdQuantizer fast = ProdQuantizer::new_srht_fast(100, 4, 7);
+  EXPECT_EQ(fast.mse_bits(), 4u);
+  EXPECT_TRUE(fast.fast_mode);
+  const ProdQuantizer dense = ProdQuantizer::new_dense(10, 3, 7);
+  EXPECT_EQ(dense.n, 10u);
+  EXPECT_TRUE(dense.mse_quantizer.is_dense());
+  EXPECT_TRUE(dense.qjl_quantizer.is_dense());
+
+  // Same arguments, same quantizer; the QJL stage is seeded apart from the MSE stage.
+  EXPECT_EQ(ProdQuantizer::new_srht(100, 4, 7), q);
+  EXPECT_NE(q.mse_quantizer.rotation_signs, q.qjl_quantizer.projection_signs);
+}
+
+TEST(ProdQuantizer, RefusesFewerThanTwoBits) {
+  const std::string want = "ProdQuantizer requires at least b=2";
+  EXPECT_EQ(panic_message([] { ProdQuantizer::new_srht(8, 1, 0); }), want);
+  EXPECT_EQ(panic_message([] { ProdQuantizer::new_dense(8, 0, 0); }), want);
+  EXPECT_EQ(panic_message([] { ProdQuantizer::new_dense_fast(8, 1, 0); }), want);
+  // Fast SRHT has no such floor: one bit goes to the MSE stage.
+  EXPECT_EQ(ProdQuantizer::new_srht_fast(8, 1, 0).mse_bits(), 1u);
+}
+
+TEST(ProdQuantizer, FastModeWritesNoSketchAndReadsNone) {
+  for (const auto& q : {ProdQuantizer::new_srht_fast(100, 4, 3),
+                        ProdQuantizer::new_dense_fast(20, 4, 3)}) {
+    const EncodedVector code = q.quantize(random_unit_vector(q.d, 9));
+    EXPECT_EQ(code.qjl_bits, std::vector<std::uint8_t>(q.qjl_len(), 0));
+    EXPECT_EQ(code.gamma, 0.0);
+    const auto plain = q.mse_quantizer.dequantize(code.mse_indices);
+    EXPECT_EQ(q.dequantize(code.mse_indices, {}, 0.0), plain);
+    EXPECT_EQ(q.dequantize(code.mse_indices, std::vector<std::uint8_t>(3, 0xFF), 5.0), plain);
+  }
+}
+
+TEST(ProdQuantizer, DequantizeChecksSignByteCount) {
+  const ProdQuantizer q = ProdQuantizer::new_srht(100, 4, 3);
+  const EncodedVector code = q.quantize(random_unit_vector(100, 2));
+  std::vector<std::uint8_t> fewer(code.qjl_bits.begin(), code.qjl_bits.end() - 1);
+  std::vector<std::uint8_t> more = code.qjl_bits;
+  more.push_back(0);
+  EXPECT_THROW(q.dequantize(code.mse_indices, fewer, code.gamma), Panic);
+  EXPECT_THROW(q.dequantize(code.mse_indices, more, code.gamma), Panic);
+  EXPECT_EQ(q.dequantize(code.mse_indices, code.qjl_bits, code.gamma).size(), 100u);
+}
+
+// The residual of the zero vector is -x_hat: gamma is x_hat's norm and the
+// signs are those of the projected -x_hat.
+TEST(ProdQuantizer, ZeroVector) {
+  const ProdQuantizer q = ProdQuantizer::new_srht(48, 3, 11);
+  const std::vector<float> zero(48, 0.0f);
+  const EncodedVector code = q.quantize(zero);
+  const auto approx = q.mse_quantizer.dequantize(code.mse_indices);
+  double norm_sq = 0.0;
+  std::vector<float> neg(48);
+  for (std::size_t i = 0; i < 48; ++i) {
+    norm_sq += approx[i] * approx[i];
+    neg[i] = static_cast<float>(-approx[i]);
+  }
+  EXPECT_DOUBLE_EQ(code.gamma, std::sqrt(norm_sq));
+  std::vector<float> projected(q.n);
+  q.qjl_quantizer.apply_projection(neg, projected);
+  for (std::size_t i = 0; i < q.n; ++i) {
+    EXPECT_EQ((code.qjl_bits[i / 8] >> (i % 8)) & 1, projected[i] >= 0.0f ? 1 : 0) << i;
+  }
+}
+
+// Every scoring road (table or levels, unpacked or packed, portable or
+// vector) estimates <q, dequantize(code)>, in every mode and at several widths.
+TEST(ProdQuantizer, ScoresMatchDequantizedInnerProduct) {
+  std::vector<const scoring::ScoreKernels*> kernels = {&scoring::portable_kernels()};
+  if (has_avx2_fma()) kernels.push_back(&scoring::avx2_kernels());
+  for (const Mode& mode : kModes) {
+    for (std::uint64_t b : {2u, 4u, 6u}) {
+      for (std::uint64_t d : {3u, 100u, 384u}) {
+        SCOPED_TRACE(::testing::Message() << mode.name << " b=" << b << " d=" << d);
+        const ProdQuantizer q = mode.make(d, b, 42);
+        for (std::uint32_t trial = 0; trial < 3; ++trial) {
+          const auto x = random_unit_vector(d, 100 + trial);
+          const auto query = random_unit_vector(d, 200 + trial);
+          const EncodedVector code = q.quantize(x);
+          const auto packed = q.pack_mse_indices(code.mse_indices);
+          const double exact = dot(query, q.dequantize(code.mse_indices, code.qjl_bits, code.gamma));
+          const PreparedIpQuery full = q.prepare_ip_query(query);
+          const PreparedIpQueryLite lite = q.prepare_ip_query_lite(query);
+          for (const auto* ks : kernels) {
+            SCOPED_TRACE(ks->name);
+            const auto& idx = code.mse_indices;
+            const auto& sb = code.qjl_bits;
+            EXPECT_NEAR(q.score_ip_encoded(full, idx, sb, code.gamma, *ks), exact, 2e-5);
+            EXPECT_NEAR(q.score_ip_encoded_lite(lite, idx, sb, code.gamma, *ks), exact, 2e-5);
+            EXPECT_NEAR(q.score_ip_packed(full, packed, sb, code.gamma, *ks), exact, 2e-5);
+            EXPECT_NEAR(q.score_ip_packed_lite(lite, packed, sb, code.gamma, *ks), exact, 2e-5);
+          }
+          EXPECT_NEAR(q.score_ip_encoded_simd(full, code.mse_indices, code.qjl_bits, code.gamma),
+                      exact, 2e-5);
+          EXPECT_NEAR(q.score_ip_encoded_lite_simd(lite, code.mse_indices, code.qjl_bits,
+                                                   code.gamma),
+                      exact, 2e-5);
+        }
+      }
+    }
+  }
+}
+
+TEST(ProdQuantizer, SignTermSkippedWithoutSketchOrGamma) {
+  const ProdQuantizer q = ProdQuantizer::new_srht(64, 4, 5);
+  const auto query = random_unit_vector(64, 1);
+  const EncodedVector code = q.quantize(random_unit_vector(64, 2));
+  const PreparedIpQuery full = q.prepare_ip_query(query);
+  const PreparedIpQueryLite lite = q.prepare_ip_query_lite(query);
+  const auto& ks = scoring::portable_kernels();
+  const double mse_only = ks.level_dot(q.mse_quantizer.centroids, lite.q_rot, code.mse_indices, q.n);
+  // Lite with gamma exactly 0 ignores sign bytes that are present.
+  EXPECT_EQ(q.score_ip_encoded_lite(lite, code.mse_indices, code.qjl_bits, 0.0, ks), mse_only);
+  // Either form with no sign bytes scores the MSE term alone, whatever gamma.
+  EXPECT_EQ(q.score_ip_encoded_lite(lite, code.mse_indices, {}, code.gamma, ks), mse_only);
+  EXPECT_NEAR(q.score_ip_encoded(full, code.mse_indices, {}, code.gamma, ks), mse_only, 1e-6);
+  EXPECT_NE(q.score_ip_encoded(full, code.mse_indices, code.qjl_bits, code.gamma, ks),
+            q.score_ip_encoded(full, code.mse_indices, {}, code.gamma, ks));
+}
+
+TEST(ProdQuantizer, QueryFromCodesScoresLevelProducts) {
+  const ProdQuantizer q = ProdQuantizer::new_srht(40, 3, 8);
+  const EncodedVector a = q.quantize(random_unit_vector(40, 1));
+  const EncodedVector c = q.quantize(random_unit_vector(40, 2));
+  const PreparedIpQueryLite pq = q.prepare_ip_query_from_codes(a.mse_indices);
+  EXPECT_EQ(pq.q_proj, std::vector<float>(q.n, 0.0f));
+  const auto& levels = q.mse_quantizer.centroids;
+  float expect = 0.0f;
+  for (std::size_t i = 0; i < q.n; ++i) expect += levels[a.mse_indices[i]] * levels[c.mse_indices[i]];
+  const auto& ks = scoring::portable_kernels();
+  EXPECT_EQ(q.score_ip_encoded_lite(pq, c.mse_indices, {}, 0.0, ks), expect);
+  // The zero projection leaves no QJL term even with a sketch and gamma.
+  EXPECT_NEAR(q.score_ip_encoded_lite(pq, c.mse_indices, c.qjl_bits, c.gamma, ks), expect, 1e-6);
+
+  std::vector<std::uint16_t> short_codes(a.mse_indices.begin(), a.mse_indices.end() - 1);
+  EXPECT_THROW(q.prepare_ip_query_from_codes(short_codes), Panic);
+  std::vector<std::uint16_t> bad = a.mse_indices;
+  bad[5] = 4;  // 2 MSE bits: 4 levels
+  EXPECT_THROW(q.prepare_ip_query_from_codes(bad), Panic);
+}
+
+TEST(ProdQuantizer, ScoringRejectsShortInputs) {
+  const ProdQuantizer q = ProdQuantizer::new_srht(40, 4, 8);
+  const EncodedVector code = q.quantize(random_unit_vector(40, 1));
+  const auto query = random_unit_vector(40, 2);
+  const PreparedIpQuery full = q.prepare_ip_query(query);
+  const PreparedIpQueryLite lite = q.prepare_ip_query_lite(query);
+  std::vector<std::uint16_t> short_idx(code.mse_indices.begin(), code.mse_indices.end() - 1);
+  EXPECT_THROW(q.score_ip_encoded(full, short_idx, code.qjl_bits, code.gamma), Panic);
+  EXPECT_THROW(q.score_ip_encoded_lite(lite, short_idx, code.qjl_bits, code.gamma), Panic);
+  auto packed = q.pack_mse_indices(code.mse_indices);
+  packed.pop_back();
+  EXPECT_THROW(q.score_ip_packed(full, packed, code.qjl_bits, code.gamma), Panic);
+  EXPECT_THROW(q.score_ip_packed_lite(lite, packed, code.qjl_bits, code.gamma), Panic);
+  EXPECT_THROW(q.prepare_ip_query(std::vector<float>(39)), Panic);
+  EXPECT_THROW(q.prepare_ip_query_lite(std::vector<float>(41)), Panic);
+}
+
+TEST(ProdQuantizer, PackingMethodsUseTheStageWidth) {
+  for (const auto& q : {ProdQuantizer::new_srht(100, 4, 1), ProdQuantizer::new_srht_fast(100, 4, 1),
+                        ProdQuantizer::new_dense(33, 9, 1)}) {
+    const EncodedVector code = q.quantize(random_unit_vector(q.d, 4));
+    const auto packed = q.pack_mse_indices(code.mse_indices);
+    ASSERT_EQ(packed.size(), q.packed_mse_len());
+    std::vector<std::uint16_t> a(q.n), b(q.n), c(q.n);
+    q.unpack_mse_indices(packed, a);
+    q.unpack_mse_indices_scalar(packed, b);
+    q.unpack_mse_indices_avx2(packed, c);
+    EXPECT_EQ(a, code.mse_indices);
+    EXPECT_EQ(b, code.mse_indices);
+    EXPECT_EQ(c, code.mse_indices);
+  }
+}
+
+TEST(ProdQuantizer, DequantizeBatchKeepsOrder) {
+  const ProdQuantizer q = ProdQuantizer::new_srht(64, 4, 2);
+  std::vector<EncodedVector> codes;
+  for (std::uint32_t i = 0; i < 100; ++i) codes.push_back(q.quantize(random_unit_vector(64, i)));
+  std::vector<CodeView> views;
+  for (const auto& c : codes) views.push_back({c.mse_indices, c.qjl_bits, c.gamma});
+  const auto batch = q.dequantize_batch(views);
+  ASSERT_EQ(batch.size(), codes.size());
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    EXPECT_EQ(batch[i], q.dequantize(codes[i].mse_indices, codes[i].qjl_bits, codes[i].gamma));
+  }
+}
+
+}  // namespace
+}  // namespace velq
