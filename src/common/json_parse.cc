@@ -114,9 +114,16 @@ std::string_view trim_trailing_space(std::string_view t) {
   return t;
 }
 
+// Builds values bottom-up. The items and members of the containers being
+// read wait on two stacks shared by all levels (reused across calls), so a
+// container costs one exact-size allocation rather than a growing vector.
 class Builder {
  public:
-  explicit Builder(const JsonParseOptions& options) : options_(options) {}
+  Builder(const JsonParseOptions& options, std::vector<JsonValue>& items, std::vector<JsonMember>& members)
+      : options_(options), items_(items), members_(members) {
+    items_.clear();
+    members_.clear();
+  }
 
   // `level` counts enclosing arrays and objects of the caller's text.
   Result<JsonValue> value(od::value v, std::size_t level) {
@@ -162,21 +169,23 @@ class Builder {
     VELQ_RETURN_IF_ERROR(enter(level));
     od::array a;
     if (auto err = v.get_array().get(a)) return simdjson_failure(err);
-    std::vector<JsonValue> items;
+    const std::size_t base = items_.size();
     for (auto element : a) {
       od::value item;
       if (auto err = element.get(item)) return simdjson_failure(err);
       VELQ_ASSIGN_OR_RETURN(JsonValue parsed, value(item, level + 1));
-      items.push_back(std::move(parsed));
+      items_.push_back(std::move(parsed));
     }
-    return JsonValue::array(std::move(items));
+    JsonValue out = JsonValue::take_array(std::span(items_).subspan(base));
+    items_.resize(base);
+    return out;
   }
 
   Result<JsonValue> object(od::value v, std::size_t level) {
     VELQ_RETURN_IF_ERROR(enter(level));
     od::object o;
     if (auto err = v.get_object().get(o)) return simdjson_failure(err);
-    std::vector<JsonMember> members;
+    const std::size_t base = members_.size();
     for (auto field : o) {
       // The key's view into the parser's string buffer stays valid while
       // the value's own strings are appended after it.
@@ -185,13 +194,18 @@ class Builder {
       od::value item;
       if (auto err = field.value().get(item)) return simdjson_failure(err);
       VELQ_ASSIGN_OR_RETURN(JsonValue parsed, value(item, level + 1));
-      members.emplace_back(key, std::move(parsed));
+      members_.emplace_back(key, std::move(parsed));
     }
-    if (level < options_.record_levels) return JsonValue::object(JsonObject::record(std::move(members)));
-    return JsonValue::object(std::move(members));
+    const std::span<JsonMember> taken = std::span(members_).subspan(base);
+    JsonValue out = JsonValue::object(level < options_.record_levels ? JsonObject::take_record(taken)
+                                                                      : JsonObject::take_sorted(taken));
+    members_.resize(base);
+    return out;
   }
 
   const JsonParseOptions& options_;
+  std::vector<JsonValue>& items_;
+  std::vector<JsonMember>& members_;
 };
 
 }  // namespace
@@ -203,6 +217,8 @@ Result<JsonValue> parse_json(std::string_view text, JsonParseOptions options) {
   // padding the parser reads past the end.
   thread_local od::parser parser;
   thread_local std::string buffer;
+  thread_local std::vector<JsonValue> item_stack;
+  thread_local std::vector<JsonMember> member_stack;
   buffer.clear();
   buffer.reserve(text.size() + 2 + simdjson::SIMDJSON_PADDING);
   buffer.push_back('[');
@@ -218,7 +234,7 @@ Result<JsonValue> parse_json(std::string_view text, JsonParseOptions options) {
   od::array wrapper;
   if (auto err = doc.get_array().get(wrapper)) return simdjson_failure(err);
   // Levels of the caller's text start at 0 inside the wrapper.
-  Builder builder(options);
+  Builder builder(options, item_stack, member_stack);
   std::size_t count = 0;
   JsonValue result;
   for (auto element : wrapper) {

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <string>
@@ -50,7 +51,7 @@ T* copy_block(const T* src, std::size_t n) {
 
 // An exact-size block taking over the elements of `v` (nullptr when empty).
 template <typename T>
-T* move_into_block(std::vector<T>& v) {
+T* move_into_block(std::span<T> v) {
   if (v.empty()) return nullptr;
   T* block = allocate_block<T>(v.size());
   std::uninitialized_move(v.begin(), v.end(), block);  // moves of values never throw
@@ -61,22 +62,31 @@ T* move_into_block(std::vector<T>& v) {
 
 // ---- JsonObject ----
 
-JsonObject::JsonObject(std::vector<JsonMember> members) {
-  std::stable_sort(members.begin(), members.end(),
-                   [](const JsonMember& a, const JsonMember& b) { return a.key() < b.key(); });
-  // Keep the last of each run of equal keys, as a later assignment would.
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < members.size(); ++i) {
-    if (i + 1 < members.size() && members[i + 1].key() == members[i].key()) continue;
-    if (kept != i) members[kept] = std::move(members[i]);
-    ++kept;
+JsonObject::JsonObject(std::vector<JsonMember> members) : JsonObject(take_sorted(members)) {}
+
+JsonObject JsonObject::record(std::vector<JsonMember> members) { return take_record(members); }
+
+JsonObject JsonObject::take_sorted(std::span<JsonMember> members) {
+  const auto key_less = [](const JsonMember& a, const JsonMember& b) { return a.key() < b.key(); };
+  // Text written by this system is already in strictly ascending key order.
+  if (std::adjacent_find(members.begin(), members.end(), std::not_fn(key_less)) != members.end()) {
+    std::stable_sort(members.begin(), members.end(), key_less);
+    // Keep the last of each run of equal keys, as a later assignment would.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < members.size(); ++i) {
+      if (i + 1 < members.size() && members[i + 1].key() == members[i].key()) continue;
+      if (kept != i) members[kept] = std::move(members[i]);
+      ++kept;
+    }
+    members = members.first(kept);
   }
-  members.resize(kept);
-  size_ = checked_size(members.size(), "object");
-  members_ = move_into_block(members);
+  JsonObject out;
+  out.size_ = checked_size(members.size(), "object");
+  out.members_ = move_into_block(members);
+  return out;
 }
 
-JsonObject JsonObject::record(std::vector<JsonMember> members) {
+JsonObject JsonObject::take_record(std::span<JsonMember> members) {
   JsonObject out;
   out.size_ = checked_size(members.size(), "object");
   out.members_ = move_into_block(members);
@@ -187,7 +197,9 @@ JsonValue JsonValue::string(std::string_view s) {
   return out;
 }
 
-JsonValue JsonValue::array(std::vector<JsonValue> items) {
+JsonValue JsonValue::array(std::vector<JsonValue> items) { return take_array(items); }
+
+JsonValue JsonValue::take_array(std::span<JsonValue> items) {
   JsonValue out;
   const std::uint32_t size = checked_size(items.size(), "array");
   out.rep_.heap.items = move_into_block(items);

@@ -34,6 +34,10 @@ class JsonObject {
   explicit JsonObject(std::vector<JsonMember> members);
   // Keeps the members in the order given, duplicates included.
   static JsonObject record(std::vector<JsonMember> members);
+  // The same two, moving the members out of a caller's buffer (which the
+  // sorted form may reorder).
+  static JsonObject take_sorted(std::span<JsonMember> members);
+  static JsonObject take_record(std::span<JsonMember> members);
 
   JsonObject(const JsonObject& other);
   JsonObject(JsonObject&& other) noexcept;
@@ -97,6 +101,8 @@ class JsonValue {
   // Panics when longer than 4 GiB - 1 bytes.
   static JsonValue string(std::string_view s);
   static JsonValue array(std::vector<JsonValue> items);
+  // Moves the items out of a caller's buffer.
+  static JsonValue take_array(std::span<JsonValue> items);
   static JsonValue object(JsonObject object);
   // A sorted object (see JsonObject's constructor).
   static JsonValue object(std::vector<JsonMember> members);

@@ -6,33 +6,39 @@
 
 namespace velq {
 
-std::optional<std::string> value_to_index_key(const JsonValue& value) {
+bool append_index_key(std::string& out, const JsonValue& value) {
   using Kind = JsonValue::Kind;
-  std::string key;
   switch (value.kind()) {
     case Kind::kNull:
-      return std::string("z:");
+      out.append("z:");
+      return true;
     case Kind::kBool:
-      return std::string(value.as_bool() ? "b:true" : "b:false");
+      out.append(value.as_bool() ? "b:true" : "b:false");
+      return true;
     case Kind::kUnsigned:
     case Kind::kSigned:
-      key = "n:";
-      append_json(key, value);
-      return key;
+      out.append("n:");
+      append_json(out, value);
+      return true;
     case Kind::kFloat:
-      key = "n:";
-      append_json_float(key, value.as_float() == 0.0 ? 0.0 : value.as_float());
-      return key;
+      out.append("n:");
+      append_json_float(out, value.as_float() == 0.0 ? 0.0 : value.as_float());
+      return true;
     case Kind::kString:
-      key.reserve(2 + value.as_string().size());
-      key = "s:";
-      key.append(value.as_string());
-      return key;
+      out.append("s:");
+      out.append(value.as_string());
+      return true;
     case Kind::kArray:
     case Kind::kObject:
       break;
   }
-  return std::nullopt;
+  return false;
+}
+
+std::optional<std::string> value_to_index_key(const JsonValue& value) {
+  std::string key;
+  if (!append_index_key(key, value)) return std::nullopt;
+  return key;
 }
 
 std::optional<std::uint64_t> f64_order_key(double v) {

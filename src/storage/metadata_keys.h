@@ -22,6 +22,9 @@
 namespace velq {
 
 std::optional<std::string> value_to_index_key(const JsonValue& value);
+// The same key appended to `out` (for reuse of one buffer); false, with
+// nothing appended, for values without a key.
+bool append_index_key(std::string& out, const JsonValue& value);
 
 // Nothing for NaN and infinities.
 std::optional<std::uint64_t> f64_order_key(double v);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 
 #include "common/file_io.h"
 #include "storage/metadata_file.h"
@@ -30,6 +31,9 @@ void sorted_erase(std::vector<std::uint32_t>& list, std::uint32_t slot) {
 
 // Sorts by slot; of entries for one slot the last given stays.
 void sort_keeping_last(std::vector<MetadataEntry>& entries) {
+  const auto strictly_ascending = [](const MetadataEntry& a, const MetadataEntry& b) { return a.slot < b.slot; };
+  // A file written by flush is already in order, slots unique.
+  if (std::adjacent_find(entries.begin(), entries.end(), std::not_fn(strictly_ascending)) == entries.end()) return;
   std::stable_sort(entries.begin(), entries.end(),
                    [](const MetadataEntry& a, const MetadataEntry& b) { return a.slot < b.slot; });
   std::size_t kept = 0;
@@ -39,6 +43,15 @@ void sort_keeping_last(std::vector<MetadataEntry>& entries) {
     ++kept;
   }
   entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(kept), entries.end());
+}
+
+// The value under `name`, created empty when missing (looked up without
+// building a key string).
+template <typename Map>
+typename Map::mapped_type& field_of(Map& map, std::string_view name) {
+  auto it = map.find(name);
+  if (it == map.end()) it = map.emplace(std::string(name), typename Map::mapped_type()).first;
+  return it->second;
 }
 
 // "metadata.bin" -> "metadata.tmp": the extension replaced, not appended.
@@ -122,18 +135,9 @@ Status MetadataStore::flush() {
 
 void MetadataStore::index_add(std::uint32_t slot, const VectorMetadata& metadata) {
   for (const auto& [name, value] : metadata.properties) {
-    if (auto key = value_to_index_key(value)) {
-      auto field = eq_index_.find(name);
-      if (field == eq_index_.end()) field = eq_index_.emplace(std::string(name), StringMap<SlotList>()).first;
-      sorted_insert(field->second[std::move(*key)], slot);
-    }
-    if (const auto order = number_order_key(value)) {
-      auto field = range_index_.find(name);
-      if (field == range_index_.end()) {
-        field = range_index_.emplace(std::string(name), std::map<std::uint64_t, SlotList>()).first;
-      }
-      sorted_insert(field->second[*order], slot);
-    }
+    key_buffer_.clear();
+    if (append_index_key(key_buffer_, value)) sorted_insert(field_of(eq_index_, name)[key_buffer_], slot);
+    if (const auto order = number_order_key(value)) sorted_insert(field_of(range_index_, name)[*order], slot);
   }
 }
 
@@ -141,9 +145,10 @@ void MetadataStore::index_remove(std::uint32_t slot) {
   const MetadataEntry* entry = find(slot);
   if (entry == nullptr) return;
   for (const auto& [name, value] : entry->metadata.properties) {
-    if (auto key = value_to_index_key(value)) {
+    key_buffer_.clear();
+    if (append_index_key(key_buffer_, value)) {
       if (const auto field = eq_index_.find(name); field != eq_index_.end()) {
-        if (const auto list = field->second.find(*key); list != field->second.end()) {
+        if (const auto list = field->second.find(key_buffer_); list != field->second.end()) {
           sorted_erase(list->second, slot);
         }
       }
@@ -161,8 +166,25 @@ void MetadataStore::index_remove(std::uint32_t slot) {
 void MetadataStore::rebuild_indexes() {
   eq_index_.clear();
   range_index_.clear();
-  // Slots ascend, so every insert appends.
-  for (const MetadataEntry& entry : entries_) index_add(entry.slot, entry.metadata);
+  // Slots ascend, so appending keeps every list sorted. Order keys are
+  // gathered per field and sorted once, so the ordered maps fill from the
+  // end instead of by one search per value.
+  StringMap<std::vector<std::pair<std::uint64_t, std::uint32_t>>> numbers;
+  for (const MetadataEntry& entry : entries_) {
+    for (const auto& [name, value] : entry.metadata.properties) {
+      key_buffer_.clear();
+      if (append_index_key(key_buffer_, value)) field_of(eq_index_, name)[key_buffer_].push_back(entry.slot);
+      if (const auto order = number_order_key(value)) field_of(numbers, name).emplace_back(*order, entry.slot);
+    }
+  }
+  for (auto& [name, keyed_slots] : numbers) {
+    std::sort(keyed_slots.begin(), keyed_slots.end());
+    auto& by_key = range_index_[name];
+    for (const auto& [order, slot] : keyed_slots) {
+      if (by_key.empty() || std::prev(by_key.end())->first != order) by_key.emplace_hint(by_key.end(), order, SlotList());
+      std::prev(by_key.end())->second.push_back(slot);
+    }
+  }
 }
 
 std::optional<std::span<const std::uint32_t>> MetadataStore::get_eq_candidates(

@@ -94,6 +94,7 @@ class MetadataStore {
   std::vector<MetadataEntry> entries_;  // ascending slots, unique
   EqIndex eq_index_;
   RangeIndex range_index_;
+  std::string key_buffer_;  // scratch for equality keys, reused by every update
   bool dirty_ = false;
 };
 
