@@ -6,12 +6,19 @@
 
 #include "common/cpu_features.h"
 #include "common/panic.h"
+#include "common/thread_scratch.h"
 #include "common/worker_pool.h"
 #include "quantizer/packing.h"
 
 namespace velq {
 
 namespace {
+
+// Per-thread buffers of quantize and dequantize (one per use).
+struct ApproxTag;
+struct ResidualTag;
+struct ProjectedTag;
+struct CorrectionTag;
 
 // The QJL stage is seeded apart from the MSE stage so their streams are unrelated.
 constexpr std::uint64_t kQjlSeedMask = 0xDEADBEEF;
@@ -75,8 +82,9 @@ EncodedVector ProdQuantizer::quantize(std::span<const float> x) const {
   code.qjl_bits.assign(qjl_len(), 0);
   if (fast_mode) return code;
 
-  const std::vector<double> approx = mse_quantizer.dequantize(code.mse_indices);
-  std::vector<float> residual(d);
+  const std::span<double> approx = thread_scratch<ApproxTag, double>(d);
+  mse_quantizer.dequantize_into(code.mse_indices, approx);
+  const std::span<float> residual = thread_scratch<ResidualTag>(d);
   double sum_sq = 0.0;
   for (std::size_t i = 0; i < d; ++i) {
     const double r = static_cast<double>(x[i]) - approx[i];
@@ -86,7 +94,7 @@ EncodedVector ProdQuantizer::quantize(std::span<const float> x) const {
   code.gamma = std::sqrt(sum_sq);
 
   assert_eq(d, qjl_quantizer.d, "residual dimension");
-  std::vector<float> projected(n);
+  const std::span<float> projected = thread_scratch<ProjectedTag>(n);
   qjl_quantizer.apply_projection(residual, projected);
   for (std::size_t i = 0; i < n; ++i) {
     // >= keeps both zeros positive; NaN leaves the bit clear.
@@ -95,15 +103,23 @@ EncodedVector ProdQuantizer::quantize(std::span<const float> x) const {
   return code;
 }
 
+void ProdQuantizer::dequantize_into(std::span<const std::uint16_t> mse_indices,
+                                    std::span<const std::uint8_t> qjl_bits, double gamma,
+                                    std::span<double> out) const {
+  mse_quantizer.dequantize_into(mse_indices, out);
+  if (fast_mode) return;
+  assert_eq(qjl_bits.size(), (qjl_quantizer.n + 7) / 8, "QJL sign byte count");
+  const float scale = std::sqrt(3.1415927f / (2.0f * static_cast<float>(qjl_quantizer.n)));
+  const std::span<double> correction = thread_scratch<CorrectionTag, double>(d);
+  qjl_quantizer.reconstruct_into(qjl_bits, gamma, scale, correction);
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] += correction[i];
+}
+
 std::vector<double> ProdQuantizer::dequantize(std::span<const std::uint16_t> mse_indices,
                                               std::span<const std::uint8_t> qjl_bits,
                                               double gamma) const {
-  std::vector<double> x = mse_quantizer.dequantize(mse_indices);
-  if (fast_mode) return x;
-  assert_eq(qjl_bits.size(), (qjl_quantizer.n + 7) / 8, "QJL sign byte count");
-  const float scale = std::sqrt(3.1415927f / (2.0f * static_cast<float>(qjl_quantizer.n)));
-  const std::vector<double> correction = qjl_quantizer.reconstruct(qjl_bits, gamma, scale);
-  for (std::size_t i = 0; i < x.size(); ++i) x[i] += correction[i];
+  std::vector<double> x(d);
+  dequantize_into(mse_indices, qjl_bits, gamma, x);
   return x;
 }
 

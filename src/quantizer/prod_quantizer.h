@@ -74,6 +74,10 @@ class ProdQuantizer {
   EncodedVector quantize(std::span<const float> x) const;
   std::vector<double> dequantize(std::span<const std::uint16_t> mse_indices,
                                  std::span<const std::uint8_t> qjl_bits, double gamma) const;
+  // The same into out (d entries), without allocating.
+  void dequantize_into(std::span<const std::uint16_t> mse_indices,
+                       std::span<const std::uint8_t> qjl_bits, double gamma,
+                       std::span<double> out) const;
   // In parallel on the worker pool; results in input order.
   std::vector<std::vector<double>> dequantize_batch(std::span<const CodeView> codes) const;
 
@@ -132,6 +136,11 @@ class ProdQuantizer {
  private:
   // mse_bits() as a packing width; panics above 16 bits.
   unsigned index_bits() const;
+  // Level-form estimate from packed bytes, both terms in one pass.
+  double score_packed_levels(std::span<const float> q_rot, std::span<const float> q_proj,
+                             float qjl_scale, std::span<const std::uint8_t> packed_mse,
+                             std::span<const std::uint8_t> qjl_bits, double gamma,
+                             const scoring::ScoreKernels& kernels) const;
   // Shared tail of the scoring methods: the MSE term is given.
   double add_sign_term(float s_mse, std::span<const float> q_proj, float qjl_scale,
                        std::span<const std::uint8_t> qjl_bits, double gamma,

@@ -127,6 +127,25 @@ double ProdQuantizer::score_ip_encoded_lite_simd(const PreparedIpQueryLite& pq,
   return score_ip_encoded_lite(pq, mse_indices, qjl_bits, gamma, scoring::active_kernels());
 }
 
+double ProdQuantizer::score_packed_levels(std::span<const float> q_rot,
+                                          std::span<const float> q_proj, float qjl_scale,
+                                          std::span<const std::uint8_t> packed_mse,
+                                          std::span<const std::uint8_t> qjl_bits, double gamma,
+                                          const scoring::ScoreKernels& kernels) const {
+  const unsigned bits = index_bits();
+  const std::vector<float>& levels = mse_quantizer.centroids;
+  require_len(q_rot.size(), n, "prepared rotation");
+  // Every packed index is below 2^bits; the codebook must cover them all.
+  require_len(levels.size(), std::size_t{1} << bits, "codebook");
+  if (qjl_bits.empty()) {
+    return static_cast<double>(kernels.level_dot_packed(levels, q_rot, packed_mse, bits, n));
+  }
+  require_len(q_proj.size(), n, "prepared projection");
+  const scoring::ScoreTerms terms =
+      kernels.level_dot_and_signs_packed(levels, q_rot, packed_mse, bits, q_proj, qjl_bits, n);
+  return scoring::combine_terms(terms.mse, terms.signs, gamma, qjl_scale);
+}
+
 double ProdQuantizer::score_ip_packed(const PreparedIpQuery& pq,
                                       std::span<const std::uint8_t> packed_mse,
                                       std::span<const std::uint8_t> qjl_bits, double gamma,
@@ -134,12 +153,12 @@ double ProdQuantizer::score_ip_packed(const PreparedIpQuery& pq,
   const unsigned bits = index_bits();
   require_len(packed_mse.size(), packing::packed_len(n, bits), "packed MSE bytes");
   require_len(pq.lut.size(), n * pq.k, "prepared table");
-  // Every packed index is below 2^bits; the codebook must cover them all.
+  if (use_level_form(pq, mse_quantizer.centroids, n, kernels)) {
+    return score_packed_levels(pq.q_rot, pq.q_proj, pq.qjl_scale, packed_mse, qjl_bits, gamma,
+                               kernels);
+  }
   require_len(pq.k, std::size_t{1} << bits, "prepared codebook");
-  const std::vector<float>& levels = mse_quantizer.centroids;
-  const float s_mse = use_level_form(pq, levels, n, kernels)
-                          ? kernels.level_dot_packed(levels, pq.q_rot, packed_mse, bits, n)
-                          : kernels.lut_sum_packed(pq.lut, pq.k, packed_mse, bits, n);
+  const float s_mse = kernels.lut_sum_packed(pq.lut, pq.k, packed_mse, bits, n);
   return add_sign_term(s_mse, pq.q_proj, pq.qjl_scale, qjl_bits, gamma, kernels);
 }
 
@@ -147,14 +166,10 @@ double ProdQuantizer::score_ip_packed_lite(const PreparedIpQueryLite& pq,
                                            std::span<const std::uint8_t> packed_mse,
                                            std::span<const std::uint8_t> qjl_bits, double gamma,
                                            const scoring::ScoreKernels& kernels) const {
-  const unsigned bits = index_bits();
-  require_len(packed_mse.size(), packing::packed_len(n, bits), "packed MSE bytes");
-  require_len(pq.q_rot.size(), n, "prepared rotation");
-  const std::vector<float>& levels = mse_quantizer.centroids;
-  require_len(levels.size(), std::size_t{1} << bits, "codebook");
-  const float s_mse = kernels.level_dot_packed(levels, pq.q_rot, packed_mse, bits, n);
-  if (gamma == 0.0) return static_cast<double>(s_mse);
-  return add_sign_term(s_mse, pq.q_proj, pq.qjl_scale, qjl_bits, gamma, kernels);
+  require_len(packed_mse.size(), packing::packed_len(n, index_bits()), "packed MSE bytes");
+  // gamma exactly 0 (every fast-mode code) carries no sign term.
+  const auto signs = gamma == 0.0 ? std::span<const std::uint8_t>() : qjl_bits;
+  return score_packed_levels(pq.q_rot, pq.q_proj, pq.qjl_scale, packed_mse, signs, gamma, kernels);
 }
 
 }  // namespace velq

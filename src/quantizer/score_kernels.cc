@@ -65,11 +65,26 @@ float sign_sum(std::span<const float> q_proj, std::span<const std::uint8_t> sign
   return s;
 }
 
+ScoreTerms level_dot_and_signs_packed(std::span<const float> levels, std::span<const float> q_rot,
+                                      std::span<const std::uint8_t> packed, unsigned bits,
+                                      std::span<const float> q_proj,
+                                      std::span<const std::uint8_t> signs, std::size_t n) {
+  return {level_dot_packed(levels, q_rot, packed, bits, n), sign_sum(q_proj, signs, n)};
+}
+
 }  // namespace
 
 const ScoreKernels& portable_kernels() {
-  static constexpr ScoreKernels kPortable = {"portable", 0, lut_sum,          lut_sum_packed,
-                                             level_dot,  level_dot_packed, sign_sum};
+  static constexpr ScoreKernels kPortable = {
+      .name = "portable",
+      .level_form_max_levels = 0,
+      .lut_sum = lut_sum,
+      .lut_sum_packed = lut_sum_packed,
+      .level_dot = level_dot,
+      .level_dot_packed = level_dot_packed,
+      .sign_sum = sign_sum,
+      .level_dot_and_signs_packed = level_dot_and_signs_packed,
+  };
   return kPortable;
 }
 

@@ -22,6 +22,12 @@ namespace velq::scoring {
 // packed.size() >= ceil(n*bits/8). Data-dependent faults are checked here:
 // an unpacked index >= k (levels.size() for the level form) panics. Packed
 // forms need k >= 2^bits, so every packed index is in range.
+// The two sums of one code.
+struct ScoreTerms {
+  float mse = 0.0f;
+  float signs = 0.0f;
+};
+
 struct ScoreKernels {
   const char* name;
   // Up to this many levels the level form is the faster route to the table
@@ -37,6 +43,12 @@ struct ScoreKernels {
                             std::span<const std::uint8_t> packed, unsigned bits, std::size_t n);
   float (*sign_sum)(std::span<const float> q_proj, std::span<const std::uint8_t> signs,
                     std::size_t n);
+  // level_dot_packed and sign_sum of one code in one pass.
+  ScoreTerms (*level_dot_and_signs_packed)(std::span<const float> levels,
+                                           std::span<const float> q_rot,
+                                           std::span<const std::uint8_t> packed, unsigned bits,
+                                           std::span<const float> q_proj,
+                                           std::span<const std::uint8_t> signs, std::size_t n);
 };
 
 const ScoreKernels& portable_kernels();

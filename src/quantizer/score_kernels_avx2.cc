@@ -130,14 +130,21 @@ struct Accumulators {
   // the indices of coordinates i .. i+7.
   template <class Term, class Load8>
   void steps(const Term& term, const Load8& load8, std::size_t begin, std::size_t end) {
+    // Locals: packed bytes are read as char, which may alias anything, so
+    // members would be stored back to memory after every step.
+    __m256 b0 = a0, b1 = a1, b2 = a2, b3 = a3;
     std::size_t i = begin;
     for (; i + 32 <= end; i += 32) {
-      a0 = term.add8(a0, load8(i), i);
-      a1 = term.add8(a1, load8(i + 8), i + 8);
-      a2 = term.add8(a2, load8(i + 16), i + 16);
-      a3 = term.add8(a3, load8(i + 24), i + 24);
+      b0 = term.add8(b0, load8(i), i);
+      b1 = term.add8(b1, load8(i + 8), i + 8);
+      b2 = term.add8(b2, load8(i + 16), i + 16);
+      b3 = term.add8(b3, load8(i + 24), i + 24);
     }
-    for (; i < end; i += 8) a0 = term.add8(a0, load8(i), i);
+    for (; i < end; i += 8) b0 = term.add8(b0, load8(i), i);
+    a0 = b0;
+    a1 = b1;
+    a2 = b2;
+    a3 = b3;
   }
 
   float total() const {
@@ -177,21 +184,33 @@ float run_indices(const Term& term, std::span<const std::uint16_t> idx, std::siz
   return acc.total();
 }
 
-// Packed indices; the caller guarantees k >= 2^bits.
+// Calls f(lanes, load8) for a packed width of 1..8 bits, load8(i) decoding
+// coordinates i .. i+7 in registers with no per-step branch.
+template <class F>
+void with_packed_lanes(std::span<const std::uint8_t> packed, unsigned bits, const F& f) {
+  const packing::PackedLanes lanes(bits);
+  const std::uint8_t* bytes = packed.data();
+  if (lanes.split()) {
+    f(lanes, [&](std::size_t at) { return lanes.load<true>(bytes + at / 8 * bits); });
+  } else {
+    f(lanes, [&](std::size_t at) { return lanes.load<false>(bytes + at / 8 * bits); });
+  }
+}
+
+// Packed coordinates [begin, n), begin a multiple of 8; the caller
+// guarantees k >= 2^bits.
 template <class Term>
-float run_packed(const Term& term, std::span<const std::uint8_t> packed, unsigned bits,
-                 std::size_t n) {
-  Accumulators acc;
-  std::size_t i = 0;
+void packed_steps(Accumulators& acc, const Term& term, std::span<const std::uint8_t> packed,
+                  unsigned bits, std::size_t begin, std::size_t n) {
+  std::size_t i = begin;
   if (bits >= 1 && bits <= 8) {
-    const packing::PackedLanes lanes(bits);
-    i = std::min(n / 8, lanes.safe_groups(packed.size())) * 8;
-    const std::uint8_t* bytes = packed.data();
-    if (lanes.split()) {
-      acc.steps(term, [&](std::size_t at) { return lanes.load<true>(bytes + at / 8 * bits); }, 0, i);
-    } else {
-      acc.steps(term, [&](std::size_t at) { return lanes.load<false>(bytes + at / 8 * bits); }, 0, i);
-    }
+    with_packed_lanes(packed, bits, [&](const packing::PackedLanes& lanes, const auto& load8) {
+      const std::size_t end = std::min(n / 8, lanes.safe_groups(packed.size())) * 8;
+      if (end > i) {
+        acc.steps(term, load8, i, end);
+        i = end;
+      }
+    });
   }
   // The rest (wide codes, or groups too near the end for a 4-byte load)
   // through a buffer; i is a multiple of 8, so it starts on a byte boundary.
@@ -208,12 +227,19 @@ float run_packed(const Term& term, std::span<const std::uint8_t> packed, unsigne
     acc.steps(term, load8, i, i + whole);
     for (std::size_t j = whole; j < count; ++j) acc.tail += term.one(buf[j], i + j);
   }
+}
+
+template <class Term>
+float run_packed(const Term& term, std::span<const std::uint8_t> packed, unsigned bits,
+                 std::size_t n) {
+  Accumulators acc;
+  packed_steps(acc, term, packed, bits, 0, n);
   return acc.total();
 }
 
 // Calls f with the level term suited to the number of levels.
 template <class F>
-float with_level_term(std::span<const float> levels, const float* q_rot, const F& f) {
+auto with_level_term(std::span<const float> levels, const float* q_rot, const F& f) {
   if (levels.size() <= 8) return f(LevelTerm<Levels8>(levels, q_rot));
   if (levels.size() <= 16) return f(LevelTerm<Levels16>(levels, q_rot));
   return f(LevelTerm<LevelsGather>(levels, q_rot));
@@ -241,47 +267,113 @@ float level_dot_packed(std::span<const float> levels, std::span<const float> q_r
                          [&](const auto& term) { return run_packed(term, packed, bits, n); });
 }
 
-// Bit t of a sign byte moved to the sign bit of lane t: a clear bit flips
-// q_proj's sign by XOR, a set bit leaves it. One broadcast 4-byte word serves
-// 32 coordinates, byte b's bit t shifted left by 31 - 8b - t.
+// The sign term. Bit t of a sign byte is moved to the sign bit of lane t: a
+// clear bit flips q_proj's sign by XOR, a set bit leaves it. One broadcast
+// 4-byte word serves 32 coordinates, byte b's bit t shifted left by 31-8b-t.
+class SignTerm {
+ public:
+  SignTerm(std::span<const float> q_proj, std::span<const std::uint8_t> signs)
+      : q_proj_(q_proj.data()),
+        signs_(signs.data()),
+        sign_bit_(_mm256_set1_epi32(static_cast<int>(0x80000000u))) {
+    for (int b = 0; b < 4; ++b) {
+      const int top = 31 - 8 * b;
+      to_sign_bit_[b] = _mm256_setr_epi32(top, top - 1, top - 2, top - 3, top - 4, top - 5,
+                                          top - 6, top - 7);
+    }
+  }
+
+  // Coordinates i .. i+31 (i a multiple of 32) into two accumulators.
+  void add32(__m256& s0, __m256& s1, std::size_t i) const {
+    std::uint32_t w;
+    std::memcpy(&w, signs_ + i / 8, sizeof w);
+    const __m256i word = _mm256_set1_epi32(static_cast<int>(w));
+    s0 = add8(s0, word, 0, i);
+    s1 = add8(s1, word, 1, i + 8);
+    s0 = add8(s0, word, 2, i + 16);
+    s1 = add8(s1, word, 3, i + 24);
+  }
+
+  // Coordinates [begin, m), begin a multiple of 8, added to s0 and s1.
+  float finish(__m256 s0, __m256 s1, std::size_t begin, std::size_t m) const {
+    std::size_t i = begin;
+    for (; i + 32 <= m; i += 32) add32(s0, s1, i);
+    for (; i + 8 <= m; i += 8) s0 = add8(s0, _mm256_set1_epi32(signs_[i / 8]), 0, i);
+    float s = hsum(_mm256_add_ps(s0, s1));
+    for (; i < m; ++i) s += (signs_[i / 8] >> (i % 8)) & 1 ? q_proj_[i] : -q_proj_[i];
+    return s;
+  }
+
+ private:
+  __m256 add8(__m256 acc, __m256i word, int b, std::size_t i) const {
+    const __m256i bits = _mm256_sllv_epi32(word, to_sign_bit_[b]);
+    const __m256 flip = _mm256_castsi256_ps(_mm256_andnot_si256(bits, sign_bit_));
+    return _mm256_add_ps(acc, _mm256_xor_ps(_mm256_loadu_ps(q_proj_ + i), flip));
+  }
+
+  const float* q_proj_;
+  const std::uint8_t* signs_;
+  __m256i sign_bit_;
+  __m256i to_sign_bit_[4];
+};
+
 float sign_sum(std::span<const float> q_proj, std::span<const std::uint8_t> signs,
                std::size_t n) {
   const std::size_t m = std::min(n, 8 * signs.size());
-  const __m256i sign_bit = _mm256_set1_epi32(static_cast<int>(0x80000000u));
-  __m256i to_sign_bit[4];
-  for (int b = 0; b < 4; ++b) {
-    const int top = 31 - 8 * b;
-    to_sign_bit[b] = _mm256_setr_epi32(top, top - 1, top - 2, top - 3, top - 4, top - 5, top - 6,
-                                       top - 7);
-  }
-  auto add8 = [&](__m256 acc, __m256i word, int b, std::size_t i) {
-    const __m256i bits = _mm256_sllv_epi32(word, to_sign_bit[b]);
-    const __m256 flip = _mm256_castsi256_ps(_mm256_andnot_si256(bits, sign_bit));
-    return _mm256_add_ps(acc, _mm256_xor_ps(_mm256_loadu_ps(q_proj.data() + i), flip));
-  };
-  __m256 a0 = _mm256_setzero_ps();
-  __m256 a1 = _mm256_setzero_ps();
-  std::size_t i = 0;
-  for (; i + 32 <= m; i += 32) {
-    std::uint32_t w;
-    std::memcpy(&w, signs.data() + i / 8, sizeof w);
-    const __m256i word = _mm256_set1_epi32(static_cast<int>(w));
-    a0 = add8(a0, word, 0, i);
-    a1 = add8(a1, word, 1, i + 8);
-    a0 = add8(a0, word, 2, i + 16);
-    a1 = add8(a1, word, 3, i + 24);
-  }
-  for (; i + 8 <= m; i += 8) a0 = add8(a0, _mm256_set1_epi32(signs[i / 8]), 0, i);
-  float s = hsum(_mm256_add_ps(a0, a1));
-  for (; i < m; ++i) s += (signs[i / 8] >> (i % 8)) & 1 ? q_proj[i] : -q_proj[i];
-  return s;
+  return SignTerm(q_proj, signs).finish(_mm256_setzero_ps(), _mm256_setzero_ps(), 0, m);
+}
+
+// Both terms in one pass over a packed code: the index decode, level lookup
+// and sign expansion of a 32-coordinate block overlap in the pipeline.
+ScoreTerms level_dot_and_signs_packed(std::span<const float> levels, std::span<const float> q_rot,
+                                      std::span<const std::uint8_t> packed, unsigned bits,
+                                      std::span<const float> q_proj,
+                                      std::span<const std::uint8_t> signs, std::size_t n) {
+  const std::size_t m = std::min(n, 8 * signs.size());
+  const SignTerm sign_term(q_proj, signs);
+  return with_level_term(levels, q_rot.data(), [&](const auto& term) {
+    Accumulators acc;
+    __m256 s0 = _mm256_setzero_ps();
+    __m256 s1 = _mm256_setzero_ps();
+    std::size_t i = 0;
+    if (bits >= 1 && bits <= 8) {
+      with_packed_lanes(packed, bits, [&](const packing::PackedLanes& lanes, const auto& load8) {
+        const std::size_t lane_end = std::min(n / 8, lanes.safe_groups(packed.size())) * 8;
+        const std::size_t end = std::min(lane_end, m) / 32 * 32;
+        __m256 b0 = acc.a0, b1 = acc.a1, b2 = acc.a2, b3 = acc.a3, t0 = s0, t1 = s1;
+        for (; i < end; i += 32) {
+          b0 = term.add8(b0, load8(i), i);
+          b1 = term.add8(b1, load8(i + 8), i + 8);
+          b2 = term.add8(b2, load8(i + 16), i + 16);
+          b3 = term.add8(b3, load8(i + 24), i + 24);
+          sign_term.add32(t0, t1, i);
+        }
+        acc.a0 = b0;
+        acc.a1 = b1;
+        acc.a2 = b2;
+        acc.a3 = b3;
+        s0 = t0;
+        s1 = t1;
+      });
+    }
+    packed_steps(acc, term, packed, bits, i, n);
+    return ScoreTerms{acc.total(), sign_term.finish(s0, s1, i, m)};
+  });
 }
 
 }  // namespace
 
 const ScoreKernels& avx2_kernels() {
-  static constexpr ScoreKernels kAvx2 = {"avx2", 16, lut_sum,          lut_sum_packed,
-                                         level_dot, level_dot_packed, sign_sum};
+  static constexpr ScoreKernels kAvx2 = {
+      .name = "avx2",
+      .level_form_max_levels = 16,
+      .lut_sum = lut_sum,
+      .lut_sum_packed = lut_sum_packed,
+      .level_dot = level_dot,
+      .level_dot_packed = level_dot_packed,
+      .sign_sum = sign_sum,
+      .level_dot_and_signs_packed = level_dot_and_signs_packed,
+  };
   return kAvx2;
 }
 

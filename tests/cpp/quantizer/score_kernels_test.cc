@@ -98,6 +98,33 @@ TEST(ScoreKernels, WidestCodebook) {
   EXPECT_NEAR(avx2_kernels().level_dot_packed(c.levels, c.q_rot, c.packed, 16, c.n), dot, tol);
 }
 
+// The one-pass form gives both sums of the separate kernels, also when the
+// sign bytes cover fewer coordinates than the code (the pass then ends early
+// for the sign term and finishes the MSE term alone).
+TEST(ScoreKernels, FusedPassMatchesSeparateTerms) {
+  std::vector<const ScoreKernels*> sets = {&portable_kernels()};
+  if (has_avx2_fma()) sets.push_back(&avx2_kernels());
+  const ScoreKernels& p = portable_kernels();
+  for (unsigned bits : {1u, 3u, 4u, 5u, 8u, 9u}) {
+    for (std::size_t n : kLengths) {
+      const Case c(n, bits, static_cast<std::uint32_t>(31 * bits + n));
+      const float mse = p.level_dot_packed(c.levels, c.q_rot, c.packed, bits, n);
+      for (std::size_t sign_bytes : {c.signs.size(), c.signs.size() / 2}) {
+        const std::span<const std::uint8_t> signs(c.signs.data(), sign_bytes);
+        const float sgn = p.sign_sum(c.q_proj, signs, n);
+        for (const ScoreKernels* ks : sets) {
+          SCOPED_TRACE(::testing::Message() << ks->name << " bits=" << bits << " n=" << n
+                                            << " sign bytes=" << sign_bytes);
+          const ScoreTerms t =
+              ks->level_dot_and_signs_packed(c.levels, c.q_rot, c.packed, bits, c.q_proj, signs, n);
+          EXPECT_NEAR(t.mse, mse, c.tolerance(c.mse_abs()));
+          EXPECT_NEAR(t.signs, sgn, c.tolerance(c.proj_abs()));
+        }
+      }
+    }
+  }
+}
+
 TEST(ScoreKernels, SignTermCountsOnlyCoveredCoordinates) {
   std::vector<const ScoreKernels*> sets = {&portable_kernels()};
   if (has_avx2_fma()) sets.push_back(&avx2_kernels());
