@@ -15,20 +15,6 @@ namespace {
 
 bool slot_less(const MetadataEntry& e, std::uint32_t slot) { return e.slot < slot; }
 
-void sorted_insert(std::vector<std::uint32_t>& list, std::uint32_t slot) {
-  if (list.empty() || list.back() < slot) {
-    list.push_back(slot);
-    return;
-  }
-  const auto it = std::lower_bound(list.begin(), list.end(), slot);
-  if (it == list.end() || *it != slot) list.insert(it, slot);
-}
-
-void sorted_erase(std::vector<std::uint32_t>& list, std::uint32_t slot) {
-  const auto it = std::lower_bound(list.begin(), list.end(), slot);
-  if (it != list.end() && *it == slot) list.erase(it);
-}
-
 // Sorts by slot; of entries for one slot the last given stays.
 void sort_keeping_last(std::vector<MetadataEntry>& entries) {
   const auto strictly_ascending = [](const MetadataEntry& a, const MetadataEntry& b) { return a.slot < b.slot; };
@@ -136,8 +122,8 @@ Status MetadataStore::flush() {
 void MetadataStore::index_add(std::uint32_t slot, const VectorMetadata& metadata) {
   for (const auto& [name, value] : metadata.properties) {
     key_buffer_.clear();
-    if (append_index_key(key_buffer_, value)) sorted_insert(field_of(eq_index_, name)[key_buffer_], slot);
-    if (const auto order = number_order_key(value)) sorted_insert(field_of(range_index_, name)[*order], slot);
+    if (append_index_key(key_buffer_, value)) field_of(eq_index_, name).get_or_add(key_buffer_).insert(slot);
+    if (const auto order = number_order_key(value)) field_of(range_index_, name)[*order].insert(slot);
   }
 }
 
@@ -148,16 +134,12 @@ void MetadataStore::index_remove(std::uint32_t slot) {
     key_buffer_.clear();
     if (append_index_key(key_buffer_, value)) {
       if (const auto field = eq_index_.find(name); field != eq_index_.end()) {
-        if (const auto list = field->second.find(key_buffer_); list != field->second.end()) {
-          sorted_erase(list->second, slot);
-        }
+        if (SlotList* list = field->second.find(key_buffer_)) list->erase(slot);
       }
     }
     if (const auto order = number_order_key(value)) {
       if (const auto field = range_index_.find(name); field != range_index_.end()) {
-        if (const auto list = field->second.find(*order); list != field->second.end()) {
-          sorted_erase(list->second, slot);
-        }
+        if (const auto list = field->second.find(*order); list != field->second.end()) list->second.erase(slot);
       }
     }
   }
@@ -166,14 +148,14 @@ void MetadataStore::index_remove(std::uint32_t slot) {
 void MetadataStore::rebuild_indexes() {
   eq_index_.clear();
   range_index_.clear();
-  // Slots ascend, so appending keeps every list sorted. Order keys are
+  // Slots ascend, so every insert appends. Order keys are
   // gathered per field and sorted once, so the ordered maps fill from the
   // end instead of by one search per value.
   StringMap<std::vector<std::pair<std::uint64_t, std::uint32_t>>> numbers;
   for (const MetadataEntry& entry : entries_) {
     for (const auto& [name, value] : entry.metadata.properties) {
       key_buffer_.clear();
-      if (append_index_key(key_buffer_, value)) field_of(eq_index_, name)[key_buffer_].push_back(entry.slot);
+      if (append_index_key(key_buffer_, value)) field_of(eq_index_, name).get_or_add(key_buffer_).insert(entry.slot);
       if (const auto order = number_order_key(value)) field_of(numbers, name).emplace_back(*order, entry.slot);
     }
   }
@@ -182,9 +164,10 @@ void MetadataStore::rebuild_indexes() {
     auto& by_key = range_index_[name];
     for (const auto& [order, slot] : keyed_slots) {
       if (by_key.empty() || std::prev(by_key.end())->first != order) by_key.emplace_hint(by_key.end(), order, SlotList());
-      std::prev(by_key.end())->second.push_back(slot);
+      std::prev(by_key.end())->second.insert(slot);
     }
   }
+  for (auto& [name, table] : eq_index_) table.shrink_to_fit();
 }
 
 std::optional<std::span<const std::uint32_t>> MetadataStore::get_eq_candidates(
@@ -193,9 +176,9 @@ std::optional<std::span<const std::uint32_t>> MetadataStore::get_eq_candidates(
   if (!key) return std::nullopt;
   const auto values = eq_index_.find(field);
   if (values == eq_index_.end()) return std::nullopt;
-  const auto list = values->second.find(*key);
-  if (list == values->second.end()) return std::span<const std::uint32_t>();
-  return std::span<const std::uint32_t>(list->second);
+  const SlotList* list = values->second.find(*key);
+  if (list == nullptr) return std::span<const std::uint32_t>();
+  return list->view();
 }
 
 std::optional<std::vector<std::uint32_t>> MetadataStore::get_range_candidates(std::string_view field,
@@ -214,7 +197,7 @@ std::optional<std::vector<std::uint32_t>> MetadataStore::get_range_candidates(st
   std::vector<std::uint32_t> slots;
   // An empty or inverted range: `first` is at or past `last` in key order.
   if (first != by_key.end() && (last == by_key.end() || first->first < last->first)) {
-    for (auto it = first; it != last; ++it) slots.insert(slots.end(), it->second.begin(), it->second.end());
+    for (auto it = first; it != last; ++it) slots.insert(slots.end(), it->second.view().begin(), it->second.view().end());
   }
   if (slots.empty()) return std::nullopt;
   std::sort(slots.begin(), slots.end());

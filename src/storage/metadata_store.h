@@ -25,7 +25,9 @@
 
 #include "common/json_value.h"
 #include "common/result.h"
+#include "storage/key_table.h"
 #include "storage/metadata_keys.h"
+#include "storage/slot_list.h"
 #include "storage/vector_metadata.h"
 
 namespace velq {
@@ -72,14 +74,13 @@ class MetadataStore {
   const std::string& path() const { return path_; }
 
  private:
-  using SlotList = std::vector<std::uint32_t>;
   struct StringHash {
     using is_transparent = void;
     std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
   };
   template <typename V>
   using StringMap = std::unordered_map<std::string, V, StringHash, std::equal_to<>>;
-  using EqIndex = StringMap<StringMap<SlotList>>;
+  using EqIndex = StringMap<KeyTable>;
   using RangeIndex = StringMap<std::map<std::uint64_t, SlotList>>;
 
   explicit MetadataStore(std::string path) : path_(std::move(path)) {}
