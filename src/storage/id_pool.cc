@@ -90,8 +90,10 @@ std::optional<std::string_view> IdPool::stored_id(std::uint32_t slot) const {
 }
 
 std::optional<std::uint32_t> IdPool::find(std::string_view id, std::uint64_t hash) const {
+  // The lookup holds only alive slots; tags narrow candidates to 32 bits of
+  // the hash, so the stored hash is compared before the bytes.
   return lookup_.find(hash, [&](std::uint32_t slot) {
-    if (slot >= slots_.size() || !slots_[slot].alive || slots_[slot].hash != hash) return false;
+    if (slots_[slot].hash != hash) return false;
     const std::optional<std::string_view> stored = stored_id(slot);
     // Equal bytes make the stored id exactly as well-formed as `id`.
     return stored && *stored == id && is_valid_utf8(id);
