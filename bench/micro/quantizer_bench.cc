@@ -1,13 +1,15 @@
 // Quantizer figures: encoding speed, scoring speed against the memory-read
 // ceiling, and estimate quality. Prints tables; every rate is the median of
-// several timed rounds. --benchmark_min_time=<seconds>s sets the time spent
-// per row (default 0.2 s).
+// several timed rounds, timed in this thread's CPU time so that other load on
+// a shared machine does not count. --benchmark_min_time=<seconds>s sets the
+// time spent per row (default 0.2 s).
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <random>
 #include <string>
@@ -35,15 +37,21 @@ std::vector<float> unit_vector(std::size_t d, std::mt19937& gen) {
   return v;
 }
 
+double thread_seconds() {
+  timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
 // Runs `round` (which handles `items` items) until g_min_time has passed and
-// at least three rounds ran; returns the median items per second.
+// at least three rounds ran; returns the median items per CPU second.
 double median_rate(std::size_t items, const std::function<void()>& round) {
   std::vector<double> rates;
   const auto start = Clock::now();
   while (rates.size() < 3 || std::chrono::duration<double>(Clock::now() - start).count() < g_min_time) {
-    const auto t0 = Clock::now();
+    const double t0 = thread_seconds();
     round();
-    rates.push_back(items / std::chrono::duration<double>(Clock::now() - t0).count());
+    rates.push_back(static_cast<double>(items) / (thread_seconds() - t0));
   }
   std::nth_element(rates.begin(), rates.begin() + rates.size() / 2, rates.end());
   return rates[rates.size() / 2];

@@ -191,9 +191,9 @@ void with_packed_lanes(std::span<const std::uint8_t> packed, unsigned bits, cons
   const packing::PackedLanes lanes(bits);
   const std::uint8_t* bytes = packed.data();
   if (lanes.split()) {
-    f(lanes, [&](std::size_t at) { return lanes.load<true>(bytes + at / 8 * bits); });
+    f(lanes, [&](std::size_t at) { return lanes.load<true>(bytes + at * bits / 8); });
   } else {
-    f(lanes, [&](std::size_t at) { return lanes.load<false>(bytes + at / 8 * bits); });
+    f(lanes, [&](std::size_t at) { return lanes.load<false>(bytes + at * bits / 8); });
   }
 }
 
