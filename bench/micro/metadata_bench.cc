@@ -2,7 +2,8 @@
 // Prints the median open time over five runs, the read rate, and the heap
 // and resident bytes that one loaded record costs (its entry, its values and
 // its share of the two secondary indexes), plus the same for the decoded
-// entries alone, the decoding time and the median flush time.
+// entries alone, the decoding time, two index lookups and the median flush
+// time.
 #include <malloc.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -87,8 +88,8 @@ int main() {
   std::printf("metadata.bin: %zu records, %.1f MB, %.1f bytes of JSON per record\n", kRecords, file_bytes / 1e6,
               (file_bytes - 12) / kRecords - 8);
 
-  std::vector<double> open_seconds, flush_seconds;
-  std::size_t store_heap = 0, store_resident = 0;
+  std::vector<double> open_seconds, flush_seconds, eq_micros, range_micros;
+  std::size_t store_heap = 0, store_resident = 0, eq_slots = 0, range_slots = 0;
   for (int run = 0; run < kRuns; ++run) {
     const std::size_t heap_before = heap_in_use();
     const std::size_t resident_before = resident_bytes();
@@ -98,6 +99,15 @@ int main() {
     if (!store.ok() || store->size() != kRecords) return 1;
     store_heap = heap_in_use() - heap_before;
     store_resident = resident_bytes() - resident_before;
+    const auto eq_start = std::chrono::steady_clock::now();
+    const auto books = store->get_eq_candidates("category", JsonValue::string("books"));
+    eq_micros.push_back(seconds_since(eq_start) * 1e6);
+    eq_slots = books ? books->size() : 0;
+    const auto range_start = std::chrono::steady_clock::now();
+    const auto cheap = store->get_range_candidates("price", velq::RangeBound::inclusive(*velq::f64_order_key(100.0)),
+                                                   velq::RangeBound::exclusive(*velq::f64_order_key(200.0)));
+    range_micros.push_back(seconds_since(range_start) * 1e6);
+    range_slots = cheap ? cheap->size() : 0;
     store->replace_all(std::vector<MetadataEntry>(store->entries().begin(), store->entries().end()));
     const auto flush_start = std::chrono::steady_clock::now();
     if (!store->flush().ok()) return 1;
@@ -122,6 +132,8 @@ int main() {
               static_cast<double>(store_heap) / kRecords, static_cast<double>(store_resident) / kRecords);
   std::printf("  of which entries and values: %.1f heap bytes/record (indexes: the rest)\n",
               static_cast<double>(entries_heap) / kRecords);
+  std::printf("get_eq_candidates (%zu slots): median %.2f us; get_range_candidates (%zu slots): median %.0f us\n",
+              eq_slots, median(eq_micros), range_slots, median(range_micros));
   std::printf("flush: median %.3f s, %.0f MB/s\n", median(flush_seconds), file_bytes / 1e6 / median(flush_seconds));
   std::filesystem::remove_all(dir_template);
   return 0;

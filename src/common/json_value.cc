@@ -335,14 +335,14 @@ const JsonValue* JsonValue::find(std::string_view key) const {
   return is_object() ? as_object().find(key) : nullptr;
 }
 
-std::size_t JsonValue::depth() const {
+std::size_t JsonValue::depth(std::size_t limit) const {
+  if (!is_array() && !is_object()) return 0;
+  if (limit == 0) return 1;
   std::size_t deepest = 0;
   if (is_array()) {
-    for (const JsonValue& item : as_array()) deepest = std::max(deepest, item.depth());
-  } else if (is_object()) {
-    for (const JsonMember& m : as_object()) deepest = std::max(deepest, m.value.depth());
+    for (const JsonValue& item : as_array()) deepest = std::max(deepest, item.depth(limit - 1));
   } else {
-    return 0;
+    for (const JsonMember& m : as_object()) deepest = std::max(deepest, m.value.depth(limit - 1));
   }
   return deepest + 1;
 }

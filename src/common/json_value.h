@@ -134,8 +134,10 @@ class JsonValue {
   // The member's value for `key` when this is an object, else nullptr.
   const JsonValue* find(std::string_view key) const;
 
-  // Nesting depth: 0 for scalars, 1 + the deepest item for arrays and objects.
-  std::size_t depth() const;
+  // Nesting depth: 0 for scalars, 1 + the deepest item for arrays and
+  // objects. Stops descending past `limit` (returning limit + 1), so a
+  // pathologically deep value costs no more stack than the limit.
+  std::size_t depth(std::size_t limit) const;
 
   // JSON equality: same kind and value; numbers only within one
   // representation (floats by IEEE comparison, so 0.0 == -0.0); arrays item

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <bit>
 #include <filesystem>
 #include <functional>
 
@@ -29,6 +30,27 @@ void sort_keeping_last(std::vector<MetadataEntry>& entries) {
     ++kept;
   }
   entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(kept), entries.end());
+}
+
+// Sorts ascending and drops repeats. Many slots out of few possible ones
+// (every slot is at most `max_slot`) go through a bitmap, one bit per
+// possible slot, which beats a comparison sort once the slots number more
+// than one in 64 of the possible ones.
+void sort_unique(std::vector<std::uint32_t>& slots, std::uint32_t max_slot) {
+  const std::size_t words = static_cast<std::size_t>(max_slot) / 64 + 1;
+  if (slots.size() < words) {
+    std::sort(slots.begin(), slots.end());
+    slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
+    return;
+  }
+  std::vector<std::uint64_t> bits(words, 0);
+  for (const std::uint32_t slot : slots) bits[slot / 64] |= std::uint64_t{1} << (slot % 64);
+  slots.clear();
+  for (std::size_t w = 0; w < words; ++w) {
+    for (std::uint64_t word = bits[w]; word != 0; word &= word - 1) {
+      slots.push_back(static_cast<std::uint32_t>(w * 64 + static_cast<std::size_t>(std::countr_zero(word))));
+    }
+  }
 }
 
 // The value under `name`, created empty when missing (looked up without
@@ -200,8 +222,7 @@ std::optional<std::vector<std::uint32_t>> MetadataStore::get_range_candidates(st
     for (auto it = first; it != last; ++it) slots.insert(slots.end(), it->second.view().begin(), it->second.view().end());
   }
   if (slots.empty()) return std::nullopt;
-  std::sort(slots.begin(), slots.end());
-  slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
+  sort_unique(slots, entries_.back().slot);
   return slots;
 }
 

@@ -12,10 +12,11 @@ namespace {
 
 constexpr RecordField kRecordFields[] = {{"properties", true}, {"document", false}};
 
-// Containers from the record's outer object down to the deepest value.
+// Containers from the record's outer object down to the deepest value (at
+// most one past the reader's limit).
 std::size_t record_depth(const JsonObject& properties) {
   std::size_t deepest = 0;
-  for (const JsonMember& m : properties) deepest = std::max(deepest, m.value.depth());
+  for (const JsonMember& m : properties) deepest = std::max(deepest, m.value.depth(kMaxJsonDepth - 2));
   return deepest + 2;  // the properties object and the record around it
 }
 

@@ -111,7 +111,8 @@ TEST(JsonParse, RefusesMalformedText) {
 
 TEST(JsonParse, RefusesNestingBeyondTheLimitCleanly) {
   const std::string deepest = std::string(kMaxJsonDepth, '[') + std::string(kMaxJsonDepth, ']');
-  EXPECT_EQ(parse_ok(deepest).depth(), kMaxJsonDepth);
+  EXPECT_EQ(parse_ok(deepest).depth(kMaxJsonDepth), kMaxJsonDepth);
+  EXPECT_EQ(parse_ok(deepest).depth(5), 6u);  // stops one level past the limit
   const std::string too_deep = "[" + deepest + "]";
   EXPECT_NE(parse_error(too_deep).find("nesting deeper than 128"), std::string::npos);
   const std::string huge = std::string(100000, '[') + std::string(100000, ']');

@@ -221,6 +221,11 @@ TEST(MetadataIndex, RangeBoundsSelectKeys) {
   ASSERT_TRUE(s.put(3, md(R"({"x":-10})")).ok());
   EXPECT_EQ(range(s, none, excl(-2)), (std::vector<std::uint32_t>{3}));
   EXPECT_EQ(range(s, excl(3), none), std::nullopt);
+
+  // Few slots spread over a large slot space (sorted rather than bitmapped).
+  ASSERT_TRUE(s.put(4000000, md(R"({"x":-50})")).ok());
+  ASSERT_TRUE(s.put(70000, md(R"({"x":-20.5})")).ok());
+  EXPECT_EQ(range(s, none, excl(-2)), (std::vector<std::uint32_t>{3, 70000, 4000000}));
 }
 
 TEST(MetadataIndex, SlotListsStaySortedAndUnique) {
