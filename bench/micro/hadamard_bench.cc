@@ -1,9 +1,14 @@
 // Walsh-Hadamard transform and SRHT, portable against AVX2, at the padded
-// lengths of common embedding sizes. Run with --benchmark_repetitions=N to get
-// medians; compare the *_portable and *_avx2 rows of one size for the ratio.
+// lengths of common embedding sizes. After the usual table it prints, per
+// operation and size, the portable and AVX2 times and their ratio (medians
+// when run with --benchmark_repetitions=N).
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <utility>
 #include <random>
 #include <vector>
 
@@ -105,6 +110,50 @@ BENCHMARK(BM_srht<true>)->Name("srht_avx2")->Arg(512)->Arg(1024)->Arg(2048);
 BENCHMARK(BM_inverse_srht<false>)->Name("inverse_srht_portable")->Arg(512)->Arg(1024)->Arg(2048);
 BENCHMARK(BM_inverse_srht<true>)->Name("inverse_srht_avx2")->Arg(512)->Arg(1024)->Arg(2048);
 
+// Console output plus a closing table of portable / AVX2 ratios.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  RatioReporter() : ConsoleReporter(OO_Tabular) {}
+
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      const bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (!(single || median) || run.error_occurred) continue;
+      const std::string& name = run.run_name.function_name;
+      const std::size_t cut = name.rfind('_');
+      Times& t = times_[{name.substr(0, cut), std::stol(run.run_name.args)}];
+      (name.substr(cut + 1) == "avx2" ? t.avx2 : t.portable) = run.GetAdjustedRealTime();
+    }
+  }
+
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    std::printf("\n%-14s %6s %14s %14s %8s\n", "operation", "n", "portable ns", "avx2 ns",
+                "ratio");
+    for (const auto& [key, t] : times_) {
+      if (t.portable <= 0 || t.avx2 <= 0) continue;
+      std::printf("%-14s %6ld %14.1f %14.1f %7.2fx\n", key.first.c_str(), key.second, t.portable,
+                  t.avx2, t.portable / t.avx2);
+    }
+  }
+
+ private:
+  struct Times {
+    double portable = 0;
+    double avx2 = 0;
+  };
+  std::map<std::pair<std::string, long>, Times> times_;  // (operation, n)
+};
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  return 0;
+}
