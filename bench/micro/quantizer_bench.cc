@@ -97,7 +97,7 @@ struct SlotArray {
   std::vector<std::uint8_t> bytes;
 
   SlotArray(const ProdQuantizer& q, std::size_t target_bytes, std::mt19937& gen)
-      : m(q.packed_mse_len()), qlen(q.qjl_len()), stride(m + qlen + 9) {
+      : m(q.packed_mse_len()), qlen(q.fast_mode ? 0 : q.qjl_len()), stride(m + qlen + 9) {
     count = target_bytes / stride;
     bytes.resize(count * stride);
     // Distinct real codes, repeated to fill the array.
@@ -148,21 +148,24 @@ double memory_read_rate(const SlotArray& slots) {
 void bench_scoring() {
   std::printf("\n== scoring (SRHT, b = 4, one thread, codes streamed from a %s)\n",
               "96 MiB slot array");
-  std::printf("%-5s %-26s %-9s %12s %9s %10s\n", "d", "road", "kernels", "codes/s", "GB/s",
+  std::printf("%-10s %-26s %-9s %12s %9s %10s\n", "d", "road", "kernels", "codes/s", "GB/s",
               "of ceiling");
   std::mt19937 gen(2);
   std::vector<const scoring::ScoreKernels*> kernel_sets = {&scoring::portable_kernels()};
   if (has_avx2_fma()) kernel_sets.push_back(&scoring::avx2_kernels());
-  for (std::uint64_t d : {384u, 768u}) {
-    const ProdQuantizer q = ProdQuantizer::new_srht(d, 4, 42);
+  // Fast mode (16 levels, no sketch) for comparison at the smaller size.
+  const std::pair<std::uint64_t, const Mode*> configs[] = {
+      {384, &kModes[0]}, {768, &kModes[0]}, {384, &kModes[1]}};
+  for (const auto& [d, mode] : configs) {
+    const ProdQuantizer q = mode->make(d, 4, 42);
+    const std::string label = std::to_string(d) + (q.fast_mode ? " fast" : "");
     const SlotArray slots(q, 96u << 20, gen);
     const auto query = unit_vector(d, gen);
     const PreparedIpQuery full = q.prepare_ip_query(query);
     const PreparedIpQueryLite lite = q.prepare_ip_query_lite(query);
     const double code_bytes = static_cast<double>(slots.m + slots.qlen);
     const double ceiling = memory_read_rate(slots);
-    std::printf("%-5llu %-26s %-9s %12.0f %9.2f %10s\n", static_cast<unsigned long long>(d),
-                "memory read (ceiling)", "-", ceiling / slots.stride, ceiling / 1e9, "1.00");
+    std::printf("%-10s %-26s %-9s %12.0f %9.2f %10s\n", label.c_str(), "memory read (ceiling)", "-", ceiling / slots.stride, ceiling / 1e9, "1.00");
     std::vector<std::uint16_t> idx(q.n);
     using Road = std::function<double(std::size_t, const scoring::ScoreKernels&)>;
     const std::pair<const char*, Road> roads[] = {
@@ -193,7 +196,7 @@ void bench_scoring() {
           g_sink = acc;
         });
         const double gbs = rate * code_bytes / 1e9;
-        std::printf("%-5s %-26s %-9s %12.0f %9.2f %10.2f\n", "", name, ks->name, rate, gbs,
+        std::printf("%-10s %-26s %-9s %12.0f %9.2f %10.2f\n", "", name, ks->name, rate, gbs,
                     rate * slots.stride / ceiling);
       }
     }
