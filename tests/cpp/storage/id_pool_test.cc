@@ -154,6 +154,15 @@ TEST(IdPool, RoundTripsThroughLiveIdsBin) {
   ASSERT_TRUE(from_disk.ok());
   EXPECT_EQ(from_disk->iter_active(), loaded.iter_active());
   EXPECT_FALSE(IdPool::load(dir / "missing.bin").ok());
+
+  // A save that cannot complete leaves the previous image whole.
+  std::filesystem::create_directory(path + ".tmp");
+  IdPool bigger = loaded;
+  ASSERT_TRUE(bigger.insert("one more").ok());
+  EXPECT_FALSE(bigger.save(path).ok());
+  Result<IdPool> kept = IdPool::load(path);
+  ASSERT_TRUE(kept.ok());
+  EXPECT_EQ(kept->slot_count(), loaded.slot_count());
 }
 
 // Ids whose stored hashes are equal share one lookup list and are told apart
