@@ -6,6 +6,7 @@
 #include <limits>
 #include <sstream>
 
+#include "common/worker_pool.h"
 #include "quantizer/codebook.h"
 #include "quantizer/test_support.h"
 
@@ -134,6 +135,29 @@ TEST(MseQuantizer, LengthAndIndexInvariantsPanic) {
   std::vector<std::uint16_t> bad(16, 0);
   bad[3] = 4;  // 2 bits: levels 0..3
   EXPECT_NE(panic_message([&] { q.dequantize(bad); }), "no panic");
+}
+
+// Pool threads share one quantizer and each use their own scratch buffers:
+// results must not depend on which thread ran them or what it ran before.
+TEST(MseQuantizer, ConcurrentUseMatchesSequential) {
+  for (bool dense : {false, true}) {
+    const MseQuantizer q =
+        dense ? MseQuantizer::new_dense(96, 3, 5) : MseQuantizer::new_srht(96, 3, 5);
+    constexpr std::size_t kVectors = 64;
+    std::vector<std::vector<std::uint16_t>> codes(kVectors);
+    std::vector<std::vector<double>> back(kVectors);
+    for (std::size_t v = 0; v < kVectors; ++v) {
+      codes[v] = q.quantize(random_vector(96, static_cast<unsigned>(v)));
+      back[v] = q.dequantize(codes[v]);
+    }
+    std::vector<int> mismatches(kVectors * 8, 0);  // one slot per task: no shared writes
+    parallel_for_each(mismatches.size(), 1, [&](std::size_t task) {
+      const std::size_t v = task % kVectors;
+      mismatches[task] += q.quantize(random_vector(96, static_cast<unsigned>(v))) != codes[v];
+      mismatches[task] += q.dequantize(codes[v]) != back[v];
+    });
+    for (std::size_t t = 0; t < mismatches.size(); ++t) EXPECT_EQ(mismatches[t], 0) << t;
+  }
 }
 
 // The dense rotation multiplies by R; shorter inputs use the leading columns.
