@@ -105,7 +105,14 @@ Result<double> decode_f64(const JsonValue& value) {
 
 Result<float> decode_f32(const JsonValue& value) {
   if (!value.is_number()) return invalid_type(value, "f32");
-  return static_cast<float>(value.as_f64_lossy());
+  const double wide = value.as_f64_lossy();
+  // Values that round beyond the largest f32 (from half an ulp above it) give
+  // infinity, as the hardware conversion does; spelled out because the
+  // language leaves that conversion undefined.
+  constexpr double kRoundsToInfinity = std::numeric_limits<float>::max() + 0x1p103;
+  constexpr float kInfinity = std::numeric_limits<float>::infinity();
+  if (std::abs(wide) >= kRoundsToInfinity) return wide > 0 ? kInfinity : -kInfinity;
+  return static_cast<float>(wide);
 }
 
 Result<bool> decode_bool(const JsonValue& value) {

@@ -106,9 +106,8 @@ std::unordered_map<std::uint32_t, VectorMetadata> MetadataStore::get_many(
 }
 
 Status MetadataStore::put(std::uint32_t slot, const VectorMetadata& metadata) {
-  // Only what can be read back is accepted: check the record form first.
-  std::string probe;
-  VELQ_RETURN_IF_ERROR(append_metadata_json(probe, metadata));
+  // Only what can be read back is accepted.
+  VELQ_RETURN_IF_ERROR(check_metadata_depth(metadata));
   index_remove(slot);
   const auto it = std::lower_bound(entries_.begin(), entries_.end(), slot, slot_less);
   if (it != entries_.end() && it->slot == slot) {

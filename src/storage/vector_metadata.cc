@@ -32,11 +32,16 @@ JsonObject& properties_of(JsonValue& record) {
 
 }  // namespace
 
-Status append_metadata_json(std::string& out, const VectorMetadata& metadata) {
+Status check_metadata_depth(const VectorMetadata& metadata) {
   if (record_depth(metadata.properties) > kMaxJsonDepth) {
     return Error("metadata nested too deeply: at most " + std::to_string(kMaxJsonDepth - 2) +
                  " levels of arrays and objects inside a property value");
   }
+  return ok_status();
+}
+
+Status append_metadata_json(std::string& out, const VectorMetadata& metadata) {
+  VELQ_RETURN_IF_ERROR(check_metadata_depth(metadata));
   out.append(R"({"properties":{)");
   bool first = true;
   for (const auto& [key, value] : metadata.properties) {

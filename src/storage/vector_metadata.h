@@ -41,8 +41,11 @@ class VectorMetadata {
   JsonValue document_;  // a string, or null for no document (inline when short)
 };
 
-// Appends the compact record text. Refuses properties nested so deeply that
-// the record would exceed the parser's depth limit and could not be read back.
+// Refuses properties nested so deeply that their record would exceed the
+// parser's depth limit and could not be read back.
+Status check_metadata_depth(const VectorMetadata& metadata);
+
+// Appends the compact record text, after check_metadata_depth.
 Status append_metadata_json(std::string& out, const VectorMetadata& metadata);
 Result<std::string> metadata_to_json(const VectorMetadata& metadata);
 

@@ -173,6 +173,7 @@ TEST(JsonDecode, MessagesNameTheValueFound) {
   EXPECT_EQ(decode_f64(parse_ok("{}")).error().message(), "invalid type: map, expected f64");
   EXPECT_EQ(decode_f64(parse_ok("3")).value(), 3.0);
   EXPECT_EQ(decode_f32(parse_ok("0.1")).value(), 0.1f);
+  EXPECT_EQ(decode_f32(parse_ok("-1e300")).value(), -std::numeric_limits<float>::infinity());
   const std::string_view metrics[] = {"ip", "cosine", "l2"};
   EXPECT_EQ(decode_variant(JsonValue::string("l2"), metrics).value(), 2u);
   EXPECT_EQ(decode_variant(JsonValue::string("dot"), metrics).error().message(),
