@@ -14,11 +14,6 @@ namespace velq::scoring {
 
 namespace {
 
-[[noreturn]] void level_out_of_range(std::size_t index, std::size_t k) {
-  panic("index out of bounds: the len is " + std::to_string(k) + " but the index is " +
-        std::to_string(index));
-}
-
 float lut_sum(std::span<const float> lut, std::size_t k, std::span<const std::uint16_t> idx,
               std::size_t n) {
   float s = 0.0f;
@@ -73,6 +68,11 @@ ScoreTerms level_dot_and_signs_packed(std::span<const float> levels, std::span<c
 }
 
 }  // namespace
+
+void level_out_of_range(std::size_t index, std::size_t k) {
+  panic("index out of bounds: the len is " + std::to_string(k) + " but the index is " +
+        std::to_string(index));
+}
 
 const ScoreKernels& portable_kernels() {
   static constexpr ScoreKernels kPortable = {

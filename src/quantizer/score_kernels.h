@@ -17,17 +17,17 @@
 
 namespace velq::scoring {
 
-// Common REQUIREs (checked by the callers in prod_quantizer.cc, not here):
-// lut.size() >= n*k, q_rot.size() >= n, idx.size() >= n, q_proj.size() >= n,
-// packed.size() >= ceil(n*bits/8). Data-dependent faults are checked here:
-// an unpacked index >= k (levels.size() for the level form) panics. Packed
-// forms need k >= 2^bits, so every packed index is in range.
 // The two sums of one code.
 struct ScoreTerms {
   float mse = 0.0f;
   float signs = 0.0f;
 };
 
+// Common REQUIREs (checked by the callers in prod_quantizer_scoring.cc, not
+// here): lut.size() >= n*k, q_rot.size() >= n, idx.size() >= n,
+// q_proj.size() >= n, packed.size() >= ceil(n*bits/8). Data-dependent faults
+// are checked here: an unpacked index >= k (levels.size() for the level form)
+// panics. Packed forms need k >= 2^bits, so every packed index is in range.
 struct ScoreKernels {
   const char* name;
   // Up to this many levels the level form is the faster route to the table
@@ -56,6 +56,9 @@ const ScoreKernels& portable_kernels();
 const ScoreKernels& avx2_kernels();
 // The AVX2 set when the processor has AVX2 and FMA, else the portable set.
 const ScoreKernels& active_kernels();
+
+// The panic of both kernel sets for an index outside the codebook.
+[[noreturn]] void level_out_of_range(std::size_t index, std::size_t k);
 
 // s_mse + (f32(gamma) * scale) * s_qjl in f32, widened: how every form
 // combines its two terms.

@@ -1,17 +1,16 @@
-// AVX2+FMA scoring kernels. Eight coordinates per step into two 8-lane
-// accumulators (alternating, to hide add latency), a horizontal add, then the
-// last coordinates one by one. Level lookups use one permute for up to 8
-// levels, two permutes and a blend for up to 16, a gather beyond; the table
-// form gathers from its row. Packed codes are decoded in registers
+// AVX2+FMA scoring kernels. Eight coordinates per step into four 8-lane
+// accumulators (in turn, to hide add latency), a horizontal add, then the
+// last coordinates one by one; the one-pass form interleaves the sign term's
+// blocks of 32 coordinates with the MSE term's. Level lookups use one permute
+// for up to 8 levels, two permutes and a blend for up to 16, a gather beyond;
+// the table form gathers from its row. Packed codes are decoded in registers
 // (PackedLanes) for widths up to 8 bits, and through a small stack buffer for
 // wider ones and for the last few groups near the end of the bytes.
 #include <immintrin.h>
 
 #include <algorithm>
 #include <cstring>
-#include <string>
 
-#include "common/panic.h"
 #include "quantizer/packed_lanes_avx2.h"
 #include "quantizer/packing.h"
 #include "quantizer/score_kernels.h"
@@ -32,11 +31,6 @@ std::uint32_t hmax_u32(__m256i v) {
   m = _mm_max_epu32(m, _mm_shuffle_epi32(m, 0x4E));
   m = _mm_max_epu32(m, _mm_shuffle_epi32(m, 0xB1));
   return static_cast<std::uint32_t>(_mm_cvtsi128_si32(m));
-}
-
-[[noreturn]] void level_out_of_range(std::size_t index, std::size_t k) {
-  panic("index out of bounds: the len is " + std::to_string(k) + " but the index is " +
-        std::to_string(index));
 }
 
 // Table form: lut row i holds k products; lanes gather from 8 consecutive rows.
