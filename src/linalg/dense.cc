@@ -14,8 +14,14 @@ constexpr std::size_t kRowBlock = 8;
 
 }  // namespace
 
+std::size_t square_size(std::uint64_t d) {
+  std::size_t size = 0;
+  if (__builtin_mul_overflow(d, d, &size)) panic("dimension too large for a dense matrix");
+  return size;
+}
+
 void check_dense_shapes(std::span<const float> m, std::size_t d, std::size_t out_len) {
-  assert_eq(m.size(), static_cast<unsigned long long>(d) * d, "dense matrix size");
+  assert_eq(m.size(), square_size(d), "dense matrix size");
   if (out_len < d) panic_not_equal("dense product output length", out_len, d);
 }
 

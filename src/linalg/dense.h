@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 namespace velq::linalg {
@@ -31,6 +32,10 @@ void mat_t_vec_portable(std::span<const float> m, std::size_t d, std::span<const
                         std::span<float> out);
 void mat_t_vec_avx2(std::span<const float> m, std::size_t d, std::span<const float> y,
                     std::span<float> out);
+
+// d·d, the number of entries of a d×d matrix; panics when it does not fit in
+// a size (the multiplication would wrap and shape checks would pass wrongly).
+std::size_t square_size(std::uint64_t d);
 
 // Shape checks shared by both forms: panics unless m is d×d and out, and the
 // transpose's input, hold at least d values.

@@ -29,7 +29,7 @@ void project_out(const float* q, float* rows, std::size_t d, std::size_t begin, 
 }  // namespace
 
 std::vector<float> orthonormal_columns(std::vector<float> rows, std::size_t d) {
-  assert_eq(rows.size(), static_cast<unsigned long long>(d) * d, "Gram-Schmidt input size");
+  assert_eq(rows.size(), square_size(d), "Gram-Schmidt input size");
   float* a = rows.data();
   for (std::size_t i = 0; i < d; ++i) {
     float* q = a + i * d;

@@ -55,7 +55,7 @@ MseQuantizer MseQuantizer::new_dense(std::uint64_t d, std::uint64_t b, std::uint
   q.d = d;
   q.n = d;
   q.b = b;
-  q.rotation_matrix = linalg::orthonormal_columns(draw_gaussians(rng, d * d), d);
+  q.rotation_matrix = linalg::orthonormal_columns(draw_gaussians(rng, linalg::square_size(d)), d);
   q.centroids = codebook_f32(b, d);
   return q;
 }

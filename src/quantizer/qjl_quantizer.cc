@@ -35,7 +35,7 @@ QjlQuantizer QjlQuantizer::new_dense(std::uint64_t d, std::uint64_t seed) {
   QjlQuantizer q;
   q.d = d;
   q.n = d;
-  q.projection_matrix = draw_gaussians(rng, d * d);  // row after row
+  q.projection_matrix = draw_gaussians(rng, linalg::square_size(d));  // row after row
   return q;
 }
 

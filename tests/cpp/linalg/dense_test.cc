@@ -58,6 +58,10 @@ TEST(Dense, ShapeInvariantsPanic) {
   EXPECT_NE(panic_message([&] { mat_vec(m, 2, out, out); }), "no panic");
   EXPECT_NE(panic_message([&] { mat_vec(m, 3, out, short_out); }), "no panic");
   EXPECT_NE(panic_message([&] { mat_t_vec(m, 3, short_out, out); }), "no panic");
+  // 2^32 squared wraps to 0 in 64 bits: an empty matrix must not pass for it.
+  const std::size_t huge = std::size_t{1} << 32;
+  EXPECT_EQ(panic_message([&] { mat_vec({}, huge, out, out); }),
+            "dimension too large for a dense matrix");
 }
 
 }  // namespace
