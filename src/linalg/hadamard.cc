@@ -61,7 +61,11 @@ void inverse_srht_with(const Kernels& k, std::span<const float> y, std::span<con
 
 }  // namespace
 
-std::size_t npow2(std::size_t x) { return x <= 1 ? 1 : std::bit_ceil(x); }
+std::size_t npow2(std::size_t x) {
+  // std::bit_ceil is undefined when the result does not fit.
+  if (x > (std::size_t{1} << 63)) panic("length too large for a power-of-two transform");
+  return x <= 1 ? 1 : std::bit_ceil(x);
+}
 
 void fwht(std::span<float> v) { active_kernels().fwht(v); }
 

@@ -11,7 +11,7 @@
 
 namespace velq::linalg {
 
-// Smallest power of two >= x; npow2(0) = npow2(1) = 1.
+// Smallest power of two >= x; npow2(0) = npow2(1) = 1. Panics above 2^63.
 std::size_t npow2(std::size_t x);
 
 // In-place unnormalised transform; panics unless v.size() is a power of two.

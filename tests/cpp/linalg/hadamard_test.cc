@@ -32,6 +32,9 @@ TEST(Npow2, SmallestPowerAtLeast) {
   EXPECT_EQ(npow2(384), 512u);
   EXPECT_EQ(npow2(1024), 1024u);
   EXPECT_EQ(npow2(1025), 2048u);
+  EXPECT_EQ(npow2(std::size_t{1} << 63), std::size_t{1} << 63);
+  EXPECT_EQ(panic_message([] { npow2((std::size_t{1} << 63) + 1); }),
+            "length too large for a power-of-two transform");
 }
 
 TEST(Fwht, SmallCases) {
