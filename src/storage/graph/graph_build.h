@@ -1,0 +1,68 @@
+// Bulk construction of the proximity graph in memory. Each level is built
+// at once: every node gets a random initial candidate set from which its
+// best `degree` neighbours are kept, then synchronous neighbour-of-neighbour
+// rounds improve all lists of the level together. There are no reverse
+// edges and no diversity pruning.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "storage/graph/graph_data.h"
+#include "storage/graph/graph_levels.h"
+#include "storage/graph/scored_node.h"
+
+namespace velq {
+
+struct BuildParams {
+  std::size_t max_degree;
+  std::size_t ef_construction;  // size of each random initial candidate set
+  std::size_t n_refinements;    // refinement rounds per level
+};
+
+// Nodes in [begin, end) whose level is at least `level`, ascending.
+std::vector<std::uint32_t> nodes_at_level(std::span<const std::uint32_t> levels, std::size_t begin,
+                                          std::size_t end, std::uint32_t level);
+
+// Draws the levels of nodes first .. size-1 in order. A node whose level
+// reaches the running max_level becomes the entry point (ties go to the
+// later node); max_level grows to the largest level drawn.
+void draw_levels(GraphData& graph, std::size_t first, const GraphDegrees& degrees);
+
+// The best `degree` of `candidates` by score against `node` (a stable sort,
+// best first, ties in candidate order), ascending.
+NodeList best_neighbors(std::uint32_t node, std::span<const std::uint32_t> candidates,
+                        std::size_t degree, const BuildScorer& scorer);
+
+// The best `degree` of up to min(ef_construction, pool size - 1) distinct
+// random pool members other than `node`, ascending. `pool` holds `node`.
+NodeList random_init_neighbors(std::uint32_t node, std::span<const std::uint32_t> pool,
+                               std::size_t degree, std::size_t ef_construction,
+                               const BuildScorer& scorer);
+
+// The best `degree` of node's neighbours and their neighbours in `lists`,
+// ascending. Every id in `lists` must be below lists.size().
+NodeList refine_neighbors(std::uint32_t node, const std::vector<NodeList>& lists,
+                          std::size_t degree, const BuildScorer& scorer);
+
+// Sets the lists of `targets` at one level: initial lists drawn from `pool`,
+// then the refinement rounds, each reading only the previous round's lists.
+// Runs on the worker pool; lists of nodes outside `targets` are read, never
+// written.
+void build_level_lists(std::vector<NodeList>& lists, std::span<const std::uint32_t> pool,
+                       std::span<const std::uint32_t> targets, std::size_t degree,
+                       const BuildParams& params, const BuildScorer& scorer);
+
+// A complete graph over nodes 0 .. n_nodes-1.
+GraphData build_graph(std::size_t n_nodes, const BuildParams& params, const BuildScorer& scorer);
+
+// Adds nodes graph.size() .. n_total-1 to a graph whose lists are all
+// within range. Old nodes keep their levels and lists, except that an old
+// node listed by a new one links back to it, re-pruned to the level's degree
+// by score.
+void extend_graph(GraphData& graph, std::size_t n_total, const BuildParams& params,
+                  const BuildScorer& scorer);
+
+}  // namespace velq

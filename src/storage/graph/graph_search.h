@@ -1,0 +1,34 @@
+// Approximate best-first search of a mapped graph: greedy descent through
+// the upper levels with a fixed beam, then a beam search of width ef on
+// level 0.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <unordered_set>
+#include <vector>
+
+#include "storage/graph/graph_reader.h"
+#include "storage/graph/scored_node.h"
+
+namespace velq {
+
+// Restricts which nodes a search may return. Node i passes when the slot
+// index_ids[i] is in `allowed`; an empty `allowed` admits nothing.
+struct SearchFilter {
+  std::unordered_set<std::uint32_t> allowed;
+  std::span<const std::uint32_t> index_ids;  // slot of each node, by node
+};
+
+// Beam width of every level above 0, whatever ef and k are.
+inline constexpr std::size_t kUpperLevelBeam = 32;
+
+// At most k nodes, best score first. Nodes rejected by `filter` are still
+// scored and expanded, so a filter never cuts the walk apart; it only keeps
+// them out of the results. Lists that cannot be decoded count as empty. A
+// header whose entry point lies outside the graph gives no result.
+std::vector<ScoredNode> search_graph(const GraphView& graph, std::size_t k, std::size_t ef,
+                                     const NodeScorer& scorer, const SearchFilter* filter);
+
+}  // namespace velq

@@ -1,0 +1,24 @@
+// Unsigned LEB128: seven value bits per byte, least significant group first,
+// bit 7 set on every byte but the last. Graph adjacency lists store the
+// differences between consecutive ids this way.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace velq {
+
+// Appends the one to five bytes of `value`.
+void append_varint(std::vector<std::uint8_t>& out, std::uint32_t value);
+
+// Decodes the varint at `pos` (which must be below bytes.size()) and moves
+// `pos` past it. A varint still open at the end of `bytes` ends there; value
+// bits beyond the 32nd are dropped.
+std::uint32_t read_varint(std::span<const std::uint8_t> bytes, std::size_t& pos);
+
+// Moves `pos` past the varint there, with the same end rule as read_varint.
+void skip_varint(std::span<const std::uint8_t> bytes, std::size_t& pos);
+
+}  // namespace velq

@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/byte_io.h"
+#include "graph_test_util.h"
+#include "storage/graph/varint.h"
+
+namespace velq {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using testing::ParsedGraph;
+
+// A graph.bin with the given header values and raw records.
+Bytes raw_file(std::uint32_t entry_point, std::uint32_t max_level,
+               const std::vector<Bytes>& records) {
+  Bytes out;
+  ByteWriter w(out);
+  w.bytes(std::string_view("VLG3"));
+  w.u32(static_cast<std::uint32_t>(records.size()));
+  w.u32(entry_point);
+  w.u32(max_level);
+  std::uint64_t offset = 0;
+  w.u64(0);
+  for (const Bytes& r : records) w.u64(offset += r.size());
+  for (const Bytes& r : records) w.bytes(r);
+  return out;
+}
+
+// A record from u32 fields followed by raw bytes.
+Bytes record(std::initializer_list<std::uint32_t> words, Bytes tail = {}) {
+  Bytes out;
+  ByteWriter w(out);
+  for (const std::uint32_t word : words) w.u32(word);
+  w.bytes(tail);
+  return out;
+}
+
+std::string error_of(const GraphView& view, std::uint32_t node, std::uint32_t level) {
+  std::vector<std::uint32_t> list;
+  const Status status = view.neighbors(node, level, list);
+  return status.ok() ? "ok" : status.error().message();
+}
+
+TEST(GraphEncode, SmallGraphIsByteExact) {
+  GraphData graph;
+  graph.resize(2);
+  graph.levels = {0, 1};
+  graph.lists[0][0] = {3, 130, 131};  // differences 3, 127, 1
+  graph.lists[0][1] = {200};          // two bytes
+  graph.lists[1][1] = {0};            // a list may start at id 0
+  graph.entry_point = 1;
+  graph.max_level = 1;
+  const Bytes expected = raw_file(1, 1, {record({1, 3}, {0x03, 0x7F, 0x01}),
+                                          record({2, 1}, {0xC8, 0x01, 1, 0, 0, 0, 0x00})});
+  EXPECT_EQ(encode_graph(graph), expected);
+  ASSERT_EQ(expected.size(), 16u + 24u + 11u + 15u);
+
+  const ParsedGraph parsed(expected);
+  std::vector<std::uint32_t> list;
+  ASSERT_TRUE(parsed.view().neighbors(0, 0, list).ok());
+  EXPECT_EQ(list, (std::vector<std::uint32_t>{3, 130, 131}));
+  ASSERT_TRUE(parsed.view().neighbors(1, 1, list).ok());
+  EXPECT_EQ(list, (std::vector<std::uint32_t>{0}));
+  EXPECT_EQ(parsed.view().stored_level(1), 1u);
+}
+
+TEST(GraphEncode, EmptyGraphIsTwentyFourBytes) {
+  const Bytes file = encode_graph(GraphData{});
+  EXPECT_EQ(file, raw_file(0, 0, {}));
+  EXPECT_EQ(file.size(), 24u);
+  const ParsedGraph parsed(file);
+  EXPECT_EQ(parsed.layout.n_nodes, 0u);
+  EXPECT_EQ(parsed.layout.header_len, 24u);
+}
+
+TEST(GraphEncode, WideDifferencesRoundTrip) {
+  Bytes bytes;
+  append_varint(bytes, 1u << 28);
+  append_varint(bytes, UINT32_MAX);
+  EXPECT_EQ(bytes, (Bytes{0x80, 0x80, 0x80, 0x80, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F}));
+
+  GraphData graph;
+  graph.resize(1);
+  graph.lists[0][0] = {0, 1u << 28, (1u << 28) + 1, UINT32_MAX};
+  const ParsedGraph parsed(encode_graph(graph));
+  std::vector<std::uint32_t> list;
+  ASSERT_TRUE(parsed.view().neighbors(0, 0, list).ok());
+  EXPECT_EQ(list, graph.lists[0][0]);
+}
+
+TEST(Varint, EndsAtTheEndOfItsBytesAndDropsExcessBits) {
+  const Bytes open_ended = {0x81, 0x81};
+  std::size_t pos = 0;
+  EXPECT_EQ(read_varint(open_ended, pos), 1u + (1u << 7));
+  EXPECT_EQ(pos, 2u);
+  const Bytes seven_bytes = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01};
+  pos = 0;
+  EXPECT_EQ(read_varint(seven_bytes, pos), UINT32_MAX);
+  EXPECT_EQ(pos, 7u);
+}
+
+TEST(GraphLayout, BadHeadersReadAsEmptyGraphs) {
+  Bytes header_only = raw_file(0, 0, {});
+  header_only.resize(16);  // right magic, n_nodes 0, but no offsets table
+  EXPECT_EQ(ParsedGraph(header_only).layout.n_nodes, 0u);
+
+  Bytes bad_magic = raw_file(0, 0, {record({1, 0})});
+  bad_magic[3] = '2';
+  EXPECT_EQ(ParsedGraph(bad_magic).layout.n_nodes, 0u);
+  EXPECT_EQ(ParsedGraph(Bytes{'V', 'L', 'G'}).layout.n_nodes, 0u);
+
+  Bytes short_table = raw_file(4, 2, {record({1, 0}), record({1, 0})});
+  short_table.resize(8 * 2 + 23);
+  const ParsedGraph parsed(short_table);
+  EXPECT_EQ(parsed.layout.n_nodes, 0u);
+  EXPECT_TRUE(parsed.layout.offsets.empty());
+  EXPECT_EQ(parsed.layout.entry_point, 4u);  // read before the length check
+  EXPECT_EQ(parsed.layout.max_level, 2u);
+}
+
+TEST(GraphReader, ReportsEachKindOfBadRecord) {
+  std::vector<Bytes> records(12, record({1, 0}));
+  records[1] = record({1, 1}, {0x05});
+  records[7] = {1, 0, 0};
+  records[8] = record({1, 1000}, Bytes(32, 0));  // 40 bytes in all
+  records[9] = record({3, 2}, {0x01});              // level 0 skip runs off the end
+  records[10] = record({2, 0});                     // no count for level 1
+  records[11] = record({1, 3}, {0x01, 0x02});       // third id missing
+  const ParsedGraph parsed(raw_file(0, 0, records));
+  const GraphView view = parsed.view();
+
+  EXPECT_EQ(error_of(view, 1, 0), "ok");
+  EXPECT_EQ(error_of(view, 1, 3), "ok");  // above the node's level: empty
+  EXPECT_EQ(error_of(view, 7, 0), "corrupt graph record for node 7: too short (3 bytes)");
+  EXPECT_EQ(error_of(view, 8, 0),
+            "corrupt graph record for node 8: implausible neighbour count 1000");
+  EXPECT_EQ(error_of(view, 9, 2), "corrupt graph record for node 9: varint overrun while skipping");
+  EXPECT_EQ(error_of(view, 10, 1), "corrupt graph record for node 10: truncated at level 1");
+  EXPECT_EQ(error_of(view, 11, 0), "corrupt graph record for node 11: varint overrun");
+  EXPECT_EQ(error_of(view, 12, 0), "OOR");
+  EXPECT_EQ(view.stored_level(7), 0u);
+}
+
+// Offsets pointing backwards or past the file, or a record claiming more
+// levels than exist, must be refused before anything is read through them.
+TEST(GraphReader, RefusesRecordsOutsideTheFile) {
+  Bytes file = raw_file(0, 0, {record({1, 1}, {0x01}), record({1, 1}, {0x00}), record({7, 0})});
+  const std::size_t table = 16;
+  auto set_offset = [&](std::size_t i, std::uint64_t v) {
+    std::memcpy(file.data() + table + 8 * i, &v, sizeof v);
+  };
+  set_offset(1, 100);  // node 0 ends past the file, node 1 runs backwards
+  const ParsedGraph parsed(file);
+  const GraphView view = parsed.view();
+  EXPECT_EQ(error_of(view, 0, 0), "corrupt graph record for node 0: record bounds outside the file");
+  EXPECT_EQ(error_of(view, 1, 0), "corrupt graph record for node 1: record bounds outside the file");
+  EXPECT_EQ(error_of(view, 2, 0), "corrupt graph record for node 2: implausible level count 7");
+  EXPECT_EQ(view.stored_level(0), 0u);
+  EXPECT_EQ(view.stored_level(2), 0u);
+
+  set_offset(3, ~0ull);  // end offset so large that header_len + it wraps
+  const ParsedGraph wrapped(file);
+  EXPECT_EQ(error_of(wrapped.view(), 2, 0),
+            "corrupt graph record for node 2: record bounds outside the file");
+}
+
+}  // namespace
+}  // namespace velq

@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <numeric>
+#include <set>
+
+#include "graph_test_util.h"
+#include "storage/graph/graph_search.h"
+
+namespace velq {
+namespace {
+
+using testing::ParsedGraph;
+using testing::UnitVectors;
+
+// Scores node i as scores[i] and counts the calls.
+struct TableScorer {
+  std::vector<double> scores;
+  std::vector<int> calls = std::vector<int>(scores.size(), 0);
+
+  NodeScorer fn() {
+    return [this](std::uint32_t node) {
+      EXPECT_LT(node, scores.size());
+      ++calls.at(node);
+      return scores.at(node);
+    };
+  }
+  int total_calls() const { return std::accumulate(calls.begin(), calls.end(), 0); }
+};
+
+// A level-0 path 0 - 1 - ... - n-1 with its entry point at node 0.
+GraphData path_graph(std::uint32_t n) {
+  GraphData graph;
+  graph.resize(n);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    if (i > 0) graph.lists[0][i].push_back(i - 1);
+    if (i + 1 < n) graph.lists[0][i].push_back(i + 1);
+  }
+  return graph;
+}
+
+// Allows exactly `nodes`, with node i stored in slot 100 + i.
+struct SlotFilter {
+  explicit SlotFilter(std::uint32_t n, std::initializer_list<std::uint32_t> nodes) {
+    for (std::uint32_t i = 0; i < n; ++i) slots.push_back(100 + i);
+    filter.index_ids = slots;
+    for (const std::uint32_t node : nodes) filter.allowed.insert(100 + node);
+  }
+  std::vector<std::uint32_t> slots;
+  SearchFilter filter;
+};
+
+std::vector<std::uint32_t> nodes_of(const std::vector<ScoredNode>& hits) {
+  std::vector<std::uint32_t> out;
+  for (const ScoredNode& h : hits) out.push_back(h.node);
+  return out;
+}
+
+TEST(GraphSearch, EmptyOrBrokenHeadersGiveNothingWithoutScoring) {
+  TableScorer scorer{{1.0, 2.0}};
+  const ParsedGraph empty(encode_graph(GraphData{}));
+  EXPECT_TRUE(search_graph(empty.view(), 10, 10, scorer.fn(), nullptr).empty());
+
+  GraphData graph = path_graph(2);
+  graph.entry_point = 2;  // outside the graph
+  EXPECT_TRUE(search_graph(testing::parse(graph).view(), 10, 10, scorer.fn(), nullptr).empty());
+  EXPECT_EQ(scorer.total_calls(), 0);
+
+  graph.entry_point = 1;
+  graph.max_level = UINT32_MAX;  // names only empty levels
+  const auto hits = search_graph(testing::parse(graph).view(), 10, 10, scorer.fn(), nullptr);
+  EXPECT_EQ(nodes_of(hits), (std::vector<std::uint32_t>{1, 0}));
+}
+
+TEST(GraphSearch, SingleNodeGraph) {
+  TableScorer scorer{{0.5}};
+  const ParsedGraph parsed = testing::parse(path_graph(1));
+  const auto hits = search_graph(parsed.view(), 3, 3, scorer.fn(), nullptr);
+  ASSERT_EQ(hits.size(), 1u);
+  EXPECT_EQ(hits[0].node, 0u);
+  EXPECT_EQ(hits[0].score, 0.5);
+  const SlotFilter none(1, {});
+  EXPECT_TRUE(search_graph(parsed.view(), 3, 3, scorer.fn(), &none.filter).empty());
+}
+
+TEST(GraphSearch, FilterRestrictsResultsButNotTheWalk) {
+  const ParsedGraph parsed = testing::parse(path_graph(6));
+  TableScorer scorer{{0, 1, 2, 3, 4, 5}};
+
+  const SlotFilter nothing(6, {});
+  EXPECT_TRUE(search_graph(parsed.view(), 10, 10, scorer.fn(), &nothing.filter).empty());
+  EXPECT_EQ(scorer.calls, std::vector<int>(6, 1)) << "every reachable node scored once";
+
+  // The entry point (node 0) is rejected yet expanded: the walk reaches 3.
+  const SlotFilter only_three(6, {3});
+  const auto hits = search_graph(parsed.view(), 10, 10, scorer.fn(), &only_three.filter);
+  EXPECT_EQ(nodes_of(hits), std::vector<std::uint32_t>{3});
+
+  const SlotFilter some(6, {0, 2, 5});
+  EXPECT_EQ(nodes_of(search_graph(parsed.view(), 10, 10, scorer.fn(), &some.filter)),
+            (std::vector<std::uint32_t>{5, 2, 0}));
+}
+
+TEST(GraphSearch, KZeroWalksButReturnsNothing) {
+  TableScorer scorer{{0, 1, 2, 3}};
+  EXPECT_TRUE(search_graph(testing::parse(path_graph(4)).view(), 0, 8, scorer.fn(), nullptr).empty());
+  EXPECT_EQ(scorer.total_calls(), 4);
+}
+
+TEST(GraphSearch, EqualScoresNeverStopTheWalk) {
+  TableScorer scorer{std::vector<double>(10, 1.0)};
+  const auto hits = search_graph(testing::parse(path_graph(10)).view(), 5, 1, scorer.fn(), nullptr);
+  EXPECT_EQ(hits.size(), 1u);
+  EXPECT_EQ(scorer.total_calls(), 10);
+}
+
+TEST(GraphSearch, StartEntriesExceedASmallBeam) {
+  // Six nodes, all on level 1 and fully linked at both levels: all six come
+  // down as start entries and stay in the results although ef is 1.
+  GraphData graph;
+  graph.resize(6);
+  for (std::uint32_t v = 0; v < 6; ++v) {
+    graph.levels[v] = 1;
+    for (std::uint32_t w = 0; w < 6; ++w) {
+      if (w != v) graph.lists[0][v].push_back(w), graph.lists[1][v].push_back(w);
+    }
+  }
+  graph.max_level = 1;
+  TableScorer scorer{{3, 1, 4, 1, 5, 9}};
+  const auto hits = search_graph(testing::parse(graph).view(), 4, 1, scorer.fn(), nullptr);
+  EXPECT_EQ(nodes_of(hits), (std::vector<std::uint32_t>{5, 4, 2, 0}));
+  for (const int calls : scorer.calls) EXPECT_LE(calls, 2) << "once per level at most";
+}
+
+TEST(GraphSearch, SkipsNeighboursOutsideTheGraph) {
+  GraphData graph = path_graph(3);
+  graph.lists[0][0] = {1, 99, UINT32_MAX};
+  TableScorer scorer{{0, 1, 2}};
+  const auto hits = search_graph(testing::parse(graph).view(), 5, 5, scorer.fn(), nullptr);
+  EXPECT_EQ(nodes_of(hits), (std::vector<std::uint32_t>{2, 1, 0}));
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t kQualityNodes = 4000;
+#else
+constexpr std::size_t kQualityNodes = 20000;
+#endif
+
+// Mean recall@10 over `queries` random queries at each beam width.
+std::vector<double> recall_at_10(const UnitVectors& base, const ParsedGraph& parsed,
+                                 const UnitVectors& queries, std::initializer_list<std::size_t> efs) {
+  std::vector<double> recalls;
+  for (const std::size_t ef : efs) {
+    std::size_t found = 0;
+    for (std::size_t q = 0; q < queries.size(); ++q) {
+      const auto truth = base.exact_top(queries.at(q), 10);
+      const std::set<std::uint32_t> want(truth.begin(), truth.end());
+      const auto hits = search_graph(parsed.view(), 10, ef, base.query_scorer(queries.at(q)), nullptr);
+      EXPECT_LE(hits.size(), 10u);
+      for (std::size_t i = 0; i < hits.size(); ++i) {
+        found += want.count(hits[i].node);
+        if (i > 0) {
+          EXPECT_GE(hits[i - 1].score, hits[i].score);
+        }
+      }
+    }
+    recalls.push_back(double(found) / double(10 * queries.size()));
+  }
+  return recalls;
+}
+
+TEST(GraphSearchQuality, RecallOfDefaultBuildOnUnitVectors) {
+  for (const std::size_t d : {16, 64}) {
+    const UnitVectors base(kQualityNodes, d, 11);
+    const UnitVectors queries(100, d, 12);
+    const ParsedGraph parsed = testing::parse(build_graph(base.size(), {32, 200, 5}, base.build_scorer()));
+    const auto r = recall_at_10(base, parsed, queries, {32, 64, 128, 256});
+    std::printf("recall@10 n=%zu d=%zu: ef32 %.3f  ef64 %.3f  ef128 %.3f  ef256 %.3f\n",
+                base.size(), d, r[0], r[1], r[2], r[3]);
+    if (d == 16) {
+      EXPECT_GE(r[2], 0.8);
+    }
+    EXPECT_LE(r[0], r[3] + 1e-9) << "a wider beam must not lose recall";
+  }
+}
+
+TEST(GraphSearchQuality, IncrementalNodesAreFound) {
+  const UnitVectors base(kQualityNodes, 16, 21);
+  const UnitVectors queries(100, 16, 22);
+  GraphData graph = build_graph(base.size() * 4 / 5, {32, 200, 5}, base.build_scorer());
+  extend_graph(graph, base.size(), {32, 200, 5}, base.build_scorer());
+  const auto r = recall_at_10(base, testing::parse(graph), queries, {128});
+  std::printf("recall@10 after growing by 25%%: ef128 %.3f\n", r[0]);
+  EXPECT_GE(r[0], 0.8);
+}
+
+}  // namespace
+}  // namespace velq
