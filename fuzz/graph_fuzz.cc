@@ -1,0 +1,38 @@
+// Feeds arbitrary bytes to the graph.bin reader and the search that walks
+// it: neither may read outside the input or hand the scorer a node outside
+// the graph.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+#include <vector>
+
+#include "storage/graph/graph_format.h"
+#include "storage/graph/graph_reader.h"
+#include "storage/graph/graph_search.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::span<const std::uint8_t> map(data, size);
+  velq::GraphLayout layout;
+  layout.parse(map);
+  const velq::GraphView view(map, layout);
+
+  std::vector<std::uint32_t> list;
+  const std::uint32_t checked = std::min<std::uint32_t>(layout.n_nodes + 1, 64);
+  for (std::uint32_t node = 0; node < checked; ++node) {
+    (void)view.stored_level(node);
+    for (std::uint32_t level = 0; level <= velq::graph_format::kLevelCount; ++level) {
+      (void)view.neighbors(node, level, list);
+    }
+  }
+
+  const velq::NodeScorer scorer = [&](std::uint32_t node) {
+    if (node >= layout.n_nodes) std::abort();
+    return static_cast<double>(node % 97);
+  };
+  (void)velq::search_graph(view, 5, 8, scorer, nullptr);
+  std::vector<std::uint32_t> slots(layout.n_nodes / 2);
+  velq::SearchFilter filter{{0, 1, 2}, slots};
+  (void)velq::search_graph(view, 5, 8, scorer, &filter);
+  return 0;
+}

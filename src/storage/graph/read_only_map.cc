@@ -1,0 +1,54 @@
+#include "storage/graph/read_only_map.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+#include "common/file_io.h"
+
+namespace velq {
+
+Result<ReadOnlyMap> ReadOnlyMap::open(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return os_error(errno);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    const int err = errno;
+    ::close(fd);
+    return os_error(err);
+  }
+  const auto size = static_cast<std::size_t>(st.st_size);
+  void* data = nullptr;
+  if (size > 0) {
+    data = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    if (data == MAP_FAILED) {
+      const int err = errno;
+      ::close(fd);
+      return os_error(err);
+    }
+  }
+  ::close(fd);
+  return ReadOnlyMap(data, size);
+}
+
+ReadOnlyMap::ReadOnlyMap(ReadOnlyMap&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+ReadOnlyMap& ReadOnlyMap::operator=(ReadOnlyMap&& other) noexcept {
+  if (this != &other) {
+    if (data_ != nullptr) ::munmap(data_, size_);
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+ReadOnlyMap::~ReadOnlyMap() {
+  if (data_ != nullptr) ::munmap(data_, size_);
+}
+
+}  // namespace velq
