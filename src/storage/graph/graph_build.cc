@@ -18,9 +18,151 @@ NodeMarks& thread_marks() {
   return marks;
 }
 
-// Tasks per worker chunk: a node's list costs hundreds of scores, so small
+// Nodes per worker task: a node's list costs hundreds of scores, so small
 // chunks balance well without measurable scheduling cost.
 constexpr std::size_t kNodesPerTask = 4;
+
+constexpr std::uint32_t kNotTarget = UINT32_MAX;
+
+// A list with each entry's score against its node, both ascending by id.
+struct ScoredList {
+  NodeList nodes;
+  std::vector<double> scores;
+};
+
+// What a refinement round needs besides the lists: per target node, the
+// scores of its current list and which entries joined it in the last round.
+struct TargetState {
+  std::vector<double> scores;
+  std::vector<std::uint8_t> fresh;
+};
+
+std::vector<ScoredNode> score_all(std::uint32_t node, std::span<const std::uint32_t> candidates,
+                                  const BuildScorer& scorer) {
+  std::vector<ScoredNode> scored = scorer(node, candidates);
+  assert_eq(scored.size(), candidates.size(), "graph scorer results per candidate");
+  // Ids come from the candidates, not the callback, so a list only ever
+  // holds nodes the builder chose.
+  for (std::size_t i = 0; i < scored.size(); ++i) scored[i].node = candidates[i];
+  return scored;
+}
+
+// The best `degree` of `scored` by score, ties to the earlier entry (what a
+// stable sort would keep, found by a partial sort), ascending by id.
+ScoredList pick_best(const std::vector<ScoredNode>& scored, std::size_t degree) {
+  struct Ranked {
+    double score;
+    std::uint32_t node;
+    std::uint32_t position;
+  };
+  std::vector<Ranked> ranked(scored.size());
+  for (std::size_t i = 0; i < scored.size(); ++i) {
+    ranked[i] = {scored[i].score, scored[i].node, static_cast<std::uint32_t>(i)};
+  }
+  const std::size_t keep = std::min(degree, ranked.size());
+  std::partial_sort(ranked.begin(), ranked.begin() + keep, ranked.end(),
+                    [](const Ranked& a, const Ranked& b) {
+                      if (ranks_before(a.score, b.score)) return true;
+                      if (ranks_before(b.score, a.score)) return false;
+                      return a.position < b.position;
+                    });
+  ranked.resize(keep);
+  std::sort(ranked.begin(), ranked.end(),
+            [](const Ranked& a, const Ranked& b) { return a.node < b.node; });
+  ScoredList out;
+  out.nodes.reserve(keep);
+  out.scores.reserve(keep);
+  for (const Ranked& r : ranked) {
+    out.nodes.push_back(r.node);
+    out.scores.push_back(r.score);
+  }
+  return out;
+}
+
+// Up to min(ef_construction, pool size - 1) distinct random pool members
+// other than `node`; `pool` holds `node` once.
+std::vector<std::uint32_t> random_candidates(std::uint32_t node,
+                                             std::span<const std::uint32_t> pool,
+                                             std::size_t ef_construction) {
+  const std::size_t target = pool.empty() ? 0 : std::min(ef_construction, pool.size() - 1);
+  std::mt19937_64& rng = graph_rng();
+  std::vector<std::uint32_t> candidates;
+  if (2 * target > pool.size()) {
+    // Most of the pool is wanted: a partial shuffle of the other members
+    // avoids the long tail of rejected repeat draws.
+    candidates.reserve(pool.size());
+    for (const std::uint32_t v : pool) {
+      if (v != node) candidates.push_back(v);
+    }
+    for (std::size_t i = 0; i < target; ++i) {
+      std::swap(candidates[i], candidates[i + uniform_index(rng, candidates.size() - i)]);
+    }
+    candidates.resize(target);
+    return candidates;
+  }
+  NodeMarks& marks = thread_marks();
+  marks.clear(std::size_t{pool.back()} + 1);
+  marks.insert(node);
+  candidates.reserve(target);
+  while (candidates.size() < target) {
+    const std::uint32_t v = pool[uniform_index(rng, pool.size())];
+    if (marks.insert(v)) candidates.push_back(v);
+  }
+  return candidates;
+}
+
+ScoredList random_init_neighbors(std::uint32_t node, std::span<const std::uint32_t> pool,
+                                 std::size_t degree, std::size_t ef_construction,
+                                 const BuildScorer& scorer) {
+  const std::vector<std::uint32_t> candidates = random_candidates(node, pool, ef_construction);
+  return pick_best(score_all(node, candidates, scorer), degree);
+}
+
+// One refinement of node's list: the best `degree` of its neighbours and
+// their neighbours. Candidates whose score could not change the outcome are
+// not scored again: node's own entries keep their known scores, and after
+// the first round a neighbour-of-neighbour w reached through an entry v
+// that was already listed a round earlier, where w too was already in v's
+// list, was a candidate last round. It lost then to every entry of node's
+// current list, all of which compete again, so it cannot win now. This is
+// the same result as scoring the whole set, at a fraction of the scoring.
+ScoredList refine_neighbors(std::uint32_t node, const std::vector<NodeList>& lists,
+                            const TargetState& own_state, const std::vector<TargetState>& states,
+                            const std::vector<std::uint32_t>& target_index, bool first_round,
+                            std::size_t degree, const BuildScorer& scorer, TargetState& next) {
+  const NodeList& own = lists[node];
+  NodeMarks& marks = thread_marks();
+  marks.clear(lists.size());
+  marks.insert(node);
+  for (const std::uint32_t v : own) marks.insert(v);
+
+  std::vector<std::uint32_t> unscored;
+  for (std::size_t a = 0; a < own.size(); ++a) {
+    const std::uint32_t v = own[a];
+    const bool v_fresh = first_round || own_state.fresh[a] != 0;
+    const std::uint32_t v_target = target_index[v];
+    const NodeList& second = lists[v];
+    for (std::size_t b = 0; b < second.size(); ++b) {
+      const bool w_fresh =
+          v_fresh || (v_target != kNotTarget && states[v_target].fresh[b] != 0);
+      if (w_fresh && marks.insert(second[b])) unscored.push_back(second[b]);
+    }
+  }
+
+  std::vector<ScoredNode> scored;
+  scored.reserve(own.size() + unscored.size());
+  for (std::size_t a = 0; a < own.size(); ++a) scored.push_back({own[a], own_state.scores[a]});
+  if (!unscored.empty() || own.empty()) {
+    for (const ScoredNode& s : score_all(node, unscored, scorer)) scored.push_back(s);
+  }
+  ScoredList best = pick_best(scored, degree);
+  next.scores = best.scores;
+  next.fresh.resize(best.nodes.size());
+  for (std::size_t i = 0; i < best.nodes.size(); ++i) {
+    next.fresh[i] = !std::binary_search(own.begin(), own.end(), best.nodes[i]);
+  }
+  return best;
+}
 
 }  // namespace
 
@@ -45,88 +187,37 @@ void draw_levels(GraphData& graph, std::size_t first, const GraphDegrees& degree
 
 NodeList best_neighbors(std::uint32_t node, std::span<const std::uint32_t> candidates,
                         std::size_t degree, const BuildScorer& scorer) {
-  std::vector<ScoredNode> scored = scorer(node, candidates);
-  assert_eq(scored.size(), candidates.size(), "graph scorer results per candidate");
-  // Rank by (score, candidate position): the same first `degree` a stable
-  // sort would give, found by a partial sort. Ids are then taken from the
-  // candidates, not the callback, so a list only ever holds chosen nodes.
-  for (std::size_t i = 0; i < scored.size(); ++i) scored[i].node = static_cast<std::uint32_t>(i);
-  const std::size_t keep = std::min(degree, scored.size());
-  std::partial_sort(scored.begin(), scored.begin() + keep, scored.end(),
-                    [](const ScoredNode& a, const ScoredNode& b) {
-                      if (ranks_before(a.score, b.score)) return true;
-                      if (ranks_before(b.score, a.score)) return false;
-                      return a.node < b.node;
-                    });
-  NodeList list(keep);
-  for (std::size_t i = 0; i < keep; ++i) list[i] = candidates[scored[i].node];
-  std::sort(list.begin(), list.end());
-  return list;
-}
-
-NodeList random_init_neighbors(std::uint32_t node, std::span<const std::uint32_t> pool,
-                               std::size_t degree, std::size_t ef_construction,
-                               const BuildScorer& scorer) {
-  const std::size_t target = pool.empty() ? 0 : std::min(ef_construction, pool.size() - 1);
-  std::mt19937_64& rng = graph_rng();
-  std::vector<std::uint32_t> candidates;
-  if (2 * target > pool.size()) {
-    // Most of the pool is wanted: a partial shuffle of the other members
-    // avoids the long tail of rejected repeat draws.
-    candidates.reserve(pool.size());
-    for (const std::uint32_t v : pool) {
-      if (v != node) candidates.push_back(v);
-    }
-    for (std::size_t i = 0; i < target; ++i) {
-      std::swap(candidates[i], candidates[i + uniform_index(rng, candidates.size() - i)]);
-    }
-    candidates.resize(target);
-  } else {
-    NodeMarks& marks = thread_marks();
-    marks.clear(pool.empty() ? 0 : std::size_t{pool.back()} + 1);
-    marks.insert(node);
-    candidates.reserve(target);
-    while (candidates.size() < target) {
-      const std::uint32_t v = pool[uniform_index(rng, pool.size())];
-      if (marks.insert(v)) candidates.push_back(v);
-    }
-  }
-  return best_neighbors(node, candidates, degree, scorer);
-}
-
-NodeList refine_neighbors(std::uint32_t node, const std::vector<NodeList>& lists,
-                          std::size_t degree, const BuildScorer& scorer) {
-  NodeMarks& marks = thread_marks();
-  marks.clear(lists.size());
-  marks.insert(node);
-  const NodeList& own = lists[node];
-  std::vector<std::uint32_t> candidates;
-  candidates.reserve(own.size() * (own.size() + 1));
-  for (const std::uint32_t v : own) {
-    if (marks.insert(v)) candidates.push_back(v);
-  }
-  for (const std::uint32_t v : own) {
-    for (const std::uint32_t w : lists[v]) {
-      if (marks.insert(w)) candidates.push_back(w);
-    }
-  }
-  return best_neighbors(node, candidates, degree, scorer);
+  return pick_best(score_all(node, candidates, scorer), degree).nodes;
 }
 
 void build_level_lists(std::vector<NodeList>& lists, std::span<const std::uint32_t> pool,
                        std::span<const std::uint32_t> targets, std::size_t degree,
                        const BuildParams& params, const BuildScorer& scorer) {
-  std::vector<NodeList> next(targets.size());
+  std::vector<ScoredList> next(targets.size());
+  std::vector<TargetState> states(targets.size());
+  std::vector<TargetState> next_states(targets.size());
+  std::vector<std::uint32_t> target_index(lists.size(), kNotTarget);
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    target_index[targets[i]] = static_cast<std::uint32_t>(i);
+  }
+  auto commit = [&] {
+    for (std::size_t i = 0; i < targets.size(); ++i) lists[targets[i]] = std::move(next[i].nodes);
+  };
+
   parallel_for_each(targets.size(), kNodesPerTask, [&](std::size_t i) {
     next[i] = random_init_neighbors(targets[i], pool, degree, params.ef_construction, scorer);
+    states[i].scores = std::move(next[i].scores);
+    states[i].fresh.assign(next[i].nodes.size(), 1);
   });
-  for (std::size_t i = 0; i < targets.size(); ++i) lists[targets[i]] = std::move(next[i]);
+  commit();
 
   for (std::size_t round = 0; round < params.n_refinements; ++round) {
     parallel_for_each(targets.size(), kNodesPerTask, [&](std::size_t i) {
-      next[i] = refine_neighbors(targets[i], lists, degree, scorer);
+      next[i] = refine_neighbors(targets[i], lists, states[i], states, target_index, round == 0,
+                                 degree, scorer, next_states[i]);
     });
-    for (std::size_t i = 0; i < targets.size(); ++i) lists[targets[i]] = std::move(next[i]);
+    commit();
+    std::swap(states, next_states);
   }
 }
 

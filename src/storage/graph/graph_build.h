@@ -36,17 +36,6 @@ void draw_levels(GraphData& graph, std::size_t first, const GraphDegrees& degree
 NodeList best_neighbors(std::uint32_t node, std::span<const std::uint32_t> candidates,
                         std::size_t degree, const BuildScorer& scorer);
 
-// The best `degree` of up to min(ef_construction, pool size - 1) distinct
-// random pool members other than `node`, ascending. `pool` holds `node`.
-NodeList random_init_neighbors(std::uint32_t node, std::span<const std::uint32_t> pool,
-                               std::size_t degree, std::size_t ef_construction,
-                               const BuildScorer& scorer);
-
-// The best `degree` of node's neighbours and their neighbours in `lists`,
-// ascending. Every id in `lists` must be below lists.size().
-NodeList refine_neighbors(std::uint32_t node, const std::vector<NodeList>& lists,
-                          std::size_t degree, const BuildScorer& scorer);
-
 // Sets the lists of `targets` at one level: initial lists drawn from `pool`,
 // then the refinement rounds, each reading only the previous round's lists.
 // Runs on the worker pool; lists of nodes outside `targets` are read, never
