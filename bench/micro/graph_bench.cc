@@ -31,7 +31,7 @@ constexpr std::size_t kTopK = 10;
 struct Options {
   std::size_t dim = 128;
   std::string base, queries, truth;
-  std::size_t n_build = 0;
+  std::size_t n_build = SIZE_MAX;  // all rows unless given
   std::vector<std::size_t> efs = {32, 64, 128, 256};
   int reps = 3;
   bool build_only = false;
