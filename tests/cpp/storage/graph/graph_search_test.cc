@@ -140,25 +140,29 @@ TEST(GraphSearch, SkipsNeighboursOutsideTheGraph) {
   EXPECT_EQ(nodes_of(hits), (std::vector<std::uint32_t>{2, 1, 0}));
 }
 
+// Sanitized builds run on small CI machines: the quality checks shrink there.
 #if defined(__SANITIZE_ADDRESS__)
-constexpr std::size_t kQualityNodes = 4000;
+constexpr std::size_t kQualityNodes = 2000;
 #else
 constexpr std::size_t kQualityNodes = 20000;
 #endif
 
-// Mean recall@10 over `queries` random queries at each beam width.
+// Mean recall@10 over the queries at each beam width.
 std::vector<double> recall_at_10(const UnitVectors& base, const ParsedGraph& parsed,
                                  const UnitVectors& queries, std::initializer_list<std::size_t> efs) {
+  std::vector<std::set<std::uint32_t>> truth;
+  for (std::size_t q = 0; q < queries.size(); ++q) {
+    const auto top = base.exact_top(queries.at(q), 10);
+    truth.emplace_back(top.begin(), top.end());
+  }
   std::vector<double> recalls;
   for (const std::size_t ef : efs) {
     std::size_t found = 0;
     for (std::size_t q = 0; q < queries.size(); ++q) {
-      const auto truth = base.exact_top(queries.at(q), 10);
-      const std::set<std::uint32_t> want(truth.begin(), truth.end());
       const auto hits = search_graph(parsed.view(), 10, ef, base.query_scorer(queries.at(q)), nullptr);
       EXPECT_LE(hits.size(), 10u);
       for (std::size_t i = 0; i < hits.size(); ++i) {
-        found += want.count(hits[i].node);
+        found += truth[q].count(hits[i].node);
         if (i > 0) {
           EXPECT_GE(hits[i - 1].score, hits[i].score);
         }
@@ -169,23 +173,29 @@ std::vector<double> recall_at_10(const UnitVectors& base, const ParsedGraph& par
   return recalls;
 }
 
-TEST(GraphSearchQuality, RecallOfDefaultBuildOnUnitVectors) {
-  for (const std::size_t d : {16, 64}) {
-    const UnitVectors base(kQualityNodes, d, 11);
-    const UnitVectors queries(100, d, 12);
-    const ParsedGraph parsed = testing::parse(build_graph(base.size(), {32, 200, 5}, base.build_scorer()));
-    const auto r = recall_at_10(base, parsed, queries, {32, 64, 128, 256});
-    std::printf("recall@10 n=%zu d=%zu: ef32 %.3f  ef64 %.3f  ef128 %.3f  ef256 %.3f\n",
-                base.size(), d, r[0], r[1], r[2], r[3]);
-    if (d == 16) {
-      EXPECT_GE(r[2], 0.8);
-    }
-    EXPECT_LE(r[0], r[3] + 1e-9) << "a wider beam must not lose recall";
-  }
+// Recall@10 at ef 32, 64, 128 and 256 of the default build (max_degree 32,
+// ef_construction 200, 5 refinements) on random unit vectors, printed.
+std::vector<double> default_build_recall(std::size_t d) {
+  const UnitVectors base(kQualityNodes, d, 11);
+  const UnitVectors queries(100, d, 12);
+  const ParsedGraph parsed = testing::parse(build_graph(base.size(), {32, 200, 5}, base.build_scorer()));
+  const auto r = recall_at_10(base, parsed, queries, {32, 64, 128, 256});
+  std::printf("recall@10 n=%zu d=%zu: ef32 %.3f  ef64 %.3f  ef128 %.3f  ef256 %.3f\n", base.size(),
+              d, r[0], r[1], r[2], r[3]);
+  EXPECT_LE(r[0], r[3] + 1e-9) << "a wider beam must not lose recall";
+  return r;
+}
+
+TEST(GraphSearchQuality, DefaultBuildRecallInSixteenDimensions) {
+  EXPECT_GE(default_build_recall(16)[2], 0.8);
+}
+
+TEST(GraphSearchQuality, DefaultBuildRecallInSixtyFourDimensions) {
+  EXPECT_GE(default_build_recall(64)[3], 0.8);
 }
 
 TEST(GraphSearchQuality, IncrementalNodesAreFound) {
-  const UnitVectors base(kQualityNodes, 16, 21);
+  const UnitVectors base(kQualityNodes / 4, 16, 21);
   const UnitVectors queries(100, 16, 22);
   GraphData graph = build_graph(base.size() * 4 / 5, {32, 200, 5}, base.build_scorer());
   extend_graph(graph, base.size(), {32, 200, 5}, base.build_scorer());
