@@ -147,7 +147,16 @@ Status Wal::append_batch(std::span<const WalEntry> entries, bool sync) {
       if (!quantizer_) panic("WAL append of a write entry before set_quantizer");
       append_wal_record(batch, e, quantizer_->pack_mse_indices(e.mse_indices));
     }
-    VELQ_RETURN_IF_ERROR(write_all(fd_, batch));
+    // A batch that fails part-way is cut off again: a torn record left in
+    // the middle of the log would hide every later append from replay, and
+    // the caller treats the whole batch as not written.
+    const off_t start = ::lseek(fd_, 0, SEEK_END);
+    if (start < 0) return os_error(errno);
+    const Status written = write_all(fd_, batch);
+    if (!written.ok()) {
+      (void)::ftruncate(fd_, start);
+      return written;
+    }
   }
   if (sync && ::fsync(fd_) != 0) return os_error(errno);
   return ok_status();

@@ -77,6 +77,7 @@ class Wal {
   // Appends every entry in one write to the operating system; with `sync`
   // the file is also synced to stable storage. An empty batch writes
   // nothing. A write entry's mse_indices must hold the quantizer's n values.
+  // A batch whose write fails is cut off again, leaving the log as before.
   Status append_batch(std::span<const WalEntry> entries, bool sync);
 
   // Empties the log back to its header (written as the current version).

@@ -1,6 +1,9 @@
 #include "storage/wal.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include <filesystem>
 #include <random>
@@ -166,6 +169,33 @@ TEST_F(WalTest, TruncateLeavesHeaderAndLaterAppendsFollowIt) {
   EXPECT_EQ(*read_file(path), kHeaderV5);
   ASSERT_TRUE(wal.append_batch(std::vector{write_entry(2)}, false).ok());
   EXPECT_EQ(replay(), std::vector{write_entry(2)});
+}
+
+// A write that fails part-way (here: the file size limit) must not leave a
+// torn record in front of the appends that follow it.
+TEST_F(WalTest, FailedAppendLeavesNoTornRecord) {
+  Wal wal = open_wal();
+  ASSERT_TRUE(wal.append_batch(std::vector{write_entry(0)}, false).ok());
+  const std::vector<std::uint8_t> before = *read_file(path);
+  std::vector<WalEntry> big;
+  for (int i = 1; i < 40; ++i) big.push_back(write_entry(i));
+
+  struct sigaction ignore {}, old_action {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGXFSZ, &ignore, &old_action);
+  rlimit old_limit {};
+  ::getrlimit(RLIMIT_FSIZE, &old_limit);
+  rlimit small = old_limit;
+  small.rlim_cur = before.size() + 1000;
+  ::setrlimit(RLIMIT_FSIZE, &small);
+  const Status failed = wal.append_batch(big, false);
+  ::setrlimit(RLIMIT_FSIZE, &old_limit);
+  ::sigaction(SIGXFSZ, &old_action, nullptr);
+
+  EXPECT_FALSE(failed.ok());
+  EXPECT_EQ(*read_file(path), before);
+  ASSERT_TRUE(wal.append_batch(std::vector{write_entry(50)}, false).ok());
+  EXPECT_EQ(replay(), (std::vector{write_entry(0), write_entry(50)}));
 }
 
 TEST_F(WalTest, CutInsideLastRecordReplaysEarlierOnesQuietly) {
