@@ -274,52 +274,6 @@ JsonValue& JsonValue::operator=(JsonValue&& other) noexcept {
   return *this;
 }
 
-bool JsonValue::as_bool() const {
-  assert(is_bool());
-  return rep_.heap.boolean;
-}
-
-std::uint64_t JsonValue::as_unsigned() const {
-  assert(kind() == Kind::kUnsigned);
-  return rep_.heap.unsigned_int;
-}
-
-std::int64_t JsonValue::as_signed() const {
-  assert(kind() == Kind::kSigned);
-  return rep_.heap.signed_int;
-}
-
-double JsonValue::as_float() const {
-  assert(kind() == Kind::kFloat);
-  return rep_.heap.floating;
-}
-
-std::string_view JsonValue::as_string() const {
-  assert(is_string());
-  if (rep_.heap.tag == kHeapString) return {rep_.heap.chars, rep_.heap.size};
-  return {rep_.small.chars, rep_.small.length};
-}
-
-std::span<const JsonValue> JsonValue::as_array() const {
-  assert(is_array());
-  return {rep_.heap.items, rep_.heap.size};
-}
-
-std::span<JsonValue> JsonValue::as_array() {
-  assert(is_array());
-  return {rep_.heap.items, rep_.heap.size};
-}
-
-const JsonObject& JsonValue::as_object() const {
-  assert(is_object());
-  return *rep_.heap.object;
-}
-
-JsonObject& JsonValue::as_object() {
-  assert(is_object());
-  return *rep_.heap.object;
-}
-
 double JsonValue::as_f64_lossy() const {
   switch (kind()) {
     case Kind::kUnsigned:

@@ -14,6 +14,7 @@
 // emit fields in declaration order.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -208,6 +209,53 @@ class JsonMember {
  public:
   JsonValue value;
 };
+
+// The accessors are hot (index builds, filter evaluation): defined inline.
+inline bool JsonValue::as_bool() const {
+  assert(is_bool());
+  return rep_.heap.boolean;
+}
+
+inline std::uint64_t JsonValue::as_unsigned() const {
+  assert(kind() == Kind::kUnsigned);
+  return rep_.heap.unsigned_int;
+}
+
+inline std::int64_t JsonValue::as_signed() const {
+  assert(kind() == Kind::kSigned);
+  return rep_.heap.signed_int;
+}
+
+inline double JsonValue::as_float() const {
+  assert(kind() == Kind::kFloat);
+  return rep_.heap.floating;
+}
+
+inline std::string_view JsonValue::as_string() const {
+  assert(is_string());
+  if (rep_.heap.tag == kHeapString) return {rep_.heap.chars, rep_.heap.size};
+  return {rep_.small.chars, rep_.small.length};
+}
+
+inline std::span<const JsonValue> JsonValue::as_array() const {
+  assert(is_array());
+  return {rep_.heap.items, rep_.heap.size};
+}
+
+inline std::span<JsonValue> JsonValue::as_array() {
+  assert(is_array());
+  return {rep_.heap.items, rep_.heap.size};
+}
+
+inline const JsonObject& JsonValue::as_object() const {
+  assert(is_object());
+  return *rep_.heap.object;
+}
+
+inline JsonObject& JsonValue::as_object() {
+  assert(is_object());
+  return *rep_.heap.object;
+}
 
 inline const JsonMember* JsonObject::end() const { return members_ + size_; }
 inline std::span<const JsonMember> JsonObject::members() const { return {members_, size_}; }
