@@ -1,13 +1,20 @@
 #include "storage/metadata_file.h"
 
 #include <algorithm>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "common/byte_io.h"
+#include "common/worker_pool.h"
 #include "storage/metadata_format.h"
 
 namespace velq {
 namespace {
+
+// Records per parallel task: a few hundred kilobytes of text.
+constexpr std::size_t kRecordsPerTask = 2048;
 
 Error unexpected_eof() { return Error("failed to fill whole buffer"); }
 
@@ -33,21 +40,42 @@ Result<std::vector<MetadataEntry>> decode_metadata_file(std::span<const std::uin
   }
   std::uint64_t count = 0;
   if (!reader.u64(count)) return unexpected_eof();
-  std::vector<MetadataEntry> entries;
+  // First the entry headers, in order, up to where the bytes run out; then
+  // the records, parsed in parallel. Errors come out as a sequential read
+  // would meet them: the first bad record before the cut, else the cut.
+  struct Located {
+    std::uint32_t slot;
+    std::string_view text;
+  };
+  std::vector<Located> located;
   // Every entry takes at least its header: never reserve beyond the bytes.
-  entries.reserve(reader.fits(count, kMetadataEntryHeaderBytes)
-                      ? count
-                      : reader.remaining() / kMetadataEntryHeaderBytes);
-  for (std::uint64_t i = 0; i < count; ++i) {
+  located.reserve(reader.fits(count, kMetadataEntryHeaderBytes) ? count
+                                                                 : reader.remaining() / kMetadataEntryHeaderBytes);
+  bool cut_short = false;
+  for (std::uint64_t i = 0; i < count && !cut_short; ++i) {
     std::uint32_t slot = 0;
     std::uint32_t length = 0;
     std::span<const std::uint8_t> text;
-    if (!reader.u32(slot) || !reader.u32(length) || !reader.take(length, text)) return unexpected_eof();
-    VELQ_ASSIGN_OR_RETURN(
-        VectorMetadata metadata,
-        metadata_from_json({reinterpret_cast<const char*>(text.data()), text.size()}));
-    entries.push_back({slot, std::move(metadata)});
+    cut_short = !reader.u32(slot) || !reader.u32(length) || !reader.take(length, text);
+    if (!cut_short) located.push_back({slot, {reinterpret_cast<const char*>(text.data()), text.size()}});
   }
+
+  std::vector<MetadataEntry> entries(located.size());
+  std::mutex first_error_mutex;
+  std::optional<std::pair<std::size_t, Error>> first_error;
+  parallel_for(located.size(), kRecordsPerTask, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      auto metadata = metadata_from_json(located[i].text);
+      if (!metadata.ok()) {
+        const std::lock_guard lock(first_error_mutex);
+        if (!first_error || i < first_error->first) first_error.emplace(i, std::move(metadata).error());
+        return;  // later records of this range cannot come first
+      }
+      entries[i] = {located[i].slot, std::move(metadata).value()};
+    }
+  });
+  if (first_error) return std::move(first_error->second);
+  if (cut_short) return unexpected_eof();
   return entries;
 }
 

@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "common/file_io.h"
+#include "common/worker_pool.h"
 #include "storage/metadata_file.h"
 #include "storage/metadata_format.h"
 
@@ -169,26 +170,56 @@ void MetadataStore::index_remove(std::uint32_t slot) {
 void MetadataStore::rebuild_indexes() {
   eq_index_.clear();
   range_index_.clear();
-  // Slots ascend, so every insert appends. Order keys are
-  // gathered per field and sorted once, so the ordered maps fill from the
-  // end instead of by one search per value.
-  StringMap<std::vector<std::pair<std::uint64_t, std::uint32_t>>> numbers;
-  for (const MetadataEntry& entry : entries_) {
-    for (const auto& [name, value] : entry.metadata.properties) {
-      key_buffer_.clear();
-      if (append_index_key(key_buffer_, value)) field_of(eq_index_, name).get_or_add(key_buffer_).insert(entry.slot);
-      if (const auto order = number_order_key(value)) field_of(numbers, name).emplace_back(*order, entry.slot);
+  // The entries holding each property, ascending; then each property's two
+  // indexes are built on their own, in parallel.
+  StringMap<std::size_t> field_ids;
+  std::vector<std::string_view> names;
+  std::vector<std::vector<std::uint32_t>> holders;  // entry positions per property
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    for (const JsonMember& member : entries_[i].metadata.properties) {
+      auto [it, added] = field_ids.try_emplace(std::string(member.key()), names.size());
+      if (added) {
+        names.push_back(it->first);
+        holders.emplace_back();
+      }
+      holders[it->second].push_back(static_cast<std::uint32_t>(i));
     }
   }
-  for (auto& [name, keyed_slots] : numbers) {
-    std::sort(keyed_slots.begin(), keyed_slots.end());
-    auto& by_key = range_index_[name];
-    for (const auto& [order, slot] : keyed_slots) {
-      if (by_key.empty() || std::prev(by_key.end())->first != order) by_key.emplace_hint(by_key.end(), order, SlotList());
-      std::prev(by_key.end())->second.insert(slot);
-    }
+  std::vector<FieldIndexes> built(names.size());
+  parallel_for_each(names.size(), 1, [&](std::size_t f) { built[f] = build_field(names[f], holders[f]); });
+  for (std::size_t f = 0; f < names.size(); ++f) {
+    if (built[f].has_eq) eq_index_.emplace(std::string(names[f]), std::move(built[f].eq));
+    if (built[f].has_range) range_index_.emplace(std::string(names[f]), std::move(built[f].range));
   }
-  for (auto& [name, table] : eq_index_) table.shrink_to_fit();
+}
+
+MetadataStore::FieldIndexes MetadataStore::build_field(std::string_view name,
+                                                        std::span<const std::uint32_t> holders) const {
+  FieldIndexes out;
+  std::string key;
+  // Order keys are gathered and sorted once, so the ordered map fills from
+  // its end instead of by one search per value. Slots ascend: inserts append.
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed_slots;
+  for (const std::uint32_t position : holders) {
+    const MetadataEntry& entry = entries_[position];
+    const JsonValue& value = *entry.metadata.properties.find(name);
+    key.clear();
+    if (append_index_key(key, value)) {
+      out.eq.get_or_add(key).insert(entry.slot);
+      out.has_eq = true;
+    }
+    if (const auto order = number_order_key(value)) keyed_slots.emplace_back(*order, entry.slot);
+  }
+  out.eq.shrink_to_fit();
+  out.has_range = !keyed_slots.empty();
+  std::sort(keyed_slots.begin(), keyed_slots.end());
+  for (const auto& [order, slot] : keyed_slots) {
+    if (out.range.empty() || std::prev(out.range.end())->first != order) {
+      out.range.emplace_hint(out.range.end(), order, SlotList());
+    }
+    std::prev(out.range.end())->second.insert(slot);
+  }
+  return out;
 }
 
 std::optional<std::span<const std::uint32_t>> MetadataStore::get_eq_candidates(

@@ -90,12 +90,20 @@ class MetadataStore {
   void index_remove(std::uint32_t slot);
   // Both indexes from scratch; entries_ must be sorted by slot.
   void rebuild_indexes();
+  // One property's part of both indexes, from the entries that hold it.
+  struct FieldIndexes {
+    KeyTable eq;
+    std::map<std::uint64_t, SlotList> range;
+    bool has_eq = false;
+    bool has_range = false;
+  };
+  FieldIndexes build_field(std::string_view name, std::span<const std::uint32_t> holders) const;
 
   std::string path_;
   std::vector<MetadataEntry> entries_;  // ascending slots, unique
   EqIndex eq_index_;
   RangeIndex range_index_;
-  std::string key_buffer_;  // scratch for equality keys, reused by every update
+  std::string key_buffer_;  // scratch for equality keys, reused by every put
   bool dirty_ = false;
 };
 
