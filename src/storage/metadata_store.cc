@@ -109,14 +109,16 @@ std::unordered_map<std::uint32_t, VectorMetadata> MetadataStore::get_many(
 Status MetadataStore::put(std::uint32_t slot, const VectorMetadata& metadata) {
   // Only what can be read back is accepted.
   VELQ_RETURN_IF_ERROR(check_metadata_depth(metadata));
+  // Copied before anything moves: `metadata` may live in this store.
+  MetadataEntry entry{slot, metadata};
   index_remove(slot);
-  const auto it = std::lower_bound(entries_.begin(), entries_.end(), slot, slot_less);
+  auto it = std::lower_bound(entries_.begin(), entries_.end(), slot, slot_less);
   if (it != entries_.end() && it->slot == slot) {
-    it->metadata = metadata;
+    *it = std::move(entry);
   } else {
-    entries_.insert(it, {slot, metadata});
+    it = entries_.insert(it, std::move(entry));
   }
-  index_add(slot, metadata);
+  index_add(slot, it->metadata);
   dirty_ = true;
   return ok_status();
 }

@@ -134,6 +134,22 @@ TEST(MetadataStore, DamagedFilesFailCleanly) {
   }
 }
 
+TEST(MetadataStore, ReportsTheFirstFaultInFileOrder) {
+  // Records are parsed in parallel ranges; the error must still be the one
+  // a front-to-back read meets first.
+  std::vector<std::uint8_t> bytes = {0x4D, 0x32, 0x53, 0x31};
+  ByteWriter w(bytes);
+  constexpr std::uint32_t kCount = 9000;
+  w.u64(kCount + 1);  // one more than present: the file is also cut short
+  for (std::uint32_t i = 0; i < kCount; ++i) {
+    const std::string_view text = i == 7000 ? R"({"document":null})" : i == 8000 ? "{" : R"({"properties":{}})";
+    w.u32(i);
+    w.u32(static_cast<std::uint32_t>(text.size()));
+    w.bytes(text);
+  }
+  EXPECT_EQ(decode_metadata_file(bytes, "m").error().message(), "missing field `properties`");
+}
+
 TEST(MetadataStore, RefusesWhatCannotBeStoredOrReadBack) {
   TempDir dir;
   MetadataStore store = MetadataStore::open(dir / "metadata.bin").value();
@@ -239,6 +255,11 @@ TEST(MetadataIndex, SlotListsStaySortedAndUnique) {
   ASSERT_TRUE(s.put(9, md(R"({"c":"blue"})")).ok());
   EXPECT_EQ(eq(s, "c", "\"red\""), std::vector<std::uint32_t>{});  // known value, no slots
   EXPECT_EQ(s.entries().size(), 3u);
+
+  // Metadata taken from the store itself, stored under new slots (the
+  // entries grow and move meanwhile).
+  for (std::uint32_t slot = 100; slot < 140; ++slot) ASSERT_TRUE(s.put(slot, s.entries()[0].metadata).ok());
+  EXPECT_EQ(eq(s, "c", "\"blue\"").size(), 43u);
 }
 
 // Random metadata under random puts and replace_all: every index answer
