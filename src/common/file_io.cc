@@ -91,6 +91,8 @@ Status write_file_atomic(const std::string& path, std::span<const std::uint8_t> 
 
 Status create_directories(const std::string& path) {
   if (path.empty()) return ok_status();
+  // The system calls would stop at a NUL byte and create a shorter path.
+  if (path.find('\0') != std::string::npos) return os_error(EINVAL);
   std::error_code ec;
   std::filesystem::create_directories(path, ec);
   if (ec) return Error(ec.message());

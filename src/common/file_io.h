@@ -30,7 +30,7 @@ Status write_file_atomic(const std::string& path, std::span<const std::uint8_t> 
 Status write_all(int fd, std::span<const std::uint8_t> bytes);
 
 // Creates `path` and its missing ancestors (0777 before the umask); an
-// existing directory is no error.
+// existing directory is no error; a path holding a NUL byte is refused.
 Status create_directories(const std::string& path);
 
 // True when both paths exist and name the same file (same device and inode).

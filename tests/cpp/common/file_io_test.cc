@@ -59,6 +59,8 @@ TEST(FileIo, CreateDirectoriesIsIdempotent) {
   EXPECT_TRUE(std::filesystem::is_directory(dir / "x/y/z"));
   ASSERT_TRUE(write_file_atomic(dir / "file", bytes_of("x")).ok());
   EXPECT_FALSE(create_directories(dir / "file/sub").ok());
+  EXPECT_FALSE(create_directories(dir / std::string("a\0b", 3)).ok());
+  EXPECT_FALSE(std::filesystem::exists(dir / "a"));
 }
 
 TEST(Utf8, AcceptsWellFormedOnly) {
