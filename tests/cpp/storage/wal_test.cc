@@ -1,7 +1,10 @@
 #include "storage/wal.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 
@@ -244,6 +247,43 @@ TEST_F(WalTest, TornTailIsCutSoTheNextSessionSurvives) {
     ASSERT_TRUE(wal.append_batch(std::vector{write_entry(7), delete_entry("id-0")}, false).ok());
   }
   EXPECT_EQ(replay(), (std::vector{write_entry(0), write_entry(7), delete_entry("id-0")}));
+}
+
+// A writer killed at a random moment leaves a log that replays as a prefix
+// of what it appended, and a later session's appends come back after it.
+TEST_F(WalTest, KilledWriterLeavesAReplayablePrefix) {
+  std::mt19937 rng(11);
+  for (int round = 0; round < 4; ++round) {
+    std::filesystem::remove(path);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      auto wal = Wal::open(path);
+      if (!wal.ok()) ::_exit(1);
+      wal->set_quantizer(q);
+      for (int batch = 0;; ++batch) {
+        std::vector<WalEntry> entries;
+        for (int j = 0; j < 50; ++j) {
+          entries.push_back(write_entry(0));
+          entries.back().id = "e-" + std::to_string(batch * 50 + j);
+        }
+        if (!wal->append_batch(entries, false).ok()) ::_exit(1);
+      }
+    }
+    ::usleep(2000 + rng() % 20000);
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+
+    Wal wal = open_wal();
+    const std::vector<WalEntry> first = replay();
+    for (std::size_t k = 0; k < first.size(); ++k) ASSERT_EQ(first[k].id, "e-" + std::to_string(k));
+    ASSERT_TRUE(wal.append_batch(std::vector{delete_entry("after")}, false).ok());
+    const std::vector<WalEntry> second = replay();
+    ASSERT_EQ(second.size(), first.size() + 1);
+    EXPECT_EQ(second.back(), delete_entry("after"));
+  }
 }
 
 TEST_F(WalTest, SideFilesAreNumberedWithoutOverwriting) {
