@@ -6,6 +6,7 @@
 
 #include "common/panic.h"
 #include "common/worker_pool.h"
+#include "storage/graph/neighbor_selection.h"
 #include "storage/graph/node_marks.h"
 
 namespace velq {
@@ -24,60 +25,12 @@ constexpr std::size_t kNodesPerTask = 4;
 
 constexpr std::uint32_t kNotTarget = UINT32_MAX;
 
-// A list with each entry's score against its node, both ascending by id.
-struct ScoredList {
-  NodeList nodes;
-  std::vector<double> scores;
-};
-
 // What a refinement round needs besides the lists: per target node, the
 // scores of its current list and which entries joined it in the last round.
 struct TargetState {
   std::vector<double> scores;
   std::vector<std::uint8_t> fresh;
 };
-
-std::vector<ScoredNode> score_all(std::uint32_t node, std::span<const std::uint32_t> candidates,
-                                  const BuildScorer& scorer) {
-  std::vector<ScoredNode> scored = scorer(node, candidates);
-  assert_eq(scored.size(), candidates.size(), "graph scorer results per candidate");
-  // Ids come from the candidates, not the callback, so a list only ever
-  // holds nodes the builder chose.
-  for (std::size_t i = 0; i < scored.size(); ++i) scored[i].node = candidates[i];
-  return scored;
-}
-
-// The best `degree` of `scored` by score, ties to the earlier entry (what a
-// stable sort would keep, found by a partial sort), ascending by id.
-ScoredList pick_best(const std::vector<ScoredNode>& scored, std::size_t degree) {
-  struct Ranked {
-    double score;
-    std::uint32_t node;
-    std::uint32_t position;
-  };
-  std::vector<Ranked> ranked(scored.size());
-  for (std::size_t i = 0; i < scored.size(); ++i) {
-    ranked[i] = {scored[i].score, scored[i].node, static_cast<std::uint32_t>(i)};
-  }
-  const std::size_t keep = std::min(degree, ranked.size());
-  std::partial_sort(ranked.begin(), ranked.begin() + keep, ranked.end(),
-                    [](const Ranked& a, const Ranked& b) {
-                      if (ranks_before(a.score, b.score)) return true;
-                      if (ranks_before(b.score, a.score)) return false;
-                      return a.position < b.position;
-                    });
-  ranked.resize(keep);
-  std::sort(ranked.begin(), ranked.end(),
-            [](const Ranked& a, const Ranked& b) { return a.node < b.node; });
-  ScoredList out;
-  out.nodes.reserve(keep);
-  out.scores.reserve(keep);
-  for (const Ranked& r : ranked) {
-    out.nodes.push_back(r.node);
-    out.scores.push_back(r.score);
-  }
-  return out;
-}
 
 // Up to min(ef_construction, pool size - 1) distinct random pool members
 // other than `node`; `pool` holds `node` once.
@@ -183,11 +136,6 @@ void draw_levels(GraphData& graph, std::size_t first, const GraphDegrees& degree
     if (level >= graph.max_level) graph.entry_point = static_cast<std::uint32_t>(i);
     graph.max_level = std::max(graph.max_level, level);
   }
-}
-
-NodeList best_neighbors(std::uint32_t node, std::span<const std::uint32_t> candidates,
-                        std::size_t degree, const BuildScorer& scorer) {
-  return pick_best(score_all(node, candidates, scorer), degree).nodes;
 }
 
 void build_level_lists(std::vector<NodeList>& lists, std::span<const std::uint32_t> pool,

@@ -31,11 +31,6 @@ std::vector<std::uint32_t> nodes_at_level(std::span<const std::uint32_t> levels,
 // later node); max_level grows to the largest level drawn.
 void draw_levels(GraphData& graph, std::size_t first, const GraphDegrees& degrees);
 
-// The best `degree` of `candidates` by score against `node` (a stable sort,
-// best first, ties in candidate order), ascending.
-NodeList best_neighbors(std::uint32_t node, std::span<const std::uint32_t> candidates,
-                        std::size_t degree, const BuildScorer& scorer);
-
 // Sets the lists of `targets` at one level: initial lists drawn from `pool`,
 // then the refinement rounds, each reading only the previous round's lists.
 // Runs on the worker pool; lists of nodes outside `targets` are read, never

@@ -3,27 +3,72 @@
 #include <string>
 
 #include "common/panic.h"
+#include "common/worker_pool.h"
 #include "storage/graph/graph_build.h"
+#include "storage/graph/neighbor_selection.h"
 
 namespace velq {
 
 namespace {
 
-// Links every old node listed by a new node at this level back to it, in
-// ascending order of new node, then old node. A list that overflows its
-// degree is re-scored whole and cut to the best `degree`, which may drop the
-// new node again. New nodes get no back-links from other new nodes.
+struct BackLink {
+  std::uint32_t old_node;
+  std::uint32_t new_node;
+};
+
+// Adds the new nodes `sources` (ascending) to old node v's list one after
+// the other; a list that overflows its degree keeps its best `degree` by
+// score, which may drop the node just added. Scores are asked once per
+// entry: the list's entries keep theirs from the first overflow on.
+void link_back(std::uint32_t v, std::span<const BackLink> sources, NodeList& list,
+               std::size_t degree, const BuildScorer& scorer) {
+  std::vector<double> scores;  // of `list`'s entries once the list first overflows
+  for (const BackLink& link : sources) {
+    const std::uint32_t u = link.new_node;
+    if (std::find(list.begin(), list.end(), u) != list.end()) continue;
+    const auto at = std::upper_bound(list.begin(), list.end(), u);
+    if (!scores.empty()) {
+      const std::uint32_t one[1] = {u};
+      scores.insert(scores.begin() + (at - list.begin()), score_all(v, one, scorer)[0].score);
+    }
+    list.insert(at, u);
+    if (list.size() <= degree) continue;
+    std::vector<ScoredNode> scored;
+    if (scores.empty()) {
+      scored = score_all(v, list, scorer);
+    } else {
+      for (std::size_t i = 0; i < list.size(); ++i) scored.push_back({list[i], scores[i]});
+    }
+    ScoredList best = pick_best(scored, degree);
+    list = std::move(best.nodes);
+    scores = std::move(best.scores);
+  }
+}
+
+// Links every old node listed by a new node at this level back to it. Each
+// old node takes its new nodes in ascending order; old nodes are
+// independent of each other, so they are handled on the pool. New nodes get
+// no back-links from other new nodes.
 void add_back_links(std::vector<NodeList>& lists, std::span<const std::uint32_t> fresh,
                     std::size_t old_n, std::size_t degree, const BuildScorer& scorer) {
+  std::vector<BackLink> links;
   for (const std::uint32_t u : fresh) {
     for (const std::uint32_t v : lists[u]) {
-      if (v >= old_n) continue;
-      NodeList& list = lists[v];
-      if (std::find(list.begin(), list.end(), u) != list.end()) continue;
-      list.insert(std::upper_bound(list.begin(), list.end(), u), u);
-      if (list.size() > degree) list = best_neighbors(v, list, degree, scorer);
+      if (v < old_n) links.push_back({v, u});
     }
   }
+  std::stable_sort(links.begin(), links.end(), [](const BackLink& a, const BackLink& b) {
+    return a.old_node < b.old_node;
+  });
+  std::vector<std::size_t> starts;  // where each old node's run of links begins
+  for (std::size_t i = 0; i < links.size(); ++i) {
+    if (i == 0 || links[i].old_node != links[i - 1].old_node) starts.push_back(i);
+  }
+  starts.push_back(links.size());
+  parallel_for_each(starts.size() - 1, 16, [&](std::size_t g) {
+    const std::span<const BackLink> run(links.data() + starts[g], starts[g + 1] - starts[g]);
+    link_back(run.front().old_node, run, lists[run.front().old_node], degree, scorer);
+  });
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "graph_test_util.h"
 #include "storage/graph/graph_build.h"
+#include "storage/graph/neighbor_selection.h"
 
 namespace velq {
 namespace {
@@ -160,7 +161,7 @@ TEST(GraphBuild, NoCandidatesLeaveEmptyLists) {
   EXPECT_GE(empty_calls, 50 * 3);  // initial lists and both rounds still ask
 }
 
-TEST(GraphBuild, BestNeighborsBreaksTiesByCandidateOrderAndSinksNaN) {
+TEST(NeighborSelection, BreaksTiesByCandidateOrderAndSinksNaN) {
   const NodeList candidates = {9, 5, 3, 7};
   const double scores[] = {1.0, std::numeric_limits<double>::quiet_NaN(), 1.0, 2.0};
   const BuildScorer scorer = [&](std::uint32_t, std::span<const std::uint32_t> c) {
@@ -168,9 +169,9 @@ TEST(GraphBuild, BestNeighborsBreaksTiesByCandidateOrderAndSinksNaN) {
     for (std::size_t i = 0; i < c.size(); ++i) out.push_back({c[i], scores[i]});
     return out;
   };
-  EXPECT_EQ(best_neighbors(0, candidates, 2, scorer), (NodeList{7, 9}));
-  EXPECT_EQ(best_neighbors(0, candidates, 3, scorer), (NodeList{3, 7, 9}));
-  EXPECT_EQ(best_neighbors(0, candidates, 9, scorer), (NodeList{3, 5, 7, 9}));
+  EXPECT_EQ(pick_best(score_all(0, candidates, scorer), 2).nodes, (NodeList{7, 9}));
+  EXPECT_EQ(pick_best(score_all(0, candidates, scorer), 3).nodes, (NodeList{3, 7, 9}));
+  EXPECT_EQ(pick_best(score_all(0, candidates, scorer), 9).nodes, (NodeList{3, 5, 7, 9}));
 }
 
 // Five old nodes fully linked at level 0 (max_degree 4), all levels 0.
