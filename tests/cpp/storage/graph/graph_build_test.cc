@@ -221,6 +221,20 @@ TEST(GraphIncremental, BackLinksAreAddedAndRePruned) {
   EXPECT_EQ(graph.lists[0][4], (NodeList{1, 2, 3, 5}));  // 0 ranks last from 4
 }
 
+TEST(GraphIncremental, SeveralNewNodesLinkBackInOrder) {
+  // New nodes 5 and 6 both list old nodes 2, 3 and 4; each old node takes
+  // 5 first, then 6, re-pruning after each.
+  GraphData graph;
+  graph.resize(5);
+  graph.lists[0] = {{1, 2, 3, 4}, {0, 2, 3, 4}, {0, 1, 3, 4}, {}, {0, 1, 2, 3}};
+  extend_graph(graph, 7, {4, 10, 2}, closeness_scorer());
+  EXPECT_EQ(graph.lists[0][5], (NodeList{2, 3, 4, 6}));
+  EXPECT_EQ(graph.lists[0][6], (NodeList{2, 3, 4, 5}));
+  EXPECT_EQ(graph.lists[0][2], (NodeList{0, 1, 3, 4}));  // both rank last from 2
+  EXPECT_EQ(graph.lists[0][3], (NodeList{5, 6}));
+  EXPECT_EQ(graph.lists[0][4], (NodeList{2, 3, 5, 6}));  // 5 evicts 0, then 6 evicts 1
+}
+
 TEST(GraphIncremental, NewNodesJoinEveryLevelWellFormed) {
   const UnitVectors vectors(3000, 8, 2);
   GraphData graph = build_graph(2000, {10, 40, 2}, vectors.build_scorer());
