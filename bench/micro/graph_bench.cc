@@ -192,13 +192,19 @@ int main(int argc, char** argv) {
   for (const std::size_t ef : o.build_only ? std::vector<std::size_t>{} : o.efs) {
     std::vector<double> rates;
     std::size_t found = 0;
+    std::size_t calls = 0;
     for (int rep = 0; rep < o.reps; ++rep) {
       found = 0;
+      calls = 0;
       const double s = timed([&] {
         for (std::size_t q = 0; q < data.n_queries(); ++q) {
           const float* query = &data.queries[q * data.dim];
           const auto hits = graph->search(
-              kTopK, ef, [&](std::uint32_t node) { return dot(query, &data.base[node * data.dim], data.dim); },
+              kTopK, ef,
+              [&](std::uint32_t node) {
+                ++calls;
+                return dot(query, &data.base[node * data.dim], data.dim);
+              },
               std::nullopt);
           const std::set<std::uint32_t> want(&data.truth[q * kTopK], &data.truth[q * kTopK] + kTopK);
           for (const velq::ScoredNode& h : hits) found += want.count(h.node);
@@ -207,9 +213,10 @@ int main(int argc, char** argv) {
       rates.push_back(double(data.n_queries()) / s);
     }
     std::sort(rates.begin(), rates.end());
-    std::printf("{\"op\": \"search\", \"n\": %zu, \"ef\": %zu, \"qps\": %.1f, \"recall\": %.4f}\n",
-                n_total, ef, rates[rates.size() / 2],
-                double(found) / double(kTopK * data.n_queries()));
+    std::printf("{\"op\": \"search\", \"n\": %zu, \"ef\": %zu, \"qps\": %.1f, \"recall\": %.4f, "
+                "\"scores_per_query\": %.0f}\n",
+                n_total, ef, rates[rates.size() / 2], double(found) / double(kTopK * data.n_queries()),
+                double(calls) / double(data.n_queries()));
     std::fflush(stdout);
   }
   std::filesystem::remove_all(dir);
