@@ -208,17 +208,20 @@ class Builder {
   std::vector<JsonMember>& members_;
 };
 
-}  // namespace
+// The parser and buffers of one parse.
+struct ParseScratch {
+  od::parser parser;
+  std::string buffer;
+  std::vector<JsonValue> items;
+  std::vector<JsonMember> members;
+};
 
-Result<JsonValue> parse_json(std::string_view text, JsonParseOptions options) {
+Result<JsonValue> parse_with(ParseScratch& scratch, std::string_view text, const JsonParseOptions& options) {
   // The text is parsed as the only item of an enclosing array: that gives
   // scalars at the top level the same checks as nested ones, and makes any
   // second value after the first an error. The copy also supplies the
   // padding the parser reads past the end.
-  thread_local od::parser parser;
-  thread_local std::string buffer;
-  thread_local std::vector<JsonValue> item_stack;
-  thread_local std::vector<JsonMember> member_stack;
+  std::string& buffer = scratch.buffer;
   buffer.clear();
   buffer.reserve(text.size() + 2 + simdjson::SIMDJSON_PADDING);
   buffer.push_back('[');
@@ -228,13 +231,13 @@ Result<JsonValue> parse_json(std::string_view text, JsonParseOptions options) {
   buffer.resize(length + simdjson::SIMDJSON_PADDING, ' ');
 
   od::document doc;
-  if (auto err = parser.iterate(buffer.data(), length, buffer.size()).get(doc)) {
+  if (auto err = scratch.parser.iterate(buffer.data(), length, buffer.size()).get(doc)) {
     return simdjson_failure(err);
   }
   od::array wrapper;
   if (auto err = doc.get_array().get(wrapper)) return simdjson_failure(err);
   // Levels of the caller's text start at 0 inside the wrapper.
-  Builder builder(options, item_stack, member_stack);
+  Builder builder(options, scratch.items, scratch.members);
   std::size_t count = 0;
   JsonValue result;
   for (auto element : wrapper) {
@@ -244,8 +247,24 @@ Result<JsonValue> parse_json(std::string_view text, JsonParseOptions options) {
     VELQ_ASSIGN_OR_RETURN(result, builder.value(item, 0));
   }
   if (count == 0) return json_error("EOF while parsing a value");
-  if (doc.current_location().error() != simdjson::OUT_OF_BOUNDS) return json_error("trailing characters after the value");
+  if (doc.current_location().error() != simdjson::OUT_OF_BOUNDS) {
+    return json_error("trailing characters after the value");
+  }
   return result;
+}
+
+}  // namespace
+
+Result<JsonValue> parse_json(std::string_view text, JsonParseOptions options) {
+  // Texts up to this size (every metadata record) reuse the thread's
+  // scratch; a larger one gets its own, so no thread keeps its buffers.
+  constexpr std::size_t kReusedScratchUpTo = std::size_t{1} << 20;
+  if (text.size() <= kReusedScratchUpTo) {
+    thread_local ParseScratch scratch;
+    return parse_with(scratch, text, options);
+  }
+  ParseScratch scratch;
+  return parse_with(scratch, text, options);
 }
 
 }  // namespace velq

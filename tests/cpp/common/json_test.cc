@@ -119,8 +119,23 @@ TEST(JsonParse, RefusesNestingBeyondTheLimitCleanly) {
   EXPECT_FALSE(parse_json(huge).ok());
   std::string objects;
   for (std::size_t i = 0; i <= kMaxJsonDepth; ++i) objects += "{\"k\":";
-  objects += "1" + std::string(kMaxJsonDepth + 1, '}');
+  objects += '1';
+  objects.append(kMaxJsonDepth + 1, '}');
   EXPECT_FALSE(parse_json(objects).ok());
+}
+
+TEST(JsonParse, LargeTextsParseLikeSmallOnes) {
+  std::string big = "[";
+  for (int i = 0; i < 300000; ++i) {
+    big += std::to_string(i);
+    big += ',';
+  }
+  big += "\"end\"]";
+  ASSERT_GT(big.size(), std::size_t{1} << 20);
+  const JsonValue v = parse_ok(big);
+  EXPECT_EQ(v.as_array().size(), 300001u);
+  EXPECT_EQ(v.as_array()[299999].as_unsigned(), 299999u);
+  EXPECT_EQ(parse_ok("[1]"), JsonValue::array({JsonValue::integer(std::uint64_t{1})}));  // small again
 }
 
 TEST(JsonParse, RecordLevelsKeepTextOrderAndDuplicates) {
