@@ -4,7 +4,7 @@
 // runs it beside hnswlib on the same vectors and prints the table.
 //
 //   bench_graph --dim D --base F --queries F --truth F --n-build N
-//               [--efs 32,64,128,256] [--reps 3] [--build-only]
+//               [--efs 32,64,128,256] [--reps 3] [--build-only] [--no-prefetch]
 //
 // Files hold little-endian rows: float32 vectors, u32 ids of the true top 10
 // per query. The pool size comes from RAYON_NUM_THREADS.
@@ -35,6 +35,7 @@ struct Options {
   std::vector<std::size_t> efs = {32, 64, 128, 256};
   int reps = 3;
   bool build_only = false;
+  bool no_prefetch = false;  // search without the prefetch hint
 };
 
 struct Data {
@@ -91,6 +92,7 @@ Options parse_options(int argc, char** argv) {
     else if (arg == "--n-build") o.n_build = std::stoul(value());
     else if (arg == "--reps") o.reps = std::stoi(value());
     else if (arg == "--build-only") o.build_only = true;
+    else if (arg == "--no-prefetch") o.no_prefetch = true;
     else if (arg == "--efs") {
       o.efs.clear();
       const std::string list = value();
@@ -111,7 +113,7 @@ Data load(const Options& o) {
   if (o.base.empty() || o.queries.empty() || o.truth.empty()) {
     std::fprintf(stderr,
                  "usage: bench_graph --dim D --base F --queries F --truth F --n-build N "
-                 "[--efs 32,64,128,256] [--reps 3] [--build-only]\n"
+                 "[--efs 32,64,128,256] [--reps 3] [--build-only] [--no-prefetch]\n"
                  "(bench/graph_vs_hnswlib.py writes the files and runs it)\n");
     std::exit(2);
   }
@@ -157,6 +159,13 @@ int main(int argc, char** argv) {
   check(graph.ok() ? velq::ok_status() : velq::Status(graph.error()), "open");
 
   std::atomic<std::uint64_t> scored{0};
+  // Starts loading a row the graph is about to have scored.
+  const auto prefetch_row = [&](std::uint32_t node) {
+    const char* row = reinterpret_cast<const char*>(&data.base[std::size_t{node} * data.dim]);
+    for (std::size_t line = 0; line < data.dim * sizeof(float); line += 64) {
+      __builtin_prefetch(row + line);
+    }
+  };
   const velq::BuildScorer scorer = [&](std::uint32_t node, std::span<const std::uint32_t> cands) {
     scored.fetch_add(cands.size(), std::memory_order_relaxed);
     std::vector<velq::ScoredNode> out(cands.size());
@@ -164,12 +173,7 @@ int main(int argc, char** argv) {
     // Candidates are scattered over the base: fetch a few rows ahead.
     constexpr std::size_t kAhead = 4;
     for (std::size_t i = 0; i < cands.size(); ++i) {
-      if (i + kAhead < cands.size()) {
-        const char* row = reinterpret_cast<const char*>(&data.base[cands[i + kAhead] * data.dim]);
-        for (std::size_t line = 0; line < data.dim * sizeof(float); line += 64) {
-          __builtin_prefetch(row + line);
-        }
-      }
+      if (i + kAhead < cands.size()) prefetch_row(cands[i + kAhead]);
       out[i] = {cands[i], dot(a, &data.base[cands[i] * data.dim], data.dim)};
     }
     return out;
@@ -205,7 +209,7 @@ int main(int argc, char** argv) {
                 ++calls;
                 return dot(query, &data.base[node * data.dim], data.dim);
               },
-              std::nullopt);
+              std::nullopt, o.no_prefetch ? velq::NodePrefetch() : velq::NodePrefetch(prefetch_row));
           const std::set<std::uint32_t> want(&data.truth[q * kTopK], &data.truth[q * kTopK] + kTopK);
           for (const velq::ScoredNode& h : hits) found += want.count(h.node);
         }

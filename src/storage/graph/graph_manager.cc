@@ -55,10 +55,11 @@ Result<std::vector<std::uint32_t>> GraphManager::get_neighbors_at_level(std::uin
 
 std::vector<ScoredNode> GraphManager::search(std::size_t k, std::size_t ef,
                                              const NodeScorer& scorer,
-                                             std::optional<SearchFilter> filter) const {
+                                             std::optional<SearchFilter> filter,
+                                             const NodePrefetch& prefetch) const {
   if (!mmap_.has_value()) return {};
   return search_graph(GraphView(mmap_->bytes(), layout_), k, ef, scorer,
-                      filter.has_value() ? &*filter : nullptr);
+                      filter.has_value() ? &*filter : nullptr, prefetch);
 }
 
 Status GraphManager::build(std::size_t n_nodes, std::size_t max_degree,

@@ -47,9 +47,11 @@ class GraphManager {
                            std::size_t ef_construction, std::size_t n_refinements,
                            BuildScorer scorer, double alpha);
 
-  // At most k nodes, best first; never fails (see search_graph).
+  // At most k nodes, best first; never fails (see search_graph). Empty
+  // while no file is mapped.
   std::vector<ScoredNode> search(std::size_t k, std::size_t ef, const NodeScorer& scorer,
-                                 std::optional<SearchFilter> filter) const;
+                                 std::optional<SearchFilter> filter,
+                                 const NodePrefetch& prefetch = nullptr) const;
 
   // Node's ascending list at `level`: "Graph not loaded" without a map, else
   // as GraphView::neighbors.

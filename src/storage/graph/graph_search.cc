@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 #include "storage/graph/graph_format.h"
 
@@ -61,11 +62,37 @@ bool passes(const SearchFilter* filter, std::uint32_t node) {
   return node < filter->index_ids.size() && filter->allowed.contains(filter->index_ids[node]);
 }
 
+// Per-search state shared by the levels: the callbacks and the buffers of
+// the list being expanded.
+struct Walk {
+  const GraphView& graph;
+  const NodeScorer& scorer;
+  const NodePrefetch& prefetch;
+  std::vector<std::uint32_t> list;
+  std::vector<std::uint32_t> unseen;
+
+  // Decodes c's list at `level` (an unreadable list is empty) and keeps its
+  // nodes inside the graph that `first_visit` accepts, hinting each to the
+  // caller before any is scored.
+  template <typename FirstVisit>
+  const std::vector<std::uint32_t>& expand(std::uint32_t c, std::uint32_t level,
+                                           FirstVisit&& first_visit) {
+    (void)graph.neighbors(c, level, list);
+    unseen.clear();
+    for (const std::uint32_t v : list) {
+      if (v < graph.n_nodes() && first_visit(v)) unseen.push_back(v);
+    }
+    if (prefetch) {
+      for (const std::uint32_t v : unseen) prefetch(v);
+    }
+    return unseen;
+  }
+};
+
 // Greedy descent through one upper level; returns its best (at most
 // kUpperLevelBeam) nodes as the next level's entries.
-std::vector<ScoredNode> descend_level(const GraphView& graph, std::uint32_t level,
-                                      std::vector<ScoredNode> entries, const NodeScorer& scorer,
-                                      std::vector<std::uint32_t>& list) {
+std::vector<ScoredNode> descend_level(Walk& walk, std::uint32_t level,
+                                      std::vector<ScoredNode> entries) {
   std::unordered_set<std::uint32_t> visited;
   for (const ScoredNode& e : entries) visited.insert(e.node);
   CandidateQueue candidates(entries);
@@ -73,10 +100,9 @@ std::vector<ScoredNode> descend_level(const GraphView& graph, std::uint32_t leve
   while (!candidates.empty()) {
     const ScoredNode c = candidates.pop();
     if (results.size() >= kUpperLevelBeam && ranks_before(results.top().score, c.score)) break;
-    (void)graph.neighbors(c.node, level, list);  // an unreadable list is empty
-    for (const std::uint32_t v : list) {
-      if (v >= graph.n_nodes() || !visited.insert(v).second) continue;
-      const ScoredNode hit{v, scorer(v)};
+    const auto first_visit = [&](std::uint32_t v) { return visited.insert(v).second; };
+    for (const std::uint32_t v : walk.expand(c.node, level, first_visit)) {
+      const ScoredNode hit{v, walk.scorer(v)};
       if (results.size() < kUpperLevelBeam || ranks_before(hit.score, results.top().score)) {
         candidates.push(hit);
         results.push(hit);
@@ -89,15 +115,14 @@ std::vector<ScoredNode> descend_level(const GraphView& graph, std::uint32_t leve
 
 // Beam search of width ef on level 0. Start entries join the results
 // without the ef limit.
-std::vector<ScoredNode> search_level0(const GraphView& graph, std::size_t ef,
+std::vector<ScoredNode> search_level0(Walk& walk, std::size_t ef,
                                       const std::vector<ScoredNode>& entries,
-                                      const NodeScorer& scorer, const SearchFilter* filter,
-                                      std::vector<std::uint32_t>& list) {
-  std::vector<std::uint8_t> visited(graph.n_nodes(), 0);
+                                      const SearchFilter* filter) {
+  std::vector<std::uint8_t> visited(walk.graph.n_nodes(), 0);
   CandidateQueue candidates;
   ResultSet results;
   for (const ScoredNode& e : entries) {
-    if (e.node >= graph.n_nodes()) continue;
+    if (e.node >= walk.graph.n_nodes()) continue;
     candidates.push(e);
     visited[e.node] = 1;
     if (passes(filter, e.node)) results.push(e);
@@ -105,11 +130,9 @@ std::vector<ScoredNode> search_level0(const GraphView& graph, std::size_t ef,
   while (!candidates.empty()) {
     const ScoredNode c = candidates.pop();
     if (results.size() >= ef && ranks_before(worst_score(results), c.score)) break;
-    (void)graph.neighbors(c.node, 0, list);  // an unreadable list is empty
-    for (const std::uint32_t v : list) {
-      if (v >= graph.n_nodes() || visited[v] != 0) continue;
-      visited[v] = 1;
-      const ScoredNode hit{v, scorer(v)};
+    const auto first_visit = [&](std::uint32_t v) { return std::exchange(visited[v], 1) == 0; };
+    for (const std::uint32_t v : walk.expand(c.node, 0, first_visit)) {
+      const ScoredNode hit{v, walk.scorer(v)};
       candidates.push(hit);
       if (!passes(filter, v)) continue;
       const bool full = results.size() >= ef;
@@ -124,18 +147,19 @@ std::vector<ScoredNode> search_level0(const GraphView& graph, std::size_t ef,
 }  // namespace
 
 std::vector<ScoredNode> search_graph(const GraphView& graph, std::size_t k, std::size_t ef,
-                                     const NodeScorer& scorer, const SearchFilter* filter) {
+                                     const NodeScorer& scorer, const SearchFilter* filter,
+                                     const NodePrefetch& prefetch) {
   const std::uint32_t entry = graph.entry_point();
   if (graph.n_nodes() == 0 || entry >= graph.n_nodes()) return {};
-  std::vector<std::uint32_t> list;
+  Walk walk{graph, scorer, prefetch, {}, {}};
   std::vector<ScoredNode> entries{{entry, scorer(entry)}};
   // No list exists above the top level, so a larger stored max_level only
   // names empty levels.
   for (std::uint32_t level = std::min(graph.max_level(), graph_format::kTopLevel); level >= 1;
        --level) {
-    entries = descend_level(graph, level, std::move(entries), scorer, list);
+    entries = descend_level(walk, level, std::move(entries));
   }
-  std::vector<ScoredNode> hits = search_level0(graph, ef, entries, scorer, filter, list);
+  std::vector<ScoredNode> hits = search_level0(walk, ef, entries, filter);
   sort_best_first(hits);
   if (hits.size() > k) hits.resize(k);
   return hits;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <unordered_set>
 #include <vector>
@@ -21,6 +22,11 @@ struct SearchFilter {
   std::span<const std::uint32_t> index_ids;  // slot of each node, by node
 };
 
+// Optional hint: called for each node that is about to be scored, before the
+// scorer sees any node of the same list, so that the caller can start
+// loading the nodes' data while earlier ones are scored.
+using NodePrefetch = std::function<void(std::uint32_t node)>;
+
 // Beam width of every level above 0, whatever ef and k are.
 inline constexpr std::size_t kUpperLevelBeam = 32;
 
@@ -29,6 +35,7 @@ inline constexpr std::size_t kUpperLevelBeam = 32;
 // them out of the results. Lists that cannot be decoded count as empty. A
 // header whose entry point lies outside the graph gives no result.
 std::vector<ScoredNode> search_graph(const GraphView& graph, std::size_t k, std::size_t ef,
-                                     const NodeScorer& scorer, const SearchFilter* filter);
+                                     const NodeScorer& scorer, const SearchFilter* filter,
+                                     const NodePrefetch& prefetch = nullptr);
 
 }  // namespace velq

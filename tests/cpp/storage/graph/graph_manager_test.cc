@@ -105,9 +105,12 @@ TEST(GraphManager, BuildWritesBothCopiesAndReopens) {
   EXPECT_EQ(all_lists(reopened), all_lists(graph));
   EXPECT_EQ(reopened.get_neighbors_at_level(600, 0).error().message(), "OOR");
 
+  // Without reverse edges a node may have no way in, so the answer is
+  // compared with the original's rather than expected to hold node 17.
   const auto hits = reopened.search(5, 32, vectors.query_scorer(vectors.at(17)), std::nullopt);
-  ASSERT_FALSE(hits.empty());
-  EXPECT_EQ(hits[0].node, 17u);
+  const auto original = graph.search(5, 32, vectors.query_scorer(vectors.at(17)), std::nullopt);
+  ASSERT_EQ(hits.size(), 5u);
+  for (std::size_t i = 0; i < hits.size(); ++i) EXPECT_EQ(hits[i].node, original[i].node);
 }
 
 TEST(GraphManager, EmptyBuildIsMappedButNotLoaded) {

@@ -140,6 +140,24 @@ TEST(GraphSearch, SkipsNeighboursOutsideTheGraph) {
   EXPECT_EQ(nodes_of(hits), (std::vector<std::uint32_t>{2, 1, 0}));
 }
 
+TEST(GraphSearch, PrefetchHintsPrecedeScoringAndChangeNothing) {
+  const UnitVectors vectors(500, 8, 9);
+  const ParsedGraph parsed = testing::parse(build_graph(500, {8, 32, 2}, vectors.build_scorer()));
+  const NodeScorer plain = vectors.query_scorer(vectors.at(3));
+  std::vector<std::uint8_t> hinted(500, 0);
+  std::size_t unhinted_scores = 0;
+  const NodeScorer checked = [&](std::uint32_t node) {
+    unhinted_scores += hinted[node] == 0;
+    return plain(node);
+  };
+  const NodePrefetch hint = [&](std::uint32_t node) { hinted[node] = 1; };
+  const auto with_hints = search_graph(parsed.view(), 10, 40, checked, nullptr, hint);
+  EXPECT_EQ(unhinted_scores, 1u) << "only the entry point is scored without a hint";
+  const auto without = search_graph(parsed.view(), 10, 40, plain, nullptr);
+  ASSERT_EQ(with_hints.size(), without.size());
+  for (std::size_t i = 0; i < without.size(); ++i) EXPECT_EQ(with_hints[i].node, without[i].node);
+}
+
 // Sanitized builds run on small CI machines: the quality checks shrink there.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr std::size_t kQualityNodes = 2000;
