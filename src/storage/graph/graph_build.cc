@@ -87,7 +87,14 @@ ScoredList refine_neighbors(std::uint32_t node, const std::vector<NodeList>& lis
   NodeMarks& marks = thread_marks();
   marks.clear(lists.size());
   marks.insert(node);
-  for (const std::uint32_t v : own) marks.insert(v);
+  for (const std::uint32_t v : own) {
+    marks.insert(v);
+    // The neighbours' lists are scattered over the heap: request them all
+    // before walking them.
+    __builtin_prefetch(lists[v].data());
+    const std::uint32_t t = target_index[v];
+    if (t != kNotTarget) __builtin_prefetch(states[t].fresh.data());
+  }
 
   std::vector<std::uint32_t> unscored;
   for (std::size_t a = 0; a < own.size(); ++a) {
