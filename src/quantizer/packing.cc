@@ -1,6 +1,7 @@
 #include "quantizer/packing.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "common/cpu_features.h"
@@ -26,8 +27,8 @@ std::vector<std::uint8_t> pack(std::span<const std::uint16_t> indices, std::size
   }
   std::vector<std::uint8_t> out(packed_len(n, bits));
   if (bits == 0) return out;
-  // Accumulate whole bytes in a 64-bit window: at most 7 pending bits plus
-  // one 16-bit index never overflow it.
+  // Accumulate bits in a 64-bit window and store them four bytes at a time:
+  // fewer than 32 pending bits plus one 16-bit index never overflow it.
   const std::uint32_t mask = (1u << bits) - 1;
   std::uint64_t window = 0;
   unsigned pending = 0;
@@ -35,11 +36,17 @@ std::vector<std::uint8_t> pack(std::span<const std::uint16_t> indices, std::size
   for (std::size_t i = 0; i < n; ++i) {
     window |= static_cast<std::uint64_t>(indices[i] & mask) << pending;
     pending += bits;
-    while (pending >= 8) {
-      out[at++] = static_cast<std::uint8_t>(window);
-      window >>= 8;
-      pending -= 8;
+    if (pending >= 32) {
+      const auto word = static_cast<std::uint32_t>(window);
+      std::memcpy(out.data() + at, &word, sizeof word);
+      at += sizeof word;
+      window >>= 32;
+      pending -= 32;
     }
+  }
+  for (; pending >= 8; pending -= 8) {
+    out[at++] = static_cast<std::uint8_t>(window);
+    window >>= 8;
   }
   if (pending > 0) out[at] = static_cast<std::uint8_t>(window);
   return out;
