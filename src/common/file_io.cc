@@ -11,34 +11,18 @@
 
 namespace velq {
 
-namespace {
-
-// Closes a descriptor on scope exit.
-class FdGuard {
- public:
-  explicit FdGuard(int fd) : fd_(fd) {}
-  ~FdGuard() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FdGuard(const FdGuard&) = delete;
-  FdGuard& operator=(const FdGuard&) = delete;
-  int get() const { return fd_; }
-  // Closes now and reports the close error (a deferred write error on some
-  // file systems).
-  Status close() {
-    const int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0) return os_error(errno);
-    return ok_status();
-  }
-
- private:
-  int fd_;
-};
-
-}  // namespace
-
 Error os_error(int errnum) { return Error(std::strerror(errnum)); }
+
+FdGuard::~FdGuard() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Status FdGuard::close() {
+  const int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0) return os_error(errno);
+  return ok_status();
+}
 
 Result<std::vector<std::uint8_t>> read_file(const std::string& path) {
   FdGuard fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));

@@ -15,6 +15,22 @@ namespace velq {
 // The error text of an errno value, as the operating system words it.
 Error os_error(int errnum);
 
+// Owns an open descriptor and closes it on scope exit.
+class FdGuard {
+ public:
+  explicit FdGuard(int fd) : fd_(fd) {}
+  ~FdGuard();
+  FdGuard(const FdGuard&) = delete;
+  FdGuard& operator=(const FdGuard&) = delete;
+  int get() const { return fd_; }
+  // Closes now and reports the close error (a deferred write error on some
+  // file systems).
+  Status close();
+
+ private:
+  int fd_;
+};
+
 // All bytes of the file at `path`; a missing file is an error.
 Result<std::vector<std::uint8_t>> read_file(const std::string& path);
 

@@ -28,11 +28,10 @@ std::vector<std::uint8_t> header_bytes() {
 // Empties the file at `path` down to a fresh header, written in one call so
 // that a crash leaves either no header or a whole one.
 Status restart_log(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return os_error(errno);
-  Status written = write_all(fd, header_bytes());
-  if (::close(fd) != 0 && written.ok()) written = os_error(errno);
-  return written;
+  FdGuard fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (fd.get() < 0) return os_error(errno);
+  VELQ_RETURN_IF_ERROR(write_all(fd.get(), header_bytes()));
+  return fd.close();
 }
 
 // Keeps `bytes` in the first free "<path>.corrupt-N" so that nothing a
@@ -61,11 +60,13 @@ Result<Wal> Wal::open(const std::string& path) {
       VELQ_RETURN_IF_ERROR(restart_log(path));
     } else {
       std::uint8_t head[sizeof wal_format::kMagic] = {};
-      const int probe = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-      if (probe < 0) return os_error(errno);
-      const ssize_t got = ::read(probe, head, sizeof head);
-      ::close(probe);
-      if (got < 0) return os_error(errno);
+      ssize_t got = 0;
+      {
+        FdGuard probe(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (probe.get() < 0) return os_error(errno);
+        got = ::read(probe.get(), head, sizeof head);
+        if (got < 0) return os_error(errno);
+      }
       if (!has_magic(std::span(head, static_cast<std::size_t>(got)))) {
         // Not a log of ours: appending to it would hide every later record
         // from replay. Keep it aside and start over.

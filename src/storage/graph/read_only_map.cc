@@ -13,25 +13,16 @@
 namespace velq {
 
 Result<ReadOnlyMap> ReadOnlyMap::open(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return os_error(errno);
+  FdGuard fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return os_error(errno);
   struct stat st;
-  if (::fstat(fd, &st) != 0) {
-    const int err = errno;
-    ::close(fd);
-    return os_error(err);
-  }
+  if (::fstat(fd.get(), &st) != 0) return os_error(errno);
   const auto size = static_cast<std::size_t>(st.st_size);
   void* data = nullptr;
   if (size > 0) {
-    data = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
-    if (data == MAP_FAILED) {
-      const int err = errno;
-      ::close(fd);
-      return os_error(err);
-    }
+    data = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd.get(), 0);
+    if (data == MAP_FAILED) return os_error(errno);
   }
-  ::close(fd);
   return ReadOnlyMap(data, size);
 }
 
