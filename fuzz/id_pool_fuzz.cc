@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "storage/id_pool.h"
-#include "storage/id_pool_format.h"
+#include "storage/slots/id_pool.h"
+#include "storage/slots/id_pool_format.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <span>
 
-#include "storage/metadata_file.h"
+#include "storage/metadata/metadata_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const auto entries = velq::decode_metadata_file(std::span<const std::uint8_t>(data, size), "fuzz");

@@ -9,7 +9,7 @@
 
 #include "common/byte_io.h"
 #include "common/crc32.h"
-#include "storage/segment.h"
+#include "storage/log/segment.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include "common/byte_io.h"
 #include "common/crc32.h"
 #include "quantizer/prod_quantizer.h"
-#include "storage/wal.h"
-#include "storage/wal_record.h"
+#include "storage/log/wal.h"
+#include "storage/log/wal_record.h"
 
 namespace {
 

@@ -14,10 +14,10 @@
 
 #include "common/json_parse.h"
 #include "common/json_value.h"
-#include "storage/engine/filter.h"
-#include "storage/engine/filter_candidates.h"
-#include "storage/engine/slot_lists.h"
-#include "storage/metadata_store.h"
+#include "storage/metadata/filter.h"
+#include "storage/metadata/filter_candidates.h"
+#include "storage/metadata/slot_intersect.h"
+#include "storage/metadata/metadata_store.h"
 
 namespace {
 

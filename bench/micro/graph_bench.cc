@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "common/worker_pool.h"
-#include "storage/backend.h"
+#include "storage/io/backend.h"
 #include "storage/graph/graph_manager.h"
 
 namespace {

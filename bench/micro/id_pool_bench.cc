@@ -16,7 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "storage/id_pool.h"
+#include "storage/slots/id_pool.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "storage/live_codes.h"
+#include "storage/slots/live_codes.h"
 
 namespace {
 

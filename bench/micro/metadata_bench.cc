@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "common/file_io.h"
-#include "storage/metadata_file.h"
-#include "storage/metadata_store.h"
+#include "storage/io/file_io.h"
+#include "storage/metadata/metadata_file.h"
+#include "storage/metadata/metadata_store.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <random>
 #include <string>
 
-#include "storage/wal.h"
+#include "storage/log/wal.h"
 
 namespace velq {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "common/file_io.h"
+#include "storage/io/file_io.h"
 #include "storage/graph/graph_build.h"
 #include "storage/graph/graph_encode.h"
 #include "storage/graph/graph_format.h"

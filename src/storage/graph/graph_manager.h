@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "common/result.h"
-#include "storage/backend.h"
+#include "storage/io/backend.h"
 #include "storage/graph/graph_data.h"
 #include "storage/graph/graph_reader.h"
 #include "storage/graph/graph_search.h"
-#include "storage/graph/read_only_map.h"
+#include "storage/io/read_only_map.h"
 #include "storage/graph/scored_node.h"
 
 namespace velq {

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <set>
 
-#include "common/file_io.h"
+#include "storage/io/file_io.h"
 #include "graph_test_util.h"
 #include "storage/temp_dir.h"
 
