@@ -11,16 +11,14 @@
 
 #include "common/byte_io.h"
 #include "common/crc32.h"
-#include "quantizer/prod_quantizer.h"
+#include "quantizer/packing.h"
 #include "storage/log/wal.h"
 #include "storage/log/wal_record.h"
 
 namespace {
 
-const velq::ProdQuantizer& quantizer() {
-  static const velq::ProdQuantizer q = velq::ProdQuantizer::new_srht(20, 4, 7);
-  return q;
-}
+// Codes of 20 coordinates at 3 bits with 3 sign bytes.
+constexpr velq::CodeLengths kLengths{20, 3, 3};
 
 // Header + one checksummed record per chunk; a chunk is one length byte and
 // up to that many payload bytes.
@@ -46,12 +44,12 @@ bool same_entry(const velq::WalEntry& a, const velq::WalEntry& b) {
 }
 
 void check_reencoding(const velq::WalEntry& e) {
-  const velq::ProdQuantizer& q = quantizer();
   std::vector<std::uint8_t> image = {'V', 'L', 'W', 'V', 5, 0, 0, 0};
   const std::vector<std::uint8_t> packed =
-      e.is_deleted ? std::vector<std::uint8_t>{} : q.pack_mse_indices(e.mse_indices);
+      e.is_deleted ? std::vector<std::uint8_t>{}
+                   : velq::packing::pack(e.mse_indices, kLengths.n, kLengths.mse_bits);
   velq::append_wal_record(image, e, packed);
-  const auto again = velq::decode_wal(image, &q);
+  const auto again = velq::decode_wal(image, &kLengths);
   if (!again.ok() || again->entries.size() != 1 || !same_entry(again->entries[0], e)) {
     std::abort();
   }
@@ -61,15 +59,15 @@ void check_reencoding(const velq::WalEntry& e) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::span<const std::uint8_t> raw(data, size);
-  const auto decoded = velq::decode_wal(raw, &quantizer());
+  const auto decoded = velq::decode_wal(raw, &kLengths);
   if (decoded.ok() && decoded->valid_end > size) std::abort();
   (void)velq::decode_wal(raw, nullptr);
 
   const std::vector<std::uint8_t> framed = framed_log(raw);
-  const auto records = velq::decode_wal(framed, &quantizer());
+  const auto records = velq::decode_wal(framed, &kLengths);
   // Complete, checksummed records: a stop can only be a payload that does
   // not decode, never a torn tail.
-  if (!records.ok() || records->stop == velq::WalImage::Stop::kTornTail) std::abort();
+  if (!records.ok() || records->stop == velq::WalImage::Stop::kIncomplete) std::abort();
   for (const velq::WalEntry& e : records->entries) check_reencoding(e);
   return 0;
 }

@@ -135,7 +135,7 @@ const velq::MetadataStore* indexed_store() {
   static const auto store = [] {
     const auto path =
         std::filesystem::temp_directory_path() / "velq_filter_bench" / "metadata.bin";
-    auto opened = velq::MetadataStore::open(path.string());
+    auto opened = velq::MetadataStore::open(velq::local_file_system(), path.string());
     if (!opened.ok()) return std::optional<velq::MetadataStore>();
     const std::vector<std::uint32_t> round = random_slots(100'000, 400'000, 5);
     std::vector<velq::MetadataEntry> entries(400'000);

@@ -154,7 +154,7 @@ int main(int argc, char** argv) {
 
   char dir_template[] = "/tmp/velq-bench-graph-XXXXXX";
   const std::string dir = ::mkdtemp(dir_template);
-  auto backend = velq::StorageBackend::from_uri(dir);
+  auto backend = velq::StorageBackend::from_uri(dir, velq::local_file_system());
   auto graph = velq::GraphManager::open(*backend, dir);
   check(graph.ok() ? velq::ok_status() : velq::Status(graph.error()), "open");
 

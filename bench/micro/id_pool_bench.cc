@@ -114,7 +114,7 @@ void BM_LiveIdsWrite(benchmark::State& state) {
   velq::IdPool pool;
   fill(pool);
   for (auto _ : state) {
-    if (!pool.save(live_ids_path()).ok()) state.SkipWithError("write failed");
+    if (!pool.save(*velq::local_file_system(), live_ids_path()).ok()) state.SkipWithError("write failed");
   }
   state.counters["file_bytes"] = static_cast<double>(pool.serialize().size());
 }
@@ -122,9 +122,9 @@ void BM_LiveIdsWrite(benchmark::State& state) {
 void BM_LiveIdsLoad(benchmark::State& state) {
   velq::IdPool pool;
   fill(pool);
-  if (!pool.save(live_ids_path()).ok()) state.SkipWithError("write failed");
+  if (!pool.save(*velq::local_file_system(), live_ids_path()).ok()) state.SkipWithError("write failed");
   for (auto _ : state) {
-    velq::Result<velq::IdPool> loaded = velq::IdPool::load(live_ids_path());
+    velq::Result<velq::IdPool> loaded = velq::IdPool::load(*velq::local_file_system(), live_ids_path());
     if (!loaded.ok()) state.SkipWithError("load failed");
   }
 }

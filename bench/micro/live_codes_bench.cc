@@ -33,7 +33,7 @@ std::string bench_path() {
 
 velq::LiveCodesFile filled_file() {
   std::remove(bench_path().c_str());
-  velq::Result<velq::LiveCodesFile> file = velq::LiveCodesFile::open(bench_path(), kStride);
+  velq::Result<velq::LiveCodesFile> file = velq::LiveCodesFile::open(velq::local_file_system(), bench_path(), kStride);
   if (!file.ok()) fail(file.error());
   for (std::uint64_t i = 0; i < kSlots; ++i) {
     velq::Result<std::uint64_t> slot = file->alloc_slot();

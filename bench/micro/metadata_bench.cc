@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "storage/io/file_io.h"
+#include "storage/io/file_system.h"
 #include "storage/metadata/metadata_file.h"
 #include "storage/metadata/metadata_store.h"
 
@@ -90,7 +91,7 @@ int main() {
   const std::string path = dir_template + "/metadata.bin";
   {
     auto image = velq::encode_metadata_file(make_entries());
-    if (!image.ok() || !velq::write_file_atomic(path, *image).ok()) return 1;
+    if (!image.ok() || !velq::write_file_atomic(*velq::local_file_system(), path, *image).ok()) return 1;
   }
   const double file_bytes = static_cast<double>(std::filesystem::file_size(path));
   std::printf("metadata.bin: %zu records, %.1f MB, %.1f bytes of JSON per record\n", kRecords, file_bytes / 1e6,
@@ -103,7 +104,7 @@ int main() {
     const std::size_t resident_before = resident_bytes();
     const auto start = std::chrono::steady_clock::now();
     const double cpu_start = thread_cpu_seconds();
-    auto store = MetadataStore::open(path);
+    auto store = MetadataStore::open(velq::local_file_system(), path);
     open_cpu_seconds.push_back(thread_cpu_seconds() - cpu_start);
     open_seconds.push_back(seconds_since(start));
     if (!store.ok() || store->size() != kRecords) return 1;
@@ -126,7 +127,7 @@ int main() {
   std::size_t entries_heap = 0;
   double decode_seconds = 0.0;
   {
-    const auto bytes = velq::read_file(path).value();
+    const auto bytes = velq::read_file(*velq::local_file_system(), path).value();
     const std::size_t before = heap_in_use();
     const auto start = std::chrono::steady_clock::now();
     auto entries = velq::decode_metadata_file(bytes, path);

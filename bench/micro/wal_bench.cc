@@ -1,5 +1,6 @@
 // Write-ahead log append throughput: entries/s and MB/s of append_batch for
-// batches of 1, 100 and 5,000 entries (d = 384, b = 4, 100 bytes of metadata).
+// batches of 1, 100 and 5,000 entries (codes of d = 384, b = 4 in SRHT form,
+// 100 bytes of metadata).
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -14,20 +15,22 @@
 namespace velq {
 namespace {
 
-constexpr std::uint64_t kDim = 384;
-constexpr std::uint64_t kBits = 4;
+constexpr unsigned kBits = 4;
 // Restart the log whenever it grows past this, so the file stays small.
 constexpr std::uintmax_t kRestartBytes = 256u << 20;
 
-std::vector<WalEntry> make_entries(const ProdQuantizer& q, std::size_t count) {
+// The code shape of d = 384, b = 4 in SRHT form: 512 rotated coordinates.
+constexpr CodeLengths kLengths{512, kBits - 1, 512 / 8};
+
+std::vector<WalEntry> make_entries(std::size_t count) {
   std::mt19937 rng(1);
   std::vector<WalEntry> entries(count);
   for (std::size_t i = 0; i < count; ++i) {
     WalEntry& e = entries[i];
     e.id = "doc-" + std::to_string(i);
-    e.mse_indices.resize(q.n);
-    for (auto& v : e.mse_indices) v = static_cast<std::uint16_t>(rng() % (1u << q.mse_bits()));
-    e.qjl_bits.resize(q.qjl_len());
+    e.mse_indices.resize(kLengths.n);
+    for (auto& v : e.mse_indices) v = static_cast<std::uint16_t>(rng() % (1u << kLengths.mse_bits));
+    e.qjl_bits.resize(kLengths.qjl_bytes);
     for (auto& v : e.qjl_bits) v = static_cast<std::uint8_t>(rng());
     e.gamma = 0.1f;
     e.norm = 1.0f;
@@ -38,16 +41,14 @@ std::vector<WalEntry> make_entries(const ProdQuantizer& q, std::size_t count) {
 
 void BM_AppendBatch(benchmark::State& state) {
   const auto batch = static_cast<std::size_t>(state.range(0));
-  auto q = std::make_shared<const ProdQuantizer>(ProdQuantizer::new_srht(kDim, kBits, 42));
-  const std::vector<WalEntry> entries = make_entries(*q, batch);
+  const std::vector<WalEntry> entries = make_entries(batch);
 
   std::string dir = (std::filesystem::temp_directory_path() / "velq-wal-bench-XXXXXX").string();
   if (::mkdtemp(dir.data()) == nullptr) std::abort();
   const std::string path = dir + "/wal.log";
-  auto opened = Wal::open(path);
+  auto opened = Wal::open(local_file_system(), path, kLengths);
   if (!opened.ok()) std::abort();
-  Wal wal = std::move(opened).value();
-  wal.set_quantizer(q);
+  Wal wal = std::move(opened->wal);
 
   // One batch's bytes, measured outside the timed loop.
   if (!wal.append_batch(entries, false).ok()) std::abort();

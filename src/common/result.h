@@ -3,19 +3,53 @@
 #pragma once
 
 #include <cassert>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <variant>
 
 namespace velq {
 
+// What went wrong, for callers that must branch on it: "absent" is not
+// "unreadable", and neither is "damaged". The message is what users see.
+enum class ErrorKind : std::uint8_t {
+  kFailed,           // an operation failed for the reason its message gives
+  kNotFound,         // the file or object does not exist (and nothing else)
+  kCorruption,       // stored bytes do not decode or fail their checksum
+  kIo,               // the operating system refused or failed an operation
+  kInvalidArgument,  // the caller's input is not acceptable
+  kNotSupported,     // a feature this build does not have
+  kUnsynced,         // bytes reached the file but may not be durable; they
+                     // may still reappear (a log batch whose sync failed)
+};
+
 class [[nodiscard]] Error {
  public:
-  explicit Error(std::string message) : message_(std::move(message)) {}
+  explicit Error(std::string message, ErrorKind kind = ErrorKind::kFailed)
+      : message_(std::move(message)), kind_(kind) {}
+
+  static Error not_found(std::string message) { return Error(std::move(message), ErrorKind::kNotFound); }
+  static Error corruption(std::string message) { return Error(std::move(message), ErrorKind::kCorruption); }
+  static Error io(std::string message) { return Error(std::move(message), ErrorKind::kIo); }
+  static Error invalid_argument(std::string message) {
+    return Error(std::move(message), ErrorKind::kInvalidArgument);
+  }
+
+  // The same message under another kind: a JSON decoding error met in a
+  // stored file is corruption, not a bad argument.
+  Error with_kind(ErrorKind kind) && {
+    kind_ = kind;
+    return std::move(*this);
+  }
+
   const std::string& message() const { return message_; }
+  ErrorKind kind() const { return kind_; }
+  bool is_not_found() const { return kind_ == ErrorKind::kNotFound; }
+  bool is_corruption() const { return kind_ == ErrorKind::kCorruption; }
 
  private:
   std::string message_;
+  ErrorKind kind_;
 };
 
 template <typename T>

@@ -20,10 +20,10 @@ void put_optional_floats(ByteWriter& w, const std::optional<std::vector<float>>&
   if (v) put_floats(w, *v);
 }
 
-Error ends_early() { return Error("decode error: quantizer image ends early"); }
+Error ends_early() { return Error::corruption("decode error: quantizer image ends early"); }
 
 Error inconsistent(const std::string& what) {
-  return Error("decode error: inconsistent quantizer image: " + what);
+  return Error::corruption("decode error: inconsistent quantizer image: " + what);
 }
 
 // Reads the quantizer fields; every read is bounds-checked and a list is
@@ -38,7 +38,7 @@ class ImageReader {
     std::uint8_t byte;
     if (!r_.u8(byte)) return ends_early();
     if (byte > 1) {
-      return Error(std::string("decode error: invalid ") + what + " byte " + std::to_string(byte) +
+      return Error::corruption(std::string("decode error: invalid ") + what + " byte " + std::to_string(byte) +
                    ", expected 0 or 1");
     }
     v = byte == 1;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "storage/io/file_io.h"
+#include "storage/io/file_system.h"
 #include "storage/graph/graph_build.h"
 #include "storage/graph/graph_encode.h"
 #include "storage/graph/graph_format.h"
@@ -19,17 +20,21 @@ Result<GraphManager> GraphManager::open(std::shared_ptr<const StorageBackend> ba
                                         const std::string& local_dir) {
   GraphManager manager(backend, local_dir + "/" + kKey);
   Result<std::vector<std::uint8_t>> bytes = backend->provider->read(kKey);
-  if (!bytes.ok()) return manager;  // no graph stored yet: not loaded
-  VELQ_RETURN_IF_ERROR(create_directories(local_dir));
-  if (!backend->is_local_file(kKey, manager.path_)) {
-    VELQ_RETURN_IF_ERROR(write_file_atomic(manager.path_, *bytes));
+  if (!bytes.ok()) {
+    // Only a graph that does not exist means "no index"; one that cannot be
+    // read is an error, or the next build would silently replace it.
+    if (bytes.error().is_not_found()) return manager;
+    return std::move(bytes).error();
   }
+  VELQ_RETURN_IF_ERROR(backend->fs->create_directories(local_dir));
+  VELQ_ASSIGN_OR_RETURN(const bool same, backend->is_local_file(kKey, manager.path_));
+  if (!same) VELQ_RETURN_IF_ERROR(write_file_atomic(*backend->fs, manager.path_, *bytes));
   VELQ_RETURN_IF_ERROR(manager.map_local_file());
   return manager;
 }
 
 Status GraphManager::map_local_file() {
-  VELQ_ASSIGN_OR_RETURN(ReadOnlyMap map, ReadOnlyMap::open(path_));
+  VELQ_ASSIGN_OR_RETURN(Mapping map, map_file_read_only(*backend_->fs, path_));
   mmap_ = std::move(map);
   parse_layout();
   return ok_status();
@@ -47,7 +52,7 @@ void GraphManager::parse_layout() {
 
 Result<std::vector<std::uint32_t>> GraphManager::get_neighbors_at_level(std::uint32_t node,
                                                                         std::uint32_t level) const {
-  if (!mmap_.has_value()) return Error("Graph not loaded");
+  if (!mmap_.has_value()) return Error::not_found("Graph not loaded");
   std::vector<std::uint32_t> list;
   VELQ_RETURN_IF_ERROR(GraphView(mmap_->bytes(), layout_).neighbors(node, level, list));
   return list;
@@ -65,7 +70,6 @@ std::vector<ScoredNode> GraphManager::search(std::size_t k, std::size_t ef,
 Status GraphManager::build(std::size_t n_nodes, std::size_t max_degree,
                            std::size_t ef_construction, std::size_t n_refinements,
                            BuildScorer scorer, double /*alpha*/) {
-  mmap_.reset();
   const GraphData graph =
       build_graph(n_nodes, {max_degree, ef_construction, n_refinements}, scorer);
   return write_out(graph);
@@ -80,7 +84,6 @@ Status GraphManager::build_incremental(std::size_t n_total, std::size_t max_degr
     return build(n_total, max_degree, ef_construction, n_refinements, std::move(scorer), alpha);
   }
   GraphData graph = reload();
-  mmap_.reset();  // the old file's lists are all in `graph` now
   extend_graph(graph, n_total, {max_degree, ef_construction, n_refinements}, scorer);
   return write_out(graph);
 }
@@ -123,12 +126,11 @@ GraphData GraphManager::reload() const {
 }
 
 Status GraphManager::write_out(const GraphData& graph) {
+  // The old map stays in use until the new file is written and mapped: a
+  // failed rebuild leaves searches on the old graph, never on none. The old
+  // mapping keeps the replaced file's pages alive.
   const std::vector<std::uint8_t> bytes = encode_graph(graph);
-  VELQ_RETURN_IF_ERROR(write_file_atomic(path_, bytes));
-  layout_.n_nodes = static_cast<std::uint32_t>(graph.size());
-  layout_.entry_point = graph.entry_point;
-  layout_.max_level = graph.max_level;
-  VELQ_RETURN_IF_ERROR(backend_->mirror_write(kKey, path_, bytes));
+  VELQ_RETURN_IF_ERROR(backend_->publish(kKey, path_, bytes));
   return map_local_file();
 }
 

@@ -16,10 +16,10 @@
 
 #include "common/result.h"
 #include "storage/io/backend.h"
+#include "storage/io/file_system.h"
 #include "storage/graph/graph_data.h"
 #include "storage/graph/graph_reader.h"
 #include "storage/graph/graph_search.h"
-#include "storage/io/read_only_map.h"
 #include "storage/graph/scored_node.h"
 
 namespace velq {
@@ -27,16 +27,16 @@ namespace velq {
 class GraphManager {
  public:
   // Copies the provider's graph.bin into local_dir and maps it. When the
-  // provider has no readable graph.bin the manager is simply not loaded.
-  // Fails only when the local directory, the local copy or the map cannot
-  // be made.
+  // provider has no graph.bin the manager is simply not loaded; one that
+  // cannot be read, a local directory, copy or map that cannot be made, are
+  // errors.
   static Result<GraphManager> open(std::shared_ptr<const StorageBackend> backend,
                                    const std::string& local_dir);
 
   // Builds the graph over nodes 0 .. n_nodes-1 from scratch, writes it
   // locally and through the provider, and maps it. `alpha` is accepted with
-  // the index parameters and unused. On failure the manager is left
-  // unloaded (no map).
+  // the index parameters and unused. On failure the manager keeps the graph
+  // it had.
   Status build(std::size_t n_nodes, std::size_t max_degree, std::size_t ef_construction,
                std::size_t n_refinements, BuildScorer scorer, double alpha);
 
@@ -76,10 +76,11 @@ class GraphManager {
   Status map_local_file();
   // The current graph as lists, for growing it.
   GraphData reload() const;
-  // Encodes, writes locally and through the provider, then maps.
+  // Encodes, writes locally and through the provider, then maps the new
+  // file in place of the old one; on failure the old map stays.
   Status write_out(const GraphData& graph);
 
-  std::optional<ReadOnlyMap> mmap_;
+  std::optional<Mapping> mmap_;
   std::string path_;
   GraphLayout layout_;
   std::shared_ptr<const StorageBackend> backend_;

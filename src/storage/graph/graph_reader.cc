@@ -18,7 +18,7 @@ std::uint32_t load_u32(std::span<const std::uint8_t> bytes, std::size_t pos) {
 }
 
 Error corrupt(std::uint32_t node, const std::string& what) {
-  return Error("corrupt graph record for node " + std::to_string(node) + ": " + what);
+  return Error::corruption("corrupt graph record for node " + std::to_string(node) + ": " + what);
 }
 
 }  // namespace
@@ -57,7 +57,7 @@ Result<std::span<const std::uint8_t>> GraphView::record(std::uint32_t node) cons
 Status GraphView::neighbors(std::uint32_t node, std::uint32_t level,
                             std::vector<std::uint32_t>& out) const {
   out.clear();
-  if (node >= layout_->n_nodes) return Error("OOR");
+  if (node >= layout_->n_nodes) return Error::invalid_argument("OOR");
   VELQ_ASSIGN_OR_RETURN(const std::span<const std::uint8_t> rec, record(node));
   const std::size_t len = rec.size();
   if (len < 4) return corrupt(node, "too short (" + std::to_string(len) + " bytes)");

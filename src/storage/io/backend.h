@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/result.h"
+#include "storage/io/file_system.h"
 
 namespace velq {
 
@@ -28,8 +29,9 @@ class StorageProvider {
   virtual Result<std::vector<std::string>> list(const std::string& prefix) const = 0;
   // Removes the object; a missing object is no error.
   virtual Status remove(const std::string& key) const = 0;
-  // Never fails: any error counts as absence.
-  virtual bool exists(const std::string& key) const = 0;
+  // False only when the object does not exist; any other failure to find
+  // out is an error, never an absence.
+  virtual Result<bool> exists(const std::string& key) const = 0;
   virtual Result<std::uint64_t> size(const std::string& key) const = 0;
   // Moves an object, replacing any object under `to`.
   virtual Status rename(const std::string& from, const std::string& to) const = 0;
@@ -39,10 +41,11 @@ class StorageProvider {
 };
 
 // Keys are joined to `root` by ordinary path joining: an absolute key names
-// that path, not one under the root.
+// that path, not one under the root. Files are reached through `fs`.
 class LocalProvider final : public StorageProvider {
  public:
-  explicit LocalProvider(std::string root) : root_(std::move(root)) {}
+  LocalProvider(std::string root, std::shared_ptr<FileSystem> fs)
+      : root_(std::move(root)), fs_(std::move(fs)) {}
 
   const std::string& root() const { return root_; }
 
@@ -52,7 +55,7 @@ class LocalProvider final : public StorageProvider {
   Status write(const std::string& key, std::span<const std::uint8_t> bytes) const override;
   Result<std::vector<std::string>> list(const std::string& prefix) const override;
   Status remove(const std::string& key) const override;
-  bool exists(const std::string& key) const override;
+  Result<bool> exists(const std::string& key) const override;
   Result<std::uint64_t> size(const std::string& key) const override;
   Status rename(const std::string& from, const std::string& to) const override;
   std::optional<std::string> file_path(const std::string& key) const override;
@@ -61,32 +64,42 @@ class LocalProvider final : public StorageProvider {
   std::string path_of(const std::string& key) const;
 
   std::string root_;
+  std::shared_ptr<FileSystem> fs_;
 };
 
 // Immutable after construction; shared by the engine, the segment manager,
-// the compaction recovery and the graph.
+// the compaction recovery and the graph. It also carries the file layer that
+// every local file of the database goes through.
 class StorageBackend {
  public:
   // "gs://", "az://" and "s3://" are refused; "file://" URLs must name a
   // local path (host empty or "localhost"); anything else is the root path
   // itself. The root directory is created.
-  static Result<std::shared_ptr<const StorageBackend>> from_uri(const std::string& uri);
+  static Result<std::shared_ptr<const StorageBackend>> from_uri(const std::string& uri,
+                                                                std::shared_ptr<FileSystem> fs);
 
-  StorageBackend(std::string uri, std::unique_ptr<StorageProvider> provider)
-      : uri(std::move(uri)), provider(std::move(provider)) {}
+  StorageBackend(std::string uri, std::unique_ptr<StorageProvider> provider,
+                 std::shared_ptr<FileSystem> fs)
+      : uri(std::move(uri)), provider(std::move(provider)), fs(std::move(fs)) {}
+
+  // Writes a whole local file (crash-safe replace) and its provider copy
+  // under `key`. When the provider keeps `key` in that very file (the
+  // storage root is the local directory), the local write is the copy: a
+  // second write would replace the file again, under any live mapping of it.
+  Status publish(const std::string& key, const std::string& local_path,
+                 std::span<const std::uint8_t> bytes) const;
+
+  // Hands the local file at `local_path` to the provider under `key`,
+  // unless the provider keeps `key` in that very file.
+  Status push_file(const std::string& key, const std::string& local_path) const;
 
   // True when the object under `key` is the very file at `local_path`
-  // (same device and inode): copying between them would rewrite a file
-  // onto itself.
-  bool is_local_file(const std::string& key, const std::string& local_path) const;
-
-  // Writes `bytes`, just written to `local_path`, under `key` too, unless
-  // that key is the same file.
-  Status mirror_write(const std::string& key, const std::string& local_path,
-                      std::span<const std::uint8_t> bytes) const;
+  // (same device and inode).
+  Result<bool> is_local_file(const std::string& key, const std::string& local_path) const;
 
   const std::string uri;
   const std::unique_ptr<StorageProvider> provider;
+  const std::shared_ptr<FileSystem> fs;
 };
 
 }  // namespace velq

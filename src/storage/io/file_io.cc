@@ -1,49 +1,83 @@
 #include "storage/io/file_io.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 
 namespace velq {
 
-Error os_error(int errnum) { return Error(std::strerror(errnum)); }
-
-FdGuard::~FdGuard() {
-  if (fd_ >= 0) ::close(fd_);
+Error os_error(int errnum) {
+  return Error(std::strerror(errnum), errnum == ENOENT ? ErrorKind::kNotFound : ErrorKind::kIo);
 }
 
-Status FdGuard::close() {
-  const int fd = fd_;
-  fd_ = -1;
-  if (::close(fd) != 0) return os_error(errno);
-  return ok_status();
-}
-
-Result<std::vector<std::uint8_t>> read_file(const std::string& path) {
-  FdGuard fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return os_error(errno);
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return os_error(errno);
-  if (S_ISDIR(st.st_mode)) return os_error(EISDIR);
+Result<std::vector<std::uint8_t>> read_file(FileSystem& fs, const std::string& path) {
+  VELQ_ASSIGN_OR_RETURN(const std::unique_ptr<File> file, fs.open(path, OpenMode::kRead));
+  VELQ_ASSIGN_OR_RETURN(const std::uint64_t size_hint, file->size());
   std::vector<std::uint8_t> out;
   // The size is a hint only: the file may change while it is read.
-  out.reserve(st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0);
   std::uint8_t chunk[1 << 16];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return os_error(errno);
-    }
+  out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(size_hint, 1u << 30)));
+  for (std::uint64_t offset = 0;;) {
+    VELQ_ASSIGN_OR_RETURN(const std::size_t n, file->read_at(offset, chunk));
     if (n == 0) break;
     out.insert(out.end(), chunk, chunk + n);
+    offset += n;
   }
   return out;
+}
+
+Result<std::optional<std::vector<std::uint8_t>>> read_file_if_present(FileSystem& fs,
+                                                                      const std::string& path) {
+  Result<std::vector<std::uint8_t>> bytes = read_file(fs, path);
+  if (bytes.ok()) return std::optional(std::move(bytes).value());
+  if (bytes.error().is_not_found()) return std::optional<std::vector<std::uint8_t>>();
+  return std::move(bytes).error();
+}
+
+Result<bool> path_exists(FileSystem& fs, const std::string& path) {
+  const Result<FileInfo> info = fs.stat(path);
+  if (info.ok()) return true;
+  if (info.error().is_not_found()) return false;
+  return info.error();
+}
+
+Status write_file_atomic(FileSystem& fs, const std::string& path,
+                         std::span<const std::uint8_t> bytes) {
+  return write_file_atomic(fs, path, bytes, path + ".tmp");
+}
+
+Status write_file_atomic(FileSystem& fs, const std::string& path,
+                         std::span<const std::uint8_t> bytes, const std::string& tmp) {
+  auto attempt = [&]() -> Status {
+    VELQ_ASSIGN_OR_RETURN(const std::unique_ptr<File> file, fs.open(tmp, OpenMode::kTruncate));
+    VELQ_RETURN_IF_ERROR(file->append(bytes));
+    VELQ_RETURN_IF_ERROR(file->close());
+    return fs.rename(tmp, path);
+  };
+  Status written = attempt();
+  if (!written.ok()) static_cast<void>(fs.remove(tmp));
+  return written;
+}
+
+Result<bool> same_file(FileSystem& fs, const std::string& a, const std::string& b) {
+  const Result<FileInfo> ia = fs.stat(a);
+  if (!ia.ok()) {
+    if (ia.error().is_not_found()) return false;
+    return ia.error();
+  }
+  const Result<FileInfo> ib = fs.stat(b);
+  if (!ib.ok()) {
+    if (ib.error().is_not_found()) return false;
+    return ib.error();
+  }
+  return ia->device == ib->device && ia->inode == ib->inode;
+}
+
+Result<Mapping> map_file_read_only(FileSystem& fs, const std::string& path) {
+  VELQ_ASSIGN_OR_RETURN(const std::unique_ptr<File> file, fs.open(path, OpenMode::kRead));
+  VELQ_ASSIGN_OR_RETURN(const std::uint64_t size, file->size());
+  return file->map(size);
 }
 
 Status write_all(int fd, std::span<const std::uint8_t> bytes) {
@@ -56,37 +90,6 @@ Status write_all(int fd, std::span<const std::uint8_t> bytes) {
     bytes = bytes.subspan(static_cast<std::size_t>(n));
   }
   return ok_status();
-}
-
-Status write_file_atomic(const std::string& path, std::span<const std::uint8_t> bytes) {
-  return write_file_atomic(path, bytes, path + ".tmp");
-}
-
-Status write_file_atomic(const std::string& path, std::span<const std::uint8_t> bytes,
-                         const std::string& tmp) {
-  FdGuard fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (fd.get() < 0) return os_error(errno);
-  Status written = write_all(fd.get(), bytes);
-  if (written.ok()) written = fd.close();
-  if (written.ok() && ::rename(tmp.c_str(), path.c_str()) != 0) written = os_error(errno);
-  if (!written.ok()) ::unlink(tmp.c_str());
-  return written;
-}
-
-Status create_directories(const std::string& path) {
-  if (path.empty()) return ok_status();
-  // The system calls would stop at a NUL byte and create a shorter path.
-  if (path.find('\0') != std::string::npos) return os_error(EINVAL);
-  std::error_code ec;
-  std::filesystem::create_directories(path, ec);
-  if (ec) return Error(ec.message());
-  return ok_status();
-}
-
-bool same_file(const std::string& a, const std::string& b) {
-  struct stat sa {}, sb {};
-  if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
-  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 }  // namespace velq

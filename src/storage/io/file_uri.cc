@@ -73,7 +73,7 @@ Result<std::string> file_uri_to_path(const std::string& uri) {
   if (uriParseSingleUriExA(&parsed.uri, escaped.data(), escaped.data() + escaped.size(),
                            &error_pos) != URI_SUCCESS) {
     const auto at = error_pos ? static_cast<std::size_t>(error_pos - escaped.data()) : 0;
-    return Error("invalid file URL: syntax error at byte " + std::to_string(at));
+    return Error::invalid_argument("invalid file URL: syntax error at byte " + std::to_string(at));
   }
   const UriUriA& u = parsed.uri;
   std::string host(text(u.hostText));
@@ -81,7 +81,7 @@ Result<std::string> file_uri_to_path(const std::string& uri) {
   if (u.hostData.ip4 || u.hostData.ip6 || text(u.hostData.ipFuture).size() > 0 ||
       !(host.empty() || host == "localhost") || !text(u.userInfo).empty() ||
       !text(u.portText).empty()) {
-    return Error(kInvalidPath);
+    return Error::invalid_argument(kInvalidPath);
   }
 
   std::vector<std::string> segments;
@@ -98,7 +98,7 @@ Result<std::string> file_uri_to_path(const std::string& uri) {
       std::string seg(raw);
       seg.resize(static_cast<std::size_t>(
           uriUnescapeInPlaceExA(seg.data(), URI_FALSE, URI_BR_DONT_TOUCH) - seg.data()));
-      if (seg.find('\0') != std::string::npos) return Error(kInvalidPath);
+      if (seg.find('\0') != std::string::npos) return Error::invalid_argument(kInvalidPath);
       segments.push_back(std::move(seg));
     }
   }

@@ -1,10 +1,6 @@
 // LocalProvider: objects are files under a root directory.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <filesystem>
-#include <system_error>
 
 #include "storage/io/file_io.h"
 #include "common/utf8.h"
@@ -62,21 +58,21 @@ std::optional<std::string> LocalProvider::file_path(const std::string& key) cons
 }
 
 Result<std::vector<std::uint8_t>> LocalProvider::read(const std::string& key) const {
-  return read_file(path_of(key));
+  return read_file(*fs_, path_of(key));
 }
 
 Status LocalProvider::write(const std::string& key, std::span<const std::uint8_t> bytes) const {
   const fs::path path = path_of(key);
-  if (path.has_parent_path()) VELQ_RETURN_IF_ERROR(velq::create_directories(path.parent_path().string()));
-  return write_file_atomic(path.string(), bytes);
+  if (path.has_parent_path()) VELQ_RETURN_IF_ERROR(fs_->create_directories(path.parent_path().string()));
+  return write_file_atomic(*fs_, path.string(), bytes);
 }
 
 Result<std::vector<std::string>> LocalProvider::list(const std::string& prefix) const {
   const fs::path full = without_trailing_slashes(path_of(prefix));
-  std::error_code ec;
   fs::path dir;
   std::string filter;
-  if (fs::is_directory(full, ec)) {
+  const Result<FileInfo> full_info = fs_->stat(full.string());
+  if (full_info.ok() && full_info->is_directory) {
     dir = full;
   } else {
     dir = full.has_parent_path() ? full.parent_path() : fs::path(root_);
@@ -84,50 +80,50 @@ Result<std::vector<std::string>> LocalProvider::list(const std::string& prefix) 
     filter = is_valid_utf8(last) ? last : prefix;
   }
   const fs::path readable_dir = dir.empty() ? fs::path(".") : dir;
-  struct stat st {};
-  if (::stat(readable_dir.c_str(), &st) != 0) return std::vector<std::string>{};
+  Result<std::vector<std::string>> names = fs_->list(readable_dir.string());
+  if (!names.ok()) {
+    // A prefix whose directory does not exist lists nothing.
+    if (names.error().is_not_found()) return std::vector<std::string>{};
+    return std::move(names).error();
+  }
 
   std::string key_prefix;
   if (const auto rel = strip_root(dir, root_); rel && !rel->empty() && is_valid_utf8(*rel)) {
     key_prefix = *rel + "/";
   }
-
-  fs::directory_iterator it(readable_dir, ec);
-  if (ec) return Error(ec.message());
   std::vector<std::string> keys;
-  for (; it != fs::directory_iterator(); it.increment(ec)) {
-    if (ec) return Error(ec.message());
-    const std::string name = lossy_utf8(it->path().filename().string());
+  for (const std::string& raw : *names) {
+    const std::string name = lossy_utf8(raw);
     if (!filter.empty() && name.compare(0, filter.size(), filter) != 0) continue;
     keys.push_back(key_prefix + name);
   }
-  if (ec) return Error(ec.message());
   return keys;
 }
 
 Status LocalProvider::remove(const std::string& key) const {
   const std::string path = path_of(key);
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return ok_status();
-  if (S_ISDIR(st.st_mode)) return os_error(EISDIR);
-  if (::unlink(path.c_str()) != 0) return os_error(errno);
-  return ok_status();
+  const Result<FileInfo> info = fs_->stat(path);
+  if (!info.ok()) {
+    if (info.error().is_not_found()) return ok_status();
+    return info.error();
+  }
+  if (info->is_directory) return os_error(EISDIR);
+  const Status removed = fs_->remove(path);
+  if (!removed.ok() && removed.error().is_not_found()) return ok_status();
+  return removed;
 }
 
-bool LocalProvider::exists(const std::string& key) const {
-  struct stat st {};
-  return ::stat(path_of(key).c_str(), &st) == 0;
+Result<bool> LocalProvider::exists(const std::string& key) const {
+  return path_exists(*fs_, path_of(key));
 }
 
 Result<std::uint64_t> LocalProvider::size(const std::string& key) const {
-  struct stat st {};
-  if (::stat(path_of(key).c_str(), &st) != 0) return os_error(errno);
-  return static_cast<std::uint64_t>(st.st_size);
+  VELQ_ASSIGN_OR_RETURN(const FileInfo info, fs_->stat(path_of(key)));
+  return info.size;
 }
 
 Status LocalProvider::rename(const std::string& from, const std::string& to) const {
-  if (::rename(path_of(from).c_str(), path_of(to).c_str()) != 0) return os_error(errno);
-  return ok_status();
+  return fs_->rename(path_of(from), path_of(to));
 }
 
 }  // namespace velq

@@ -69,28 +69,39 @@ Status Compactor::remove_leftovers() {
   return ok_status();
 }
 
-void Compactor::resolve_prepared(const CompactionState& state) {
+Status Compactor::resolve_prepared(const CompactionState& state) {
   const StorageProvider& provider = *backend_->provider;
-  if (!provider.exists(state.new_segment_name)) return;  // nothing was written
+  // A new segment that cannot be read says nothing about its contents: the
+  // error stops the recovery, which deletes nothing on the strength of it.
   const Result<std::vector<std::uint8_t>> image = provider.read(state.new_segment_name);
+  if (!image.ok()) {
+    if (image.error().is_not_found()) return ok_status();  // nothing was written
+    return image.error();
+  }
   // Delete errors are ignored: a leftover is found again at the next open.
-  if (!image.ok() || !decode_segment(*image).ok()) {
+  if (!decode_segment(*image).ok()) {
     (void)provider.remove(state.new_segment_name);
-    return;
+    return ok_status();
   }
   for (const std::string& old : state.old_segment_names) {
     if (old != state.new_segment_name) (void)provider.remove(old);
   }
+  return ok_status();
 }
 
 Result<bool> Compactor::recover_if_needed() {
   VELQ_RETURN_IF_ERROR(remove_leftovers());
   const StorageProvider& provider = *backend_->provider;
-  if (!provider.exists(kCompactionStateKey)) return false;
   const Result<std::vector<std::uint8_t>> bytes = provider.read(kCompactionStateKey);
-  if (bytes.ok()) {
-    const Result<CompactionState> state = parse_compaction_state(*bytes);
-    if (state.ok() && state->phase == CompactionPhase::kPrepared) resolve_prepared(*state);
+  if (!bytes.ok()) {
+    if (bytes.error().is_not_found()) return false;
+    return bytes.error();
+  }
+  // A state file that was read but does not parse cannot be acted on, and
+  // leaves the segments as they are.
+  const Result<CompactionState> state = parse_compaction_state(*bytes);
+  if (state.ok() && state->phase == CompactionPhase::kPrepared) {
+    VELQ_RETURN_IF_ERROR(resolve_prepared(*state));
   }
   VELQ_RETURN_IF_ERROR(provider.remove(kCompactionStateKey));
   return true;

@@ -40,8 +40,10 @@ class Compactor {
       : backend_(std::move(backend)), max_segments_(max_segments) {}
 
   // Deletes leftover "seg-*.tmp" files, then resolves a state file if one
-  // exists: true when it did. Only provider errors of the listing, the
-  // leftover deletes and the state file's delete are returned.
+  // exists: true when it did. Provider errors of the listing, the deletes
+  // of leftovers and of the state file, and any read error other than "no
+  // such file" are returned; a file that could not be read is never
+  // deleted.
   Result<bool> recover_if_needed();
 
   std::uint64_t max_segments() const { return max_segments_; }
@@ -49,8 +51,8 @@ class Compactor {
  private:
   Status remove_leftovers();
   // Keeps the new segment and drops the old ones when the new one verifies;
-  // drops the new one otherwise.
-  void resolve_prepared(const CompactionState& state);
+  // drops the new one when it was read and does not verify.
+  Status resolve_prepared(const CompactionState& state);
 
   std::shared_ptr<const StorageBackend> backend_;
   std::uint64_t max_segments_;

@@ -13,7 +13,7 @@ namespace velq {
 
 namespace {
 
-Error truncated() { return Error("segment truncated: a record extends past the end of the file"); }
+Error truncated() { return Error::corruption("segment truncated: a record extends past the end of the file"); }
 
 bool decode_payload(std::span<const std::uint8_t> payload, SegmentRecord& out) {
   ByteReader r(payload);
@@ -62,7 +62,7 @@ std::vector<std::uint8_t> encode_segment(std::span<const SegmentRecord> records)
 Result<std::vector<SegmentRecord>> decode_segment(std::span<const std::uint8_t> image) {
   ByteReader r(image);
   std::uint64_t count = 0;
-  if (!r.u64(count)) return Error("segment truncated: shorter than its record count");
+  if (!r.u64(count)) return Error::corruption("segment truncated: shorter than its record count");
   const bool checksummed =
       image.size() >= segment_format::kHeaderSize &&
       std::memcmp(image.data() + segment_format::kCountSize, segment_format::kMagic,
@@ -85,11 +85,11 @@ Result<std::vector<SegmentRecord>> decode_segment(std::span<const std::uint8_t> 
       if (!r.u32(stored)) return truncated();
       const auto framed = image.subspan(start, segment_format::kLengthSize + payload.size());
       if (crc32(framed) != stored) {
-        return Error("segment CRC32 mismatch: record may be corrupted");
+        return Error::corruption("segment CRC32 mismatch: record may be corrupted");
       }
     }
     SegmentRecord rec;
-    if (!decode_payload(payload, rec)) return Error("segment record malformed");
+    if (!decode_payload(payload, rec)) return Error::corruption("segment record malformed");
     records.push_back(std::move(rec));
   }
   return records;

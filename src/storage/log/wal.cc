@@ -1,15 +1,12 @@
 #include "storage/log/wal.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "common/byte_io.h"
-#include "storage/io/file_io.h"
 #include "common/panic.h"
+#include "quantizer/packing.h"
+#include "storage/io/file_io.h"
 #include "storage/log/wal_format.h"
 #include "storage/log/wal_record.h"
 
@@ -25,24 +22,39 @@ std::vector<std::uint8_t> header_bytes() {
   return h;
 }
 
-// Empties the file at `path` down to a fresh header, written in one call so
-// that a crash leaves either no header or a whole one.
-Status restart_log(const std::string& path) {
-  FdGuard fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (fd.get() < 0) return os_error(errno);
-  VELQ_RETURN_IF_ERROR(write_all(fd.get(), header_bytes()));
-  return fd.close();
+// Replaces the file at `path` by a fresh header followed by `records`,
+// through a temporary file, so a crash leaves the old log or the new one.
+Status rewrite_log(FileSystem& fs, const std::string& path,
+                   std::span<const std::uint8_t> records = {}) {
+  std::vector<std::uint8_t> image = header_bytes();
+  image.insert(image.end(), records.begin(), records.end());
+  return write_file_atomic(fs, path, image);
 }
 
-// Keeps `bytes` in the first free "<path>.corrupt-N" so that nothing a
-// damaged log held is thrown away by its repair.
-Status keep_side_file(const std::string& path, std::span<const std::uint8_t> bytes) {
+// Keeps `bytes` in the first free "<path>.corrupt-N" so that nothing the log
+// held is thrown away by its repair.
+Status keep_side_file(FileSystem& fs, const std::string& path,
+                      std::span<const std::uint8_t> bytes) {
   for (unsigned n = 0;; ++n) {
     const std::string side = path + wal_format::kCorruptSuffix + std::to_string(n);
-    struct stat st {};
-    if (::stat(side.c_str(), &st) == 0) continue;
-    return write_file_atomic(side, bytes);
+    VELQ_ASSIGN_OR_RETURN(const bool taken, path_exists(fs, side));
+    if (!taken) return write_file_atomic(fs, side, bytes);
   }
+}
+
+// The records of `entries` in the current framing.
+std::vector<std::uint8_t> encode_records(std::span<const WalEntry> entries,
+                                         const CodeLengths& lengths) {
+  std::vector<std::uint8_t> out;
+  out.reserve(entries.size() * wal_format::kBatchBytesPerEntry);
+  for (const WalEntry& e : entries) {
+    if (e.is_deleted) {
+      append_wal_record(out, e, {});
+    } else {
+      append_wal_record(out, e, packing::pack(e.mse_indices, lengths.n, lengths.mse_bits));
+    }
+  }
+  return out;
 }
 
 bool has_magic(std::span<const std::uint8_t> bytes) {
@@ -52,117 +64,101 @@ bool has_magic(std::span<const std::uint8_t> bytes) {
 
 }  // namespace
 
-Result<Wal> Wal::open(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 && st.st_size > 0) {
-    if (st.st_size < static_cast<off_t>(wal_format::kHeaderSize)) {
-      // A header torn by a crash: nothing after it can exist.
-      VELQ_RETURN_IF_ERROR(restart_log(path));
-    } else {
-      std::uint8_t head[sizeof wal_format::kMagic] = {};
-      ssize_t got = 0;
-      {
-        FdGuard probe(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-        if (probe.get() < 0) return os_error(errno);
-        got = ::read(probe.get(), head, sizeof head);
-        if (got < 0) return os_error(errno);
-      }
-      if (!has_magic(std::span(head, static_cast<std::size_t>(got)))) {
-        // Not a log of ours: appending to it would hide every later record
-        // from replay. Keep it aside and start over.
-        VELQ_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> foreign, read_file(path));
-        VELQ_RETURN_IF_ERROR(keep_side_file(path, foreign));
-        VELQ_RETURN_IF_ERROR(restart_log(path));
-      }
+std::size_t CodeLengths::packed_mse_bytes() const { return packing::packed_len(n, mse_bits); }
+
+Result<OpenedWal> Wal::open(std::shared_ptr<FileSystem> fs, std::string path,
+                            CodeLengths lengths) {
+  std::vector<WalEntry> entries;
+  std::uint64_t set_aside = 0;
+  VELQ_ASSIGN_OR_RETURN(const std::optional<std::vector<std::uint8_t>> existing,
+                        read_file_if_present(*fs, path));
+  if (existing.has_value() && existing->size() < wal_format::kHeaderSize) {
+    // Empty, or a header torn by a crash: nothing after it can exist.
+    if (!existing->empty()) VELQ_RETURN_IF_ERROR(rewrite_log(*fs, path));
+  } else if (existing.has_value() && !has_magic(*existing)) {
+    // Not a log of ours: appending to it would hide every later record from
+    // replay. Keep it aside and start over.
+    VELQ_RETURN_IF_ERROR(keep_side_file(*fs, path, *existing));
+    VELQ_RETURN_IF_ERROR(rewrite_log(*fs, path));
+    set_aside = existing->size();
+  } else if (existing.has_value()) {
+    const std::vector<std::uint8_t>& bytes = *existing;
+    VELQ_ASSIGN_OR_RETURN(WalImage image, decode_wal(bytes, &lengths));
+    if (image.stop == WalImage::Stop::kChecksumMismatch) {
+      std::fprintf(stderr, "WAL CRC32 mismatch at entry %zu; truncating replay here.\n",
+                   image.entries.size());
     }
-  }
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-  if (fd < 0) return os_error(errno);
-  Wal wal(path, fd);
-  if (::fstat(fd, &st) != 0) return os_error(errno);
-  if (st.st_size == 0) VELQ_RETURN_IF_ERROR(write_all(fd, header_bytes()));
-  return wal;
-}
-
-Result<std::vector<WalEntry>> Wal::replay(const std::string& path,
-                                          const ProdQuantizer* quantizer) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return std::vector<WalEntry>{};
-  VELQ_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> bytes, read_file(path));
-  VELQ_ASSIGN_OR_RETURN(WalImage image, decode_wal(bytes, quantizer));
-  if (image.version == 0) return std::vector<WalEntry>{};  // not a log: open moves it aside
-
-  // Later appends must follow the last accepted record directly, or the
-  // next replay would stop at the damaged bytes and lose them.
-  if (image.valid_end < bytes.size()) {
-    if (image.stop == WalImage::Stop::kDamaged) {
-      VELQ_RETURN_IF_ERROR(keep_side_file(path, std::span(bytes).subspan(image.valid_end)));
+    // Later appends must follow the last accepted record directly, or the
+    // next replay would stop at the unreadable bytes and lose them. Whatever
+    // stopped the replay, the bytes cut off are kept: a damaged length looks
+    // just like a torn tail.
+    const std::span<const std::uint8_t> rest = std::span(bytes).subspan(image.valid_end);
+    if (!rest.empty()) {
+      VELQ_RETURN_IF_ERROR(keep_side_file(*fs, path, rest));
+      set_aside = rest.size();
     }
-    if (::truncate(path.c_str(), static_cast<off_t>(image.valid_end)) != 0) {
-      return os_error(errno);
+    if (image.version != wal_format::kVersion) {
+      // Appends use the current framing, which an old header would make
+      // replay misread: the accepted records move to a current log.
+      VELQ_RETURN_IF_ERROR(rewrite_log(*fs, path, encode_records(image.entries, lengths)));
+    } else if (!rest.empty()) {
+      VELQ_ASSIGN_OR_RETURN(const std::unique_ptr<File> cut, fs->open(path, OpenMode::kReadWrite));
+      VELQ_RETURN_IF_ERROR(cut->truncate(image.valid_end));
+      VELQ_RETURN_IF_ERROR(cut->close());
     }
+    entries = std::move(image.entries);
   }
-  // Appends always use the current framing, which an old header would make
-  // replay misread; an old log without records simply starts over.
-  if (image.version != wal_format::kVersion && image.entries.empty()) {
-    VELQ_RETURN_IF_ERROR(restart_log(path));
-  }
-  return std::move(image.entries);
-}
 
-Wal::Wal(Wal&& other) noexcept
-    : path_(std::move(other.path_)), fd_(other.fd_), quantizer_(std::move(other.quantizer_)) {
-  other.fd_ = -1;
-}
-
-Wal& Wal::operator=(Wal&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    path_ = std::move(other.path_);
-    fd_ = other.fd_;
-    quantizer_ = std::move(other.quantizer_);
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
-Wal::~Wal() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-void Wal::set_quantizer(std::shared_ptr<const ProdQuantizer> quantizer) {
-  quantizer_ = std::move(quantizer);
+  VELQ_ASSIGN_OR_RETURN(std::unique_ptr<File> file, fs->open(path, OpenMode::kAppend));
+  VELQ_ASSIGN_OR_RETURN(const std::uint64_t size, file->size());
+  // The header is written in one call, so a crash leaves none or all of it.
+  if (size == 0) VELQ_RETURN_IF_ERROR(file->append(header_bytes()));
+  return OpenedWal{Wal(std::move(fs), std::move(path), lengths, std::move(file)),
+                   std::move(entries), set_aside};
 }
 
 Status Wal::append_batch(std::span<const WalEntry> entries, bool sync) {
   if (!entries.empty()) {
+    for (const WalEntry& e : entries) {
+      if (!e.is_deleted && e.mse_indices.size() < lengths_.n) {
+        panic("WAL append of a write entry with " + std::to_string(e.mse_indices.size()) +
+              " indices; codes hold " + std::to_string(lengths_.n));
+      }
+    }
     // The batch buffer is the only buffer: one write call hands the whole
     // batch to the operating system, so nothing is ever left buffered.
-    std::vector<std::uint8_t> batch;
-    batch.reserve(entries.size() * wal_format::kBatchBytesPerEntry);
-    for (const WalEntry& e : entries) {
-      if (e.is_deleted) {
-        append_wal_record(batch, e, {});
-        continue;
-      }
-      if (!quantizer_) panic("WAL append of a write entry before set_quantizer");
-      append_wal_record(batch, e, quantizer_->pack_mse_indices(e.mse_indices));
-    }
-    // A batch that fails part-way is cut off again: a torn record left in
-    // the middle of the log would hide every later append from replay, and
-    // the caller treats the whole batch as not written.
-    const off_t start = ::lseek(fd_, 0, SEEK_END);
-    if (start < 0) return os_error(errno);
-    const Status written = write_all(fd_, batch);
+    const std::vector<std::uint8_t> batch = encode_records(entries, lengths_);
+    VELQ_ASSIGN_OR_RETURN(const std::uint64_t start, file_->size());
+    const Status written = file_->append(batch);
     if (!written.ok()) {
-      (void)::ftruncate(fd_, start);
+      // A batch that fails part-way is cut off again: a torn record left in
+      // the middle of the log would hide every later append from replay, and
+      // whole records of it would come back at the next open.
+      const Status cut = file_->truncate(start);
+      if (!cut.ok()) {
+        return Error("WAL append failed (" + written.error().message() +
+                         ") and the partial batch could not be cut off (" + cut.error().message() +
+                         "); it may be replayed at the next open",
+                     ErrorKind::kUnsynced);
+      }
       return written;
     }
   }
-  if (sync && ::fsync(fd_) != 0) return os_error(errno);
+  if (sync) {
+    const Status synced = file_->sync();
+    if (!synced.ok()) {
+      return Error("WAL sync failed (" + synced.error().message() +
+                       "); the batch was written and may be replayed at the next open",
+                   ErrorKind::kUnsynced);
+    }
+  }
   return ok_status();
 }
 
-Status Wal::truncate() { return restart_log(path_); }
+Status Wal::truncate() {
+  // The append handle stays open: its writes land at the new end.
+  VELQ_RETURN_IF_ERROR(file_->truncate(0));
+  return file_->append(header_bytes());
+}
 
 }  // namespace velq

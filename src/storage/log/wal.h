@@ -4,6 +4,7 @@
 // only; its layout is in docs/formats/wal.md.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -11,18 +12,29 @@
 #include <vector>
 
 #include "common/result.h"
-#include "quantizer/prod_quantizer.h"
+#include "storage/io/file_system.h"
 #include "storage/log/wal_entry.h"
 
 namespace velq {
+
+// The shape of a stored code, which is all the log needs to pack and check
+// the entries it carries.
+struct CodeLengths {
+  std::size_t n = 0;         // MSE indices per code
+  unsigned mse_bits = 0;     // bits per packed index
+  std::size_t qjl_bytes = 0;  // sign bytes per code
+
+  std::size_t packed_mse_bytes() const;
+};
 
 // What a log image decodes to. `valid_end` is the byte offset just past the
 // last accepted record (the header size when none was accepted).
 struct WalImage {
   enum class Stop {
-    kEndOfLog,     // every byte belonged to an accepted record
-    kTornTail,     // the last record is incomplete: a crash during an append
-    kDamaged,      // checksum mismatch or undecodable record with bytes after it
+    kEndOfLog,          // every byte belonged to an accepted record
+    kIncomplete,        // a record runs past the end: a torn append, or a damaged length
+    kChecksumMismatch,  // a record's CRC-32 does not match its bytes
+    kMalformed,         // a record that does not decode or has the wrong code lengths
   };
   std::uint32_t version = 0;
   std::vector<WalEntry> entries;
@@ -30,42 +42,42 @@ struct WalImage {
   Stop stop = Stop::kEndOfLog;
 };
 
-// Decodes a whole log image. Returns nullopt-like empty image (version 0)
-// for an image that is not a log: shorter than the header or without the
-// magic. An unsupported version is an error. A damaged or incomplete record
-// ends the decoding; a checksum mismatch prints one line on standard error.
-// With a quantizer, a write entry whose packed indices or sign bytes do not
-// have the quantizer's lengths counts as damaged.
-Result<WalImage> decode_wal(std::span<const std::uint8_t> image, const ProdQuantizer* quantizer);
+// Decodes a whole log image; never prints. An image that is not a log
+// (shorter than the header or without the magic) decodes to version 0 and
+// no entries. An unsupported version is a corruption error. The first
+// damaged or incomplete record ends the decoding; with `lengths`, a write
+// entry whose packed indices or sign bytes do not have those lengths counts
+// as malformed.
+Result<WalImage> decode_wal(std::span<const std::uint8_t> image, const CodeLengths* lengths);
+
+struct OpenedWal;
 
 class Wal {
  public:
-  // Opens or creates the log for appending. A missing, empty or shorter
-  // than header log gets a fresh header; a log that does not start with the
-  // magic is moved aside to "<path>.corrupt-N" and a fresh log started.
-  static Result<Wal> open(const std::string& path);
+  // Opens (creating) the log at `path`, reads back its records and repairs
+  // it so that later appends are never hidden behind bytes replay stops at:
+  // whatever follows the last accepted record (a torn tail, a damaged
+  // length, a checksum mismatch, an undecodable record) is kept in the first
+  // free "<path>.corrupt-N" before the file is cut back; a file without the
+  // magic is kept there whole and the log restarted; a version-4 log is
+  // rewritten as version 5 (appends always use version-5 framing). A
+  // checksum mismatch is reported with one line on standard error. The
+  // entries' codes must have `lengths`.
+  static Result<OpenedWal> open(std::shared_ptr<FileSystem> fs, std::string path,
+                                CodeLengths lengths);
 
-  // Reads the log back. Before returning, the file is cut back to the end
-  // of the last accepted record so that later appends are never hidden
-  // behind a damaged one; damaged bytes are kept in "<path>.corrupt-N". A
-  // version-4 log with no accepted record is restarted as version 5.
-  static Result<std::vector<WalEntry>> replay(const std::string& path,
-                                              const ProdQuantizer* quantizer);
-
-  Wal(Wal&& other) noexcept;
-  Wal& operator=(Wal&& other) noexcept;
+  Wal(Wal&&) noexcept = default;
+  Wal& operator=(Wal&&) noexcept = default;
   Wal(const Wal&) = delete;
   Wal& operator=(const Wal&) = delete;
-  ~Wal();
-
-  // Installs the quantizer that packs MSE indices. Must precede the first
-  // append of a write entry.
-  void set_quantizer(std::shared_ptr<const ProdQuantizer> quantizer);
 
   // Appends every entry in one write to the operating system; with `sync`
   // the file is also synced to stable storage. An empty batch writes
-  // nothing. A write entry's mse_indices must hold the quantizer's n values.
-  // A batch whose write fails is cut off again, leaving the log as before.
+  // nothing. A write entry's mse_indices must hold `lengths.n` values.
+  // A batch whose write fails is cut off again, leaving the log as before;
+  // when that cut fails too, or the write succeeded and the sync failed, the
+  // error is ErrorKind::kUnsynced: the batch may reappear at the next open,
+  // and the caller must not report it lost, nor append further.
   Status append_batch(std::span<const WalEntry> entries, bool sync);
 
   // Empties the log back to its header (written as the current version).
@@ -74,11 +86,22 @@ class Wal {
   const std::string& path() const { return path_; }
 
  private:
-  Wal(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
+  Wal(std::shared_ptr<FileSystem> fs, std::string path, CodeLengths lengths,
+      std::unique_ptr<File> file)
+      : fs_(std::move(fs)), path_(std::move(path)), lengths_(lengths), file_(std::move(file)) {}
 
+  std::shared_ptr<FileSystem> fs_;
   std::string path_;
-  int fd_ = -1;  // opened with O_APPEND: every write lands at the current end
-  std::shared_ptr<const ProdQuantizer> quantizer_;
+  CodeLengths lengths_;
+  std::unique_ptr<File> file_;  // opened for appending: every write lands at the end
+};
+
+// The log as opening found it: what it held, and the only handle that can
+// append to it.
+struct OpenedWal {
+  Wal wal;
+  std::vector<WalEntry> entries;   // every accepted record, in log order
+  std::uint64_t bytes_set_aside = 0;  // bytes moved to "<path>.corrupt-N" by the repair
 };
 
 }  // namespace velq

@@ -137,11 +137,11 @@ Status validate_filter_operators(const JsonObject& filter) {
         VELQ_RETURN_IF_ERROR(validate_filter_operators(element.as_object()));
       }
     } else if (key.starts_with('$')) {
-      return Error("unknown top-level filter operator '" + std::string(key) + "'");
+      return Error::invalid_argument("unknown top-level filter operator '" + std::string(key) + "'");
     } else if (value.is_object()) {
       for (const auto& [name, operand] : value.as_object()) {
         if (parse_op(name) == Op::kUnknown) {
-          return Error("unknown filter operator '" + std::string(name) + "' on field '" +
+          return Error::invalid_argument("unknown filter operator '" + std::string(name) + "' on field '" +
                        std::string(key) + "'");
         }
       }

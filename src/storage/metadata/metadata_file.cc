@@ -16,7 +16,7 @@ namespace {
 // Records per parallel task: a few hundred kilobytes of text.
 constexpr std::size_t kRecordsPerTask = 2048;
 
-Error unexpected_eof() { return Error("failed to fill whole buffer"); }
+Error unexpected_eof() { return Error::corruption("failed to fill whole buffer"); }
 
 std::string byte_list(std::span<const std::uint8_t> bytes) {
   std::string out = "[";
@@ -35,7 +35,7 @@ Result<std::vector<MetadataEntry>> decode_metadata_file(std::span<const std::uin
   std::span<const std::uint8_t> magic;
   if (!reader.take(kMetadataMagic.size(), magic)) return unexpected_eof();
   if (!std::ranges::equal(magic, kMetadataMagic)) {
-    return Error("invalid metadata magic in " + std::string(path) + ": expected " +
+    return Error::corruption("invalid metadata magic in " + std::string(path) + ": expected " +
                  byte_list(kMetadataMagic) + ", found " + byte_list(magic));
   }
   std::uint64_t count = 0;
@@ -74,7 +74,7 @@ Result<std::vector<MetadataEntry>> decode_metadata_file(std::span<const std::uin
       entries[i] = {located[i].slot, std::move(metadata).value()};
     }
   });
-  if (first_error) return std::move(first_error->second);
+  if (first_error) return std::move(first_error->second).with_kind(ErrorKind::kCorruption);
   if (cut_short) return unexpected_eof();
   return entries;
 }
@@ -92,7 +92,7 @@ Result<std::vector<std::uint8_t>> encode_metadata_file(std::span<const MetadataE
     text.clear();
     VELQ_RETURN_IF_ERROR(append_metadata_json(text, entry.metadata));
     if (text.size() > max_record_bytes) {
-      return Error("metadata of slot " + std::to_string(entry.slot) + " is " + std::to_string(text.size()) +
+      return Error::invalid_argument("metadata of slot " + std::to_string(entry.slot) + " is " + std::to_string(text.size()) +
                    " bytes of JSON; a metadata.bin record holds at most " +
                    std::to_string(max_record_bytes));
     }

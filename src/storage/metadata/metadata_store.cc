@@ -1,7 +1,5 @@
 #include "storage/metadata/metadata_store.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <bit>
 #include <filesystem>
@@ -72,13 +70,13 @@ std::string temp_path_for(const std::string& path) {
 
 }  // namespace
 
-Result<MetadataStore> MetadataStore::open(const std::string& path) {
-  MetadataStore store(path);
-  VELQ_RETURN_IF_ERROR(create_directories(std::filesystem::path(path).parent_path().string()));
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return store;  // no file yet: an empty store
-  VELQ_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> bytes, read_file(path));
-  VELQ_ASSIGN_OR_RETURN(store.entries_, decode_metadata_file(bytes, path));
+Result<MetadataStore> MetadataStore::open(std::shared_ptr<FileSystem> fs, const std::string& path) {
+  MetadataStore store(fs, path);
+  VELQ_RETURN_IF_ERROR(fs->create_directories(std::filesystem::path(path).parent_path().string()));
+  VELQ_ASSIGN_OR_RETURN(const std::optional<std::vector<std::uint8_t>> bytes,
+                        read_file_if_present(*fs, path));
+  if (!bytes.has_value()) return store;  // no file yet: an empty store
+  VELQ_ASSIGN_OR_RETURN(store.entries_, decode_metadata_file(*bytes, path));
   sort_keeping_last(store.entries_);
   store.rebuild_indexes();
   return store;
@@ -138,7 +136,7 @@ void MetadataStore::replace_all(std::vector<MetadataEntry> entries) {
 Status MetadataStore::flush() {
   if (!dirty_) return ok_status();
   VELQ_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> image, encode_metadata_file(entries_));
-  VELQ_RETURN_IF_ERROR(write_file_atomic(path_, image, temp_path_for(path_)));
+  VELQ_RETURN_IF_ERROR(write_file_atomic(*fs_, path_, image, temp_path_for(path_)));
   dirty_ = false;
   return ok_status();
 }

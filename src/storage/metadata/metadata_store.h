@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -25,6 +26,7 @@
 
 #include "common/json_value.h"
 #include "common/result.h"
+#include "storage/io/file_system.h"
 #include "storage/metadata/key_table.h"
 #include "storage/metadata/metadata_entry.h"
 #include "storage/metadata/metadata_keys.h"
@@ -35,9 +37,10 @@ namespace velq {
 
 class MetadataStore {
  public:
-  // Loads metadata.bin at `path` (creating its parent directory); a file
-  // that cannot be inspected gives an empty store.
-  static Result<MetadataStore> open(const std::string& path);
+  // Loads metadata.bin at `path` (creating its parent directory). Only a
+  // missing file gives an empty store; a file that cannot be read or decoded
+  // is an error (kIo, kCorruption).
+  static Result<MetadataStore> open(std::shared_ptr<FileSystem> fs, const std::string& path);
 
   std::optional<VectorMetadata> get(std::uint32_t slot) const;
   // The requested slots that have an entry (each once).
@@ -79,7 +82,8 @@ class MetadataStore {
   using EqIndex = StringMap<KeyTable>;
   using RangeIndex = StringMap<std::map<std::uint64_t, SlotList>>;
 
-  explicit MetadataStore(std::string path) : path_(std::move(path)) {}
+  MetadataStore(std::shared_ptr<FileSystem> fs, std::string path)
+      : fs_(std::move(fs)), path_(std::move(path)) {}
 
   const MetadataEntry* find(std::uint32_t slot) const;
   void index_add(std::uint32_t slot, const VectorMetadata& metadata);
@@ -95,6 +99,7 @@ class MetadataStore {
   };
   FieldIndexes build_field(std::string_view name, std::span<const std::uint32_t> holders) const;
 
+  std::shared_ptr<FileSystem> fs_;
   std::string path_;
   std::vector<MetadataEntry> entries_;  // ascending slots, unique
   EqIndex eq_index_;

@@ -34,7 +34,7 @@ JsonObject& properties_of(JsonValue& record) {
 
 Status check_metadata_depth(const VectorMetadata& metadata) {
   if (record_depth(metadata.properties) > kMaxJsonDepth) {
-    return Error("metadata nested too deeply: at most " + std::to_string(kMaxJsonDepth - 2) +
+    return Error::invalid_argument("metadata nested too deeply: at most " + std::to_string(kMaxJsonDepth - 2) +
                  " levels of arrays and objects inside a property value");
   }
   return ok_status();

@@ -36,7 +36,7 @@ struct StoredVector {
 Result<StoredVector> read_vector(ByteReader& in, const char* field, std::size_t width) {
   StoredVector v;
   if (!in.u64(v.count) || !in.fits(v.count, width) || !in.take(v.count * width, v.payload)) {
-    return Error(std::string("live_ids.bin is truncated in its ") + field);
+    return Error::corruption(std::string("live_ids.bin is truncated in its ") + field);
   }
   return v;
 }
@@ -68,13 +68,13 @@ class SizedWriter {
 Status skip_lookup(ByteReader& in) {
   std::uint64_t m = 0;
   if (!in.u64(m) || !in.fits(m, fmt::kLookupEntryHeadBytes)) {
-    return Error("live_ids.bin is truncated in its lookup");
+    return Error::corruption("live_ids.bin is truncated in its lookup");
   }
   for (std::uint64_t i = 0; i < m; ++i) {
     std::uint64_t hash = 0, k = 0;
     if (!in.u64(hash) || !in.u64(k) || !in.fits(k, fmt::kLookupSlotBytes) ||
         !in.skip(k * fmt::kLookupSlotBytes)) {
-      return Error("live_ids.bin is truncated in its lookup");
+      return Error::corruption("live_ids.bin is truncated in its lookup");
     }
   }
   return ok_status();
@@ -108,7 +108,7 @@ Result<std::uint32_t> IdPool::insert(std::string_view id) {
   const std::uint64_t hash = fmt::fnv1a64(id);
   if (const std::optional<std::uint32_t> slot = find(id, hash)) return *slot;
   if (id.size() > fmt::kMaxIdBytes) {
-    return Error("id is too long (" + std::to_string(id.size()) + " bytes, max " +
+    return Error::invalid_argument("id is too long (" + std::to_string(id.size()) + " bytes, max " +
                  std::to_string(fmt::kMaxIdBytes) + ")");
   }
   if (bytes_.size() > fmt::kMaxArenaBytesBeforeInsert) {
@@ -245,12 +245,12 @@ Result<IdPool> IdPool::read_bincode(std::span<const std::uint8_t> bytes) {
   VELQ_ASSIGN_OR_RETURN(const StoredVector hashes, read_vector(in, "hashes", fmt::kHashBytes));
   VELQ_ASSIGN_OR_RETURN(const StoredVector alive, read_vector(in, "alive flags", fmt::kAliveBytes));
   for (std::uint8_t flag : alive.payload) {
-    if (flag > 1) return Error("live_ids.bin holds an alive flag other than 0 or 1");
+    if (flag > 1) return Error::corruption("live_ids.bin holds an alive flag other than 0 or 1");
   }
   VELQ_RETURN_IF_ERROR(skip_lookup(in));
   std::uint64_t stored_active_count = 0;
-  if (!in.u64(stored_active_count)) return Error("live_ids.bin is truncated in its active count");
-  if (offsets.count > kMaxSlots) return Error("live_ids.bin holds too many slots");
+  if (!in.u64(stored_active_count)) return Error::corruption("live_ids.bin is truncated in its active count");
+  if (offsets.count > kMaxSlots) return Error::corruption("live_ids.bin holds too many slots");
 
   // The slot count is the number of offsets. A slot without its length,
   // hash or flag is dead; entries past the last offset belong to no slot.
@@ -270,10 +270,12 @@ Result<IdPool> IdPool::read_bincode(std::span<const std::uint8_t> bytes) {
   return pool;
 }
 
-Status IdPool::save(const std::string& path) const { return write_file_atomic(path, serialize()); }
+Status IdPool::save(FileSystem& fs, const std::string& path) const {
+  return write_file_atomic(fs, path, serialize());
+}
 
-Result<IdPool> IdPool::load(const std::string& path) {
-  VELQ_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> bytes, read_file(path));
+Result<IdPool> IdPool::load(FileSystem& fs, const std::string& path) {
+  VELQ_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> bytes, read_file(fs, path));
   return read_bincode(bytes);
 }
 

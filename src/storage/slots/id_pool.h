@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "common/result.h"
+#include "storage/io/file_system.h"
 #include "storage/slots/slot_hash_table.h"
 
 namespace velq {
@@ -61,9 +62,10 @@ class IdPool {
 
   // Writes live_ids.bin by replacing the whole file (temporary file, then
   // rename), so a crash leaves the old image or the new one.
-  Status save(const std::string& path) const;
-  // Reads and decodes live_ids.bin.
-  static Result<IdPool> load(const std::string& path);
+  Status save(FileSystem& fs, const std::string& path) const;
+  // Reads and decodes live_ids.bin: a kNotFound error when the file does not
+  // exist, kCorruption when it does not decode, kIo when it cannot be read.
+  static Result<IdPool> load(FileSystem& fs, const std::string& path);
 
   // Number of slots ever handed out (alive or dead).
   std::uint32_t slot_count() const { return static_cast<std::uint32_t>(slots_.size()); }

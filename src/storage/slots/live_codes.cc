@@ -1,16 +1,11 @@
 #include "storage/slots/live_codes.h"
 
-#include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <limits>
 #include <utility>
 
-#include "storage/io/file_io.h"
 #include "common/panic.h"
 
 namespace velq {
@@ -24,61 +19,57 @@ Result<std::uint64_t> file_bytes_for(std::uint64_t slots, std::uint64_t stride) 
   constexpr std::uint64_t kMaxBytes = std::min<std::uint64_t>(
       std::numeric_limits<off_t>::max(), std::numeric_limits<std::size_t>::max());
   if (__builtin_mul_overflow(slots, stride, &bytes) || bytes > kMaxBytes) {
-    return Error("slot file too large: " + std::to_string(slots) + " slots of " +
-                 std::to_string(stride) + " bytes");
+    return Error::invalid_argument("slot file too large: " + std::to_string(slots) +
+                                   " slots of " + std::to_string(stride) + " bytes");
   }
   return bytes;
 }
 
-Result<std::uint64_t> file_length(int fd) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return os_error(errno);
-  return static_cast<std::uint64_t>(st.st_size);
-}
-
-// A shared, writable mapping of the first `bytes` bytes of `fd`.
-Result<std::uint8_t*> map_file(int fd, std::uint64_t bytes) {
-  if (fd < 0) panic("file handle open");
-  void* p = ::mmap(nullptr, static_cast<std::size_t>(bytes), PROT_READ | PROT_WRITE, MAP_SHARED,
-                   fd, 0);
-  if (p == MAP_FAILED) return os_error(errno);
-  return static_cast<std::uint8_t*>(p);
-}
-
 }  // namespace
 
-LiveCodesFile::LiveCodesFile(std::string path, std::uint64_t stride, int fd)
-    : path_(std::move(path)), stride_(stride), fd_(fd) {}
+ReleasedSlotFile::~ReleasedSlotFile() {
+  if (file_ != nullptr) static_cast<void>(file_->ensure_mapped());
+}
+
+Status ReleasedSlotFile::reacquire() {
+  LiveCodesFile* file = std::exchange(file_, nullptr);
+  return file == nullptr ? ok_status() : file->ensure_mapped();
+}
+
+LiveCodesFile::LiveCodesFile(std::shared_ptr<FileSystem> fs, std::string path,
+                             std::uint64_t stride)
+    : fs_(std::move(fs)), path_(std::move(path)), stride_(stride) {}
 
 LiveCodesFile::LiveCodesFile(LiveCodesFile&& other) noexcept
-    : map_(std::exchange(other.map_, nullptr)),
-      map_bytes_(std::exchange(other.map_bytes_, 0)),
+    : fs_(std::move(other.fs_)),
+      map_(std::move(other.map_)),
       path_(std::move(other.path_)),
       stride_(other.stride_),
       capacity_(std::exchange(other.capacity_, 0)),
       len_(std::exchange(other.len_, 0)),
-      fd_(std::exchange(other.fd_, -1)) {}
+      file_(std::move(other.file_)) {}
 
 LiveCodesFile& LiveCodesFile::operator=(LiveCodesFile&& other) noexcept {
   if (this != &other) {
-    release_handles();
-    map_ = std::exchange(other.map_, nullptr);
-    map_bytes_ = std::exchange(other.map_bytes_, 0);
+    drop_handles();
+    fs_ = std::move(other.fs_);
+    map_ = std::move(other.map_);
     path_ = std::move(other.path_);
     stride_ = other.stride_;
     capacity_ = std::exchange(other.capacity_, 0);
     len_ = std::exchange(other.len_, 0);
-    fd_ = std::exchange(other.fd_, -1);
+    file_ = std::move(other.file_);
   }
   return *this;
 }
 
-LiveCodesFile::~LiveCodesFile() { release_handles(); }
+LiveCodesFile::~LiveCodesFile() { drop_handles(); }
 
-Result<LiveCodesFile> LiveCodesFile::open(std::string path, std::uint64_t stride) {
-  LiveCodesFile file(std::move(path), stride, -1);
+Result<LiveCodesFile> LiveCodesFile::open(std::shared_ptr<FileSystem> fs, std::string path,
+                                          std::uint64_t stride) {
+  LiveCodesFile file(std::move(fs), std::move(path), stride);
   VELQ_RETURN_IF_ERROR(file.ensure_open());
-  VELQ_ASSIGN_OR_RETURN(const std::uint64_t bytes, file_length(file.fd_));
+  VELQ_ASSIGN_OR_RETURN(const std::uint64_t bytes, file.file_->size());
   file.capacity_ = stride == 0 ? 0 : bytes / stride;
   file.len_ = file.capacity_;
   if (bytes != 0) VELQ_RETURN_IF_ERROR(file.remap());
@@ -86,37 +77,32 @@ Result<LiveCodesFile> LiveCodesFile::open(std::string path, std::uint64_t stride
 }
 
 Status LiveCodesFile::ensure_open() {
-  if (fd_ >= 0) return ok_status();
-  const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return os_error(errno);
-  fd_ = fd;
+  if (file_ != nullptr) return ok_status();
+  VELQ_ASSIGN_OR_RETURN(file_, fs_->open(path_, OpenMode::kReadWrite));
   return ok_status();
 }
 
-void LiveCodesFile::unmap() {
-  if (map_ != nullptr) ::munmap(map_, map_bytes_);
-  map_ = nullptr;
-  map_bytes_ = 0;
-}
+void LiveCodesFile::unmap() { map_ = Mapping(); }
 
-void LiveCodesFile::close_handle() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+void LiveCodesFile::close_handle() { file_.reset(); }
+
+void LiveCodesFile::drop_handles() {
+  unmap();
+  close_handle();
 }
 
 Status LiveCodesFile::remap() {
   unmap();
   VELQ_RETURN_IF_ERROR(ensure_open());
   if (capacity_ == 0) return ok_status();
-  VELQ_ASSIGN_OR_RETURN(const std::uint64_t bytes, file_length(fd_));
+  VELQ_ASSIGN_OR_RETURN(const std::uint64_t bytes, file_->size());
   if (bytes == 0) return ok_status();
-  VELQ_ASSIGN_OR_RETURN(map_, map_file(fd_, bytes));
-  map_bytes_ = static_cast<std::size_t>(bytes);
+  VELQ_ASSIGN_OR_RETURN(map_, file_->map(bytes));
   return ok_status();
 }
 
 Status LiveCodesFile::ensure_mapped() {
-  if (map_ != nullptr || capacity_ == 0) return ok_status();
+  if (is_mapped() || capacity_ == 0) return ok_status();
   return remap();
 }
 
@@ -129,40 +115,29 @@ Status LiveCodesFile::resize_to(std::uint64_t slots) {
   auto attempt = [&]() -> Status {
     VELQ_ASSIGN_OR_RETURN(const std::uint64_t new_bytes, file_bytes_for(slots, stride_));
     VELQ_RETURN_IF_ERROR(ensure_open());
-    VELQ_ASSIGN_OR_RETURN(const std::uint64_t old_bytes, file_length(fd_));
-    std::uint8_t* fresh = nullptr;
+    VELQ_ASSIGN_OR_RETURN(const std::uint64_t old_bytes, file_->size());
+    Mapping fresh;
     if (new_bytes < old_bytes) {
       // Shrinking: map the surviving prefix first; cutting the file is the
       // last step that can fail.
-      if (new_bytes > 0) {
-        VELQ_ASSIGN_OR_RETURN(fresh, map_file(fd_, new_bytes));
-      }
-      if (::ftruncate(fd_, static_cast<off_t>(new_bytes)) != 0) {
-        const int err = errno;
-        if (fresh != nullptr) ::munmap(fresh, static_cast<std::size_t>(new_bytes));
-        return os_error(err);
-      }
+      VELQ_ASSIGN_OR_RETURN(fresh, file_->map(new_bytes));
+      VELQ_RETURN_IF_ERROR(file_->truncate(new_bytes));
     } else {
       // A partial slot left at the end of the file would otherwise become the
       // head of the first new slot, which must read as zeros.
       const std::uint64_t whole_bytes = capacity_ * stride_;
-      if (whole_bytes < old_bytes && ::ftruncate(fd_, static_cast<off_t>(whole_bytes)) != 0) {
-        return os_error(errno);
+      if (whole_bytes < old_bytes) VELQ_RETURN_IF_ERROR(file_->truncate(whole_bytes));
+      VELQ_RETURN_IF_ERROR(file_->truncate(new_bytes));
+      Result<Mapping> mapped = file_->map(new_bytes);
+      if (!mapped.ok()) {
+        // Give back the zeros just added; nothing was written into them. A
+        // failure here only leaves zeros that the next growth reuses.
+        static_cast<void>(file_->truncate(old_bytes));
+        return std::move(mapped).error();
       }
-      if (::ftruncate(fd_, static_cast<off_t>(new_bytes)) != 0) return os_error(errno);
-      if (new_bytes > 0) {
-        Result<std::uint8_t*> mapped = map_file(fd_, new_bytes);
-        if (!mapped.ok()) {
-          // Give back the zeros just added; nothing was written into them.
-          static_cast<void>(::ftruncate(fd_, static_cast<off_t>(old_bytes)));
-          return std::move(mapped).error();
-        }
-        fresh = *mapped;
-      }
+      fresh = std::move(mapped).value();
     }
-    unmap();
-    map_ = fresh;
-    map_bytes_ = static_cast<std::size_t>(new_bytes);
+    map_ = std::move(fresh);
     capacity_ = slots;
     return ok_status();
   };
@@ -172,7 +147,7 @@ Status LiveCodesFile::resize_to(std::uint64_t slots) {
 }
 
 Result<std::uint64_t> LiveCodesFile::alloc_slot() {
-  if (map_ == nullptr && len_ < capacity_) VELQ_RETURN_IF_ERROR(ensure_mapped());
+  if (!is_mapped() && len_ < capacity_) VELQ_RETURN_IF_ERROR(ensure_mapped());
   if (len_ >= capacity_) {
     if (capacity_ > std::numeric_limits<std::uint64_t>::max() - kGrowthSlots) {
       return Error("slot file cannot grow past " + std::to_string(capacity_) + " slots");
@@ -183,15 +158,15 @@ Result<std::uint64_t> LiveCodesFile::alloc_slot() {
 }
 
 std::uint8_t* LiveCodesFile::slot_address(std::uint64_t index) const {
-  if (map_ == nullptr) panic("mmap not initialized");
+  if (!is_mapped()) panic("mmap not initialized");
   std::uint64_t start = 0;
-  if (__builtin_mul_overflow(index, stride_, &start) || start > map_bytes_ ||
-      stride_ > map_bytes_ - start) {
+  if (__builtin_mul_overflow(index, stride_, &start) || start > map_.size() ||
+      stride_ > map_.size() - start) {
     panic("slot index out of range: slot " + std::to_string(index) + " of " +
-          std::to_string(stride_) + " bytes in a mapping of " + std::to_string(map_bytes_) +
+          std::to_string(stride_) + " bytes in a mapping of " + std::to_string(map_.size()) +
           " bytes");
   }
-  return map_ + start;
+  return map_.data() + start;
 }
 
 std::span<const std::uint8_t> LiveCodesFile::slot(std::uint64_t index) const {
@@ -203,9 +178,8 @@ std::span<std::uint8_t> LiveCodesFile::slot_mut(std::uint64_t index) {
 }
 
 Status LiveCodesFile::flush() {
-  if (map_ == nullptr) return ok_status();
-  if (::msync(map_, map_bytes_, MS_SYNC) != 0) return os_error(errno);
-  return ok_status();
+  if (!is_mapped()) return ok_status();
+  return file_->sync_mapping(map_);
 }
 
 Status LiveCodesFile::truncate_to(std::uint64_t n) {
@@ -217,17 +191,17 @@ Status LiveCodesFile::truncate_to(std::uint64_t n) {
 Status LiveCodesFile::clear() { return truncate_to(0); }
 
 void LiveCodesFile::advise_random() {
-  if (map_ != nullptr) static_cast<void>(::posix_madvise(map_, map_bytes_, POSIX_MADV_RANDOM));
+  if (is_mapped()) static_cast<void>(::posix_madvise(map_.data(), map_.size(), POSIX_MADV_RANDOM));
 }
 
-void LiveCodesFile::release_handles() {
-  unmap();
-  close_handle();
+ReleasedSlotFile LiveCodesFile::release_handles() {
+  drop_handles();
+  return ReleasedSlotFile(*this);
 }
 
 Status LiveCodesFile::set_len(std::uint64_t n) {
   if (n > capacity_) {
-    return Error("slot count " + std::to_string(n) + " exceeds the " + std::to_string(capacity_) +
+    return Error::corruption("slot count " + std::to_string(n) + " exceeds the " + std::to_string(capacity_) +
                  " slots of " + path_);
   }
   len_ = n;

@@ -17,11 +17,35 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "common/result.h"
+#include "storage/io/file_system.h"
 
 namespace velq {
+
+class LiveCodesFile;
+
+// While alive, its slot file is unmapped and closed, so the file can be
+// renamed, replaced or copied; when it goes, on every exit path, the file is
+// reopened and mapped again. reacquire() does that early and reports the
+// error that the destructor can only leave to the next slot access.
+class [[nodiscard]] ReleasedSlotFile {
+ public:
+  explicit ReleasedSlotFile(LiveCodesFile& file) : file_(&file) {}
+  ReleasedSlotFile(ReleasedSlotFile&& other) noexcept : file_(std::exchange(other.file_, nullptr)) {}
+  ReleasedSlotFile& operator=(ReleasedSlotFile&&) = delete;
+  ReleasedSlotFile(const ReleasedSlotFile&) = delete;
+  ReleasedSlotFile& operator=(const ReleasedSlotFile&) = delete;
+  ~ReleasedSlotFile();
+
+  Status reacquire();
+
+ private:
+  LiveCodesFile* file_;
+};
 
 class LiveCodesFile {
  public:
@@ -31,7 +55,8 @@ class LiveCodesFile {
   // Opens `path` read-write, creating it (0666 before the umask) but never
   // truncating it. Every whole slot in the file counts as in use; a partial
   // slot at the end stays in the file but is not counted.
-  static Result<LiveCodesFile> open(std::string path, std::uint64_t stride);
+  static Result<LiveCodesFile> open(std::shared_ptr<FileSystem> fs, std::string path,
+                                    std::uint64_t stride);
 
   LiveCodesFile(LiveCodesFile&& other) noexcept;
   LiveCodesFile& operator=(LiveCodesFile&& other) noexcept;
@@ -64,13 +89,10 @@ class LiveCodesFile {
   // are ignored: the advice only affects read-ahead.
   void advise_random();
 
-  // Unmaps and closes the file so it can be renamed or replaced. The next
-  // alloc_slot, truncate_to, clear or ensure_mapped reopens the path.
-  void release_handles();
-
-  // Reopens and maps the file when a release or a failed step left it
-  // unmapped while it still holds slots.
-  Status ensure_mapped();
+  // Unmaps and closes the file so it can be renamed or replaced, until the
+  // returned guard goes (see ReleasedSlotFile). alloc_slot, truncate_to and
+  // clear also reopen the path on their own.
+  ReleasedSlotFile release_handles();
 
   // Sets the number of slots in use, for a caller that tracks it elsewhere
   // (the id pool's slot count after a reopen). Fails when the file holds
@@ -81,26 +103,33 @@ class LiveCodesFile {
   std::uint64_t stride() const { return stride_; }
   std::uint64_t capacity() const { return capacity_; }
   std::uint64_t len() const { return len_; }
-  bool is_mapped() const { return map_ != nullptr; }
-  bool has_handle() const { return fd_ >= 0; }
+  bool is_mapped() const { return map_.data() != nullptr; }
+  bool has_handle() const { return file_ != nullptr; }
 
  private:
-  LiveCodesFile(std::string path, std::uint64_t stride, int fd);
+  friend class ReleasedSlotFile;
 
+  LiveCodesFile(std::shared_ptr<FileSystem> fs, std::string path, std::uint64_t stride);
+
+  // Reopens and maps the file when a release or a failed step left it
+  // unmapped while it still holds slots.
+  Status ensure_mapped();
   Status ensure_open();
   Status remap();
   Status resize_to(std::uint64_t slots);
   void unmap();
   void close_handle();
+  // Unmaps and closes; what release_handles does before handing out its guard.
+  void drop_handles();
   std::uint8_t* slot_address(std::uint64_t index) const;
 
-  std::uint8_t* map_ = nullptr;
-  std::size_t map_bytes_ = 0;
+  std::shared_ptr<FileSystem> fs_;
+  Mapping map_;
   std::string path_;
   std::uint64_t stride_ = 0;
   std::uint64_t capacity_ = 0;
   std::uint64_t len_ = 0;
-  int fd_ = -1;
+  std::unique_ptr<File> file_;
 };
 
 }  // namespace velq

@@ -9,6 +9,7 @@
 
 #include "storage/io/file_io.h"
 #include "graph_test_util.h"
+#include "storage/io/fault_injection.h"
 #include "storage/temp_dir.h"
 
 namespace velq {
@@ -17,33 +18,8 @@ namespace {
 using testing::TempDir;
 using testing::UnitVectors;
 
-// A provider over a local root whose writes always fail.
-class ReadOnlyProvider final : public StorageProvider {
- public:
-  explicit ReadOnlyProvider(std::string root) : local_(std::move(root)) {}
-  Result<std::vector<std::uint8_t>> read(const std::string& key) const override {
-    return local_.read(key);
-  }
-  Status write(const std::string&, std::span<const std::uint8_t>) const override {
-    return Error("read-only provider");
-  }
-  Result<std::vector<std::string>> list(const std::string& prefix) const override {
-    return local_.list(prefix);
-  }
-  Status remove(const std::string& key) const override { return local_.remove(key); }
-  bool exists(const std::string& key) const override { return local_.exists(key); }
-  Result<std::uint64_t> size(const std::string& key) const override { return local_.size(key); }
-  Status rename(const std::string& from, const std::string& to) const override {
-    return local_.rename(from, to);
-  }
-  std::optional<std::string> file_path(const std::string&) const override { return std::nullopt; }
-
- private:
-  LocalProvider local_;
-};
-
 std::shared_ptr<const StorageBackend> backend_at(const std::string& root) {
-  auto backend = StorageBackend::from_uri(root);
+  auto backend = StorageBackend::from_uri(root, local_file_system());
   EXPECT_TRUE(backend.ok());
   return *backend;
 }
@@ -68,7 +44,7 @@ std::vector<std::vector<std::uint32_t>> all_lists(const GraphManager& graph) {
 }
 
 std::vector<std::uint8_t> file_bytes(const std::string& path) {
-  auto bytes = read_file(path);
+  auto bytes = read_file(*local_file_system(), path);
   EXPECT_TRUE(bytes.ok());
   return bytes.ok() ? *bytes : std::vector<std::uint8_t>{};
 }
@@ -86,7 +62,7 @@ TEST(GraphManager, OpensUnloadedWithoutAStoredGraph) {
 TEST(GraphManager, BuildWritesBothCopiesAndReopens) {
   TempDir dir;
   const auto backend = backend_at(dir / "remote");
-  ASSERT_TRUE(create_directories(dir / "local").ok());
+  ASSERT_TRUE(local_file_system()->create_directories(dir / "local").ok());
   GraphManager graph = open_ok(backend, dir / "local");
   const UnitVectors vectors(600, 8, 3);
   ASSERT_TRUE(graph.build(600, 8, 32, 2, vectors.build_scorer(), 1.2).ok());
@@ -96,8 +72,8 @@ TEST(GraphManager, BuildWritesBothCopiesAndReopens) {
   EXPECT_EQ(local, file_bytes(dir / "remote/graph.bin"));
 
   // A stale local copy is replaced by the provider's at open.
-  ASSERT_TRUE(create_directories(dir / "other").ok());
-  ASSERT_TRUE(write_file_atomic(dir / "other/graph.bin", testing::bytes_of("stale")).ok());
+  ASSERT_TRUE(local_file_system()->create_directories(dir / "other").ok());
+  ASSERT_TRUE(write_file_atomic(*local_file_system(), dir / "other/graph.bin", testing::bytes_of("stale")).ok());
   const GraphManager reopened = open_ok(backend, dir / "other");
   EXPECT_EQ(file_bytes(dir / "other/graph.bin"), local);
   EXPECT_EQ(reopened.entry_point(), graph.entry_point());
@@ -170,7 +146,7 @@ TEST(GraphManager, IncrementalBuildSurvivesADamagedFile) {
   std::memcpy(bytes.data() + 8, &bad_entry, 4);
   const std::uint64_t far = 1ull << 40;
   std::memcpy(bytes.data() + 16 + 8 * 4, &far, 8);
-  ASSERT_TRUE(write_file_atomic(dir / "graph.bin", bytes).ok());
+  ASSERT_TRUE(write_file_atomic(*local_file_system(), dir / "graph.bin", bytes).ok());
   graph = open_ok(backend_at(dir.path()), dir.path());
   EXPECT_TRUE(graph.search(5, 16, vectors.query_scorer(vectors.at(0)), std::nullopt).empty());
   EXPECT_FALSE(graph.get_neighbors_at_level(3, 0).ok());
@@ -183,24 +159,64 @@ TEST(GraphManager, IncrementalBuildSurvivesADamagedFile) {
   EXPECT_FALSE(graph.search(5, 16, vectors.query_scorer(vectors.at(0)), std::nullopt).empty());
 }
 
-TEST(GraphManager, FailedWritesLeaveTheGraphUnloaded) {
+TEST(GraphManager, FailedRebuildKeepsTheOldGraph) {
   TempDir dir;
-  const UnitVectors vectors(50, 8, 6);
-  auto read_only = std::make_shared<const StorageBackend>(
-      dir / "remote", std::make_unique<ReadOnlyProvider>(dir / "remote"));
-  ASSERT_TRUE(create_directories(dir / "local").ok());
-  GraphManager graph = open_ok(read_only, dir / "local");
-  const Status provider_failed = graph.build(50, 8, 16, 1, vectors.build_scorer(), 0);
-  ASSERT_FALSE(provider_failed.ok());
-  EXPECT_EQ(provider_failed.error().message(), "read-only provider");
-  EXPECT_FALSE(graph.is_mapped());
-  EXPECT_EQ(graph.n_nodes(), 50u);  // counts are set before the provider write
-  EXPECT_TRUE(graph.search(5, 5, vectors.query_scorer(vectors.at(0)), std::nullopt).empty());
+  auto faults = std::make_shared<FaultInjectingFileSystem>(local_file_system());
+  auto backend = StorageBackend::from_uri(dir / "remote", faults);
+  ASSERT_TRUE(backend.ok());
+  ASSERT_TRUE(faults->create_directories(dir / "local").ok());
+  GraphManager graph = open_ok(*backend, dir / "local");
+  const UnitVectors vectors(300, 8, 6);
+  ASSERT_TRUE(graph.build(200, 8, 16, 1, vectors.build_scorer(), 0).ok());
+  const auto lists = all_lists(graph);
+  const auto hits = graph.search(5, 16, vectors.query_scorer(vectors.at(7)), std::nullopt);
+
+  // Each step of writing the new file fails in turn, first for the local
+  // copy, then for the provider's; searches keep the graph they had.
+  struct Step { FileOp op; std::uint64_t nth; };
+  for (const Step step : {Step{FileOp::kOpen, 1}, Step{FileOp::kWrite, 1}, Step{FileOp::kRename, 1},
+                          Step{FileOp::kOpen, 2}, Step{FileOp::kWrite, 2}, Step{FileOp::kRename, 2},
+                          Step{FileOp::kMap, 1}}) {
+    for (const bool incremental : {false, true}) {
+      faults->arm(step.op, step.nth, FaultInjectingFileSystem::Action::kFail);
+      const Status built = incremental
+                               ? graph.build_incremental(300, 8, 16, 1, vectors.build_scorer(), 0)
+                               : graph.build(300, 8, 16, 1, vectors.build_scorer(), 0);
+      faults->disarm();
+      ASSERT_FALSE(built.ok()) << static_cast<int>(step.op) << " #" << step.nth;
+      EXPECT_EQ(built.error().kind(), ErrorKind::kIo);
+      EXPECT_EQ(graph.n_nodes(), 200u);
+      EXPECT_EQ(all_lists(graph), lists);
+      const auto again = graph.search(5, 16, vectors.query_scorer(vectors.at(7)), std::nullopt);
+      ASSERT_EQ(again.size(), hits.size());
+      for (std::size_t i = 0; i < hits.size(); ++i) EXPECT_EQ(again[i].node, hits[i].node);
+    }
+  }
+  ASSERT_TRUE(graph.build_incremental(300, 8, 16, 1, vectors.build_scorer(), 0).ok());
+  EXPECT_EQ(graph.n_nodes(), 300u);
 
   GraphManager nowhere = open_ok(backend_at(dir / "remote2"), dir / "missing/dir");
   EXPECT_FALSE(nowhere.build(50, 8, 16, 1, vectors.build_scorer(), 0).ok());
   EXPECT_FALSE(nowhere.is_mapped());
   EXPECT_EQ(nowhere.n_nodes(), 0u);
+}
+
+TEST(GraphManager, UnreadableGraphIsAnErrorNotAbsence) {
+  TempDir dir;
+  // A directory where graph.bin belongs, then a read that fails.
+  std::filesystem::create_directories(dir / "remote/graph.bin");
+  const auto opened = GraphManager::open(backend_at(dir / "remote"), dir / "local");
+  ASSERT_FALSE(opened.ok());
+  EXPECT_EQ(opened.error().kind(), ErrorKind::kIo);
+
+  TempDir other;
+  GraphManager graph = open_ok(backend_at(other.path()), other.path());
+  ASSERT_TRUE(graph.build(20, 4, 8, 1, UnitVectors(20, 8, 1).build_scorer(), 0).ok());
+  auto faults = std::make_shared<FaultInjectingFileSystem>(local_file_system());
+  faults->arm(FileOp::kRead, 1, FaultInjectingFileSystem::Action::kFail);
+  const auto failed = GraphManager::open(*StorageBackend::from_uri(other.path(), faults), other.path());
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error().kind(), ErrorKind::kIo);
 }
 
 }  // namespace

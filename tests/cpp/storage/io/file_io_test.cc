@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 
 #include "common/utf8.h"
+#include "storage/io/fault_injection.h"
 #include "storage/temp_dir.h"
 
 namespace velq {
@@ -17,49 +19,99 @@ using testing::TempDir;
 TEST(FileIo, AtomicWriteReplacesWholeAndLeavesNoTemp) {
   TempDir dir;
   const std::string path = dir / "f.bin";
-  ASSERT_TRUE(write_file_atomic(path, bytes_of("first version")).ok());
-  ASSERT_TRUE(write_file_atomic(path, bytes_of("2nd")).ok());
-  EXPECT_EQ(*read_file(path), bytes_of("2nd"));
+  ASSERT_TRUE(write_file_atomic(*local_file_system(), path, bytes_of("first version")).ok());
+  ASSERT_TRUE(write_file_atomic(*local_file_system(), path, bytes_of("2nd")).ok());
+  EXPECT_EQ(*read_file(*local_file_system(), path), bytes_of("2nd"));
   EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
-  ASSERT_TRUE(write_file_atomic(path, {}).ok());
-  EXPECT_TRUE(read_file(path)->empty());
+  ASSERT_TRUE(write_file_atomic(*local_file_system(), path, {}).ok());
+  EXPECT_TRUE(read_file(*local_file_system(), path)->empty());
 }
 
 TEST(FileIo, FailedWriteKeepsTheOldFile) {
   TempDir dir;
   const std::string path = dir / "f.bin";
-  ASSERT_TRUE(write_file_atomic(path, bytes_of("old")).ok());
+  ASSERT_TRUE(write_file_atomic(*local_file_system(), path, bytes_of("old")).ok());
   std::filesystem::create_directory(path + ".tmp");  // the temporary cannot be created
-  EXPECT_FALSE(write_file_atomic(path, bytes_of("new")).ok());
-  EXPECT_EQ(*read_file(path), bytes_of("old"));
+  EXPECT_FALSE(write_file_atomic(*local_file_system(), path, bytes_of("new")).ok());
+  EXPECT_EQ(*read_file(*local_file_system(), path), bytes_of("old"));
 }
 
-TEST(FileIo, ReadErrors) {
+TEST(FileIo, OnlyNoSuchFileMeansAbsent) {
   TempDir dir;
-  EXPECT_FALSE(read_file(dir / "missing").ok());
-  EXPECT_FALSE(read_file(dir.path()).ok());
+  FileSystem& fs = *local_file_system();
+  EXPECT_EQ(read_file(fs, dir / "missing").error().kind(), ErrorKind::kNotFound);
+  EXPECT_EQ(read_file(fs, dir.path()).error().kind(), ErrorKind::kIo);
+  EXPECT_FALSE(read_file_if_present(fs, dir / "missing")->has_value());
+  EXPECT_EQ(read_file_if_present(fs, dir.path()).error().kind(), ErrorKind::kIo);
+  EXPECT_FALSE(*path_exists(fs, dir / "missing"));
+  ASSERT_TRUE(write_file_atomic(fs, dir / "f", bytes_of("x")).ok());
+  // A path through a regular file is not "no such file".
+  EXPECT_EQ(read_file(fs, dir / "f/g").error().kind(), ErrorKind::kIo);
+  EXPECT_EQ(path_exists(fs, dir / "f/g").error().kind(), ErrorKind::kIo);
+  if (::geteuid() != 0) {  // root reads whatever the mode bits say
+    ::chmod((dir / "f").c_str(), 0);
+    EXPECT_EQ(read_file_if_present(fs, dir / "f").error().kind(), ErrorKind::kIo);
+  }
+}
+
+TEST(FileIo, FaultInjectorFailsOrCountsTheNthOperation) {
+  TempDir dir;
+  auto faults = std::make_shared<FaultInjectingFileSystem>(local_file_system());
+  ASSERT_TRUE(write_file_atomic(*faults, dir / "a", bytes_of("one")).ok());
+  EXPECT_EQ(faults->count(FileOp::kOpen), 1u);
+  EXPECT_EQ(faults->count(FileOp::kWrite), 1u);
+  EXPECT_EQ(faults->count(FileOp::kRename), 1u);
+
+  // The second rename from now fails; the first goes through.
+  faults->arm(FileOp::kRename, 2, FaultInjectingFileSystem::Action::kFail);
+  EXPECT_TRUE(write_file_atomic(*faults, dir / "a", bytes_of("two")).ok());
+  EXPECT_FALSE(faults->fired());
+  const Status failed = write_file_atomic(*faults, dir / "a", bytes_of("three"));
+  EXPECT_TRUE(faults->fired());
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error().kind(), ErrorKind::kIo);
+  EXPECT_EQ(*read_file(*faults, dir / "a"), bytes_of("two"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "a.tmp"));  // the temporary went
+  EXPECT_TRUE(write_file_atomic(*faults, dir / "a", bytes_of("four")).ok());  // one-shot
+
+  // Sticky: every write from the first on fails, until disarmed.
+  faults->arm(FileOp::kWrite, 1, FaultInjectingFileSystem::Action::kFail, /*sticky=*/true);
+  EXPECT_FALSE(write_file_atomic(*faults, dir / "a", bytes_of("five")).ok());
+  EXPECT_FALSE(write_file_atomic(*faults, dir / "a", bytes_of("six")).ok());
+  faults->disarm();
+  EXPECT_TRUE(write_file_atomic(*faults, dir / "a", bytes_of("seven")).ok());
+
+  // A crash ends the process before the operation happens.
+  EXPECT_EXIT(
+      {
+        faults->arm(FileOp::kRename, 1, FaultInjectingFileSystem::Action::kCrash);
+        static_cast<void>(write_file_atomic(*faults, dir / "a", bytes_of("eight")));
+      },
+      ::testing::ExitedWithCode(FaultInjectingFileSystem::kCrashExitCode), "");
+  EXPECT_EQ(*read_file(*faults, dir / "a"), bytes_of("seven"));
 }
 
 TEST(FileIo, SameFileFollowsLinksNotNames) {
   TempDir dir;
-  ASSERT_TRUE(write_file_atomic(dir / "a", bytes_of("x")).ok());
-  ASSERT_TRUE(write_file_atomic(dir / "b", bytes_of("x")).ok());
+  ASSERT_TRUE(write_file_atomic(*local_file_system(), dir / "a", bytes_of("x")).ok());
+  ASSERT_TRUE(write_file_atomic(*local_file_system(), dir / "b", bytes_of("x")).ok());
   std::filesystem::create_directory(dir / "sub");
   std::filesystem::create_hard_link(dir / "a", dir / "sub/hard");
-  EXPECT_TRUE(same_file(dir / "a", dir / "sub/../a"));
-  EXPECT_TRUE(same_file(dir / "a", dir / "sub/hard"));
-  EXPECT_FALSE(same_file(dir / "a", dir / "b"));
-  EXPECT_FALSE(same_file(dir / "a", dir / "missing"));
+  FileSystem& fs = *local_file_system();
+  EXPECT_TRUE(*same_file(fs, dir / "a", dir / "sub/../a"));
+  EXPECT_TRUE(*same_file(fs, dir / "a", dir / "sub/hard"));
+  EXPECT_FALSE(*same_file(fs, dir / "a", dir / "b"));
+  EXPECT_FALSE(*same_file(fs, dir / "a", dir / "missing"));
 }
 
 TEST(FileIo, CreateDirectoriesIsIdempotent) {
   TempDir dir;
-  ASSERT_TRUE(create_directories(dir / "x/y/z").ok());
-  ASSERT_TRUE(create_directories(dir / "x/y/z").ok());
+  ASSERT_TRUE(local_file_system()->create_directories(dir / "x/y/z").ok());
+  ASSERT_TRUE(local_file_system()->create_directories(dir / "x/y/z").ok());
   EXPECT_TRUE(std::filesystem::is_directory(dir / "x/y/z"));
-  ASSERT_TRUE(write_file_atomic(dir / "file", bytes_of("x")).ok());
-  EXPECT_FALSE(create_directories(dir / "file/sub").ok());
-  EXPECT_FALSE(create_directories(dir / std::string("a\0b", 3)).ok());
+  ASSERT_TRUE(write_file_atomic(*local_file_system(), dir / "file", bytes_of("x")).ok());
+  EXPECT_FALSE(local_file_system()->create_directories(dir / "file/sub").ok());
+  EXPECT_FALSE(local_file_system()->create_directories(dir / std::string("a\0b", 3)).ok());
   EXPECT_FALSE(std::filesystem::exists(dir / "a"));
 }
 

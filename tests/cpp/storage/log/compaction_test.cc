@@ -8,6 +8,7 @@
 
 #include "storage/io/file_io.h"
 #include "storage/log/segment.h"
+#include "storage/io/fault_injection.h"
 #include "storage/temp_dir.h"
 
 namespace velq {
@@ -19,7 +20,7 @@ using testing::TempDir;
 class CompactionTest : public ::testing::Test {
  protected:
   TempDir dir;
-  std::shared_ptr<const StorageBackend> backend = *StorageBackend::from_uri(dir.path());
+  std::shared_ptr<const StorageBackend> backend = *StorageBackend::from_uri(dir.path(), local_file_system());
 
   void SetUp() override {
     for (std::uint64_t i = 0; i < 3; ++i) {
@@ -28,7 +29,7 @@ class CompactionTest : public ::testing::Test {
   }
 
   void put(const std::string& name, std::span<const std::uint8_t> bytes) {
-    ASSERT_TRUE(write_file_atomic(dir / name, bytes).ok());
+    ASSERT_TRUE(write_file_atomic(*local_file_system(), dir / name, bytes).ok());
   }
   void put_state(std::string_view json) { put(kCompactionStateKey, bytes_of(json)); }
 
@@ -107,7 +108,7 @@ TEST_F(CompactionTest, ArrayFormAndNewNameAmongOldNames) {
 }
 
 TEST_F(CompactionTest, DamagedNewSegmentRollsBack) {
-  std::vector<std::uint8_t> damaged = *read_file(dir / "seg-00000002.bin");
+  std::vector<std::uint8_t> damaged = *read_file(*local_file_system(), dir / "seg-00000002.bin");
   damaged[20] ^= 1;
   put("seg-00000002.bin", damaged);
   put_state(kPrepared);
@@ -116,7 +117,7 @@ TEST_F(CompactionTest, DamagedNewSegmentRollsBack) {
 }
 
 TEST_F(CompactionTest, NewSegmentClaimingHugeCountRollsBack) {
-  std::vector<std::uint8_t> huge = *read_file(dir / "seg-00000002.bin");
+  std::vector<std::uint8_t> huge = *read_file(*local_file_system(), dir / "seg-00000002.bin");
   huge[5] = 1;  // 2^40 + 1 records claimed
   put("seg-00000002.bin", huge);
   put_state(kPrepared);
@@ -129,7 +130,7 @@ TEST_F(CompactionTest, NewSegmentClaimingHugeCountRollsBack) {
 TEST_F(CompactionTest, StateNamingOtherFilesDeletesNothing) {
   TempDir outside;
   put("manifest.json", bytes_of("{}"));
-  ASSERT_TRUE(write_file_atomic(outside / "precious", bytes_of("x")).ok());
+  ASSERT_TRUE(write_file_atomic(*local_file_system(), outside / "precious", bytes_of("x")).ok());
   for (const std::string& victim : {std::string("manifest.json"), std::string("../precious"),
                                     outside / "precious", std::string("seg-/../manifest.json")}) {
     put_state(R"({"phase":"prepared","old_segment_names":[")" + victim +
@@ -145,6 +146,26 @@ TEST_F(CompactionTest, StateThatCannotBeDeletedIsAnError) {
   std::filesystem::create_directory(dir / kCompactionStateKey);
   Compactor c(backend, 10);
   EXPECT_FALSE(c.recover_if_needed().ok());
+}
+
+// A read that fails says nothing about what the file holds: recovery stops
+// with the error and deletes neither the state, nor a segment.
+TEST_F(CompactionTest, ReadErrorsDeleteNothing) {
+  put_state(kPrepared);
+  auto faults = std::make_shared<FaultInjectingFileSystem>(local_file_system());
+  const auto faulty = *StorageBackend::from_uri(dir.path(), faults);
+  const std::vector<std::string> before = files();
+  for (const std::uint64_t nth : {1, 2}) {  // the state file, then the new segment
+    faults->arm(FileOp::kRead, nth, FaultInjectingFileSystem::Action::kFail);
+    const Result<bool> failed = Compactor(faulty, 10).recover_if_needed();
+    faults->disarm();
+    ASSERT_FALSE(failed.ok()) << nth;
+    EXPECT_EQ(failed.error().kind(), ErrorKind::kIo);
+    EXPECT_EQ(files(), before) << nth;
+  }
+  // With reads working again the same state resolves: the new segment verifies.
+  EXPECT_TRUE(recover());
+  EXPECT_EQ(files(), std::vector<std::string>{"seg-00000002.bin"});
 }
 
 // Every prefix and random byte flips of a valid state file: parsed or

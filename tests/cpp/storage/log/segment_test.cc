@@ -18,7 +18,7 @@ using testing::TempDir;
 class SegmentTest : public ::testing::Test {
  protected:
   TempDir dir;
-  std::shared_ptr<const StorageBackend> backend = *StorageBackend::from_uri(dir.path());
+  std::shared_ptr<const StorageBackend> backend = *StorageBackend::from_uri(dir.path(), local_file_system());
 
   SegmentManager open() {
     auto m = SegmentManager::open(backend);
@@ -27,7 +27,7 @@ class SegmentTest : public ::testing::Test {
   }
 
   void put(const std::string& name, std::span<const std::uint8_t> bytes) {
-    ASSERT_TRUE(write_file_atomic(dir / name, bytes).ok());
+    ASSERT_TRUE(write_file_atomic(*local_file_system(), dir / name, bytes).ok());
   }
 
   static std::vector<std::string> names(const SegmentManager& m) {
@@ -114,7 +114,7 @@ TEST_F(SegmentTest, FlushesNumberFromZero) {
   ASSERT_TRUE(m.flush_batch({{"b", true}, {"c", false}}).ok());
   EXPECT_EQ(names(m), (std::vector<std::string>{"seg-00000000.bin", "seg-00000001.bin"}));
   EXPECT_EQ(m.segments()[1].record_count, 2u);
-  EXPECT_EQ(*read_file(dir / "seg-00000000.bin"), encode_segment(std::vector{SegmentRecord{"a", false}}));
+  EXPECT_EQ(*read_file(*local_file_system(), dir / "seg-00000000.bin"), encode_segment(std::vector{SegmentRecord{"a", false}}));
   EXPECT_EQ(m.total_disk_size(), 30u + 4 + 10 + 4 + 4 + 10 + 4 + 12);
   EXPECT_FALSE(std::filesystem::exists(dir / "seg-00000001.bin.tmp"));
 }

@@ -4,6 +4,8 @@
 // doubles, nested objects under "a" next to a top-level property named "a.b".
 #include <gtest/gtest.h>
 
+#include "storage/io/file_system.h"
+
 #include <algorithm>
 #include <filesystem>
 #include <random>
@@ -142,7 +144,7 @@ TEST(FilterIndexProperty, IndexAnswersEqualFullEvaluation) {
   std::size_t exact_answers = 0, range_answers = 0;
   for (std::uint64_t seed = 0; seed < 500; ++seed) {
     Generator gen(seed);
-    auto opened = MetadataStore::open((dir / "metadata.bin").string());
+    auto opened = MetadataStore::open(local_file_system(), (dir / "metadata.bin").string());
     ASSERT_TRUE(opened.ok()) << opened.error().message();
     MetadataStore& store = *opened;
     for (int step = 0; step < 40; ++step) {

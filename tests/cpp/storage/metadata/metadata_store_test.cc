@@ -9,6 +9,7 @@
 #include "storage/io/file_io.h"
 #include "common/json_parse.h"
 #include "storage/metadata/metadata_file.h"
+#include "storage/io/fault_injection.h"
 #include "storage/temp_dir.h"
 
 namespace velq {
@@ -35,10 +36,12 @@ std::vector<std::uint8_t> file_with(std::uint64_t count, std::initializer_list<s
 }
 
 std::string open_error(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-  EXPECT_TRUE(write_file_atomic(path, bytes).ok());
-  auto r = MetadataStore::open(path);
+  EXPECT_TRUE(write_file_atomic(*local_file_system(), path, bytes).ok());
+  auto r = MetadataStore::open(local_file_system(), path);
   EXPECT_FALSE(r.ok());
-  return r.ok() ? "" : r.error().message();
+  if (r.ok()) return "";
+  EXPECT_EQ(r.error().kind(), ErrorKind::kCorruption) << r.error().message();
+  return r.error().message();
 }
 
 std::vector<std::uint32_t> eq(const MetadataStore& s, std::string_view field, std::string_view value) {
@@ -50,7 +53,7 @@ std::vector<std::uint32_t> eq(const MetadataStore& s, std::string_view field, st
 TEST(MetadataStore, MissingFileOpensEmptyAndFirstFlushWritesIt) {
   TempDir dir;
   const std::string path = dir / "sub/dir/metadata.bin";
-  MetadataStore store = MetadataStore::open(path).value();
+  MetadataStore store = MetadataStore::open(local_file_system(), path).value();
   EXPECT_TRUE(std::filesystem::is_directory(dir / "sub/dir"));
   EXPECT_EQ(store.size(), 0u);
   EXPECT_FALSE(store.dirty());
@@ -61,10 +64,10 @@ TEST(MetadataStore, MissingFileOpensEmptyAndFirstFlushWritesIt) {
   ASSERT_TRUE(store.flush().ok());
   EXPECT_FALSE(store.dirty());
   EXPECT_FALSE(std::filesystem::exists(dir / "sub/dir/metadata.tmp"));
-  const auto bytes = read_file(path).value();
+  const auto bytes = read_file(*local_file_system(), path).value();
   const std::string text(bytes.begin() + 20, bytes.end());
   EXPECT_EQ(text, R"({"properties":{"color":"red"},"document":null})");
-  const MetadataStore reopened = MetadataStore::open(path).value();
+  const MetadataStore reopened = MetadataStore::open(local_file_system(), path).value();
   EXPECT_EQ(reopened.get(7), md(R"({"color":"red"})"));
   EXPECT_EQ(eq(reopened, "color", "\"red\""), std::vector<std::uint32_t>{7});
 }
@@ -72,18 +75,18 @@ TEST(MetadataStore, MissingFileOpensEmptyAndFirstFlushWritesIt) {
 TEST(MetadataStore, FileEdgeCases) {
   TempDir dir;
   const std::string path = dir / "metadata.bin";
-  MetadataStore store = MetadataStore::open(path).value();
+  MetadataStore store = MetadataStore::open(local_file_system(), path).value();
   store.replace_all({});
   ASSERT_TRUE(store.flush().ok());
   EXPECT_EQ(std::filesystem::file_size(path), 12u);
 
   // A count of 0 ignores whatever follows; a later entry for a slot wins.
   auto bytes = file_with(0, {{1, "garbage"}});
-  ASSERT_TRUE(write_file_atomic(path, bytes).ok());
-  EXPECT_EQ(MetadataStore::open(path).value().size(), 0u);
+  ASSERT_TRUE(write_file_atomic(*local_file_system(), path, bytes).ok());
+  EXPECT_EQ(MetadataStore::open(local_file_system(), path).value().size(), 0u);
   bytes = file_with(3, {{4, R"({"properties":{"v":1}})"}, {2, R"([{}])"}, {4, R"({"properties":{"v":2},"document":"d"})"}});
-  ASSERT_TRUE(write_file_atomic(path, bytes).ok());
-  const MetadataStore loaded = MetadataStore::open(path).value();
+  ASSERT_TRUE(write_file_atomic(*local_file_system(), path, bytes).ok());
+  const MetadataStore loaded = MetadataStore::open(local_file_system(), path).value();
   EXPECT_EQ(loaded.size(), 2u);
   EXPECT_EQ(loaded.get(4), md(R"({"v":2})", "d"));
   EXPECT_EQ(eq(loaded, "v", "2"), std::vector<std::uint32_t>{4});
@@ -104,22 +107,34 @@ TEST(MetadataStore, OpenFailuresCarryTheirMessages) {
   EXPECT_EQ(open_error(path, file_with(~0ull, {{1, "{\"properties\":{}}"}})), "failed to fill whole buffer");
   EXPECT_EQ(open_error(path, file_with(1, {{1, R"({"document":null})"}})), "missing field `properties`");
   EXPECT_NE(open_error(path, file_with(1, {{1, "{"}})).find("invalid JSON"), std::string::npos);
-  // A directory where the file should be cannot be read.
+  // A file that exists but cannot be read is an error, never an empty
+  // store that the next flush would write over the real one.
+  ASSERT_TRUE(write_file_atomic(*local_file_system(), path, file_with(1, {{1, R"({"properties":{}})"}})).ok());
+  auto faults = std::make_shared<FaultInjectingFileSystem>(local_file_system());
+  for (const FileOp op : {FileOp::kOpen, FileOp::kRead, FileOp::kStat}) {
+    faults->arm(op, 1, FaultInjectingFileSystem::Action::kFail);
+    const auto failed = MetadataStore::open(faults, path);
+    ASSERT_FALSE(failed.ok()) << static_cast<int>(op);
+    EXPECT_EQ(failed.error().kind(), ErrorKind::kIo);
+  }
+  faults->disarm();
+  EXPECT_EQ(MetadataStore::open(faults, path)->size(), 1u);
+  // Nor is a directory where the file should be.
   std::filesystem::remove(path);
   std::filesystem::create_directory(path);
-  EXPECT_FALSE(MetadataStore::open(path).ok());
+  EXPECT_EQ(MetadataStore::open(local_file_system(), path).error().kind(), ErrorKind::kIo);
 }
 
 TEST(MetadataStore, DamagedFilesFailCleanly) {
   TempDir dir;
   const std::string path = dir / "metadata.bin";
   {
-    MetadataStore store = MetadataStore::open(path).value();
+    MetadataStore store = MetadataStore::open(local_file_system(), path).value();
     ASSERT_TRUE(store.put(1, md(R"({"a":[1,{"b":null}],"c":"\u00e9"})", "doc")).ok());
     ASSERT_TRUE(store.put(2, md(R"({"n":-1.5e300})")).ok());
     ASSERT_TRUE(store.flush().ok());
   }
-  const std::vector<std::uint8_t> good = read_file(path).value();
+  const std::vector<std::uint8_t> good = read_file(*local_file_system(), path).value();
   for (std::size_t cut = 0; cut < good.size(); ++cut) {
     const auto r = decode_metadata_file(std::span(good).first(cut), "m");
     EXPECT_FALSE(r.ok()) << "cut at " << cut;
@@ -152,7 +167,7 @@ TEST(MetadataStore, ReportsTheFirstFaultInFileOrder) {
 
 TEST(MetadataStore, RefusesWhatCannotBeStoredOrReadBack) {
   TempDir dir;
-  MetadataStore store = MetadataStore::open(dir / "metadata.bin").value();
+  MetadataStore store = MetadataStore::open(local_file_system(), dir / "metadata.bin").value();
   JsonValue deep = JsonValue::null();
   for (std::size_t i = 0; i < kMaxJsonDepth; ++i) deep = JsonValue::array({deep});
   EXPECT_FALSE(store.put(3, VectorMetadata(JsonObject({{"d", deep}}), std::nullopt)).ok());
@@ -170,23 +185,23 @@ TEST(MetadataStore, RefusesWhatCannotBeStoredOrReadBack) {
 TEST(MetadataStore, FailedFlushStaysDirtyAndKeepsTheFile) {
   TempDir dir;
   const std::string path = dir / "metadata.bin";
-  MetadataStore store = MetadataStore::open(path).value();
+  MetadataStore store = MetadataStore::open(local_file_system(), path).value();
   ASSERT_TRUE(store.put(1, md(R"({"v":1})")).ok());
   ASSERT_TRUE(store.flush().ok());
-  const auto before = read_file(path).value();
+  const auto before = read_file(*local_file_system(), path).value();
   std::filesystem::create_directory(dir / "metadata.tmp");  // the temporary file cannot be created
   ASSERT_TRUE(store.put(1, md(R"({"v":2})")).ok());
   EXPECT_FALSE(store.flush().ok());
   EXPECT_TRUE(store.dirty());
-  EXPECT_EQ(read_file(path).value(), before);
+  EXPECT_EQ(read_file(*local_file_system(), path).value(), before);
   std::filesystem::remove(dir / "metadata.tmp");
   EXPECT_TRUE(store.flush().ok());
-  EXPECT_EQ(MetadataStore::open(path).value().get(1), md(R"({"v":2})"));
+  EXPECT_EQ(MetadataStore::open(local_file_system(), path).value().get(1), md(R"({"v":2})"));
 }
 
 TEST(MetadataIndex, EqualityKeysFollowTypedEquality) {
   TempDir dir;
-  MetadataStore s = MetadataStore::open(dir / "metadata.bin").value();
+  MetadataStore s = MetadataStore::open(local_file_system(), dir / "metadata.bin").value();
   ASSERT_TRUE(s.put(1, md(R"({"n":1,"tags":["a"],"meta":{"k":1},"z":null,"neg":-0.0})")).ok());
   ASSERT_TRUE(s.put(2, md(R"({"n":1.0,"neg":0.0})")).ok());
   EXPECT_EQ(eq(s, "n", "1"), std::vector<std::uint32_t>{1});
@@ -215,7 +230,7 @@ RangeBound excl(double v) { return RangeBound::exclusive(*f64_order_key(v)); }
 
 TEST(MetadataIndex, RangeBoundsSelectKeys) {
   TempDir dir;
-  MetadataStore s = MetadataStore::open(dir / "metadata.bin").value();
+  MetadataStore s = MetadataStore::open(local_file_system(), dir / "metadata.bin").value();
   const char* values[] = {"1", "3", "3.0", "5", "-0.0", "-2", "\"4\""};
   for (std::uint32_t slot = 0; slot < std::size(values); ++slot) {
     ASSERT_TRUE(s.put(slot, md(std::string(R"({"x":)") + values[slot] + "}")).ok());
@@ -246,7 +261,7 @@ TEST(MetadataIndex, RangeBoundsSelectKeys) {
 
 TEST(MetadataIndex, SlotListsStaySortedAndUnique) {
   TempDir dir;
-  MetadataStore s = MetadataStore::open(dir / "metadata.bin").value();
+  MetadataStore s = MetadataStore::open(local_file_system(), dir / "metadata.bin").value();
   for (std::uint32_t slot : {9u, 2u, 5u, 5u}) ASSERT_TRUE(s.put(slot, md(R"({"c":"red"})")).ok());
   EXPECT_EQ(eq(s, "c", "\"red\""), (std::vector<std::uint32_t>{2, 5, 9}));
   ASSERT_TRUE(s.put(5, md(R"({"c":"blue"})")).ok());
@@ -266,7 +281,7 @@ TEST(MetadataIndex, SlotListsStaySortedAndUnique) {
 // equals the slots found by testing each record.
 TEST(MetadataIndex, AnswersMatchAScanOfEveryRecord) {
   TempDir dir;
-  MetadataStore s = MetadataStore::open(dir / "metadata.bin").value();
+  MetadataStore s = MetadataStore::open(local_file_system(), dir / "metadata.bin").value();
   std::mt19937 rng(42);
   const std::vector<JsonValue> pool = {
       json("0"), json("1"), json("2"), json("-1"), json("1.0"), json("0.0"), json("-0.0"), json("2.5"),

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "storage/io/file_system.h"
+
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -147,20 +149,20 @@ TEST(IdPool, RoundTripsThroughLiveIdsBin) {
 
   testing::TempDir dir;
   const std::string path = dir / "live_ids.bin";
-  ASSERT_TRUE(IdPool().save(path).ok());
-  ASSERT_TRUE(loaded.save(path).ok());  // replaces the older image whole
+  ASSERT_TRUE(IdPool().save(*local_file_system(), path).ok());
+  ASSERT_TRUE(loaded.save(*local_file_system(), path).ok());  // replaces the older image whole
   EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
-  Result<IdPool> from_disk = IdPool::load(path);
+  Result<IdPool> from_disk = IdPool::load(*local_file_system(), path);
   ASSERT_TRUE(from_disk.ok());
   EXPECT_EQ(from_disk->iter_active(), loaded.iter_active());
-  EXPECT_FALSE(IdPool::load(dir / "missing.bin").ok());
+  EXPECT_FALSE(IdPool::load(*local_file_system(), dir / "missing.bin").ok());
 
   // A save that cannot complete leaves the previous image whole.
   std::filesystem::create_directory(path + ".tmp");
   IdPool bigger = loaded;
   ASSERT_TRUE(bigger.insert("one more").ok());
-  EXPECT_FALSE(bigger.save(path).ok());
-  Result<IdPool> kept = IdPool::load(path);
+  EXPECT_FALSE(bigger.save(*local_file_system(), path).ok());
+  Result<IdPool> kept = IdPool::load(*local_file_system(), path);
   ASSERT_TRUE(kept.ok());
   EXPECT_EQ(kept->slot_count(), loaded.slot_count());
 }

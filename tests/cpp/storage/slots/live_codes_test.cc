@@ -1,6 +1,8 @@
 #include "storage/slots/live_codes.h"
 
 #include <gtest/gtest.h>
+
+#include "storage/io/file_system.h"
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,7 +32,7 @@ void write_raw(const std::string& path, std::size_t bytes, std::uint8_t fill) {
 }
 
 LiveCodesFile open_file(const std::string& path, std::uint64_t stride = kStride) {
-  Result<LiveCodesFile> file = LiveCodesFile::open(path, stride);
+  Result<LiveCodesFile> file = LiveCodesFile::open(local_file_system(), path, stride);
   if (!file.ok()) throw std::runtime_error(file.error().message());
   return std::move(file).value();
 }
@@ -172,23 +174,36 @@ TEST_F(LiveCodesFileTest, ReleasedHandlesReopenOnDemand) {
   LiveCodesFile file = file_with_slots(1);
   file.advise_random();
 
-  file.release_handles();
-  EXPECT_FALSE(file.is_mapped());
-  EXPECT_FALSE(file.has_handle());
-  try {
-    static_cast<void>(file.slot(0));
-    ADD_FAILURE() << "slot access while unmapped must panic";
-  } catch (const Panic& p) {
-    EXPECT_STREQ(p.what(), "mmap not initialized");
+  {
+    ReleasedSlotFile released = file.release_handles();
+    EXPECT_FALSE(file.is_mapped());
+    EXPECT_FALSE(file.has_handle());
+    try {
+      static_cast<void>(file.slot(0));
+      ADD_FAILURE() << "slot access while unmapped must panic";
+    } catch (const Panic& p) {
+      EXPECT_STREQ(p.what(), "mmap not initialized");
+    }
+    // The file can be replaced while released; the reopen sees the new one.
+    write_raw(path, kStride * kStep, 4);
   }
-  // The file can be replaced while released; the reopen sees the new one.
-  write_raw(path, kStride * kStep, 4);
-  ASSERT_EQ(*file.alloc_slot(), 1u);
+  // Mapped again when the guard went, on whatever path.
   EXPECT_TRUE(file.is_mapped());
+  ASSERT_EQ(*file.alloc_slot(), 1u);
   EXPECT_TRUE(slot_is(file, 0, 4));
 
-  file.release_handles();
-  ASSERT_TRUE(file.ensure_mapped().ok());
+  ReleasedSlotFile released = file.release_handles();
+  ASSERT_TRUE(released.reacquire().ok());
+  EXPECT_TRUE(slot_is(file, 0, 4));
+  // An early return while released still leaves the file mapped.
+  auto upload = [&](bool fail) -> Status {
+    ReleasedSlotFile guard = file.release_handles();
+    if (fail) return Error::io("upload failed");
+    return guard.reacquire();
+  };
+  EXPECT_FALSE(upload(true).ok());
+  EXPECT_TRUE(file.is_mapped());
+  EXPECT_TRUE(upload(false).ok());
   EXPECT_TRUE(slot_is(file, 0, 4));
 }
 
@@ -224,7 +239,7 @@ TEST_F(LiveCodesFileTest, FailedGrowthKeepsTheMapping) {
     if (size_of(path) != kStride * kStep) return 3;
     if (!slot_is(file, kStep - 1, 0x77)) return 4;
     // The same holds when the handles were released before the failing step.
-    file.release_handles();
+    ReleasedSlotFile released = file.release_handles();
     if (file.alloc_slot().ok()) return 5;
     if (!file.is_mapped() || !slot_is(file, kStep - 1, 0x77)) return 6;
     if (file.truncate_to(3 * kStep).ok()) return 7;
@@ -235,8 +250,8 @@ TEST_F(LiveCodesFileTest, FailedGrowthKeepsTheMapping) {
 }
 
 TEST_F(LiveCodesFileTest, FailedOpenOrResizeReportsAnError) {
-  EXPECT_FALSE(LiveCodesFile::open(dir / "missing/live_codes.bin", kStride).ok());
-  EXPECT_FALSE(LiveCodesFile::open(dir.path(), kStride).ok()) << "a directory";
+  EXPECT_FALSE(LiveCodesFile::open(local_file_system(), dir / "missing/live_codes.bin", kStride).ok());
+  EXPECT_FALSE(LiveCodesFile::open(local_file_system(), dir.path(), kStride).ok()) << "a directory";
 
   LiveCodesFile file = open_file(path);
   EXPECT_FALSE(file.truncate_to(~0ull / 2).ok()) << "byte length overflows";
