@@ -25,7 +25,7 @@ std::vector<WalEntry> make_entries(const ProdQuantizer& q, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     WalEntry& e = entries[i];
     e.id = "doc-" + std::to_string(i);
-    e.mse_indices.resize(q.n);
+    e.mse_indices.resize(q.n());
     for (auto& v : e.mse_indices) v = static_cast<std::uint16_t>(rng() % (1u << q.mse_bits()));
     e.qjl_bits.resize(q.qjl_len());
     for (auto& v : e.qjl_bits) v = static_cast<std::uint8_t>(rng());

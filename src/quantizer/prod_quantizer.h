@@ -13,6 +13,7 @@
 #include "common/result.h"
 
 #include "quantizer/mse_quantizer.h"
+#include "quantizer/packing.h"
 #include "quantizer/qjl_quantizer.h"
 #include "quantizer/score_kernels.h"
 
@@ -52,20 +53,25 @@ struct PreparedIpQueryLite {
 
 class ProdQuantizer {
  public:
-  // Field order is the persisted order.
-  std::uint64_t d = 0;
-  std::uint64_t n = 0;
-  std::uint64_t b = 0;
-  MseQuantizer mse_quantizer;
-  QjlQuantizer qjl_quantizer;
-  bool fast_mode = false;
-
   static ProdQuantizer new_dense(std::uint64_t d, std::uint64_t b, std::uint64_t seed);
   static ProdQuantizer new_dense_fast(std::uint64_t d, std::uint64_t b, std::uint64_t seed);
   static ProdQuantizer new_srht(std::uint64_t d, std::uint64_t b, std::uint64_t seed);
   static ProdQuantizer new_srht_fast(std::uint64_t d, std::uint64_t b, std::uint64_t seed);
+  // Assembles the parts as given, without checks: the persisted-form decoders
+  // check them first (quantizer_image.cc, quantizer_json.cc).
+  static ProdQuantizer from_parts(std::uint64_t d, std::uint64_t n, std::uint64_t b,
+                                  MseQuantizer mse_quantizer, QjlQuantizer qjl_quantizer,
+                                  bool fast_mode);
 
-  std::uint64_t mse_bits() const { return mse_quantizer.b; }
+  // The persisted fields, in their persisted order.
+  std::uint64_t d() const { return d_; }
+  std::uint64_t n() const { return n_; }
+  std::uint64_t b() const { return b_; }
+  const MseQuantizer& mse_quantizer() const { return mse_; }
+  const QjlQuantizer& qjl_quantizer() const { return qjl_; }
+  bool fast_mode() const { return fast_mode_; }
+
+  std::uint64_t mse_bits() const { return mse_.b; }
   // ceil(n * mse_bits / 8): bytes of one packed index vector.
   std::size_t packed_mse_len() const;
   // ceil(n / 8): sign bytes of one code.
@@ -84,11 +90,10 @@ class ProdQuantizer {
   // Packed indices: index i at bits [i*mse_bits, (i+1)*mse_bits) of an
   // LSB-first stream (see packing.h); the unpack forms give identical results.
   std::vector<std::uint8_t> pack_mse_indices(std::span<const std::uint16_t> indices) const;
-  void unpack_mse_indices(std::span<const std::uint8_t> bytes, std::span<std::uint16_t> out) const;
-  void unpack_mse_indices_scalar(std::span<const std::uint8_t> bytes,
-                                 std::span<std::uint16_t> out) const;
-  void unpack_mse_indices_avx2(std::span<const std::uint8_t> bytes,
-                               std::span<std::uint16_t> out) const;
+  // `kernels` picks the loop (by default the AVX2 one when the processor has it).
+  void unpack_mse_indices(
+      std::span<const std::uint8_t> bytes, std::span<std::uint16_t> out,
+      const packing::UnpackKernels& kernels = packing::active_unpack_kernels()) const;
 
   PreparedIpQuery prepare_ip_query(std::span<const float> q) const;
   PreparedIpQueryLite prepare_ip_query_lite(std::span<const float> q) const;
@@ -108,13 +113,6 @@ class ProdQuantizer {
       const PreparedIpQueryLite& pq, std::span<const std::uint16_t> mse_indices,
       std::span<const std::uint8_t> qjl_bits, double gamma,
       const scoring::ScoreKernels& kernels = scoring::active_kernels()) const;
-  // The vector forms (the portable ones on a processor without AVX2+FMA).
-  double score_ip_encoded_simd(const PreparedIpQuery& pq,
-                               std::span<const std::uint16_t> mse_indices,
-                               std::span<const std::uint8_t> qjl_bits, double gamma) const;
-  double score_ip_encoded_lite_simd(const PreparedIpQueryLite& pq,
-                                    std::span<const std::uint16_t> mse_indices,
-                                    std::span<const std::uint8_t> qjl_bits, double gamma) const;
 
   // The same estimates read straight from packed indices (packed_mse_len()
   // bytes as pack_mse_indices writes them, e.g. in place in a slot), with no
@@ -134,6 +132,13 @@ class ProdQuantizer {
   bool operator==(const ProdQuantizer&) const = default;
 
  private:
+  std::uint64_t d_ = 0;
+  std::uint64_t n_ = 0;
+  std::uint64_t b_ = 0;
+  MseQuantizer mse_;
+  QjlQuantizer qjl_;
+  bool fast_mode_ = false;
+
   // mse_bits() as a packing width; panics above 16 bits.
   unsigned index_bits() const;
   // Level-form estimate from packed bytes, both terms in one pass.

@@ -29,7 +29,7 @@ std::optional<WalEntry> unpack_entry(WalEntryPacked&& p, const ProdQuantizer* qu
         e.qjl_bits.size() != quantizer->qjl_len()) {
       return std::nullopt;
     }
-    e.mse_indices.assign(quantizer->n, 0);
+    e.mse_indices.assign(quantizer->n(), 0);
     quantizer->unpack_mse_indices(p.packed_mse, e.mse_indices);
   }
   return e;

@@ -44,7 +44,7 @@ class WalTest : public ::testing::Test {
   WalEntry write_entry(int i) const {
     WalEntry e;
     e.id = "id-" + std::to_string(i);
-    for (std::uint64_t k = 0; k < q->n; ++k) {
+    for (std::uint64_t k = 0; k < q->n(); ++k) {
       e.mse_indices.push_back(static_cast<std::uint16_t>((k * 5 + i) % (1u << q->mse_bits())));
     }
     e.qjl_bits.assign(q->qjl_len(), static_cast<std::uint8_t>(0x5A + i));
