@@ -86,6 +86,16 @@ void bench_quantize() {
       });
       std::printf("%-6llu %-6s %14.0f %12.2f\n", static_cast<unsigned long long>(d), mode.name,
                   rate, 1e6 / rate);
+      // The same vectors as one batch of 256 (the pool's threads, when there are several).
+      std::vector<float> rows;
+      for (int r = 0; r < 8; ++r) {
+        for (const auto& x : xs) rows.insert(rows.end(), x.begin(), x.end());
+      }
+      const double batch_rate = median_rate(rows.size() / d, [&] {
+        g_sink = q.quantize_batch(rows).back().gamma;
+      });
+      std::printf("%-6llu %-6s %14.0f %12.2f  (batch)\n", static_cast<unsigned long long>(d),
+                  mode.name, batch_rate, 1e6 / batch_rate);
     }
   }
 }

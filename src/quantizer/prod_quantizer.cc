@@ -1,12 +1,14 @@
 // Construction, encoding, decoding and packing of the product quantizer.
 #include "quantizer/prod_quantizer.h"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
 #include "common/panic.h"
 #include "common/thread_scratch.h"
 #include "common/worker_pool.h"
+#include "linalg/blocked_product.h"
 #include "quantizer/packing.h"
 
 namespace velq {
@@ -15,6 +17,7 @@ namespace {
 
 // Per-thread buffers of quantize and dequantize (one per use).
 struct ApproxTag;
+struct ApproxF32Tag;
 struct ResidualTag;
 struct ProjectedTag;
 struct CorrectionTag;
@@ -44,6 +47,16 @@ ProdQuantizer ProdQuantizer::from_parts(std::uint64_t d, std::uint64_t n, std::u
   q.mse_ = std::move(mse_quantizer);
   q.qjl_ = std::move(qjl_quantizer);
   q.fast_mode_ = fast_mode;
+  // Unchecked parts may be inconsistent (the decoders refuse them after this
+  // call): transpose only a matrix of the shape its stage claims.
+  const auto& m = q.mse_.rotation_matrix;
+  const std::size_t md = q.mse_.d;
+  if (m && md != 0 && m->size() / md == md && m->size() % md == 0) {
+    q.rotation_t_.resize(m->size());
+    for (std::size_t i = 0; i < md; ++i) {
+      for (std::size_t j = 0; j < md; ++j) q.rotation_t_[j * md + i] = (*m)[i * md + j];
+    }
+  }
   return q;
 }
 
@@ -83,30 +96,62 @@ std::size_t ProdQuantizer::packed_mse_len() const { return packing::packed_len(n
 std::size_t ProdQuantizer::qjl_len() const { return (n_ + 7) / 8; }
 
 EncodedVector ProdQuantizer::quantize(std::span<const float> x) const {
+  assert_eq(x.size(), d_, "quantize input length");
+  if (!rotation_t_.empty()) {
+    EncodedVector code;
+    quantize_dense_block(x.data(), 1, &code);
+    return code;
+  }
+  return quantize_srht(x);
+}
+
+EncodedVector ProdQuantizer::quantize_srht(std::span<const float> x) const {
   EncodedVector code;
   code.mse_indices = mse_.quantize(x);
   code.qjl_bits.assign(qjl_len(), 0);
   if (fast_mode_) return code;
-
   const std::span<double> approx = thread_scratch<ApproxTag, double>(d_);
   mse_.dequantize_into(code.mse_indices, approx);
-  const std::span<float> residual = thread_scratch<ResidualTag>(d_);
-  double sum_sq = 0.0;
-  for (std::size_t i = 0; i < d_; ++i) {
-    const double r = static_cast<double>(x[i]) - approx[i];
-    sum_sq += r * r;
-    residual[i] = static_cast<float>(r);
-  }
-  code.gamma = std::sqrt(sum_sq);
-
-  assert_eq(d_, qjl_.d, "residual dimension");
-  const std::span<float> projected = thread_scratch<ProjectedTag>(n_);
-  qjl_.apply_projection(residual, projected);
-  for (std::size_t i = 0; i < n_; ++i) {
-    // >= keeps both zeros positive; NaN leaves the bit clear.
-    if (projected[i] >= 0.0f) code.qjl_bits[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
-  }
+  const std::span<float> approx_f32 = thread_scratch<ApproxF32Tag>(d_);
+  // The decoded values are f32 products widened, so narrowing is exact.
+  std::copy(approx.begin(), approx.end(), approx_f32.begin());
+  add_sketch(x.data(), approx_f32.data(), 1, &code);
   return code;
+}
+
+void ProdQuantizer::add_sketch(const float* x, const float* approx, std::size_t count,
+                               EncodedVector* codes) const {
+  assert_eq(d_, qjl_.d, "residual dimension");
+  const std::span<float> residual = thread_scratch<ResidualTag>(count * d_);
+  for (std::size_t v = 0; v < count; ++v) {
+    double sum_sq = 0.0;
+    for (std::size_t i = 0; i < d_; ++i) {
+      const double r = static_cast<double>(x[v * d_ + i]) - static_cast<double>(approx[v * d_ + i]);
+      sum_sq += r * r;
+      residual[v * d_ + i] = static_cast<float>(r);
+    }
+    codes[v].gamma = std::sqrt(sum_sq);
+  }
+  const std::span<float> projected = thread_scratch<ProjectedTag>(count * n_);
+  if (qjl_.is_dense()) {
+    linalg::active_blocked_kernels().row_products(residual.data(), count, d_,
+                                                  qjl_.projection_matrix->data(), n_, d_,
+                                                  projected.data(), n_);
+    const float factor = qjl_.dense_factor();
+    for (float& p : projected) p *= factor;
+  } else {
+    for (std::size_t v = 0; v < count; ++v) {
+      qjl_.apply_projection(residual.subspan(v * d_, d_), projected.subspan(v * n_, n_));
+    }
+  }
+  for (std::size_t v = 0; v < count; ++v) {
+    std::vector<std::uint8_t>& bits = codes[v].qjl_bits;
+    bits.assign(qjl_len(), 0);
+    for (std::size_t i = 0; i < n_; ++i) {
+      // >= keeps both zeros positive; NaN leaves the bit clear.
+      if (projected[v * n_ + i] >= 0.0f) bits[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
+    }
+  }
 }
 
 void ProdQuantizer::dequantize_into(std::span<const std::uint16_t> mse_indices,

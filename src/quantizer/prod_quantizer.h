@@ -77,7 +77,14 @@ class ProdQuantizer {
   // ceil(n / 8): sign bytes of one code.
   std::size_t qjl_len() const;
 
+  // With a dense rotation a vector is rotated, decoded and projected by the
+  // blocked product (linalg/blocked_product.h), alone or in a batch: its code
+  // never depends on the batch it came in, its position there or the number
+  // of threads.
   EncodedVector quantize(std::span<const float> x) const;
+  // The codes of rows.size() / d vectors stored one after another (a partial
+  // last vector panics), in parallel on the worker pool, in input order.
+  std::vector<EncodedVector> quantize_batch(std::span<const float> rows) const;
   std::vector<double> dequantize(std::span<const std::uint16_t> mse_indices,
                                  std::span<const std::uint8_t> qjl_bits, double gamma) const;
   // The same into out (d entries), without allocating.
@@ -138,7 +145,18 @@ class ProdQuantizer {
   MseQuantizer mse_;
   QjlQuantizer qjl_;
   bool fast_mode_ = false;
+  // Dense form: the rotation's transpose, row-major, so that decoding a
+  // batch is the same blocked product as rotating one; empty otherwise.
+  std::vector<float> rotation_t_;
 
+  // quantize one vector in the SRHT form (no batch kernel).
+  EncodedVector quantize_srht(std::span<const float> x) const;
+  // quantize `count` vectors at x (stride d) in the dense form into out.
+  void quantize_dense_block(const float* x, std::size_t count, EncodedVector* out) const;
+  // The sign bits and gamma of `count` codes whose MSE indices are set, given
+  // the vectors and their decoded approximations (f32, stride d).
+  void add_sketch(const float* x, const float* approx, std::size_t count,
+                  EncodedVector* codes) const;
   // mse_bits() as a packing width; panics above 16 bits.
   unsigned index_bits() const;
   // Level-form estimate from packed bytes, both terms in one pass.

@@ -231,6 +231,31 @@ TEST(ProdQuantizer, PackingMethodsUseTheStageWidth) {
   }
 }
 
+// A vector's code depends on the vector alone: quantized singly, in a batch
+// of any size or at any position, it has the same bits (log replay
+// re-quantizes single vectors written in batches).
+TEST(ProdQuantizer, BatchCodesMatchSingleCodes) {
+  for (const auto& q : {ProdQuantizer::new_dense(37, 4, 3), ProdQuantizer::new_dense_fast(16, 4, 3),
+                        ProdQuantizer::new_srht(37, 4, 3)}) {
+    const std::size_t count = 70;  // more than two blocks, the last one partial
+    const std::vector<float> rows = testing::random_vector(count * q.d(), 11);
+    const std::vector<EncodedVector> batch = q.quantize_batch(rows);
+    ASSERT_EQ(batch.size(), count);
+    const std::vector<EncodedVector> tail =
+        q.quantize_batch(std::span(rows).subspan(5 * q.d(), 3 * q.d()));
+    for (std::size_t v = 0; v < count; ++v) {
+      const EncodedVector one = q.quantize(std::span(rows).subspan(v * q.d(), q.d()));
+      EXPECT_EQ(one.mse_indices, batch[v].mse_indices) << v;
+      EXPECT_EQ(one.qjl_bits, batch[v].qjl_bits) << v;
+      EXPECT_EQ(one.gamma, batch[v].gamma) << v;
+      if (v >= 5 && v < 8) {
+        EXPECT_EQ(tail[v - 5].qjl_bits, batch[v].qjl_bits);
+      }
+    }
+  }
+  EXPECT_THROW(ProdQuantizer::new_dense(8, 4, 1).quantize_batch(std::vector<float>(12)), Panic);
+}
+
 TEST(ProdQuantizer, DequantizeBatchKeepsOrder) {
   const ProdQuantizer q = ProdQuantizer::new_srht(64, 4, 2);
   std::vector<EncodedVector> codes;
