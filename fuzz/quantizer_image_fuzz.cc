@@ -25,9 +25,9 @@ void exercise(std::span<const std::uint8_t> bytes) {
   const std::vector<std::uint8_t> image = velq::encode_quantizer_image(q);
   const auto again = velq::decode_quantizer_image(image);
   if (!again.ok() || velq::encode_quantizer_image(*again) != image) __builtin_trap();
-  if (q.d == 0 || q.d > 64) return;
+  if (q.d() == 0 || q.d() > 64) return;
   try {
-    std::vector<float> x(q.d);
+    std::vector<float> x(q.d());
     for (std::size_t i = 0; i < x.size(); ++i) x[i] = static_cast<float>(i % 7) - 3.0f;
     const velq::EncodedVector code = q.quantize(x);
     const auto packed = q.pack_mse_indices(code.mse_indices);

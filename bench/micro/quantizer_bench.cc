@@ -80,12 +80,22 @@ void bench_quantize() {
       const ProdQuantizer q = mode.make(d, 4, 42);
       std::vector<std::vector<float>> xs;
       for (int i = 0; i < 32; ++i) xs.push_back(unit_vector(d, gen));
-      const std::size_t batch = q.mse_quantizer.is_dense() ? 4 : 32;
+      const std::size_t batch = q.mse_quantizer().is_dense() ? 4 : 32;
       const double rate = median_rate(batch, [&] {
         for (std::size_t i = 0; i < batch; ++i) g_sink = q.quantize(xs[i]).gamma;
       });
       std::printf("%-6llu %-6s %14.0f %12.2f\n", static_cast<unsigned long long>(d), mode.name,
                   rate, 1e6 / rate);
+      // The same vectors as one batch of 256 (the pool's threads, when there are several).
+      std::vector<float> rows;
+      for (int r = 0; r < 8; ++r) {
+        for (const auto& x : xs) rows.insert(rows.end(), x.begin(), x.end());
+      }
+      const double batch_rate = median_rate(rows.size() / d, [&] {
+        g_sink = q.quantize_batch(rows).back().gamma;
+      });
+      std::printf("%-6llu %-6s %14.0f %12.2f  (batch)\n", static_cast<unsigned long long>(d),
+                  mode.name, batch_rate, 1e6 / batch_rate);
     }
   }
 }
@@ -97,13 +107,13 @@ struct SlotArray {
   std::vector<std::uint8_t> bytes;
 
   SlotArray(const ProdQuantizer& q, std::size_t target_bytes, std::mt19937& gen)
-      : m(q.packed_mse_len()), qlen(q.fast_mode ? 0 : q.qjl_len()), stride(m + qlen + 9) {
+      : m(q.packed_mse_len()), qlen(q.fast_mode() ? 0 : q.qjl_len()), stride(m + qlen + 9) {
     count = target_bytes / stride;
     bytes.resize(count * stride);
     // Distinct real codes, repeated to fill the array.
     const std::size_t distinct = 2048;
     for (std::size_t s = 0; s < distinct && s < count; ++s) {
-      const EncodedVector code = q.quantize(unit_vector(q.d, gen));
+      const EncodedVector code = q.quantize(unit_vector(q.d(), gen));
       const auto packed = q.pack_mse_indices(code.mse_indices);
       std::uint8_t* slot = bytes.data() + s * stride;
       std::memcpy(slot, packed.data(), m);
@@ -158,7 +168,7 @@ void bench_scoring() {
       {384, &kModes[0]}, {768, &kModes[0]}, {384, &kModes[1]}};
   for (const auto& [d, mode] : configs) {
     const ProdQuantizer q = mode->make(d, 4, 42);
-    const std::string label = std::to_string(d) + (q.fast_mode ? " fast" : "");
+    const std::string label = std::to_string(d) + (q.fast_mode() ? " fast" : "");
     const SlotArray slots(q, 96u << 20, gen);
     const auto query = unit_vector(d, gen);
     const PreparedIpQuery full = q.prepare_ip_query(query);
@@ -166,7 +176,7 @@ void bench_scoring() {
     const double code_bytes = static_cast<double>(slots.m + slots.qlen);
     const double ceiling = memory_read_rate(slots);
     std::printf("%-10s %-26s %-9s %12.0f %9.2f %10s\n", label.c_str(), "memory read (ceiling)", "-", ceiling / slots.stride, ceiling / 1e9, "1.00");
-    std::vector<std::uint16_t> idx(q.n);
+    std::vector<std::uint16_t> idx(q.n());
     using Road = std::function<double(std::size_t, const scoring::ScoreKernels&)>;
     const std::pair<const char*, Road> roads[] = {
         {"unpack + score_ip_encoded",

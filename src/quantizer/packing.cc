@@ -68,13 +68,24 @@ void unpack_scalar(std::span<const std::uint8_t> bytes, std::span<std::uint16_t>
   for (std::size_t i = 0; i < count; ++i) out[i] = index_at(bytes, i, bits);
 }
 
+const UnpackKernels& portable_unpack_kernels() {
+  static constexpr UnpackKernels kPortable = {.name = "portable", .unpack = unpack_scalar};
+  return kPortable;
+}
+
+const UnpackKernels& avx2_unpack_kernels() {
+  static constexpr UnpackKernels kAvx2 = {.name = "avx2", .unpack = unpack_avx2};
+  return kAvx2;
+}
+
+const UnpackKernels& active_unpack_kernels() {
+  static const UnpackKernels& chosen = has_avx2() ? avx2_unpack_kernels() : portable_unpack_kernels();
+  return chosen;
+}
+
 void unpack(std::span<const std::uint8_t> bytes, std::span<std::uint16_t> out, std::size_t n,
             unsigned bits) {
-  if (has_avx2()) {
-    unpack_avx2(bytes, out, n, bits);
-  } else {
-    unpack_scalar(bytes, out, n, bits);
-  }
+  active_unpack_kernels().unpack(bytes, out, n, bits);
 }
 
 }  // namespace velq::packing

@@ -67,7 +67,20 @@ void unpack_scalar(std::span<const std::uint8_t> bytes, std::span<std::uint16_t>
 // processor has AVX2.
 void unpack_avx2(std::span<const std::uint8_t> bytes, std::span<std::uint16_t> out,
                  std::size_t n, unsigned bits);
-// The AVX2 form when the processor has it, else the scalar form.
+
+// The unpack forms as a table, chosen once like the scoring kernels.
+struct UnpackKernels {
+  const char* name;
+  void (*unpack)(std::span<const std::uint8_t> bytes, std::span<std::uint16_t> out,
+                 std::size_t n, unsigned bits);
+};
+const UnpackKernels& portable_unpack_kernels();
+// REQUIRES: has_avx2().
+const UnpackKernels& avx2_unpack_kernels();
+// The AVX2 table when the processor has AVX2, else the portable one.
+const UnpackKernels& active_unpack_kernels();
+
+// Through active_unpack_kernels().
 void unpack(std::span<const std::uint8_t> bytes, std::span<std::uint16_t> out, std::size_t n,
             unsigned bits);
 

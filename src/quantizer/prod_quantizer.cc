@@ -1,13 +1,14 @@
 // Construction, encoding, decoding and packing of the product quantizer.
 #include "quantizer/prod_quantizer.h"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
-#include "common/cpu_features.h"
 #include "common/panic.h"
 #include "common/thread_scratch.h"
 #include "common/worker_pool.h"
+#include "linalg/blocked_product.h"
 #include "quantizer/packing.h"
 
 namespace velq {
@@ -16,6 +17,7 @@ namespace {
 
 // Per-thread buffers of quantize and dequantize (one per use).
 struct ApproxTag;
+struct ApproxF32Tag;
 struct ResidualTag;
 struct ProjectedTag;
 struct CorrectionTag;
@@ -29,17 +31,34 @@ void require_two_bits(std::uint64_t b) {
 
 ProdQuantizer assemble(std::uint64_t d, std::uint64_t b, MseQuantizer mse, QjlQuantizer qjl,
                        bool fast) {
-  ProdQuantizer pq;
-  pq.d = d;
-  pq.n = mse.n;
-  pq.b = b;
-  pq.mse_quantizer = std::move(mse);
-  pq.qjl_quantizer = std::move(qjl);
-  pq.fast_mode = fast;
-  return pq;
+  const std::uint64_t n = mse.n;
+  return ProdQuantizer::from_parts(d, n, b, std::move(mse), std::move(qjl), fast);
 }
 
 }  // namespace
+
+ProdQuantizer ProdQuantizer::from_parts(std::uint64_t d, std::uint64_t n, std::uint64_t b,
+                                        MseQuantizer mse_quantizer, QjlQuantizer qjl_quantizer,
+                                        bool fast_mode) {
+  ProdQuantizer q;
+  q.d_ = d;
+  q.n_ = n;
+  q.b_ = b;
+  q.mse_ = std::move(mse_quantizer);
+  q.qjl_ = std::move(qjl_quantizer);
+  q.fast_mode_ = fast_mode;
+  // Unchecked parts may be inconsistent (the decoders refuse them after this
+  // call): transpose only a matrix of the shape its stage claims.
+  const auto& m = q.mse_.rotation_matrix;
+  const std::size_t md = q.mse_.d;
+  if (m && md != 0 && m->size() / md == md && m->size() % md == 0) {
+    q.rotation_t_.resize(m->size());
+    for (std::size_t i = 0; i < md; ++i) {
+      for (std::size_t j = 0; j < md; ++j) q.rotation_t_[j * md + i] = (*m)[i * md + j];
+    }
+  }
+  return q;
+}
 
 ProdQuantizer ProdQuantizer::new_dense(std::uint64_t d, std::uint64_t b, std::uint64_t seed) {
   require_two_bits(b);
@@ -72,53 +91,85 @@ unsigned ProdQuantizer::index_bits() const {
   return static_cast<unsigned>(mse_bits());
 }
 
-std::size_t ProdQuantizer::packed_mse_len() const { return packing::packed_len(n, index_bits()); }
+std::size_t ProdQuantizer::packed_mse_len() const { return packing::packed_len(n_, index_bits()); }
 
-std::size_t ProdQuantizer::qjl_len() const { return (n + 7) / 8; }
+std::size_t ProdQuantizer::qjl_len() const { return (n_ + 7) / 8; }
 
 EncodedVector ProdQuantizer::quantize(std::span<const float> x) const {
+  assert_eq(x.size(), d_, "quantize input length");
+  if (!rotation_t_.empty()) {
+    EncodedVector code;
+    quantize_dense_block(x.data(), 1, &code);
+    return code;
+  }
+  return quantize_srht(x);
+}
+
+EncodedVector ProdQuantizer::quantize_srht(std::span<const float> x) const {
   EncodedVector code;
-  code.mse_indices = mse_quantizer.quantize(x);
+  code.mse_indices = mse_.quantize(x);
   code.qjl_bits.assign(qjl_len(), 0);
-  if (fast_mode) return code;
-
-  const std::span<double> approx = thread_scratch<ApproxTag, double>(d);
-  mse_quantizer.dequantize_into(code.mse_indices, approx);
-  const std::span<float> residual = thread_scratch<ResidualTag>(d);
-  double sum_sq = 0.0;
-  for (std::size_t i = 0; i < d; ++i) {
-    const double r = static_cast<double>(x[i]) - approx[i];
-    sum_sq += r * r;
-    residual[i] = static_cast<float>(r);
-  }
-  code.gamma = std::sqrt(sum_sq);
-
-  assert_eq(d, qjl_quantizer.d, "residual dimension");
-  const std::span<float> projected = thread_scratch<ProjectedTag>(n);
-  qjl_quantizer.apply_projection(residual, projected);
-  for (std::size_t i = 0; i < n; ++i) {
-    // >= keeps both zeros positive; NaN leaves the bit clear.
-    if (projected[i] >= 0.0f) code.qjl_bits[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
-  }
+  if (fast_mode_) return code;
+  const std::span<double> approx = thread_scratch<ApproxTag, double>(d_);
+  mse_.dequantize_into(code.mse_indices, approx);
+  const std::span<float> approx_f32 = thread_scratch<ApproxF32Tag>(d_);
+  // The decoded values are f32 products widened, so narrowing is exact.
+  std::copy(approx.begin(), approx.end(), approx_f32.begin());
+  add_sketch(x.data(), approx_f32.data(), 1, &code);
   return code;
+}
+
+void ProdQuantizer::add_sketch(const float* x, const float* approx, std::size_t count,
+                               EncodedVector* codes) const {
+  assert_eq(d_, qjl_.d, "residual dimension");
+  const std::span<float> residual = thread_scratch<ResidualTag>(count * d_);
+  for (std::size_t v = 0; v < count; ++v) {
+    double sum_sq = 0.0;
+    for (std::size_t i = 0; i < d_; ++i) {
+      const double r = static_cast<double>(x[v * d_ + i]) - static_cast<double>(approx[v * d_ + i]);
+      sum_sq += r * r;
+      residual[v * d_ + i] = static_cast<float>(r);
+    }
+    codes[v].gamma = std::sqrt(sum_sq);
+  }
+  const std::span<float> projected = thread_scratch<ProjectedTag>(count * n_);
+  if (qjl_.is_dense()) {
+    linalg::active_blocked_kernels().row_products(residual.data(), count, d_,
+                                                  qjl_.projection_matrix->data(), n_, d_,
+                                                  projected.data(), n_);
+    const float factor = qjl_.dense_factor();
+    for (float& p : projected) p *= factor;
+  } else {
+    for (std::size_t v = 0; v < count; ++v) {
+      qjl_.apply_projection(residual.subspan(v * d_, d_), projected.subspan(v * n_, n_));
+    }
+  }
+  for (std::size_t v = 0; v < count; ++v) {
+    std::vector<std::uint8_t>& bits = codes[v].qjl_bits;
+    bits.assign(qjl_len(), 0);
+    for (std::size_t i = 0; i < n_; ++i) {
+      // >= keeps both zeros positive; NaN leaves the bit clear.
+      if (projected[v * n_ + i] >= 0.0f) bits[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
+    }
+  }
 }
 
 void ProdQuantizer::dequantize_into(std::span<const std::uint16_t> mse_indices,
                                     std::span<const std::uint8_t> qjl_bits, double gamma,
                                     std::span<double> out) const {
-  mse_quantizer.dequantize_into(mse_indices, out);
-  if (fast_mode) return;
-  assert_eq(qjl_bits.size(), (qjl_quantizer.n + 7) / 8, "QJL sign byte count");
-  const float scale = std::sqrt(3.1415927f / (2.0f * static_cast<float>(qjl_quantizer.n)));
-  const std::span<double> correction = thread_scratch<CorrectionTag, double>(d);
-  qjl_quantizer.reconstruct_into(qjl_bits, gamma, scale, correction);
+  mse_.dequantize_into(mse_indices, out);
+  if (fast_mode_) return;
+  assert_eq(qjl_bits.size(), (qjl_.n + 7) / 8, "QJL sign byte count");
+  const float scale = std::sqrt(3.1415927f / (2.0f * static_cast<float>(qjl_.n)));
+  const std::span<double> correction = thread_scratch<CorrectionTag, double>(d_);
+  qjl_.reconstruct_into(qjl_bits, gamma, scale, correction);
   for (std::size_t i = 0; i < out.size(); ++i) out[i] += correction[i];
 }
 
 std::vector<double> ProdQuantizer::dequantize(std::span<const std::uint16_t> mse_indices,
                                               std::span<const std::uint8_t> qjl_bits,
                                               double gamma) const {
-  std::vector<double> x(d);
+  std::vector<double> x(d_);
   dequantize_into(mse_indices, qjl_bits, gamma, x);
   return x;
 }
@@ -134,27 +185,13 @@ std::vector<std::vector<double>> ProdQuantizer::dequantize_batch(
 
 std::vector<std::uint8_t> ProdQuantizer::pack_mse_indices(
     std::span<const std::uint16_t> indices) const {
-  return packing::pack(indices, n, index_bits());
+  return packing::pack(indices, n_, index_bits());
 }
 
 void ProdQuantizer::unpack_mse_indices(std::span<const std::uint8_t> bytes,
-                                       std::span<std::uint16_t> out) const {
-  packing::unpack(bytes, out, n, index_bits());
-}
-
-void ProdQuantizer::unpack_mse_indices_scalar(std::span<const std::uint8_t> bytes,
-                                              std::span<std::uint16_t> out) const {
-  packing::unpack_scalar(bytes, out, n, index_bits());
-}
-
-void ProdQuantizer::unpack_mse_indices_avx2(std::span<const std::uint8_t> bytes,
-                                            std::span<std::uint16_t> out) const {
-  // Callable on any processor: without AVX2 the scalar form gives the same result.
-  if (has_avx2()) {
-    packing::unpack_avx2(bytes, out, n, index_bits());
-  } else {
-    packing::unpack_scalar(bytes, out, n, index_bits());
-  }
+                                       std::span<std::uint16_t> out,
+                                       const packing::UnpackKernels& kernels) const {
+  kernels.unpack(bytes, out, n_, index_bits());
 }
 
 }  // namespace velq

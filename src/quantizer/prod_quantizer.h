@@ -13,6 +13,7 @@
 #include "common/result.h"
 
 #include "quantizer/mse_quantizer.h"
+#include "quantizer/packing.h"
 #include "quantizer/qjl_quantizer.h"
 #include "quantizer/score_kernels.h"
 
@@ -52,26 +53,38 @@ struct PreparedIpQueryLite {
 
 class ProdQuantizer {
  public:
-  // Field order is the persisted order.
-  std::uint64_t d = 0;
-  std::uint64_t n = 0;
-  std::uint64_t b = 0;
-  MseQuantizer mse_quantizer;
-  QjlQuantizer qjl_quantizer;
-  bool fast_mode = false;
-
   static ProdQuantizer new_dense(std::uint64_t d, std::uint64_t b, std::uint64_t seed);
   static ProdQuantizer new_dense_fast(std::uint64_t d, std::uint64_t b, std::uint64_t seed);
   static ProdQuantizer new_srht(std::uint64_t d, std::uint64_t b, std::uint64_t seed);
   static ProdQuantizer new_srht_fast(std::uint64_t d, std::uint64_t b, std::uint64_t seed);
+  // Assembles the parts as given, without checks: the persisted-form decoders
+  // check them first (quantizer_image.cc, quantizer_json.cc).
+  static ProdQuantizer from_parts(std::uint64_t d, std::uint64_t n, std::uint64_t b,
+                                  MseQuantizer mse_quantizer, QjlQuantizer qjl_quantizer,
+                                  bool fast_mode);
 
-  std::uint64_t mse_bits() const { return mse_quantizer.b; }
+  // The persisted fields, in their persisted order.
+  std::uint64_t d() const { return d_; }
+  std::uint64_t n() const { return n_; }
+  std::uint64_t b() const { return b_; }
+  const MseQuantizer& mse_quantizer() const { return mse_; }
+  const QjlQuantizer& qjl_quantizer() const { return qjl_; }
+  bool fast_mode() const { return fast_mode_; }
+
+  std::uint64_t mse_bits() const { return mse_.b; }
   // ceil(n * mse_bits / 8): bytes of one packed index vector.
   std::size_t packed_mse_len() const;
   // ceil(n / 8): sign bytes of one code.
   std::size_t qjl_len() const;
 
+  // With a dense rotation a vector is rotated, decoded and projected by the
+  // blocked product (linalg/blocked_product.h), alone or in a batch: its code
+  // never depends on the batch it came in, its position there or the number
+  // of threads.
   EncodedVector quantize(std::span<const float> x) const;
+  // The codes of rows.size() / d vectors stored one after another (a partial
+  // last vector panics), in parallel on the worker pool, in input order.
+  std::vector<EncodedVector> quantize_batch(std::span<const float> rows) const;
   std::vector<double> dequantize(std::span<const std::uint16_t> mse_indices,
                                  std::span<const std::uint8_t> qjl_bits, double gamma) const;
   // The same into out (d entries), without allocating.
@@ -84,11 +97,10 @@ class ProdQuantizer {
   // Packed indices: index i at bits [i*mse_bits, (i+1)*mse_bits) of an
   // LSB-first stream (see packing.h); the unpack forms give identical results.
   std::vector<std::uint8_t> pack_mse_indices(std::span<const std::uint16_t> indices) const;
-  void unpack_mse_indices(std::span<const std::uint8_t> bytes, std::span<std::uint16_t> out) const;
-  void unpack_mse_indices_scalar(std::span<const std::uint8_t> bytes,
-                                 std::span<std::uint16_t> out) const;
-  void unpack_mse_indices_avx2(std::span<const std::uint8_t> bytes,
-                               std::span<std::uint16_t> out) const;
+  // `kernels` picks the loop (by default the AVX2 one when the processor has it).
+  void unpack_mse_indices(
+      std::span<const std::uint8_t> bytes, std::span<std::uint16_t> out,
+      const packing::UnpackKernels& kernels = packing::active_unpack_kernels()) const;
 
   PreparedIpQuery prepare_ip_query(std::span<const float> q) const;
   PreparedIpQueryLite prepare_ip_query_lite(std::span<const float> q) const;
@@ -108,13 +120,6 @@ class ProdQuantizer {
       const PreparedIpQueryLite& pq, std::span<const std::uint16_t> mse_indices,
       std::span<const std::uint8_t> qjl_bits, double gamma,
       const scoring::ScoreKernels& kernels = scoring::active_kernels()) const;
-  // The vector forms (the portable ones on a processor without AVX2+FMA).
-  double score_ip_encoded_simd(const PreparedIpQuery& pq,
-                               std::span<const std::uint16_t> mse_indices,
-                               std::span<const std::uint8_t> qjl_bits, double gamma) const;
-  double score_ip_encoded_lite_simd(const PreparedIpQueryLite& pq,
-                                    std::span<const std::uint16_t> mse_indices,
-                                    std::span<const std::uint8_t> qjl_bits, double gamma) const;
 
   // The same estimates read straight from packed indices (packed_mse_len()
   // bytes as pack_mse_indices writes them, e.g. in place in a slot), with no
@@ -134,6 +139,24 @@ class ProdQuantizer {
   bool operator==(const ProdQuantizer&) const = default;
 
  private:
+  std::uint64_t d_ = 0;
+  std::uint64_t n_ = 0;
+  std::uint64_t b_ = 0;
+  MseQuantizer mse_;
+  QjlQuantizer qjl_;
+  bool fast_mode_ = false;
+  // Dense form: the rotation's transpose, row-major, so that decoding a
+  // batch is the same blocked product as rotating one; empty otherwise.
+  std::vector<float> rotation_t_;
+
+  // quantize one vector in the SRHT form (no batch kernel).
+  EncodedVector quantize_srht(std::span<const float> x) const;
+  // quantize `count` vectors at x (stride d) in the dense form into out.
+  void quantize_dense_block(const float* x, std::size_t count, EncodedVector* out) const;
+  // The sign bits and gamma of `count` codes whose MSE indices are set, given
+  // the vectors and their decoded approximations (f32, stride d).
+  void add_sketch(const float* x, const float* approx, std::size_t count,
+                  EncodedVector* codes) const;
   // mse_bits() as a packing width; panics above 16 bits.
   unsigned index_bits() const;
   // Level-form estimate from packed bytes, both terms in one pass.

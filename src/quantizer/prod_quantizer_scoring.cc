@@ -16,7 +16,7 @@ namespace {
 // sqrt(pi/2) / sqrt(m), m the sketch's effective dimension: d for the dense
 // Gaussian projection (scaled by 1/sqrt(d)), n for the orthonormal SRHT.
 float qjl_scale_for(const ProdQuantizer& q) {
-  const std::uint64_t m = q.qjl_quantizer.is_dense() ? q.d : q.n;
+  const std::uint64_t m = q.qjl_quantizer().is_dense() ? q.d() : q.n();
   return 1.2533141f / std::sqrt(static_cast<float>(m));
 }
 
@@ -38,23 +38,23 @@ bool use_level_form(const PreparedIpQuery& pq, const std::vector<float>& levels,
 }  // namespace
 
 PreparedIpQueryLite ProdQuantizer::prepare_ip_query_lite(std::span<const float> q) const {
-  assert_eq(q.size(), d, "query dimension");
+  assert_eq(q.size(), d_, "query dimension");
   PreparedIpQueryLite pq;
-  pq.q_rot.assign(n, 0.0f);
-  mse_quantizer.apply_rotation(q, pq.q_rot);
-  pq.q_proj.assign(n, 0.0f);
-  qjl_quantizer.apply_projection(q, pq.q_proj);
+  pq.q_rot.assign(n_, 0.0f);
+  mse_.apply_rotation(q, pq.q_rot);
+  pq.q_proj.assign(n_, 0.0f);
+  qjl_.apply_projection(q, pq.q_proj);
   pq.qjl_scale = qjl_scale_for(*this);
   return pq;
 }
 
 PreparedIpQuery ProdQuantizer::prepare_ip_query(std::span<const float> q) const {
   PreparedIpQueryLite lite = prepare_ip_query_lite(q);
-  const std::vector<float>& levels = mse_quantizer.centroids;
+  const std::vector<float>& levels = mse_.centroids;
   PreparedIpQuery pq;
   pq.k = levels.size();
-  pq.lut.resize(n * pq.k);
-  for (std::size_t i = 0; i < n; ++i) {
+  pq.lut.resize(n_ * pq.k);
+  for (std::size_t i = 0; i < n_; ++i) {
     float* row = pq.lut.data() + i * pq.k;
     for (std::size_t c = 0; c < pq.k; ++c) row[c] = levels[c] * lite.q_rot[i];
   }
@@ -66,16 +66,16 @@ PreparedIpQuery ProdQuantizer::prepare_ip_query(std::span<const float> q) const 
 
 PreparedIpQueryLite ProdQuantizer::prepare_ip_query_from_codes(
     std::span<const std::uint16_t> codes) const {
-  require_len(codes.size(), n, "code list");
-  const std::vector<float>& levels = mse_quantizer.centroids;
+  require_len(codes.size(), n_, "code list");
+  const std::vector<float>& levels = mse_.centroids;
   PreparedIpQueryLite pq;
-  pq.q_rot.resize(n);
-  for (std::size_t i = 0; i < n; ++i) {
+  pq.q_rot.resize(n_);
+  for (std::size_t i = 0; i < n_; ++i) {
     require_len(levels.size(), std::size_t{codes[i]} + 1, "codebook");
     pq.q_rot[i] = levels[codes[i]];
   }
   // No projection: a code has no query-side sketch, so only the MSE term scores.
-  pq.q_proj.assign(n, 0.0f);
+  pq.q_proj.assign(n_, 0.0f);
   pq.qjl_scale = qjl_scale_for(*this);
   return pq;
 }
@@ -84,8 +84,8 @@ double ProdQuantizer::add_sign_term(float s_mse, std::span<const float> q_proj, 
                                     std::span<const std::uint8_t> qjl_bits, double gamma,
                                     const scoring::ScoreKernels& kernels) const {
   if (qjl_bits.empty()) return static_cast<double>(s_mse);
-  require_len(q_proj.size(), n, "prepared projection");
-  const float s_qjl = kernels.sign_sum(q_proj, qjl_bits, n);
+  require_len(q_proj.size(), n_, "prepared projection");
+  const float s_qjl = kernels.sign_sum(q_proj, qjl_bits, n_);
   return scoring::combine_terms(s_mse, s_qjl, gamma, qjl_scale);
 }
 
@@ -93,12 +93,12 @@ double ProdQuantizer::score_ip_encoded(const PreparedIpQuery& pq,
                                        std::span<const std::uint16_t> mse_indices,
                                        std::span<const std::uint8_t> qjl_bits, double gamma,
                                        const scoring::ScoreKernels& kernels) const {
-  require_len(mse_indices.size(), n, "MSE index list");
-  require_len(pq.lut.size(), n * pq.k, "prepared table");
-  const std::vector<float>& levels = mse_quantizer.centroids;
-  const float s_mse = use_level_form(pq, levels, n, kernels)
-                          ? kernels.level_dot(levels, pq.q_rot, mse_indices, n)
-                          : kernels.lut_sum(pq.lut, pq.k, mse_indices, n);
+  require_len(mse_indices.size(), n_, "MSE index list");
+  require_len(pq.lut.size(), n_ * pq.k, "prepared table");
+  const std::vector<float>& levels = mse_.centroids;
+  const float s_mse = use_level_form(pq, levels, n_, kernels)
+                          ? kernels.level_dot(levels, pq.q_rot, mse_indices, n_)
+                          : kernels.lut_sum(pq.lut, pq.k, mse_indices, n_);
   return add_sign_term(s_mse, pq.q_proj, pq.qjl_scale, qjl_bits, gamma, kernels);
 }
 
@@ -106,25 +106,11 @@ double ProdQuantizer::score_ip_encoded_lite(const PreparedIpQueryLite& pq,
                                             std::span<const std::uint16_t> mse_indices,
                                             std::span<const std::uint8_t> qjl_bits, double gamma,
                                             const scoring::ScoreKernels& kernels) const {
-  require_len(mse_indices.size(), n, "MSE index list");
-  require_len(pq.q_rot.size(), n, "prepared rotation");
-  const float s_mse = kernels.level_dot(mse_quantizer.centroids, pq.q_rot, mse_indices, n);
+  require_len(mse_indices.size(), n_, "MSE index list");
+  require_len(pq.q_rot.size(), n_, "prepared rotation");
+  const float s_mse = kernels.level_dot(mse_.centroids, pq.q_rot, mse_indices, n_);
   if (gamma == 0.0) return static_cast<double>(s_mse);
   return add_sign_term(s_mse, pq.q_proj, pq.qjl_scale, qjl_bits, gamma, kernels);
-}
-
-double ProdQuantizer::score_ip_encoded_simd(const PreparedIpQuery& pq,
-                                            std::span<const std::uint16_t> mse_indices,
-                                            std::span<const std::uint8_t> qjl_bits,
-                                            double gamma) const {
-  return score_ip_encoded(pq, mse_indices, qjl_bits, gamma, scoring::active_kernels());
-}
-
-double ProdQuantizer::score_ip_encoded_lite_simd(const PreparedIpQueryLite& pq,
-                                                 std::span<const std::uint16_t> mse_indices,
-                                                 std::span<const std::uint8_t> qjl_bits,
-                                                 double gamma) const {
-  return score_ip_encoded_lite(pq, mse_indices, qjl_bits, gamma, scoring::active_kernels());
 }
 
 double ProdQuantizer::score_packed_levels(std::span<const float> q_rot,
@@ -133,16 +119,16 @@ double ProdQuantizer::score_packed_levels(std::span<const float> q_rot,
                                           std::span<const std::uint8_t> qjl_bits, double gamma,
                                           const scoring::ScoreKernels& kernels) const {
   const unsigned bits = index_bits();
-  const std::vector<float>& levels = mse_quantizer.centroids;
-  require_len(q_rot.size(), n, "prepared rotation");
+  const std::vector<float>& levels = mse_.centroids;
+  require_len(q_rot.size(), n_, "prepared rotation");
   // Every packed index is below 2^bits; the codebook must cover them all.
   require_len(levels.size(), std::size_t{1} << bits, "codebook");
   if (qjl_bits.empty()) {
-    return static_cast<double>(kernels.level_dot_packed(levels, q_rot, packed_mse, bits, n));
+    return static_cast<double>(kernels.level_dot_packed(levels, q_rot, packed_mse, bits, n_));
   }
-  require_len(q_proj.size(), n, "prepared projection");
+  require_len(q_proj.size(), n_, "prepared projection");
   const scoring::ScoreTerms terms =
-      kernels.level_dot_and_signs_packed(levels, q_rot, packed_mse, bits, q_proj, qjl_bits, n);
+      kernels.level_dot_and_signs_packed(levels, q_rot, packed_mse, bits, q_proj, qjl_bits, n_);
   return scoring::combine_terms(terms.mse, terms.signs, gamma, qjl_scale);
 }
 
@@ -151,14 +137,14 @@ double ProdQuantizer::score_ip_packed(const PreparedIpQuery& pq,
                                       std::span<const std::uint8_t> qjl_bits, double gamma,
                                       const scoring::ScoreKernels& kernels) const {
   const unsigned bits = index_bits();
-  require_len(packed_mse.size(), packing::packed_len(n, bits), "packed MSE bytes");
-  require_len(pq.lut.size(), n * pq.k, "prepared table");
-  if (use_level_form(pq, mse_quantizer.centroids, n, kernels)) {
+  require_len(packed_mse.size(), packing::packed_len(n_, bits), "packed MSE bytes");
+  require_len(pq.lut.size(), n_ * pq.k, "prepared table");
+  if (use_level_form(pq, mse_.centroids, n_, kernels)) {
     return score_packed_levels(pq.q_rot, pq.q_proj, pq.qjl_scale, packed_mse, qjl_bits, gamma,
                                kernels);
   }
   require_len(pq.k, std::size_t{1} << bits, "prepared codebook");
-  const float s_mse = kernels.lut_sum_packed(pq.lut, pq.k, packed_mse, bits, n);
+  const float s_mse = kernels.lut_sum_packed(pq.lut, pq.k, packed_mse, bits, n_);
   return add_sign_term(s_mse, pq.q_proj, pq.qjl_scale, qjl_bits, gamma, kernels);
 }
 
@@ -166,7 +152,7 @@ double ProdQuantizer::score_ip_packed_lite(const PreparedIpQueryLite& pq,
                                            std::span<const std::uint8_t> packed_mse,
                                            std::span<const std::uint8_t> qjl_bits, double gamma,
                                            const scoring::ScoreKernels& kernels) const {
-  require_len(packed_mse.size(), packing::packed_len(n, index_bits()), "packed MSE bytes");
+  require_len(packed_mse.size(), packing::packed_len(n_, index_bits()), "packed MSE bytes");
   // gamma exactly 0 (every fast-mode code) carries no sign term.
   const auto signs = gamma == 0.0 ? std::span<const std::uint8_t>() : qjl_bits;
   return score_packed_levels(pq.q_rot, pq.q_proj, pq.qjl_scale, packed_mse, signs, gamma, kernels);

@@ -13,9 +13,6 @@ namespace velq {
 
 namespace {
 
-// 1/√d for the dense projection, rounded in f32 at each step.
-float dense_factor(std::uint64_t d) { return 1.0f / std::sqrt(static_cast<float>(d)); }
-
 struct SignsTag;
 struct TransposedTag;
 
@@ -39,11 +36,13 @@ QjlQuantizer QjlQuantizer::new_dense(std::uint64_t d, std::uint64_t seed) {
   return q;
 }
 
+float QjlQuantizer::dense_factor() const { return 1.0f / std::sqrt(static_cast<float>(d)); }
+
 void QjlQuantizer::apply_projection(std::span<const float> x, std::span<float> out) const {
   assert_eq(out.size(), n, "projection output length");
   if (projection_matrix) {
     linalg::mat_vec(*projection_matrix, d, x, out);
-    const float factor = dense_factor(d);
+    const float factor = dense_factor();
     for (std::size_t i = 0; i < d; ++i) out[i] *= factor;
   } else {
     linalg::srht(x, projection_signs, out);
@@ -59,7 +58,7 @@ void QjlQuantizer::reconstruct_into(std::span<const std::uint8_t> sign_bytes, do
   const std::span<float> t = thread_scratch<TransposedTag>(d);
   if (projection_matrix) {
     linalg::mat_t_vec(*projection_matrix, d, s, t);
-    const float factor = dense_factor(d);
+    const float factor = dense_factor();
     for (float& v : t) v *= factor;
   } else {
     linalg::inverse_srht(s, projection_signs, t, d);

@@ -27,6 +27,10 @@ class QjlQuantizer {
 
   bool is_dense() const { return projection_matrix.has_value(); }
 
+  // Dense form: the factor 1/√d (rounded in f32 at each step) applied to
+  // every output of the matrix product.
+  float dense_factor() const;
+
   // out.size() == n.
   void apply_projection(std::span<const float> x, std::span<float> out) const;
 

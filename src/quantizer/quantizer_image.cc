@@ -96,10 +96,10 @@ Status check_stage(const char* stage, std::uint64_t d, std::uint64_t n,
 }
 
 Status check_consistency(const ProdQuantizer& q) {
-  const MseQuantizer& mse = q.mse_quantizer;
-  const QjlQuantizer& qjl = q.qjl_quantizer;
-  if (mse.d != q.d || qjl.d != q.d) return inconsistent("stage dimensions differ");
-  if (mse.n != q.n || qjl.n != q.n) return inconsistent("stage lengths differ");
+  const MseQuantizer& mse = q.mse_quantizer();
+  const QjlQuantizer& qjl = q.qjl_quantizer();
+  if (mse.d != q.d() || qjl.d != q.d()) return inconsistent("stage dimensions differ");
+  if (mse.n != q.n() || qjl.n != q.n()) return inconsistent("stage lengths differ");
   if (mse.b > 16) return inconsistent("more than 16 MSE bits");
   if (mse.centroids.size() != (std::uint64_t{1} << mse.b)) {
     return inconsistent("codebook size is not 2^bits");
@@ -109,12 +109,13 @@ Status check_consistency(const ProdQuantizer& q) {
 }
 
 Result<ProdQuantizer> read_image(ImageReader& r) {
-  ProdQuantizer q;
-  MseQuantizer& mse = q.mse_quantizer;
-  QjlQuantizer& qjl = q.qjl_quantizer;
-  VELQ_RETURN_IF_ERROR(r.u64(q.d));
-  VELQ_RETURN_IF_ERROR(r.u64(q.n));
-  VELQ_RETURN_IF_ERROR(r.u64(q.b));
+  std::uint64_t d = 0, n = 0, b = 0;
+  MseQuantizer mse;
+  QjlQuantizer qjl;
+  bool fast = false;
+  VELQ_RETURN_IF_ERROR(r.u64(d));
+  VELQ_RETURN_IF_ERROR(r.u64(n));
+  VELQ_RETURN_IF_ERROR(r.u64(b));
   VELQ_RETURN_IF_ERROR(r.u64(mse.d));
   VELQ_RETURN_IF_ERROR(r.u64(mse.n));
   VELQ_RETURN_IF_ERROR(r.u64(mse.b));
@@ -125,8 +126,8 @@ Result<ProdQuantizer> read_image(ImageReader& r) {
   VELQ_RETURN_IF_ERROR(r.u64(qjl.n));
   VELQ_RETURN_IF_ERROR(r.floats(qjl.projection_signs));
   VELQ_RETURN_IF_ERROR(r.optional_floats(qjl.projection_matrix));
-  VELQ_RETURN_IF_ERROR(r.flag(q.fast_mode, "fast_mode"));
-  return q;
+  VELQ_RETURN_IF_ERROR(r.flag(fast, "fast_mode"));
+  return ProdQuantizer::from_parts(d, n, b, std::move(mse), std::move(qjl), fast);
 }
 
 }  // namespace
@@ -134,20 +135,20 @@ Result<ProdQuantizer> read_image(ImageReader& r) {
 std::vector<std::uint8_t> encode_quantizer_image(const ProdQuantizer& q) {
   std::vector<std::uint8_t> out;
   ByteWriter w(out);
-  w.u64(q.d);
-  w.u64(q.n);
-  w.u64(q.b);
-  w.u64(q.mse_quantizer.d);
-  w.u64(q.mse_quantizer.n);
-  w.u64(q.mse_quantizer.b);
-  put_floats(w, q.mse_quantizer.rotation_signs);
-  put_floats(w, q.mse_quantizer.centroids);
-  put_optional_floats(w, q.mse_quantizer.rotation_matrix);
-  w.u64(q.qjl_quantizer.d);
-  w.u64(q.qjl_quantizer.n);
-  put_floats(w, q.qjl_quantizer.projection_signs);
-  put_optional_floats(w, q.qjl_quantizer.projection_matrix);
-  w.u8(q.fast_mode ? 1 : 0);
+  w.u64(q.d());
+  w.u64(q.n());
+  w.u64(q.b());
+  w.u64(q.mse_quantizer().d);
+  w.u64(q.mse_quantizer().n);
+  w.u64(q.mse_quantizer().b);
+  put_floats(w, q.mse_quantizer().rotation_signs);
+  put_floats(w, q.mse_quantizer().centroids);
+  put_optional_floats(w, q.mse_quantizer().rotation_matrix);
+  w.u64(q.qjl_quantizer().d);
+  w.u64(q.qjl_quantizer().n);
+  put_floats(w, q.qjl_quantizer().projection_signs);
+  put_optional_floats(w, q.qjl_quantizer().projection_matrix);
+  w.u8(q.fast_mode() ? 1 : 0);
   return out;
 }
 

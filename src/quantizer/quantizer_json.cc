@@ -117,12 +117,12 @@ Result<QjlQuantizer> QjlQuantizer::deserialize(const JsonValue& value) {
 
 JsonValue ProdQuantizer::serialize() const {
   return JsonValue::object(JsonObject::record({
-      {"d", JsonValue::integer(d)},
-      {"n", JsonValue::integer(n)},
-      {"b", JsonValue::integer(b)},
-      {"mse_quantizer", mse_quantizer.serialize()},
-      {"qjl_quantizer", qjl_quantizer.serialize()},
-      {"fast_mode", JsonValue::boolean(fast_mode)},
+      {"d", JsonValue::integer(d_)},
+      {"n", JsonValue::integer(n_)},
+      {"b", JsonValue::integer(b_)},
+      {"mse_quantizer", mse_.serialize()},
+      {"qjl_quantizer", qjl_.serialize()},
+      {"fast_mode", JsonValue::boolean(fast_mode_)},
   }));
 }
 
@@ -133,19 +133,22 @@ Result<ProdQuantizer> ProdQuantizer::deserialize(const JsonValue& value) {
                                             {"mse_quantizer", true},
                                             {"qjl_quantizer", true},
                                             {"fast_mode", false}};
-  ProdQuantizer q;
+  std::uint64_t d = 0, n = 0, b = 0;
+  MseQuantizer mse;
+  QjlQuantizer qjl;
+  bool fast = false;
   VELQ_RETURN_IF_ERROR(decode_record(
       value, "ProdQuantizer", kFields, [&](std::size_t i, const JsonValue& v) -> Status {
         switch (i) {
-          case 0: return assign(q.d, decode_u64(v));
-          case 1: return assign(q.n, decode_u64(v));
-          case 2: return assign(q.b, decode_u64(v));
-          case 3: return assign(q.mse_quantizer, MseQuantizer::deserialize(v));
-          case 4: return assign(q.qjl_quantizer, QjlQuantizer::deserialize(v));
-          default: return assign(q.fast_mode, decode_bool(v));
+          case 0: return assign(d, decode_u64(v));
+          case 1: return assign(n, decode_u64(v));
+          case 2: return assign(b, decode_u64(v));
+          case 3: return assign(mse, MseQuantizer::deserialize(v));
+          case 4: return assign(qjl, QjlQuantizer::deserialize(v));
+          default: return assign(fast, decode_bool(v));
         }
       }));
-  return q;
+  return from_parts(d, n, b, std::move(mse), std::move(qjl), fast);
 }
 
 }  // namespace velq

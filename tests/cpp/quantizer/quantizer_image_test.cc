@@ -41,7 +41,7 @@ TEST(QuantizerImage, SrhtLayout) {
   EXPECT_EQ(image.back(), 0);                    // not fast
   float first_sign;
   std::memcpy(&first_sign, image.data() + 56, sizeof first_sign);
-  EXPECT_EQ(first_sign, q.mse_quantizer.rotation_signs[0]);
+  EXPECT_EQ(first_sign, q.mse_quantizer().rotation_signs[0]);
 }
 
 TEST(QuantizerImage, DenseLayout) {
@@ -74,7 +74,7 @@ TEST(QuantizerImage, RoundTripGivesTheSameCodes) {
     auto back = decode_quantizer_image(encode_quantizer_image(q));
     ASSERT_TRUE(back.ok()) << back.error().message();
     EXPECT_EQ(*back, q);
-    const auto x = testing::random_vector(q.d, 5);
+    const auto x = testing::random_vector(q.d(), 5);
     const EncodedVector a = q.quantize(x);
     const EncodedVector b = back->quantize(x);
     EXPECT_EQ(a.mse_indices, b.mse_indices);
@@ -117,22 +117,31 @@ TEST(QuantizerImage, HostileCountsAllocateNothing) {
 // outside their lists, are refused.
 TEST(QuantizerImage, InconsistentFieldsFail) {
   const ProdQuantizer good = ProdQuantizer::new_srht(20, 3, 9);
+  // The quantizer's parts, open to changes the constructors never make.
+  struct Parts {
+    std::uint64_t d, n, b;
+    MseQuantizer mse;
+    QjlQuantizer qjl;
+    bool fast;
+  };
   auto mutate = [&](auto&& change) {
-    ProdQuantizer q = good;
-    change(q);
+    Parts p{good.d(), good.n(), good.b(), good.mse_quantizer(), good.qjl_quantizer(),
+            good.fast_mode()};
+    change(p);
+    const ProdQuantizer q = ProdQuantizer::from_parts(p.d, p.n, p.b, p.mse, p.qjl, p.fast);
     return decode_quantizer_image(encode_quantizer_image(q));
   };
-  EXPECT_TRUE(is_decode_error(mutate([](ProdQuantizer& q) { q.mse_quantizer.centroids.pop_back(); })));
-  EXPECT_TRUE(is_decode_error(mutate([](ProdQuantizer& q) { q.mse_quantizer.b = 40; })));
-  EXPECT_TRUE(is_decode_error(mutate([](ProdQuantizer& q) { q.qjl_quantizer.projection_signs.pop_back(); })));
-  EXPECT_TRUE(is_decode_error(mutate([](ProdQuantizer& q) { q.n = q.mse_quantizer.n = q.qjl_quantizer.n = 64; })));
-  EXPECT_TRUE(is_decode_error(mutate([](ProdQuantizer& q) { q.qjl_quantizer.d = 21; })));
-  EXPECT_TRUE(is_decode_error(mutate([](ProdQuantizer& q) {
-    q.qjl_quantizer.projection_matrix = std::vector<float>(399);  // dense form needs 20 x 20
-    q.n = q.mse_quantizer.n = q.qjl_quantizer.n = 20;
+  EXPECT_TRUE(is_decode_error(mutate([](Parts& q) { q.mse.centroids.pop_back(); })));
+  EXPECT_TRUE(is_decode_error(mutate([](Parts& q) { q.mse.b = 40; })));
+  EXPECT_TRUE(is_decode_error(mutate([](Parts& q) { q.qjl.projection_signs.pop_back(); })));
+  EXPECT_TRUE(is_decode_error(mutate([](Parts& q) { q.n = q.mse.n = q.qjl.n = 64; })));
+  EXPECT_TRUE(is_decode_error(mutate([](Parts& q) { q.qjl.d = 21; })));
+  EXPECT_TRUE(is_decode_error(mutate([](Parts& q) {
+    q.qjl.projection_matrix = std::vector<float>(399);  // dense form needs 20 x 20
+    q.n = q.mse.n = q.qjl.n = 20;
   })));
   // A stage b that disagrees with the total is harmless and kept as stored.
-  EXPECT_TRUE(mutate([](ProdQuantizer& q) { q.b = 9; }).ok());
+  EXPECT_TRUE(mutate([](Parts& q) { q.b = 9; }).ok());
 }
 
 }  // namespace

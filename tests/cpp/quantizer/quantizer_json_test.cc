@@ -12,20 +12,22 @@ namespace velq {
 namespace {
 
 // A small quantizer written out by hand: SRHT form, d = 2.
-ProdQuantizer tiny() {
-  ProdQuantizer q;
-  q.d = 2;
-  q.n = 2;
-  q.b = 2;
-  q.mse_quantizer.d = 2;
-  q.mse_quantizer.n = 2;
-  q.mse_quantizer.b = 1;
-  q.mse_quantizer.rotation_signs = {1.0f, -1.0f};
-  q.mse_quantizer.centroids = {-0.5f, 0.1f};
-  q.qjl_quantizer.d = 2;
-  q.qjl_quantizer.n = 2;
-  q.qjl_quantizer.projection_signs = {-1.0f, -1.0f};
-  return q;
+ProdQuantizer tiny(bool dense = false) {
+  MseQuantizer mse;
+  mse.d = 2;
+  mse.n = 2;
+  mse.b = 1;
+  mse.rotation_signs = {1.0f, -1.0f};
+  mse.centroids = {-0.5f, 0.1f};
+  if (dense) {
+    mse.rotation_signs.clear();
+    mse.rotation_matrix = std::vector<float>{1, 0, 0, 1};
+  }
+  QjlQuantizer qjl;
+  qjl.d = 2;
+  qjl.n = 2;
+  qjl.projection_signs = {-1.0f, -1.0f};
+  return ProdQuantizer::from_parts(2, 2, 2, std::move(mse), std::move(qjl), dense);
 }
 
 const char kTinyText[] =
@@ -47,10 +49,8 @@ std::string error_of(const std::string& text) {
 TEST(QuantizerJson, WritesFieldsInOrderWithShortestFloats) {
   // 0.1f prints as 0.1: the shortest text that reads back to the same f32.
   EXPECT_EQ(to_json(tiny().serialize()), kTinyText);
-  ProdQuantizer dense = tiny();
-  dense.mse_quantizer.rotation_signs.clear();
-  dense.mse_quantizer.rotation_matrix = std::vector<float>{1, 0, 0, 1};
-  dense.fast_mode = true;
+  // Dense rotation, fast mode.
+  const ProdQuantizer dense = tiny(true);
   const std::string text = to_json(dense.serialize());
   EXPECT_NE(text.find(R"("rotation_signs":[],"centroids")"), std::string::npos);
   EXPECT_NE(text.find(R"("rotation_matrix":[1.0,0.0,0.0,1.0]})"), std::string::npos);
@@ -72,8 +72,8 @@ TEST(QuantizerJson, ObjectsTolerateOrderDefaultsAndExtraKeys) {
       R"("rotation_signs":[1,-1],"centroids":[-0.5,0.1]}})");
   ASSERT_TRUE(q.ok()) << q.error().message();
   EXPECT_EQ(*q, tiny());
-  EXPECT_FALSE(q->fast_mode);
-  EXPECT_FALSE(q->mse_quantizer.is_dense());
+  EXPECT_FALSE(q->fast_mode());
+  EXPECT_FALSE(q->mse_quantizer().is_dense());
 }
 
 // Joins JSON fragments (appending piecewise keeps GCC 12 from a false

@@ -1,0 +1,151 @@
+#include "engine/code_scan.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "common/panic.h"
+#include "common/worker_pool.h"
+
+namespace velq::engine {
+
+namespace {
+
+float f32_at(const std::uint8_t* p) {
+  float v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// Chunks of the parallel scan: enough of them to balance the threads, each
+// long enough that its own pool fills early and prunes the rest.
+std::size_t chunk_size(std::size_t count, bool prune) {
+  if (!prune) return 512;
+  const std::size_t per_thread = count / (4 * std::max<std::size_t>(1, pool_thread_count()));
+  return std::max<std::size_t>(4096, per_thread);
+}
+
+}  // namespace
+
+CodeScan::CodeScan(const ProdQuantizer& q, const PreparedIpQuery& pq, ScanMetric metric,
+                   double query_norm, CodeSlots slots, const BlockedCodes* blocked)
+    : q_(q),
+      pq_(pq),
+      metric_(metric),
+      query_norm_(query_norm),
+      slots_(slots),
+      blocked_(blocked),
+      mse_len_(q.packed_mse_len()),
+      sign_len_(q.fast_mode() ? 0 : q.qjl_len()) {
+  if (slots_.stride < mse_len_ + sign_len_ + 8) panic("slot stride too short for the code's fields");
+  const bool zero_cosine = metric_ == ScanMetric::kCosine && !(query_norm_ > 0.0);
+  if (blocked_ != nullptr && BlockedCodes::supports(q) && !zero_cosine) {
+    first_pass_ = prepare_first_pass(q, pq);
+  }
+}
+
+double CodeScan::exact_score(std::uint32_t slot) const {
+  const std::size_t at = std::size_t{slot} * slots_.stride;
+  if (slots_.bytes.size() < slots_.stride || at > slots_.bytes.size() - slots_.stride) {
+    panic("slot " + std::to_string(slot) + " lies outside the slot bytes");
+  }
+  if (metric_ == ScanMetric::kCosine && !(query_norm_ > 0.0)) return 0.0;
+  const std::uint8_t* p = slots_.bytes.data() + at;
+  const double gamma = f32_at(p + mse_len_ + sign_len_);
+  const double estimate = q_.score_ip_packed(pq_, {p, mse_len_}, {p + mse_len_, sign_len_}, gamma);
+  if (metric_ == ScanMetric::kCosine) return estimate / query_norm_;
+  return estimate * static_cast<double>(f32_at(p + mse_len_ + sign_len_ + 4));
+}
+
+double CodeScan::score_bound(double u, std::uint32_t slot) const {
+  if (metric_ == ScanMetric::kCosine) return u / query_norm_;
+  const BlockedShape& shape = blocked_->shape();
+  const float norm = f32_at(blocked_->block(slot / BlockedShape::kCodes) + shape.norm_offset() +
+                            4 * (slot % BlockedShape::kCodes));
+  return norm >= 0.0f ? u * static_cast<double>(norm) : std::numeric_limits<double>::infinity();
+}
+
+bool CodeScan::uses_first_pass(std::span<const std::uint32_t> candidates) const {
+  if (!first_pass_ || candidates.size() < kFirstPassMin) return false;
+  if (!std::is_sorted(candidates.begin(), candidates.end())) return false;
+  if (candidates.back() >= blocked_->size()) return false;
+  const std::size_t span = std::size_t{candidates.back()} - candidates.front() + 1;
+  return span / 4 <= candidates.size();
+}
+
+std::size_t CodeScan::score_chunk(std::span<const std::uint32_t> candidates, bool prune,
+                                  double* scores, std::uint8_t* pruned, SearchPool& pool) const {
+  // Without a score list the pool is the scan's own and takes every score;
+  // with one it needs only what pruning compares against.
+  const bool push_all = scores == nullptr || prune;
+  std::size_t exact = 0;
+  std::size_t block = std::numeric_limits<std::size_t>::max();
+  double bounds[BlockedShape::kCodes];
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    const std::uint32_t slot = candidates[i];
+    if (prune) {
+      if (slot / BlockedShape::kCodes != block) {
+        block = slot / BlockedShape::kCodes;
+        block_bounds(*first_pass_, *blocked_, block, bounds);
+      }
+      if (pool.excludes(score_bound(bounds[slot % BlockedShape::kCodes], slot))) {
+        if (pruned != nullptr) pruned[i] = 1;
+        pool.push_below_all();
+        continue;
+      }
+    }
+    const double score = exact_score(slot);
+    ++exact;
+    if (scores != nullptr) {
+      pruned[i] = 0;
+      scores[i] = score;
+    }
+    if (push_all) pool.push(slot, score);
+  }
+  return exact;
+}
+
+ScanResult CodeScan::run_with(std::span<const std::uint32_t> candidates, std::size_t pool_size,
+                              bool prune) const {
+  ScanResult result{SearchPool(pool_size), 0};
+  SearchPool& pool = result.pool;
+  if (candidates.size() <= kParallelAbove) {
+    result.scored_exactly = score_chunk(candidates, prune, nullptr, nullptr, pool);
+    return result;
+  }
+  const std::size_t count = candidates.size();
+  std::vector<double> scores(count);
+  std::vector<std::uint8_t> pruned(count);
+  const std::size_t chunk = chunk_size(count, prune);
+  const std::size_t chunks = (count + chunk - 1) / chunk;
+  std::vector<std::size_t> exact(chunks);
+  parallel_for_each(chunks, 1, [&](std::size_t c) {
+    const std::size_t first = c * chunk;
+    const std::size_t take = std::min(chunk, count - first);
+    SearchPool local(pool_size);
+    exact[c] = score_chunk(candidates.subspan(first, take), prune, scores.data() + first,
+                           pruned.data() + first, local);
+  });
+  for (std::size_t i = 0; i < count; ++i) {
+    if (pruned[i]) {
+      pool.push_below_all();
+    } else {
+      pool.push(candidates[i], scores[i]);
+    }
+  }
+  for (const std::size_t e : exact) result.scored_exactly += e;
+  return result;
+}
+
+ScanResult CodeScan::run(std::span<const std::uint32_t> candidates, std::size_t pool_size) const {
+  return run_with(candidates, pool_size, uses_first_pass(candidates));
+}
+
+ScanResult CodeScan::run_exact(std::span<const std::uint32_t> candidates,
+                               std::size_t pool_size) const {
+  return run_with(candidates, pool_size, false);
+}
+
+}  // namespace velq::engine

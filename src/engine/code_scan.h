@@ -1,0 +1,95 @@
+// Exhaustive scoring of candidate slots into a SearchPool, straight from the
+// slot file's bytes: every candidate's inner-product estimate (score_ip_packed)
+// times its stored norm (Ip) or over the query's norm (Cosine), pushed in
+// candidate order.
+//
+// Two stages when a blocked copy of the codes is given: the first pass bounds
+// each code's estimate from above (first_pass.h) and a candidate whose bound
+// is already below a full pool's minimum is pushed as the pool's stand-in
+// (search_pool.h) instead of being scored. Rounding is monotone, so bound ×
+// norm (norm >= 0) or bound / query norm also bounds the score; a negative
+// or NaN norm is always scored exactly. The pool, array order included, is
+// the pool of scoring every candidate exactly.
+//
+// Above kParallelAbove candidates the list is cut into chunks scored on the
+// worker pool, and the scores are pushed into the pool in candidate order.
+// Each chunk prunes against its own pool of the chunk's candidates: that
+// pool's minimum never exceeds the shared pool's minimum at the same
+// candidate (it holds the best of fewer scores), so what it rules out the
+// shared pool would also evict at once.
+//
+// Slot s is bytes [s·stride, (s+1)·stride): M packed index bytes, Q sign
+// bytes (none in fast mode), gamma f32, norm f32, ... (as the engine lays
+// slots out). A candidate outside the bytes panics.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "engine/search_pool.h"
+#include "quantizer/blocked_codes.h"
+#include "quantizer/first_pass.h"
+#include "quantizer/prod_quantizer.h"
+
+namespace velq::engine {
+
+enum class ScanMetric : std::uint8_t { kIp = 0, kCosine = 1 };
+
+struct CodeSlots {
+  std::span<const std::uint8_t> bytes;
+  std::size_t stride = 0;
+};
+
+struct ScanResult {
+  SearchPool pool;
+  std::size_t scored_exactly = 0;  // candidates the exact kernel scored
+};
+
+class CodeScan {
+ public:
+  static constexpr std::size_t kParallelAbove = 20'000;
+  // Fewer candidates, or candidates spread over more than four times their
+  // number of slots, are all scored exactly: the first pass would not pay.
+  static constexpr std::size_t kFirstPassMin = 2'048;
+
+  // `blocked` (may be null) must mirror `slots`; all references must outlive
+  // the scan.
+  CodeScan(const ProdQuantizer& q, const PreparedIpQuery& pq, ScanMetric metric,
+           double query_norm, CodeSlots slots, const BlockedCodes* blocked);
+
+  ScanResult run(std::span<const std::uint32_t> candidates, std::size_t pool_size) const;
+  // Every candidate scored exactly: the reference the two stages reproduce.
+  ScanResult run_exact(std::span<const std::uint32_t> candidates, std::size_t pool_size) const;
+
+  // Whether run() uses the first pass for these candidates.
+  bool uses_first_pass(std::span<const std::uint32_t> candidates) const;
+
+  // Scores candidates in order against `pool`, returning how many were
+  // scored exactly. With scores (and pruned) given, one chunk of the parallel
+  // scan: scores[i], or pruned[i] = 1 with the score unset; the chunk's own
+  // `pool` then only serves pruning. Without them `pool` takes every score.
+  std::size_t score_chunk(std::span<const std::uint32_t> candidates, bool prune, double* scores,
+                          std::uint8_t* pruned, SearchPool& pool) const;
+
+  double exact_score(std::uint32_t slot) const;
+
+ private:
+  // Upper bound of slot's score from its code's bound u.
+  double score_bound(double u, std::uint32_t slot) const;
+  ScanResult run_with(std::span<const std::uint32_t> candidates, std::size_t pool_size,
+                      bool prune) const;
+
+  const ProdQuantizer& q_;
+  const PreparedIpQuery& pq_;
+  ScanMetric metric_;
+  double query_norm_;
+  CodeSlots slots_;
+  const BlockedCodes* blocked_;
+  std::optional<FirstPassQuery> first_pass_;
+  std::size_t mse_len_;
+  std::size_t sign_len_;
+};
+
+}  // namespace velq::engine

@@ -1,0 +1,90 @@
+// AVX2 first pass: a table lookup is one vpshufb over the 32 codes of a block
+// (each field's 16-byte table sits in both 128-bit halves). Bytes are summed
+// in 16-bit lanes two codes at a time: lane k of `mixed` gathers
+// even-code bytes + 256 · odd-code bytes (mod 2^16) and lane k of `odd` the
+// odd-code bytes alone, so even = mixed - 256 · odd. Both stay exact while
+// at most 257 bytes of 255 are added, so the lanes are widened to 32 bits
+// every 128 field pairs.
+#include <immintrin.h>
+
+#include <algorithm>
+
+#include "quantizer/first_pass.h"
+
+namespace velq::first_pass {
+
+namespace {
+
+constexpr std::size_t kCodes = BlockedShape::kCodes;
+constexpr std::size_t kPairsPerWiden = 128;
+
+struct Totals {
+  // Codes 0,2,..,14 | 16,..,30 and 1,3,..,15 | 17,..,31 as 32-bit lanes.
+  __m256i even_lo = _mm256_setzero_si256(), even_hi = _mm256_setzero_si256();
+  __m256i odd_lo = _mm256_setzero_si256(), odd_hi = _mm256_setzero_si256();
+
+  void add(__m256i mixed, __m256i odd) {
+    const __m256i even = _mm256_sub_epi16(mixed, _mm256_slli_epi16(odd, 8));
+    // 16-bit lane k holds code 2k (even) or 2k+1 (odd); lanes 0-7 and 8-15.
+    even_lo = _mm256_add_epi32(even_lo, _mm256_cvtepu16_epi32(_mm256_castsi256_si128(even)));
+    even_hi = _mm256_add_epi32(even_hi, _mm256_cvtepu16_epi32(_mm256_extracti128_si256(even, 1)));
+    odd_lo = _mm256_add_epi32(odd_lo, _mm256_cvtepu16_epi32(_mm256_castsi256_si128(odd)));
+    odd_hi = _mm256_add_epi32(odd_hi, _mm256_cvtepu16_epi32(_mm256_extracti128_si256(odd, 1)));
+  }
+
+  void store(std::uint32_t* sums) const {
+    alignas(32) std::uint32_t e[16], o[16];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(e), even_lo);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(e + 8), even_hi);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(o), odd_lo);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(o + 8), odd_hi);
+    for (std::size_t k = 0; k < 16; ++k) {
+      sums[2 * k] = e[k];
+      sums[2 * k + 1] = o[k];
+    }
+  }
+};
+
+// Field pairs [first, last) of a block into `totals`.
+void sum_pairs(const std::uint8_t* block, const std::uint8_t* tables, std::size_t first,
+               std::size_t last, Totals& totals) {
+  const __m256i low4 = _mm256_set1_epi8(0x0F);
+  for (std::size_t start = first; start < last; start += kPairsPerWiden) {
+    const std::size_t end = std::min(last, start + kPairsPerWiden);
+    __m256i mixed = _mm256_setzero_si256();
+    __m256i odd = _mm256_setzero_si256();
+    for (std::size_t p = start; p < end; ++p) {
+      const __m256i bytes =
+          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + p * kCodes));
+      const __m256i lo_table = _mm256_broadcastsi128_si256(
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(tables + 32 * p)));
+      const __m256i hi_table = _mm256_broadcastsi128_si256(
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(tables + 32 * p + 16)));
+      const __m256i lo = _mm256_shuffle_epi8(lo_table, _mm256_and_si256(bytes, low4));
+      const __m256i hi =
+          _mm256_shuffle_epi8(hi_table, _mm256_and_si256(_mm256_srli_epi16(bytes, 4), low4));
+      mixed = _mm256_add_epi16(mixed, _mm256_add_epi16(lo, hi));
+      odd = _mm256_add_epi16(odd, _mm256_add_epi16(_mm256_srli_epi16(lo, 8), _mm256_srli_epi16(hi, 8)));
+    }
+    totals.add(mixed, odd);
+  }
+}
+
+void block_sums(const std::uint8_t* block, const BlockedShape& shape, const std::uint8_t* tables,
+                std::uint32_t* index_sums, std::uint32_t* sign_sums) {
+  Totals index_totals;
+  sum_pairs(block, tables, 0, shape.index_pairs, index_totals);
+  index_totals.store(index_sums);
+  Totals sign_totals;
+  sum_pairs(block, tables, shape.index_pairs, shape.pairs(), sign_totals);
+  sign_totals.store(sign_sums);
+}
+
+}  // namespace
+
+const FirstPassKernels& avx2_kernels() {
+  static constexpr FirstPassKernels kAvx2 = {.name = "avx2", .block_sums = block_sums};
+  return kAvx2;
+}
+
+}  // namespace velq::first_pass

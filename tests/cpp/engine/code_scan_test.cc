@@ -1,0 +1,212 @@
+// The two-stage scan returns the plain scan's pool to the bit (array order
+// included), and the pool's stand-in push is the push of any score below
+// every pooled score.
+#include "engine/code_scan.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "quantizer/test_support.h"
+
+namespace velq::engine {
+namespace {
+
+// Slots as the engine lays them out: packed indices, sign bytes, gamma, norm, flag.
+struct Slots {
+  std::size_t stride = 0;
+  std::vector<std::uint8_t> bytes;
+  std::vector<std::vector<float>> vectors;
+};
+
+enum class Data { kRandom, kClustered, kDuplicates };
+
+Slots make_slots(const ProdQuantizer& q, std::size_t count, Data data, unsigned seed) {
+  Slots s;
+  const std::size_t m = q.packed_mse_len();
+  const std::size_t qlen = q.fast_mode() ? 0 : q.qjl_len();
+  s.stride = m + qlen + 9;
+  s.bytes.assign(count * s.stride, 0);
+  std::mt19937 gen(seed);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::vector<std::vector<float>> centres;
+  for (int c = 0; c < 8; ++c) centres.push_back(testing::random_vector(q.d(), seed + 100 + c));
+  std::vector<float> rows;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::vector<float> x(q.d());
+    if (data == Data::kDuplicates && i % 10 != 0 && i >= 3) {
+      x = s.vectors[gen() % 3];  // nine in ten repeat one of the first three
+    } else {
+      const auto& centre = centres[gen() % centres.size()];
+      for (std::size_t j = 0; j < q.d(); ++j) {
+        x[j] = data == Data::kClustered ? centre[j] + 0.05f * normal(gen) : normal(gen);
+      }
+    }
+    s.vectors.push_back(x);
+    rows.insert(rows.end(), x.begin(), x.end());
+  }
+  const std::vector<EncodedVector> codes = q.quantize_batch(rows);
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uint8_t* slot = s.bytes.data() + i * s.stride;
+    const auto packed = q.pack_mse_indices(codes[i].mse_indices);
+    std::memcpy(slot, packed.data(), m);
+    std::memcpy(slot + m, codes[i].qjl_bits.data(), qlen);
+    const float gamma = static_cast<float>(codes[i].gamma);
+    // Duplicates share their norm too, so their scores tie exactly.
+    const float norm = data == Data::kDuplicates ? 1.0f + static_cast<float>(i % 10 == 0) : 0.5f + static_cast<float>(gen() % 100) / 50.0f;
+    std::memcpy(slot + m + qlen, &gamma, 4);
+    std::memcpy(slot + m + qlen + 4, &norm, 4);
+  }
+  return s;
+}
+
+void expect_same_pool(const SearchPool& a, const SearchPool& b) {
+  const auto x = a.entries();
+  const auto y = b.entries();
+  ASSERT_EQ(x.size(), y.size());
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    ASSERT_EQ(x[i].slot, y[i].slot) << "position " << i;
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(x[i].score), std::bit_cast<std::uint64_t>(y[i].score));
+  }
+}
+
+std::vector<std::uint32_t> all_slots(std::size_t count, std::size_t step = 1) {
+  std::vector<std::uint32_t> c;
+  for (std::size_t s = 0; s < count; s += step) c.push_back(static_cast<std::uint32_t>(s));
+  return c;
+}
+
+// Random pushes over few distinct scores (many ties): pushing any score below
+// the minimum of the full pool and pushing the stand-in leave equal arrays.
+TEST(SearchPool, StandInPushEqualsAnyLowerScore) {
+  std::mt19937 gen(5);
+  for (const std::size_t capacity : {1u, 2u, 7u, 10u, 100u}) {
+    SearchPool real(capacity), stand_in(capacity);
+    for (std::uint32_t i = 0; i < 3000; ++i) {
+      const double score = static_cast<double>(gen() % 6);
+      const double low = -1.0 - static_cast<double>(gen() % 4);
+      if (real.excludes(low) && gen() % 2 == 0) {
+        real.push(i, low);
+        stand_in.push_below_all();
+      } else {
+        real.push(i, score);
+        stand_in.push(i, score);
+      }
+      ASSERT_NO_FATAL_FAILURE(expect_same_pool(real, stand_in));
+    }
+  }
+}
+
+TEST(SearchPool, HeapRulesAndNaN) {
+  SearchPool pool(3);
+  for (const double s : {5.0, 3.0, 4.0, 1.0, 4.0}) pool.push(0, s);
+  std::vector<double> kept;
+  for (const auto& e : pool.entries()) kept.push_back(e.score);
+  // 1 entered and left at once; removing 3 moved the right 4 up (ties go right).
+  EXPECT_EQ(kept, (std::vector<double>{4.0, 4.0, 5.0}));
+  EXPECT_TRUE(pool.excludes(3.9));
+  EXPECT_FALSE(pool.excludes(4.0));
+  pool.push(1, std::nan(""));
+  EXPECT_FALSE(pool.excludes(-1e300));  // a NaN makes the root no longer the minimum
+  EXPECT_FALSE(SearchPool(0).excludes(-1.0));
+}
+
+struct ScanCase {
+  const char* name;
+  ProdQuantizer q;
+};
+
+std::vector<ScanCase> scan_cases(std::size_t d) {
+  return {{"dense", ProdQuantizer::new_dense(d, 4, 7)},
+          {"dense_fast", ProdQuantizer::new_dense_fast(d, 4, 7)},
+          {"srht", ProdQuantizer::new_srht(d, 4, 7)},
+          {"srht_fast", ProdQuantizer::new_srht_fast(d, 4, 7)},
+          {"dense_b3", ProdQuantizer::new_dense(d, 3, 7)}};
+}
+
+void expect_two_stage_identical(std::size_t d, std::size_t count) {
+  for (const ScanCase& sc : scan_cases(d)) {
+    for (const Data data : {Data::kRandom, Data::kClustered, Data::kDuplicates}) {
+      const Slots slots = make_slots(sc.q, count, data, 3);
+      const BlockedCodes blocked = BlockedCodes::build(sc.q, slots.bytes, slots.stride, count);
+      for (unsigned t = 0; t < 2; ++t) {
+        std::vector<float> query = slots.vectors[t * 17];
+        if (t == 1) query = testing::random_vector(d, 99);
+        const PreparedIpQuery pq = sc.q.prepare_ip_query(query);
+        double qn = 0.0;
+        for (float v : query) qn += static_cast<double>(v) * v;
+        qn = std::sqrt(qn);
+        for (const ScanMetric metric : {ScanMetric::kIp, ScanMetric::kCosine}) {
+          const CodeScan scan(sc.q, pq, metric, qn, {slots.bytes, slots.stride}, &blocked);
+          for (const std::size_t step : {1u, 2u}) {
+            const auto candidates = all_slots(count, step);
+            ASSERT_TRUE(scan.uses_first_pass(candidates));
+            for (const std::size_t pool_size : {10u, 100u}) {
+              SCOPED_TRACE(::testing::Message() << sc.name << " data " << static_cast<int>(data)
+                                                << " metric " << static_cast<int>(metric)
+                                                << " step " << step << " pool " << pool_size);
+              const ScanResult fast = scan.run(candidates, pool_size);
+              const ScanResult plain = scan.run_exact(candidates, pool_size);
+              ASSERT_NO_FATAL_FAILURE(expect_same_pool(fast.pool, plain.pool));
+              EXPECT_EQ(plain.scored_exactly, candidates.size());
+              if (data == Data::kRandom) {
+                EXPECT_LT(fast.scored_exactly, candidates.size() / 2);
+              }
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(CodeScan, TwoStagePoolEqualsPlainPool) { expect_two_stage_identical(48, 6000); }
+
+// Above 20,000 candidates the chunks run on the worker pool.
+TEST(CodeScan, ParallelTwoStagePoolEqualsPlainPool) { expect_two_stage_identical(24, 26000); }
+
+// A chunk pruning against its own pool ends with the pool it would have had
+// scoring every candidate, and marks as pruned only candidates that pool evicts at once.
+TEST(CodeScan, ChunkPoolUnchangedByPruning) {
+  const ProdQuantizer q = ProdQuantizer::new_dense(32, 4, 2);
+  const Slots slots = make_slots(q, 9000, Data::kDuplicates, 8);
+  const BlockedCodes blocked = BlockedCodes::build(q, slots.bytes, slots.stride, 9000);
+  const PreparedIpQuery pq = q.prepare_ip_query(slots.vectors[1]);
+  const CodeScan scan(q, pq, ScanMetric::kIp, 1.0, {slots.bytes, slots.stride}, &blocked);
+  const auto candidates = all_slots(9000);
+  std::vector<double> scores(9000);
+  std::vector<std::uint8_t> pruned(9000);
+  SearchPool pruning(10), plain(10);
+  scan.score_chunk(candidates, true, scores.data(), pruned.data(), pruning);
+  for (std::uint32_t s : candidates) plain.push(s, scan.exact_score(s));
+  expect_same_pool(pruning, plain);
+  EXPECT_GT(std::count(pruned.begin(), pruned.end(), 1), 4000);
+}
+
+// Damaged scales never prune wrongly: a NaN gamma or negative norm is scored.
+TEST(CodeScan, DamagedScalesAreScoredExactly) {
+  const ProdQuantizer q = ProdQuantizer::new_srht(40, 4, 2);
+  Slots slots = make_slots(q, 4096, Data::kRandom, 4);
+  const std::size_t scales = q.packed_mse_len() + q.qjl_len();
+  const float nan = std::nanf(""), negative = -3.0f;
+  std::memcpy(slots.bytes.data() + 4000 * slots.stride + scales, &nan, 4);
+  std::memcpy(slots.bytes.data() + 3000 * slots.stride + scales + 4, &negative, 4);
+  const BlockedCodes blocked = BlockedCodes::build(q, slots.bytes, slots.stride, 4096);
+  const PreparedIpQuery pq = q.prepare_ip_query(slots.vectors[0]);
+  const CodeScan scan(q, pq, ScanMetric::kIp, 1.0, {slots.bytes, slots.stride}, &blocked);
+  const auto candidates = all_slots(4096);
+  expect_same_pool(scan.run(candidates, 10).pool, scan.run_exact(candidates, 10).pool);
+  EXPECT_THROW(scan.exact_score(4096), Panic);
+  // Unsorted or sparse candidates take the exact kernel alone.
+  std::vector<std::uint32_t> reversed(candidates.rbegin(), candidates.rend());
+  EXPECT_FALSE(scan.uses_first_pass(reversed));
+  EXPECT_FALSE(scan.uses_first_pass(all_slots(4096, 5)));
+}
+
+}  // namespace
+}  // namespace velq::engine

@@ -1,0 +1,144 @@
+// Blocked codes and the first pass: the layout follows slot writes, both
+// kernel forms give the same integer sums, and the bound is never below the
+// estimate of any exact kernel.
+#include "quantizer/first_pass.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "common/cpu_features.h"
+#include "quantizer/test_support.h"
+
+namespace velq {
+namespace {
+
+struct Codes {
+  std::size_t stride = 0;
+  std::vector<std::uint8_t> slots;
+  std::vector<EncodedVector> encoded;
+};
+
+Codes encode(const ProdQuantizer& q, std::size_t count, unsigned seed) {
+  Codes c;
+  const std::size_t m = q.packed_mse_len(), qlen = q.fast_mode() ? 0 : q.qjl_len();
+  c.stride = m + qlen + 9;
+  c.slots.assign(count * c.stride, 0);
+  // Unit vectors, as the engine stores them.
+  std::vector<float> rows = testing::random_vector(count * q.d(), seed);
+  for (std::size_t i = 0; i < count; ++i) {
+    double sq = 0.0;
+    for (std::size_t j = 0; j < q.d(); ++j) sq += static_cast<double>(rows[i * q.d() + j]) * rows[i * q.d() + j];
+    for (std::size_t j = 0; j < q.d(); ++j) rows[i * q.d() + j] /= static_cast<float>(std::sqrt(sq));
+  }
+  c.encoded = q.quantize_batch(rows);
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uint8_t* slot = c.slots.data() + i * c.stride;
+    const auto packed = q.pack_mse_indices(c.encoded[i].mse_indices);
+    std::memcpy(slot, packed.data(), m);
+    std::memcpy(slot + m, c.encoded[i].qjl_bits.data(), qlen);
+    const float gamma = static_cast<float>(c.encoded[i].gamma), norm = 1.0f;
+    std::memcpy(slot + m + qlen, &gamma, 4);
+    std::memcpy(slot + m + qlen + 4, &norm, 4);
+  }
+  return c;
+}
+
+// Dimensions with odd n, n not a multiple of 4 or 8, and more than 256
+// index fields (the 16-bit sums are widened between groups of fields).
+TEST(FirstPass, BoundNeverBelowAnyExactKernel) {
+  std::vector<const scoring::ScoreKernels*> kernels = {&scoring::portable_kernels()};
+  if (has_avx2_fma()) kernels.push_back(&scoring::avx2_kernels());
+  double smallest = 1e300;
+  for (const std::size_t d : {5u, 13u, 30u, 100u, 300u}) {
+    for (const auto& q : {ProdQuantizer::new_dense(d, 4, 1), ProdQuantizer::new_dense_fast(d, 4, 1),
+                          ProdQuantizer::new_srht(d, 4, 1), ProdQuantizer::new_dense(d, 2, 1),
+                          ProdQuantizer::new_srht_fast(d, 3, 1)}) {
+      const std::size_t count = 70;
+      const Codes c = encode(q, count, static_cast<unsigned>(d));
+      const BlockedCodes blocked = BlockedCodes::build(q, c.slots, c.stride, count);
+      for (unsigned t = 0; t < 4; ++t) {
+        const std::vector<float> query = testing::random_vector(d, 500 + t);
+        double query_norm = 0.0;
+        for (const float v : query) query_norm += static_cast<double>(v) * v;
+        query_norm = std::sqrt(query_norm);
+        const PreparedIpQuery pq = q.prepare_ip_query(query);
+        const FirstPassQuery fq = prepare_first_pass(q, pq);
+        std::vector<double> bounds(blocked.blocks() * BlockedShape::kCodes);
+        for (std::size_t b = 0; b < blocked.blocks(); ++b) {
+          block_bounds(fq, blocked, b, bounds.data() + b * BlockedShape::kCodes,
+                       first_pass::portable_kernels());
+          if (has_avx2()) {
+            double other[BlockedShape::kCodes];
+            block_bounds(fq, blocked, b, other, first_pass::avx2_kernels());
+            for (std::size_t i = 0; i < BlockedShape::kCodes; ++i) {
+              ASSERT_EQ(other[i], bounds[b * BlockedShape::kCodes + i]);
+            }
+          }
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+          const EncodedVector& e = c.encoded[i];
+          const auto signs = q.fast_mode() ? std::vector<std::uint8_t>() : e.qjl_bits;
+          const double gamma = static_cast<float>(e.gamma);
+          const auto packed = q.pack_mse_indices(e.mse_indices);
+          for (const auto* k : kernels) {
+            for (const double s : {q.score_ip_encoded(pq, e.mse_indices, signs, gamma, *k),
+                                   q.score_ip_packed(pq, packed, signs, gamma, *k)}) {
+              ASSERT_GE(bounds[i], s) << "d " << d << " code " << i << " " << k->name;
+              smallest = std::min(smallest, bounds[i] - s);
+            }
+          }
+          // Tight enough to prune at four bits: at most 4% of the
+          // query's norm above.
+          if (q.b() == 4) {
+            EXPECT_LT(bounds[i] - q.score_ip_encoded(pq, e.mse_indices, signs, gamma),
+                      0.04 * query_norm);
+          }
+        }
+      }
+    }
+  }
+  EXPECT_GT(smallest, 0.0);
+}
+
+// A NaN or infinite query value, or a NaN gamma, gives bounds that prune nothing.
+TEST(FirstPass, NonFiniteInputsNeverPrune) {
+  const ProdQuantizer q = ProdQuantizer::new_dense(16, 4, 1);
+  Codes c = encode(q, 32, 3);
+  const float nan = std::nanf("");
+  std::memcpy(c.slots.data() + 5 * c.stride + q.packed_mse_len() + q.qjl_len(), &nan, 4);
+  const BlockedCodes blocked = BlockedCodes::build(q, c.slots, c.stride, 32);
+  double bounds[BlockedShape::kCodes];
+  block_bounds(prepare_first_pass(q, q.prepare_ip_query(testing::random_vector(16, 1))), blocked, 0,
+               bounds);
+  EXPECT_FALSE(bounds[5] < 1e300);
+  for (const float bad : {nan, INFINITY, -INFINITY}) {
+    std::vector<float> query = testing::random_vector(16, 2);
+    query[3] = bad;
+    block_bounds(prepare_first_pass(q, q.prepare_ip_query(query)), blocked, 0, bounds);
+    for (double u : bounds) EXPECT_FALSE(u < 1e300);
+  }
+}
+
+// Updating slots one by one (growing past the end) gives the built layout.
+TEST(FirstPass, UpdatedLayoutEqualsBuiltLayout) {
+  for (const auto& q : {ProdQuantizer::new_srht(21, 4, 2), ProdQuantizer::new_srht_fast(21, 4, 2)}) {
+    const Codes c = encode(q, 40, 6);
+    const BlockedCodes built = BlockedCodes::build(q, c.slots, c.stride, 40);
+    BlockedCodes updated = BlockedCodes::build(q, c.slots, c.stride, 0);
+    for (std::size_t s = 40; s-- > 0;) {
+      updated.update(s, std::span(c.slots).subspan(s * c.stride, c.stride));
+    }
+    ASSERT_EQ(updated.size(), 40u);
+    ASSERT_EQ(updated.memory_bytes(), built.memory_bytes());
+    EXPECT_EQ(std::memcmp(updated.block(0), built.block(0), built.memory_bytes()), 0);
+  }
+  EXPECT_FALSE(BlockedCodes::supports(ProdQuantizer::new_dense(8, 6, 1)));
+  const ProdQuantizer q = ProdQuantizer::new_srht(21, 4, 2);
+  EXPECT_THROW(BlockedCodes::build(q, std::vector<std::uint8_t>(100), 10, 1), Panic);
+}
+
+}  // namespace
+}  // namespace velq
