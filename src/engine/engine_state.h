@@ -1,0 +1,81 @@
+// Everything one open database owns. The engine's units take this state (or
+// the parts they need), never the front class; the front class only
+// delegates. No lock of its own: callers hold the database's reader-writer
+// lock, exclusively for anything that changes the state.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/db_files.h"
+#include "engine/engine_types.h"
+#include "engine/manifest.h"
+#include "engine/slot_layout.h"
+#include "quantizer/prod_quantizer.h"
+#include "storage/graph/graph_manager.h"
+#include "storage/io/backend.h"
+#include "storage/io/file_system.h"
+#include "storage/log/segment.h"
+#include "storage/log/wal.h"
+#include "storage/metadata/metadata_store.h"
+#include "storage/slots/id_pool.h"
+#include "storage/slots/live_codes.h"
+
+namespace velq {
+
+struct EngineState {
+  std::shared_ptr<const ProdQuantizer> quantizer;  // immutable after open
+  Manifest manifest;
+  std::shared_ptr<const StorageBackend> backend;
+  std::shared_ptr<FileSystem> fs;  // the backend's file layer, for local files
+  Wal wal;
+  std::vector<WalEntry> pending;  // logged since the last flush to a segment
+  SegmentManager segments;
+  MetadataStore metadata;
+  GraphManager graph;
+  std::string local_dir;
+  std::vector<std::uint32_t> index_ids;  // graph node i stands for slot index_ids[i]
+  std::vector<std::uint32_t> delta_ids;  // ascending: written since the last build
+  LiveCodesFile live_codes;
+  std::optional<LiveCodesFile> live_vectors;  // raw vectors, when kept
+  IdPool id_pool;
+  SlotLayout layout;
+  std::size_t d = 0;
+  std::size_t bits = 0;
+  std::size_t wal_flush_threshold = 0;
+  std::uint64_t ops_since_persist = 0;
+  DistanceMetric metric = DistanceMetric::kIp;
+  bool rerank_enabled = true;
+  bool normalize = false;
+  bool index_ids_dirty = false;
+  bool delta_ids_dirty = false;
+  bool needs_compaction = false;
+  // Set when a log batch's outcome is unknown (written, sync failed; or
+  // partly written and not cut off): it may come back at the next open, so
+  // every later write is refused with this text until the database is
+  // reopened.
+  std::optional<std::string> write_refusal;
+
+  // The graph may answer searches (the index is usable).
+  bool has_index() const {
+    return graph.is_loaded() && graph.n_nodes() > 0 && !index_ids.empty() &&
+           manifest.index_state.has_value() &&
+           manifest.index_state->indexed_nodes == index_ids.size();
+  }
+
+  // Forgets the index: searches are exhaustive until the next build. The
+  // graph file and the delta list stay.
+  void drop_index() {
+    index_ids.clear();
+    manifest.index_state.reset();
+    index_ids_dirty = true;
+  }
+
+  std::string local_path(std::string_view name) const { return db_files::local_path(local_dir, name); }
+};
+
+}  // namespace velq

@@ -1,0 +1,81 @@
+// The engine's enumerations and the records it hands to and takes from its
+// caller.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/json_value.h"
+
+namespace velq {
+
+// Fixed when a database is created. Every score is a similarity: dot product
+// (kIp), cosine (kCosine) or minus the Euclidean distance (kL2).
+enum class DistanceMetric : std::uint8_t { kIp = 0, kCosine = 1, kL2 = 2 };
+
+// Width of the raw vectors kept for reranking; kDisabled keeps none.
+enum class RerankPrecision : std::uint8_t { kDisabled = 0, kF32 = 1, kF16 = 2 };
+
+// How a batch write treats ids: kInsert refuses a live id, kUpdate an absent
+// one, kUpsert takes both.
+enum class WriteMode : std::uint8_t { kInsert = 0, kUpsert = 1, kUpdate = 2 };
+
+// "ip", "cosine", "l2" (the stored form) and "Ip", "Cosine", "L2" (messages).
+inline constexpr std::string_view kMetricNames[] = {"ip", "cosine", "l2"};
+inline constexpr std::string_view kMetricDisplayNames[] = {"Ip", "Cosine", "L2"};
+inline constexpr std::string_view kRerankPrecisionNames[] = {"disabled", "f32", "f16"};
+
+inline std::string_view metric_name(DistanceMetric m) { return kMetricNames[static_cast<int>(m)]; }
+inline std::string_view metric_display_name(DistanceMetric m) {
+  return kMetricDisplayNames[static_cast<int>(m)];
+}
+inline std::string_view rerank_precision_name(RerankPrecision p) {
+  return kRerankPrecisionNames[static_cast<int>(p)];
+}
+
+struct SearchResult {
+  std::string id;
+  double score = 0.0;
+  JsonObject metadata;
+  std::optional<std::string> document;
+};
+
+struct GetResult {
+  std::string id;
+  JsonObject metadata;
+  std::optional<std::string> document;
+};
+
+struct BatchWriteItem {
+  std::string id;
+  std::vector<float> vector;  // d values
+  JsonObject metadata;
+  std::optional<std::string> document;
+};
+
+struct EngineStats {
+  std::uint64_t vector_count = 0;
+  std::uint64_t segment_count = 0;
+  std::uint64_t buffered_vectors = 0;
+  std::uint64_t dimension = 0;
+  std::uint64_t bits = 0;
+  std::uint64_t total_disk_bytes = 0;
+  bool has_index = false;
+  std::uint64_t index_nodes = 0;
+  std::uint64_t live_codes_bytes = 0;
+  std::uint64_t live_slot_count = 0;
+  std::uint64_t live_id_count = 0;
+  std::uint64_t live_vectors_count = 0;
+  std::uint64_t live_vectors_bytes_estimate = 0;
+  std::uint64_t metadata_entries = 0;
+  std::uint64_t metadata_bytes_estimate = 0;
+  std::uint64_t ann_slot_count = 0;
+  std::uint64_t graph_nodes = 0;
+  std::uint64_t delta_size = 0;
+};
+
+}  // namespace velq

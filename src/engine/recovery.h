@@ -1,0 +1,21 @@
+// Opening a database: creating a new one, or reading an existing one back and
+// bringing it up to date with its log.
+#pragma once
+
+#include <memory>
+
+#include "common/result.h"
+#include "engine/engine_options.h"
+#include "engine/engine_state.h"
+#include "storage/log/wal_entry.h"
+
+namespace velq {
+
+Result<std::unique_ptr<EngineState>> open_engine_state(const EngineOptions& options);
+
+// Applies replayed log entries to the live state (slots, id pool, metadata),
+// from scratch when `full_rebuild` is set.
+Status apply_wal_entries_to_live_state(EngineState& state, const std::vector<WalEntry>& entries,
+                                       bool full_rebuild);
+
+}  // namespace velq

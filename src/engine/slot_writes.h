@@ -1,0 +1,35 @@
+// Sizing, reading and writing the slots of one record in the live files.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "common/result.h"
+#include "engine/engine_state.h"
+
+namespace velq {
+
+// A record's code as stored in its slot, indices unpacked.
+struct LiveCode {
+  std::vector<std::uint16_t> mse_indices;    // n values
+  std::span<const std::uint8_t> qjl_bits;    // Q bytes, in the mapping
+  float gamma = 0.0f;
+  float norm = 0.0f;
+};
+
+LiveCode live_codes_at_slot(const EngineState& state, std::uint32_t slot);
+
+// The slot of `id` with the code written into it: its current slot when the
+// id is live, else a new one (the live files grow before the id pool takes
+// the id, so a failed growth leaves the pool untouched).
+Result<std::uint32_t> live_alloc_or_update(EngineState& state, std::string_view id,
+                                           std::span<const std::uint16_t> mse_indices,
+                                           std::span<const std::uint8_t> qjl_bits, float gamma,
+                                           float norm);
+
+// Writes a raw vector (d values) into the slot when raw vectors are kept.
+void live_save_raw_vector(EngineState& state, std::uint32_t slot, std::span<const float> values);
+
+}  // namespace velq

@@ -1,0 +1,85 @@
+#include "engine/velqor_engine.h"
+
+#include "engine/deletes.h"
+#include "engine/flush.h"
+#include "engine/reads.h"
+#include "engine/recovery.h"
+#include "engine/stats.h"
+#include "engine/writes.h"
+
+namespace velq {
+
+Result<VelqorEngine> VelqorEngine::open_with_options(const EngineOptions& options) {
+  VELQ_ASSIGN_OR_RETURN(std::unique_ptr<EngineState> state, open_engine_state(options));
+  return VelqorEngine(std::move(state));
+}
+
+Status VelqorEngine::write_vector_entry(std::string id, std::span<const double> vector,
+                                        JsonObject metadata, std::optional<std::string> document) {
+  return velq::write_vector_entry(*state_, std::move(id), vector, std::move(metadata),
+                                  std::move(document));
+}
+
+Status VelqorEngine::insert_with_document(std::string id, std::span<const double> vector,
+                                          JsonObject metadata,
+                                          std::optional<std::string> document) {
+  return velq::insert_with_document(*state_, std::move(id), vector, std::move(metadata),
+                                    std::move(document));
+}
+
+Status VelqorEngine::update_with_document(std::string id, std::span<const double> vector,
+                                          JsonObject metadata,
+                                          std::optional<std::string> document) {
+  return velq::update_with_document(*state_, std::move(id), vector, std::move(metadata),
+                                    std::move(document));
+}
+
+Status VelqorEngine::update_metadata_only(const std::string& id, JsonObject metadata,
+                                          std::optional<std::string> document) {
+  return velq::update_metadata_only(*state_, id, std::move(metadata), std::move(document));
+}
+
+Status VelqorEngine::insert_many_with_mode(std::vector<BatchWriteItem> items, WriteMode mode) {
+  return velq::insert_many_with_mode(*state_, std::move(items), mode);
+}
+
+Result<bool> VelqorEngine::delete_id(const std::string& id) { return velq::delete_id(*state_, id); }
+
+Result<std::uint64_t> VelqorEngine::delete_batch(const std::vector<std::string>& ids) {
+  return velq::delete_batch(*state_, ids);
+}
+
+Result<std::uint64_t> VelqorEngine::delete_where(const JsonObject& filter) {
+  return velq::delete_where(*state_, filter);
+}
+
+Result<std::optional<GetResult>> VelqorEngine::get(const std::string& id) const {
+  return get_record(*state_, id);
+}
+
+Result<std::vector<std::optional<GetResult>>> VelqorEngine::get_many(
+    const std::vector<std::string>& ids) const {
+  return velq::get_many(*state_, ids);
+}
+
+Result<std::uint64_t> VelqorEngine::count_with_filter(const JsonObject* filter) const {
+  return velq::count_with_filter(*state_, filter);
+}
+
+Result<std::vector<std::string>> VelqorEngine::list_with_filter_page(
+    const JsonObject* filter, std::optional<std::uint64_t> limit, std::uint64_t offset) const {
+  return velq::list_with_filter_page(*state_, filter, limit, offset);
+}
+
+Result<std::unordered_map<std::string, std::uint64_t>> VelqorEngine::list_metadata_values(
+    const std::string& field) const {
+  return velq::list_metadata_values(*state_, field);
+}
+
+Status VelqorEngine::flush_wal_to_segment() { return velq::flush_wal_to_segment(*state_); }
+
+EngineStats VelqorEngine::stats() const { return engine_stats(*state_); }
+
+Status VelqorEngine::close() { return close_engine(*state_); }
+
+}  // namespace velq

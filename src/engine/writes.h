@@ -1,0 +1,34 @@
+// The write roads: one record (upsert, insert, update), metadata only, and
+// batches.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "common/json_value.h"
+#include "common/result.h"
+#include "engine/engine_state.h"
+#include "engine/engine_types.h"
+
+namespace velq {
+
+// Stores or replaces one record. `vector` holds d values.
+Status write_vector_entry(EngineState& state, std::string id, std::span<const double> vector,
+                          JsonObject metadata, std::optional<std::string> document);
+// "ID '{}' already exists" when the id is live.
+Status insert_with_document(EngineState& state, std::string id, std::span<const double> vector,
+                            JsonObject metadata, std::optional<std::string> document);
+// "ID '{}' does not exist" when the id is not live.
+Status update_with_document(EngineState& state, std::string id, std::span<const double> vector,
+                            JsonObject metadata, std::optional<std::string> document);
+// Replaces the properties (when `metadata` is not empty) and the document
+// (when given) of a live record, without touching its code.
+Status update_metadata_only(EngineState& state, const std::string& id, JsonObject metadata,
+                            std::optional<std::string> document);
+// Writes `items` in chunks of 5000, each logged with one append.
+Status insert_many_with_mode(EngineState& state, std::vector<BatchWriteItem> items,
+                             WriteMode mode);
+
+}  // namespace velq
