@@ -5,6 +5,7 @@
 #include <set>
 
 #include "graph_test_util.h"
+#include "storage/graph/graph_reach.h"
 #include "storage/graph/graph_search.h"
 
 namespace velq {
@@ -220,6 +221,46 @@ TEST(GraphSearchQuality, IncrementalNodesAreFound) {
   const auto r = recall_at_10(base, testing::parse(graph), queries, {128});
   std::printf("recall@10 after growing by 25%%: ef128 %.3f\n", r[0]);
   EXPECT_GE(r[0], 0.8);
+}
+
+}  // namespace
+}  // namespace velq
+
+namespace velq {
+namespace {
+
+Level0Reach reach_of(const GraphData& graph) {
+  return level0_reach(static_cast<std::uint32_t>(graph.size()), graph.entry_point,
+                      [&](std::uint32_t node) { return graph.lists[0][node]; });
+}
+
+TEST(GraphReach, CountsReachableAndUnnamedNodes) {
+  // 0 <-> 1, 2 -> 0 (nobody names 2), island 3 <-> 4, and a stray id.
+  GraphData graph;
+  graph.resize(5);
+  graph.lists[0] = {{1, 99}, {0}, {0}, {4}, {3}};
+  Level0Reach reach = reach_of(graph);
+  EXPECT_EQ(reach.reachable, 2u);
+  EXPECT_EQ(reach.without_incoming, 1u);
+  graph.entry_point = 2;
+  EXPECT_EQ(reach_of(graph).reachable, 3u);
+  graph.entry_point = 5;
+  EXPECT_EQ(reach_of(graph).reachable, 0u);
+}
+
+TEST(GraphSearchQuality, ClusteredSetIsWhollyReachable) {
+  // Tight clusters: every node's best neighbours lie in its own cluster.
+  // Lists chosen by score alone fall apart into islands here.
+  const std::size_t n = kQualityNodes / 4;
+  const UnitVectors base(n, 32, 31, n / 50, 0.5f);
+  const UnitVectors queries(100, 32, 32, n / 50, 0.5f);
+  const GraphData graph = build_graph(n, {32, 200, 5}, base.build_scorer());
+  const Level0Reach reach = reach_of(graph);
+  EXPECT_EQ(reach.reachable, n);
+  EXPECT_EQ(reach.without_incoming, 0u);
+  const auto r = recall_at_10(base, testing::parse(graph), queries, {64});
+  std::printf("clustered recall@10 n=%zu: ef64 %.3f\n", n, r[0]);
+  EXPECT_GE(r[0], 0.95);
 }
 
 }  // namespace
