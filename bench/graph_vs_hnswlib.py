@@ -13,6 +13,7 @@ walk from the entry point can reach and the nodes that no level-0 list names.
 
     bench/graph_vs_hnswlib.py [--data random|clustered] [--n 100000] [--add 10000]
                               [--dim 128] [--queries 1000] [--clusters 1000] [--spread 0.5]
+                              [--binary [LABEL=]PATH ...]
 """
 import argparse
 import json
@@ -124,6 +125,56 @@ def make_data(args):
             mixture_rows(rng, centres, args.queries, args.spread))
 
 
+def ours_op(rows, op, key=None, value=None):
+    return next(r for r in rows if r["op"] == op and (key is None or r[key] == value))
+
+
+def print_table(args, threads, runs, peer_1, peer):
+    """One column per velq binary, then hnswlib, then each binary's ratio to
+    hnswlib."""
+    shape = (f"{args.clusters} clusters, spread {args.spread}" if args.data == "clustered"
+             else "uniform directions")
+    print(f"{args.data} data ({shape}): n = {args.n:,} + {args.add:,} added, d = {args.dim}, "
+          f"{args.queries} queries, k = {K}, {threads} threads, {processor_name()}")
+    print("velq max_degree 32, ef_construction 200, 5 refinements, alpha 1.2; "
+          "hnswlib M 16, ef_construction 200")
+    for label, (_, ours) in runs.items():
+        for row in ours:
+            if row["op"] == "reach":
+                print(f"{label}: level 0 after {row['after']}: {row['reachable']:,} of "
+                      f"{row['n']:,} reachable ({row['reachable'] / row['n']:.2%}), "
+                      f"{row['without_incoming']:,} without an incoming edge")
+    labels = list(runs)
+    print(f"{'operation':<34}" + "".join(f"{l[:12]:>13}" for l in labels) + f"{'hnswlib':>13}"
+          + "".join(f"{'ratio ' + l[:6]:>13}" for l in labels))
+
+    def line(name, pick, peer_value, fmt):
+        values = [pick(ours_1, ours) for ours_1, ours in runs.values()]
+        ratios = [v / peer_value if peer_value and v is not None else float("nan")
+                  for v in values]
+        print(f"{name:<34}" + "".join(f"{fmt.format(v):>13}" for v in values)
+              + f"{fmt.format(peer_value):>13}" + "".join(f"{r:>13.2f}" for r in ratios))
+
+    line("full build, 1 thread (s)", lambda o1, o: ours_op(o1, "build")["seconds"],
+         peer_1["build"], "{:.2f}")
+    line(f"full build, {threads} threads (s)", lambda o1, o: ours_op(o, "build")["seconds"],
+         peer["build"], "{:.2f}")
+    if args.add:
+        line(f"add {args.add:,}, {threads} threads (s)",
+             lambda o1, o: ours_op(o, "incremental")["seconds"], peer["incremental"], "{:.2f}")
+    for ef in EFS:
+        qps, qps_pool, peer_recall = peer[ef]
+        line(f"ef={ef}: recall@10", lambda o1, o: ours_op(o, "search", "ef", ef)["recall"],
+             peer_recall, "{:.3f}")
+        line(f"ef={ef}: queries/s, 1 thread", lambda o1, o: ours_op(o, "search", "ef", ef)["qps"],
+             qps, "{:.0f}")
+        line(f"ef={ef}: queries/s, {threads} threads",
+             lambda o1, o: ours_op(o, "search", "ef", ef)["qps_pool"], qps_pool, "{:.0f}")
+        print(f"{f'ef={ef}: velq scores per query':<34}" + "".join(
+            f"{ours_op(o, 'search', 'ef', ef)['scores_per_query']:>13.0f}"
+            for _, o in runs.values()))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--data", choices=("random", "clustered"), default="random")
@@ -134,59 +185,34 @@ def main():
     parser.add_argument("--clusters", type=int, default=1000, help="mixture components")
     parser.add_argument("--spread", type=float, default=0.5,
                         help="expected norm of a point's offset from its centre (unit centres)")
-    parser.add_argument("--binary", default="build/release/bench_graph")
+    parser.add_argument("--binary", action="append",
+                        help="bench_graph to run, LABEL=PATH or PATH; repeat to compare builds "
+                             "(default build/release/bench_graph)")
     args = parser.parse_args()
 
-    binary = Path(args.binary)
-    if not binary.exists():
-        sys.exit(f"{binary} not found: build the release tree first (scripts/test)")
+    binaries = {}
+    for spec in args.binary or ["build/release/bench_graph"]:
+        label, _, path = spec.rpartition("=")
+        binaries[label or "velq"] = Path(path)
+    for binary in binaries.values():
+        if not binary.exists():
+            sys.exit(f"{binary} not found: build the release tree first (scripts/test)")
     threads = int(os.environ.get("RAYON_NUM_THREADS", os.cpu_count()))
     base, queries = make_data(args)
     truth = exact_top(base, queries)
 
+    runs = {}
     with tempfile.TemporaryDirectory() as tmp:
         folder = Path(tmp)
         base.tofile(folder / "base.f32")
         queries.tofile(folder / "queries.f32")
         truth.tofile(folder / "truth.u32")
-        ours_1 = run_ours(binary, folder, args, 1, build_only=True)
-        ours = run_ours(binary, folder, args, threads, build_only=False)
+        for label, binary in binaries.items():
+            runs[label] = (run_ours(binary, folder, args, 1, build_only=True),
+                           run_ours(binary, folder, args, threads, build_only=False))
     peer_1 = run_hnswlib(base, args.n, queries, truth, 1, search=False)
     peer = run_hnswlib(base, args.n, queries, truth, threads, search=True)
-
-    def ours_op(rows, op, key=None, value=None):
-        return next(r for r in rows if r["op"] == op and (key is None or r[key] == value))
-
-    shape = (f"{args.clusters} clusters, spread {args.spread}" if args.data == "clustered"
-             else "uniform directions")
-    print(f"{args.data} data ({shape}): n = {args.n:,} + {args.add:,} added, d = {args.dim}, "
-          f"{args.queries} queries, k = {K}, {threads} threads, {processor_name()}")
-    print("velq max_degree 32, ef_construction 200, 5 refinements, alpha 1.2; "
-          "hnswlib M 16, ef_construction 200")
-    for row in ours:
-        if row["op"] == "reach":
-            print(f"velq level 0 after {row['after']}: {row['reachable']:,} of {row['n']:,} "
-                  f"reachable ({row['reachable'] / row['n']:.2%}), "
-                  f"{row['without_incoming']:,} without an incoming edge")
-    print(f"{'operation':<40}{'velq':>12}{'hnswlib':>12}{'ratio':>9}")
-
-    def line(name, ours_value, peer_value, fmt):
-        ratio = ours_value / peer_value if peer_value else float("nan")
-        print(f"{name:<40}{fmt.format(ours_value):>12}{fmt.format(peer_value):>12}{ratio:>9.2f}")
-
-    line("full build, 1 thread (s)", ours_op(ours_1, "build")["seconds"], peer_1["build"], "{:.2f}")
-    line(f"full build, {threads} threads (s)", ours_op(ours, "build")["seconds"], peer["build"],
-         "{:.2f}")
-    if args.add:
-        line(f"add {args.add:,}, {threads} threads (s)", ours_op(ours, "incremental")["seconds"],
-             peer["incremental"], "{:.2f}")
-    for ef in EFS:
-        row = ours_op(ours, "search", "ef", ef)
-        qps, qps_pool, peer_recall = peer[ef]
-        line(f"ef={ef}: recall@10", row["recall"], peer_recall, "{:.3f}")
-        line(f"ef={ef}: queries/s, 1 thread", row["qps"], qps, "{:.0f}")
-        line(f"ef={ef}: queries/s, {threads} threads", row["qps_pool"], qps_pool, "{:.0f}")
-        print(f"{f'ef={ef}: velq scores per query':<40}{row['scores_per_query']:>12.0f}")
+    print_table(args, threads, runs, peer_1, peer)
 
 
 if __name__ == "__main__":

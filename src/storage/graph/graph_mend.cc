@@ -10,6 +10,12 @@ namespace velq {
 
 namespace {
 
+// Entries of a node's initial list that the pass offers again, the best of
+// those the refinement dropped. Drawn from a random sample of the whole
+// level, they point towards the nearest other clusters; a few such long
+// links tie the clusters together, and each costs scores to prune.
+constexpr std::size_t kLongLinkCandidates = 4;
+
 // For each target, the targets whose lists name it, ascending; stored as
 // one array cut by offsets.
 struct ReverseLinks {
@@ -60,23 +66,27 @@ void mend_level_lists(std::vector<NodeList>& lists, std::span<const std::uint32_
     const NodeList& own = lists[node];
     const MendInput& input = inputs[i];
     assert_eq(input.list_scores.size(), own.size(), "scores of a mended list");
-    // Own entries first, then the initial list's others (scores known),
-    // then reverse links found in neither (scored here): ties go to the
-    // earlier candidate.
+    // Own entries first, then the long links (scores known), then reverse
+    // links found in neither (scored here): ties go to the earlier one.
     std::vector<ScoredNode> candidates;
     for (std::size_t a = 0; a < own.size(); ++a) {
       candidates.push_back({own[a], input.list_scores[a]});
     }
-    const NodeList& initial = input.initial.nodes;
-    for (std::size_t a = 0; a < initial.size(); ++a) {
-      if (!std::binary_search(own.begin(), own.end(), initial[a])) {
-        candidates.push_back({initial[a], input.initial.scores[a]});
+    std::vector<ScoredNode> dropped;  // initial entries the refinement let go
+    for (std::size_t a = 0; a < input.initial.nodes.size(); ++a) {
+      const std::uint32_t x = input.initial.nodes[a];
+      if (!std::binary_search(own.begin(), own.end(), x)) {
+        dropped.push_back({x, input.initial.scores[a]});
       }
+    }
+    const ScoredList long_links = pick_best(dropped, kLongLinkCandidates);
+    for (std::size_t a = 0; a < long_links.nodes.size(); ++a) {
+      candidates.push_back({long_links.nodes[a], long_links.scores[a]});
     }
     NodeList unscored;
     for (const std::uint32_t x : reverse.of(i)) {
       if (!std::binary_search(own.begin(), own.end(), x) &&
-          !std::binary_search(initial.begin(), initial.end(), x)) {
+          !std::binary_search(long_links.nodes.begin(), long_links.nodes.end(), x)) {
         unscored.push_back(x);
       }
     }

@@ -3,10 +3,11 @@
 // clustered data they all lie in the node's own cluster, the level falls
 // apart into islands, and nodes that no list names can never be found. The
 // pass offers every target node, besides its own list, the nodes whose
-// lists name it (reverse links) and its initial list (the best of a random
-// sample of the whole level, so it reaches into other clusters), and keeps
-// a diverse subset of them (pick_diverse): links between clusters survive
-// and the nodes that named it can be named back.
+// lists name it (reverse links) and the best few entries of its initial
+// list that the refinement dropped (drawn from a random sample of the whole
+// level, they reach into other clusters), and keeps a diverse subset of
+// them (pick_diverse): links between clusters survive and the nodes that
+// named it can be named back.
 #pragma once
 
 #include <cstddef>

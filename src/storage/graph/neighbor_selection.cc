@@ -65,11 +65,17 @@ ScoredList pick_diverse(const std::vector<ScoredNode>& scored, std::size_t degre
   sort_best_first(ranked);
   std::vector<ScoredNode> kept;
   NodeList kept_nodes;
+  // Kept neighbours are asked in batches of 2, 4, 8, ..., closest first:
+  // the closest ones cover most candidates, and the rest need not be
+  // scored then.
   for (const ScoredNode& c : ranked) {
     if (kept.size() >= degree) break;
     bool covered = false;
-    if (!kept_nodes.empty()) {
-      for (const ScoredNode& k : score_all(c.node, kept_nodes, scorer)) {
+    for (std::size_t first = 0, size = 2; first < kept_nodes.size() && !covered;
+         first += size, size *= 2) {
+      const std::span<const std::uint32_t> batch =
+          std::span(kept_nodes).subspan(first, std::min(size, kept_nodes.size() - first));
+      for (const ScoredNode& k : score_all(c.node, batch, scorer)) {
         covered = covered || covers(k.score, c.score, ranked.front().score, alpha);
       }
     }
