@@ -59,6 +59,15 @@ Result<std::vector<T>> decode_array(const JsonValue& value,
   return out;
 }
 
+// Stores a decoded value into `out`, or passes its error on: the body of
+// most record-field callbacks.
+template <typename T>
+Status assign_decoded(T& out, Result<T> decoded) {
+  if (!decoded.ok()) return std::move(decoded).error();
+  out = std::move(decoded).value();
+  return ok_status();
+}
+
 struct RecordField {
   std::string_view name;
   // Missing: "missing field" for an object, "invalid length" for an array.

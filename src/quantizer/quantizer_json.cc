@@ -12,13 +12,6 @@ namespace velq {
 
 namespace {
 
-template <typename T>
-Status assign(T& out, Result<T> decoded) {
-  if (!decoded.ok()) return std::move(decoded).error();
-  out = std::move(decoded).value();
-  return ok_status();
-}
-
 JsonValue floats_json(const std::vector<float>& v) {
   std::vector<JsonValue> items;
   items.reserve(v.size());
@@ -40,7 +33,7 @@ Status decode_optional_floats(const JsonValue& value, std::optional<std::vector<
     out.reset();
     return ok_status();
   }
-  return assign(out.emplace(), decode_floats(value));
+  return assign_decoded(out.emplace(), decode_floats(value));
 }
 
 // A stage's matrix may be left out of an object but not out of an array: only
@@ -77,11 +70,11 @@ Result<MseQuantizer> MseQuantizer::deserialize(const JsonValue& value) {
   VELQ_RETURN_IF_ERROR(decode_record(
       value, "MseQuantizer", fields, [&](std::size_t i, const JsonValue& v) -> Status {
         switch (i) {
-          case 0: return assign(q.d, decode_u64(v));
-          case 1: return assign(q.n, decode_u64(v));
-          case 2: return assign(q.b, decode_u64(v));
-          case 3: return assign(q.rotation_signs, decode_floats(v));
-          case 4: return assign(q.centroids, decode_floats(v));
+          case 0: return assign_decoded(q.d, decode_u64(v));
+          case 1: return assign_decoded(q.n, decode_u64(v));
+          case 2: return assign_decoded(q.b, decode_u64(v));
+          case 3: return assign_decoded(q.rotation_signs, decode_floats(v));
+          case 4: return assign_decoded(q.centroids, decode_floats(v));
           default: return decode_optional_floats(v, q.rotation_matrix);
         }
       }));
@@ -106,9 +99,9 @@ Result<QjlQuantizer> QjlQuantizer::deserialize(const JsonValue& value) {
   VELQ_RETURN_IF_ERROR(decode_record(
       value, "QjlQuantizer", fields, [&](std::size_t i, const JsonValue& v) -> Status {
         switch (i) {
-          case 0: return assign(q.d, decode_u64(v));
-          case 1: return assign(q.n, decode_u64(v));
-          case 2: return assign(q.projection_signs, decode_floats(v));
+          case 0: return assign_decoded(q.d, decode_u64(v));
+          case 1: return assign_decoded(q.n, decode_u64(v));
+          case 2: return assign_decoded(q.projection_signs, decode_floats(v));
           default: return decode_optional_floats(v, q.projection_matrix);
         }
       }));
@@ -140,12 +133,12 @@ Result<ProdQuantizer> ProdQuantizer::deserialize(const JsonValue& value) {
   VELQ_RETURN_IF_ERROR(decode_record(
       value, "ProdQuantizer", kFields, [&](std::size_t i, const JsonValue& v) -> Status {
         switch (i) {
-          case 0: return assign(d, decode_u64(v));
-          case 1: return assign(n, decode_u64(v));
-          case 2: return assign(b, decode_u64(v));
-          case 3: return assign(mse, MseQuantizer::deserialize(v));
-          case 4: return assign(qjl, QjlQuantizer::deserialize(v));
-          default: return assign(fast, decode_bool(v));
+          case 0: return assign_decoded(d, decode_u64(v));
+          case 1: return assign_decoded(n, decode_u64(v));
+          case 2: return assign_decoded(b, decode_u64(v));
+          case 3: return assign_decoded(mse, MseQuantizer::deserialize(v));
+          case 4: return assign_decoded(qjl, QjlQuantizer::deserialize(v));
+          default: return assign_decoded(fast, decode_bool(v));
         }
       }));
   return from_parts(d, n, b, std::move(mse), std::move(qjl), fast);

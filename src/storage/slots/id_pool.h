@@ -74,6 +74,9 @@ class IdPool {
   // exist, kCorruption when it does not decode, kIo when it cannot be read.
   static Result<IdPool> load(FileSystem& fs, const std::string& path);
 
+  // Whether `slot` was handed out and is alive.
+  bool is_alive(std::uint32_t slot) const { return slot < slots_.size() && slots_[slot].alive == 1; }
+
   // Number of slots ever handed out (alive or dead).
   std::uint32_t slot_count() const { return static_cast<std::uint32_t>(slots_.size()); }
   std::uint64_t active_count() const { return active_count_; }

@@ -1,0 +1,332 @@
+#include "engine/recovery.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "engine/create_quantizer.h"
+#include "engine/db_files.h"
+#include "engine/flush.h"
+#include "engine/id_lists.h"
+#include "engine/slot_writes.h"
+#include "engine/state_files.h"
+#include "quantizer/quantizer_image.h"
+#include "storage/io/file_io.h"
+#include "storage/log/compaction.h"
+#include "storage/metadata/vector_metadata.h"
+
+namespace velq {
+
+namespace {
+
+// Segments the compactor would keep apart; recovery does not consult it.
+constexpr std::uint64_t kCompactorSegments = 10;
+
+std::string yes_no(bool v) { return v ? "true" : "false"; }
+
+Status check_matches(const Manifest& m, const EngineOptions& o) {
+  if (m.d != o.d) {
+    return Error("dimension mismatch: manifest has d=" + std::to_string(m.d) +
+                     ", requested d=" + std::to_string(o.d),
+                 ErrorKind::kInvalidArgument);
+  }
+  if (m.b != o.b) {
+    return Error("bits mismatch: manifest has b=" + std::to_string(m.b) +
+                     ", requested b=" + std::to_string(o.b),
+                 ErrorKind::kInvalidArgument);
+  }
+  if (m.metric != o.metric) {
+    return Error("metric mismatch: manifest has " + std::string(metric_display_name(m.metric)) +
+                     ", requested " + std::string(metric_display_name(o.metric)),
+                 ErrorKind::kInvalidArgument);
+  }
+  return ok_status();
+}
+
+// quantizer.bin of an existing database; it must describe the manifest's
+// codes, or every slot would be read with the wrong shape.
+Result<ProdQuantizer> load_quantizer(const StorageBackend& backend, const std::string& dir,
+                                     const Manifest& m) {
+  VELQ_ASSIGN_OR_RETURN(const std::optional<std::vector<std::uint8_t>> bytes,
+                        fetch_state_file(backend, dir, db_files::kQuantizer, CacheLocally::kYes));
+  if (!bytes.has_value()) return Error::not_found("Quantizer state not found");
+  Result<ProdQuantizer> q = decode_quantizer_image(*bytes);
+  if (!q.ok()) return std::move(q).error().with_kind(ErrorKind::kCorruption);
+  if (q->d() != m.d || q->b() != m.b || q->fast_mode() != m.fast_mode) {
+    return Error::corruption("quantizer.bin does not match manifest.json: quantizer has d=" +
+                             std::to_string(q->d()) + ", b=" + std::to_string(q->b()) +
+                             ", fast_mode=" + yes_no(q->fast_mode()) + "; manifest has d=" +
+                             std::to_string(m.d) + ", b=" + std::to_string(m.b) +
+                             ", fast_mode=" + yes_no(m.fast_mode));
+  }
+  return q;
+}
+
+// Builds and writes the quantizer and manifest of a new database (and an
+// empty live_vectors.bin when raw vectors are kept).
+Result<ProdQuantizer> create_database(const StorageBackend& backend, const EngineOptions& o,
+                                      Manifest& m) {
+  const std::string type = o.quantizer_type.value_or("dense");
+  VELQ_ASSIGN_OR_RETURN(ProdQuantizer q, create_quantizer(o.d, o.b, o.seed, o.fast_mode, type));
+  m = Manifest{};
+  m.d = o.d;
+  m.b = o.b;
+  m.seed = o.seed;
+  m.storage_uri = o.storage_uri;
+  m.metric = o.metric;
+  m.fast_mode = o.fast_mode;
+  m.rerank_enabled = o.rerank;
+  m.rerank_precision = o.rerank_precision;
+  m.normalize = o.normalize;
+  m.quantizer_type = type;
+  const auto local = [&](std::string_view name) { return db_files::local_path(o.local_dir, name); };
+  VELQ_RETURN_IF_ERROR(backend.publish(std::string(db_files::kQuantizer), local(db_files::kQuantizer),
+                                       encode_quantizer_image(q)));
+  const std::string text = m.to_json();
+  VELQ_RETURN_IF_ERROR(backend.publish(
+      std::string(db_files::kManifest), local(db_files::kManifest),
+      std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())));
+  if (o.rerank_precision != RerankPrecision::kDisabled) {
+    VELQ_ASSIGN_OR_RETURN(const bool exists, path_exists(*o.fs, local(db_files::kLiveVectors)));
+    if (!exists) {
+      VELQ_ASSIGN_OR_RETURN(const std::unique_ptr<File> f,
+                            o.fs->open(local(db_files::kLiveVectors), OpenMode::kReadWrite));
+      VELQ_RETURN_IF_ERROR(f->close());
+    }
+  }
+  return q;
+}
+
+// A slot list read back must be ascending and name slots the id pool holds;
+// with `alive_only` (the graph's nodes) each must also be alive.
+bool valid_slot_list(const std::vector<std::uint32_t>& ids, const IdPool& pool, bool alive_only) {
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    if (ids[i] >= pool.slot_count() || (i > 0 && ids[i] <= ids[i - 1])) return false;
+    if (alive_only && !pool.is_alive(ids[i])) return false;
+  }
+  return true;
+}
+
+// A list that cannot be parsed or does not fit the pool is dropped; so is the
+// index that depends on it.
+Result<std::vector<std::uint32_t>> read_slot_list(const StorageBackend& backend,
+                                                  const std::string& dir, std::string_view name,
+                                                  bool local_only) {
+  std::optional<std::vector<std::uint8_t>> bytes;
+  if (local_only) {
+    VELQ_ASSIGN_OR_RETURN(bytes, read_file_if_present(*backend.fs, db_files::local_path(dir, name)));
+  } else {
+    VELQ_ASSIGN_OR_RETURN(bytes, fetch_state_file(backend, dir, name, CacheLocally::kYes));
+  }
+  if (!bytes.has_value()) return std::vector<std::uint32_t>{};
+  Result<std::vector<std::uint32_t>> ids = parse_index_ids(*bytes);
+  if (!ids.ok()) return std::move(ids).error();
+  return ids;
+}
+
+// The id pool from live_ids.bin: nullopt only when the file does not exist.
+// A file that exists but does not decode fails the open and touches nothing:
+// rebuilding from the log would lose every record flushed before it.
+Result<std::optional<IdPool>> load_id_pool(const StorageBackend& backend, const std::string& dir) {
+  VELQ_ASSIGN_OR_RETURN(const std::optional<std::vector<std::uint8_t>> bytes,
+                        fetch_state_file(backend, dir, db_files::kLiveIds, CacheLocally::kYes));
+  if (!bytes.has_value()) return std::optional<IdPool>();
+  Result<IdPool> pool = IdPool::read_bincode(*bytes);
+  if (!pool.ok()) {
+    return Error::corruption("live_ids.bin cannot be read (" + pool.error().message() +
+                             "); the database was left as it is");
+  }
+  pool->rebuild_lookup();
+  return std::optional(std::move(pool).value());
+}
+
+// A live file must hold every slot the id pool names.
+Status check_slot_file(const LiveCodesFile& file, std::string_view name, std::uint32_t slots) {
+  if (file.capacity() >= slots) return ok_status();
+  return Error::corruption(std::string(name) + " holds " + std::to_string(file.capacity()) +
+                           " slots but live_ids.bin names " + std::to_string(slots));
+}
+
+// f32 length of `v`, summed in index order from negative zero.
+float f32_norm(std::span<const float> v) {
+  float sum = -0.0f;
+  for (const float x : v) sum += x * x;
+  return std::sqrt(sum);
+}
+
+// The raw vector a crashed session left in `slot`, when it is the one the
+// logged code was made from: re-quantizing it gives the entry's code and
+// norm. Replay then keeps it instead of the dequantized approximation.
+bool raw_vector_matches(const EngineState& s, const WalEntry& e, std::span<const float> raw) {
+  std::vector<float> unit(raw.begin(), raw.end());
+  float stored_norm = 1.0f;
+  if (!s.normalize) {
+    // The write path stored the caller's vector and quantized its unit copy.
+    const float norm = f32_norm(raw);
+    if (norm > 1e-10f) {
+      for (float& x : unit) x /= norm;
+    }
+    stored_norm = norm;
+  }
+  if (std::memcmp(&stored_norm, &e.norm, sizeof stored_norm) != 0) return false;
+  const EncodedVector code = s.quantizer->quantize(unit);
+  const float gamma = static_cast<float>(code.gamma);
+  return code.mse_indices == e.mse_indices && code.qjl_bits == e.qjl_bits &&
+         std::memcmp(&gamma, &e.gamma, sizeof gamma) == 0;
+}
+
+void restore_raw_vector(EngineState& s, std::uint32_t slot, const WalEntry& e) {
+  if (!s.live_vectors.has_value()) return;
+  std::vector<float> raw(s.d);
+  read_raw_vector(s.manifest.rerank_precision, s.live_vectors->slot(slot), raw);
+  if (raw_vector_matches(s, e, raw)) return;
+  const std::vector<double> v = s.quantizer->dequantize(e.mse_indices, e.qjl_bits, e.gamma);
+  for (std::size_t i = 0; i < s.d; ++i) raw[i] = static_cast<float>(v[i] * e.norm);
+  live_save_raw_vector(s, slot, raw);
+}
+
+}  // namespace
+
+Status apply_wal_entries_to_live_state(EngineState& s, const std::vector<WalEntry>& entries,
+                                       bool full_rebuild) {
+  if (full_rebuild) {
+    VELQ_RETURN_IF_ERROR(s.live_codes.clear());
+    if (s.live_vectors.has_value()) VELQ_RETURN_IF_ERROR(s.live_vectors->clear());
+    s.id_pool = IdPool();
+    s.metadata.replace_all({});
+  }
+  bool any_delete = false;
+  for (const WalEntry& e : entries) {
+    if (e.is_deleted) {
+      any_delete = true;
+      if (const std::optional<std::uint32_t> slot = s.id_pool.delete_by_id(e.id)) {
+        mark_slot_deleted(s.layout, s.live_codes.slot_mut(*slot));
+      }
+      continue;
+    }
+    VELQ_ASSIGN_OR_RETURN(const std::uint32_t slot,
+                          live_alloc_or_update(s, e.id, e.mse_indices, e.qjl_bits, e.gamma, e.norm));
+    restore_raw_vector(s, slot, e);
+    VELQ_ASSIGN_OR_RETURN(VectorMetadata metadata, metadata_from_json(e.metadata_json));
+    VELQ_RETURN_IF_ERROR(s.metadata.put(slot, metadata));
+  }
+  if (any_delete) s.needs_compaction = true;
+  s.pending.insert(s.pending.end(), entries.begin(), entries.end());
+  return flush_wal_to_segment(s);
+}
+
+Result<std::unique_ptr<EngineState>> open_engine_state(const EngineOptions& o) {
+  VELQ_RETURN_IF_ERROR(o.fs->create_directories(o.local_dir));
+  VELQ_ASSIGN_OR_RETURN(std::shared_ptr<const StorageBackend> backend,
+                        StorageBackend::from_uri(o.storage_uri, o.fs));
+  // Before any live file, metadata.bin or live_ids.bin is read.
+  VELQ_RETURN_IF_ERROR(finish_interrupted_compaction(*o.fs, o.local_dir));
+  const auto local = [&](std::string_view name) { return db_files::local_path(o.local_dir, name); };
+
+  Manifest manifest;
+  std::shared_ptr<const ProdQuantizer> quantizer;
+  VELQ_ASSIGN_OR_RETURN(const std::optional<std::vector<std::uint8_t>> manifest_bytes,
+                        fetch_state_file(*backend, o.local_dir, db_files::kManifest, CacheLocally::kNo));
+  if (manifest_bytes.has_value()) {
+    VELQ_ASSIGN_OR_RETURN(manifest, Manifest::parse(*manifest_bytes));
+    VELQ_RETURN_IF_ERROR(check_matches(manifest, o));
+    VELQ_ASSIGN_OR_RETURN(ProdQuantizer q, load_quantizer(*backend, o.local_dir, manifest));
+    quantizer = std::make_shared<const ProdQuantizer>(std::move(q));
+  } else {
+    VELQ_ASSIGN_OR_RETURN(ProdQuantizer q, create_database(*backend, o, manifest));
+    quantizer = std::make_shared<const ProdQuantizer>(std::move(q));
+  }
+
+  const CodeLengths lengths{quantizer->n(), static_cast<unsigned>(quantizer->mse_bits()),
+                            quantizer->qjl_len()};
+  VELQ_ASSIGN_OR_RETURN(OpenedWal log, Wal::open(o.fs, local(db_files::kWal), lengths));
+  VELQ_RETURN_IF_ERROR(Compactor(backend, kCompactorSegments).recover_if_needed());
+  VELQ_ASSIGN_OR_RETURN(SegmentManager segments, SegmentManager::open(backend));
+  VELQ_ASSIGN_OR_RETURN(MetadataStore metadata, MetadataStore::open(o.fs, local(db_files::kMetadata)));
+  VELQ_ASSIGN_OR_RETURN(GraphManager graph, GraphManager::open(backend, o.local_dir));
+  const SlotLayout layout = SlotLayout::of(*quantizer);
+  VELQ_ASSIGN_OR_RETURN(LiveCodesFile live_codes,
+                        LiveCodesFile::open(o.fs, local(db_files::kLiveCodes), layout.stride));
+  std::optional<LiveCodesFile> live_vectors;
+  if (manifest.rerank_enabled && manifest.rerank_precision != RerankPrecision::kDisabled) {
+    VELQ_ASSIGN_OR_RETURN(const bool exists, path_exists(*o.fs, local(db_files::kLiveVectors)));
+    if (exists) {
+      const std::size_t width = manifest.d * raw_value_width(manifest.rerank_precision);
+      VELQ_ASSIGN_OR_RETURN(live_vectors,
+                            LiveCodesFile::open(o.fs, local(db_files::kLiveVectors), width));
+      live_vectors->advise_random();
+    }
+  }
+  VELQ_ASSIGN_OR_RETURN(std::vector<std::uint32_t> delta_ids,
+                        read_slot_list(*backend, o.local_dir, db_files::kDeltaIds, false));
+  VELQ_ASSIGN_OR_RETURN(std::vector<std::uint32_t> index_ids,
+                        read_slot_list(*backend, o.local_dir, db_files::kGraphIds, true));
+  VELQ_ASSIGN_OR_RETURN(std::optional<IdPool> pool, load_id_pool(*backend, o.local_dir));
+
+  const std::size_t manifest_d = manifest.d;
+  const std::size_t manifest_b = manifest.b;
+  const bool rerank_enabled = manifest.rerank_enabled;
+  const bool normalize = o.normalize || manifest.normalize;
+  auto state = std::make_unique<EngineState>(EngineState{
+      .quantizer = quantizer,
+      .manifest = std::move(manifest),
+      .backend = backend,
+      .fs = o.fs,
+      .wal = std::move(log.wal),
+      .pending = {},
+      .segments = std::move(segments),
+      .metadata = std::move(metadata),
+      .graph = std::move(graph),
+      .local_dir = o.local_dir,
+      .index_ids = std::move(index_ids),
+      .delta_ids = std::move(delta_ids),
+      .live_codes = std::move(live_codes),
+      .live_vectors = std::move(live_vectors),
+      .id_pool = IdPool(),
+      .layout = layout,
+      .d = manifest_d,
+      .bits = manifest_b,
+      .wal_flush_threshold = o.wal_flush_threshold.value_or(kDefaultWalFlushThreshold),
+      .ops_since_persist = 0,
+      .metric = o.metric,
+      .rerank_enabled = rerank_enabled,
+      .normalize = normalize,
+      .index_ids_dirty = false,
+      .delta_ids_dirty = false,
+      .needs_compaction = false,
+      .write_refusal = std::nullopt,
+  });
+  EngineState& s = *state;
+
+  const bool pool_missing = !pool.has_value();
+  if (pool.has_value()) {
+    s.id_pool = std::move(*pool);
+    const std::uint32_t slots = s.id_pool.slot_count();
+    VELQ_RETURN_IF_ERROR(check_slot_file(s.live_codes, db_files::kLiveCodes, slots));
+    VELQ_RETURN_IF_ERROR(s.live_codes.set_len(slots));
+    if (s.live_vectors.has_value()) {
+      VELQ_RETURN_IF_ERROR(check_slot_file(*s.live_vectors, db_files::kLiveVectors, slots));
+      VELQ_RETURN_IF_ERROR(s.live_vectors->set_len(slots));
+    }
+    s.needs_compaction = s.id_pool.active_count() < slots;
+  }
+  // An index whose lists do not fit the pool names slots of another
+  // numbering: searching it would return other records.
+  if (!valid_slot_list(s.index_ids, s.id_pool, true) ||
+      !valid_slot_list(s.delta_ids, s.id_pool, false)) {
+    s.delta_ids.clear();
+    s.delta_ids_dirty = true;
+    s.drop_index();
+  }
+
+  if (log.entries.empty()) {
+    if (pool_missing && s.live_codes.capacity() > 0) {
+      return Error::corruption("live_ids.bin missing and WAL is empty; database state appears corrupt");
+    }
+    return state;
+  }
+  VELQ_RETURN_IF_ERROR(apply_wal_entries_to_live_state(s, log.entries, pool_missing));
+  return state;
+}
+
+}  // namespace velq
