@@ -36,6 +36,13 @@ class IdPool {
   // is full.
   Result<std::uint32_t> insert(std::string_view id);
 
+  // The error insert would return for `id` as a new id once `ids_before`
+  // other new ids holding `bytes_before` bytes in all were taken before it;
+  // success when insert would take it. Lets a writer refuse an id before
+  // logging it.
+  Status check_new_id(std::string_view id, std::uint64_t ids_before = 0,
+                      std::uint64_t bytes_before = 0) const;
+
   // The alive slot holding `id`, if any.
   std::optional<std::uint32_t> get_slot(std::string_view id) const;
 
