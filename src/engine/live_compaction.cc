@@ -60,7 +60,8 @@ Status stage_all(const EngineState& state, const Compacted& next) {
                         encode_metadata_file(next.metadata));
   VELQ_RETURN_IF_ERROR(
       write_file_atomic(*state.fs, staged_path(state.local_dir, db_files::kMetadata), image));
-  return next.pool.save(*state.fs, staged_path(state.local_dir, db_files::kLiveIds));
+  return write_file_atomic(*state.fs, staged_path(state.local_dir, db_files::kLiveIds),
+                           next.pool.serialize());
 }
 
 Result<LiveCodesFile> reopen_slot_file(const EngineState& state, const LiveCodesFile& old,

@@ -133,7 +133,7 @@ TEST_F(Flush, LogOutlivesAFailedStateFileWrite) {
     faults_->disarm();
     if (!flushed.ok() && logged() == 0) {
       // The log may only be empty once live_ids.bin names r7.
-      EXPECT_TRUE(IdPool::load(*faults_, state_->local_path(db_files::kLiveIds))->get_slot("r7"));
+      EXPECT_TRUE(IdPool::read_bincode(*read_file(*faults_, state_->local_path(db_files::kLiveIds)))->get_slot("r7"));
     }
     reopen();
     EXPECT_TRUE(state_->id_pool.get_slot("r7"));
