@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <unordered_set>
 #include <utility>
 
 #include "storage/graph/graph_format.h"
@@ -59,7 +60,8 @@ double worst_score(const ResultSet& results) {
 
 bool passes(const SearchFilter* filter, std::uint32_t node) {
   if (filter == nullptr) return true;
-  return node < filter->index_ids.size() && filter->allowed.contains(filter->index_ids[node]);
+  return filter->allowed != nullptr && node < filter->index_ids.size() &&
+         filter->allowed->contains(filter->index_ids[node]);
 }
 
 // Per-search state shared by the levels: the callbacks and the buffers of

@@ -44,9 +44,13 @@ struct SlotFilter {
   explicit SlotFilter(std::uint32_t n, std::initializer_list<std::uint32_t> nodes) {
     for (std::uint32_t i = 0; i < n; ++i) slots.push_back(100 + i);
     filter.index_ids = slots;
-    for (const std::uint32_t node : nodes) filter.allowed.insert(100 + node);
+    allowed = SlotBitmap(100 + n);
+    for (const std::uint32_t node : nodes) allowed.insert(100 + node);
+    filter.allowed = &allowed;
   }
+  SlotFilter(const SlotFilter&) = delete;
   std::vector<std::uint32_t> slots;
+  SlotBitmap allowed;
   SearchFilter filter;
 };
 
