@@ -1,17 +1,24 @@
 #!/usr/bin/env python3
-"""Proximity graph against hnswlib on the same random unit vectors.
+"""Proximity graph against hnswlib on the same unit vectors.
 
-Writes the vectors, queries and exact top-10 answers to a temporary folder,
-runs build/release/bench_graph on them (full build with one thread and with
-the whole pool, incremental build, search) and hnswlib (M = 16,
+Draws the vectors (uniform random directions, or a seeded Gaussian mixture
+whose clusters resemble real embeddings), writes them with queries from the
+same law and the exact top-10 answers to a temporary folder, runs
+build/release/bench_graph on them (full build with one thread and with the
+whole pool, incremental build, search) and hnswlib (M = 16,
 ef_construction = 200, inner product) in this process, and prints one table.
-Searches run one query at a time on one thread for both.
+Search rates are medians of three runs, one query at a time on one thread and
+all queries spread over every thread. Reachability counts the nodes a level-0
+walk from the entry point can reach and the nodes that no level-0 list names.
 
-    bench/graph_vs_hnswlib.py [--n 100000] [--add 10000] [--dim 128] [--queries 1000]
+    bench/graph_vs_hnswlib.py [--data random|clustered] [--n 100000] [--add 10000]
+                              [--dim 128] [--queries 1000] [--clusters 1000] [--spread 0.5]
+                              [--binary [LABEL=]PATH ...]
 """
 import argparse
 import json
 import os
+import platform
 import subprocess
 import sys
 import tempfile
@@ -25,22 +32,47 @@ EFS = (32, 64, 128, 256)
 K = 10
 
 
-def unit_rows(rng, n, dim):
-    x = rng.standard_normal((n, dim), dtype=np.float32)
+def unit(x):
     return x / np.linalg.norm(x, axis=1, keepdims=True)
+
+
+def random_rows(rng, n, dim):
+    return unit(rng.standard_normal((n, dim), dtype=np.float32))
+
+
+def mixture_rows(rng, centres, n, spread):
+    """n points around randomly chosen centres, each offset by a Gaussian of
+    expected norm `spread`, then normalised."""
+    dim = centres.shape[1]
+    picks = rng.integers(0, len(centres), n)
+    noise = rng.standard_normal((n, dim), dtype=np.float32) * np.float32(spread / np.sqrt(dim))
+    return unit(centres[picks] + noise).astype(np.float32)
 
 
 def exact_top(base, queries):
     out = np.empty((len(queries), K), dtype=np.uint32)
     for start in range(0, len(queries), 100):
         scores = queries[start:start + 100] @ base.T
-        top = np.argpartition(-scores, K, axis=1)[:, :K]
-        out[start:start + 100] = top
+        out[start:start + 100] = np.argpartition(-scores, K, axis=1)[:, :K]
     return out
 
 
 def recall(found, truth):
     return np.mean([len(set(f) & set(t)) / K for f, t in zip(found, truth)])
+
+
+def processor_name():
+    """Model name with its family and model numbers (virtual machines often
+    report only the vendor's brand)."""
+    fields = {}
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            key, _, value = line.partition(":")
+            fields.setdefault(key.strip(), value.strip())
+    except OSError:
+        return platform.processor() or "unknown processor"
+    return (f"{fields.get('model name', 'unknown processor')} "
+            f"(family {fields.get('cpu family', '?')}, model {fields.get('model', '?')})")
 
 
 def run_ours(binary, folder, args, threads, build_only):
@@ -54,7 +86,17 @@ def run_ours(binary, folder, args, threads, build_only):
     return [json.loads(line) for line in out.splitlines() if line.startswith("{")]
 
 
-def run_hnswlib(base, n, queries, truth, threads):
+def median_rate(index, queries, threads):
+    index.set_num_threads(threads)
+    rates = []
+    for _ in range(3):
+        start = time.perf_counter()
+        labels, _ = index.knn_query(queries, k=K)
+        rates.append(len(queries) / (time.perf_counter() - start))
+    return sorted(rates)[1], labels
+
+
+def run_hnswlib(base, n, queries, truth, threads, search):
     rows = {}
     index = hnswlib.Index(space="ip", dim=base.shape[1])
     index.init_index(max_elements=len(base), M=16, ef_construction=200)
@@ -66,68 +108,111 @@ def run_hnswlib(base, n, queries, truth, threads):
         start = time.perf_counter()
         index.add_items(base[n:], np.arange(n, len(base)))
         rows["incremental"] = time.perf_counter() - start
-    index.set_num_threads(1)
-    for ef in EFS:
+    for ef in EFS if search else ():
         index.set_ef(ef)
-        rates = []
-        for _ in range(3):
-            start = time.perf_counter()
-            labels, _ = index.knn_query(queries, k=K)
-            rates.append(len(queries) / (time.perf_counter() - start))
-        rows[ef] = (sorted(rates)[1], recall(labels, truth))
+        qps, labels = median_rate(index, queries, 1)
+        qps_pool, _ = median_rate(index, queries, threads)
+        rows[ef] = (qps, qps_pool, recall(labels, truth))
     return rows
+
+
+def make_data(args):
+    rng = np.random.default_rng(42)
+    if args.data == "random":
+        return random_rows(rng, args.n + args.add, args.dim), random_rows(rng, args.queries, args.dim)
+    centres = random_rows(rng, args.clusters, args.dim)
+    return (mixture_rows(rng, centres, args.n + args.add, args.spread),
+            mixture_rows(rng, centres, args.queries, args.spread))
+
+
+def ours_op(rows, op, key=None, value=None):
+    return next(r for r in rows if r["op"] == op and (key is None or r[key] == value))
+
+
+def print_table(args, threads, runs, peer_1, peer):
+    """One column per velq binary, then hnswlib, then each binary's ratio to
+    hnswlib."""
+    shape = (f"{args.clusters} clusters, spread {args.spread}" if args.data == "clustered"
+             else "uniform directions")
+    print(f"{args.data} data ({shape}): n = {args.n:,} + {args.add:,} added, d = {args.dim}, "
+          f"{args.queries} queries, k = {K}, {threads} threads, {processor_name()}")
+    print("velq max_degree 32, ef_construction 200, 5 refinements, alpha 1.2; "
+          "hnswlib M 16, ef_construction 200")
+    for label, (_, ours) in runs.items():
+        for row in ours:
+            if row["op"] == "reach":
+                print(f"{label}: level 0 after {row['after']}: {row['reachable']:,} of "
+                      f"{row['n']:,} reachable ({row['reachable'] / row['n']:.2%}), "
+                      f"{row['without_incoming']:,} without an incoming edge")
+    labels = list(runs)
+    print(f"{'operation':<34}" + "".join(f"{l[:12]:>13}" for l in labels) + f"{'hnswlib':>13}"
+          + "".join(f"{'ratio ' + l[:6]:>13}" for l in labels))
+
+    def line(name, pick, peer_value, fmt):
+        values = [pick(ours_1, ours) for ours_1, ours in runs.values()]
+        ratios = [v / peer_value if peer_value and v is not None else float("nan")
+                  for v in values]
+        print(f"{name:<34}" + "".join(f"{fmt.format(v):>13}" for v in values)
+              + f"{fmt.format(peer_value):>13}" + "".join(f"{r:>13.2f}" for r in ratios))
+
+    line("full build, 1 thread (s)", lambda o1, o: ours_op(o1, "build")["seconds"],
+         peer_1["build"], "{:.2f}")
+    line(f"full build, {threads} threads (s)", lambda o1, o: ours_op(o, "build")["seconds"],
+         peer["build"], "{:.2f}")
+    if args.add:
+        line(f"add {args.add:,}, {threads} threads (s)",
+             lambda o1, o: ours_op(o, "incremental")["seconds"], peer["incremental"], "{:.2f}")
+    for ef in EFS:
+        qps, qps_pool, peer_recall = peer[ef]
+        line(f"ef={ef}: recall@10", lambda o1, o: ours_op(o, "search", "ef", ef)["recall"],
+             peer_recall, "{:.3f}")
+        line(f"ef={ef}: queries/s, 1 thread", lambda o1, o: ours_op(o, "search", "ef", ef)["qps"],
+             qps, "{:.0f}")
+        line(f"ef={ef}: queries/s, {threads} threads",
+             lambda o1, o: ours_op(o, "search", "ef", ef)["qps_pool"], qps_pool, "{:.0f}")
+        print(f"{f'ef={ef}: velq scores per query':<34}" + "".join(
+            f"{ours_op(o, 'search', 'ef', ef)['scores_per_query']:>13.0f}"
+            for _, o in runs.values()))
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--data", choices=("random", "clustered"), default="random")
     parser.add_argument("--n", type=int, default=100_000, help="nodes of the full build")
     parser.add_argument("--add", type=int, default=10_000, help="nodes added incrementally")
     parser.add_argument("--dim", type=int, default=128)
     parser.add_argument("--queries", type=int, default=1000)
-    parser.add_argument("--binary", default="build/release/bench_graph")
+    parser.add_argument("--clusters", type=int, default=1000, help="mixture components")
+    parser.add_argument("--spread", type=float, default=0.5,
+                        help="expected norm of a point's offset from its centre (unit centres)")
+    parser.add_argument("--binary", action="append",
+                        help="bench_graph to run, LABEL=PATH or PATH; repeat to compare builds "
+                             "(default build/release/bench_graph)")
     args = parser.parse_args()
 
-    binary = Path(args.binary)
-    if not binary.exists():
-        sys.exit(f"{binary} not found: build the release tree first (scripts/test)")
+    binaries = {}
+    for spec in args.binary or ["build/release/bench_graph"]:
+        label, _, path = spec.rpartition("=")
+        binaries[label or "velq"] = Path(path)
+    for binary in binaries.values():
+        if not binary.exists():
+            sys.exit(f"{binary} not found: build the release tree first (scripts/test)")
     threads = int(os.environ.get("RAYON_NUM_THREADS", os.cpu_count()))
-    rng = np.random.default_rng(42)
-    base = unit_rows(rng, args.n + args.add, args.dim)
-    queries = unit_rows(rng, args.queries, args.dim)
+    base, queries = make_data(args)
     truth = exact_top(base, queries)
 
+    runs = {}
     with tempfile.TemporaryDirectory() as tmp:
         folder = Path(tmp)
         base.tofile(folder / "base.f32")
         queries.tofile(folder / "queries.f32")
         truth.tofile(folder / "truth.u32")
-        ours_1 = run_ours(binary, folder, args, 1, build_only=True)
-        ours = run_ours(binary, folder, args, threads, build_only=False)
-    peer_1 = run_hnswlib(base, args.n, queries, truth, 1)
-    peer = run_hnswlib(base, args.n, queries, truth, threads)
-
-    def ours_op(rows, op, ef=None):
-        return next(r for r in rows if r["op"] == op and (ef is None or r["ef"] == ef))
-
-    print(f"n = {args.n:,} + {args.add:,} added, d = {args.dim}, {args.queries} queries, "
-          f"k = {K}, {threads} threads; velq max_degree 32, ef_construction 200, "
-          f"5 refinements; hnswlib M 16, ef_construction 200")
-    print(f"{'operation':<34}{'velq':>12}{'hnswlib':>12}{'ratio':>9}")
-
-    def line(name, ours_value, peer_value, fmt):
-        ratio = ours_value / peer_value if peer_value else float("nan")
-        print(f"{name:<34}{fmt.format(ours_value):>12}{fmt.format(peer_value):>12}{ratio:>9.2f}")
-
-    line("full build, 1 thread (s)", ours_op(ours_1, "build")["seconds"], peer_1["build"], "{:.2f}")
-    line(f"full build, {threads} threads (s)", ours_op(ours, "build")["seconds"], peer["build"],
-         "{:.2f}")
-    if args.add:
-        line(f"add {args.add:,}, {threads} threads (s)", ours_op(ours, "incremental")["seconds"],
-             peer["incremental"], "{:.2f}")
-    for ef in EFS:
-        row = ours_op(ours, "search", ef)
-        line(f"search ef={ef}: queries/s", row["qps"], peer[ef][0], "{:.0f}")
-        line(f"search ef={ef}: recall@10", row["recall"], peer[ef][1], "{:.3f}")
+        for label, binary in binaries.items():
+            runs[label] = (run_ours(binary, folder, args, 1, build_only=True),
+                           run_ours(binary, folder, args, threads, build_only=False))
+    peer_1 = run_hnswlib(base, args.n, queries, truth, 1, search=False)
+    peer = run_hnswlib(base, args.n, queries, truth, threads, search=True)
+    print_table(args, threads, runs, peer_1, peer)
 
 
 if __name__ == "__main__":

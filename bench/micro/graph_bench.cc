@@ -1,7 +1,9 @@
 // Full build, incremental build and search of the proximity graph on float
 // vectors scored by exact inner products, through GraphManager and a local
-// graph.bin. Prints one JSON object per figure; bench/graph_vs_hnswlib.py
-// runs it beside hnswlib on the same vectors and prints the table.
+// graph.bin. Prints one JSON object per figure: build times, level-0
+// reachability after each build, and per beam width the search rate on one
+// thread and on the whole pool. bench/graph_vs_hnswlib.py runs it beside
+// hnswlib on the same vectors and prints the table.
 //
 //   bench_graph --dim D --base F --queries F --truth F --n-build N
 //               [--efs 32,64,128,256] [--reps 3] [--build-only] [--no-prefetch]
@@ -23,6 +25,7 @@
 #include "common/worker_pool.h"
 #include "storage/io/backend.h"
 #include "storage/graph/graph_manager.h"
+#include "storage/graph/graph_reach.h"
 
 namespace {
 
@@ -143,6 +146,18 @@ void check(const velq::Status& status, const char* what) {
   }
 }
 
+void print_reach(const velq::GraphManager& graph, const char* after) {
+  const velq::Level0Reach reach =
+      velq::level0_reach(static_cast<std::uint32_t>(graph.n_nodes()), graph.entry_point(),
+                         [&](std::uint32_t node) {
+                           auto list = graph.get_neighbors_at_level(node, 0);
+                           return list.ok() ? std::move(*list) : velq::NodeList();
+                         });
+  std::printf("{\"op\": \"reach\", \"after\": \"%s\", \"n\": %zu, \"reachable\": %zu, "
+              "\"without_incoming\": %zu}\n",
+              after, graph.n_nodes(), reach.reachable, reach.without_incoming);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -183,6 +198,7 @@ int main(int argc, char** argv) {
   std::printf("{\"op\": \"build\", \"n\": %zu, \"dim\": %zu, \"threads\": %zu, \"seconds\": %.3f, "
               "\"scores_per_node\": %.0f}\n",
               n_build, data.dim, threads, build_s, double(scored.exchange(0)) / double(n_build));
+  print_reach(*graph, "build");
   if (!o.build_only && n_total > n_build) {
     const double add_s = timed(
         [&] { check(graph->build_incremental(n_total, 32, 200, 5, scorer, 1.2), "incremental"); });
@@ -190,37 +206,59 @@ int main(int argc, char** argv) {
                 "\"seconds\": %.3f, \"scores_per_node\": %.0f}\n",
                 n_total, n_total - n_build, threads, add_s,
                 double(scored.load()) / double(n_total - n_build));
+    print_reach(*graph, "incremental");
   }
   std::fflush(stdout);
 
-  for (const std::size_t ef : o.build_only ? std::vector<std::size_t>{} : o.efs) {
+  const std::size_t n_queries = data.n_queries();
+  std::vector<std::vector<velq::ScoredNode>> hits(n_queries);
+  std::vector<std::size_t> calls(n_queries);
+  const velq::NodePrefetch prefetch =
+      o.no_prefetch ? velq::NodePrefetch() : velq::NodePrefetch(prefetch_row);
+  const auto run_query = [&](std::size_t q, std::size_t ef) {
+    const float* query = &data.queries[q * data.dim];
+    std::size_t n_calls = 0;
+    hits[q] = graph->search(
+        kTopK, ef,
+        [&](std::uint32_t node) {
+          ++n_calls;
+          return dot(query, &data.base[node * data.dim], data.dim);
+        },
+        std::nullopt, prefetch);
+    calls[q] = n_calls;
+  };
+  // Median rate over the repetitions: one query after the other on this
+  // thread, or all queries spread over the pool.
+  const auto rate = [&](std::size_t ef, bool pooled) {
     std::vector<double> rates;
-    std::size_t found = 0;
-    std::size_t calls = 0;
     for (int rep = 0; rep < o.reps; ++rep) {
-      found = 0;
-      calls = 0;
       const double s = timed([&] {
-        for (std::size_t q = 0; q < data.n_queries(); ++q) {
-          const float* query = &data.queries[q * data.dim];
-          const auto hits = graph->search(
-              kTopK, ef,
-              [&](std::uint32_t node) {
-                ++calls;
-                return dot(query, &data.base[node * data.dim], data.dim);
-              },
-              std::nullopt, o.no_prefetch ? velq::NodePrefetch() : velq::NodePrefetch(prefetch_row));
-          const std::set<std::uint32_t> want(&data.truth[q * kTopK], &data.truth[q * kTopK] + kTopK);
-          for (const velq::ScoredNode& h : hits) found += want.count(h.node);
+        if (pooled) {
+          velq::parallel_for_each(n_queries, 8, [&](std::size_t q) { run_query(q, ef); });
+        } else {
+          for (std::size_t q = 0; q < n_queries; ++q) run_query(q, ef);
         }
       });
-      rates.push_back(double(data.n_queries()) / s);
+      rates.push_back(double(n_queries) / s);
     }
     std::sort(rates.begin(), rates.end());
-    std::printf("{\"op\": \"search\", \"n\": %zu, \"ef\": %zu, \"qps\": %.1f, \"recall\": %.4f, "
-                "\"scores_per_query\": %.0f}\n",
-                n_total, ef, rates[rates.size() / 2], double(found) / double(kTopK * data.n_queries()),
-                double(calls) / double(data.n_queries()));
+    return rates[rates.size() / 2];
+  };
+
+  for (const std::size_t ef : o.build_only ? std::vector<std::size_t>{} : o.efs) {
+    const double qps_pool = rate(ef, true);
+    const double qps = rate(ef, false);
+    std::size_t found = 0;
+    std::size_t total_calls = 0;
+    for (std::size_t q = 0; q < n_queries; ++q) {
+      const std::set<std::uint32_t> want(&data.truth[q * kTopK], &data.truth[q * kTopK] + kTopK);
+      for (const velq::ScoredNode& h : hits[q]) found += want.count(h.node);
+      total_calls += calls[q];
+    }
+    std::printf("{\"op\": \"search\", \"n\": %zu, \"ef\": %zu, \"qps\": %.1f, "
+                "\"qps_pool\": %.1f, \"recall\": %.4f, \"scores_per_query\": %.0f}\n",
+                n_total, ef, qps, qps_pool, double(found) / double(kTopK * n_queries),
+                double(total_calls) / double(n_queries));
     std::fflush(stdout);
   }
   std::filesystem::remove_all(dir);

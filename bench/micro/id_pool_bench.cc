@@ -16,6 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "storage/io/file_io.h"
 #include "storage/slots/id_pool.h"
 
 namespace {
@@ -114,7 +115,9 @@ void BM_LiveIdsWrite(benchmark::State& state) {
   velq::IdPool pool;
   fill(pool);
   for (auto _ : state) {
-    if (!pool.save(*velq::local_file_system(), live_ids_path()).ok()) state.SkipWithError("write failed");
+    if (!velq::write_file_atomic(*velq::local_file_system(), live_ids_path(), pool.serialize()).ok()) {
+      state.SkipWithError("write failed");
+    }
   }
   state.counters["file_bytes"] = static_cast<double>(pool.serialize().size());
 }
@@ -122,9 +125,13 @@ void BM_LiveIdsWrite(benchmark::State& state) {
 void BM_LiveIdsLoad(benchmark::State& state) {
   velq::IdPool pool;
   fill(pool);
-  if (!pool.save(*velq::local_file_system(), live_ids_path()).ok()) state.SkipWithError("write failed");
+  if (!velq::write_file_atomic(*velq::local_file_system(), live_ids_path(), pool.serialize()).ok()) {
+    state.SkipWithError("write failed");
+  }
   for (auto _ : state) {
-    velq::Result<velq::IdPool> loaded = velq::IdPool::load(*velq::local_file_system(), live_ids_path());
+    const auto bytes = velq::read_file(*velq::local_file_system(), live_ids_path());
+    velq::Result<velq::IdPool> loaded =
+        bytes.ok() ? velq::IdPool::read_bincode(*bytes) : velq::Result<velq::IdPool>(bytes.error());
     if (!loaded.ok()) state.SkipWithError("load failed");
   }
 }

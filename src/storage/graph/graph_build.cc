@@ -6,6 +6,7 @@
 
 #include "common/panic.h"
 #include "common/worker_pool.h"
+#include "storage/graph/graph_mend.h"
 #include "storage/graph/neighbor_selection.h"
 #include "storage/graph/node_marks.h"
 
@@ -145,9 +146,11 @@ void draw_levels(GraphData& graph, std::size_t first, const GraphDegrees& degree
   }
 }
 
-void build_level_lists(std::vector<NodeList>& lists, std::span<const std::uint32_t> pool,
-                       std::span<const std::uint32_t> targets, std::size_t degree,
-                       const BuildParams& params, const BuildScorer& scorer) {
+std::vector<MendInput> build_level_lists(std::vector<NodeList>& lists,
+                                         std::span<const std::uint32_t> pool,
+                                         std::span<const std::uint32_t> targets,
+                                         std::size_t degree, const BuildParams& params,
+                                         const BuildScorer& scorer) {
   std::vector<ScoredList> next(targets.size());
   std::vector<TargetState> states(targets.size());
   std::vector<TargetState> next_states(targets.size());
@@ -159,8 +162,10 @@ void build_level_lists(std::vector<NodeList>& lists, std::span<const std::uint32
     for (std::size_t i = 0; i < targets.size(); ++i) lists[targets[i]] = std::move(next[i].nodes);
   };
 
+  std::vector<MendInput> out(targets.size());
   parallel_for_each(targets.size(), kNodesPerTask, [&](std::size_t i) {
     next[i] = random_init_neighbors(targets[i], pool, degree, params.ef_construction, scorer);
+    out[i].initial = next[i];
     states[i].scores = std::move(next[i].scores);
     states[i].fresh.assign(next[i].nodes.size(), 1);
   });
@@ -174,6 +179,16 @@ void build_level_lists(std::vector<NodeList>& lists, std::span<const std::uint32
     commit();
     std::swap(states, next_states);
   }
+  for (std::size_t i = 0; i < targets.size(); ++i) out[i].list_scores = std::move(states[i].scores);
+  return out;
+}
+
+void build_and_mend_level(std::vector<NodeList>& lists, std::span<const std::uint32_t> pool,
+                          std::span<const std::uint32_t> targets, std::size_t degree,
+                          const BuildParams& params, const BuildScorer& scorer) {
+  const std::vector<MendInput> built =
+      build_level_lists(lists, pool, targets, degree, params, scorer);
+  mend_level_lists(lists, targets, built, degree, params.alpha, scorer);
 }
 
 GraphData build_graph(std::size_t n_nodes, const BuildParams& params, const BuildScorer& scorer) {
@@ -185,7 +200,7 @@ GraphData build_graph(std::size_t n_nodes, const BuildParams& params, const Buil
   for (std::uint32_t level = 0; level <= graph.max_level; ++level) {
     const std::vector<std::uint32_t> pool = nodes_at_level(graph.levels, 0, n_nodes, level);
     if (pool.size() < 2) continue;
-    build_level_lists(graph.lists[level], pool, pool, degrees.at(level), params, scorer);
+    build_and_mend_level(graph.lists[level], pool, pool, degrees.at(level), params, scorer);
   }
   return graph;
 }

@@ -1,8 +1,8 @@
 // Bulk construction of the proximity graph in memory. Each level is built
 // at once: every node gets a random initial candidate set from which its
 // best `degree` neighbours are kept, then synchronous neighbour-of-neighbour
-// rounds improve all lists of the level together. There are no reverse
-// edges and no diversity pruning.
+// rounds improve all lists of the level together, and a last pass adds
+// reverse links and prunes each list for diversity (graph_mend.h).
 #pragma once
 
 #include <cstddef>
@@ -12,14 +12,19 @@
 
 #include "storage/graph/graph_data.h"
 #include "storage/graph/graph_levels.h"
+#include "storage/graph/graph_mend.h"
 #include "storage/graph/scored_node.h"
 
 namespace velq {
+
+// The engine's default relaxation of the diversity rule (see covers()).
+inline constexpr double kDefaultAlpha = 1.2;
 
 struct BuildParams {
   std::size_t max_degree;
   std::size_t ef_construction;  // size of each random initial candidate set
   std::size_t n_refinements;    // refinement rounds per level
+  double alpha = kDefaultAlpha;  // relaxation of the diversity rule, see covers()
 };
 
 // Nodes in [begin, end) whose level is at least `level`, ascending.
@@ -34,18 +39,26 @@ void draw_levels(GraphData& graph, std::size_t first, const GraphDegrees& degree
 // Sets the lists of `targets` at one level: initial lists drawn from `pool`,
 // then the refinement rounds, each reading only the previous round's lists.
 // Runs on the worker pool; lists of nodes outside `targets` are read, never
-// written.
-void build_level_lists(std::vector<NodeList>& lists, std::span<const std::uint32_t> pool,
-                       std::span<const std::uint32_t> targets, std::size_t degree,
-                       const BuildParams& params, const BuildScorer& scorer);
+// written. Returns, in `targets` order, what the mending pass needs.
+std::vector<MendInput> build_level_lists(std::vector<NodeList>& lists,
+                                         std::span<const std::uint32_t> pool,
+                                         std::span<const std::uint32_t> targets,
+                                         std::size_t degree, const BuildParams& params,
+                                         const BuildScorer& scorer);
+
+// One level's lists of `targets`: build_level_lists, then the mending pass.
+void build_and_mend_level(std::vector<NodeList>& lists, std::span<const std::uint32_t> pool,
+                          std::span<const std::uint32_t> targets, std::size_t degree,
+                          const BuildParams& params, const BuildScorer& scorer);
 
 // A complete graph over nodes 0 .. n_nodes-1.
 GraphData build_graph(std::size_t n_nodes, const BuildParams& params, const BuildScorer& scorer);
 
 // Adds nodes graph.size() .. n_total-1 to a graph whose lists are all
-// within range. Old nodes keep their levels and lists, except that an old
-// node listed by a new one links back to it, re-pruned to the level's degree
-// by score.
+// within range. New nodes get lists as in the full build (reverse links
+// among new nodes only). Old nodes keep their levels and lists, except that
+// an old node listed by a new one links back to it; a list that overflows
+// its degree is pruned by the diversity rule.
 void extend_graph(GraphData& graph, std::size_t n_total, const BuildParams& params,
                   const BuildScorer& scorer);
 

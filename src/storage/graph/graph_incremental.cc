@@ -17,11 +17,11 @@ struct BackLink {
 };
 
 // Adds the new nodes `sources` (ascending) to old node v's list one after
-// the other; a list that overflows its degree keeps its best `degree` by
-// score, which may drop the node just added. Scores are asked once per
-// entry: the list's entries keep theirs from the first overflow on.
+// the other; a list that overflows its degree is pruned by the diversity
+// rule, which may drop the node just added. Scores against v are asked once
+// per entry: the list's entries keep theirs from the first overflow on.
 void link_back(std::uint32_t v, std::span<const BackLink> sources, NodeList& list,
-               std::size_t degree, const BuildScorer& scorer) {
+               std::size_t degree, double alpha, const BuildScorer& scorer) {
   std::vector<double> scores;  // of `list`'s entries once the list first overflows
   for (const BackLink& link : sources) {
     const std::uint32_t u = link.new_node;
@@ -39,7 +39,7 @@ void link_back(std::uint32_t v, std::span<const BackLink> sources, NodeList& lis
     } else {
       for (std::size_t i = 0; i < list.size(); ++i) scored.push_back({list[i], scores[i]});
     }
-    ScoredList best = pick_best(scored, degree);
+    ScoredList best = pick_diverse(scored, degree, alpha, scorer);
     list = std::move(best.nodes);
     scores = std::move(best.scores);
   }
@@ -50,7 +50,8 @@ void link_back(std::uint32_t v, std::span<const BackLink> sources, NodeList& lis
 // independent of each other, so they are handled on the pool. New nodes get
 // no back-links from other new nodes.
 void add_back_links(std::vector<NodeList>& lists, std::span<const std::uint32_t> fresh,
-                    std::size_t old_n, std::size_t degree, const BuildScorer& scorer) {
+                    std::size_t old_n, std::size_t degree, double alpha,
+                    const BuildScorer& scorer) {
   std::vector<BackLink> links;
   for (const std::uint32_t u : fresh) {
     for (const std::uint32_t v : lists[u]) {
@@ -67,7 +68,7 @@ void add_back_links(std::vector<NodeList>& lists, std::span<const std::uint32_t>
   starts.push_back(links.size());
   parallel_for_each(starts.size() - 1, 16, [&](std::size_t g) {
     const std::span<const BackLink> run(links.data() + starts[g], starts[g + 1] - starts[g]);
-    link_back(run.front().old_node, run, lists[run.front().old_node], degree, scorer);
+    link_back(run.front().old_node, run, lists[run.front().old_node], degree, alpha, scorer);
   });
 }
 
@@ -86,8 +87,8 @@ void extend_graph(GraphData& graph, std::size_t n_total, const BuildParams& para
     const std::vector<std::uint32_t> fresh = nodes_at_level(graph.levels, old_n, n_total, level);
     if (all.size() < 2 || fresh.empty()) continue;
     const std::size_t degree = degrees.at(level);
-    build_level_lists(graph.lists[level], all, fresh, degree, params, scorer);
-    add_back_links(graph.lists[level], fresh, old_n, degree, scorer);
+    build_and_mend_level(graph.lists[level], all, fresh, degree, params, scorer);
+    add_back_links(graph.lists[level], fresh, old_n, degree, params.alpha, scorer);
   }
 }
 

@@ -56,7 +56,18 @@ Result<std::span<const std::uint8_t>> GraphView::record(std::uint32_t node) cons
 
 Status GraphView::neighbors(std::uint32_t node, std::uint32_t level,
                             std::vector<std::uint32_t>& out) const {
-  out.clear();
+  out.resize(out.capacity());
+  Result<std::size_t> count = decode(node, level, out);
+  if (count.ok() && *count > out.size()) {
+    out.resize(*count);
+    count = decode(node, level, out);
+  }
+  out.resize(count.ok() ? *count : 0);
+  return count.ok() ? ok_status() : Status(count.error());
+}
+
+Result<std::size_t> GraphView::decode(std::uint32_t node, std::uint32_t level,
+                                      std::span<std::uint32_t> out) const {
   if (node >= layout_->n_nodes) return Error::invalid_argument("OOR");
   VELQ_ASSIGN_OR_RETURN(const std::span<const std::uint8_t> rec, record(node));
   const std::size_t len = rec.size();
@@ -65,7 +76,7 @@ Status GraphView::neighbors(std::uint32_t node, std::uint32_t level,
   if (n_levels > graph_format::kLevelCount) {
     return corrupt(node, "implausible level count " + std::to_string(n_levels));
   }
-  if (level >= n_levels) return ok_status();
+  if (level >= n_levels) return std::size_t{0};
   std::size_t p = 4;
   for (std::uint32_t j = 0;; ++j) {
     if (p + 4 > len) return corrupt(node, "truncated at level " + std::to_string(j));
@@ -73,17 +84,14 @@ Status GraphView::neighbors(std::uint32_t node, std::uint32_t level,
     p += 4;
     if (count > len) return corrupt(node, "implausible neighbour count " + std::to_string(count));
     if (j == level) {
-      out.reserve(count);
+      if (count > out.size()) return std::size_t{count};
       std::uint32_t id = 0;
       for (std::uint32_t i = 0; i < count; ++i) {
-        if (p >= len) {
-          out.clear();
-          return corrupt(node, "varint overrun");
-        }
+        if (p >= len) return corrupt(node, "varint overrun");
         id += read_varint(rec, p);  // wraps, like the 32-bit ids it encodes
-        out.push_back(id);
+        out[i] = id;
       }
-      return ok_status();
+      return std::size_t{count};
     }
     for (std::uint32_t i = 0; i < count; ++i) {
       if (p >= len) return corrupt(node, "varint overrun while skipping");

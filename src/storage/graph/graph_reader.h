@@ -44,6 +44,12 @@ class GraphView {
   // graph, else the "corrupt graph record for node ..." family.
   Status neighbors(std::uint32_t node, std::uint32_t level, std::vector<std::uint32_t>& out) const;
 
+  // Decodes the same list into `out` and returns its length. A list longer
+  // than `out` is not decoded: its length is returned so that the caller can
+  // retry with room. Same errors as neighbors().
+  Result<std::size_t> decode(std::uint32_t node, std::uint32_t level,
+                             std::span<std::uint32_t> out) const;
+
   // The level stored in node's record, or 0 when the record is unreadable
   // (bounds outside the map, shorter than 4 bytes, 0 or more than six
   // levels): such a record holds no usable list.

@@ -1,27 +1,25 @@
 #include "storage/graph/graph_search.h"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <unordered_set>
 #include <utility>
 
 #include "storage/graph/graph_format.h"
+#include "storage/graph/node_marks.h"
 
 namespace velq {
 
 namespace {
 
-// Heap orders over ranks_before: BestOnTop keeps the best candidate at the
+// Heap orders over ranks_first: BestOnTop keeps the best candidate at the
 // front, WorstOnTop the worst.
 struct BestOnTop {
-  bool operator()(const ScoredNode& a, const ScoredNode& b) const {
-    return ranks_before(b.score, a.score);
-  }
+  bool operator()(const ScoredNode& a, const ScoredNode& b) const { return ranks_first(b, a); }
 };
 struct WorstOnTop {
-  bool operator()(const ScoredNode& a, const ScoredNode& b) const {
-    return ranks_before(a.score, b.score);
-  }
+  bool operator()(const ScoredNode& a, const ScoredNode& b) const { return ranks_first(a, b); }
 };
 
 template <typename Order>
@@ -64,47 +62,94 @@ bool passes(const SearchFilter* filter, std::uint32_t node) {
          filter->allowed->contains(filter->index_ids[node]);
 }
 
-// Per-search state shared by the levels: the callbacks and the buffers of
-// the list being expanded.
-struct Walk {
-  const GraphView& graph;
-  const NodeScorer& scorer;
-  const NodePrefetch& prefetch;
-  std::vector<std::uint32_t> list;
-  std::vector<std::uint32_t> unseen;
-
-  // Decodes c's list at `level` (an unreadable list is empty) and keeps its
-  // nodes inside the graph that `first_visit` accepts, hinting each to the
-  // caller before any is scored.
-  template <typename FirstVisit>
-  const std::vector<std::uint32_t>& expand(std::uint32_t c, std::uint32_t level,
-                                           FirstVisit&& first_visit) {
-    (void)graph.neighbors(c, level, list);
-    unseen.clear();
-    for (const std::uint32_t v : list) {
-      if (v < graph.n_nodes() && first_visit(v)) unseen.push_back(v);
-    }
-    if (prefetch) {
-      for (const std::uint32_t v : unseen) prefetch(v);
-    }
-    return unseen;
+// The visited marks of one search: a stamp per node, kept per thread so
+// that a search neither allocates nor clears n_nodes bytes. A search nested
+// in another on the same thread (a scorer that searches) gets its own.
+class VisitedMarks {
+ public:
+  VisitedMarks() : marks_(in_use_ ? own_ : shared_) { in_use_ = in_use_ || &marks_ == &shared_; }
+  ~VisitedMarks() {
+    if (&marks_ == &shared_) in_use_ = false;
   }
+  VisitedMarks(const VisitedMarks&) = delete;
+  VisitedMarks& operator=(const VisitedMarks&) = delete;
+
+  // Forgets every mark: the start of a level.
+  void clear(std::size_t n_nodes) { marks_.clear(n_nodes); }
+  // Marks `node`; false when it was already marked.
+  bool insert(std::uint32_t node) { return marks_.insert(node); }
+
+ private:
+  static thread_local NodeMarks shared_;
+  static thread_local bool in_use_;
+  NodeMarks own_;
+  NodeMarks& marks_;
+};
+
+thread_local NodeMarks VisitedMarks::shared_;
+thread_local bool VisitedMarks::in_use_ = false;
+
+// Lists that fit are decoded on the stack; graphs built with a larger
+// degree fall back to a vector.
+constexpr std::size_t kStackListSize = 256;
+
+// Per-search state shared by the levels: the callbacks, the visited marks
+// and the buffers of the list being expanded.
+class Walk {
+ public:
+  Walk(const GraphView& graph, const NodeScorer& scorer, const NodePrefetch& prefetch)
+      : graph_(graph), scorer_(scorer), prefetch_(prefetch) {}
+
+  const GraphView& graph() const { return graph_; }
+  VisitedMarks& visited() { return visited_; }
+  double score(std::uint32_t node) const { return scorer_(node); }
+
+  // c's list at `level` (an unreadable list is empty) without the nodes
+  // outside the graph or already visited, which are marked visited now and
+  // hinted to the caller, all before any of them is scored.
+  std::span<const std::uint32_t> expand(std::uint32_t c, std::uint32_t level) {
+    std::span<std::uint32_t> list = decode(c, level);
+    std::size_t kept = 0;
+    for (const std::uint32_t v : list) {
+      if (v < graph_.n_nodes() && visited_.insert(v)) list[kept++] = v;
+    }
+    list = list.first(kept);
+    if (prefetch_) {
+      for (const std::uint32_t v : list) prefetch_(v);
+    }
+    return list;
+  }
+
+ private:
+  std::span<std::uint32_t> decode(std::uint32_t c, std::uint32_t level) {
+    const Result<std::size_t> count = graph_.decode(c, level, stack_list_);
+    if (!count.ok()) return {};
+    if (*count <= stack_list_.size()) return std::span(stack_list_).first(*count);
+    return graph_.neighbors(c, level, long_list_).ok() ? std::span(long_list_)
+                                                       : std::span<std::uint32_t>();
+  }
+
+  const GraphView& graph_;
+  const NodeScorer& scorer_;
+  const NodePrefetch& prefetch_;
+  VisitedMarks visited_;
+  std::array<std::uint32_t, kStackListSize> stack_list_;
+  std::vector<std::uint32_t> long_list_;
 };
 
 // Greedy descent through one upper level; returns its best (at most
 // kUpperLevelBeam) nodes as the next level's entries.
 std::vector<ScoredNode> descend_level(Walk& walk, std::uint32_t level,
                                       std::vector<ScoredNode> entries) {
-  std::unordered_set<std::uint32_t> visited;
-  for (const ScoredNode& e : entries) visited.insert(e.node);
+  walk.visited().clear(walk.graph().n_nodes());
+  for (const ScoredNode& e : entries) walk.visited().insert(e.node);
   CandidateQueue candidates(entries);
   ResultSet results(std::move(entries));
   while (!candidates.empty()) {
     const ScoredNode c = candidates.pop();
     if (results.size() >= kUpperLevelBeam && ranks_before(results.top().score, c.score)) break;
-    const auto first_visit = [&](std::uint32_t v) { return visited.insert(v).second; };
-    for (const std::uint32_t v : walk.expand(c.node, level, first_visit)) {
-      const ScoredNode hit{v, walk.scorer(v)};
+    for (const std::uint32_t v : walk.expand(c.node, level)) {
+      const ScoredNode hit{v, walk.score(v)};
       if (results.size() < kUpperLevelBeam || ranks_before(hit.score, results.top().score)) {
         candidates.push(hit);
         results.push(hit);
@@ -120,24 +165,27 @@ std::vector<ScoredNode> descend_level(Walk& walk, std::uint32_t level,
 std::vector<ScoredNode> search_level0(Walk& walk, std::size_t ef,
                                       const std::vector<ScoredNode>& entries,
                                       const SearchFilter* filter) {
-  std::vector<std::uint8_t> visited(walk.graph.n_nodes(), 0);
+  walk.visited().clear(walk.graph().n_nodes());
   CandidateQueue candidates;
   ResultSet results;
   for (const ScoredNode& e : entries) {
-    if (e.node >= walk.graph.n_nodes()) continue;
+    if (e.node >= walk.graph().n_nodes()) continue;
     candidates.push(e);
-    visited[e.node] = 1;
+    walk.visited().insert(e.node);
     if (passes(filter, e.node)) results.push(e);
   }
   while (!candidates.empty()) {
     const ScoredNode c = candidates.pop();
     if (results.size() >= ef && ranks_before(worst_score(results), c.score)) break;
-    const auto first_visit = [&](std::uint32_t v) { return std::exchange(visited[v], 1) == 0; };
-    for (const std::uint32_t v : walk.expand(c.node, 0, first_visit)) {
-      const ScoredNode hit{v, walk.scorer(v)};
+    for (const std::uint32_t v : walk.expand(c.node, 0)) {
+      const ScoredNode hit{v, walk.score(v)};
+      const bool full = results.size() >= ef;
+      // Once the results are full their worst score only rises, so a node
+      // scoring below it now would stop the walk when popped: leaving it
+      // out of the queue changes neither the walk nor the results.
+      if (full && ranks_before(worst_score(results), hit.score)) continue;
       candidates.push(hit);
       if (!passes(filter, v)) continue;
-      const bool full = results.size() >= ef;
       if (full && !ranks_before(hit.score, worst_score(results))) continue;
       results.push(hit);
       if (full) results.pop();
@@ -153,7 +201,7 @@ std::vector<ScoredNode> search_graph(const GraphView& graph, std::size_t k, std:
                                      const NodePrefetch& prefetch) {
   const std::uint32_t entry = graph.entry_point();
   if (graph.n_nodes() == 0 || entry >= graph.n_nodes()) return {};
-  Walk walk{graph, scorer, prefetch, {}, {}};
+  Walk walk(graph, scorer, prefetch);
   std::vector<ScoredNode> entries{{entry, scorer(entry)}};
   // No list exists above the top level, so a larger stored max_level only
   // names empty levels.
@@ -162,7 +210,7 @@ std::vector<ScoredNode> search_graph(const GraphView& graph, std::size_t k, std:
     entries = descend_level(walk, level, std::move(entries));
   }
   std::vector<ScoredNode> hits = search_level0(walk, ef, entries, filter);
-  sort_best_first(hits);
+  std::sort(hits.begin(), hits.end(), ranks_first);
   if (hits.size() > k) hits.resize(k);
   return hits;
 }

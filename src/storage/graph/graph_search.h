@@ -34,7 +34,10 @@ inline constexpr std::size_t kUpperLevelBeam = 32;
 // At most k nodes, best score first. Nodes rejected by `filter` are still
 // scored and expanded, so a filter never cuts the walk apart; it only keeps
 // them out of the results. Lists that cannot be decoded count as empty. A
-// header whose entry point lies outside the graph gives no result.
+// header whose entry point lies outside the graph gives no result. Among
+// equal scores the lower node number ranks first, in the queues as in the
+// result, so the outcome is a function of the graph and the scores alone.
+// The scorer and the hint run on the calling thread.
 std::vector<ScoredNode> search_graph(const GraphView& graph, std::size_t k, std::size_t ef,
                                      const NodeScorer& scorer, const SearchFilter* filter,
                                      const NodePrefetch& prefetch = nullptr);

@@ -6,6 +6,24 @@
 
 namespace velq {
 
+namespace {
+
+// The kept entries as a list ascending by id.
+ScoredList ascending(std::vector<ScoredNode> kept) {
+  std::sort(kept.begin(), kept.end(),
+            [](const ScoredNode& a, const ScoredNode& b) { return a.node < b.node; });
+  ScoredList out;
+  out.nodes.reserve(kept.size());
+  out.scores.reserve(kept.size());
+  for (const ScoredNode& k : kept) {
+    out.nodes.push_back(k.node);
+    out.scores.push_back(k.score);
+  }
+  return out;
+}
+
+}  // namespace
+
 std::vector<ScoredNode> score_all(std::uint32_t node, std::span<const std::uint32_t> candidates,
                                   const BuildScorer& scorer) {
   std::vector<ScoredNode> scored = scorer(node, candidates);
@@ -18,32 +36,54 @@ ScoredList pick_best(const std::vector<ScoredNode>& scored, std::size_t degree) 
   // A partial sort by (score, position) finds the same first `degree` as a
   // stable sort by score, without ordering the rest.
   struct Ranked {
-    double score;
-    std::uint32_t node;
+    ScoredNode entry;
     std::uint32_t position;
   };
   std::vector<Ranked> ranked(scored.size());
   for (std::size_t i = 0; i < scored.size(); ++i) {
-    ranked[i] = {scored[i].score, scored[i].node, static_cast<std::uint32_t>(i)};
+    ranked[i] = {scored[i], static_cast<std::uint32_t>(i)};
   }
   const std::size_t keep = std::min(degree, ranked.size());
   std::partial_sort(ranked.begin(), ranked.begin() + keep, ranked.end(),
                     [](const Ranked& a, const Ranked& b) {
-                      if (ranks_before(a.score, b.score)) return true;
-                      if (ranks_before(b.score, a.score)) return false;
+                      if (ranks_before(a.entry.score, b.entry.score)) return true;
+                      if (ranks_before(b.entry.score, a.entry.score)) return false;
                       return a.position < b.position;
                     });
-  ranked.resize(keep);
-  std::sort(ranked.begin(), ranked.end(),
-            [](const Ranked& a, const Ranked& b) { return a.node < b.node; });
-  ScoredList out;
-  out.nodes.reserve(keep);
-  out.scores.reserve(keep);
-  for (const Ranked& r : ranked) {
-    out.nodes.push_back(r.node);
-    out.scores.push_back(r.score);
+  std::vector<ScoredNode> kept(keep);
+  for (std::size_t i = 0; i < keep; ++i) kept[i] = ranked[i].entry;
+  return ascending(std::move(kept));
+}
+
+bool covers(double s_kc, double s_pc, double s_best, double alpha) {
+  return alpha * (s_best - s_kc) < s_best - s_pc;
+}
+
+ScoredList pick_diverse(const std::vector<ScoredNode>& scored, std::size_t degree, double alpha,
+                        const BuildScorer& scorer) {
+  std::vector<ScoredNode> ranked = scored;
+  sort_best_first(ranked);
+  std::vector<ScoredNode> kept;
+  NodeList kept_nodes;
+  // Kept neighbours are asked in batches of 2, 4, 8, ..., closest first:
+  // the closest ones cover most candidates, and the rest need not be
+  // scored then.
+  for (const ScoredNode& c : ranked) {
+    if (kept.size() >= degree) break;
+    bool covered = false;
+    for (std::size_t first = 0, size = 2; first < kept_nodes.size() && !covered;
+         first += size, size *= 2) {
+      const std::span<const std::uint32_t> batch =
+          std::span(kept_nodes).subspan(first, std::min(size, kept_nodes.size() - first));
+      for (const ScoredNode& k : score_all(c.node, batch, scorer)) {
+        covered = covered || covers(k.score, c.score, ranked.front().score, alpha);
+      }
+    }
+    if (covered) continue;
+    kept.push_back(c);
+    kept_nodes.push_back(c.node);
   }
-  return out;
+  return ascending(std::move(kept));
 }
 
 }  // namespace velq

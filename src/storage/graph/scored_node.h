@@ -35,6 +35,14 @@ inline bool ranks_before(double a, double b) {
   return a > b;
 }
 
+// The total order of a search: by score, best first, then by node number,
+// so that equal scores rank the same way whatever order they came in.
+inline bool ranks_first(const ScoredNode& a, const ScoredNode& b) {
+  if (ranks_before(a.score, b.score)) return true;
+  if (ranks_before(b.score, a.score)) return false;
+  return a.node < b.node;
+}
+
 // Orders by score, best first; equal scores keep their relative order.
 inline void sort_best_first(std::vector<ScoredNode>& hits) {
   std::stable_sort(hits.begin(), hits.end(), [](const ScoredNode& a, const ScoredNode& b) {

@@ -4,7 +4,6 @@
 #include <unordered_map>
 
 #include "common/byte_io.h"
-#include "storage/io/file_io.h"
 #include "common/panic.h"
 #include "common/utf8.h"
 #include "storage/slots/id_pool_format.h"
@@ -282,15 +281,6 @@ Result<IdPool> IdPool::read_bincode(std::span<const std::uint8_t> bytes) {
   }
   pool.rebuild_lookup();
   return pool;
-}
-
-Status IdPool::save(FileSystem& fs, const std::string& path) const {
-  return write_file_atomic(fs, path, serialize());
-}
-
-Result<IdPool> IdPool::load(FileSystem& fs, const std::string& path) {
-  VELQ_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> bytes, read_file(fs, path));
-  return read_bincode(bytes);
 }
 
 }  // namespace velq

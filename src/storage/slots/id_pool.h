@@ -23,7 +23,6 @@
 #include <vector>
 
 #include "common/result.h"
-#include "storage/io/file_system.h"
 #include "storage/slots/slot_hash_table.h"
 
 namespace velq {
@@ -65,12 +64,6 @@ class IdPool {
   // of its per-slot entries is kept as a dead slot, so slot numbers stay.
   static Result<IdPool> read_bincode(std::span<const std::uint8_t> bytes);
 
-  // Writes live_ids.bin by replacing the whole file (temporary file, then
-  // rename), so a crash leaves the old image or the new one.
-  Status save(FileSystem& fs, const std::string& path) const;
-  // Reads and decodes live_ids.bin: a kNotFound error when the file does not
-  // exist, kCorruption when it does not decode, kIo when it cannot be read.
-  static Result<IdPool> load(FileSystem& fs, const std::string& path);
 
   // Whether `slot` was handed out and is alive.
   bool is_alive(std::uint32_t slot) const { return slot < slots_.size() && slots_[slot].alive == 1; }

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <numeric>
 #include <set>
 
 #include "graph_test_util.h"
@@ -125,18 +126,21 @@ TEST(GraphBuild, TinyGraphs) {
 TEST(GraphBuild, ListsAreWellFormedAtEveryLevel) {
   const UnitVectors vectors(3000, 8, 1);
   for (const std::size_t max_degree : {3, 12}) {
-    const GraphData graph = build_graph(vectors.size(), {max_degree, 40, 2}, vectors.build_scorer());
+    const GraphData graph =
+        build_graph(vectors.size(), {max_degree, 40, 2}, vectors.build_scorer());
     expect_well_formed(graph, max_degree);
-    std::size_t full = 0;
-    for (const NodeList& list : graph.lists[0]) full += list.size() == std::min<std::size_t>(max_degree, 127);
-    EXPECT_EQ(full, vectors.size()) << "every level-0 list fills up on 3000 nodes";
+    for (const NodeList& list : graph.lists[0]) EXPECT_FALSE(list.empty());
   }
 }
 
 TEST(GraphBuild, WithoutRefinementListsAreTheBestInitialCandidates) {
   // ef_construction above the pool: every other node is a candidate, so
-  // the initial list is the exact best `degree`.
-  const GraphData graph = build_graph(40, {6, 1000, 0}, closeness_scorer());
+  // before the last pass each list is the exact best `degree`.
+  std::vector<NodeList> lists(40);
+  NodeList pool(40);
+  std::iota(pool.begin(), pool.end(), 0u);
+  const std::vector<MendInput> built =
+      build_level_lists(lists, pool, pool, 6, {6, 1000, 0}, closeness_scorer());
   for (std::uint32_t node = 0; node < 40; ++node) {
     std::vector<ScoredNode> all;
     for (std::uint32_t c = 0; c < 40; ++c) {
@@ -146,7 +150,12 @@ TEST(GraphBuild, WithoutRefinementListsAreTheBestInitialCandidates) {
     NodeList expected;
     for (std::size_t i = 0; i < 6; ++i) expected.push_back(all[i].node);
     std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(graph.lists[0][node], expected) << node;
+    EXPECT_EQ(lists[node], expected) << node;
+    EXPECT_EQ(built[node].initial.nodes, expected) << node;
+    ASSERT_EQ(built[node].list_scores.size(), 6u);
+    for (std::size_t i = 0; i < 6; ++i) {
+      EXPECT_EQ(built[node].list_scores[i], -std::abs(double(expected[i]) - double(node)));
+    }
   }
 }
 
@@ -172,6 +181,58 @@ TEST(NeighborSelection, BreaksTiesByCandidateOrderAndSinksNaN) {
   EXPECT_EQ(pick_best(score_all(0, candidates, scorer), 2).nodes, (NodeList{7, 9}));
   EXPECT_EQ(pick_best(score_all(0, candidates, scorer), 3).nodes, (NodeList{3, 7, 9}));
   EXPECT_EQ(pick_best(score_all(0, candidates, scorer), 9).nodes, (NodeList{3, 5, 7, 9}));
+}
+
+TEST(NeighborSelection, CoverFollowsTheRelaxedDistanceRule) {
+  // Distances read from the closest candidate's score (here 0): k covers c
+  // when alpha * d(k, c) < d(p, c), with d(k, c) = 1 and d(p, c) = 2.
+  EXPECT_TRUE(covers(-1.0, -2.0, 0.0, 1.2));
+  EXPECT_TRUE(covers(-1.0, -2.0, 0.0, 1.99));
+  EXPECT_FALSE(covers(-1.0, -2.0, 0.0, 2.0)) << "the boundary is not covered";
+  EXPECT_TRUE(covers(9.0, 8.0, 10.0, 1.99)) << "shifting every score changes nothing";
+  EXPECT_FALSE(covers(9.0, 8.0, 10.0, 2.0));
+  EXPECT_TRUE(covers(0.45, 0.4, 0.5, 1.99)) << "nor does scaling";
+  EXPECT_FALSE(covers(0.45, 0.4, 0.5, 2.0));
+  // alpha 1: covered exactly when c is closer to k than to p.
+  EXPECT_TRUE(covers(0.31, 0.3, 0.9, 1.0));
+  EXPECT_FALSE(covers(0.3, 0.3, 0.9, 1.0));
+  // A pair closer than p's closest candidate always covers; duplicates
+  // (every score equal) never do.
+  EXPECT_TRUE(covers(0.95, 0.1, 0.9, 50.0));
+  EXPECT_FALSE(covers(1.0, 1.0, 1.0, 1.2));
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_FALSE(covers(nan, -2.0, 0.0, 1.2));
+  EXPECT_FALSE(covers(-1.0, nan, 0.0, 1.2));
+  EXPECT_FALSE(covers(-1.0, -2.0, nan, 1.2));
+  EXPECT_FALSE(covers(-1.0, -2.0, 0.0, nan));
+}
+
+TEST(NeighborSelection, DiverseListsSpreadAroundTheNode) {
+  // Node 10 on a line among nodes 5 .. 15, closest candidates 9 and 11 at
+  // distance 1: a kept node covers its own neighbours on the line, and
+  // covers those at distance 2 from it only while alpha < 2.
+  NodeList candidates;
+  for (std::uint32_t c = 5; c <= 15; ++c) {
+    if (c != 10) candidates.push_back(c);
+  }
+  const std::vector<ScoredNode> scored = score_all(10, candidates, closeness_scorer());
+  const ScoredList kept = pick_diverse(scored, 8, 1.2, closeness_scorer());
+  EXPECT_EQ(kept.nodes, (NodeList{9, 11}));
+  EXPECT_EQ(kept.scores, (std::vector<double>{-1.0, -1.0}));
+  EXPECT_EQ(pick_diverse(scored, 8, 2.5, closeness_scorer()).nodes, (NodeList{7, 9, 11, 13}));
+  EXPECT_EQ(pick_diverse(scored, 3, 2.5, closeness_scorer()).nodes, (NodeList{7, 9, 11}));
+  EXPECT_EQ(pick_diverse(scored, 1, 1.2, closeness_scorer()).nodes, NodeList{9})
+      << "ties go to the earlier candidate";
+
+  // Equal or unknown scores cover nothing: the first `degree` stay.
+  EXPECT_EQ(pick_diverse(score_all(10, candidates, constant_scorer()), 3, 1.2, constant_scorer())
+                .nodes,
+            (NodeList{5, 6, 7}));
+  const BuildScorer nan_scorer = [](std::uint32_t, std::span<const std::uint32_t> c) {
+    return std::vector<ScoredNode>(c.size(), {0, std::numeric_limits<double>::quiet_NaN()});
+  };
+  EXPECT_EQ(pick_diverse(score_all(10, candidates, nan_scorer), 3, 1.2, nan_scorer).nodes,
+            (NodeList{5, 6, 7}));
 }
 
 // Five old nodes fully linked at level 0 (max_degree 4), all levels 0.
@@ -209,30 +270,40 @@ TEST(GraphIncremental, FullOldListsPruneATiedNewNode) {
 }
 
 TEST(GraphIncremental, BackLinksAreAddedAndRePruned) {
+  // On the line of node numbers, new node 5 keeps only 4 (4 covers 1, 2
+  // and 3), and 4, overflowing with 5, keeps one neighbour on each side.
   GraphData graph;
   graph.resize(5);
   graph.lists[0] = {{1, 2, 3, 4}, {0, 2, 3, 4}, {}, {2}, {0, 1, 2, 3}};
+  const GraphData before = graph;
   extend_graph(graph, 6, {4, 10, 1}, closeness_scorer());
-  EXPECT_EQ(graph.lists[0][5], (NodeList{1, 2, 3, 4}));
-  EXPECT_EQ(graph.lists[0][0], (NodeList{1, 2, 3, 4}));  // not listed by 5: untouched
-  EXPECT_EQ(graph.lists[0][1], (NodeList{0, 2, 3, 4}));  // 5 ranks last from 1: pruned
-  EXPECT_EQ(graph.lists[0][2], (NodeList{5}));
-  EXPECT_EQ(graph.lists[0][3], (NodeList{2, 5}));
-  EXPECT_EQ(graph.lists[0][4], (NodeList{1, 2, 3, 5}));  // 0 ranks last from 4
+  EXPECT_EQ(graph.lists[0][5], NodeList{4});
+  EXPECT_EQ(graph.lists[0][4], (NodeList{3, 5}));
+  for (std::uint32_t v = 0; v < 4; ++v) EXPECT_EQ(graph.lists[0][v], before.lists[0][v]) << v;
 }
 
 TEST(GraphIncremental, SeveralNewNodesLinkBackInOrder) {
-  // New nodes 5 and 6 both list old nodes 2, 3 and 4; each old node takes
-  // 5 first, then 6, re-pruning after each.
+  // Old nodes 0 .. 4 on a path at positions 0, 10, .. 40 (degree 2); new
+  // nodes 5 and 6 at 19 and 21, on either side of node 2, which covers
+  // each from the other. Node 2 takes 5 (keeping 1, whose distance of 10
+  // is not covered by 5 at alpha 1.2), then 6, which evicts 1.
+  const std::vector<double> position = {0, 10, 20, 30, 40, 19, 21};
+  const BuildScorer scorer = [&](std::uint32_t node, std::span<const std::uint32_t> candidates) {
+    std::vector<ScoredNode> out;
+    for (const std::uint32_t c : candidates) {
+      out.push_back({c, -std::abs(position[c] - position[node])});
+    }
+    return out;
+  };
   GraphData graph;
   graph.resize(5);
-  graph.lists[0] = {{1, 2, 3, 4}, {0, 2, 3, 4}, {0, 1, 3, 4}, {}, {0, 1, 2, 3}};
-  extend_graph(graph, 7, {4, 10, 2}, closeness_scorer());
-  EXPECT_EQ(graph.lists[0][5], (NodeList{2, 3, 4, 6}));
-  EXPECT_EQ(graph.lists[0][6], (NodeList{2, 3, 4, 5}));
-  EXPECT_EQ(graph.lists[0][2], (NodeList{0, 1, 3, 4}));  // both rank last from 2
-  EXPECT_EQ(graph.lists[0][3], (NodeList{5, 6}));
-  EXPECT_EQ(graph.lists[0][4], (NodeList{2, 3, 5, 6}));  // 5 evicts 0, then 6 evicts 1
+  graph.lists[0] = {{1}, {0, 2}, {1, 3}, {2, 4}, {3}};
+  const GraphData before = graph;
+  extend_graph(graph, 7, {2, 10, 2}, scorer);
+  EXPECT_EQ(graph.lists[0][5], NodeList{2});
+  EXPECT_EQ(graph.lists[0][6], NodeList{2});
+  EXPECT_EQ(graph.lists[0][2], (NodeList{5, 6}));
+  for (const std::uint32_t v : {0u, 1u, 3u, 4u}) EXPECT_EQ(graph.lists[0][v], before.lists[0][v]);
 }
 
 TEST(GraphIncremental, NewNodesJoinEveryLevelWellFormed) {

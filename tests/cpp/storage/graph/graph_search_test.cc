@@ -1,10 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cmath>
+#include <functional>
+#include <limits>
 #include <numeric>
+#include <random>
 #include <set>
+#include <unordered_set>
 
 #include "graph_test_util.h"
+#include "storage/graph/graph_reach.h"
 #include "storage/graph/graph_search.h"
 
 namespace velq {
@@ -224,6 +230,192 @@ TEST(GraphSearchQuality, IncrementalNodesAreFound) {
   const auto r = recall_at_10(base, testing::parse(graph), queries, {128});
   std::printf("recall@10 after growing by 25%%: ef128 %.3f\n", r[0]);
   EXPECT_GE(r[0], 0.8);
+}
+
+}  // namespace
+}  // namespace velq
+
+namespace velq {
+namespace {
+
+Level0Reach reach_of(const GraphData& graph) {
+  return level0_reach(static_cast<std::uint32_t>(graph.size()), graph.entry_point,
+                      [&](std::uint32_t node) { return graph.lists[0][node]; });
+}
+
+TEST(GraphReach, CountsReachableAndUnnamedNodes) {
+  // 0 <-> 1, 2 -> 0 (nobody names 2), island 3 <-> 4, and a stray id.
+  GraphData graph;
+  graph.resize(5);
+  graph.lists[0] = {{1, 99}, {0}, {0}, {4}, {3}};
+  Level0Reach reach = reach_of(graph);
+  EXPECT_EQ(reach.reachable, 2u);
+  EXPECT_EQ(reach.without_incoming, 1u);
+  graph.entry_point = 2;
+  EXPECT_EQ(reach_of(graph).reachable, 3u);
+  graph.entry_point = 5;
+  EXPECT_EQ(reach_of(graph).reachable, 0u);
+}
+
+TEST(GraphSearchQuality, ClusteredSetIsWhollyReachable) {
+  // Tight clusters: every node's best neighbours lie in its own cluster.
+  // Lists chosen by score alone fall apart into islands here.
+  const std::size_t n = kQualityNodes / 4;
+  const UnitVectors base(n, 32, 31, n / 50, 0.5f);
+  const UnitVectors queries(100, 32, 32, n / 50, 0.5f);
+  const GraphData graph = build_graph(n, {32, 200, 5}, base.build_scorer());
+  const Level0Reach reach = reach_of(graph);
+  EXPECT_EQ(reach.reachable, n);
+  EXPECT_EQ(reach.without_incoming, 0u);
+  const auto r = recall_at_10(base, testing::parse(graph), queries, {64});
+  std::printf("clustered recall@10 n=%zu: ef64 %.3f\n", n, r[0]);
+  EXPECT_GE(r[0], 0.95);
+}
+
+}  // namespace
+}  // namespace velq
+
+namespace velq {
+namespace {
+
+using Ordered = std::set<ScoredNode, decltype(&ranks_first)>;
+
+ScoredNode pop_best(Ordered& queue) {
+  const ScoredNode best = *queue.begin();
+  queue.erase(queue.begin());
+  return best;
+}
+
+double worst_of(const Ordered& results) {
+  return results.empty() ? -std::numeric_limits<double>::infinity() : results.rbegin()->score;
+}
+
+// The search written plainly from its description, reading the lists from
+// memory: ordered sets for both queues, a hash set per upper level, a byte
+// per node on level 0, and every level-0 neighbour queued.
+std::vector<ScoredNode> reference_search(const GraphData& graph, std::size_t k, std::size_t ef,
+                                         const NodeScorer& score,
+                                         const std::function<bool(std::uint32_t)>& passes) {
+  const std::size_t n = graph.size();
+  if (n == 0 || graph.entry_point >= n) return {};
+  std::vector<ScoredNode> entries{{graph.entry_point, score(graph.entry_point)}};
+  for (std::uint32_t level = std::min(graph.max_level, 5u); level >= 1; --level) {
+    std::unordered_set<std::uint32_t> visited;
+    Ordered queue(ranks_first), results(ranks_first);
+    for (const ScoredNode& e : entries) {
+      visited.insert(e.node);
+      queue.insert(e);
+      results.insert(e);
+    }
+    while (!queue.empty()) {
+      const ScoredNode c = pop_best(queue);
+      if (results.size() >= 32 && ranks_before(worst_of(results), c.score)) break;
+      for (const std::uint32_t v : graph.lists[level][c.node]) {
+        if (v >= n || !visited.insert(v).second) continue;
+        const ScoredNode hit{v, score(v)};
+        if (results.size() < 32 || ranks_before(hit.score, worst_of(results))) {
+          queue.insert(hit);
+          results.insert(hit);
+          if (results.size() > 32) results.erase(std::prev(results.end()));
+        }
+      }
+    }
+    entries.assign(results.begin(), results.end());
+  }
+  std::vector<std::uint8_t> visited(n, 0);
+  Ordered queue(ranks_first), results(ranks_first);
+  for (const ScoredNode& e : entries) {
+    queue.insert(e);
+    visited[e.node] = 1;
+    if (passes(e.node)) results.insert(e);
+  }
+  while (!queue.empty()) {
+    const ScoredNode c = pop_best(queue);
+    if (results.size() >= ef && ranks_before(worst_of(results), c.score)) break;
+    for (const std::uint32_t v : graph.lists[0][c.node]) {
+      if (v >= n || visited[v] != 0) continue;
+      visited[v] = 1;
+      const ScoredNode hit{v, score(v)};
+      queue.insert(hit);
+      if (!passes(v)) continue;
+      const bool full = results.size() >= ef;
+      if (full && !ranks_before(hit.score, worst_of(results))) continue;
+      results.insert(hit);
+      if (full) results.erase(std::prev(results.end()));
+    }
+  }
+  std::vector<ScoredNode> hits(results.begin(), results.end());
+  if (hits.size() > k) hits.resize(k);
+  return hits;
+}
+
+// A random multi-level graph with ascending lists, some naming nodes
+// outside the graph; when `long_lists`, node 0 lists most of level 0.
+GraphData random_graph(std::mt19937_64& rng, std::uint32_t n, std::size_t degree,
+                       bool long_lists) {
+  GraphData graph;
+  graph.resize(n);
+  for (std::uint32_t& level : graph.levels) level = rng() % 8 == 0 ? 1 + rng() % 3 : 0;
+  for (std::uint32_t v = 0; v < n; ++v) {
+    if (graph.levels[v] >= graph.max_level) graph.entry_point = v;
+    graph.max_level = std::max(graph.max_level, graph.levels[v]);
+  }
+  for (std::uint32_t level = 0; level <= graph.max_level; ++level) {
+    const std::vector<std::uint32_t> pool = nodes_at_level(graph.levels, 0, n, level);
+    for (const std::uint32_t v : pool) {
+      std::set<std::uint32_t> list;
+      const std::size_t want = long_lists && v == 0 && level == 0 ? 3 * n / 4 : rng() % degree;
+      for (std::size_t i = 0; i < want; ++i) {
+        const std::uint32_t w = pool[rng() % pool.size()];
+        if (w != v) list.insert(w);
+      }
+      if (rng() % 16 == 0) list.insert(n + static_cast<std::uint32_t>(rng() % 4));
+      graph.lists[level][v].assign(list.begin(), list.end());
+    }
+  }
+  return graph;
+}
+
+bool same_hits(const std::vector<ScoredNode>& a, const std::vector<ScoredNode>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const bool same_score =
+        a[i].score == b[i].score || (std::isnan(a[i].score) && std::isnan(b[i].score));
+    if (a[i].node != b[i].node || !same_score) return false;
+  }
+  return true;
+}
+
+TEST(GraphSearchDifferential, MatchesThePlainSearchOnGraphsWithTies) {
+  std::mt19937_64 rng(5);
+  const double values[] = {0.0, 0.5, 0.5, 1.0, 2.0, std::numeric_limits<double>::quiet_NaN()};
+  for (int trial = 0; trial < 200; ++trial) {
+    const std::uint32_t n = 50 + static_cast<std::uint32_t>(rng() % 500);
+    const GraphData graph = random_graph(rng, n, trial % 2 == 0 ? 6 : 24, trial % 10 == 0);
+    const ParsedGraph parsed = testing::parse(graph);
+    std::vector<double> scores(n);
+    for (double& s : scores) s = values[rng() % (trial % 3 == 0 ? 5 : 6)];
+    std::vector<std::uint32_t> fast_calls, plain_calls;
+    const NodeScorer fast = [&](std::uint32_t v) { return fast_calls.push_back(v), scores[v]; };
+    const NodeScorer plain = [&](std::uint32_t v) { return plain_calls.push_back(v), scores[v]; };
+
+    SlotFilter filter(n, {});
+    for (std::uint32_t v = 0; v < n; ++v) {
+      if (rng() % 2 == 0) filter.filter.allowed.insert(100 + v);
+    }
+    const bool filtered = trial % 4 == 1;
+    const auto passes = [&](std::uint32_t v) {
+      return !filtered || filter.filter.allowed.contains(100 + v);
+    };
+    const std::size_t ef = std::size_t{1} << (rng() % 8);
+    const std::size_t k = 1 + rng() % 40;
+    const NodePrefetch hint = [](std::uint32_t) {};
+    const auto got = search_graph(parsed.view(), k, ef, fast, filtered ? &filter.filter : nullptr,
+                                  trial % 2 == 0 ? hint : nullptr);
+    const auto want = reference_search(graph, k, ef, plain, passes);
+    ASSERT_TRUE(same_hits(got, want)) << "trial " << trial;
+    ASSERT_EQ(fast_calls, plain_calls) << "trial " << trial << ": the walks differ";
+  }
 }
 
 }  // namespace

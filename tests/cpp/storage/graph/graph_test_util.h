@@ -1,5 +1,6 @@
 // Helpers shared by the graph tests: an in-memory parsed file and random
-// unit vectors scored by exact inner products.
+// unit vectors (uniform directions or clustered) scored by exact inner
+// products.
 #pragma once
 
 #include <cmath>
@@ -26,20 +27,28 @@ struct ParsedGraph {
 
 inline ParsedGraph parse(const GraphData& graph) { return ParsedGraph(encode_graph(graph)); }
 
-// n random unit vectors of dimension d, deterministic in `seed`.
+// n random unit vectors of dimension d, deterministic in `seed`: uniform
+// directions, or with `clusters` > 0 a Gaussian mixture around that many
+// random unit centres, each point offset by a Gaussian of expected norm
+// `spread` before normalising, like clustered embeddings. The centres depend
+// only on `clusters` and d, so sets of other seeds (queries) share them.
 class UnitVectors {
  public:
-  UnitVectors(std::size_t n, std::size_t d, std::uint64_t seed) : n_(n), d_(d), data_(n * d) {
+  UnitVectors(std::size_t n, std::size_t d, std::uint64_t seed, std::size_t clusters = 0,
+              float spread = 0)
+      : n_(n), d_(d), data_(n * d) {
     std::mt19937_64 rng(seed);
     std::normal_distribution<float> normal;
+    std::vector<float> centres(clusters * d);
+    std::mt19937_64 centre_rng(clusters);
+    for (float& c : centres) c = normal(centre_rng);
+    for (std::size_t i = 0; i < clusters; ++i) normalise(&centres[i * d]);
     for (std::size_t i = 0; i < n; ++i) {
       float* v = &data_[i * d];
-      double norm = 0;
-      for (std::size_t j = 0; j < d; ++j) {
-        v[j] = normal(rng);
-        norm += double{v[j]} * v[j];
-      }
-      for (std::size_t j = 0; j < d; ++j) v[j] = static_cast<float>(v[j] / std::sqrt(norm));
+      const float* centre = clusters == 0 ? nullptr : &centres[rng() % clusters * d];
+      const float scale = clusters == 0 ? 1.0f : spread / std::sqrt(static_cast<float>(d));
+      for (std::size_t j = 0; j < d; ++j) v[j] = (centre ? centre[j] : 0.0f) + scale * normal(rng);
+      normalise(v);
     }
   }
 
@@ -82,6 +91,12 @@ class UnitVectors {
   }
 
  private:
+  void normalise(float* v) const {
+    double norm = 0;
+    for (std::size_t j = 0; j < d_; ++j) norm += double{v[j]} * v[j];
+    for (std::size_t j = 0; j < d_; ++j) v[j] = static_cast<float>(v[j] / std::sqrt(norm));
+  }
+
   std::size_t n_;
   std::size_t d_;
   std::vector<float> data_;

@@ -12,6 +12,7 @@
 
 #include "common/byte_io.h"
 #include "storage/slots/id_pool_format.h"
+#include "storage/io/file_io.h"
 #include "storage/temp_dir.h"
 
 namespace velq {
@@ -149,20 +150,21 @@ TEST(IdPool, RoundTripsThroughLiveIdsBin) {
 
   testing::TempDir dir;
   const std::string path = dir / "live_ids.bin";
-  ASSERT_TRUE(IdPool().save(*local_file_system(), path).ok());
-  ASSERT_TRUE(loaded.save(*local_file_system(), path).ok());  // replaces the older image whole
+  FileSystem& fs = *local_file_system();
+  const auto load = [&] { return IdPool::read_bincode(*read_file(fs, path)); };
+  ASSERT_TRUE(write_file_atomic(fs, path, IdPool().serialize()).ok());
+  ASSERT_TRUE(write_file_atomic(fs, path, loaded.serialize()).ok());  // replaces the older image whole
   EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
-  Result<IdPool> from_disk = IdPool::load(*local_file_system(), path);
+  Result<IdPool> from_disk = load();
   ASSERT_TRUE(from_disk.ok());
   EXPECT_EQ(from_disk->iter_active(), loaded.iter_active());
-  EXPECT_FALSE(IdPool::load(*local_file_system(), dir / "missing.bin").ok());
 
-  // A save that cannot complete leaves the previous image whole.
+  // A write that cannot complete leaves the previous image whole.
   std::filesystem::create_directory(path + ".tmp");
   IdPool bigger = loaded;
   ASSERT_TRUE(bigger.insert("one more").ok());
-  EXPECT_FALSE(bigger.save(*local_file_system(), path).ok());
-  Result<IdPool> kept = IdPool::load(*local_file_system(), path);
+  EXPECT_FALSE(write_file_atomic(fs, path, bigger.serialize()).ok());
+  Result<IdPool> kept = load();
   ASSERT_TRUE(kept.ok());
   EXPECT_EQ(kept->slot_count(), loaded.slot_count());
 }
