@@ -94,7 +94,7 @@ BuildScorer code_scorer(const NodeCodes& codes, bool with_norm) {
 }
 
 // Ip / Cosine with raw vectors: a's raw vector (narrowed to f32) against c's
-// code, times c's norm; Cosine divides by |raw(a)| instead.
+// code, times c's norm (Ip) or over |raw(a)| (Cosine).
 BuildScorer raw_ip_scorer(const EngineState& state, const NodeCodes& codes,
                           std::span<const std::uint32_t> slots) {
   return [&state, &codes, slots](std::uint32_t a, std::span<const std::uint32_t> candidates) {
@@ -105,10 +105,11 @@ BuildScorer raw_ip_scorer(const EngineState& state, const NodeCodes& codes,
     const bool cosine = state.metric == DistanceMetric::kCosine;
     const double norm_a = cosine ? query_norm(raw) : 1.0;
     return score_each(candidates, [&](std::uint32_t c) {
+      // The estimate of <raw(a), unit(c)>: times |c| an inner product, over
+      // |raw(a)| a cosine.
       const double e = state.quantizer->score_ip_packed_lite(pq, codes.packed(c), codes.signs(c),
-                                                             codes.gamma(c)) *
-                       codes.norm(c);
-      if (!cosine) return e;
+                                                             codes.gamma(c));
+      if (!cosine) return e * codes.norm(c);
       return norm_a > 0.0 ? e / norm_a : 0.0;
     });
   };

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <string>
 
-#include "engine/blocked_mirror.h"
 #include "engine/create_quantizer.h"
 #include "engine/db_files.h"
 #include "engine/flush.h"
@@ -283,7 +282,7 @@ Result<std::unique_ptr<EngineState>> open_engine_state(const EngineOptions& o) {
       .delta_ids = std::move(delta_ids),
       .live_codes = std::move(live_codes),
       .live_vectors = std::move(live_vectors),
-      .blocked_codes = std::nullopt,
+      .blocked_codes = std::nullopt,  // built once slot writes keep it in step
       .id_pool = IdPool(),
       .layout = layout,
       .d = manifest_d,
@@ -325,10 +324,8 @@ Result<std::unique_ptr<EngineState>> open_engine_state(const EngineOptions& o) {
     if (pool_missing && s.live_codes.capacity() > 0) {
       return Error::corruption("live_ids.bin missing and WAL is empty; database state appears corrupt");
     }
-    rebuild_blocked_codes(s);
     return state;
   }
-  rebuild_blocked_codes(s);
   VELQ_RETURN_IF_ERROR(apply_wal_entries_to_live_state(s, log.entries, pool_missing));
   return state;
 }
