@@ -282,6 +282,7 @@ Result<std::unique_ptr<EngineState>> open_engine_state(const EngineOptions& o) {
       .delta_ids = std::move(delta_ids),
       .live_codes = std::move(live_codes),
       .live_vectors = std::move(live_vectors),
+      .blocked_codes = std::nullopt,  // built once slot writes keep it in step
       .id_pool = IdPool(),
       .layout = layout,
       .d = manifest_d,

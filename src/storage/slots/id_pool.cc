@@ -138,13 +138,27 @@ std::optional<std::uint32_t> IdPool::delete_by_id(std::string_view id) {
   return slot;
 }
 
+std::optional<std::string_view> IdPool::id_at(std::uint32_t slot) const {
+  if (!is_alive(slot)) return std::nullopt;
+  const std::optional<std::string_view> id = stored_id(slot);
+  if (!id || !is_valid_utf8(*id)) return std::nullopt;
+  return id;
+}
+
 std::vector<std::pair<std::string, std::uint32_t>> IdPool::iter_active() const {
   std::vector<std::pair<std::string, std::uint32_t>> out;
   out.reserve(active_count_);
   for (std::uint32_t slot = 0; slot < slots_.size(); ++slot) {
-    if (!slots_[slot].alive) continue;
-    const std::optional<std::string_view> id = stored_id(slot);
-    if (id && is_valid_utf8(*id)) out.emplace_back(std::string(*id), slot);
+    if (const auto id = id_at(slot)) out.emplace_back(std::string(*id), slot);
+  }
+  return out;
+}
+
+std::vector<std::uint32_t> IdPool::active_slots() const {
+  std::vector<std::uint32_t> out;
+  out.reserve(active_count_);
+  for (std::uint32_t slot = 0; slot < slots_.size(); ++slot) {
+    if (id_at(slot)) out.push_back(slot);
   }
   return out;
 }

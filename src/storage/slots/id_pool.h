@@ -53,6 +53,11 @@ class IdPool {
   // (id, slot) for every alive slot, in slot order.
   std::vector<std::pair<std::string, std::uint32_t>> iter_active() const;
 
+  // The id of an alive slot whose stored bytes are in bounds and valid
+  // UTF-8 (the slots iter_active lists); absent otherwise.
+  std::optional<std::string_view> id_at(std::uint32_t slot) const;
+  // The slots iter_active lists, in slot order, without copying ids.
+  std::vector<std::uint32_t> active_slots() const;
   // Rebuilds the lookup and the active count from the stored hashes and
   // alive flags (the arena is not rehashed).
   void rebuild_lookup();
