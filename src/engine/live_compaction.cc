@@ -1,5 +1,7 @@
 #include "engine/live_compaction.h"
 
+#include "engine/blocked_mirror.h"
+
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -104,6 +106,7 @@ Status switch_and_install(EngineState& state, Compacted next) {
   }
   state.id_pool = std::move(next.pool);
   state.metadata.replace_all(std::move(next.metadata));
+  rebuild_blocked_codes(state);
   return ok_status();
 }
 

@@ -1,5 +1,7 @@
 #include "engine/slot_writes.h"
 
+#include "engine/blocked_mirror.h"
+
 #include <string>
 
 #include "common/panic.h"
@@ -59,6 +61,7 @@ Result<std::uint32_t> live_alloc_or_update(EngineState& state, std::string_view 
   const std::span<const std::uint8_t> signs =
       state.layout.qjl_bytes == 0 ? std::span<const std::uint8_t>() : qjl_bits;
   write_code_slot(state.layout, state.live_codes.slot_mut(slot), packed, signs, gamma, norm);
+  update_blocked_codes(state, slot);
   return slot;
 }
 
