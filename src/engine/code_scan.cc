@@ -59,12 +59,24 @@ double CodeScan::exact_score(std::uint32_t slot) const {
   return estimate * static_cast<double>(f32_at(p + mse_len_ + sign_len_ + 4));
 }
 
-double CodeScan::score_bound(double u, std::uint32_t slot) const {
-  if (metric_ == ScanMetric::kCosine) return u / query_norm_;
-  const BlockedShape& shape = blocked_->shape();
-  const float norm = f32_at(blocked_->block(slot / BlockedShape::kCodes) + shape.norm_offset() +
-                            4 * (slot % BlockedShape::kCodes));
-  return norm >= 0.0f ? u * static_cast<double>(norm) : std::numeric_limits<double>::infinity();
+double CodeScan::block_score_bounds(std::size_t block, double* bounds) const {
+  block_bounds(*first_pass_, *blocked_, block, bounds);
+  if (metric_ == ScanMetric::kCosine) {
+    for (std::size_t c = 0; c < BlockedShape::kCodes; ++c) bounds[c] /= query_norm_;
+  } else {
+    const std::uint8_t* norms = blocked_->block(block) + blocked_->shape().norm_offset();
+    for (std::size_t c = 0; c < BlockedShape::kCodes; ++c) {
+      const float norm = f32_at(norms + 4 * c);
+      bounds[c] = norm >= 0.0f ? bounds[c] * static_cast<double>(norm)
+                               : std::numeric_limits<double>::infinity();
+    }
+  }
+  // A NaN bound makes the top NaN, so such a block is never skipped whole.
+  double top = bounds[0];
+  for (std::size_t c = 1; c < BlockedShape::kCodes; ++c) {
+    top = bounds[c] > top || bounds[c] != bounds[c] ? bounds[c] : top;
+  }
+  return top;
 }
 
 bool CodeScan::uses_first_pass(std::span<const std::uint32_t> candidates) const {
@@ -88,9 +100,18 @@ std::size_t CodeScan::score_chunk(std::span<const std::uint32_t> candidates, boo
     if (prune) {
       if (slot / BlockedShape::kCodes != block) {
         block = slot / BlockedShape::kCodes;
-        block_bounds(*first_pass_, *blocked_, block, bounds);
+        const double top = block_score_bounds(block, bounds);
+        // Once stand-ins change nothing, the candidates of a block whose
+        // every bound is below the pool need no work at all.
+        if (pool.stand_in_settled() && pool.excludes(top)) {
+          std::size_t last = i;
+          while (last + 1 < candidates.size() && candidates[last + 1] / BlockedShape::kCodes == block) ++last;
+          if (pruned != nullptr) std::fill(pruned + i, pruned + last + 1, std::uint8_t{1});
+          i = last;
+          continue;
+        }
       }
-      if (pool.excludes(score_bound(bounds[slot % BlockedShape::kCodes], slot))) {
+      if (pool.excludes(bounds[slot % BlockedShape::kCodes])) {
         if (pruned != nullptr) pruned[i] = 1;
         pool.push_below_all();
         continue;
