@@ -60,23 +60,10 @@ double CodeScan::exact_score(std::uint32_t slot) const {
 }
 
 double CodeScan::block_score_bounds(std::size_t block, double* bounds) const {
-  block_bounds(*first_pass_, *blocked_, block, bounds);
-  if (metric_ == ScanMetric::kCosine) {
-    for (std::size_t c = 0; c < BlockedShape::kCodes; ++c) bounds[c] /= query_norm_;
-  } else {
-    const std::uint8_t* norms = blocked_->block(block) + blocked_->shape().norm_offset();
-    for (std::size_t c = 0; c < BlockedShape::kCodes; ++c) {
-      const float norm = f32_at(norms + 4 * c);
-      bounds[c] = norm >= 0.0f ? bounds[c] * static_cast<double>(norm)
-                               : std::numeric_limits<double>::infinity();
-    }
-  }
-  // A NaN bound makes the top NaN, so such a block is never skipped whole.
-  double top = bounds[0];
-  for (std::size_t c = 1; c < BlockedShape::kCodes; ++c) {
-    top = bounds[c] > top || bounds[c] != bounds[c] ? bounds[c] : top;
-  }
-  return top;
+  const BoundScale scale = metric_ == ScanMetric::kCosine
+                               ? BoundScale{BoundScale::kDivide, query_norm_}
+                               : BoundScale{BoundScale::kNorm, 1.0};
+  return block_bounds(*first_pass_, *blocked_, block, scale, bounds);
 }
 
 bool CodeScan::uses_first_pass(std::span<const std::uint32_t> candidates) const {
