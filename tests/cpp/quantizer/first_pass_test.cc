@@ -68,7 +68,9 @@ TEST(FirstPass, BoundNeverBelowAnyExactKernel) {
         double query_norm = 0.0;
         for (const float v : query) query_norm += static_cast<double>(v) * v;
         query_norm = std::sqrt(query_norm);
-        const PreparedIpQuery pq = q.prepare_ip_query(query);
+        const PreparedIpQuery with_tables = q.prepare_ip_query(query);
+        PreparedIpQuery pq = with_tables;
+        pq.pair_tables = {};  // the register kernels
         const FirstPassQuery fq = prepare_first_pass(q, pq);
         // The bounds of each first-pass form; the integer sums must agree.
         std::vector<std::vector<double>> bound_sets;
@@ -94,7 +96,8 @@ TEST(FirstPass, BoundNeverBelowAnyExactKernel) {
           const auto packed = q.pack_mse_indices(e.mse_indices);
           for (const auto* k : kernels) {
             for (const double s : {q.score_ip_encoded(pq, e.mse_indices, signs, gamma, *k),
-                                   q.score_ip_packed(pq, packed, signs, gamma, *k)}) {
+                                   q.score_ip_packed(pq, packed, signs, gamma, *k),
+                                   q.score_ip_packed(with_tables, packed, signs, gamma, *k)}) {
               for (const auto& set : bound_sets) {
                 ASSERT_GE(set[i], s) << "d " << d << " code " << i << " " << k->name;
                 smallest = std::min(smallest, set[i] - s);
