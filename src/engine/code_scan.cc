@@ -136,11 +136,17 @@ ScanResult CodeScan::run_with(std::span<const std::uint32_t> candidates, std::si
     exact[c] = score_chunk(candidates.subspan(first, take), prune, scores.data() + first,
                            pruned.data() + first, local);
   });
+  // A chunk prunes what the shared pool would evict at once only while the
+  // shared pool holds no NaN (then its root is its minimum); after a NaN,
+  // the candidates a chunk pruned are scored here after all.
   for (std::size_t i = 0; i < count; ++i) {
-    if (pruned[i]) {
+    if (!pruned[i]) {
+      pool.push(candidates[i], scores[i]);
+    } else if (!pool.saw_nan()) {
       pool.push_below_all();
     } else {
-      pool.push(candidates[i], scores[i]);
+      pool.push(candidates[i], exact_score(candidates[i]));
+      ++result.scored_exactly;
     }
   }
   for (const std::size_t e : exact) result.scored_exactly += e;

@@ -52,6 +52,10 @@ class SearchPool {
     if (!stand_in_settled_) push_stand_in();
   }
 
+  // A NaN score was pushed: the array is no longer ordered as a heap, and
+  // nothing can be excluded any more.
+  bool saw_nan() const { return saw_nan_; }
+
   // Further push_below_all() calls leave the array as it is, until a push.
   bool stand_in_settled() const { return stand_in_settled_; }
 
