@@ -1,7 +1,7 @@
 // The first pass of a two-stage scan: per-query 8-bit tables over the 4-bit
 // fields of blocked codes (blocked_codes.h), summed exactly in integers, and
 // for each code an upper bound U >= S of the estimate S that any of the
-// exact scoring kernels (score_kernels.h) returns for it.
+// exact scoring kernels (score_kernels.h, pair_tables.h) returns for it.
 //
 // Why U bounds S. Let t_f(v) be the exact real value field f contributes for
 // field value v (level(v)·q_rot[i] for an index field; the fixed sum of four
