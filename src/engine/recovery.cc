@@ -182,8 +182,12 @@ void restore_raw_vector(EngineState& s, std::uint32_t slot, const WalEntry& e) {
 Status apply_wal_entries_to_live_state(EngineState& s, const std::vector<WalEntry>& entries,
                                        bool full_rebuild) {
   if (full_rebuild) {
-    VELQ_RETURN_IF_ERROR(s.live_codes.clear());
-    if (s.live_vectors.has_value()) VELQ_RETURN_IF_ERROR(s.live_vectors->clear());
+    // Slots are handed out again from 0, over the bytes already there: the
+    // replayed writes overwrite every code, and a raw vector the log's own
+    // session left in its slot is kept when it matches (see
+    // restore_raw_vector). close() cuts the files to the slot count.
+    VELQ_RETURN_IF_ERROR(s.live_codes.set_len(0));
+    if (s.live_vectors.has_value()) VELQ_RETURN_IF_ERROR(s.live_vectors->set_len(0));
     s.id_pool = IdPool();
     s.metadata.replace_all({});
   }
