@@ -191,8 +191,8 @@ def main():
     args = parser.parse_args()
 
     binaries = {}
-    for spec in args.binary or ["build/release/bench_graph"]:
-        label, _, path = spec.rpartition("=")
+    for given in args.binary or ["build/release/bench_graph"]:
+        label, _, path = given.rpartition("=")
         binaries[label or "velq"] = Path(path)
     for binary in binaries.values():
         if not binary.exists():

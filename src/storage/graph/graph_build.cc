@@ -65,11 +65,17 @@ std::vector<std::uint32_t> random_candidates(std::uint32_t node,
   return candidates;
 }
 
+// Node's initial list; `mend` keeps it and the first kRandomLinks sampled
+// candidates (uniform over the pool, in draw order) for the last pass.
 ScoredList random_init_neighbors(std::uint32_t node, std::span<const std::uint32_t> pool,
                                  std::size_t degree, std::size_t ef_construction,
-                                 const BuildScorer& scorer) {
+                                 const BuildScorer& scorer, MendInput& mend) {
   const std::vector<std::uint32_t> candidates = random_candidates(node, pool, ef_construction);
-  return pick_best(score_all(node, candidates, scorer), degree);
+  const std::vector<ScoredNode> scored = score_all(node, candidates, scorer);
+  mend.random_links.assign(scored.begin(),
+                           scored.begin() + std::min(kRandomLinks, scored.size()));
+  mend.initial = pick_best(scored, degree);
+  return mend.initial;
 }
 
 // One refinement of node's list: the best `degree` of its neighbours and
@@ -164,8 +170,8 @@ std::vector<MendInput> build_level_lists(std::vector<NodeList>& lists,
 
   std::vector<MendInput> out(targets.size());
   parallel_for_each(targets.size(), kNodesPerTask, [&](std::size_t i) {
-    next[i] = random_init_neighbors(targets[i], pool, degree, params.ef_construction, scorer);
-    out[i].initial = next[i];
+    next[i] = random_init_neighbors(targets[i], pool, degree, params.ef_construction, scorer,
+                                    out[i]);
     states[i].scores = std::move(next[i].scores);
     states[i].fresh.assign(next[i].nodes.size(), 1);
   });

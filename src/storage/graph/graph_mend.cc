@@ -66,8 +66,9 @@ void mend_level_lists(std::vector<NodeList>& lists, std::span<const std::uint32_
     const NodeList& own = lists[node];
     const MendInput& input = inputs[i];
     assert_eq(input.list_scores.size(), own.size(), "scores of a mended list");
-    // Own entries first, then the long links (scores known), then reverse
-    // links found in neither (scored here): ties go to the earlier one.
+    // Own entries first, then the long and the random links (scores known),
+    // then reverse links not offered yet (scored here): ties go to the
+    // earlier one.
     std::vector<ScoredNode> candidates;
     for (std::size_t a = 0; a < own.size(); ++a) {
       candidates.push_back({own[a], input.list_scores[a]});
@@ -80,15 +81,20 @@ void mend_level_lists(std::vector<NodeList>& lists, std::span<const std::uint32_
       }
     }
     const ScoredList long_links = pick_best(dropped, kLongLinkCandidates);
+    NodeList offered = own;  // ascending: what is already a candidate
+    const auto offer = [&](const ScoredNode& c) {
+      const auto at = std::lower_bound(offered.begin(), offered.end(), c.node);
+      if (at != offered.end() && *at == c.node) return;
+      offered.insert(at, c.node);
+      candidates.push_back(c);
+    };
     for (std::size_t a = 0; a < long_links.nodes.size(); ++a) {
-      candidates.push_back({long_links.nodes[a], long_links.scores[a]});
+      offer({long_links.nodes[a], long_links.scores[a]});
     }
+    for (const ScoredNode& c : input.random_links) offer(c);
     NodeList unscored;
     for (const std::uint32_t x : reverse.of(i)) {
-      if (!std::binary_search(own.begin(), own.end(), x) &&
-          !std::binary_search(long_links.nodes.begin(), long_links.nodes.end(), x)) {
-        unscored.push_back(x);
-      }
+      if (!std::binary_search(offered.begin(), offered.end(), x)) unscored.push_back(x);
     }
     if (!unscored.empty()) {
       for (const ScoredNode& s : score_all(node, unscored, scorer)) candidates.push_back(s);

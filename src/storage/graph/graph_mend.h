@@ -21,10 +21,16 @@
 
 namespace velq {
 
+// Random members of a node's initial sample that the pass offers as
+// candidates: links to anywhere in the level, which no arrangement of
+// clusters can leave all covered.
+inline constexpr std::size_t kRandomLinks = 2;
+
 // What the pass needs of one target node besides the lists.
 struct MendInput {
-  std::vector<double> list_scores;  // scores of the node's current list, entry by entry
-  ScoredList initial;               // its initial list, with scores
+  std::vector<double> list_scores;       // scores of the node's current list, entry by entry
+  ScoredList initial;                    // its initial list, with scores
+  std::vector<ScoredNode> random_links;  // up to kRandomLinks random sample members, scored
 };
 
 // Replaces the list of every node of `targets` (ascending) at one level;

@@ -67,7 +67,7 @@ bool passes(const SearchFilter* filter, std::uint32_t node) {
 // in another on the same thread (a scorer that searches) gets its own.
 class VisitedMarks {
  public:
-  VisitedMarks() : marks_(in_use_ ? own_ : shared_) { in_use_ = in_use_ || &marks_ == &shared_; }
+  VisitedMarks() : marks_(in_use_ ? own_ : shared_) { in_use_ = true; }
   ~VisitedMarks() {
     if (&marks_ == &shared_) in_use_ = false;
   }

@@ -283,16 +283,20 @@ TEST(GraphIncremental, BackLinksAreAddedAndRePruned) {
 }
 
 TEST(GraphIncremental, SeveralNewNodesLinkBackInOrder) {
-  // Old nodes 0 .. 4 on a path at positions 0, 10, .. 40 (degree 2); new
-  // nodes 5 and 6 at 19 and 21, on either side of node 2, which covers
-  // each from the other. Node 2 takes 5 (keeping 1, whose distance of 10
-  // is not covered by 5 at alpha 1.2), then 6, which evicts 1.
-  const std::vector<double> position = {0, 10, 20, 30, 40, 19, 21};
+  // Old nodes 0 .. 4 on a path (degree 2). New nodes 5 and 6 are very close
+  // to node 2 (score 10) and less to each other (1); node 2 is fairly close
+  // to the other old nodes (5); everything else scores 0. Each new node
+  // keeps only 2, which covers the rest. Node 2 takes 5 and keeps 1 (5
+  // does not cover it), then takes 6, which evicts 1.
+  const auto similarity = [](std::uint32_t a, std::uint32_t b) {
+    if (a > b) std::swap(a, b);
+    if (a == 5 && b == 6) return 1.0;
+    if (a == 2) return b >= 5 ? 10.0 : 5.0;
+    return b == 2 ? 5.0 : 0.0;
+  };
   const BuildScorer scorer = [&](std::uint32_t node, std::span<const std::uint32_t> candidates) {
     std::vector<ScoredNode> out;
-    for (const std::uint32_t c : candidates) {
-      out.push_back({c, -std::abs(position[c] - position[node])});
-    }
+    for (const std::uint32_t c : candidates) out.push_back({c, similarity(node, c)});
     return out;
   };
   GraphData graph;

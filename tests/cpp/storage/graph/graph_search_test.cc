@@ -418,5 +418,23 @@ TEST(GraphSearchDifferential, MatchesThePlainSearchOnGraphsWithTies) {
   }
 }
 
+TEST(GraphSearchDifferential, ASearchInsideTheScorerKeepsItsOwnMarks) {
+  std::mt19937_64 rng(8);
+  const GraphData outer = random_graph(rng, 300, 12, false);
+  const ParsedGraph outer_file = testing::parse(outer);
+  const ParsedGraph inner_file = testing::parse(random_graph(rng, 200, 12, false));
+  std::vector<double> scores(300);
+  for (double& s : scores) s = static_cast<double>(rng() % 7);
+  TableScorer inner_scores{std::vector<double>(200, 1.0)};
+  const NodeScorer nesting = [&](std::uint32_t v) {
+    (void)search_graph(inner_file.view(), 5, 8, inner_scores.fn(), nullptr);
+    return scores[v];
+  };
+  const NodeScorer plain = [&](std::uint32_t v) { return scores[v]; };
+  const auto all = [](std::uint32_t) { return true; };
+  EXPECT_TRUE(same_hits(search_graph(outer_file.view(), 10, 32, nesting, nullptr),
+                        reference_search(outer, 10, 32, plain, all)));
+}
+
 }  // namespace
 }  // namespace velq
