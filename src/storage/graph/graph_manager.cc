@@ -67,11 +67,23 @@ std::vector<ScoredNode> GraphManager::search(std::size_t k, std::size_t ef,
                       filter.has_value() ? &*filter : nullptr, prefetch);
 }
 
+namespace {
+
+// Below 1 (or NaN) the diversity rule would drop candidates the plain rule
+// keeps and could cut a node's lists down to its single best neighbour, so
+// such an alpha builds with the plain rule.
+BuildParams build_params(std::size_t max_degree, std::size_t ef_construction,
+                         std::size_t n_refinements, double alpha) {
+  return {max_degree, ef_construction, n_refinements, alpha >= 1.0 ? alpha : 1.0};
+}
+
+}  // namespace
+
 Status GraphManager::build(std::size_t n_nodes, std::size_t max_degree,
                            std::size_t ef_construction, std::size_t n_refinements,
-                           BuildScorer scorer, double /*alpha*/) {
+                           BuildScorer scorer, double alpha) {
   const GraphData graph =
-      build_graph(n_nodes, {max_degree, ef_construction, n_refinements}, scorer);
+      build_graph(n_nodes, build_params(max_degree, ef_construction, n_refinements, alpha), scorer);
   return write_out(graph);
 }
 
@@ -84,7 +96,8 @@ Status GraphManager::build_incremental(std::size_t n_total, std::size_t max_degr
     return build(n_total, max_degree, ef_construction, n_refinements, std::move(scorer), alpha);
   }
   GraphData graph = reload();
-  extend_graph(graph, n_total, {max_degree, ef_construction, n_refinements}, scorer);
+  extend_graph(graph, n_total, build_params(max_degree, ef_construction, n_refinements, alpha),
+               scorer);
   return write_out(graph);
 }
 

@@ -34,9 +34,10 @@ class GraphManager {
                                    const std::string& local_dir);
 
   // Builds the graph over nodes 0 .. n_nodes-1 from scratch, writes it
-  // locally and through the provider, and maps it. `alpha` is accepted with
-  // the index parameters and unused. On failure the manager keeps the graph
-  // it had.
+  // locally and through the provider, and maps it. `alpha` relaxes the
+  // diversity rule that chooses each list (see covers() in
+  // neighbor_selection.h); values below 1 build with the plain rule. On
+  // failure the manager keeps the graph it had.
   Status build(std::size_t n_nodes, std::size_t max_degree, std::size_t ef_construction,
                std::size_t n_refinements, BuildScorer scorer, double alpha);
 

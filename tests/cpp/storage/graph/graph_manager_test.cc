@@ -201,6 +201,21 @@ TEST(GraphManager, FailedRebuildKeepsTheOldGraph) {
   EXPECT_EQ(nowhere.n_nodes(), 0u);
 }
 
+// A larger alpha relaxes the diversity rule, so lists keep more neighbours;
+// the builder receives the caller's value.
+TEST(GraphManager, AlphaReachesTheBuild) {
+  TempDir dir;
+  const UnitVectors vectors(400, 16, 9);
+  auto edges_with = [&](double alpha) {
+    GraphManager graph = open_ok(backend_at(dir.path()), dir.path());
+    EXPECT_TRUE(graph.build(400, 16, 64, 2, vectors.build_scorer(), alpha).ok());
+    std::size_t edges = 0;
+    for (const auto& list : all_lists(graph)) edges += list.size();
+    return edges;
+  };
+  EXPECT_GT(edges_with(4.0), edges_with(1.0) + 400);
+}
+
 TEST(GraphManager, UnreadableGraphIsAnErrorNotAbsence) {
   TempDir dir;
   // A directory where graph.bin belongs, then a read that fails.
