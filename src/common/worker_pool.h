@@ -34,11 +34,18 @@ void parallel_for(std::size_t n, std::size_t grain, Body&& body) {
     body(std::size_t{0}, n);
     return;
   }
+  // Loops nest: a body may start loops of its own (a query row scoring a
+  // large candidate list). A thread waiting for its inner loop runs only
+  // that loop's chunks (isolation), never a sibling body of an outer loop,
+  // so per-thread scratch a body holds is never reentered and the wait
+  // cannot stack outer bodies without bound.
   worker_arena().execute([&] {
-    oneapi::tbb::parallel_for(oneapi::tbb::blocked_range<std::size_t>(0, n, grain),
-                              [&](const oneapi::tbb::blocked_range<std::size_t>& r) {
-                                body(r.begin(), r.end());
-                              });
+    oneapi::tbb::this_task_arena::isolate([&] {
+      oneapi::tbb::parallel_for(oneapi::tbb::blocked_range<std::size_t>(0, n, grain),
+                                [&](const oneapi::tbb::blocked_range<std::size_t>& r) {
+                                  body(r.begin(), r.end());
+                                });
+    });
   });
 }
 

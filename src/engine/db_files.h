@@ -23,6 +23,11 @@ inline constexpr std::string_view kMetadata = "metadata.bin";         // local o
 inline constexpr std::string_view kGraph = graph_format::kFileName;   // mirrored
 inline constexpr std::string_view kGraphIds = "graph_ids.json";       // mirrored
 inline constexpr std::string_view kDeltaIds = "delta_ids.json";       // mirrored
+// Present only while a live-file compaction switches its staged files
+// ("<name>.compact") over the live ones; open finishes the switch
+// (docs/formats/live_compaction.md).                               local only
+inline constexpr std::string_view kCompactionSwitch = "live_compaction.switch";
+inline constexpr std::string_view kCompactionStagedSuffix = ".compact";
 // Segments ("seg-NNNNNNNN.bin") and the compaction state live only with the
 // provider.
 inline constexpr std::string_view kCompactionState = kCompactionStateKey;

@@ -15,6 +15,7 @@
 #include "engine/engine_types.h"
 #include "engine/manifest.h"
 #include "engine/slot_layout.h"
+#include "quantizer/blocked_codes.h"
 #include "quantizer/prod_quantizer.h"
 #include "storage/graph/graph_manager.h"
 #include "storage/io/backend.h"
@@ -42,6 +43,9 @@ struct EngineState {
   std::vector<std::uint32_t> delta_ids;  // ascending: written since the last build
   LiveCodesFile live_codes;
   std::optional<LiveCodesFile> live_vectors;  // raw vectors, when kept
+  // live_codes in the first pass's blocked form, when the quantizer has one;
+  // mirrors every slot below the id pool's slot count (blocked_mirror.h).
+  std::optional<BlockedCodes> blocked_codes;
   IdPool id_pool;
   SlotLayout layout;
   std::size_t d = 0;
@@ -62,9 +66,12 @@ struct EngineState {
 
   // The graph may answer searches (the index is usable).
   bool has_index() const {
+    // The node count must match too: a graph with more nodes than index_ids
+    // would return nodes that stand for no slot.
     return graph.is_loaded() && graph.n_nodes() > 0 && !index_ids.empty() &&
            manifest.index_state.has_value() &&
-           manifest.index_state->indexed_nodes == index_ids.size();
+           manifest.index_state->indexed_nodes == index_ids.size() &&
+           graph.n_nodes() == index_ids.size();
   }
 
   // Forgets the index: searches are exhaustive until the next build. The

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string>
 
+#include "engine/blocked_mirror.h"
 #include "engine/create_quantizer.h"
 #include "engine/db_files.h"
 #include "engine/flush.h"
@@ -282,6 +283,7 @@ Result<std::unique_ptr<EngineState>> open_engine_state(const EngineOptions& o) {
       .delta_ids = std::move(delta_ids),
       .live_codes = std::move(live_codes),
       .live_vectors = std::move(live_vectors),
+      .blocked_codes = std::nullopt,  // built below, once the slots are final
       .id_pool = IdPool(),
       .layout = layout,
       .d = manifest_d,
@@ -323,9 +325,11 @@ Result<std::unique_ptr<EngineState>> open_engine_state(const EngineOptions& o) {
     if (pool_missing && s.live_codes.capacity() > 0) {
       return Error::corruption("live_ids.bin missing and WAL is empty; database state appears corrupt");
     }
-    return state;
+  } else {
+    VELQ_RETURN_IF_ERROR(apply_wal_entries_to_live_state(s, log.entries, pool_missing));
   }
-  VELQ_RETURN_IF_ERROR(apply_wal_entries_to_live_state(s, log.entries, pool_missing));
+  // The exhaustive scan's first pass reads this copy of the slots.
+  rebuild_blocked_codes(s);
   return state;
 }
 

@@ -2,8 +2,12 @@
 
 #include "engine/deletes.h"
 #include "engine/flush.h"
+#include "engine/index_build.h"
+#include "engine/raw_vectors.h"
 #include "engine/reads.h"
 #include "engine/recovery.h"
+#include "engine/search_graph.h"
+#include "engine/search_scan.h"
 #include "engine/stats.h"
 #include "engine/writes.h"
 
@@ -74,6 +78,31 @@ Result<std::vector<std::string>> VelqorEngine::list_with_filter_page(
 Result<std::unordered_map<std::string, std::uint64_t>> VelqorEngine::list_metadata_values(
     const std::string& field) const {
   return velq::list_metadata_values(*state_, field);
+}
+
+Result<std::vector<SearchResult>> VelqorEngine::exhaustive_search_simd(
+    std::span<const double> query, std::uint64_t top_k, const JsonObject* filter,
+    std::optional<std::span<const std::uint32_t>> candidates) const {
+  return velq::exhaustive_search_simd(*state_, query, top_k, filter, candidates);
+}
+
+Result<std::vector<SearchResult>> VelqorEngine::search_with_filter_and_ann(
+    std::span<const double> query, std::uint64_t top_k, const JsonObject* filter,
+    std::optional<std::uint64_t> ann_search_list_size, bool use_ann) const {
+  return velq::search_with_filter_and_ann(*state_, query, top_k, filter, ann_search_list_size,
+                                          use_ann);
+}
+
+std::vector<double> VelqorEngine::live_raw_vector_at_slot(std::uint32_t slot) const {
+  return velq::live_raw_vector_at_slot(*state_, slot);
+}
+
+Status VelqorEngine::create_index_with_params(const IndexParams& params) {
+  return velq::create_index_with_params(*state_, params);
+}
+
+Status VelqorEngine::create_index_incremental(const IndexParams& params) {
+  return velq::create_index_incremental(*state_, params);
 }
 
 Status VelqorEngine::flush_wal_to_segment() { return velq::flush_wal_to_segment(*state_); }

@@ -16,6 +16,7 @@
 #include "engine/engine_options.h"
 #include "engine/engine_state.h"
 #include "engine/engine_types.h"
+#include "engine/index_build.h"
 
 namespace velq {
 
@@ -45,6 +46,17 @@ class VelqorEngine {
                                                          std::uint64_t offset) const;
   Result<std::unordered_map<std::string, std::uint64_t>> list_metadata_values(
       const std::string& field) const;
+
+  Result<std::vector<SearchResult>> exhaustive_search_simd(
+      std::span<const double> query, std::uint64_t top_k, const JsonObject* filter,
+      std::optional<std::span<const std::uint32_t>> candidates) const;
+  Result<std::vector<SearchResult>> search_with_filter_and_ann(
+      std::span<const double> query, std::uint64_t top_k, const JsonObject* filter,
+      std::optional<std::uint64_t> ann_search_list_size, bool use_ann) const;
+  std::vector<double> live_raw_vector_at_slot(std::uint32_t slot) const;
+
+  Status create_index_with_params(const IndexParams& params);
+  Status create_index_incremental(const IndexParams& params);
 
   Status flush_wal_to_segment();
   EngineStats stats() const;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <unordered_set>
 #include <utility>
 
 #include "storage/graph/graph_format.h"
@@ -57,7 +58,8 @@ double worst_score(const ResultSet& results) {
 
 bool passes(const SearchFilter* filter, std::uint32_t node) {
   if (filter == nullptr) return true;
-  return node < filter->index_ids.size() && filter->allowed.contains(filter->index_ids[node]);
+  return filter->allowed != nullptr && node < filter->index_ids.size() &&
+         filter->allowed->contains(filter->index_ids[node]);
 }
 
 // The visited marks of one search: a stamp per node, kept per thread so

@@ -7,18 +7,19 @@
 #include <cstdint>
 #include <functional>
 #include <span>
-#include <unordered_set>
 #include <vector>
 
+#include "common/slot_bitmap.h"
 #include "storage/graph/graph_reader.h"
 #include "storage/graph/scored_node.h"
 
 namespace velq {
 
 // Restricts which nodes a search may return. Node i passes when the slot
-// index_ids[i] is in `allowed`; an empty `allowed` admits nothing.
+// index_ids[i] is in `allowed`; a null `allowed` admits nothing. Both are
+// borrowed: they must outlive the search.
 struct SearchFilter {
-  std::unordered_set<std::uint32_t> allowed;
+  const SlotBitmap* allowed = nullptr;
   std::span<const std::uint32_t> index_ids;  // slot of each node, by node
 };
 

@@ -103,17 +103,23 @@ std::optional<std::uint32_t> IdPool::get_slot(std::string_view id) const {
   return find(id, fmt::fnv1a64(id));
 }
 
-Result<std::uint32_t> IdPool::insert(std::string_view id) {
-  const std::uint64_t hash = fmt::fnv1a64(id);
-  if (const std::optional<std::uint32_t> slot = find(id, hash)) return *slot;
+Status IdPool::check_new_id(std::string_view id, std::uint64_t ids_before,
+                            std::uint64_t bytes_before) const {
   if (id.size() > fmt::kMaxIdBytes) {
     return Error::invalid_argument("id is too long (" + std::to_string(id.size()) + " bytes, max " +
                  std::to_string(fmt::kMaxIdBytes) + ")");
   }
-  if (bytes_.size() > fmt::kMaxArenaBytesBeforeInsert) {
+  if (bytes_.size() + bytes_before > fmt::kMaxArenaBytesBeforeInsert) {
     return Error("id pool byte buffer exceeds 4 GiB \u2014 too many unique IDs inserted");
   }
-  if (slots_.size() >= kMaxSlots) return Error("id pool has no slot numbers left");
+  if (slots_.size() + ids_before >= kMaxSlots) return Error("id pool has no slot numbers left");
+  return ok_status();
+}
+
+Result<std::uint32_t> IdPool::insert(std::string_view id) {
+  const std::uint64_t hash = fmt::fnv1a64(id);
+  if (const std::optional<std::uint32_t> slot = find(id, hash)) return *slot;
+  VELQ_RETURN_IF_ERROR(check_new_id(id));
   const auto slot = static_cast<std::uint32_t>(slots_.size());
   slots_.push_back(SlotRecord{hash, static_cast<std::uint32_t>(bytes_.size()),
                               static_cast<std::uint16_t>(id.size()), 1});
@@ -132,13 +138,27 @@ std::optional<std::uint32_t> IdPool::delete_by_id(std::string_view id) {
   return slot;
 }
 
+std::optional<std::string_view> IdPool::id_at(std::uint32_t slot) const {
+  if (!is_alive(slot)) return std::nullopt;
+  const std::optional<std::string_view> id = stored_id(slot);
+  if (!id || !is_valid_utf8(*id)) return std::nullopt;
+  return id;
+}
+
 std::vector<std::pair<std::string, std::uint32_t>> IdPool::iter_active() const {
   std::vector<std::pair<std::string, std::uint32_t>> out;
   out.reserve(active_count_);
   for (std::uint32_t slot = 0; slot < slots_.size(); ++slot) {
-    if (!slots_[slot].alive) continue;
-    const std::optional<std::string_view> id = stored_id(slot);
-    if (id && is_valid_utf8(*id)) out.emplace_back(std::string(*id), slot);
+    if (const auto id = id_at(slot)) out.emplace_back(std::string(*id), slot);
+  }
+  return out;
+}
+
+std::vector<std::uint32_t> IdPool::active_slots() const {
+  std::vector<std::uint32_t> out;
+  out.reserve(active_count_);
+  for (std::uint32_t slot = 0; slot < slots_.size(); ++slot) {
+    if (id_at(slot)) out.push_back(slot);
   }
   return out;
 }

@@ -36,6 +36,13 @@ class IdPool {
   // is full.
   Result<std::uint32_t> insert(std::string_view id);
 
+  // The error insert would return for `id` as a new id once `ids_before`
+  // other new ids holding `bytes_before` bytes in all were taken before it;
+  // success when insert would take it. Lets a writer refuse an id before
+  // logging it.
+  Status check_new_id(std::string_view id, std::uint64_t ids_before = 0,
+                      std::uint64_t bytes_before = 0) const;
+
   // The alive slot holding `id`, if any.
   std::optional<std::uint32_t> get_slot(std::string_view id) const;
 
@@ -46,6 +53,11 @@ class IdPool {
   // (id, slot) for every alive slot, in slot order.
   std::vector<std::pair<std::string, std::uint32_t>> iter_active() const;
 
+  // The id of an alive slot whose stored bytes are in bounds and valid
+  // UTF-8 (the slots iter_active lists); absent otherwise.
+  std::optional<std::string_view> id_at(std::uint32_t slot) const;
+  // The slots iter_active lists, in slot order, without copying ids.
+  std::vector<std::uint32_t> active_slots() const;
   // Rebuilds the lookup and the active count from the stored hashes and
   // alive flags (the arena is not rehashed).
   void rebuild_lookup();

@@ -177,6 +177,11 @@ std::span<std::uint8_t> LiveCodesFile::slot_mut(std::uint64_t index) {
   return {slot_address(index), static_cast<std::size_t>(stride_)};
 }
 
+std::span<const std::uint8_t> LiveCodesFile::mapped_bytes() const {
+  if (!is_mapped()) panic("mmap not initialized");
+  return map_.bytes();
+}
+
 Status LiveCodesFile::flush() {
   if (!is_mapped()) return ok_status();
   return file_->sync_mapping(map_);

@@ -73,6 +73,9 @@ class LiveCodesFile {
   // out-of-range message when the slot does not lie wholly in the mapping.
   std::span<const std::uint8_t> slot(std::uint64_t index) const;
   std::span<std::uint8_t> slot_mut(std::uint64_t index);
+  // The whole mapping (capacity slots), for scans that read many slots;
+  // panics with "mmap not initialized" when unmapped.
+  std::span<const std::uint8_t> mapped_bytes() const;
 
   // Writes the whole mapping back to the file and waits for it; nothing
   // when unmapped.

@@ -50,9 +50,13 @@ struct SlotFilter {
   explicit SlotFilter(std::uint32_t n, std::initializer_list<std::uint32_t> nodes) {
     for (std::uint32_t i = 0; i < n; ++i) slots.push_back(100 + i);
     filter.index_ids = slots;
-    for (const std::uint32_t node : nodes) filter.allowed.insert(100 + node);
+    allowed = SlotBitmap(100 + n);
+    for (const std::uint32_t node : nodes) allowed.insert(100 + node);
+    filter.allowed = &allowed;
   }
+  SlotFilter(const SlotFilter&) = delete;
   std::vector<std::uint32_t> slots;
+  SlotBitmap allowed;
   SearchFilter filter;
 };
 
@@ -397,11 +401,11 @@ TEST(GraphSearchDifferential, MatchesThePlainSearchOnGraphsWithTies) {
 
     SlotFilter filter(n, {});
     for (std::uint32_t v = 0; v < n; ++v) {
-      if (rng() % 2 == 0) filter.filter.allowed.insert(100 + v);
+      if (rng() % 2 == 0) filter.allowed.insert(100 + v);
     }
     const bool filtered = trial % 4 == 1;
     const auto passes = [&](std::uint32_t v) {
-      return !filtered || filter.filter.allowed.contains(100 + v);
+      return !filtered || filter.allowed.contains(100 + v);
     };
     const std::size_t ef = std::size_t{1} << (rng() % 8);
     const std::size_t k = 1 + rng() % 40;

@@ -294,5 +294,19 @@ TEST(IdPool, SurvivesTruncationAndBitFlips) {
   }
 }
 
+TEST(IdPool, CheckNewIdForeseesTheRefusalsOfInsert) {
+  IdPool pool;
+  ASSERT_TRUE(pool.insert("abc").ok());
+  EXPECT_TRUE(pool.check_new_id("d").ok());
+  EXPECT_EQ(pool.check_new_id(std::string(65536, 'x')).error().message(),
+            "id is too long (65536 bytes, max 65535)");
+  // Once earlier new ids fill the arena past 4 GiB, the next is refused.
+  const std::uint64_t room = id_pool_format::kMaxArenaBytesBeforeInsert - 3;
+  EXPECT_TRUE(pool.check_new_id("d", 1, room).ok());
+  EXPECT_FALSE(pool.check_new_id("d", 1, room + 1).ok());
+  EXPECT_FALSE(pool.check_new_id("d", 0xFFFFFFFFull, 0).ok());
+  EXPECT_EQ(pool.slot_count(), 1u);
+}
+
 }  // namespace
 }  // namespace velq

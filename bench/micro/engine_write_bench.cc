@@ -1,0 +1,133 @@
+// insert_many_with_mode of 100,000 new vectors (dense quantizer, b = 4) into
+// an open database, and the serial half of the same writes on its own: id
+// checks, the log append, slot writes, raw vectors, the id pool and the
+// metadata, with the items already normalised, serialised and quantized.
+// Arguments: dimension, raw-vector precision (0 none, 2 f16). The pool size
+// comes from RAYON_NUM_THREADS: run once with 1 and once unset to compare.
+// The flush threshold is above the batch, so no flush is timed.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "common/worker_pool.h"
+#include "engine/batch_chunk.h"
+#include "engine/recovery.h"
+#include "engine/writes.h"
+
+namespace {
+
+constexpr std::size_t kItems = 100'000;
+
+struct BenchDb {
+  std::string dir;
+  std::unique_ptr<velq::EngineState> state;
+
+  BenchDb(std::size_t d, int precision) {
+    const char* tmp = std::getenv("TMPDIR");
+    dir = std::string(tmp != nullptr ? tmp : "/tmp") + "/velq_bench_engine_write";
+    std::filesystem::remove_all(dir);
+    velq::EngineOptions o;
+    o.storage_uri = o.local_dir = dir;
+    o.d = d;
+    o.rerank_precision = static_cast<velq::RerankPrecision>(precision);
+    o.wal_flush_threshold = 1ull << 40;
+    auto opened = velq::open_engine_state(o);
+    if (!opened.ok()) {
+      std::fprintf(stderr, "%s\n", opened.error().message().c_str());
+      std::exit(1);
+    }
+    state = std::move(opened).value();
+  }
+  ~BenchDb() {
+    state.reset();
+    std::filesystem::remove_all(dir);
+  }
+};
+
+// Items with ids from `first` on, a few metadata properties each.
+std::vector<velq::BatchWriteItem> make_items(std::size_t first, std::size_t d) {
+  std::vector<velq::BatchWriteItem> items(kItems);
+  std::mt19937 gen(static_cast<unsigned>(first));
+  std::normal_distribution<float> normal;
+  for (std::size_t i = 0; i < kItems; ++i) {
+    velq::BatchWriteItem& item = items[i];
+    item.id = "doc-" + std::to_string(first + i);
+    item.vector.resize(d);
+    for (float& x : item.vector) x = normal(gen);
+    std::vector<velq::JsonMember> members;
+    members.emplace_back("n", velq::JsonValue::integer(std::uint64_t{i}));
+    members.emplace_back("tag", velq::JsonValue::string(i % 2 ? "odd" : "even"));
+    item.metadata = velq::JsonObject(std::move(members));
+  }
+  return items;
+}
+
+void report(benchmark::State& state) {
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kItems));
+  state.counters["threads"] = static_cast<double>(velq::pool_thread_count());
+}
+
+void BM_InsertMany(benchmark::State& state) {
+  const auto d = static_cast<std::size_t>(state.range(0));
+  BenchDb db(d, static_cast<int>(state.range(1)));
+  std::size_t first = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::vector<velq::BatchWriteItem> items = make_items(first, d);
+    first += kItems;
+    state.ResumeTiming();
+    const velq::Status written =
+        velq::insert_many_with_mode(*db.state, std::move(items), velq::WriteMode::kInsert);
+    if (!written.ok()) state.SkipWithError(written.error().message().c_str());
+  }
+  report(state);
+}
+
+void BM_SerialPart(benchmark::State& state) {
+  const auto d = static_cast<std::size_t>(state.range(0));
+  BenchDb db(d, static_cast<int>(state.range(1)));
+  const std::unordered_set<std::uint32_t> indexed;
+  std::size_t first = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::vector<velq::BatchWriteItem> items = make_items(first, d);
+    first += kItems;
+    std::vector<velq::BatchWriteItem> heads(kItems);  // ids only, for the checks
+    for (std::size_t i = 0; i < kItems; ++i) heads[i].id = items[i].id;
+    std::vector<velq::PreparedChunk> chunks;
+    for (std::size_t at = 0; at < kItems; at += velq::kBatchChunkItems) {
+      const std::span<velq::BatchWriteItem> chunk =
+          std::span(items).subspan(at, std::min(velq::kBatchChunkItems, kItems - at));
+      chunks.push_back(std::move(velq::prepare_chunk(*db.state, chunk).value()));
+    }
+    state.ResumeTiming();
+    for (std::size_t c = 0; c < chunks.size(); ++c) {
+      const std::span<const velq::BatchWriteItem> ids(heads.data() + c * velq::kBatchChunkItems,
+                                                      chunks[c].entries.size());
+      benchmark::DoNotOptimize(velq::check_chunk_ids(*db.state, ids, velq::WriteMode::kInsert).ok());
+      const velq::Status committed = velq::commit_chunk(*db.state, std::move(chunks[c]), indexed);
+      if (!committed.ok()) state.SkipWithError(committed.error().message().c_str());
+    }
+  }
+  report(state);
+}
+
+void args(benchmark::internal::Benchmark* b) {
+  b->Args({384, 0})->Args({384, 2})->Args({1536, 0})->Args({1536, 2});
+  b->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5)->ReportAggregatesOnly(true);
+  b->UseRealTime();
+}
+
+BENCHMARK(BM_InsertMany)->Apply(args);
+BENCHMARK(BM_SerialPart)->Apply(args);
+
+}  // namespace
+
+BENCHMARK_MAIN();

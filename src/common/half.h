@@ -1,0 +1,39 @@
+// IEEE 754 binary16 ("half") conversion for raw vectors kept at two bytes a
+// value. Narrowing rounds to nearest with ties to even, overflows to
+// infinity, and turns every NaN into a quiet NaN with the same sign and the
+// top ten payload bits; widening is exact. The F16C form and the portable
+// form give identical bits for every input.
+//
+// The packed forms read and write little-endian halves at any byte address,
+// so they work in place in a slot file's mapping.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace velq::half {
+
+std::uint16_t from_float(float value);
+float to_float(std::uint16_t bits);
+
+// The bulk forms as a table, chosen once like the other kernels.
+struct HalfKernels {
+  const char* name;
+  // out holds 2 * in.size() bytes.
+  void (*narrow)(std::span<const float> in, std::uint8_t* out);
+  // in holds 2 * out.size() bytes.
+  void (*widen)(const std::uint8_t* in, std::span<float> out);
+};
+const HalfKernels& portable_half_kernels();
+// REQUIRES: the processor has F16C and AVX2.
+const HalfKernels& f16c_half_kernels();
+// The F16C table when the processor has it, else the portable one.
+const HalfKernels& active_half_kernels();
+
+void narrow_portable(std::span<const float> in, std::uint8_t* out);
+void widen_portable(const std::uint8_t* in, std::span<float> out);
+void narrow_f16c(std::span<const float> in, std::uint8_t* out);
+void widen_f16c(const std::uint8_t* in, std::span<float> out);
+
+}  // namespace velq::half

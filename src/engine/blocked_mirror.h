@@ -1,0 +1,20 @@
+// Keeping the blocked copy of live_codes.bin (the first pass's layout) in
+// step with the slot file. Open and compaction rebuild it; every slot write
+// copies the slot in. Exhaustive search trusts it for the slots it covers,
+// so a write that skips update_blocked_codes would corrupt answers.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/engine_state.h"
+
+namespace velq {
+
+// Copies the first id_pool.slot_count() slots; no copy when the quantizer
+// has no blocked form (more than 4 MSE bits).
+void rebuild_blocked_codes(EngineState& state);
+
+// Copies slot `slot` of live_codes (just written) into the copy.
+void update_blocked_codes(EngineState& state, std::uint32_t slot);
+
+}  // namespace velq

@@ -1,0 +1,217 @@
+#include "engine/index_build.h"
+
+#include <bit>
+#include <cstring>
+#include <vector>
+
+#include "common/panic.h"
+#include "common/worker_pool.h"
+#include "engine/flush.h"
+#include "engine/persist.h"
+#include "engine/raw_vectors.h"
+#include "engine/slot_scorer.h"
+#include "engine/vector_scoring.h"
+
+namespace velq {
+
+namespace {
+
+// The stored code of each node, read in place from live_codes.bin.
+class NodeCodes {
+ public:
+  NodeCodes(const EngineState& state, std::span<const std::uint32_t> slots)
+      : q_(*state.quantizer), layout_(state.layout), slots_(slots) {
+    if (!slots.empty()) bytes_ = state.live_codes.mapped_bytes();
+  }
+
+  const std::uint8_t* at(std::uint32_t node) const {
+    if (node >= slots_.size()) panic("node " + std::to_string(node) + " has no slot");
+    const std::size_t offset = std::size_t{slots_[node]} * layout_.stride;
+    if (offset + layout_.stride > bytes_.size()) {
+      panic("node " + std::to_string(node) + " lies outside the code table");
+    }
+    return bytes_.data() + offset;
+  }
+  std::span<const std::uint8_t> packed(std::uint32_t node) const { return {at(node), layout_.mse_bytes}; }
+  std::span<const std::uint8_t> signs(std::uint32_t node) const {
+    return {at(node) + layout_.mse_bytes, layout_.qjl_bytes};
+  }
+  double gamma(std::uint32_t node) const { return f32(at(node) + layout_.gamma_offset()); }
+  double norm(std::uint32_t node) const { return f32(at(node) + layout_.norm_offset()); }
+
+  // Code-to-code estimate m(a, c) + s(a, c): the MSE term with a's levels as
+  // the query, plus the fraction of agreeing sign bits minus one half.
+  double code_estimate(const PreparedIpQueryLite& a_levels, std::uint32_t a, std::uint32_t c) const {
+    const double m = q_.score_ip_packed_lite(a_levels, packed(c), {}, 0.0);
+    return m + sign_agreement(signs(a), signs(c));
+  }
+
+  PreparedIpQueryLite levels_query(std::uint32_t node) const {
+    std::vector<std::uint16_t> indices(q_.n());
+    q_.unpack_mse_indices(packed(node), indices);
+    return q_.prepare_ip_query_from_codes(indices);
+  }
+
+ private:
+  static double f32(const std::uint8_t* p) {
+    float v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  }
+  static double sign_agreement(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {
+    if (a.empty()) return 0.0;
+    std::size_t differ = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) differ += std::popcount(static_cast<unsigned>(a[i] ^ b[i]));
+    const double bits = 8.0 * static_cast<double>(a.size());
+    return (bits - static_cast<double>(differ)) / bits - 0.5;
+  }
+
+  const ProdQuantizer& q_;
+  SlotLayout layout_;
+  std::span<const std::uint32_t> slots_;
+  std::span<const std::uint8_t> bytes_;
+};
+
+// Scores every candidate with f(c), in candidate order.
+template <typename F>
+std::vector<ScoredNode> score_each(std::span<const std::uint32_t> candidates, F&& f) {
+  std::vector<ScoredNode> out;
+  out.reserve(candidates.size());
+  for (const std::uint32_t c : candidates) out.push_back({c, f(c)});
+  return out;
+}
+
+// Stored norm of c x (m(a, c) + s(a, c)); without the norm for Cosine.
+BuildScorer code_scorer(const NodeCodes& codes, bool with_norm) {
+  return [&codes, with_norm](std::uint32_t a, std::span<const std::uint32_t> candidates) {
+    if (candidates.empty()) return std::vector<ScoredNode>();
+    const PreparedIpQueryLite levels = codes.levels_query(a);
+    return score_each(candidates, [&](std::uint32_t c) {
+      const double e = codes.code_estimate(levels, a, c);
+      return with_norm ? codes.norm(c) * e : e;
+    });
+  };
+}
+
+// Ip / Cosine with raw vectors: a's raw vector (narrowed to f32) against c's
+// code, times c's norm (Ip) or over |raw(a)| (Cosine).
+BuildScorer raw_ip_scorer(const EngineState& state, const NodeCodes& codes,
+                          std::span<const std::uint32_t> slots) {
+  return [&state, &codes, slots](std::uint32_t a, std::span<const std::uint32_t> candidates) {
+    if (candidates.empty()) return std::vector<ScoredNode>();
+    const std::vector<double> raw = live_raw_vector_at_slot(state, slots[a]);
+    const std::vector<float> narrow(raw.begin(), raw.end());
+    const PreparedIpQueryLite pq = state.quantizer->prepare_ip_query_lite(narrow);
+    const bool cosine = state.metric == DistanceMetric::kCosine;
+    const double norm_a = cosine ? query_norm(raw) : 1.0;
+    return score_each(candidates, [&](std::uint32_t c) {
+      // The estimate of <raw(a), unit(c)>: times |c| an inner product, over
+      // |raw(a)| a cosine.
+      const double e = state.quantizer->score_ip_packed_lite(pq, codes.packed(c), codes.signs(c),
+                                                             codes.gamma(c));
+      if (!cosine) return e * codes.norm(c);
+      return norm_a > 0.0 ? e / norm_a : 0.0;
+    });
+  };
+}
+
+// L2: minus the distance between two vectors of `vectors(node)`.
+template <typename VectorOf>
+BuildScorer l2_scorer(VectorOf vector_of) {
+  return [vector_of](std::uint32_t a, std::span<const std::uint32_t> candidates) {
+    if (candidates.empty()) return std::vector<ScoredNode>();
+    std::vector<double> va;
+    std::vector<double> vc;
+    vector_of(a, va);
+    return score_each(candidates, [&](std::uint32_t c) {
+      vector_of(c, vc);
+      return filter::score_vectors_with_metric(DistanceMetric::kL2, va, vc);
+    });
+  };
+}
+
+// Every node's dequantized code times its norm, node-major, d per node.
+std::vector<double> dequantized_table(const EngineState& state, std::span<const std::uint32_t> slots) {
+  const std::size_t d = state.d;
+  std::vector<double> table(slots.size() * d);
+  parallel_for(slots.size(), 64, [&](std::size_t begin, std::size_t end) {
+    DecodeScratch scratch;
+    for (std::size_t i = begin; i < end; ++i) {
+      dequantize_slot(state, slots[i], scratch);
+      std::copy(scratch.vector.begin(), scratch.vector.end(), table.begin() + static_cast<std::ptrdiff_t>(i * d));
+    }
+  });
+  return table;
+}
+
+void record_index(EngineState& state, std::vector<std::uint32_t> slots) {
+  state.index_ids = std::move(slots);
+  state.index_ids_dirty = true;
+  state.delta_ids_dirty = true;
+  state.delta_ids.clear();
+}
+
+}  // namespace
+
+Status create_index_with_params(EngineState& state, const IndexParams& params) {
+  VELQ_RETURN_IF_ERROR(flush_wal_to_segment(state));
+  std::vector<std::uint32_t> slots = state.id_pool.active_slots();
+  if (slots.empty()) return ok_status();
+
+  const NodeCodes codes(state, slots);
+  const bool raw = state.live_vectors.has_value();
+  std::vector<double> deq;
+  BuildScorer scorer;
+  switch (state.metric) {
+    case DistanceMetric::kIp:
+    case DistanceMetric::kCosine:
+      scorer = raw ? raw_ip_scorer(state, codes, slots)
+                   : code_scorer(codes, state.metric == DistanceMetric::kIp);
+      break;
+    case DistanceMetric::kL2:
+      if (raw) {
+        scorer = l2_scorer([&state, &slots](std::uint32_t node, std::vector<double>& out) {
+          live_raw_vector_into(state, slots[node], out);
+        });
+      } else {
+        deq = dequantized_table(state, slots);
+        const std::size_t d = state.d;
+        scorer = l2_scorer([&deq, d](std::uint32_t node, std::vector<double>& out) {
+          const auto first = deq.begin() + static_cast<std::ptrdiff_t>(std::size_t{node} * d);
+          out.assign(first, first + static_cast<std::ptrdiff_t>(d));
+        });
+      }
+      break;
+  }
+  const std::size_t n = slots.size();
+  VELQ_RETURN_IF_ERROR(state.graph.build(n, params.max_degree, params.ef_construction,
+                                         params.n_refinements, std::move(scorer), params.alpha));
+  record_index(state, std::move(slots));
+  state.manifest.index_state = IndexState{params.max_degree, params.ef_construction,
+                                          params.search_list_size, params.alpha, n};
+  return maybe_persist_state(state, true);
+}
+
+Status create_index_incremental(EngineState& state, const IndexParams& params) {
+  const bool has_graph = state.graph.is_loaded() && state.graph.n_nodes() > 0;
+  if (has_graph && state.delta_ids.empty()) return ok_status();
+  if (!has_graph) return create_index_with_params(state, params);
+  VELQ_RETURN_IF_ERROR(flush_wal_to_segment(state));
+  std::vector<std::uint32_t> slots = state.id_pool.active_slots();
+  if (slots.empty()) return ok_status();
+
+  // One scale for every metric: the code-to-code estimate times the norm.
+  const NodeCodes codes(state, slots);
+  const std::size_t n = slots.size();
+  VELQ_RETURN_IF_ERROR(state.graph.build_incremental(n, params.max_degree, params.ef_construction,
+                                                     params.n_refinements,
+                                                     code_scorer(codes, true), params.alpha));
+  record_index(state, std::move(slots));
+  if (state.manifest.index_state.has_value()) {
+    state.manifest.index_state->search_list_size = params.search_list_size;
+    state.manifest.index_state->indexed_nodes = n;
+  }
+  return maybe_persist_state(state, true);
+}
+
+}  // namespace velq

@@ -1,0 +1,34 @@
+// Building the graph index over the active records (from scratch, or by
+// extending the current graph with the records written since the last
+// build). The graph receives scoring callbacks that compare two records from
+// what the engine stores: codes, dequantized codes or raw vectors.
+#pragma once
+
+#include <cstddef>
+
+#include "common/result.h"
+#include "engine/engine_state.h"
+
+namespace velq {
+
+struct IndexParams {
+  std::size_t max_degree = 0;
+  std::size_t ef_construction = 0;
+  std::size_t search_list_size = 0;  // stored for searches only
+  std::size_t n_refinements = 0;
+  double alpha = 0.0;
+};
+
+// Flushes buffered writes, builds the graph over every active record (node i
+// = the i-th active slot, ascending), then records the node-to-slot list,
+// empties the delta list, stores the parameters and persists the bookkeeping
+// files. No active record: nothing changes. A failed build changes nothing.
+Status create_index_with_params(EngineState& state, const IndexParams& params);
+
+// Adds the records written since the last build to the loaded graph; a full
+// build when no graph is loaded. Nothing at all when the delta list is empty.
+// Keeps the stored index parameters except the search list size and the
+// node count; leaves them absent when the flush dropped the index.
+Status create_index_incremental(EngineState& state, const IndexParams& params);
+
+}  // namespace velq

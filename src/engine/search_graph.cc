@@ -1,0 +1,126 @@
+#include "engine/search_graph.h"
+
+#include <algorithm>
+#include <string>
+
+#include "common/panic.h"
+#include "common/slot_bitmap.h"
+#include "engine/filter_resolve.h"
+#include "engine/search_results.h"
+#include "engine/search_scan.h"
+#include "engine/slot_scorer.h"
+
+namespace velq {
+
+namespace {
+
+constexpr double kNormalizeFloor = 1e-10;
+constexpr std::uint64_t kRerankHitsPerResult = 20;
+// A filter with fewer candidates than active / kSelectiveDivisor is answered
+// exhaustively: the graph walk would visit most of the graph to find them.
+constexpr std::uint64_t kSelectiveDivisor = 20;
+
+std::uint32_t slot_of_node(const EngineState& state, std::uint32_t node) {
+  if (node >= state.index_ids.size()) {
+    panic("graph node " + std::to_string(node) + " has no slot (" +
+          std::to_string(state.index_ids.size()) + " indexed slots)");
+  }
+  return state.index_ids[node];
+}
+
+// The delta slots still alive, in list order.
+std::vector<std::uint32_t> live_delta(const EngineState& state) {
+  std::vector<std::uint32_t> out;
+  for (const std::uint32_t s : state.delta_ids) {
+    if (s < state.id_pool.slot_count() && state.id_pool.is_alive(s)) out.push_back(s);
+  }
+  return out;
+}
+
+// Up to top_k graph hits as slots, best first.
+std::vector<engine::ScoredSlot> graph_hits(const EngineState& state, std::span<const double> query,
+                                           std::uint64_t top_k, std::uint64_t list_size,
+                                           const SlotBitmap* allowed) {
+  // Neither count may exceed the graph's nodes: a beam that wide already
+  // holds every node, so the walk is the same and nothing is sized by the
+  // request.
+  const std::uint64_t nodes = state.graph.n_nodes();
+  const std::uint64_t wanted = state.rerank_enabled ? saturating_mul(top_k, kRerankHitsPerResult)
+                                                    : std::max(list_size, top_k);
+  const std::size_t k = static_cast<std::size_t>(std::min(wanted, nodes));
+  const std::size_t ef = static_cast<std::size_t>(std::min(std::max(list_size, wanted), nodes));
+
+  const SlotScorer scorer(state, query);
+  DecodeScratch scratch;
+  const NodeScorer score = [&](std::uint32_t node) {
+    return scorer.score(slot_of_node(state, node), scratch);
+  };
+  const std::span<const std::uint8_t> codes = state.live_codes.mapped_bytes();
+  const std::size_t stride = state.layout.stride;
+  const NodePrefetch prefetch = [&](std::uint32_t node) {
+    if (node >= state.index_ids.size()) return;
+    const std::size_t at = std::size_t{state.index_ids[node]} * stride;
+    if (at >= codes.size()) return;
+    for (std::size_t line = 0; line < stride; line += 64) __builtin_prefetch(codes.data() + at + line);
+  };
+  std::optional<SearchFilter> filter;
+  if (allowed != nullptr) filter = SearchFilter{allowed, state.index_ids};
+
+  const std::vector<ScoredNode> hits = state.graph.search(k, ef, score, filter, prefetch);
+  const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(hits.size(), top_k));
+  std::vector<engine::ScoredSlot> out;
+  out.reserve(keep);
+  for (std::size_t i = 0; i < keep; ++i) out.push_back({slot_of_node(state, hits[i].node), hits[i].score});
+  return out;
+}
+
+}  // namespace
+
+Result<std::vector<SearchResult>> search_with_filter_and_ann(
+    const EngineState& state, std::span<const double> query, std::uint64_t top_k,
+    const JsonObject* filter, std::optional<std::uint64_t> ann_search_list_size, bool use_ann) {
+  const std::uint64_t active = state.id_pool.active_count();
+  if (top_k == 0 || active == 0) return std::vector<SearchResult>();
+
+  std::vector<double> normalised;
+  std::span<const double> q = query;
+  if (state.normalize) {
+    normalised.assign(query.begin(), query.end());
+    const double norm = query_norm(query);
+    if (norm > kNormalizeFloor) {
+      for (double& v : normalised) v /= norm;
+    }
+    q = normalised;
+  }
+  if (!use_ann || !state.has_index()) return exhaustive_search_simd(state, q, top_k, filter, std::nullopt);
+
+  const std::uint64_t list_size =
+      ann_search_list_size.value_or(state.manifest.index_state->search_list_size);
+  std::optional<SlotBitmap> allowed;
+  if (filter != nullptr) {
+    const std::vector<std::uint32_t> candidates = filter_candidates(state, *filter);
+    if (candidates.empty()) return std::vector<SearchResult>();
+    if (candidates.size() < active / kSelectiveDivisor) {
+      // The candidates already match the filter: no second test, and no
+      // delta merge (they cover every matching active slot).
+      return exhaustive_search_simd(state, q, top_k, nullptr, std::span(candidates));
+    }
+    allowed.emplace(state.id_pool.slot_count(), candidates);
+  }
+
+  const std::vector<engine::ScoredSlot> hits =
+      graph_hits(state, q, top_k, list_size, allowed ? &*allowed : nullptr);
+  std::vector<SearchResult> results = assemble_results(state, q, hits);
+  sort_and_truncate(results, top_k);
+
+  const std::vector<std::uint32_t> delta = live_delta(state);
+  if (delta.empty()) return results;
+  VELQ_ASSIGN_OR_RETURN(std::vector<SearchResult> merged,
+                        exhaustive_search_simd(state, q, top_k, filter, std::span(delta)));
+  results.insert(results.end(), std::make_move_iterator(merged.begin()),
+                 std::make_move_iterator(merged.end()));
+  sort_and_truncate(results, top_k);
+  return results;
+}
+
+}  // namespace velq

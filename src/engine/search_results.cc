@@ -1,0 +1,73 @@
+#include "engine/search_results.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "common/worker_pool.h"
+#include "engine/raw_vectors.h"
+#include "engine/slot_scorer.h"
+#include "engine/vector_scoring.h"
+#include "storage/graph/scored_node.h"
+
+namespace velq {
+
+namespace {
+
+// Full-precision scores of the hits, by index; independent of the thread
+// count (each score is a function of its slot alone).
+std::vector<double> rescore(const EngineState& state, std::span<const double> query,
+                            std::span<const engine::ScoredSlot> hits) {
+  std::vector<double> scores(hits.size());
+  parallel_for(hits.size(), 8, [&](std::size_t begin, std::size_t end) {
+    DecodeScratch scratch;
+    for (std::size_t i = begin; i < end; ++i) {
+      if (state.live_vectors.has_value()) {
+        live_raw_vector_into(state, hits[i].slot, scratch.vector);
+      } else {
+        dequantize_slot(state, hits[i].slot, scratch);
+      }
+      scores[i] = filter::score_vectors_with_metric(state.metric, query, scratch.vector);
+    }
+  });
+  return scores;
+}
+
+}  // namespace
+
+std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t out = 0;
+  if (__builtin_mul_overflow(a, b, &out)) return std::numeric_limits<std::uint64_t>::max();
+  return out;
+}
+
+std::vector<SearchResult> assemble_results(const EngineState& state, std::span<const double> query,
+                                           std::span<const engine::ScoredSlot> hits) {
+  std::vector<std::uint32_t> slots;
+  slots.reserve(hits.size());
+  for (const engine::ScoredSlot& h : hits) slots.push_back(h.slot);
+  const auto metadata = state.metadata.get_many(slots);
+  std::vector<double> scores;
+  if (state.rerank_enabled) scores = rescore(state, query, hits);
+
+  std::vector<SearchResult> results(hits.size());
+  for (std::size_t i = 0; i < hits.size(); ++i) {
+    SearchResult& r = results[i];
+    r.id = std::string(state.id_pool.id_at(hits[i].slot).value_or(std::string_view()));
+    r.score = state.rerank_enabled ? scores[i] : hits[i].score;
+    const auto it = metadata.find(hits[i].slot);
+    if (it != metadata.end()) {
+      r.metadata = it->second.properties;
+      if (const auto doc = it->second.document()) r.document = std::string(*doc);
+    }
+  }
+  return results;
+}
+
+void sort_and_truncate(std::vector<SearchResult>& results, std::uint64_t top_k) {
+  std::stable_sort(results.begin(), results.end(), [](const SearchResult& a, const SearchResult& b) {
+    return ranks_before(a.score, b.score);
+  });
+  if (results.size() > top_k) results.resize(static_cast<std::size_t>(top_k));
+}
+
+}  // namespace velq

@@ -1,0 +1,33 @@
+// The last steps shared by both search roads: hits become SearchResults (id,
+// metadata, document, and a full-precision score when reranking), then a
+// stable sort, best first, and the cut to top_k.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "engine/engine_state.h"
+#include "engine/engine_types.h"
+#include "engine/search_pool.h"
+
+namespace velq {
+
+// One result per hit, in hit order. The id is the empty string for a slot
+// that is no longer active. With reranking the score is recomputed from the
+// raw vector when raw vectors are kept, else from the dequantized code times
+// the stored norm; otherwise the hit's score stays.
+std::vector<SearchResult> assemble_results(const EngineState& state, std::span<const double> query,
+                                           std::span<const engine::ScoredSlot> hits);
+
+// Stable sort in which a result goes before another only when its score is
+// greater; NaN scores go after every number and keep their order among
+// themselves (a bare `>` is no strict weak order once NaN appears). Then
+// keeps the first top_k.
+void sort_and_truncate(std::vector<SearchResult>& results, std::uint64_t top_k);
+
+// a * b, or the largest value when that overflows: sizes derived from a
+// caller's top_k.
+std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b);
+
+}  // namespace velq

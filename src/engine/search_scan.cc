@@ -1,0 +1,70 @@
+#include "engine/search_scan.h"
+
+#include <algorithm>
+
+#include "common/worker_pool.h"
+#include "engine/filter_resolve.h"
+#include "engine/search_results.h"
+#include "engine/slot_scorer.h"
+
+namespace velq {
+
+namespace {
+
+constexpr std::size_t kChunk = 512;
+
+std::vector<std::uint32_t> candidate_list(const EngineState& state, const JsonObject* filter,
+                                          std::optional<std::span<const std::uint32_t>> given) {
+  if (given.has_value()) {
+    if (filter == nullptr) return {given->begin(), given->end()};
+    return filter_given_candidates(state, *given, *filter);
+  }
+  if (filter == nullptr) return state.id_pool.active_slots();
+  return filter_candidates(state, *filter);
+}
+
+// L2 pool: one reconstruction per candidate, in chunks on the worker pool
+// above the parallel threshold; scores pushed in candidate order.
+engine::SearchPool scan_l2(const SlotScorer& scorer, std::span<const std::uint32_t> candidates,
+                           std::size_t pool_size) {
+  engine::SearchPool pool(pool_size);
+  if (candidates.size() <= engine::CodeScan::kParallelAbove) {
+    DecodeScratch scratch;
+    for (const std::uint32_t s : candidates) pool.push(s, scorer.score(s, scratch));
+    return pool;
+  }
+  std::vector<double> scores(candidates.size());
+  const std::size_t chunks = (candidates.size() + kChunk - 1) / kChunk;
+  parallel_for_each(chunks, 1, [&](std::size_t c) {
+    DecodeScratch scratch;
+    const std::size_t end = std::min(candidates.size(), (c + 1) * kChunk);
+    for (std::size_t i = c * kChunk; i < end; ++i) scores[i] = scorer.score(candidates[i], scratch);
+  });
+  for (std::size_t i = 0; i < candidates.size(); ++i) pool.push(candidates[i], scores[i]);
+  return pool;
+}
+
+}  // namespace
+
+Result<std::vector<SearchResult>> exhaustive_search_simd(
+    const EngineState& state, std::span<const double> query, std::uint64_t top_k,
+    const JsonObject* filter, std::optional<std::span<const std::uint32_t>> candidates) {
+  if (top_k == 0) return std::vector<SearchResult>();
+  const std::vector<std::uint32_t> list = candidate_list(state, filter, candidates);
+  if (list.empty()) return std::vector<SearchResult>();
+
+  // The pool never needs more room than there are candidates: with fewer
+  // candidates than its capacity it evicts nothing either way.
+  const std::uint64_t wanted = saturating_mul(top_k, state.rerank_enabled ? 10 : 1);
+  const std::size_t pool_size = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, list.size()));
+  const BlockedCodes* blocked = state.blocked_codes ? &*state.blocked_codes : nullptr;
+  const SlotScorer scorer(state, query, blocked);
+  const engine::SearchPool pool = scorer.is_l2()
+                                      ? scan_l2(scorer, list, pool_size)
+                                      : scorer.code_scan().run(list, pool_size).pool;
+  std::vector<SearchResult> results = assemble_results(state, query, pool.entries());
+  sort_and_truncate(results, top_k);
+  return results;
+}
+
+}  // namespace velq

@@ -1,0 +1,53 @@
+// The score of a slot's stored code against one query, the same for the
+// exhaustive pool and the graph's node scorer so that graph hits and delta
+// hits share one scale:
+//   Ip      inner-product estimate x stored norm
+//   Cosine  inner-product estimate / |query| (0.0 for a zero query)
+//   L2      minus the distance to the dequantized vector x stored norm
+// Ip and Cosine read the packed code in place; L2 reconstructs the vector.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "engine/code_scan.h"
+#include "engine/engine_state.h"
+
+namespace velq {
+
+// Buffers of one thread's L2 scoring.
+struct DecodeScratch {
+  std::vector<std::uint16_t> indices;
+  std::vector<double> vector;
+};
+
+class SlotScorer {
+ public:
+  // `state` and `query` (d values) must outlive the scorer. With `blocked`
+  // the Ip/Cosine scan may use the two-stage form.
+  SlotScorer(const EngineState& state, std::span<const double> query,
+             const BlockedCodes* blocked = nullptr);
+  SlotScorer(const SlotScorer&) = delete;
+  SlotScorer& operator=(const SlotScorer&) = delete;
+
+  double score(std::uint32_t slot, DecodeScratch& scratch) const;
+
+  // The code scan of Ip and Cosine; REQUIRES: the metric is not L2.
+  const engine::CodeScan& code_scan() const { return scan_; }
+  bool is_l2() const { return state_.metric == DistanceMetric::kL2; }
+
+ private:
+  const EngineState& state_;
+  std::span<const double> query_;
+  PreparedIpQuery prepared_;
+  engine::CodeScan scan_;
+};
+
+// The slot's code decoded to a full vector (d values) times its stored norm.
+void dequantize_slot(const EngineState& state, std::uint32_t slot, DecodeScratch& scratch);
+
+// Query norm sqrt(sum q_i^2).
+double query_norm(std::span<const double> query);
+
+}  // namespace velq

@@ -1,0 +1,156 @@
+// Batch writes: modes and duplicates, chunks refused whole before anything
+// is logged, identical bytes whichever thread quantized them, delta slots,
+// and slot growth that fails before the id pool takes an id.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "engine/engine_test_util.h"
+#include "engine/writes.h"
+#include "storage/io/fault_injection.h"
+
+namespace velq {
+namespace {
+
+using testing::tag;
+
+std::vector<BatchWriteItem> items(std::size_t first, std::size_t count, std::size_t d = 16,
+                                  double scale = 1.0) {
+  std::vector<BatchWriteItem> out;
+  for (std::size_t i = first; i < first + count; ++i) {
+    BatchWriteItem item;
+    item.id = std::to_string(i);
+    const std::vector<double> v = testing::scaled_vector(d, static_cast<unsigned>(i), scale);
+    item.vector.assign(v.begin(), v.end());
+    item.metadata = tag(item.id);
+    out.push_back(std::move(item));
+  }
+  return out;
+}
+
+class BatchWrites : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    faults_ = std::make_shared<FaultInjectingFileSystem>(local_file_system());
+    options_.fs = faults_;
+    options_.wal_flush_threshold = 100000;
+    state_ = testing::open_state(options_);
+  }
+
+  std::vector<std::uint8_t> slot_bytes(const EngineState& s, std::uint32_t slot) const {
+    const auto bytes = s.live_codes.slot(slot);
+    return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
+  }
+
+  testing::TempDir dir_;
+  EngineOptions options_ = testing::engine_options(dir_.path());
+  std::shared_ptr<FaultInjectingFileSystem> faults_;
+  std::unique_ptr<EngineState> state_;
+};
+
+TEST_F(BatchWrites, ModesAndDuplicates) {
+  ASSERT_TRUE(insert_many_with_mode(*state_, items(0, 3), WriteMode::kInsert).ok());
+  // A live id at item 3: the chunk is refused whole, before the log.
+  std::vector<BatchWriteItem> clash = items(10, 3);
+  clash.push_back(items(1, 1)[0]);
+  Status refused = insert_many_with_mode(*state_, clash, WriteMode::kInsert);
+  EXPECT_EQ(refused.error().message(), "ID '1' already exists");
+  // An id twice in one chunk.
+  std::vector<BatchWriteItem> twice = items(20, 2);
+  twice.push_back(items(20, 1)[0]);
+  refused = insert_many_with_mode(*state_, twice, WriteMode::kInsert);
+  EXPECT_EQ(refused.error().message(), "ID '20' already exists");
+  refused = insert_many_with_mode(*state_, items(2, 2), WriteMode::kUpdate);
+  EXPECT_EQ(refused.error().message(), "ID '3' does not exist");
+  // An id the pool would refuse, after new ids that it would take.
+  std::vector<BatchWriteItem> long_id = items(30, 2);
+  long_id[1].id.assign(70000, 'x');
+  refused = insert_many_with_mode(*state_, long_id, WriteMode::kUpsert);
+  EXPECT_EQ(refused.error().message(), "id is too long (70000 bytes, max 65535)");
+  EXPECT_EQ(state_->pending.size(), 3u);
+  EXPECT_EQ(state_->id_pool.slot_count(), 3u);
+  EXPECT_EQ(state_->metadata.size(), 3u);
+
+  // Upsert of one id twice: one slot, holding the second item.
+  std::vector<BatchWriteItem> again = items(5, 1, 16, 2.0);
+  again.push_back(items(5, 1, 16, 7.0)[0]);
+  ASSERT_TRUE(insert_many_with_mode(*state_, again, WriteMode::kUpsert).ok());
+  EXPECT_EQ(state_->id_pool.slot_count(), 4u);
+  EXPECT_FLOAT_EQ(live_codes_at_slot(*state_, 3).norm, 7.0f);
+  EXPECT_EQ(state_->pending.size(), 5u);
+  EXPECT_EQ(state_->manifest.vector_count, 4u);
+}
+
+TEST_F(BatchWrites, FailedAppendChangesNoRecord) {
+  ASSERT_TRUE(insert_many_with_mode(*state_, items(0, 4), WriteMode::kInsert).ok());
+  const std::vector<std::uint8_t> before = slot_bytes(*state_, 2);
+  faults_->arm(FileOp::kWrite, 1, FaultInjectingFileSystem::Action::kFail);
+  std::vector<BatchWriteItem> update = items(0, 4, 16, 9.0);
+  update.push_back(items(4, 1)[0]);
+  ASSERT_FALSE(insert_many_with_mode(*state_, update, WriteMode::kUpsert).ok());
+  faults_->disarm();
+  EXPECT_EQ(slot_bytes(*state_, 2), before);
+  EXPECT_EQ(state_->id_pool.slot_count(), 4u);
+  EXPECT_EQ(state_->pending.size(), 4u);
+}
+
+TEST_F(BatchWrites, SameBytesInTheCallingThreadAndOnThePool) {
+  testing::TempDir one, other;
+  EngineOptions o = testing::engine_options(other.path(), 64);
+  o.rerank_precision = RerankPrecision::kF16;
+  EngineOptions p = testing::engine_options(one.path(), 64);
+  p.rerank_precision = RerankPrecision::kF16;
+  auto pooled = testing::open_state(p);
+  auto split = testing::open_state(o);
+  ASSERT_TRUE(insert_many_with_mode(*pooled, items(0, 513, 64), WriteMode::kInsert).ok());
+  ASSERT_TRUE(insert_many_with_mode(*split, items(0, 512, 64), WriteMode::kInsert).ok());
+  ASSERT_TRUE(insert_many_with_mode(*split, items(512, 1, 64), WriteMode::kInsert).ok());
+  for (std::uint32_t slot = 0; slot < 513; ++slot) {
+    ASSERT_EQ(slot_bytes(*pooled, slot), slot_bytes(*split, slot)) << slot;
+    const auto a = pooled->live_vectors->slot(slot), b = split->live_vectors->slot(slot);
+    ASSERT_TRUE(std::equal(a.begin(), a.end(), b.begin())) << slot;
+  }
+  EXPECT_EQ(pooled->pending, split->pending);
+}
+
+TEST_F(BatchWrites, ChunksAndDeltaSlots) {
+  ASSERT_TRUE(insert_many_with_mode(*state_, items(0, 12001), WriteMode::kInsert).ok());
+  EXPECT_EQ(state_->pending.size(), 12001u);
+  EXPECT_EQ(state_->id_pool.slot_count(), 12001u);
+  EXPECT_EQ(state_->metadata.get(12000)->properties, tag("12000"));
+  state_->index_ids = {0, 1, 2};
+  ASSERT_TRUE(insert_many_with_mode(*state_, items(0, 3), WriteMode::kUpdate).ok());
+  EXPECT_TRUE(state_->delta_ids.empty());
+  std::vector<BatchWriteItem> mixed = items(20000, 2);
+  mixed.push_back(items(1, 1)[0]);
+  mixed.push_back(items(5, 1)[0]);
+  ASSERT_TRUE(insert_many_with_mode(*state_, mixed, WriteMode::kUpsert).ok());
+  EXPECT_EQ(state_->delta_ids, (std::vector<std::uint32_t>{5, 12001, 12002}));
+}
+
+TEST_F(BatchWrites, FailedGrowthLeavesTheIdPoolAndMappingsAlone) {
+  testing::TempDir dir;
+  options_ = testing::engine_options(dir.path());
+  options_.fs = faults_;
+  options_.rerank_precision = RerankPrecision::kF32;
+  state_ = testing::open_state(options_);
+  ASSERT_TRUE(state_->live_vectors.has_value());
+  const std::size_t full = LiveCodesFile::kGrowthSlots;
+  ASSERT_TRUE(insert_many_with_mode(*state_, items(0, full), WriteMode::kInsert).ok());
+  // The codes file grows, then the vectors file fails to.
+  faults_->arm(FileOp::kTruncate, 2, FaultInjectingFileSystem::Action::kFail);
+  ASSERT_FALSE(insert_many_with_mode(*state_, items(full, 1), WriteMode::kInsert).ok());
+  faults_->disarm();
+  EXPECT_EQ(state_->id_pool.slot_count(), full);
+  EXPECT_TRUE(state_->live_vectors->is_mapped());
+  EXPECT_EQ(state_->live_vectors->capacity(), full);
+  EXPECT_FLOAT_EQ(live_codes_at_slot(*state_, full - 1).norm, 1.0f);
+  // Retried (as replay would), the id takes the slot both files now hold.
+  ASSERT_TRUE(insert_many_with_mode(*state_, items(full + 1, 1), WriteMode::kInsert).ok());
+  EXPECT_EQ(*state_->id_pool.get_slot(std::to_string(full + 1)), full);
+  EXPECT_EQ(state_->live_codes.len(), full + 1);
+  EXPECT_EQ(state_->live_vectors->len(), full + 1);
+}
+
+}  // namespace
+}  // namespace velq
