@@ -89,7 +89,7 @@ def test_vector_intake_refusals(db, bad):
 
 
 def test_strided_and_reversed_arrays_read_in_index_order(tmp_path):
-    from conftest import velq
+    import velq
     db = velq.Database.open(str(tmp_path), dimension=4, rerank_precision="f32")
     base = np.arange(16, dtype=np.float64).reshape(4, 4)
     db.insert_batch(["s0", "s1"], base[::2, ::-1])  # both axes strided, one reversed

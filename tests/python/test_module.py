@@ -3,7 +3,7 @@ import inspect
 
 import pytest
 
-from conftest import velq
+import velq
 
 
 def test_module_exposes_one_class_under_two_names():

@@ -4,7 +4,7 @@ import os
 import numpy as np
 import pytest
 
-from conftest import velq
+import velq
 
 
 def test_new_database_needs_a_dimension_and_keeps_the_directory(tmp_path):

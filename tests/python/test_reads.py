@@ -2,7 +2,7 @@
 import numpy as np
 import pytest
 
-from conftest import velq
+import velq
 
 from conftest import DIM, unit_rows
 
