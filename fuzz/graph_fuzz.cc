@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "common/slot_bitmap.h"
 #include "storage/graph/graph_format.h"
 #include "storage/graph/graph_reader.h"
 #include "storage/graph/graph_search.h"
@@ -34,7 +35,9 @@ void check(std::span<const std::uint8_t> map) {
   };
   (void)velq::search_graph(view, 5, 8, scorer, nullptr);
   std::vector<std::uint32_t> slots(layout.n_nodes / 2);
-  velq::SearchFilter filter{{0, 1, 2}, slots};
+  const std::uint32_t allowed_slots[] = {0, 1, 2};
+  const velq::SlotBitmap allowed(3, allowed_slots);
+  velq::SearchFilter filter{&allowed, slots};
   (void)velq::search_graph(view, 5, 8, scorer, &filter);
 }
 
