@@ -1,0 +1,177 @@
+// The methods that change records: insert, upsert, update, insert_batch,
+// update_metadata, delete and delete_batch.
+#include <string>
+#include <vector>
+
+#include "python/arrays.h"
+#include "python/convert.h"
+#include "python/database.h"
+
+namespace velq::py {
+namespace {
+
+// Rows written under one exclusive lock: other calls get in between chunks.
+constexpr std::size_t kBatchChunkRows = 2000;
+
+void check_dimension(const VelqorEngine& engine, std::size_t length) {
+  const std::size_t d = engine.state().d;
+  if (length != d) {
+    throw_value_error("vector dimension mismatch: expected " + std::to_string(d) + ", got " +
+                      std::to_string(length));
+  }
+}
+
+using SingleWrite = Status (VelqorEngine::*)(std::string, std::span<const double>, JsonObject,
+                                             std::optional<std::string>);
+
+// insert, upsert and update: one shape, one engine operation each.
+template <SingleWrite write>
+PyObject* single_write(DatabaseObject& db, const BoundArgs& a) {
+  std::string id = a.str(0);
+  const std::vector<double> vector = a.convert(1, vector_from_array);
+  PyObject* metadata_dict = a.opt_dict(2);
+  std::optional<std::string> document = a.opt_str(3);
+  // Non-finite components would poison the stored norm and every later score.
+  check_finite(vector, "vector");
+  JsonObject metadata = parse_pydict(metadata_dict);
+  write_engine(db, [&](VelqorEngine& engine) {
+    check_dimension(engine, vector.size());
+    unwrap((engine.*write)(std::move(id), vector, std::move(metadata), std::move(document)));
+  });
+  Py_RETURN_NONE;
+}
+
+constexpr Signature kInsertSig{"Database.insert", {"id", "vector", "metadata", "document"}, 2};
+constexpr Signature kUpsertSig{"Database.upsert", {"id", "vector", "metadata", "document"}, 2};
+constexpr Signature kUpdateSig{"Database.update", {"id", "vector", "metadata", "document"}, 2};
+
+WriteMode parse_mode(const std::string& text) {
+  const std::string lower = unicode_lower(text);
+  if (lower == "insert") return WriteMode::kInsert;
+  if (lower == "upsert") return WriteMode::kUpsert;
+  if (lower == "update") return WriteMode::kUpdate;
+  throw_value_error("Invalid mode");
+}
+
+constexpr Signature kInsertBatchSig{
+    "Database.insert_batch", {"ids", "vectors", "metadatas", "documents", "mode"}, 2};
+
+PyObject* insert_batch(DatabaseObject& db, const BoundArgs& a) {
+  const std::vector<std::string> ids = a.str_list(0);
+  PyObject* vectors = a.raw(1);
+  const WriteMode mode = parse_mode(a.raw(4) == nullptr ? "insert" : a.str(4));
+  std::optional<Matrix<float>> matrix = matrix_f32_from_array(vectors);
+  if (!matrix) throw_cannot_convert(vectors, "PyArray<T, D>");
+  const std::size_t rows = matrix->rows;
+  if (ids.size() != rows) {
+    throw_value_error("ids length (" + std::to_string(ids.size()) +
+                      ") does not match number of vectors (" + std::to_string(rows) + ")");
+  }
+  const std::size_t d = read_engine(db, [](const VelqorEngine& e) { return e.state().d; });
+  if (rows > 0 && matrix->cols != d) {
+    throw_value_error("vector dimension mismatch: expected " + std::to_string(d) + ", got " +
+                      std::to_string(matrix->cols));
+  }
+  if (!all_finite(matrix->values)) throw_value_error("vectors contain non-finite values (NaN or Inf)");
+  std::vector<JsonObject> metadatas = parse_metadata_rows(a.present(2), rows);
+  std::vector<std::optional<std::string>> documents = parse_document_rows(a.present(3), rows);
+
+  for (std::size_t begin = 0; begin < rows; begin += kBatchChunkRows) {
+    const std::size_t end = std::min(rows, begin + kBatchChunkRows);
+    std::vector<BatchWriteItem> items;
+    items.reserve(end - begin);
+    for (std::size_t r = begin; r < end; ++r) {
+      const auto row = matrix->row(r);
+      items.push_back({ids[r], std::vector<float>(row.begin(), row.end()), std::move(metadatas[r]),
+                       std::move(documents[r])});
+    }
+    write_engine(db, [&](VelqorEngine& engine) {
+      unwrap(engine.insert_many_with_mode(std::move(items), mode));
+    });
+  }
+  Py_RETURN_NONE;
+}
+
+constexpr Signature kUpdateMetadataSig{"Database.update_metadata", {"id", "metadata", "document"}, 1};
+
+PyObject* update_metadata(DatabaseObject& db, const BoundArgs& a) {
+  const std::string id = a.str(0);
+  PyObject* metadata_dict = a.opt_dict(1);
+  std::optional<std::string> document = a.opt_str(2);
+  JsonObject metadata = parse_pydict(metadata_dict);
+  write_engine(db, [&](VelqorEngine& engine) {
+    unwrap(engine.update_metadata_only(id, std::move(metadata), std::move(document)));
+  });
+  Py_RETURN_NONE;
+}
+
+constexpr Signature kDeleteSig{"Database.delete", {"id"}, 1};
+
+PyObject* delete_one(DatabaseObject& db, const BoundArgs& a) {
+  const std::string id = a.str(0);
+  const bool deleted =
+      write_engine(db, [&](VelqorEngine& engine) { return unwrap(engine.delete_id(id)); });
+  return PyBool_FromLong(deleted ? 1 : 0);
+}
+
+constexpr Signature kDeleteBatchSig{"Database.delete_batch", {"ids", "where_filter"}, 0};
+
+PyObject* delete_batch(DatabaseObject& db, const BoundArgs& a) {
+  const std::vector<std::string> ids = a.raw(0) == nullptr ? std::vector<std::string>() : a.str_list(0);
+  PyObject* filter_dict = a.opt_dict(1);
+  // Any dict given, the empty one included, runs the filtered delete.
+  const std::optional<JsonObject> filter =
+      filter_dict == nullptr ? std::nullopt
+                             : std::optional<JsonObject>(parse_filter(filter_dict).value_or(JsonObject()));
+  const std::uint64_t deleted = write_engine(db, [&](VelqorEngine& engine) {
+    std::uint64_t count = 0;
+    if (!ids.empty()) count += unwrap(engine.delete_batch(ids));
+    if (filter) count += unwrap(engine.delete_where(*filter));
+    return count;
+  });
+  return PyLong_FromUnsignedLongLong(deleted);
+}
+
+constexpr const char* kInsertDoc =
+    "insert($self, id, vector, metadata=None, document=None)\n--\n\n"
+    "Insert a single vector with optional metadata and document.";
+constexpr const char* kUpsertDoc = "upsert($self, id, vector, metadata=None, document=None)\n--\n\n";
+constexpr const char* kUpdateDoc = "update($self, id, vector, metadata=None, document=None)\n--\n\n";
+constexpr const char* kInsertBatchDoc =
+    "insert_batch($self, ids, vectors, metadatas=None, documents=None, mode=\"insert\")\n--\n\n";
+constexpr const char* kUpdateMetadataDoc =
+    "update_metadata($self, id, metadata=None, document=None)\n--\n\n"
+    "Update metadata and/or document for an existing ID without re-uploading\n"
+    "the vector.  The quantised representation is untouched.\n\n"
+    "Args:\n"
+    "    id: The record to change. Raises ``RuntimeError`` if not found.\n"
+    "    metadata: New metadata dict, or ``None`` to preserve existing.\n"
+    "    document: New document string, or ``None`` to preserve existing.\n";
+constexpr const char* kDeleteDoc = "delete($self, id)\n--\n\n";
+constexpr const char* kDeleteBatchDoc =
+    "delete_batch($self, ids=..., where_filter=None)\n--\n\n"
+    "Delete multiple vectors in a single call.\n\n"
+    "Args:\n"
+    "    ids: IDs to delete; IDs that are not present are silently skipped. May be\n"
+    "        empty when *where_filter* is provided.\n"
+    "    where_filter: Optional metadata filter. Matching vectors are deleted in\n"
+    "        addition to any explicitly listed IDs; a vector matched both ways is\n"
+    "        counted once.\n\n"
+    "Returns:\n"
+    "    The number of vectors that were found and deleted.\n";
+
+const PyMethodDef kWriteMethods[] = {
+    method_def<kInsertSig, single_write<&VelqorEngine::insert_with_document>>("insert", kInsertDoc),
+    method_def<kInsertBatchSig, insert_batch>("insert_batch", kInsertBatchDoc),
+    method_def<kUpsertSig, single_write<&VelqorEngine::write_vector_entry>>("upsert", kUpsertDoc),
+    method_def<kUpdateSig, single_write<&VelqorEngine::update_with_document>>("update", kUpdateDoc),
+    method_def<kUpdateMetadataSig, update_metadata>("update_metadata", kUpdateMetadataDoc),
+    method_def<kDeleteSig, delete_one>("delete", kDeleteDoc),
+    method_def<kDeleteBatchSig, delete_batch>("delete_batch", kDeleteBatchDoc),
+};
+
+}  // namespace
+
+std::span<const PyMethodDef> write_methods() { return kWriteMethods; }
+
+}  // namespace velq::py
