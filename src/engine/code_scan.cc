@@ -59,12 +59,11 @@ double CodeScan::exact_score(std::uint32_t slot) const {
   return estimate * static_cast<double>(f32_at(p + mse_len_ + sign_len_ + 4));
 }
 
-double CodeScan::score_bound(double u, std::uint32_t slot) const {
-  if (metric_ == ScanMetric::kCosine) return u / query_norm_;
-  const BlockedShape& shape = blocked_->shape();
-  const float norm = f32_at(blocked_->block(slot / BlockedShape::kCodes) + shape.norm_offset() +
-                            4 * (slot % BlockedShape::kCodes));
-  return norm >= 0.0f ? u * static_cast<double>(norm) : std::numeric_limits<double>::infinity();
+double CodeScan::block_score_bounds(std::size_t block, double* bounds) const {
+  const BoundScale scale = metric_ == ScanMetric::kCosine
+                               ? BoundScale{BoundScale::kDivide, query_norm_}
+                               : BoundScale{BoundScale::kNorm, 1.0};
+  return block_bounds(*first_pass_, *blocked_, block, scale, bounds);
 }
 
 bool CodeScan::uses_first_pass(std::span<const std::uint32_t> candidates) const {
@@ -88,9 +87,18 @@ std::size_t CodeScan::score_chunk(std::span<const std::uint32_t> candidates, boo
     if (prune) {
       if (slot / BlockedShape::kCodes != block) {
         block = slot / BlockedShape::kCodes;
-        block_bounds(*first_pass_, *blocked_, block, bounds);
+        const double top = block_score_bounds(block, bounds);
+        // Once stand-ins change nothing, the candidates of a block whose
+        // every bound is below the pool need no work at all.
+        if (pool.stand_in_settled() && pool.excludes(top)) {
+          std::size_t last = i;
+          while (last + 1 < candidates.size() && candidates[last + 1] / BlockedShape::kCodes == block) ++last;
+          if (pruned != nullptr) std::fill(pruned + i, pruned + last + 1, std::uint8_t{1});
+          i = last;
+          continue;
+        }
       }
-      if (pool.excludes(score_bound(bounds[slot % BlockedShape::kCodes], slot))) {
+      if (pool.excludes(bounds[slot % BlockedShape::kCodes])) {
         if (pruned != nullptr) pruned[i] = 1;
         pool.push_below_all();
         continue;
@@ -128,11 +136,17 @@ ScanResult CodeScan::run_with(std::span<const std::uint32_t> candidates, std::si
     exact[c] = score_chunk(candidates.subspan(first, take), prune, scores.data() + first,
                            pruned.data() + first, local);
   });
+  // A chunk prunes what the shared pool would evict at once only while the
+  // shared pool holds no NaN (then its root is its minimum); after a NaN,
+  // the candidates a chunk pruned are scored here after all.
   for (std::size_t i = 0; i < count; ++i) {
-    if (pruned[i]) {
+    if (!pruned[i]) {
+      pool.push(candidates[i], scores[i]);
+    } else if (!pool.saw_nan()) {
       pool.push_below_all();
     } else {
-      pool.push(candidates[i], scores[i]);
+      pool.push(candidates[i], exact_score(candidates[i]));
+      ++result.scored_exactly;
     }
   }
   for (const std::size_t e : exact) result.scored_exactly += e;

@@ -76,8 +76,9 @@ class CodeScan {
   double exact_score(std::uint32_t slot) const;
 
  private:
-  // Upper bound of slot's score from its code's bound u.
-  double score_bound(double u, std::uint32_t slot) const;
+  // Upper bounds of the scores of block's 32 slots; returns their maximum
+  // (NaN when one is NaN).
+  double block_score_bounds(std::size_t block, double* bounds) const;
   ScanResult run_with(std::span<const std::uint32_t> candidates, std::size_t pool_size,
                       bool prune) const;
 

@@ -1,7 +1,7 @@
 #include "engine/recovery.h"
 
 #include <algorithm>
-#include <cmath>
+#include <cstring>
 #include <string>
 
 #include "engine/blocked_mirror.h"
@@ -11,6 +11,7 @@
 #include "engine/id_lists.h"
 #include "engine/slot_writes.h"
 #include "engine/state_files.h"
+#include "engine/write_support.h"
 #include "quantizer/quantizer_image.h"
 #include "storage/io/file_io.h"
 #include "storage/log/compaction.h"
@@ -148,13 +149,6 @@ Status check_slot_file(const LiveCodesFile& file, std::string_view name, std::ui
                            " slots but live_ids.bin names " + std::to_string(slots));
 }
 
-// f32 length of `v`, summed in index order from negative zero.
-float f32_norm(std::span<const float> v) {
-  float sum = -0.0f;
-  for (const float x : v) sum += x * x;
-  return std::sqrt(sum);
-}
-
 // The raw vector a crashed session left in `slot`, when it is the one the
 // logged code was made from: re-quantizing it gives the entry's code and
 // norm. Replay then keeps it instead of the dequantized approximation.
@@ -163,11 +157,8 @@ bool raw_vector_matches(const EngineState& s, const WalEntry& e, std::span<const
   float stored_norm = 1.0f;
   if (!s.normalize) {
     // The write path stored the caller's vector and quantized its unit copy.
-    const float norm = f32_norm(raw);
-    if (norm > 1e-10f) {
-      for (float& x : unit) x /= norm;
-    }
-    stored_norm = norm;
+    stored_norm = vector_norm(raw);
+    if (!unit_copy(raw, stored_norm, unit).ok()) return false;
   }
   if (std::memcmp(&stored_norm, &e.norm, sizeof stored_norm) != 0) return false;
   const EncodedVector code = s.quantizer->quantize(unit);
@@ -191,8 +182,12 @@ void restore_raw_vector(EngineState& s, std::uint32_t slot, const WalEntry& e) {
 Status apply_wal_entries_to_live_state(EngineState& s, const std::vector<WalEntry>& entries,
                                        bool full_rebuild) {
   if (full_rebuild) {
-    VELQ_RETURN_IF_ERROR(s.live_codes.clear());
-    if (s.live_vectors.has_value()) VELQ_RETURN_IF_ERROR(s.live_vectors->clear());
+    // Slots are handed out again from 0, over the bytes already there: the
+    // replayed writes overwrite every code, and a raw vector the log's own
+    // session left in its slot is kept when it matches (see
+    // restore_raw_vector). close() cuts the files to the slot count.
+    VELQ_RETURN_IF_ERROR(s.live_codes.set_len(0));
+    if (s.live_vectors.has_value()) VELQ_RETURN_IF_ERROR(s.live_vectors->set_len(0));
     s.id_pool = IdPool();
     s.metadata.replace_all({});
   }

@@ -69,8 +69,7 @@ void SearchPool::push(std::uint32_t slot, double score) {
   push_entry({slot, score});
 }
 
-void SearchPool::push_below_all() {
-  if (stand_in_settled_) return;
+void SearchPool::push_stand_in() {
   // The push is a function of the array alone: once it leaves the array
   // unchanged it does so again until a real push changes the array.
   log_.clear();

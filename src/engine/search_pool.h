@@ -48,12 +48,22 @@ class SearchPool {
   // The push of a candidate that excludes() ruled out. REQUIRES: excludes()
   // held for its bound. Constant time while the stand-in's push is known to
   // leave the array as it is.
-  void push_below_all();
+  void push_below_all() {
+    if (!stand_in_settled_) push_stand_in();
+  }
+
+  // A NaN score was pushed: the array is no longer ordered as a heap, and
+  // nothing can be excluded any more.
+  bool saw_nan() const { return saw_nan_; }
+
+  // Further push_below_all() calls leave the array as it is, until a push.
+  bool stand_in_settled() const { return stand_in_settled_; }
 
   std::span<const ScoredSlot> entries() const { return heap_; }
   std::size_t capacity() const { return capacity_; }
 
  private:
+  void push_stand_in();
   // Writes heap_[i], remembering the old entry while a stand-in push runs.
   void put(std::size_t i, const ScoredSlot& e);
   void sift_up(std::size_t i);

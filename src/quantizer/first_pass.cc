@@ -135,29 +135,12 @@ void block_sums(const std::uint8_t* block, const BlockedShape& shape, const std:
   }
 }
 
-}  // namespace
-
-const FirstPassKernels& portable_kernels() {
-  static constexpr FirstPassKernels kPortable = {.name = "portable", .block_sums = block_sums};
-  return kPortable;
-}
-
-const FirstPassKernels& active_kernels() {
-  static const FirstPassKernels& chosen = has_avx2() ? avx2_kernels() : portable_kernels();
-  return chosen;
-}
-
-}  // namespace first_pass
-
-void block_bounds(const FirstPassQuery& fq, const BlockedCodes& codes, std::size_t b,
-                  double* bounds, const first_pass::FirstPassKernels& kernels) {
+double finish_bounds(const FirstPassQuery& fq, const std::uint8_t* block, const BlockedShape& shape,
+                     const std::uint32_t* index_sums, const std::uint32_t* sign_sums,
+                     BoundScale scale, double* bounds) {
   constexpr std::size_t kCodes = BlockedShape::kCodes;
-  const BlockedShape& shape = codes.shape();
-  const std::uint8_t* block = codes.block(b);
-  std::uint32_t index_sums[kCodes];
-  std::uint32_t sign_sums[kCodes];
-  kernels.block_sums(block, shape, fq.tables.data(), index_sums, sign_sums);
   const bool sketch = shape.sign_pairs > 0;
+  double top = -std::numeric_limits<double>::infinity();
   for (std::size_t c = 0; c < kCodes; ++c) {
     double u = fq.index_base + fq.index_step * index_sums[c];
     if (sketch) {
@@ -168,8 +151,41 @@ void block_bounds(const FirstPassQuery& fq, const BlockedCodes& codes, std::size
       u = w >= 0.0f ? u + static_cast<double>(w) * (fq.sign_base + fq.sign_step * sign_sums[c])
                     : std::numeric_limits<double>::infinity();
     }
+    if (scale.kind == BoundScale::kNorm) {
+      float norm;
+      std::memcpy(&norm, block + shape.norm_offset() + 4 * c, 4);
+      u = norm >= 0.0f ? u * static_cast<double>(norm) : std::numeric_limits<double>::infinity();
+    } else if (scale.kind == BoundScale::kDivide) {
+      u /= scale.divisor;
+    }
     bounds[c] = u;
+    top = u > top || u != u ? u : top;
   }
+  return top;
+}
+
+}  // namespace
+
+const FirstPassKernels& portable_kernels() {
+  static constexpr FirstPassKernels kPortable = {
+      .name = "portable", .block_sums = block_sums, .finish_bounds = finish_bounds};
+  return kPortable;
+}
+
+const FirstPassKernels& active_kernels() {
+  static const FirstPassKernels& chosen = has_avx2_fma() ? avx2_kernels() : portable_kernels();
+  return chosen;
+}
+
+}  // namespace first_pass
+
+double block_bounds(const FirstPassQuery& fq, const BlockedCodes& codes, std::size_t b,
+                    BoundScale scale, double* bounds, const first_pass::FirstPassKernels& kernels) {
+  const std::uint8_t* block = codes.block(b);
+  std::uint32_t index_sums[BlockedShape::kCodes];
+  std::uint32_t sign_sums[BlockedShape::kCodes];
+  kernels.block_sums(block, codes.shape(), fq.tables.data(), index_sums, sign_sums);
+  return kernels.finish_bounds(fq, block, codes.shape(), index_sums, sign_sums, scale, bounds);
 }
 
 }  // namespace velq

@@ -1,7 +1,7 @@
 // The first pass of a two-stage scan: per-query 8-bit tables over the 4-bit
 // fields of blocked codes (blocked_codes.h), summed exactly in integers, and
 // for each code an upper bound U >= S of the estimate S that any of the
-// exact scoring kernels (score_kernels.h) returns for it.
+// exact scoring kernels (score_kernels.h, pair_tables.h) returns for it.
 //
 // Why U bounds S. Let t_f(v) be the exact real value field f contributes for
 // field value v (level(v)·q_rot[i] for an index field; the fixed sum of four
@@ -45,27 +45,41 @@ struct FirstPassQuery {
 // BlockedCodes::supports(q).
 FirstPassQuery prepare_first_pass(const ProdQuantizer& q, const PreparedIpQuery& pq);
 
+// How block_bounds turns a code's bound U into a bound of its score: U
+// itself, U times the code's stored norm (+infinity when the norm is
+// negative or NaN), or U divided by a positive divisor.
+struct BoundScale {
+  enum Kind : std::uint8_t { kNone, kNorm, kDivide } kind = kNone;
+  double divisor = 1.0;
+};
+
 namespace first_pass {
 
-// Integer sums of one block: index_sums[c] = Σ over index fields of code c's
-// table bytes, sign_sums[c] likewise over its sign fields (c < 32).
 struct FirstPassKernels {
   const char* name;
+  // Integer table sums of one block's 32 codes: index_sums[c] over the index
+  // fields, sign_sums[c] over the sign fields.
   void (*block_sums)(const std::uint8_t* block, const BlockedShape& shape,
                      const std::uint8_t* tables, std::uint32_t* index_sums,
                      std::uint32_t* sign_sums);
+  // The 32 scaled bounds from those sums; returns their maximum (NaN when
+  // one is NaN).
+  double (*finish_bounds)(const FirstPassQuery& fq, const std::uint8_t* block,
+                          const BlockedShape& shape, const std::uint32_t* index_sums,
+                          const std::uint32_t* sign_sums, BoundScale scale, double* bounds);
 };
 
 const FirstPassKernels& portable_kernels();
-// REQUIRES: has_avx2().
+// REQUIRES: has_avx2_fma().
 const FirstPassKernels& avx2_kernels();
 const FirstPassKernels& active_kernels();
 
 }  // namespace first_pass
 
-// Upper bounds U of the 32 codes of block b (see above).
-void block_bounds(const FirstPassQuery& fq, const BlockedCodes& codes, std::size_t b,
-                  double* bounds,
-                  const first_pass::FirstPassKernels& kernels = first_pass::active_kernels());
+// Scaled upper bounds of the 32 codes of block b (see above); returns their
+// maximum, NaN when one is NaN.
+double block_bounds(const FirstPassQuery& fq, const BlockedCodes& codes, std::size_t b,
+                    BoundScale scale, double* bounds,
+                    const first_pass::FirstPassKernels& kernels = first_pass::active_kernels());
 
 }  // namespace velq

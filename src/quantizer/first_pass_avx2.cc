@@ -8,6 +8,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <limits>
 
 #include "quantizer/first_pass.h"
 
@@ -80,10 +81,57 @@ void block_sums(const std::uint8_t* block, const BlockedShape& shape, const std:
   sign_totals.store(sign_sums);
 }
 
+// Four codes per step in doubles, the formula of the portable form.
+double finish_bounds(const FirstPassQuery& fq, const std::uint8_t* block, const BlockedShape& shape,
+                     const std::uint32_t* index_sums, const std::uint32_t* sign_sums,
+                     BoundScale scale, double* bounds) {
+  const __m256d inf = _mm256_set1_pd(std::numeric_limits<double>::infinity());
+  const __m256d zero = _mm256_setzero_pd();
+  const __m256d index_base = _mm256_set1_pd(fq.index_base);
+  const __m256d index_step = _mm256_set1_pd(fq.index_step);
+  const __m256d sign_base = _mm256_set1_pd(fq.sign_base);
+  const __m256d sign_step = _mm256_set1_pd(fq.sign_step);
+  const __m128 qjl_scale = _mm_set1_ps(fq.qjl_scale);
+  const __m256d divisor = _mm256_set1_pd(scale.divisor);
+  const bool sketch = shape.sign_pairs > 0;
+  const auto* gammas = reinterpret_cast<const float*>(block + shape.gamma_offset());
+  const auto* norms = reinterpret_cast<const float*>(block + shape.norm_offset());
+  __m256d top = _mm256_set1_pd(-std::numeric_limits<double>::infinity());
+  __m256d nan = zero;
+  for (std::size_t c = 0; c < kCodes; c += 4) {
+    const __m256d isum =
+        _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(index_sums + c)));
+    __m256d u = _mm256_add_pd(index_base, _mm256_mul_pd(index_step, isum));
+    if (sketch) {
+      const __m256d ssum =
+          _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(sign_sums + c)));
+      const __m256d w = _mm256_cvtps_pd(_mm_mul_ps(_mm_loadu_ps(gammas + c), qjl_scale));
+      const __m256d signs = _mm256_add_pd(sign_base, _mm256_mul_pd(sign_step, ssum));
+      // w >= 0 (false for NaN) keeps the sum, else +infinity.
+      u = _mm256_blendv_pd(inf, _mm256_add_pd(u, _mm256_mul_pd(w, signs)),
+                           _mm256_cmp_pd(w, zero, _CMP_GE_OQ));
+    }
+    if (scale.kind == BoundScale::kNorm) {
+      const __m256d norm = _mm256_cvtps_pd(_mm_loadu_ps(norms + c));
+      u = _mm256_blendv_pd(inf, _mm256_mul_pd(u, norm), _mm256_cmp_pd(norm, zero, _CMP_GE_OQ));
+    } else if (scale.kind == BoundScale::kDivide) {
+      u = _mm256_div_pd(u, divisor);
+    }
+    _mm256_storeu_pd(bounds + c, u);
+    top = _mm256_max_pd(top, u);
+    nan = _mm256_or_pd(nan, _mm256_cmp_pd(u, u, _CMP_UNORD_Q));
+  }
+  if (_mm256_movemask_pd(nan) != 0) return std::numeric_limits<double>::quiet_NaN();
+  __m128d m = _mm_max_pd(_mm256_castpd256_pd128(top), _mm256_extractf128_pd(top, 1));
+  m = _mm_max_sd(m, _mm_unpackhi_pd(m, m));
+  return _mm_cvtsd_f64(m);
+}
+
 }  // namespace
 
 const FirstPassKernels& avx2_kernels() {
-  static constexpr FirstPassKernels kAvx2 = {.name = "avx2", .block_sums = block_sums};
+  static constexpr FirstPassKernels kAvx2 = {
+      .name = "avx2", .block_sums = block_sums, .finish_bounds = finish_bounds};
   return kAvx2;
 }
 

@@ -14,6 +14,7 @@
 
 #include "quantizer/mse_quantizer.h"
 #include "quantizer/packing.h"
+#include "quantizer/pair_tables.h"
 #include "quantizer/qjl_quantizer.h"
 #include "quantizer/score_kernels.h"
 
@@ -42,6 +43,11 @@ struct PreparedIpQuery {
   // The rotated query itself: vector kernels look small codebooks up in a
   // register and multiply, which is faster than gathering from lut.
   std::vector<float> q_rot;
+  // Codes of 3-bit indices and at most PairTables::kMaxCoordinates
+  // coordinates: the tables of the permute-free kernel, which
+  // score_ip_packed then reads instead of running its `kernels` (clear them
+  // to run those). Empty otherwise.
+  scoring::PairTables pair_tables;
 };
 
 // Per-query state without the table (few codes per query, or a code as query).

@@ -58,6 +58,9 @@ PreparedIpQuery ProdQuantizer::prepare_ip_query(std::span<const float> q) const 
     float* row = pq.lut.data() + i * pq.k;
     for (std::size_t c = 0; c < pq.k; ++c) row[c] = levels[c] * lite.q_rot[i];
   }
+  if (index_bits() == scoring::PairTables::kBits && n_ <= scoring::PairTables::kMaxCoordinates) {
+    pq.pair_tables = scoring::build_pair_tables(levels, lite.q_rot, lite.q_proj, n_);
+  }
   pq.q_proj = std::move(lite.q_proj);
   pq.qjl_scale = lite.qjl_scale;
   pq.q_rot = std::move(lite.q_rot);
@@ -138,6 +141,14 @@ double ProdQuantizer::score_ip_packed(const PreparedIpQuery& pq,
                                       const scoring::ScoreKernels& kernels) const {
   const unsigned bits = index_bits();
   require_len(packed_mse.size(), packing::packed_len(n_, bits), "packed MSE bytes");
+  // The tables cover whole sign lists; a shorter list takes the kernels.
+  if (pq.pair_tables.n == n_ && n_ > 0 && bits == scoring::PairTables::kBits &&
+      (qjl_bits.empty() || qjl_bits.size() >= qjl_len())) {
+    const auto signs = qjl_bits.empty() ? qjl_bits : qjl_bits.first(qjl_len());
+    const scoring::ScoreTerms terms = scoring::pair_table_terms(pq.pair_tables, packed_mse, signs);
+    if (qjl_bits.empty()) return static_cast<double>(terms.mse);
+    return scoring::combine_terms(terms.mse, terms.signs, gamma, pq.qjl_scale);
+  }
   require_len(pq.lut.size(), n_ * pq.k, "prepared table");
   if (use_level_form(pq, mse_.centroids, n_, kernels)) {
     return score_packed_levels(pq.q_rot, pq.q_proj, pq.qjl_scale, packed_mse, qjl_bits, gamma,

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/db_files.h"
+#include "engine/slot_layout.h"
 #include "storage/io/file_io.h"
 #include "storage/temp_dir.h"
 
@@ -217,6 +218,35 @@ TEST(Engine, ReplayAfterAKilledProcess) {
   EXPECT_EQ(e.stats().buffered_vectors, 0u);
   EXPECT_EQ(e.stats().live_slot_count, 18u);  // the replayed deletions were compacted
   EXPECT_EQ(read_file(*local_file_system(), dir / "wal.log")->size(), 8u);
+}
+
+// The raw vectors a killed process wrote are still in live_vectors.bin; replay
+// keeps them (they re-quantize to the logged codes) instead of writing the
+// codes' approximation over them.
+TEST(Engine, ReplayKeepsExactRawVectors) {
+  TempDir dir;
+  EngineOptions o = options_for(dir.path());
+  o.rerank_precision = RerankPrecision::kF32;
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    Result<VelqorEngine> e = VelqorEngine::open_with_options(o);
+    if (!e.ok()) ::_exit(1);
+    for (int i = 0; i < 6; ++i) {
+      if (!e->write_vector_entry(id(i), vec(i), props(i), std::nullopt).ok()) ::_exit(2);
+    }
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  VelqorEngine e = open_ok(o);
+  for (int i = 0; i < 6; ++i) {
+    const std::uint32_t slot = *e.state().id_pool.get_slot(id(i));
+    std::vector<float> raw(kDim);
+    read_raw_vector(RerankPrecision::kF32, e.state().live_vectors->slot(slot), raw);
+    for (std::size_t k = 0; k < kDim; ++k) EXPECT_EQ(raw[k], static_cast<float>(vec(i)[k])) << i;
+  }
 }
 
 TEST(Engine, DamagedOrMissingIdPool) {

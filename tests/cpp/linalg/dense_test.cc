@@ -54,14 +54,14 @@ TEST(Dense, Avx2BitIdenticalToPortable) {
   }
 }
 
-// Every tile shape (1-4 vectors, 1-3 rows) and every column tail: each form
+// Every tile shape (1-4 vectors, 1-8 rows) and every column tail: each form
 // is close to a double-precision product, and a vector's outputs have the
 // same bits alone as at any position of any batch.
 TEST(Dense, BlockedProductTilesKeepEachOutputsOrder) {
   std::vector<const BlockedProductKernels*> forms = {&portable_blocked_kernels()};
   if (has_avx2_fma()) forms.push_back(&avx2_blocked_kernels());
   for (const std::size_t cols : {1u, 7u, 8u, 9u, 17u, 64u, 100u}) {
-    for (const std::size_t rows : {1u, 2u, 3u, 4u, 7u}) {
+    for (const std::size_t rows : {1u, 2u, 3u, 4u, 7u, 9u, 17u}) {
       const std::size_t count = 9;
       const std::vector<float> x = random_vector(count * cols, static_cast<unsigned>(cols));
       const std::vector<float> m = random_vector(rows * cols, static_cast<unsigned>(rows + 50));

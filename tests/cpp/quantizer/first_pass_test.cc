@@ -50,7 +50,11 @@ Codes encode(const ProdQuantizer& q, std::size_t count, unsigned seed) {
 // index fields (the 16-bit sums are widened between groups of fields).
 TEST(FirstPass, BoundNeverBelowAnyExactKernel) {
   std::vector<const scoring::ScoreKernels*> kernels = {&scoring::portable_kernels()};
-  if (has_avx2_fma()) kernels.push_back(&scoring::avx2_kernels());
+  std::vector<const first_pass::FirstPassKernels*> passes = {&first_pass::portable_kernels()};
+  if (has_avx2_fma()) {
+    kernels.push_back(&scoring::avx2_kernels());
+    passes.push_back(&first_pass::avx2_kernels());
+  }
   double smallest = 1e300;
   for (const std::size_t d : {5u, 13u, 30u, 100u, 300u}) {
     for (const auto& q : {ProdQuantizer::new_dense(d, 4, 1), ProdQuantizer::new_dense_fast(d, 4, 1),
@@ -64,20 +68,27 @@ TEST(FirstPass, BoundNeverBelowAnyExactKernel) {
         double query_norm = 0.0;
         for (const float v : query) query_norm += static_cast<double>(v) * v;
         query_norm = std::sqrt(query_norm);
-        const PreparedIpQuery pq = q.prepare_ip_query(query);
+        const PreparedIpQuery with_tables = q.prepare_ip_query(query);
+        PreparedIpQuery pq = with_tables;
+        pq.pair_tables = {};  // the register kernels
         const FirstPassQuery fq = prepare_first_pass(q, pq);
-        std::vector<double> bounds(blocked.blocks() * BlockedShape::kCodes);
-        for (std::size_t b = 0; b < blocked.blocks(); ++b) {
-          block_bounds(fq, blocked, b, bounds.data() + b * BlockedShape::kCodes,
-                       first_pass::portable_kernels());
-          if (has_avx2()) {
-            double other[BlockedShape::kCodes];
-            block_bounds(fq, blocked, b, other, first_pass::avx2_kernels());
-            for (std::size_t i = 0; i < BlockedShape::kCodes; ++i) {
-              ASSERT_EQ(other[i], bounds[b * BlockedShape::kCodes + i]);
+        // The bounds of each first-pass form; the integer sums must agree.
+        std::vector<std::vector<double>> bound_sets;
+        for (const auto* f : passes) {
+          bound_sets.emplace_back(blocked.blocks() * BlockedShape::kCodes);
+          for (std::size_t b = 0; b < blocked.blocks(); ++b) {
+            block_bounds(fq, blocked, b, {}, bound_sets.back().data() + b * BlockedShape::kCodes, *f);
+            std::uint32_t sums[2][2][BlockedShape::kCodes];
+            for (std::size_t k = 0; k < passes.size(); ++k) {
+              passes[k]->block_sums(blocked.block(b), blocked.shape(), fq.tables.data(), sums[k][0],
+                                    sums[k][1]);
+            }
+            if (passes.size() == 2) {
+              ASSERT_EQ(std::memcmp(sums[0], sums[1], sizeof sums[0]), 0);
             }
           }
         }
+        const std::vector<double>& bounds = bound_sets[0];
         for (std::size_t i = 0; i < count; ++i) {
           const EncodedVector& e = c.encoded[i];
           const auto signs = q.fast_mode() ? std::vector<std::uint8_t>() : e.qjl_bits;
@@ -85,9 +96,12 @@ TEST(FirstPass, BoundNeverBelowAnyExactKernel) {
           const auto packed = q.pack_mse_indices(e.mse_indices);
           for (const auto* k : kernels) {
             for (const double s : {q.score_ip_encoded(pq, e.mse_indices, signs, gamma, *k),
-                                   q.score_ip_packed(pq, packed, signs, gamma, *k)}) {
-              ASSERT_GE(bounds[i], s) << "d " << d << " code " << i << " " << k->name;
-              smallest = std::min(smallest, bounds[i] - s);
+                                   q.score_ip_packed(pq, packed, signs, gamma, *k),
+                                   q.score_ip_packed(with_tables, packed, signs, gamma, *k)}) {
+              for (const auto& set : bound_sets) {
+                ASSERT_GE(set[i], s) << "d " << d << " code " << i << " " << k->name;
+                smallest = std::min(smallest, set[i] - s);
+              }
             }
           }
           // Tight enough to prune at four bits: at most 4% of the
@@ -112,12 +126,12 @@ TEST(FirstPass, NonFiniteInputsNeverPrune) {
   const BlockedCodes blocked = BlockedCodes::build(q, c.slots, c.stride, 32);
   double bounds[BlockedShape::kCodes];
   block_bounds(prepare_first_pass(q, q.prepare_ip_query(testing::random_vector(16, 1))), blocked, 0,
-               bounds);
+               {}, bounds);
   EXPECT_FALSE(bounds[5] < 1e300);
   for (const float bad : {nan, INFINITY, -INFINITY}) {
     std::vector<float> query = testing::random_vector(16, 2);
     query[3] = bad;
-    block_bounds(prepare_first_pass(q, q.prepare_ip_query(query)), blocked, 0, bounds);
+    block_bounds(prepare_first_pass(q, q.prepare_ip_query(query)), blocked, 0, {}, bounds);
     for (double u : bounds) EXPECT_FALSE(u < 1e300);
   }
 }

@@ -140,7 +140,10 @@ TEST(ProdQuantizer, ScoresMatchDequantizedInnerProduct) {
           const EncodedVector code = q.quantize(x);
           const auto packed = q.pack_mse_indices(code.mse_indices);
           const double exact = dot(query, q.dequantize(code.mse_indices, code.qjl_bits, code.gamma));
-          const PreparedIpQuery full = q.prepare_ip_query(query);
+          const PreparedIpQuery tables = q.prepare_ip_query(query);
+          EXPECT_NEAR(q.score_ip_packed(tables, packed, code.qjl_bits, code.gamma), exact, 2e-5);
+          PreparedIpQuery full = tables;
+          full.pair_tables = {};  // the register kernels below
           const PreparedIpQueryLite lite = q.prepare_ip_query_lite(query);
           for (const auto* ks : kernels) {
             SCOPED_TRACE(ks->name);

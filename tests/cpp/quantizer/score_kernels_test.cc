@@ -12,6 +12,7 @@
 #include "common/cpu_features.h"
 #include "common/panic.h"
 #include "quantizer/packing.h"
+#include "quantizer/pair_tables.h"
 
 namespace velq::scoring {
 namespace {
@@ -89,6 +90,21 @@ TEST(ScoreKernels, MseTermsAgreeAcrossFormsAndKernels) {
 }
 
 // Gathered levels (more than 16) at the full 16-bit width.
+// The permute-free table kernel over every loop tail (lengths not multiples
+// of 2, 8 or 16, packed bytes too short for a whole 8-byte load).
+TEST(ScoreKernels, PairTablesAgreeWithPortableSums) {
+  for (const std::size_t n : kLengths) {
+    if (n == 0) continue;
+    const Case c(n, 3, 40 + static_cast<std::uint32_t>(n));
+    const PairTables t = build_pair_tables(c.levels, c.q_rot, c.q_proj, n);
+    const ScoreTerms got = pair_table_terms(t, c.packed, c.signs);
+    const auto& ref = portable_kernels();
+    EXPECT_NEAR(got.mse, ref.level_dot(c.levels, c.q_rot, c.idx, n), c.tolerance(c.mse_abs())) << n;
+    EXPECT_NEAR(got.signs, ref.sign_sum(c.q_proj, c.signs, n), c.tolerance(c.proj_abs())) << n;
+    EXPECT_EQ(pair_table_terms(t, c.packed, {}).signs, 0.0f);
+  }
+}
+
 TEST(ScoreKernels, WidestCodebook) {
   if (!has_avx2_fma()) GTEST_SKIP() << "no AVX2+FMA";
   const Case c(300, 16, 5);

@@ -1,0 +1,141 @@
+// Exhaustive scan of slot codes, as the engine's search will run it: one
+// query per call, pool of 10 (top 10, no rerank), inner product, through
+// CodeScan with and without the first pass, on the vectors of a file. Also
+// times quantizing the vectors in one batch and one at a time and building
+// the blocked layout. Prints one JSON object per figure;
+// bench/scan_vs_faiss.py runs it beside faiss on the same vectors.
+//
+//   bench_code_scan --dim D --base F --queries F [--mode dense|srht] [--reps 3]
+//
+// Files hold little-endian float32 rows. The pool size comes from
+// RAYON_NUM_THREADS.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "common/worker_pool.h"
+#include "engine/code_scan.h"
+
+namespace {
+
+using velq::ProdQuantizer;
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point t0) {
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+std::vector<float> read_rows(const std::string& path) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) {
+    std::fprintf(stderr, "cannot read %s\n", path.c_str());
+    std::exit(2);
+  }
+  std::vector<float> out(static_cast<std::size_t>(in.tellg()) / sizeof(float));
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size() * sizeof(float)));
+  return out;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::size_t dim = 0;
+  int reps = 3;
+  std::string base_path, query_path, mode = "dense";
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string arg = argv[i];
+    if (arg == "--dim") dim = std::stoul(argv[i + 1]);
+    if (arg == "--base") base_path = argv[i + 1];
+    if (arg == "--queries") query_path = argv[i + 1];
+    if (arg == "--mode") mode = argv[i + 1];
+    if (arg == "--reps") reps = std::stoi(argv[i + 1]);
+  }
+  if (dim == 0 || base_path.empty() || query_path.empty()) {
+    std::fprintf(stderr, "usage: bench_code_scan --dim D --base F --queries F [--mode dense|srht]\n");
+    return 2;
+  }
+  const std::vector<float> base = read_rows(base_path);
+  const std::vector<float> queries = read_rows(query_path);
+  const std::size_t n = base.size() / dim;
+  const std::size_t nq = queries.size() / dim;
+  const ProdQuantizer q =
+      mode == "dense" ? ProdQuantizer::new_dense(dim, 4, 42) : ProdQuantizer::new_srht(dim, 4, 42);
+  const std::size_t threads = velq::pool_thread_count();
+
+  // Quantize: the whole base as one batch, and a sample one vector at a time.
+  auto t0 = Clock::now();
+  const std::vector<velq::EncodedVector> codes = q.quantize_batch(base);
+  const double batch_rate = static_cast<double>(n) / seconds_since(t0);
+  const std::size_t sample = std::min<std::size_t>(n, mode == "dense" ? 2000 : 20000);
+  t0 = Clock::now();
+  double sink = 0.0;
+  for (std::size_t i = 0; i < sample; ++i) {
+    sink += q.quantize(std::span(base).subspan(i * dim, dim)).gamma;
+  }
+  const double single_rate = static_cast<double>(sample) / seconds_since(t0);
+  std::printf("{\"figure\":\"quantize\",\"threads\":%zu,\"batch_per_s\":%.0f,\"single_per_s\":%.0f,\"sink\":%g}\n",
+              threads, batch_rate, single_rate, sink > 0 ? 1.0 : 0.0);
+
+  // Slots as the engine lays them out; unit vectors, so every norm is 1.
+  const std::size_t m = q.packed_mse_len(), qlen = q.qjl_len(), stride = m + qlen + 9;
+  std::vector<std::uint8_t> slots(n * stride, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    std::uint8_t* slot = slots.data() + i * stride;
+    const auto packed = q.pack_mse_indices(codes[i].mse_indices);
+    std::memcpy(slot, packed.data(), m);
+    std::memcpy(slot + m, codes[i].qjl_bits.data(), qlen);
+    const float gamma = static_cast<float>(codes[i].gamma), norm = 1.0f;
+    std::memcpy(slot + m + qlen, &gamma, 4);
+    std::memcpy(slot + m + qlen + 4, &norm, 4);
+  }
+  std::vector<double> build_times;
+  for (int r = 0; r < reps; ++r) {
+    t0 = Clock::now();
+    const velq::BlockedCodes b = velq::BlockedCodes::build(q, slots, stride, n);
+    build_times.push_back(seconds_since(t0));
+  }
+  const velq::BlockedCodes blocked = velq::BlockedCodes::build(q, slots, stride, n);
+  std::printf("{\"figure\":\"layout\",\"threads\":%zu,\"build_s\":%.4f,\"layout_bytes\":%zu,\"slot_bytes\":%zu}\n",
+              threads, median(build_times), blocked.memory_bytes(), slots.size());
+
+  std::vector<std::uint32_t> candidates(n);
+  for (std::size_t i = 0; i < n; ++i) candidates[i] = static_cast<std::uint32_t>(i);
+  std::vector<double> two_stage, plain;
+  std::size_t exact = 0, mismatches = 0;
+  for (int r = 0; r < reps; ++r) {
+    for (std::size_t k = 0; k < nq; ++k) {
+      const auto query = std::span(queries).subspan(k * dim, dim);
+      // The query's preparation is part of each call, as in a search.
+      t0 = Clock::now();
+      const velq::PreparedIpQuery pq = q.prepare_ip_query(query);
+      const velq::engine::CodeScan scan(q, pq, velq::engine::ScanMetric::kIp, 1.0, {slots, stride}, &blocked);
+      const velq::engine::ScanResult fast = scan.run(candidates, 10);
+      two_stage.push_back(seconds_since(t0));
+      t0 = Clock::now();
+      const velq::PreparedIpQuery pq2 = q.prepare_ip_query(query);
+      const velq::engine::CodeScan scan2(q, pq2, velq::engine::ScanMetric::kIp, 1.0, {slots, stride}, nullptr);
+      const velq::engine::ScanResult slow = scan2.run(candidates, 10);
+      plain.push_back(seconds_since(t0));
+      exact += fast.scored_exactly;
+      const auto a = fast.pool.entries(), b = slow.pool.entries();
+      for (std::size_t i = 0; i < a.size(); ++i) mismatches += a[i].slot != b[i].slot || a[i].score != b[i].score;
+    }
+  }
+  const double calls = static_cast<double>(two_stage.size());
+  std::printf("{\"figure\":\"scan\",\"threads\":%zu,\"two_stage_codes_per_s\":%.0f,\"plain_codes_per_s\":%.0f,"
+              "\"survivors\":%.5f,\"pool_mismatches\":%zu}\n",
+              threads, static_cast<double>(n) / median(two_stage), static_cast<double>(n) / median(plain),
+              static_cast<double>(exact) / (calls * static_cast<double>(n)), mismatches);
+  return 0;
+}
