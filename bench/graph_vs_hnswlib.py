@@ -18,7 +18,6 @@ walk from the entry point can reach and the nodes that no level-0 list names.
 import argparse
 import json
 import os
-import platform
 import subprocess
 import sys
 import tempfile
@@ -28,51 +27,9 @@ from pathlib import Path
 import hnswlib
 import numpy as np
 
+from peer_data import K, exact_top, make_data, processor_name, recall
+
 EFS = (32, 64, 128, 256)
-K = 10
-
-
-def unit(x):
-    return x / np.linalg.norm(x, axis=1, keepdims=True)
-
-
-def random_rows(rng, n, dim):
-    return unit(rng.standard_normal((n, dim), dtype=np.float32))
-
-
-def mixture_rows(rng, centres, n, spread):
-    """n points around randomly chosen centres, each offset by a Gaussian of
-    expected norm `spread`, then normalised."""
-    dim = centres.shape[1]
-    picks = rng.integers(0, len(centres), n)
-    noise = rng.standard_normal((n, dim), dtype=np.float32) * np.float32(spread / np.sqrt(dim))
-    return unit(centres[picks] + noise).astype(np.float32)
-
-
-def exact_top(base, queries):
-    out = np.empty((len(queries), K), dtype=np.uint32)
-    for start in range(0, len(queries), 100):
-        scores = queries[start:start + 100] @ base.T
-        out[start:start + 100] = np.argpartition(-scores, K, axis=1)[:, :K]
-    return out
-
-
-def recall(found, truth):
-    return np.mean([len(set(f) & set(t)) / K for f, t in zip(found, truth)])
-
-
-def processor_name():
-    """Model name with its family and model numbers (virtual machines often
-    report only the vendor's brand)."""
-    fields = {}
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            key, _, value = line.partition(":")
-            fields.setdefault(key.strip(), value.strip())
-    except OSError:
-        return platform.processor() or "unknown processor"
-    return (f"{fields.get('model name', 'unknown processor')} "
-            f"(family {fields.get('cpu family', '?')}, model {fields.get('model', '?')})")
 
 
 def run_ours(binary, folder, args, threads, build_only):
@@ -114,15 +71,6 @@ def run_hnswlib(base, n, queries, truth, threads, search):
         qps_pool, _ = median_rate(index, queries, threads)
         rows[ef] = (qps, qps_pool, recall(labels, truth))
     return rows
-
-
-def make_data(args):
-    rng = np.random.default_rng(42)
-    if args.data == "random":
-        return random_rows(rng, args.n + args.add, args.dim), random_rows(rng, args.queries, args.dim)
-    centres = random_rows(rng, args.clusters, args.dim)
-    return (mixture_rows(rng, centres, args.n + args.add, args.spread),
-            mixture_rows(rng, centres, args.queries, args.spread))
 
 
 def ours_op(rows, op, key=None, value=None):
@@ -198,7 +146,8 @@ def main():
         if not binary.exists():
             sys.exit(f"{binary} not found: build the release tree first (scripts/test)")
     threads = int(os.environ.get("RAYON_NUM_THREADS", os.cpu_count()))
-    base, queries = make_data(args)
+    base, queries = make_data(args.data, args.n + args.add, args.queries, args.dim,
+                              args.clusters, args.spread)
     truth = exact_top(base, queries)
 
     runs = {}

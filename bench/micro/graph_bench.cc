@@ -12,22 +12,25 @@
 // per query. The pool size comes from RAYON_NUM_THREADS.
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "bench_driver.h"
 #include "common/worker_pool.h"
 #include "storage/io/backend.h"
 #include "storage/graph/graph_manager.h"
 #include "storage/graph/graph_reach.h"
 
 namespace {
+
+using velq::bench::median_rate;
+using velq::bench::read_rows;
+using velq::bench::timed;
 
 constexpr std::size_t kTopK = 10;
 
@@ -64,19 +67,6 @@ __attribute__((target_clones("arch=haswell", "default"))) float dot(const float*
          (lanes[6] + lanes[7]);
 }
 
-template <typename T>
-std::vector<T> read_rows(const std::string& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) {
-    std::fprintf(stderr, "bench_graph: cannot read %s\n", path.c_str());
-    std::exit(2);
-  }
-  std::vector<T> out(static_cast<std::size_t>(in.tellg()) / sizeof(T));
-  in.seekg(0);
-  in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size() * sizeof(T)));
-  return out;
-}
-
 Options parse_options(int argc, char** argv) {
   Options o;
   for (int i = 1; i < argc; ++i) {
@@ -97,13 +87,7 @@ Options parse_options(int argc, char** argv) {
     else if (arg == "--build-only") o.build_only = true;
     else if (arg == "--no-prefetch") o.no_prefetch = true;
     else if (arg == "--efs") {
-      o.efs.clear();
-      const std::string list = value();
-      for (std::size_t pos = 0; pos < list.size();) {
-        const std::size_t comma = std::min(list.find(',', pos), list.size());
-        o.efs.push_back(std::stoul(list.substr(pos, comma - pos)));
-        pos = comma + 1;
-      }
+      o.efs = velq::bench::size_list(value());
     } else {
       std::fprintf(stderr, "bench_graph: unknown argument %s\n", arg.c_str());
       std::exit(2);
@@ -122,21 +106,10 @@ Data load(const Options& o) {
   }
   Data data;
   data.dim = o.dim;
-  data.base = read_rows<float>(o.base);
-  data.queries = read_rows<float>(o.queries);
-  data.truth = read_rows<std::uint32_t>(o.truth);
+  data.base = read_rows<float>(o.base, "bench_graph");
+  data.queries = read_rows<float>(o.queries, "bench_graph");
+  data.truth = read_rows<std::uint32_t>(o.truth, "bench_graph");
   return data;
-}
-
-double seconds_since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-template <typename F>
-double timed(F&& f) {
-  const auto start = std::chrono::steady_clock::now();
-  f();
-  return seconds_since(start);
 }
 
 void check(const velq::Status& status, const char* what) {
@@ -230,19 +203,13 @@ int main(int argc, char** argv) {
   // Median rate over the repetitions: one query after the other on this
   // thread, or all queries spread over the pool.
   const auto rate = [&](std::size_t ef, bool pooled) {
-    std::vector<double> rates;
-    for (int rep = 0; rep < o.reps; ++rep) {
-      const double s = timed([&] {
-        if (pooled) {
-          velq::parallel_for_each(n_queries, 8, [&](std::size_t q) { run_query(q, ef); });
-        } else {
-          for (std::size_t q = 0; q < n_queries; ++q) run_query(q, ef);
-        }
-      });
-      rates.push_back(double(n_queries) / s);
-    }
-    std::sort(rates.begin(), rates.end());
-    return rates[rates.size() / 2];
+    return median_rate(o.reps, n_queries, [&] {
+      if (pooled) {
+        velq::parallel_for_each(n_queries, 8, [&](std::size_t q) { run_query(q, ef); });
+      } else {
+        for (std::size_t q = 0; q < n_queries; ++q) run_query(q, ef);
+      }
+    });
   };
 
   for (const std::size_t ef : o.build_only ? std::vector<std::size_t>{} : o.efs) {

@@ -1,5 +1,7 @@
 #include "storage/slots/id_pool.h"
 
+#include <numeric>
+
 #include <cstring>
 #include <unordered_map>
 
@@ -126,10 +128,12 @@ Result<std::uint32_t> IdPool::insert(std::string_view id) {
   bytes_.insert(bytes_.end(), id.begin(), id.end());
   lookup_.insert(hash, slot);
   ++active_count_;
+  if (!is_valid_utf8(id)) ++unlisted_;
   return slot;
 }
 
 std::optional<std::uint32_t> IdPool::delete_by_id(std::string_view id) {
+  // get_slot finds only listable slots, so the unlisted count stays.
   const std::optional<std::uint32_t> slot = get_slot(id);
   if (!slot) return std::nullopt;
   slots_[*slot].alive = 0;
@@ -156,16 +160,25 @@ std::vector<std::pair<std::string, std::uint32_t>> IdPool::iter_active() const {
 
 std::vector<std::uint32_t> IdPool::active_slots() const {
   std::vector<std::uint32_t> out;
+  if (unlisted_ == 0 && active_count_ == slots_.size()) {
+    out.resize(slots_.size());
+    std::iota(out.begin(), out.end(), std::uint32_t{0});
+    return out;
+  }
   out.reserve(active_count_);
   for (std::uint32_t slot = 0; slot < slots_.size(); ++slot) {
-    if (id_at(slot)) out.push_back(slot);
+    if (unlisted_ == 0 ? slots_[slot].alive != 0 : id_at(slot).has_value()) out.push_back(slot);
   }
   return out;
 }
 
 void IdPool::rebuild_lookup() {
   std::size_t alive = 0;
-  for (const SlotRecord& r : slots_) alive += r.alive;
+  unlisted_ = 0;
+  for (std::uint32_t slot = 0; slot < slots_.size(); ++slot) {
+    alive += slots_[slot].alive;
+    if (slots_[slot].alive != 0 && !id_at(slot)) ++unlisted_;
+  }
   lookup_.clear();
   lookup_.reserve(alive);
   for (std::uint32_t slot = 0; slot < slots_.size(); ++slot) {

@@ -56,7 +56,9 @@ class IdPool {
   // The id of an alive slot whose stored bytes are in bounds and valid
   // UTF-8 (the slots iter_active lists); absent otherwise.
   std::optional<std::string_view> id_at(std::uint32_t slot) const;
-  // The slots iter_active lists, in slot order, without copying ids.
+  // The slots iter_active lists, in slot order, without copying ids. Reads
+  // only the alive flags while every flagged slot is listable, and fills
+  // 0 .. n-1 at once when, moreover, no slot is dead.
   std::vector<std::uint32_t> active_slots() const;
   // Rebuilds the lookup and the active count from the stored hashes and
   // alive flags (the arena is not rehashed).
@@ -99,6 +101,9 @@ class IdPool {
   std::vector<SlotRecord> slots_;
   SlotHashTable lookup_;
   std::uint64_t active_count_ = 0;
+  // Alive slots that id_at skips (an id out of the arena or not UTF-8);
+  // only a damaged image or a non-UTF-8 insert makes any.
+  std::uint64_t unlisted_ = 0;
 };
 
 }  // namespace velq

@@ -294,6 +294,37 @@ TEST(IdPool, SurvivesTruncationAndBitFlips) {
   }
 }
 
+// The slots of iter_active, which active_slots must list without reading ids.
+std::vector<std::uint32_t> listed_slots(const IdPool& pool) {
+  std::vector<std::uint32_t> out;
+  for (const auto& [id, slot] : pool.iter_active()) out.push_back(slot);
+  return out;
+}
+
+TEST(IdPool, ActiveSlotsListWhatIterActiveLists) {
+  IdPool pool;
+  for (const char* id : {"a", "b", "c", "d"}) ASSERT_TRUE(pool.insert(id).ok());
+  EXPECT_EQ(pool.active_slots(), (std::vector<std::uint32_t>{0, 1, 2, 3})) << "no slot dead";
+  ASSERT_TRUE(pool.delete_by_id("b").has_value());
+  EXPECT_EQ(pool.active_slots(), (std::vector<std::uint32_t>{0, 2, 3})) << "by alive flag";
+  ASSERT_TRUE(pool.insert("bad\xff").ok());  // alive, but never listed
+  ASSERT_TRUE(pool.insert("e").ok());
+  EXPECT_EQ(pool.active_slots(), (std::vector<std::uint32_t>{0, 2, 3, 5}));
+  EXPECT_EQ(pool.active_slots(), listed_slots(pool));
+  // A pool reloaded from its image counts its unlisted slots again.
+  const IdPool back = decode(pool.serialize());
+  EXPECT_EQ(back.active_slots(), (std::vector<std::uint32_t>{0, 2, 3, 5}));
+}
+
+TEST(IdPool, ActiveSlotsSkipDamagedSlotsOfAnImage) {
+  Image im = Image::of({"ok", "far", "cut", "fine"});
+  im.offsets[1] = 1000;  // past the arena
+  im.lens[2] = 60000;    // runs past the arena
+  const IdPool pool = decode(im.encode());
+  EXPECT_EQ(pool.active_slots(), (std::vector<std::uint32_t>{0, 3}));
+  EXPECT_EQ(pool.active_slots(), listed_slots(pool));
+}
+
 TEST(IdPool, CheckNewIdForeseesTheRefusalsOfInsert) {
   IdPool pool;
   ASSERT_TRUE(pool.insert("abc").ok());
