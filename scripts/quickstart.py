@@ -1,5 +1,6 @@
 """A short tour of velq: create a database, store vectors with metadata,
-filter, update, delete, close and reopen. Prints what it does."""
+filter, search, build the index, update, delete, close and reopen. Prints what
+it does."""
 import sys
 import tempfile
 
@@ -29,6 +30,20 @@ def main() -> None:
     print("The first three sports records:", ", ".join(first))
     record = db.get("doc-1")
     print(f"Record doc-1 holds {record['metadata']} and the text {record['document']!r}.")
+
+    hits = db.search(vectors[42], top_k=3)
+    print("The three records closest to doc-42's own vector (similarities estimated from the compressed codes):",
+          ", ".join(f"{h['id']} {h['score']:.2f}" for h in hits))
+
+    db.create_index()
+    print(f"Built the search index, a graph linking each of the {len(db)} vectors to its near neighbours "
+          "(searches use it from 10,000 vectors on; smaller databases are scanned in full).")
+    hits = db.search(vectors[7], top_k=3, filter={"topic": "music", "year": {"$gte": 2010}})
+    print("The three music records from 2010 on closest to doc-7:",
+          ", ".join(f"{h['id']} ({h['metadata']['year']})" for h in hits))
+    batches = db.query(vectors[:2], n_results=2)
+    print("Two searches in one call, for doc-0 and doc-1:",
+          "; ".join(", ".join(h["id"] for h in row) for row in batches))
 
     db.update_metadata("doc-1", {"topic": "science", "year": 2024})
     print("Changed doc-1's topic to science without sending its vector again:",

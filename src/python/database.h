@@ -65,6 +65,8 @@ std::span<const PyMethodDef> open_methods();
 std::span<const PyMethodDef> write_methods();
 std::span<const PyMethodDef> read_methods();
 std::span<const PyMethodDef> maintenance_methods();
+std::span<const PyMethodDef> search_methods();
+std::span<const PyMethodDef> index_methods();
 
 // len(db) and `id in db`.
 Py_ssize_t database_len(PyObject* self) noexcept;

@@ -30,7 +30,8 @@ void dealloc(PyObject* self) {
 
 std::vector<PyMethodDef> all_methods() {
   std::vector<PyMethodDef> table;
-  for (const auto family : {open_methods(), write_methods(), read_methods(), maintenance_methods()}) {
+  for (const auto family : {open_methods(), write_methods(), read_methods(), search_methods(),
+                             index_methods(), maintenance_methods()}) {
     table.insert(table.end(), family.begin(), family.end());
   }
   table.push_back({nullptr, nullptr, 0, nullptr});

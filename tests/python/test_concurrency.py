@@ -1,7 +1,10 @@
 """Several threads on one database; the interpreter lock is given up while the engine works."""
 import threading
+import time
 
 import numpy as np
+
+import velq
 
 from conftest import DIM, unit_rows
 
@@ -74,3 +77,70 @@ def test_other_python_threads_run_during_a_long_batch(db, rng):
     run_threads(batch, lengths, pure_python)
     assert len(db) == 40_000
     assert len(ticks) > 10  # the counting thread kept running
+
+
+def test_searches_beside_an_inserter_and_an_index_build(db, rng):
+    rows = unit_rows(rng, 6000)
+    db.insert_batch([f"base{i}" for i in range(3000)], rows[:3000], metadatas=[{"g": i % 3} for i in range(3000)])
+    queries = unit_rows(rng, 20)
+    stop = threading.Event()
+
+    def inserter():
+        try:
+            for i in range(3000, 6000, 250):
+                db.insert_batch([f"w{j}" for j in range(i, i + 250)], rows[i:i + 250],
+                                metadatas=[{"g": 9}] * 250)
+        finally:
+            stop.set()
+
+    def builder():
+        while not stop.is_set():
+            db.create_index(max_degree=8, ef_construction=20)
+            db.update_index(max_degree=8, ef_construction=20)
+
+    def searcher():
+        while not stop.is_set():
+            for q in queries:
+                assert len(db.search(q, 5)) == 5
+                assert len(db.search(q, 5, _use_ann=True)) == 5
+                assert all(h["metadata"]["g"] == 1 for h in db.search(q, 5, filter={"g": 1}))
+            assert [len(r) for r in db.query(queries, 3, _use_ann=True)] == [3] * 20
+
+    run_threads(inserter, builder, searcher, searcher, searcher)
+    db.create_index(max_degree=8, ef_construction=20)
+    assert len(db) == 6000 and db.count({"g": 9}) == 3000 and db.count({"g": 1}) == 1000
+    assert db.stats()["graph_nodes"] == 6000
+    assert len(db.search(queries[0], 10_000, _use_ann=False)) == 6000
+
+
+def ticks_inside(call):
+    """Runs call() in one thread while another counts; the ticks counted in the
+    middle half of the call's span (none if the call held the interpreter lock)."""
+    span = []
+    stamps = []
+    done = threading.Event()
+
+    def timed():
+        try:
+            start = time.perf_counter()
+            call()
+            span.extend([start, time.perf_counter()])
+        finally:
+            done.set()
+
+    def count():
+        while not done.is_set():
+            stamps.append(time.perf_counter())
+
+    run_threads(timed, count)
+    start, end = span
+    quarter = (end - start) / 4
+    return sum(1 for t in stamps if start + quarter < t < end - quarter)
+
+
+def test_other_python_threads_run_during_a_long_index_build_or_query(tmp_path, rng):
+    db = velq.Database.open(str(tmp_path / "long"), dimension=32)
+    db.insert_batch([f"r{i}" for i in range(20_000)], unit_rows(rng, 20_000, 32))
+    assert ticks_inside(db.create_index) > 0
+    queries = unit_rows(rng, 4000, 32)
+    assert ticks_inside(lambda: db.query(queries, _use_ann=False)) > 0

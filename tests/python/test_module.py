@@ -39,6 +39,13 @@ SIGNATURES = {
     "list_ids": "($self, where_filter=None, limit=None, offset=0)",
     "list_metadata_values": "($self, field)",
     "count": "($self, filter=None)",
+    "search": "($self, query, top_k, filter=None, _use_ann=None, ann_search_list_size=None, include=None)",
+    "query": "($self, query_embeddings, n_results=10, where_filter=None, _use_ann=None, "
+    "ann_search_list_size=None)",
+    "create_index": "($self, max_degree=None, ef_construction=None, search_list_size=None, alpha=None, "
+    "n_refinements=None)",
+    "update_index": "($self, max_degree=None, ef_construction=None, search_list_size=None, alpha=None, "
+    "n_refinements=None)",
     "stats": "($self)",
     "flush": "($self)",
     "close": "($self)",
@@ -54,10 +61,16 @@ def test_text_signatures(name):
 def test_docstring_bodies():
     assert velq.Database.insert.__doc__ == "Insert a single vector with optional metadata and document."
     for name in ["insert_batch", "upsert", "update", "delete", "get", "get_many", "list_all",
-                 "stats", "flush", "close"]:
+                 "create_index", "stats", "flush", "close"]:
         assert not getattr(velq.Database, name).__doc__
     assert "An open :class:`Database` instance." in velq.Database.open.__doc__
     assert velq.Database.count.__doc__.startswith("Count vectors matching an optional metadata filter.")
+    assert velq.Database.search.__doc__.startswith("Search for the nearest neighbours of a query vector.")
+    assert "Defaults to all four." in velq.Database.search.__doc__
+    assert velq.Database.query.__doc__.startswith("Search with multiple query vectors in one call.")
+    assert "Number of results per query. Default 10." in velq.Database.query.__doc__
+    assert "Significantly faster than a full rebuild for small deltas (< ~10% of corpus)." in " ".join(
+        velq.Database.update_index.__doc__.split())
 
 
 def test_wrong_receiver_is_a_type_error():
