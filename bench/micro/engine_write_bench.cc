@@ -1,9 +1,10 @@
-// insert_many_with_mode of 100,000 new vectors (dense quantizer, b = 4) into
+// insert_many_with_mode of 100,000 new vectors (b = 4) into
 // an open database, and the serial half of the same writes on its own: id
 // checks, the log append, slot writes, raw vectors, the id pool and the
 // metadata, with the items already normalised, serialised and quantized.
-// Arguments: dimension, raw-vector precision (0 none, 2 f16). The pool size
-// comes from RAYON_NUM_THREADS: run once with 1 and once unset to compare.
+// Arguments: dimension, raw-vector precision (0 none, 2 f16), rotation (0
+// dense, 1 srht). The pool size comes from RAYON_NUM_THREADS: run once with 1
+// and once unset to compare.
 // The flush threshold is above the batch, so no flush is timed.
 #include <benchmark/benchmark.h>
 
@@ -29,7 +30,7 @@ struct BenchDb {
   std::string dir;
   std::unique_ptr<velq::EngineState> state;
 
-  BenchDb(std::size_t d, int precision) {
+  BenchDb(std::size_t d, int precision, bool srht) {
     const char* tmp = std::getenv("TMPDIR");
     dir = std::string(tmp != nullptr ? tmp : "/tmp") + "/velq_bench_engine_write";
     std::filesystem::remove_all(dir);
@@ -38,6 +39,7 @@ struct BenchDb {
     o.d = d;
     o.rerank_precision = static_cast<velq::RerankPrecision>(precision);
     o.wal_flush_threshold = 1ull << 40;
+    if (srht) o.quantizer_type = "srht";
     auto opened = velq::open_engine_state(o);
     if (!opened.ok()) {
       std::fprintf(stderr, "%s\n", opened.error().message().c_str());
@@ -76,7 +78,7 @@ void report(benchmark::State& state) {
 
 void BM_InsertMany(benchmark::State& state) {
   const auto d = static_cast<std::size_t>(state.range(0));
-  BenchDb db(d, static_cast<int>(state.range(1)));
+  BenchDb db(d, static_cast<int>(state.range(1)), state.range(2) != 0);
   std::size_t first = 0;
   for (auto _ : state) {
     state.PauseTiming();
@@ -92,7 +94,7 @@ void BM_InsertMany(benchmark::State& state) {
 
 void BM_SerialPart(benchmark::State& state) {
   const auto d = static_cast<std::size_t>(state.range(0));
-  BenchDb db(d, static_cast<int>(state.range(1)));
+  BenchDb db(d, static_cast<int>(state.range(1)), state.range(2) != 0);
   const std::unordered_set<std::uint32_t> indexed;
   std::size_t first = 0;
   for (auto _ : state) {
@@ -120,8 +122,8 @@ void BM_SerialPart(benchmark::State& state) {
 }
 
 void args(benchmark::internal::Benchmark* b) {
-  b->Args({384, 0})->Args({384, 2})->Args({1536, 0})->Args({1536, 2});
-  b->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(5)->ReportAggregatesOnly(true);
+  b->ArgsProduct({{384, 1536}, {0, 2}, {0, 1}});
+  b->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3)->ReportAggregatesOnly(true);
   b->UseRealTime();
 }
 

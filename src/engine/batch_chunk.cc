@@ -1,9 +1,12 @@
 #include "engine/batch_chunk.h"
 
+#include <algorithm>
+#include <functional>
 #include <optional>
 #include <string_view>
 
 #include "common/worker_pool.h"
+#include "engine/blocked_mirror.h"
 #include "engine/slot_writes.h"
 #include "engine/write_support.h"
 #include "storage/metadata/vector_metadata.h"
@@ -28,6 +31,39 @@ Status first_error(std::vector<std::optional<Error>>& errors) {
     if (error) return std::move(*error);
   }
   return ok_status();
+}
+
+// For each slot, whether it is the last time the list names it: only that
+// write of a slot is kept, as if the writes ran one after another.
+std::vector<char> last_writes(std::span<const std::uint32_t> slots) {
+  std::vector<char> last(slots.size(), 1);
+  // New records take ascending slots: then no slot repeats.
+  if (std::adjacent_find(slots.begin(), slots.end(), std::greater_equal<>()) == slots.end()) {
+    return last;
+  }
+  std::unordered_set<std::uint32_t> later;
+  for (std::size_t i = slots.size(); i-- > 0;) last[i] = later.insert(slots[i]).second ? 1 : 0;
+  return last;
+}
+
+// Writes the codes and raw vectors of the chunk's first slots.size() items
+// into their slots. Each slot is written once, by its last item, so the
+// writes run side by side and give what writing them in order gives.
+void write_slots(EngineState& state, const PreparedChunk& chunk,
+                 std::span<const std::uint32_t> slots) {
+  if (slots.empty()) return;
+  cover_blocked_codes(state, *std::max_element(slots.begin(), slots.end()) + 1);
+  const std::vector<char> last = last_writes(slots);
+  const std::size_t d = state.d;
+  for_each_item(slots.size(), [&](std::size_t i) {
+    if (last[i] == 0) return;
+    const WalEntry& entry = chunk.entries[i];
+    live_write_code(state, slots[i], entry.mse_indices, entry.qjl_bits, entry.gamma, entry.norm);
+    live_save_raw_vector(state, slots[i],
+                         chunk.originals.empty()
+                             ? std::span<const float>(chunk.units.data() + i * d, d)
+                             : std::span<const float>(chunk.originals[i]));
+  });
 }
 
 }  // namespace
@@ -91,20 +127,23 @@ Result<PreparedChunk> prepare_chunk(const EngineState& state, std::span<BatchWri
 Status commit_chunk(EngineState& state, PreparedChunk chunk,
                     const std::unordered_set<std::uint32_t>& indexed) {
   VELQ_RETURN_IF_ERROR(log_entries(state, chunk.entries));
-  const std::size_t d = state.d;
-  for (std::size_t i = 0; i < chunk.entries.size(); ++i) {
-    const WalEntry& entry = chunk.entries[i];
-    VELQ_ASSIGN_OR_RETURN(const std::uint32_t slot,
-                          live_alloc_or_update(state, entry.id, entry.mse_indices,
-                                               entry.qjl_bits, entry.gamma, entry.norm));
-    chunk.records[i].slot = slot;
-    if (state.live_vectors) {
-      live_save_raw_vector(state, slot,
-                           chunk.originals.empty()
-                               ? std::span<const float>(chunk.units.data() + i * d, d)
-                               : std::span<const float>(chunk.originals[i]));
+  // Slots are taken in item order, one at a time; a failed growth stops the
+  // taking, but the items before it are still written.
+  const std::size_t count = chunk.entries.size();
+  std::vector<std::uint32_t> slots;
+  slots.reserve(count);
+  Status taken = ok_status();
+  for (const WalEntry& entry : chunk.entries) {
+    Result<std::uint32_t> slot = live_slot_for(state, entry.id);
+    if (!slot.ok()) {
+      taken = std::move(slot).error();
+      break;
     }
+    slots.push_back(*slot);
   }
+  write_slots(state, chunk, slots);
+  VELQ_RETURN_IF_ERROR(taken);
+  for (std::size_t i = 0; i < count; ++i) chunk.records[i].slot = slots[i];
   state.pending.insert(state.pending.end(), std::make_move_iterator(chunk.entries.begin()),
                        std::make_move_iterator(chunk.entries.end()));
   VELQ_RETURN_IF_ERROR(state.metadata.put_many(chunk.records));

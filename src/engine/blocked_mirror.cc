@@ -16,4 +16,8 @@ void update_blocked_codes(EngineState& state, std::uint32_t slot) {
   if (state.blocked_codes.has_value()) state.blocked_codes->update(slot, state.live_codes.slot(slot));
 }
 
+void cover_blocked_codes(EngineState& state, std::uint32_t count) {
+  if (state.blocked_codes.has_value()) state.blocked_codes->grow_to(count);
+}
+
 }  // namespace velq

@@ -14,7 +14,11 @@ namespace velq {
 // has no blocked form (more than 4 MSE bits).
 void rebuild_blocked_codes(EngineState& state);
 
-// Copies slot `slot` of live_codes (just written) into the copy.
+// Copies slot `slot` of live_codes (just written) into the copy. Safe to run
+// for distinct slots at once when cover_blocked_codes covered them first.
 void update_blocked_codes(EngineState& state, std::uint32_t slot);
+
+// Grows the copy (when there is one) to cover slots [0, count).
+void cover_blocked_codes(EngineState& state, std::uint32_t count);
 
 }  // namespace velq

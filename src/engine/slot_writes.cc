@@ -5,11 +5,15 @@
 #include <string>
 
 #include "common/panic.h"
+#include "common/thread_scratch.h"
 #include "engine/slot_layout.h"
+#include "quantizer/packing.h"
 
 namespace velq {
 
 namespace {
+
+struct PackedIndicesTag;
 
 // Grows `file` until it holds slot `slot`. A slot file may already hold it
 // when an earlier allocation grew one file and failed on the next: that slot
@@ -46,22 +50,31 @@ LiveCode live_codes_at_slot(const EngineState& state, std::uint32_t slot) {
   return code;
 }
 
+Result<std::uint32_t> live_slot_for(EngineState& state, std::string_view id) {
+  if (const std::optional<std::uint32_t> live = state.id_pool.get_slot(id)) return *live;
+  return alloc_new_slot(state, id);
+}
+
+void live_write_code(EngineState& state, std::uint32_t slot,
+                     std::span<const std::uint16_t> mse_indices,
+                     std::span<const std::uint8_t> qjl_bits, float gamma, float norm) {
+  const SlotLayout& layout = state.layout;
+  const std::span<std::uint8_t> packed = thread_scratch<PackedIndicesTag, std::uint8_t>(
+      packing::pack_size(mse_indices.size(), layout.n, layout.mse_bits));
+  packing::pack_into(mse_indices, layout.n, layout.mse_bits, packed);
+  // Fast-mode codes come with zero sign bytes that the slot does not keep.
+  const std::span<const std::uint8_t> signs =
+      layout.qjl_bytes == 0 ? std::span<const std::uint8_t>() : qjl_bits;
+  write_code_slot(layout, state.live_codes.slot_mut(slot), packed, signs, gamma, norm);
+  update_blocked_codes(state, slot);
+}
+
 Result<std::uint32_t> live_alloc_or_update(EngineState& state, std::string_view id,
                                            std::span<const std::uint16_t> mse_indices,
                                            std::span<const std::uint8_t> qjl_bits, float gamma,
                                            float norm) {
-  std::uint32_t slot;
-  if (const std::optional<std::uint32_t> live = state.id_pool.get_slot(id)) {
-    slot = *live;
-  } else {
-    VELQ_ASSIGN_OR_RETURN(slot, alloc_new_slot(state, id));
-  }
-  const std::vector<std::uint8_t> packed = state.quantizer->pack_mse_indices(mse_indices);
-  // Fast-mode codes come with zero sign bytes that the slot does not keep.
-  const std::span<const std::uint8_t> signs =
-      state.layout.qjl_bytes == 0 ? std::span<const std::uint8_t>() : qjl_bits;
-  write_code_slot(state.layout, state.live_codes.slot_mut(slot), packed, signs, gamma, norm);
-  update_blocked_codes(state, slot);
+  VELQ_ASSIGN_OR_RETURN(const std::uint32_t slot, live_slot_for(state, id));
+  live_write_code(state, slot, mse_indices, qjl_bits, gamma, norm);
   return slot;
 }
 

@@ -21,15 +21,26 @@ struct LiveCode {
 
 LiveCode live_codes_at_slot(const EngineState& state, std::uint32_t slot);
 
-// The slot of `id` with the code written into it: its current slot when the
-// id is live, else a new one (the live files grow before the id pool takes
-// the id, so a failed growth leaves the pool untouched).
+// The slot of `id`: its current slot when the id is live, else a new one
+// (the live files grow before the id pool takes the id, so a failed growth
+// leaves the pool untouched).
+Result<std::uint32_t> live_slot_for(EngineState& state, std::string_view id);
+
+// Writes a code into `slot` (held by the live files) and its blocked copy.
+// Writes of distinct slots may run at once when cover_blocked_codes covered
+// them first; nothing else of the state changes.
+void live_write_code(EngineState& state, std::uint32_t slot,
+                     std::span<const std::uint16_t> mse_indices,
+                     std::span<const std::uint8_t> qjl_bits, float gamma, float norm);
+
+// live_slot_for, then live_write_code into that slot.
 Result<std::uint32_t> live_alloc_or_update(EngineState& state, std::string_view id,
                                            std::span<const std::uint16_t> mse_indices,
                                            std::span<const std::uint8_t> qjl_bits, float gamma,
                                            float norm);
 
-// Writes a raw vector (d values) into the slot when raw vectors are kept.
+// Writes a raw vector (d values) into the slot when raw vectors are kept;
+// like live_write_code, safe for distinct slots at once.
 void live_save_raw_vector(EngineState& state, std::uint32_t slot, std::span<const float> values);
 
 }  // namespace velq

@@ -54,11 +54,14 @@ void BlockedCodes::update(std::size_t slot, std::span<const std::uint8_t> slot_b
   if (slot_bytes.size() < shape_.mse_len + shape_.sign_len + 8) {
     panic("slot bytes too short for the code's fields");
   }
-  if (slot >= count_) {
-    count_ = slot + 1;
-    bytes_.resize(blocks() * shape_.block_bytes(), 0);
-  }
+  grow_to(slot + 1);
   write_code(slot, slot_bytes);
+}
+
+void BlockedCodes::grow_to(std::size_t count) {
+  if (count <= count_) return;
+  count_ = count;
+  bytes_.resize(blocks() * shape_.block_bytes(), 0);
 }
 
 void BlockedCodes::write_code(std::size_t slot, std::span<const std::uint8_t> slot_bytes) {

@@ -53,8 +53,12 @@ class BlockedCodes {
                             std::size_t stride, std::size_t count);
 
   // Copies one slot's fields in, growing the copy when `slot` lies beyond it
-  // (the codes between stay zero). `slot_bytes` is the slot as stored.
+  // (the codes between stay zero). `slot_bytes` is the slot as stored. An
+  // update of a slot below size() touches only that slot's bytes, so updates
+  // of distinct slots below size() may run concurrently.
   void update(std::size_t slot, std::span<const std::uint8_t> slot_bytes);
+  // Covers at least `count` slots (new codes zero); never shrinks.
+  void grow_to(std::size_t count);
 
   const BlockedShape& shape() const { return shape_; }
   // Slots covered (a multiple of 32 blocks may hold a few more codes, zero).

@@ -20,13 +20,27 @@ void check_bits(unsigned bits) {
 std::vector<std::uint8_t> pack(std::span<const std::uint16_t> indices, std::size_t n,
                                unsigned bits) {
   check_bits(bits);
-  if (bits == 8) return std::vector<std::uint8_t>(indices.begin(), indices.end());
+  std::vector<std::uint8_t> out(pack_size(indices.size(), n, bits));
+  pack_into(indices, n, bits, out);
+  return out;
+}
+
+void pack_into(std::span<const std::uint16_t> indices, std::size_t n, unsigned bits,
+               std::span<std::uint8_t> out) {
+  check_bits(bits);
+  if (out.size() != pack_size(indices.size(), n, bits)) {
+    panic("packed output of " + std::to_string(out.size()) + " bytes, need " +
+          std::to_string(pack_size(indices.size(), n, bits)));
+  }
+  if (bits == 8) {
+    std::copy(indices.begin(), indices.end(), out.begin());
+    return;
+  }
   if (indices.size() < n) {
     panic("index out of bounds: " + std::to_string(indices.size()) + " MSE indices, need " +
           std::to_string(n));
   }
-  std::vector<std::uint8_t> out(packed_len(n, bits));
-  if (bits == 0) return out;
+  if (bits == 0) return;
   // Accumulate bits in a 64-bit window and store them four bytes at a time:
   // fewer than 32 pending bits plus one 16-bit index never overflow it.
   const std::uint32_t mask = (1u << bits) - 1;
@@ -49,7 +63,6 @@ std::vector<std::uint8_t> pack(std::span<const std::uint16_t> indices, std::size
     window >>= 8;
   }
   if (pending > 0) out[at] = static_cast<std::uint8_t>(window);
-  return out;
 }
 
 void unpack_scalar(std::span<const std::uint8_t> bytes, std::span<std::uint16_t> out,

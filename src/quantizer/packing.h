@@ -58,6 +58,14 @@ inline std::uint16_t index_at(std::span<const std::uint8_t> bytes, std::size_t i
 // Panics when fewer than n indices are given (bits != 8) or bits > 16.
 std::vector<std::uint8_t> pack(std::span<const std::uint16_t> indices, std::size_t n,
                                unsigned bits);
+// Bytes pack() returns for `given` indices of which n are packed.
+constexpr std::size_t pack_size(std::size_t given, std::size_t n, unsigned bits) {
+  return bits == 8 ? given : packed_len(n, bits);
+}
+// pack() into `out` without allocating. Panics as pack() does, and when
+// out.size() differs from pack_size(indices.size(), n, bits).
+void pack_into(std::span<const std::uint16_t> indices, std::size_t n, unsigned bits,
+               std::span<std::uint8_t> out);
 
 // Fills out[i] for i < min(n, out.size()) (bits = 8: i < min(bytes.size(),
 // out.size())). Panics when `bytes` is too short for the indices requested.

@@ -1,10 +1,12 @@
 #include "storage/log/wal.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "common/byte_io.h"
 #include "common/panic.h"
+#include "common/worker_pool.h"
 #include "quantizer/packing.h"
 #include "storage/io/file_io.h"
 #include "storage/log/wal_format.h"
@@ -42,18 +44,49 @@ Status keep_side_file(FileSystem& fs, const std::string& path,
   }
 }
 
-// The records of `entries` in the current framing.
-std::vector<std::uint8_t> encode_records(std::span<const WalEntry> entries,
-                                         const CodeLengths& lengths) {
-  std::vector<std::uint8_t> out;
-  out.reserve(entries.size() * wal_format::kBatchBytesPerEntry);
+// Entries per piece when a batch is encoded on the worker pool.
+constexpr std::size_t kEncodePiece = 256;
+
+// Appends the records of entries [first, last) to `out`, packing each
+// entry's indices into `packed` (reused, so no record allocates).
+void append_records(std::vector<std::uint8_t>& out, std::vector<std::uint8_t>& packed,
+                    std::span<const WalEntry> entries, const CodeLengths& lengths) {
   for (const WalEntry& e : entries) {
     if (e.is_deleted) {
       append_wal_record(out, e, {});
-    } else {
-      append_wal_record(out, e, packing::pack(e.mse_indices, lengths.n, lengths.mse_bits));
+      continue;
     }
+    packed.resize(packing::pack_size(e.mse_indices.size(), lengths.n, lengths.mse_bits));
+    packing::pack_into(e.mse_indices, lengths.n, lengths.mse_bits, packed);
+    append_wal_record(out, e, packed);
   }
+}
+
+// The records of `entries` in the current framing. A large batch is cut into
+// pieces encoded side by side; each record's bytes depend on its entry alone,
+// so the result is the same on any number of threads.
+std::vector<std::uint8_t> encode_records(std::span<const WalEntry> entries,
+                                         const CodeLengths& lengths) {
+  const std::size_t pieces = (entries.size() + kEncodePiece - 1) / kEncodePiece;
+  std::vector<std::vector<std::uint8_t>> encoded(pieces);
+  parallel_for_each(pieces, 1, [&](std::size_t p) {
+    const std::span<const WalEntry> piece =
+        entries.subspan(p * kEncodePiece, std::min(kEncodePiece, entries.size() - p * kEncodePiece));
+    std::size_t bytes = 0;
+    for (const WalEntry& e : piece) {
+      bytes += wal_record_size(
+          e, e.is_deleted ? 0 : packing::pack_size(e.mse_indices.size(), lengths.n, lengths.mse_bits));
+    }
+    encoded[p].reserve(bytes);
+    std::vector<std::uint8_t> packed;
+    append_records(encoded[p], packed, piece, lengths);
+  });
+  if (pieces == 1) return std::move(encoded[0]);
+  std::size_t total = 0;
+  for (const std::vector<std::uint8_t>& part : encoded) total += part.size();
+  std::vector<std::uint8_t> out;
+  out.reserve(total);
+  for (const std::vector<std::uint8_t>& part : encoded) out.insert(out.end(), part.begin(), part.end());
   return out;
 }
 

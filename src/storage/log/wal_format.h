@@ -17,9 +17,6 @@ inline constexpr std::size_t kCrcSize = 4;          // u32 after each payload (v
 // norm (f32 each) and the deletion flag.
 inline constexpr std::size_t kFixedPayloadSize = 4 * 8 + 4 + 4 + 1;
 
-// Initial capacity of a batch buffer per entry.
-inline constexpr std::size_t kBatchBytesPerEntry = 512;
-
 // Suffix of the side files that keep bytes cut from a damaged log:
 // "wal.log.corrupt-0", "wal.log.corrupt-1", ...
 inline constexpr const char* kCorruptSuffix = ".corrupt-";

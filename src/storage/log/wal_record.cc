@@ -1,5 +1,7 @@
 #include "storage/log/wal_record.h"
 
+#include <algorithm>
+
 #include "common/byte_io.h"
 #include "common/crc32.h"
 #include "common/utf8.h"
@@ -30,12 +32,28 @@ bool read_bytes(ByteReader& r, std::vector<std::uint8_t>& out) {
 
 }  // namespace
 
+namespace {
+
+std::size_t payload_size(const WalEntry& entry, std::size_t packed_mse_len) {
+  return entry.id.size() + packed_mse_len + entry.qjl_bits.size() + entry.metadata_json.size() +
+         wal_format::kFixedPayloadSize;
+}
+
+}  // namespace
+
+std::size_t wal_record_size(const WalEntry& entry, std::size_t packed_mse_len) {
+  return wal_format::kLengthSize + payload_size(entry, packed_mse_len) + wal_format::kCrcSize;
+}
+
 void append_wal_record(std::vector<std::uint8_t>& out, const WalEntry& entry,
                        std::span<const std::uint8_t> packed_mse) {
-  const std::uint64_t payload_len = entry.id.size() + packed_mse.size() + entry.qjl_bits.size() +
-                                    entry.metadata_json.size() + wal_format::kFixedPayloadSize;
+  const std::uint64_t payload_len = payload_size(entry, packed_mse.size());
   const std::size_t start = out.size();
-  out.reserve(start + wal_format::kLengthSize + payload_len + wal_format::kCrcSize);
+  // Geometric growth: an exact reserve here would copy a growing batch
+  // buffer once per record.
+  if (out.capacity() - start < wal_record_size(entry, packed_mse.size())) {
+    out.reserve(std::max(2 * out.capacity(), start + wal_record_size(entry, packed_mse.size())));
+  }
   ByteWriter w(out);
   w.u64(payload_len);
   w.u64(entry.id.size());

@@ -23,6 +23,10 @@ struct WalEntryPacked {
   bool is_deleted = false;
 };
 
+// Bytes of the record append_wal_record writes for `entry` with
+// `packed_mse_len` packed index bytes.
+std::size_t wal_record_size(const WalEntry& entry, std::size_t packed_mse_len);
+
 // Appends one version-5 record (length, payload, CRC-32 over both) to `out`.
 void append_wal_record(std::vector<std::uint8_t>& out, const WalEntry& entry,
                        std::span<const std::uint8_t> packed_mse);

@@ -113,6 +113,41 @@ TEST_F(BatchWrites, SameBytesInTheCallingThreadAndOnThePool) {
   EXPECT_EQ(pooled->pending, split->pending);
 }
 
+// A chunk written on the pool that names ids more than once, some already
+// live: every slot, raw vector and blocked code holds the last item naming
+// it, as in a database that was given only those last items.
+TEST_F(BatchWrites, RepeatedIdsOnThePoolKeepTheLastItem) {
+  testing::TempDir a_dir, b_dir;
+  EngineOptions o = testing::engine_options(a_dir.path(), 32);
+  o.rerank_precision = RerankPrecision::kF16;
+  EngineOptions p = o;
+  p.storage_uri = p.local_dir = b_dir.path();
+  auto repeated = testing::open_state(o);
+  auto last_only = testing::open_state(p);
+  for (EngineState* s : {repeated.get(), last_only.get()}) {
+    ASSERT_TRUE(insert_many_with_mode(*s, items(0, 300, 32), WriteMode::kInsert).ok());
+  }
+  // Ids 0..899 three times (the first 300 live), the last round scaled by 5.
+  std::vector<BatchWriteItem> rounds = items(0, 900, 32, 2.0);
+  for (BatchWriteItem& item : items(0, 900, 32, 3.0)) rounds.push_back(std::move(item));
+  for (BatchWriteItem& item : items(0, 900, 32, 5.0)) rounds.push_back(std::move(item));
+  ASSERT_TRUE(insert_many_with_mode(*repeated, rounds, WriteMode::kUpsert).ok());
+  ASSERT_TRUE(insert_many_with_mode(*last_only, items(0, 900, 32, 5.0), WriteMode::kUpsert).ok());
+
+  ASSERT_EQ(repeated->id_pool.slot_count(), 900u);
+  for (std::uint32_t slot = 0; slot < 900; ++slot) {
+    ASSERT_EQ(slot_bytes(*repeated, slot), slot_bytes(*last_only, slot)) << slot;
+    const auto a = repeated->live_vectors->slot(slot), b = last_only->live_vectors->slot(slot);
+    ASSERT_TRUE(std::equal(a.begin(), a.end(), b.begin())) << slot;
+  }
+  ASSERT_TRUE(repeated->blocked_codes.has_value());
+  const BlockedCodes& x = *repeated->blocked_codes;
+  const BlockedCodes& y = *last_only->blocked_codes;
+  ASSERT_EQ(x.size(), y.size());
+  EXPECT_EQ(0, std::memcmp(x.block(0), y.block(0), x.memory_bytes()));
+  EXPECT_EQ(repeated->metadata.get(899)->properties, tag("899"));
+}
+
 TEST_F(BatchWrites, ChunksAndDeltaSlots) {
   ASSERT_TRUE(insert_many_with_mode(*state_, items(0, 12001), WriteMode::kInsert).ok());
   EXPECT_EQ(state_->pending.size(), 12001u);

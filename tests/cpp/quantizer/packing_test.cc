@@ -43,6 +43,23 @@ TEST(Packing, RefusesShortInputAndWideIndices) {
   }
 }
 
+// Packing in place writes every byte of its output: a reused buffer full of
+// old bytes gives what a fresh pack gives, and a wrong length is refused.
+TEST(Packing, PackIntoOverwritesReusedBuffer) {
+  for (unsigned bits : {1u, 3u, 4u, 8u, 13u}) {
+    for (std::size_t n : {1, 5, 33, 384}) {
+      SCOPED_TRACE(::testing::Message() << "bits=" << bits << " n=" << n);
+      const auto idx = random_indices(n, bits, static_cast<std::uint32_t>(bits + n));
+      std::vector<std::uint8_t> reused(pack_size(idx.size(), n, bits), 0xEE);
+      pack_into(idx, n, bits, reused);
+      EXPECT_EQ(reused, pack(idx, n, bits));
+    }
+  }
+  const std::vector<std::uint16_t> idx = {1, 2, 3};
+  std::vector<std::uint8_t> wrong(3);
+  EXPECT_THROW(pack_into(idx, 3, 3, wrong), Panic);  // needs 2 bytes
+}
+
 // Every width, lengths around the 8-, 16- and 32-index group sizes, both forms.
 TEST(Packing, RoundTripsEveryWidthBothForms) {
   for (unsigned bits = 0; bits <= kMaxBits; ++bits) {

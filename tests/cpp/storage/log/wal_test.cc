@@ -186,6 +186,22 @@ TEST_F(WalTest, DeletionRecordIsByteExact) {
   EXPECT_EQ(file, expected);
 }
 
+// A batch large enough to be encoded in pieces, of records longer than the
+// usual, is the records one after another, each as a lone append writes it.
+TEST_F(WalTest, LargeBatchIsItsRecordsInOrder) {
+  std::vector<WalEntry> entries;
+  std::vector<std::uint8_t> expected = kHeaderV5;
+  for (int i = 0; i < 1500; ++i) {
+    WalEntry e = i % 7 == 3 ? delete_entry("gone-" + std::to_string(i)) : write_entry(i);
+    e.metadata_json += std::string(static_cast<std::size_t>(i % 900), ' ');
+    const std::vector<std::uint8_t> alone = log_of({e});
+    expected.insert(expected.end(), alone.begin() + 8, alone.end());
+    entries.push_back(std::move(e));
+  }
+  EXPECT_EQ(log_of(entries), expected);
+  EXPECT_EQ(replay(), entries);
+}
+
 TEST_F(WalTest, TruncateLeavesHeaderAndLaterAppendsFollowIt) {
   Wal wal = open_wal();
   ASSERT_TRUE(wal.append_batch(std::vector{write_entry(0), write_entry(1)}, false).ok());
