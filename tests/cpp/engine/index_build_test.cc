@@ -89,7 +89,9 @@ TEST(IndexBuild, EveryScoreClosureGivesAUsableGraph) {
                        Case{DistanceMetric::kIp, RerankPrecision::kF32, false},
                        Case{DistanceMetric::kCosine, RerankPrecision::kF16, false},
                        Case{DistanceMetric::kL2, RerankPrecision::kF32, false}}) {
-    SearchDb db(options(c.metric, c.precision, c.fast), 2'000, 5, 20);
+    // 200 clusters of about ten: near-duplicate clusters of a hundred leave
+    // the builder too few ways between them for any scorer to be judged.
+    SearchDb db(options(c.metric, c.precision, c.fast), 2'000, 5, 200);
     ASSERT_TRUE(create_index_with_params(*db.state, kParams).ok());
     // Measured on the code scores both roads rank by: with reranking the
     // graph road reranks only its first top_k hits.
@@ -103,11 +105,7 @@ TEST(IndexBuild, EveryScoreClosureGivesAUsableGraph) {
     }
     std::printf("graph recall@10 vs exhaustive, %s %s%s: %.2f\n", std::string(metric_name(c.metric)).c_str(),
                 std::string(rerank_precision_name(c.precision)).c_str(), c.fast ? " fast" : "", sum / 10);
-    // Where the build and the search score on one scale (codes with sign
-    // bits, or dequantized L2) the graph finds the exhaustive answer; the
-    // other closures score the build differently from the search.
-    const bool same_scale = c.precision == RerankPrecision::kDisabled && !c.fast;
-    EXPECT_GE(sum / 10, same_scale ? 0.8 : 0.15) << metric_name(c.metric) << " precision "
+    EXPECT_GE(sum / 10, 0.7) << metric_name(c.metric) << " precision "
                              << rerank_precision_name(c.precision) << (c.fast ? " fast" : "");
   }
 }
