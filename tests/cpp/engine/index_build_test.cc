@@ -14,20 +14,10 @@
 namespace velq::testing {
 namespace {
 
-constexpr IndexParams kParams{16, 100, 64, 2, 1.2};
-
-EngineOptions options(DistanceMetric metric = DistanceMetric::kIp,
-                      RerankPrecision precision = RerankPrecision::kDisabled, bool fast = false) {
-  EngineOptions o;
-  o.d = 32;
-  o.metric = metric;
-  o.rerank_precision = precision;
-  o.fast_mode = fast;
-  return o;
-}
+constexpr IndexParams kParams = kSmallIndex;
 
 TEST(IndexBuild, EmptyDatabaseChangesNothing) {
-  SearchDb db(options(), 0);
+  SearchDb db(small_options(), 0);
   ASSERT_TRUE(create_index_with_params(*db.state, kParams).ok());
   ASSERT_TRUE(create_index_incremental(*db.state, kParams).ok());
   EXPECT_FALSE(db.state->has_index());
@@ -36,7 +26,7 @@ TEST(IndexBuild, EmptyDatabaseChangesNothing) {
 }
 
 TEST(IndexBuild, FullBuildRecordsNodesInSlotOrder) {
-  SearchDb db(options(), 0);
+  SearchDb db(small_options(), 0);
   std::vector<BatchWriteItem> items;
   for (const std::string_view id : {"b", "a", "c"}) {
     items.emplace_back().id = id;
@@ -55,14 +45,14 @@ TEST(IndexBuild, FullBuildRecordsNodesInSlotOrder) {
 }
 
 TEST(IndexBuild, IncrementalWithoutGraphIsAFullBuild) {
-  SearchDb db(options(), 50, 3);
+  SearchDb db(small_options(), 50, 3);
   ASSERT_TRUE(create_index_incremental(*db.state, kParams).ok());
   EXPECT_EQ(db.state->manifest.index_state, (IndexState{16, 100, 64, 1.2, 50}));
   EXPECT_EQ(db.state->graph.n_nodes(), 50u);
 }
 
 TEST(IndexBuild, IncrementalAfterWritesGrowsTheGraph) {
-  SearchDb db(options(), 200, 4, 5);
+  SearchDb db(small_options(), 200, 4, 5);
   ASSERT_TRUE(create_index_with_params(*db.state, kParams).ok());
   db.add(30, 9, 5);
   ASSERT_EQ(db.state->delta_ids.size(), 30u);
@@ -91,7 +81,7 @@ TEST(IndexBuild, EveryScoreClosureGivesAUsableGraph) {
                        Case{DistanceMetric::kL2, RerankPrecision::kF32, false}}) {
     // 200 clusters of about ten: near-duplicate clusters of a hundred leave
     // the builder too few ways between them for any scorer to be judged.
-    SearchDb db(options(c.metric, c.precision, c.fast), 2'000, 5, 200);
+    SearchDb db(small_options(c.metric, c.precision, c.fast), 2'000, 5, 200);
     ASSERT_TRUE(create_index_with_params(*db.state, kParams).ok());
     // Measured on the code scores both roads rank by: with reranking the
     // graph road reranks only its first top_k hits.

@@ -16,17 +16,7 @@
 namespace velq::testing {
 namespace {
 
-constexpr IndexParams kParams{16, 100, 64, 2, 1.2};
-
-EngineOptions options(DistanceMetric metric = DistanceMetric::kIp,
-                      RerankPrecision precision = RerankPrecision::kDisabled, bool rerank = true) {
-  EngineOptions o;
-  o.d = 32;
-  o.metric = metric;
-  o.rerank_precision = precision;
-  o.rerank = rerank;
-  return o;
-}
+constexpr IndexParams kParams = kSmallIndex;
 
 Result<std::vector<SearchResult>> ann(const SearchDb& db, const std::vector<double>& q, std::uint64_t k,
                                       const JsonObject* filter = nullptr,
@@ -39,7 +29,7 @@ std::vector<SearchResult> exhaustive(const SearchDb& db, const std::vector<doubl
 }
 
 TEST(GraphSearch, RecallAfterBuild) {
-  SearchDb db(options(), 5'000, 1, 50);
+  SearchDb db(small_options(), 5'000, 1, 50);
   ASSERT_TRUE(create_index_with_params(*db.state, kParams).ok());
   ASSERT_TRUE(db.state->has_index());
   for (const std::uint64_t list : {32, 128}) {
@@ -54,7 +44,7 @@ TEST(GraphSearch, RecallAfterBuild) {
 }
 
 TEST(GraphSearch, UnusableIndexSearchesExhaustively) {
-  SearchDb db(options(), 600, 2, 10);
+  SearchDb db(small_options(), 600, 2, 10);
   const std::vector<double> q = db.query(1);
   // No index yet; then with use_ann off.
   expect_same_results(ann(db, q, 10).value(), exhaustive(db, q, 10));
@@ -70,7 +60,7 @@ TEST(GraphSearch, UnusableIndexSearchesExhaustively) {
 }
 
 TEST(GraphSearch, FilteredAnswers) {
-  SearchDb db(options(), 2'000, 3, 20);
+  SearchDb db(small_options(), 2'000, 3, 20);
   ASSERT_TRUE(create_index_with_params(*db.state, kParams).ok());
   const std::vector<double> q = db.query(2);
   // Selective (fewer than 1/20 of the records): exactly the exhaustive
@@ -91,7 +81,7 @@ TEST(GraphSearch, FilteredAnswers) {
 
 TEST(GraphSearch, DeltaMerge) {
   for (const bool rerank : {true, false}) {
-    SearchDb db(options(DistanceMetric::kIp, RerankPrecision::kDisabled, rerank), 1'000, 4, 10);
+    SearchDb db(small_options(DistanceMetric::kIp, RerankPrecision::kDisabled, false, rerank), 1'000, 4, 10);
     ASSERT_TRUE(create_index_with_params(*db.state, kParams).ok());
     // Records written after the build: far ahead of the rest along q.
     const std::vector<double> q = db.query(5);
@@ -123,7 +113,7 @@ TEST(GraphSearch, DeltaMerge) {
 }
 
 TEST(GraphSearch, SizesFromTheCaller) {
-  SearchDb db(options(), 10, 6);
+  SearchDb db(small_options(), 10, 6);
   ASSERT_TRUE(create_index_with_params(*db.state, kParams).ok());
   const std::vector<double> q = db.query(1);
   EXPECT_EQ(ann(db, q, 1'000'000'000'000'000).value().size(), 10u);
@@ -135,7 +125,7 @@ TEST(GraphSearch, SizesFromTheCaller) {
 // row scores more than 20,000 candidates on the pool from inside a pool
 // task, and the rows' answers equal the same searches run one by one.
 TEST(QueryRows, NestedPoolLoopsGiveTheSerialAnswers) {
-  SearchDb db(options(DistanceMetric::kL2, RerankPrecision::kDisabled, true), 24'000, 7);
+  SearchDb db(small_options(DistanceMetric::kL2), 24'000, 7);
   constexpr std::size_t kRows = 24;
   std::vector<std::vector<SearchResult>> serial(kRows), rows(kRows);
   for (std::size_t i = 0; i < kRows; ++i) serial[i] = ann(db, db.query(i), 10).value();

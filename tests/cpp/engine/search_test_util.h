@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/engine_state.h"
+#include "engine/index_build.h"
 #include "engine/writes.h"
 #include "engine/engine_test_util.h"
 
@@ -23,6 +24,22 @@ namespace velq::testing {
 // const char* + std::string at -O3).
 inline std::string numbered(std::string prefix, std::size_t n) {
   return prefix.append(std::to_string(n));
+}
+
+// Index parameters small enough for test databases.
+inline constexpr IndexParams kSmallIndex{16, 100, 64, 2, 1.2};
+
+// A 32-dimensional database of the given kind.
+inline EngineOptions small_options(DistanceMetric metric = DistanceMetric::kIp,
+                                   RerankPrecision precision = RerankPrecision::kDisabled,
+                                   bool fast = false, bool rerank = true) {
+  EngineOptions o;
+  o.d = 32;
+  o.metric = metric;
+  o.rerank_precision = precision;
+  o.fast_mode = fast;
+  o.rerank = rerank;
+  return o;
 }
 
 struct SearchDb {
