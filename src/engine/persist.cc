@@ -15,10 +15,22 @@ std::span<const std::uint8_t> bytes_of(const std::string& text) {
 }
 
 Status publish(const EngineState& state, std::string_view name, std::span<const std::uint8_t> bytes) {
-  return state.backend->publish(std::string(name), state.local_path(name), bytes);
+  return publish_state_file(*state.backend, state.local_dir, name, bytes);
 }
 
 }  // namespace
+
+Status publish_state_file(const StorageBackend& backend, const std::string& local_dir,
+                          std::string_view name, std::span<const std::uint8_t> bytes) {
+  return backend.publish(std::string(name), db_files::local_path(local_dir, name), bytes);
+}
+
+Status publish_manifest(const StorageBackend& backend, const std::string& local_dir,
+                        const Manifest& manifest) {
+  Manifest snapshot = manifest;
+  snapshot.quantizer.reset();
+  return publish_state_file(backend, local_dir, db_files::kManifest, bytes_of(snapshot.to_json()));
+}
 
 Status maybe_persist_state(EngineState& state, bool force) {
   if (!force && !state.index_ids_dirty && !state.delta_ids_dirty &&
@@ -33,11 +45,7 @@ Status maybe_persist_state(EngineState& state, bool force) {
     VELQ_RETURN_IF_ERROR(publish(state, db_files::kDeltaIds, bytes_of(serialize_index_ids(state.delta_ids))));
     state.delta_ids_dirty = false;
   }
-  // The quantizer lives in quantizer.bin only; a persisted manifest never
-  // holds one.
-  Manifest snapshot = state.manifest;
-  snapshot.quantizer.reset();
-  VELQ_RETURN_IF_ERROR(publish(state, db_files::kManifest, bytes_of(snapshot.to_json())));
+  VELQ_RETURN_IF_ERROR(publish_manifest(*state.backend, state.local_dir, state.manifest));
   state.ops_since_persist = 0;
   return ok_status();
 }

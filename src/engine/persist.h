@@ -2,6 +2,10 @@
 // live_ids.bin, each written locally and through the provider (publish).
 #pragma once
 
+#include <span>
+#include <string>
+#include <string_view>
+
 #include "common/result.h"
 #include "engine/engine_state.h"
 
@@ -17,5 +21,14 @@ Status maybe_persist_state(EngineState& state, bool force);
 
 // live_ids.bin, locally and through the provider.
 Status persist_id_pool(EngineState& state);
+
+// Writes the file `name` whole in `local_dir` and through the provider.
+Status publish_state_file(const StorageBackend& backend, const std::string& local_dir,
+                          std::string_view name, std::span<const std::uint8_t> bytes);
+
+// manifest.json from `manifest`, without any quantizer entry (the quantizer
+// lives in quantizer.bin only), locally and through the provider.
+Status publish_manifest(const StorageBackend& backend, const std::string& local_dir,
+                        const Manifest& manifest);
 
 }  // namespace velq

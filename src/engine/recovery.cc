@@ -9,6 +9,7 @@
 #include "engine/db_files.h"
 #include "engine/flush.h"
 #include "engine/id_lists.h"
+#include "engine/persist.h"
 #include "engine/slot_writes.h"
 #include "engine/state_files.h"
 #include "engine/write_support.h"
@@ -81,20 +82,15 @@ Result<ProdQuantizer> create_database(const StorageBackend& backend, const Engin
   m.rerank_precision = o.rerank_precision;
   m.normalize = o.normalize;
   m.quantizer_type = type;
-  const auto local = [&](std::string_view name) { return db_files::local_path(o.local_dir, name); };
-  VELQ_RETURN_IF_ERROR(backend.publish(std::string(db_files::kQuantizer), local(db_files::kQuantizer),
-                                       encode_quantizer_image(q)));
-  const std::string text = m.to_json();
-  VELQ_RETURN_IF_ERROR(backend.publish(
-      std::string(db_files::kManifest), local(db_files::kManifest),
-      std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())));
+  VELQ_RETURN_IF_ERROR(
+      publish_state_file(backend, o.local_dir, db_files::kQuantizer, encode_quantizer_image(q)));
+  VELQ_RETURN_IF_ERROR(publish_manifest(backend, o.local_dir, m));
   if (o.rerank_precision != RerankPrecision::kDisabled) {
-    VELQ_ASSIGN_OR_RETURN(const bool exists, path_exists(*o.fs, local(db_files::kLiveVectors)));
-    if (!exists) {
-      VELQ_ASSIGN_OR_RETURN(const std::unique_ptr<File> f,
-                            o.fs->open(local(db_files::kLiveVectors), OpenMode::kReadWrite));
-      VELQ_RETURN_IF_ERROR(f->close());
-    }
+    // Opening for reading and writing creates the file and never truncates it.
+    VELQ_ASSIGN_OR_RETURN(
+        const std::unique_ptr<File> f,
+        o.fs->open(db_files::local_path(o.local_dir, db_files::kLiveVectors), OpenMode::kReadWrite));
+    VELQ_RETURN_IF_ERROR(f->close());
   }
   return q;
 }

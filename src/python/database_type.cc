@@ -1,4 +1,4 @@
-// The Database type, built from a type specification once per process.
+// The Database type object, built once per process from its slot table.
 #include <new>
 #include <vector>
 
@@ -49,11 +49,11 @@ PyTypeObject* create_type() {
       {Py_sq_contains, reinterpret_cast<void*>(&database_contains)},
       {0, nullptr},
   };
-  static PyType_Spec spec = {
+  static PyType_Spec type_def = {
       "velq.Database", sizeof(DatabaseObject), 0,
       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots,
   };
-  return reinterpret_cast<PyTypeObject*>(PyRef::steal(PyType_FromSpec(&spec)).release());
+  return reinterpret_cast<PyTypeObject*>(PyRef::steal(PyType_FromSpec(&type_def)).release());
 }
 
 }  // namespace
