@@ -95,7 +95,6 @@ void BM_InsertMany(benchmark::State& state) {
 void BM_SerialPart(benchmark::State& state) {
   const auto d = static_cast<std::size_t>(state.range(0));
   BenchDb db(d, static_cast<int>(state.range(1)), state.range(2) != 0);
-  const std::unordered_set<std::uint32_t> indexed;
   std::size_t first = 0;
   for (auto _ : state) {
     state.PauseTiming();
@@ -114,7 +113,7 @@ void BM_SerialPart(benchmark::State& state) {
       const std::span<const velq::BatchWriteItem> ids(heads.data() + c * velq::kBatchChunkItems,
                                                       chunks[c].entries.size());
       benchmark::DoNotOptimize(velq::check_chunk_ids(*db.state, ids, velq::WriteMode::kInsert).ok());
-      const velq::Status committed = velq::commit_chunk(*db.state, std::move(chunks[c]), indexed);
+      const velq::Status committed = velq::commit_chunk(*db.state, std::move(chunks[c]));
       if (!committed.ok()) state.SkipWithError(committed.error().message().c_str());
     }
   }

@@ -45,7 +45,6 @@ class [[nodiscard]] Error {
   const std::string& message() const { return message_; }
   ErrorKind kind() const { return kind_; }
   bool is_not_found() const { return kind_ == ErrorKind::kNotFound; }
-  bool is_corruption() const { return kind_ == ErrorKind::kCorruption; }
 
  private:
   std::string message_;

@@ -1,5 +1,7 @@
 #include "engine/batch_chunk.h"
 
+#include <unordered_set>
+
 #include <algorithm>
 #include <functional>
 #include <optional>
@@ -124,8 +126,7 @@ Result<PreparedChunk> prepare_chunk(const EngineState& state, std::span<BatchWri
   return chunk;
 }
 
-Status commit_chunk(EngineState& state, PreparedChunk chunk,
-                    const std::unordered_set<std::uint32_t>& indexed) {
+Status commit_chunk(EngineState& state, PreparedChunk chunk) {
   VELQ_RETURN_IF_ERROR(log_entries(state, chunk.entries));
   // Slots are taken in item order, one at a time; a failed growth stops the
   // taking, but the items before it are still written.
@@ -148,7 +149,7 @@ Status commit_chunk(EngineState& state, PreparedChunk chunk,
                        std::make_move_iterator(chunk.entries.end()));
   VELQ_RETURN_IF_ERROR(state.metadata.put_many(chunk.records));
   for (const MetadataEntry& record : chunk.records) {
-    note_delta_slot(state, record.slot, indexed.contains(record.slot));
+    note_delta_slot(state, record.slot);
   }
   return ok_status();
 }

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <span>
-#include <unordered_set>
 #include <vector>
 
 #include "common/result.h"
@@ -40,8 +39,7 @@ Status check_chunk_ids(const EngineState& state, std::span<const BatchWriteItem>
 Result<PreparedChunk> prepare_chunk(const EngineState& state, std::span<BatchWriteItem> items);
 
 // Logs the chunk with one append, then writes its slots, raw vectors and
-// metadata and records new slots that `indexed` lacks in the delta list.
-Status commit_chunk(EngineState& state, PreparedChunk chunk,
-                    const std::unordered_set<std::uint32_t>& indexed);
+// metadata and records slots the index lacks in the delta list.
+Status commit_chunk(EngineState& state, PreparedChunk chunk);
 
 }  // namespace velq

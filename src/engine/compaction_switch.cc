@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "engine/db_files.h"
-#include "engine/flush.h"
 #include "storage/io/file_io.h"
 
 namespace velq {

@@ -15,13 +15,14 @@
 #include <vector>
 
 #include "common/result.h"
+#include "engine/db_files.h"
 #include "storage/io/file_system.h"
 
 namespace velq {
 
 // The files a compaction may replace, in the order the switch renames them.
-inline constexpr std::string_view kCompactedFiles[] = {"live_codes.bin", "live_vectors.bin",
-                                                      "metadata.bin", "live_ids.bin"};
+inline constexpr std::string_view kCompactedFiles[] = {db_files::kLiveCodes, db_files::kLiveVectors,
+                                                      db_files::kMetadata, db_files::kLiveIds};
 
 std::vector<std::uint8_t> encode_compaction_switch(std::span<const std::string_view> names);
 // Hostile input: only the first line and the known names are accepted.
@@ -34,5 +35,10 @@ std::string staged_path(const std::string& dir, std::string_view name);
 // point. finish_interrupted_compaction (flush.h) then makes the switch.
 Status write_compaction_switch(FileSystem& fs, const std::string& dir,
                                std::span<const std::string_view> names);
+
+// Finishes, or rolls back, a compaction that a crash interrupted between
+// writing its new files and switching to them. Runs at open before any
+// live file, metadata.bin or live_ids.bin is read.
+Status finish_interrupted_compaction(FileSystem& fs, const std::string& local_dir);
 
 }  // namespace velq

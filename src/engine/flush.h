@@ -16,9 +16,4 @@ namespace velq {
 // log and the index stay).
 Status flush_wal_to_segment(EngineState& state);
 
-// Finishes, or rolls back, a compaction that a crash interrupted between
-// writing its new files and switching to them. Runs at open before any
-// live file, metadata.bin or live_ids.bin is read.
-Status finish_interrupted_compaction(FileSystem& fs, const std::string& local_dir);
-
 }  // namespace velq

@@ -27,6 +27,9 @@ Status publish_state_file(const StorageBackend& backend, const std::string& loca
 
 Status publish_manifest(const StorageBackend& backend, const std::string& local_dir,
                         const Manifest& manifest) {
+  if (!manifest.quantizer.has_value()) {
+    return publish_state_file(backend, local_dir, db_files::kManifest, bytes_of(manifest.to_json()));
+  }
   Manifest snapshot = manifest;
   snapshot.quantizer.reset();
   return publish_state_file(backend, local_dir, db_files::kManifest, bytes_of(snapshot.to_json()));

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "engine/blocked_mirror.h"
+#include "engine/compaction_switch.h"
 #include "engine/create_quantizer.h"
 #include "engine/db_files.h"
 #include "engine/flush.h"
@@ -319,8 +320,9 @@ Result<std::unique_ptr<EngineState>> open_engine_state(const EngineOptions& o) {
   } else {
     VELQ_RETURN_IF_ERROR(apply_wal_entries_to_live_state(s, log.entries, pool_missing));
   }
-  // The exhaustive scan's first pass reads this copy of the slots.
-  rebuild_blocked_codes(s);
+  // The exhaustive scan's first pass reads this copy of the slots; a
+  // compaction during replay has already built it.
+  if (!s.blocked_codes.has_value()) rebuild_blocked_codes(s);
   return state;
 }
 

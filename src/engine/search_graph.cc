@@ -32,7 +32,7 @@ std::uint32_t slot_of_node(const EngineState& state, std::uint32_t node) {
 std::vector<std::uint32_t> live_delta(const EngineState& state) {
   std::vector<std::uint32_t> out;
   for (const std::uint32_t s : state.delta_ids) {
-    if (s < state.id_pool.slot_count() && state.id_pool.is_alive(s)) out.push_back(s);
+    if (state.id_pool.is_alive(s)) out.push_back(s);
   }
   return out;
 }

@@ -66,8 +66,9 @@ WalEntry make_write_entry(std::string id, EncodedVector&& code, float stored_nor
   return entry;
 }
 
-void note_delta_slot(EngineState& state, std::uint32_t slot, bool indexed) {
-  if (state.index_ids.empty() || indexed) return;
+void note_delta_slot(EngineState& state, std::uint32_t slot) {
+  const std::vector<std::uint32_t>& indexed = state.index_ids;  // ascending
+  if (indexed.empty() || std::binary_search(indexed.begin(), indexed.end(), slot)) return;
   auto& delta = state.delta_ids;
   const auto at = std::lower_bound(delta.begin(), delta.end(), slot);
   if (at != delta.end() && *at == slot) return;

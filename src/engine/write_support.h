@@ -52,7 +52,7 @@ WalEntry make_write_entry(std::string id, EncodedVector&& code, float stored_nor
 
 // Records `slot` in the ascending delta list when an index exists that does
 // not cover it.
-void note_delta_slot(EngineState& state, std::uint32_t slot, bool indexed);
+void note_delta_slot(EngineState& state, std::uint32_t slot);
 
 // After `operations` records were written or deleted: refreshes the record
 // count, counts the operations towards the next persist, persists when due

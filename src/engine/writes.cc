@@ -9,14 +9,6 @@
 
 namespace velq {
 
-namespace {
-
-bool is_indexed(const EngineState& state, std::uint32_t slot) {
-  return std::binary_search(state.index_ids.begin(), state.index_ids.end(), slot);
-}
-
-}  // namespace
-
 Status write_vector_entry(EngineState& state, std::string id, std::span<const double> vector,
                           JsonObject metadata, std::optional<std::string> document) {
   VELQ_RETURN_IF_ERROR(check_writable(state));
@@ -38,12 +30,13 @@ Status write_vector_entry(EngineState& state, std::string id, std::span<const do
   WalEntry entry = make_write_entry(std::move(id), state.quantizer->quantize(unit), stored_norm,
                                     std::move(json));
   VELQ_RETURN_IF_ERROR(log_entries(state, std::span(&entry, 1)));
-  state.pending.push_back(entry);
+  state.pending.push_back(std::move(entry));
+  const WalEntry& logged = state.pending.back();
 
   VELQ_ASSIGN_OR_RETURN(const std::uint32_t slot,
-                        live_alloc_or_update(state, entry.id, entry.mse_indices, entry.qjl_bits,
-                                             entry.gamma, entry.norm));
-  note_delta_slot(state, slot, is_indexed(state, slot));
+                        live_alloc_or_update(state, logged.id, logged.mse_indices, logged.qjl_bits,
+                                             logged.gamma, logged.norm));
+  note_delta_slot(state, slot);
   live_save_raw_vector(state, slot, state.normalize ? unit : values);
   VELQ_RETURN_IF_ERROR(state.metadata.put(slot, record));
   return finish_operations(state, 1);
@@ -77,13 +70,12 @@ Status update_metadata_only(EngineState& state, const std::string& id, JsonObjec
 Status insert_many_with_mode(EngineState& state, std::vector<BatchWriteItem> items,
                              WriteMode mode) {
   VELQ_RETURN_IF_ERROR(check_writable(state));
-  const std::unordered_set<std::uint32_t> indexed(state.index_ids.begin(), state.index_ids.end());
   const std::span<BatchWriteItem> all(items);
   for (std::size_t first = 0; first < all.size(); first += kBatchChunkItems) {
     const std::span<BatchWriteItem> chunk = all.subspan(first, std::min(kBatchChunkItems, all.size() - first));
     VELQ_RETURN_IF_ERROR(check_chunk_ids(state, chunk, mode));
     VELQ_ASSIGN_OR_RETURN(PreparedChunk prepared, prepare_chunk(state, chunk));
-    VELQ_RETURN_IF_ERROR(commit_chunk(state, std::move(prepared), indexed));
+    VELQ_RETURN_IF_ERROR(commit_chunk(state, std::move(prepared)));
   }
   return finish_operations(state, items.size());
 }

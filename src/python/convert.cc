@@ -117,7 +117,10 @@ JsonValue to_json(PyObject* object, std::size_t depth_left) {
 
 }  // namespace
 
-JsonValue py_to_json(PyObject* object) { return to_json(object, kMaxValueDepth); }
+void set_item(PyObject* dict, const char* key, PyObject* new_value) {
+  const PyRef value = PyRef::steal(new_value);
+  check(PyDict_SetItemString(dict, key, value.get()));
+}
 
 JsonObject parse_pydict(PyObject* dict) {
   if (dict == nullptr || dict == Py_None) return JsonObject();
@@ -177,11 +180,6 @@ namespace {
 PyObject* optional_str_to_py(const std::optional<std::string>& text) {
   if (!text) Py_RETURN_NONE;
   return PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()));
-}
-
-void set_item(PyObject* dict, const char* key, PyObject* new_value) {
-  const PyRef value = PyRef::steal(new_value);
-  check(PyDict_SetItemString(dict, key, value.get()));
 }
 
 PyObject* str_to_py(const std::string& text) {

@@ -17,17 +17,19 @@
 
 namespace velq::py {
 
-// None, bool, integer (within i64), float (NaN and infinities become null),
-// str, list and dict (str keys) convert; anything else becomes null.
-JsonValue py_to_json(PyObject* object);
-// None (or nullptr) gives an empty map. A dict that changes while it is read
-// is a panic.
+// A metadata dict: None (or nullptr) gives an empty map. Values: None, bool,
+// integer (within i64), float (NaN and infinities become null), str, list and
+// dict (str keys) convert; anything else becomes null. A dict that changes
+// while it is read is a panic.
 JsonObject parse_pydict(PyObject* dict);
 // A filter argument: parsed, and when not empty checked by the filter
 // validator (ValueError with its text). nullopt for None or an empty dict.
 std::optional<JsonObject> parse_filter(PyObject* dict);
 
 PyObject* json_to_py(const JsonValue& value);
+
+// Stores `new_value` (a new reference, taken over) under `key`.
+void set_item(PyObject* dict, const char* key, PyObject* new_value);
 PyObject* json_object_to_py(const JsonObject& object);
 // {"id", "metadata", "document"} in this order.
 PyObject* get_result_to_py(const GetResult& result);

@@ -1,4 +1,5 @@
 // Maintenance: stats, flush and close.
+#include "python/convert.h"
 #include "python/database.h"
 
 namespace velq::py {
@@ -30,11 +31,6 @@ constexpr StatsField kStatsFields[] = {
     {"graph_nodes", &EngineStats::graph_nodes},
     {"delta_size", &EngineStats::delta_size},
 };
-
-void set_item(PyObject* dict, const char* key, PyObject* new_value) {
-  const PyRef value = PyRef::steal(new_value);
-  check(PyDict_SetItemString(dict, key, value.get()));
-}
 
 constexpr Signature kStatsSig{"Database.stats", {}, 0};
 

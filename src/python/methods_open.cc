@@ -1,7 +1,6 @@
 // Database.open: resolve and create the directory, fill in an existing
 // database's parameters when no dimension is given, check the options, open
 // the engine.
-#include <cerrno>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -71,8 +70,7 @@ std::string database_dir(const std::string& path, const std::optional<std::strin
     throw_value_error("invalid collection name " + debug_quoted(c) +
                       ": must be a single path component with no separators");
   }
-  if (path.empty() || path.back() == '/') return path + c;
-  return path + "/" + c;
+  return db_files::local_path(path, c);
 }
 
 void create_dir(const std::string& dir) {
@@ -87,7 +85,7 @@ void create_dir(const std::string& dir) {
 // The stored parameters of an existing database, for an open without a
 // dimension.
 Manifest stored_manifest(const std::string& dir) {
-  const std::string path = dir + "/" + std::string(db_files::kManifest);
+  const std::string path = db_files::local_path(dir, db_files::kManifest);
   std::error_code error;
   if (!std::filesystem::exists(path, error) || error) {
     throw_value_error("dimension is required when opening a new database");

@@ -50,9 +50,7 @@ constexpr Signature kListAllSig{"Database.list_all", {}, 0};
 
 PyObject* list_all(DatabaseObject& db, const BoundArgs&) {
   const std::vector<std::string> ids = read_engine(db, [](const VelqorEngine& engine) {
-    std::vector<std::string> out;
-    for (auto& [id, slot] : engine.state().id_pool.iter_active()) out.push_back(std::move(id));
-    return out;
+    return unwrap(engine.list_with_filter_page(nullptr, std::nullopt, 0));
   });
   return str_list_to_py(ids);
 }
@@ -152,7 +150,7 @@ int database_contains(PyObject* self, PyObject* id) noexcept {
   PyObject* result = guarded([&] {
     const std::string key = to_string(id);
     const bool found = read_engine(*reinterpret_cast<DatabaseObject*>(self), [&](const VelqorEngine& engine) {
-      return unwrap(engine.get(key)).has_value();
+      return engine.state().id_pool.get_slot(key).has_value();
     });
     return PyBool_FromLong(found ? 1 : 0);
   });

@@ -2,8 +2,6 @@
 // them, rows searched in parallel on the worker pool under one shared guard).
 // Arguments are checked with the interpreter lock held; the engine runs with
 // it given up; the hit dicts are built after the database lock is dropped.
-#include <atomic>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,7 +21,7 @@ constexpr std::uint64_t kMaxDeltaShare = 5;  // delta at most one fifth of the r
 // Whether to ask the engine for the graph path when the caller did not say.
 bool graph_path_pays(const EngineState& state) {
   const std::uint64_t active = state.id_pool.active_count();
-  return state.graph.is_loaded() && active >= kMinRecordsForGraph && !state.index_ids.empty() &&
+  return state.has_index() && active >= kMinRecordsForGraph &&
          kMaxDeltaShare * state.delta_ids.size() <= active;
 }
 
@@ -97,26 +95,14 @@ PyObject* search(DatabaseObject& db, const BoundArgs& a) {
   return hits_to_py(hits, fields);
 }
 
-// Every row of `queries` searched in parallel; the first failure seen stops
-// the rows not yet started and is raised once all have returned.
+// Every row of `queries` searched in parallel; the pool rethrows a row's
+// failure on this thread once the rows already started have returned.
 std::vector<std::vector<SearchResult>> search_rows(const VelqorEngine& engine, const Matrix<double>& queries,
                                                    const SearchRequest& request) {
   const bool graph = decide_graph_path(engine.state(), request.use_ann);
   std::vector<std::vector<SearchResult>> results(queries.rows);
-  std::atomic<bool> failed = false;
-  std::mutex failure_mutex;
-  std::optional<PyFail> failure;
-  parallel_for_each(queries.rows, 1, [&](std::size_t r) {
-    if (failed.load(std::memory_order_relaxed)) return;
-    try {
-      results[r] = request.run(engine, queries.row(r), graph);
-    } catch (PyFail& fail) {
-      const std::lock_guard lock(failure_mutex);
-      if (!failure) failure = std::move(fail);
-      failed.store(true, std::memory_order_relaxed);
-    }
-  });
-  if (failure) throw std::move(*failure);
+  parallel_for_each(queries.rows, 1,
+                    [&](std::size_t r) { results[r] = request.run(engine, queries.row(r), graph); });
   return results;
 }
 

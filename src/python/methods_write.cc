@@ -13,8 +13,7 @@ namespace {
 // Rows written under one exclusive lock: other calls get in between chunks.
 constexpr std::size_t kBatchChunkRows = 2000;
 
-void check_dimension(const VelqorEngine& engine, std::size_t length) {
-  const std::size_t d = engine.state().d;
+void check_dimension(std::size_t d, std::size_t length) {
   if (length != d) {
     throw_value_error("vector dimension mismatch: expected " + std::to_string(d) + ", got " +
                       std::to_string(length));
@@ -35,7 +34,7 @@ PyObject* single_write(DatabaseObject& db, const BoundArgs& a) {
   check_finite(vector, "vector");
   JsonObject metadata = parse_pydict(metadata_dict);
   write_engine(db, [&](VelqorEngine& engine) {
-    check_dimension(engine, vector.size());
+    check_dimension(engine.state().d, vector.size());
     unwrap((engine.*write)(std::move(id), vector, std::move(metadata), std::move(document)));
   });
   Py_RETURN_NONE;
@@ -68,10 +67,7 @@ PyObject* insert_batch(DatabaseObject& db, const BoundArgs& a) {
                       ") does not match number of vectors (" + std::to_string(rows) + ")");
   }
   const std::size_t d = read_engine(db, [](const VelqorEngine& e) { return e.state().d; });
-  if (rows > 0 && matrix->cols != d) {
-    throw_value_error("vector dimension mismatch: expected " + std::to_string(d) + ", got " +
-                      std::to_string(matrix->cols));
-  }
+  if (rows > 0) check_dimension(d, matrix->cols);
   if (!all_finite(matrix->values)) throw_value_error("vectors contain non-finite values (NaN or Inf)");
   std::vector<JsonObject> metadatas = parse_metadata_rows(a.present(2), rows);
   std::vector<std::optional<std::string>> documents = parse_document_rows(a.present(3), rows);

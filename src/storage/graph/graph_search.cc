@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <limits>
-#include <unordered_set>
 #include <utility>
 
 #include "storage/graph/graph_format.h"
@@ -125,8 +124,10 @@ class Walk {
     const Result<std::size_t> count = graph_.decode(c, level, stack_list_);
     if (!count.ok()) return {};
     if (*count <= stack_list_.size()) return std::span(stack_list_).first(*count);
-    return graph_.neighbors(c, level, long_list_).ok() ? std::span(long_list_)
-                                                       : std::span<std::uint32_t>();
+    // The first decode told the length: one more fills the longer buffer.
+    long_list_.resize(*count);
+    const Result<std::size_t> again = graph_.decode(c, level, long_list_);
+    return again.ok() ? std::span(long_list_).first(*again) : std::span<std::uint32_t>();
   }
 
   const GraphView& graph_;

@@ -9,30 +9,22 @@
 
 namespace velq {
 
-namespace {
-
-bool starts_with(const std::string& s, std::string_view prefix) {
-  return s.size() >= prefix.size() && std::string_view(s).substr(0, prefix.size()) == prefix;
-}
-
-}  // namespace
-
 Result<std::shared_ptr<const StorageBackend>> StorageBackend::from_uri(
     const std::string& uri, std::shared_ptr<FileSystem> fs) {
-  if (starts_with(uri, "gs://") || starts_with(uri, "az://")) {
+  if (uri.starts_with("gs://") || uri.starts_with("az://")) {
     return Error(
         "gs:// and az:// cloud storage are not yet supported. Use s3:// (requires the `cloud` "
         "feature) or a local path.",
         ErrorKind::kNotSupported);
   }
-  if (starts_with(uri, "s3://")) {
+  if (uri.starts_with("s3://")) {
     return Error(
         "s3:// storage requires the optional `cloud` feature; rebuild velq with that feature "
         "enabled or use a local path.",
         ErrorKind::kNotSupported);
   }
   std::string root = uri;
-  if (starts_with(uri, "file://")) {
+  if (uri.starts_with("file://")) {
     VELQ_ASSIGN_OR_RETURN(root, file_uri_to_path(uri));
   }
   VELQ_RETURN_IF_ERROR(fs->create_directories(root));

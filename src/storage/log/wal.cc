@@ -146,7 +146,7 @@ Result<OpenedWal> Wal::open(std::shared_ptr<FileSystem> fs, std::string path,
   VELQ_ASSIGN_OR_RETURN(const std::uint64_t size, file->size());
   // The header is written in one call, so a crash leaves none or all of it.
   if (size == 0) VELQ_RETURN_IF_ERROR(file->append(header_bytes()));
-  return OpenedWal{Wal(std::move(fs), std::move(path), lengths, std::move(file)),
+  return OpenedWal{Wal(std::move(path), lengths, std::move(file)),
                    std::move(entries), set_aside};
 }
 

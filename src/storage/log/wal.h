@@ -86,11 +86,9 @@ class Wal {
   const std::string& path() const { return path_; }
 
  private:
-  Wal(std::shared_ptr<FileSystem> fs, std::string path, CodeLengths lengths,
-      std::unique_ptr<File> file)
-      : fs_(std::move(fs)), path_(std::move(path)), lengths_(lengths), file_(std::move(file)) {}
+  Wal(std::string path, CodeLengths lengths, std::unique_ptr<File> file)
+      : path_(std::move(path)), lengths_(lengths), file_(std::move(file)) {}
 
-  std::shared_ptr<FileSystem> fs_;
   std::string path_;
   CodeLengths lengths_;
   std::unique_ptr<File> file_;  // opened for appending: every write lands at the end

@@ -49,11 +49,6 @@ void append_wal_record(std::vector<std::uint8_t>& out, const WalEntry& entry,
                        std::span<const std::uint8_t> packed_mse) {
   const std::uint64_t payload_len = payload_size(entry, packed_mse.size());
   const std::size_t start = out.size();
-  // Geometric growth: an exact reserve here would copy a growing batch
-  // buffer once per record.
-  if (out.capacity() - start < wal_record_size(entry, packed_mse.size())) {
-    out.reserve(std::max(2 * out.capacity(), start + wal_record_size(entry, packed_mse.size())));
-  }
   ByteWriter w(out);
   w.u64(payload_len);
   w.u64(entry.id.size());
