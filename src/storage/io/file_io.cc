@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -14,16 +15,22 @@ Error os_error(int errnum) {
 Result<std::vector<std::uint8_t>> read_file(FileSystem& fs, const std::string& path) {
   VELQ_ASSIGN_OR_RETURN(const std::unique_ptr<File> file, fs.open(path, OpenMode::kRead));
   VELQ_ASSIGN_OR_RETURN(const std::uint64_t size_hint, file->size());
-  std::vector<std::uint8_t> out;
-  // The size is a hint only: the file may change while it is read.
-  std::uint8_t chunk[1 << 16];
-  out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(size_hint, 1u << 30)));
-  for (std::uint64_t offset = 0;;) {
-    VELQ_ASSIGN_OR_RETURN(const std::size_t n, file->read_at(offset, chunk));
-    if (n == 0) break;
-    out.insert(out.end(), chunk, chunk + n);
-    offset += n;
+  // Read straight into the result. The size is a hint only: the file may
+  // grow while it is read, so a read that fills the buffer doubles it; a
+  // short read is the end of the file. One spare byte lets a file of exactly
+  // the hinted size end on a short read.
+  std::vector<std::uint8_t> out(
+      static_cast<std::size_t>(std::min<std::uint64_t>(size_hint, 1u << 30)) + 1);
+  std::size_t filled = 0;
+  for (;;) {
+    const std::size_t wanted = out.size() - filled;
+    VELQ_ASSIGN_OR_RETURN(const std::size_t n,
+                          file->read_at(filled, std::span(out).subspan(filled)));
+    filled += n;
+    if (n < wanted) break;
+    out.resize(2 * out.size());
   }
+  out.resize(filled);
   return out;
 }
 
