@@ -2,7 +2,10 @@
 // ends it at the N-th operation of one kind (a write, a sync, a rename, a
 // truncate, ...), for every N the workload reaches. Every operation the child
 // acknowledged before it died must be found by the next open, with its own
-// metadata: a record never carries another record's properties.
+// metadata: a record never carries another record's properties. The
+// workload reaches every road that rewrites files: logged writes and
+// deletes, a flush that compacts, the flush that makes a metadata-only
+// update durable (nothing buffered), an index build and close.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -55,9 +58,14 @@ const std::vector<double>& vec(int i) {
 
 JsonObject props(int i) { return JsonObject({JsonMember("i", JsonValue::integer(std::uint64_t(i)))}); }
 
+// The properties a metadata-only update gives record i.
+constexpr int kRevised = 1000;
+
 // What the child reports on its pipe: ?i before it starts an operation on
 // record i, +i when an insert of it was acknowledged, -i when a delete was.
 // An operation started and not acknowledged may or may not have happened.
+// ~i before a metadata-only update of record i to props(i + kRevised), =i
+// when a flush after it was acknowledged: only then must the update survive.
 void report(int fd, char op, int i) {
   char line[32];
   const int n = std::snprintf(line, sizeof line, "%c%d\n", op, i);
@@ -95,6 +103,18 @@ void workload(const std::string& dir, std::shared_ptr<FileSystem> fs, int fd) {
   if (!e.insert_many_with_mode(std::move(batch), WriteMode::kUpsert).ok()) ::_exit(14);
   for (int i = 107; i < 110; ++i) report(fd, '+', i);
   if (!e.close().ok()) ::_exit(15);
+  // Nothing is buffered now: this flush only rewrites metadata.bin.
+  report(fd, '~', 2);
+  if (!e.update_metadata_only("id-2", props(2 + kRevised), std::nullopt).ok()) ::_exit(16);
+  if (!e.flush_wal_to_segment().ok()) ::_exit(17);
+  report(fd, '=', 2);
+  put(100);
+  if (!e.create_index_with_params({.max_degree = 4, .ef_construction = 8, .search_list_size = 8,
+                                   .n_refinements = 1, .alpha = 1.2})
+           .ok()) {
+    ::_exit(18);
+  }
+  if (!e.close().ok()) ::_exit(19);
 }
 
 // A database of ten records, closed cleanly: the state every run starts from.
@@ -109,6 +129,8 @@ void seed_database(const std::string& dir) {
 struct Acknowledged {
   std::set<int> live;
   std::set<int> deleted;
+  std::set<int> revising;  // may hold props(i) or props(i + kRevised)
+  std::set<int> revised;   // must hold props(i + kRevised)
 };
 
 Acknowledged read_reports(int fd) {
@@ -122,7 +144,12 @@ Acknowledged read_reports(int fd) {
     const std::size_t end = text.find('\n', pos);
     if (end == std::string::npos) break;
     const int i = std::stoi(text.substr(pos + 1, end - pos - 1));
-    if (text[pos] == '?') {
+    if (text[pos] == '~') {
+      ack.revising.insert(i);
+    } else if (text[pos] == '=') {
+      ack.revising.erase(i);
+      ack.revised.insert(i);
+    } else if (text[pos] == '?') {
       ack.live.erase(i);  // uncertain until acknowledged
       ack.deleted.erase(i);
     } else if (text[pos] == '+') {
@@ -165,10 +192,20 @@ void check_recovered(const std::string& dir, const Acknowledged& ack, const std:
   for (const int i : ack.live) {
     const auto got = e.get("id-" + std::to_string(i));
     ASSERT_TRUE(got.ok() && got->has_value()) << where << ": id-" << i << " lost";
-    EXPECT_EQ((*got)->metadata, props(i)) << where << ": id-" << i << " carries another record's metadata";
+    const JsonObject& meta = (*got)->metadata;
+    if (ack.revised.contains(i)) {
+      EXPECT_EQ(meta, props(i + kRevised)) << where << ": id-" << i << " lost a flushed metadata update";
+    } else if (!ack.revising.contains(i) || meta != props(i + kRevised)) {
+      EXPECT_EQ(meta, props(i)) << where << ": id-" << i << " carries another record's metadata";
+    }
   }
   for (const int i : ack.deleted) {
     EXPECT_FALSE(e.get("id-" + std::to_string(i))->has_value()) << where << ": id-" << i << " came back";
+  }
+  if (e.state().has_index()) {
+    // A graph the build left behind must be whole enough to walk.
+    const auto hits = e.search_with_filter_and_ann(vec(0), 3, nullptr, std::nullopt, true);
+    ASSERT_TRUE(hits.ok()) << where << ": " << hits.error().message();
   }
   const std::uint64_t count = *e.count_with_filter(nullptr);
   EXPECT_EQ(count, e.list_with_filter_page(nullptr, std::nullopt, 0)->size()) << where;
