@@ -1,6 +1,7 @@
 #include "storage/metadata/key_table.h"
 
 #include <functional>
+#include <utility>
 
 #include "common/panic.h"
 
@@ -43,6 +44,42 @@ SlotList& KeyTable::get_or_add(std::string_view key) {
   entries_.push_back({JsonValue::string(key), SlotList(), hash});
   buckets_[pos] = (hash & ~kIndexMask) | entries_.size();
   return entries_.back().slots;
+}
+
+void KeyTable::erase(std::string_view key, std::uint32_t slot) {
+  if (buckets_.empty()) return;
+  const std::size_t pos = probe(key, hash_of(key));
+  if (buckets_[pos] == 0) return;
+  const std::size_t index = (buckets_[pos] & kIndexMask) - 1;
+  entries_[index].slots.erase(slot);
+  if (!entries_[index].slots.empty()) return;
+  clear_bucket(pos);
+  // The last entry moves into the freed place; its bucket follows it.
+  const std::size_t last = entries_.size() - 1;
+  if (index != last) {
+    const std::size_t mask = buckets_.size() - 1;
+    std::size_t at = static_cast<std::size_t>(entries_[last].hash) & mask;
+    while ((buckets_[at] & kIndexMask) != last + 1) at = (at + 1) & mask;
+    buckets_[at] = (entries_[last].hash & ~kIndexMask) | (index + 1);
+    entries_[index] = std::move(entries_[last]);
+  }
+  entries_.pop_back();
+}
+
+void KeyTable::clear_bucket(std::size_t pos) {
+  const std::size_t mask = buckets_.size() - 1;
+  std::size_t hole = pos;
+  buckets_[hole] = 0;
+  for (std::size_t next = (hole + 1) & mask; buckets_[next] != 0; next = (next + 1) & mask) {
+    const std::size_t home = static_cast<std::size_t>(entries_[(buckets_[next] & kIndexMask) - 1].hash) & mask;
+    // The entry may fill the hole when the hole lies on its probe run from
+    // its home bucket.
+    if (((next - home) & mask) >= ((next - hole) & mask)) {
+      buckets_[hole] = buckets_[next];
+      buckets_[next] = 0;
+      hole = next;
+    }
+  }
 }
 
 void KeyTable::rehash(std::size_t bucket_count) {

@@ -156,12 +156,15 @@ void MetadataStore::index_remove(std::uint32_t slot) {
     key_buffer_.clear();
     if (append_index_key(key_buffer_, value)) {
       if (const auto field = eq_index_.find(name); field != eq_index_.end()) {
-        if (SlotList* list = field->second.find(key_buffer_)) list->erase(slot);
+        field->second.erase(key_buffer_, slot);
       }
     }
     if (const auto order = number_order_key(value)) {
       if (const auto field = range_index_.find(name); field != range_index_.end()) {
-        if (const auto list = field->second.find(*order); list != field->second.end()) list->second.erase(slot);
+        if (const auto list = field->second.find(*order); list != field->second.end()) {
+          list->second.erase(slot);
+          if (list->second.empty()) field->second.erase(list);  // no value kept without a record
+        }
       }
     }
   }

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <random>
 #include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -47,6 +49,43 @@ TEST(KeyTable, FindsEveryKeyAcrossGrowth) {
   EXPECT_EQ(table.find("s:key number 10000"), nullptr);
   table.get_or_add("s:key number 7").insert(3);
   EXPECT_EQ(items(*table.find("s:key number 7")), (std::vector<std::uint32_t>{3, 7}));
+}
+
+TEST(KeyTable, ErasedKeysGoAndTheRestStayFound) {
+  // Keys come and go at random, so removals land inside long probe runs and
+  // move the last entry; every lookup must still agree with an ordered map.
+  std::mt19937 rng(11);
+  KeyTable table;
+  std::map<std::string, std::set<std::uint32_t>> model;
+  for (int step = 0; step < 40000; ++step) {
+    const std::string key = "i:" + std::to_string(rng() % 3000);
+    const std::uint32_t slot = rng() % 4;
+    if (rng() % 2 == 0) {
+      table.get_or_add(key).insert(slot);
+      model[key].insert(slot);
+    } else {
+      table.erase(key, slot);
+      if (const auto it = model.find(key); it != model.end() && it->second.erase(slot) && it->second.empty()) {
+        model.erase(it);
+      }
+    }
+    if (step % 4000 != 3999) continue;
+    ASSERT_EQ(table.size(), model.size()) << "step " << step;
+    for (std::uint32_t k = 0; k < 3000; ++k) {
+      const std::string probe = "i:" + std::to_string(k);
+      const SlotList* list = table.find(probe);
+      const auto it = model.find(probe);
+      ASSERT_EQ(list != nullptr, it != model.end()) << probe;
+      if (list) {
+        ASSERT_EQ(items(*list), std::vector<std::uint32_t>(it->second.begin(), it->second.end()));
+      }
+    }
+  }
+  table.erase("i:absent", 0);  // nothing to take out
+  for (const auto& [key, slots] : model) {
+    for (const std::uint32_t slot : slots) table.erase(key, slot);
+  }
+  EXPECT_EQ(table.size(), 0u);
 }
 
 }  // namespace
