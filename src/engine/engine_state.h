@@ -75,11 +75,8 @@ struct EngineState {
   }
 
   // Forgets the index: searches are exhaustive until the next build. The
-  // graph file and the delta list stay. With no index to forget nothing is
-  // marked for rewriting: every delete would otherwise replace
-  // graph_ids.json and manifest.json, two file replacements per call.
+  // graph file and the delta list stay.
   void drop_index() {
-    if (index_ids.empty() && !manifest.index_state.has_value()) return;
     index_ids.clear();
     manifest.index_state.reset();
     index_ids_dirty = true;

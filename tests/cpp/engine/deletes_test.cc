@@ -53,11 +53,6 @@ TEST_F(Deletes, SingleDelete) {
   ASSERT_TRUE(write_vector_entry(*state_, "b", scaled_vector(16, 2, 1.0), tag("b"), std::nullopt).ok());
   EXPECT_EQ(*state_->id_pool.get_slot("b"), 3u);
   EXPECT_TRUE(read_code_slot(state_->layout, state_->live_codes.slot(1)).deleted);
-
-  // With no index left to drop, a delete replaces no bookkeeping file.
-  const std::uint64_t renames = faults_->count(FileOp::kRename);
-  EXPECT_TRUE(delete_id(*state_, "a").value());
-  EXPECT_EQ(faults_->count(FileOp::kRename), renames);
 }
 
 TEST_F(Deletes, BatchCountsEachLiveIdOnce) {
