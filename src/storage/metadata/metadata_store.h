@@ -67,6 +67,8 @@ class MetadataStore {
   std::optional<std::vector<std::uint32_t>> get_range_candidates(std::string_view field, RangeBound lower,
                                                                   RangeBound upper) const;
 
+  // The stored entry of `slot`, or null; valid until the next change.
+  const MetadataEntry* find(std::uint32_t slot) const;
   std::span<const MetadataEntry> entries() const { return entries_; }
   std::size_t size() const { return entries_.size(); }
   bool dirty() const { return dirty_; }
@@ -85,7 +87,6 @@ class MetadataStore {
   MetadataStore(std::shared_ptr<FileSystem> fs, std::string path)
       : fs_(std::move(fs)), path_(std::move(path)) {}
 
-  const MetadataEntry* find(std::uint32_t slot) const;
   void index_add(std::uint32_t slot, const VectorMetadata& metadata);
   void index_remove(std::uint32_t slot);
   // Both indexes from scratch; entries_ must be sorted by slot.
