@@ -51,8 +51,11 @@ class MetadataStore {
   // put for each item in order; stops at the first refusal (earlier items stay).
   Status put_many(std::span<const MetadataEntry> items);
   // Replaces everything (after the engine renumbers slots). Of entries for
-  // the same slot the last stays.
-  void replace_all(std::vector<MetadataEntry> entries);
+  // the same slot the last stays. `stored` says metadata.bin already holds
+  // exactly these entries (a compaction wrote and switched it in), so the
+  // store is left clean instead of being written again.
+  enum class Written : bool { kNo, kAlready };
+  void replace_all(std::vector<MetadataEntry> entries, Written stored = Written::kNo);
 
   // Rewrites metadata.bin when anything changed since open or the last flush.
   Status flush();

@@ -13,6 +13,7 @@
 
 #include "engine/compaction_switch.h"
 #include "engine/deletes.h"
+#include "engine/live_compaction.h"
 #include "engine/engine_test_util.h"
 #include "engine/writes.h"
 #include "storage/io/fault_injection.h"
@@ -93,6 +94,18 @@ TEST_F(Flush, CompactionRenumbersEveryFileTogether) {
   reopen();
   testing::expect_consistent(*state_, norm_of);
   EXPECT_EQ(state_->id_pool.slot_count(), 2u);
+}
+
+// The switch puts the staged metadata.bin in place; the store it installs is
+// that file, so the flush does not write it a second time.
+TEST_F(Flush, CompactionWritesMetadataOnce) {
+  three_and_a_delete();
+  ASSERT_TRUE(update_metadata_only(*state_, "r3", {}, "doc").ok());
+  ASSERT_TRUE(compact_live_files(*state_).ok());
+  EXPECT_FALSE(state_->metadata.dirty());
+  const MetadataStore reread = MetadataStore::open(faults_, state_->metadata.path()).value();
+  ASSERT_EQ(reread.size(), 2u);
+  EXPECT_EQ(*reread.get(1)->document(), "doc");
 }
 
 TEST_F(Flush, WithoutDeletionsTheSlotsStayAndTheIndexGoes) {
