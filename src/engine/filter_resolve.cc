@@ -6,11 +6,10 @@
 namespace velq {
 
 std::optional<IndexResolution> resolve_filter_via_index(const EngineState& state,
-                                                        const JsonObject& filter,
-                                                        const SlotBitmap& allowed) {
+                                                        const JsonObject& filter) {
   std::optional<filter::IndexCandidates> found = filter::index_candidates(state.metadata, filter);
   if (!found) return std::nullopt;
-  std::erase_if(found->slots, [&](std::uint32_t s) { return !allowed.contains(s); });
+  std::erase_if(found->slots, [&](std::uint32_t s) { return !state.id_pool.is_listed(s); });
   return IndexResolution{std::move(found->slots), found->exact};
 }
 
@@ -29,11 +28,10 @@ std::vector<std::uint32_t> filter_given_candidates(const EngineState& state,
 
 std::vector<std::uint32_t> filter_candidates(const EngineState& state, const JsonObject& filter) {
   // The indexes first: a selective filter then never lists every active slot.
-  std::optional<filter::IndexCandidates> found = filter::index_candidates(state.metadata, filter);
-  if (!found) return filter_given_candidates(state, state.id_pool.active_slots(), filter);
-  std::erase_if(found->slots, [&](std::uint32_t s) { return !state.id_pool.is_listed(s); });
-  if (found->exact) return std::move(found->slots);
-  return filter_given_candidates(state, found->slots, filter);
+  std::optional<IndexResolution> resolved = resolve_filter_via_index(state, filter);
+  if (!resolved) return filter_given_candidates(state, state.id_pool.active_slots(), filter);
+  if (resolved->exact) return std::move(resolved->slots);
+  return filter_given_candidates(state, resolved->slots, filter);
 }
 
 }  // namespace velq

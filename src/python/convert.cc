@@ -4,7 +4,6 @@
 #include <string_view>
 #include <utility>
 
-#include "common/json_parse.h"
 #include "common/panic.h"
 #include "python/args.h"
 #include "python/errors.h"
