@@ -145,8 +145,7 @@ Status commit_chunk(EngineState& state, PreparedChunk chunk) {
   write_slots(state, chunk, slots);
   VELQ_RETURN_IF_ERROR(taken);
   for (std::size_t i = 0; i < count; ++i) chunk.records[i].slot = slots[i];
-  state.pending.insert(state.pending.end(), std::make_move_iterator(chunk.entries.begin()),
-                       std::make_move_iterator(chunk.entries.end()));
+  for (WalEntry& entry : chunk.entries) state.pending.push_back({std::move(entry.id), false});
   VELQ_RETURN_IF_ERROR(state.metadata.put_many(chunk.records));
   for (const MetadataEntry& record : chunk.records) {
     note_delta_slot(state, record.slot);

@@ -20,7 +20,7 @@ WalEntry deletion_entry(const std::string& id) {
 Status delete_live_id(EngineState& state, const std::string& id) {
   WalEntry entry = deletion_entry(id);
   VELQ_RETURN_IF_ERROR(log_entries(state, std::span(&entry, 1)));
-  state.pending.push_back(std::move(entry));
+  state.pending.push_back({std::move(entry.id), true});
   const std::optional<std::uint32_t> slot = state.id_pool.delete_by_id(id);
   mark_slot_deleted(state.layout, state.live_codes.slot_mut(*slot));
   return ok_status();

@@ -34,7 +34,10 @@ struct EngineState {
   std::shared_ptr<const StorageBackend> backend;
   std::shared_ptr<FileSystem> fs;  // the backend's file layer, for local files
   Wal wal;
-  std::vector<WalEntry> pending;  // logged since the last flush to a segment
+  // Logged since the last flush, as the segment records the flush writes:
+  // the log holds the rest of each entry, so memory stays small however
+  // long the flush waits.
+  std::vector<SegmentRecord> pending;
   SegmentManager segments;
   MetadataStore metadata;
   GraphManager graph;

@@ -6,22 +6,20 @@
 namespace velq {
 
 std::optional<IndexResolution> resolve_filter_via_index(const EngineState& state,
-                                                        const JsonObject& filter,
-                                                        const SlotBitmap& allowed) {
+                                                        const JsonObject& filter) {
   std::optional<filter::IndexCandidates> found = filter::index_candidates(state.metadata, filter);
   if (!found) return std::nullopt;
-  std::erase_if(found->slots, [&](std::uint32_t s) { return !allowed.contains(s); });
+  std::erase_if(found->slots, [&](std::uint32_t s) { return !state.id_pool.is_listed(s); });
   return IndexResolution{std::move(found->slots), found->exact};
 }
 
 std::vector<std::uint32_t> filter_given_candidates(const EngineState& state,
                                                    std::span<const std::uint32_t> slots,
                                                    const JsonObject& filter) {
-  const auto metadata = state.metadata.get_many(slots);
   std::vector<std::uint32_t> out;
   for (const std::uint32_t s : slots) {
-    const auto it = metadata.find(s);
-    if (it != metadata.end() && filter::metadata_matches_filter(it->second.properties, filter)) {
+    const MetadataEntry* stored = state.metadata.find(s);
+    if (stored != nullptr && filter::metadata_matches_filter(stored->metadata.properties, filter)) {
       out.push_back(s);
     }
   }
@@ -29,11 +27,9 @@ std::vector<std::uint32_t> filter_given_candidates(const EngineState& state,
 }
 
 std::vector<std::uint32_t> filter_candidates(const EngineState& state, const JsonObject& filter) {
-  std::vector<std::uint32_t> active = state.id_pool.active_slots();
-  if (active.empty()) return active;
-  const SlotBitmap allowed(state.id_pool.slot_count(), active);
-  std::optional<IndexResolution> resolved = resolve_filter_via_index(state, filter, allowed);
-  if (!resolved) return filter_given_candidates(state, active, filter);
+  // The indexes first: a selective filter then never lists every active slot.
+  std::optional<IndexResolution> resolved = resolve_filter_via_index(state, filter);
+  if (!resolved) return filter_given_candidates(state, state.id_pool.active_slots(), filter);
   if (resolved->exact) return std::move(resolved->slots);
   return filter_given_candidates(state, resolved->slots, filter);
 }

@@ -10,21 +10,19 @@
 #include <vector>
 
 #include "common/json_value.h"
-#include "common/slot_bitmap.h"
 #include "engine/engine_state.h"
 
 namespace velq {
 
-// The slots the indexes give for `filter`, kept only when in `allowed`,
-// ascending; `exact` when they need no metadata test. Absent when the
-// indexes cannot answer the filter.
+// The slots the indexes give for `filter`, kept only when active (listed
+// by the id pool), ascending; `exact` when they need no metadata test.
+// Absent when the indexes cannot answer the filter.
 struct IndexResolution {
   std::vector<std::uint32_t> slots;
   bool exact = false;
 };
 std::optional<IndexResolution> resolve_filter_via_index(const EngineState& state,
-                                                        const JsonObject& filter,
-                                                        const SlotBitmap& allowed);
+                                                        const JsonObject& filter);
 
 // The active slots that match `filter`, ascending. A record without metadata
 // never matches, except through an exact index answer, which tests nothing.

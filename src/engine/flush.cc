@@ -40,9 +40,7 @@ Status flush_wal_to_segment(EngineState& state) {
     // durable.
     return state.metadata.flush();
   }
-  std::vector<SegmentRecord> records;
-  records.reserve(state.pending.size());
-  for (const WalEntry& entry : state.pending) records.push_back({entry.id, entry.is_deleted});
+  std::vector<SegmentRecord> records = std::move(state.pending);
   state.pending.clear();
   VELQ_RETURN_IF_ERROR(state.segments.flush_batch(std::move(records)));
 

@@ -105,7 +105,8 @@ Status switch_and_install(EngineState& state, Compacted next) {
     return installed;
   }
   state.id_pool = std::move(next.pool);
-  state.metadata.replace_all(std::move(next.metadata));
+  // The switch put the staged metadata.bin in place: it holds these entries.
+  state.metadata.replace_all(std::move(next.metadata), MetadataStore::Written::kAlready);
   rebuild_blocked_codes(state);
   return ok_status();
 }

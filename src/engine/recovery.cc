@@ -204,7 +204,7 @@ Status apply_wal_entries_to_live_state(EngineState& s, const std::vector<WalEntr
     VELQ_RETURN_IF_ERROR(s.metadata.put(slot, metadata));
   }
   if (any_delete) s.needs_compaction = true;
-  s.pending.insert(s.pending.end(), entries.begin(), entries.end());
+  for (const WalEntry& e : entries) s.pending.push_back({e.id, e.is_deleted});
   return flush_wal_to_segment(s);
 }
 

@@ -28,17 +28,18 @@ std::uint32_t slot_of_node(const EngineState& state, std::uint32_t node) {
   return state.index_ids[node];
 }
 
-// The delta slots still alive, in list order.
-std::vector<std::uint32_t> live_delta(const EngineState& state) {
+// The delta slots a search may return, in list order: those still active
+// and, under a filter, among its matches `allowed`.
+std::vector<std::uint32_t> searchable_delta(const EngineState& state, const SlotBitmap* allowed) {
   std::vector<std::uint32_t> out;
   for (const std::uint32_t s : state.delta_ids) {
-    if (state.id_pool.is_alive(s)) out.push_back(s);
+    if (allowed != nullptr ? allowed->contains(s) : state.id_pool.is_listed(s)) out.push_back(s);
   }
   return out;
 }
 
 // Up to top_k graph hits as slots, best first.
-std::vector<engine::ScoredSlot> graph_hits(const EngineState& state, std::span<const double> query,
+std::vector<engine::ScoredSlot> graph_hits(const EngineState& state, const SlotScorer& scorer,
                                            std::uint64_t top_k, std::uint64_t list_size,
                                            const SlotBitmap* allowed) {
   // Neither count may exceed the graph's nodes: a beam that wide already
@@ -50,7 +51,6 @@ std::vector<engine::ScoredSlot> graph_hits(const EngineState& state, std::span<c
   const std::size_t k = static_cast<std::size_t>(std::min(wanted, nodes));
   const std::size_t ef = static_cast<std::size_t>(std::min(std::max(list_size, wanted), nodes));
 
-  const SlotScorer scorer(state, query);
   DecodeScratch scratch;
   const NodeScorer score = [&](std::uint32_t node) {
     return scorer.score(slot_of_node(state, node), scratch);
@@ -108,15 +108,14 @@ Result<std::vector<SearchResult>> search_with_filter_and_ann(
     allowed.emplace(state.id_pool.slot_count(), candidates);
   }
 
+  // One prepared query serves the graph walk and the delta scan.
+  const std::vector<std::uint32_t> delta = searchable_delta(state, allowed ? &*allowed : nullptr);
+  const SlotScorer scorer(state, q, first_pass_codes(state, delta.size()));
   const std::vector<engine::ScoredSlot> hits =
-      graph_hits(state, q, top_k, list_size, allowed ? &*allowed : nullptr);
-  std::vector<SearchResult> results = assemble_results(state, q, hits);
-  sort_and_truncate(results, top_k);
-
-  const std::vector<std::uint32_t> delta = live_delta(state);
+      graph_hits(state, scorer, top_k, list_size, allowed ? &*allowed : nullptr);
+  std::vector<SearchResult> results = ranked_results(state, q, hits, top_k);
   if (delta.empty()) return results;
-  VELQ_ASSIGN_OR_RETURN(std::vector<SearchResult> merged,
-                        exhaustive_search_simd(state, q, top_k, filter, std::span(delta)));
+  std::vector<SearchResult> merged = scan_candidates(state, scorer, q, top_k, delta);
   results.insert(results.end(), std::make_move_iterator(merged.begin()),
                  std::make_move_iterator(merged.end()));
   sort_and_truncate(results, top_k);

@@ -39,6 +39,8 @@ class SearchPool {
  public:
   explicit SearchPool(std::size_t capacity);
 
+  // A score below every pooled score of a full pool takes the stand-in's
+  // road: it changes the array exactly as the stand-in does.
   void push(std::uint32_t slot, double score);
 
   bool excludes(double bound) const {
@@ -63,7 +65,15 @@ class SearchPool {
   std::size_t capacity() const { return capacity_; }
 
  private:
+  // Runs the stand-in's push unless the path test shows it leaves the array
+  // as it is; either way the stand-in is settled afterwards when unchanged.
   void push_stand_in();
+  // Whether the stand-in's push leaves the array unchanged, told from the
+  // scores along the path from the appended position to the root without
+  // moving anything; false also when only running it can tell.
+  bool stand_in_retraces_path() const;
+  // The stand-in's push itself, logging what it overwrites.
+  void run_stand_in();
   // Writes heap_[i], remembering the old entry while a stand-in push runs.
   void put(std::size_t i, const ScoredSlot& e);
   void sift_up(std::size_t i);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <numeric>
 
 #include "common/worker_pool.h"
 #include "engine/raw_vectors.h"
@@ -18,6 +19,11 @@ namespace {
 std::vector<double> rescore(const EngineState& state, std::span<const double> query,
                             std::span<const engine::ScoredSlot> hits) {
   std::vector<double> scores(hits.size());
+  if (!state.live_vectors.has_value() && state.metric == DistanceMetric::kL2) {
+    // The L2 scan scored the same dequantized vector the same way.
+    for (std::size_t i = 0; i < hits.size(); ++i) scores[i] = hits[i].score;
+    return scores;
+  }
   parallel_for(hits.size(), 8, [&](std::size_t begin, std::size_t end) {
     DecodeScratch scratch;
     for (std::size_t i = begin; i < end; ++i) {
@@ -40,24 +46,38 @@ std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
   return out;
 }
 
-std::vector<SearchResult> assemble_results(const EngineState& state, std::span<const double> query,
-                                           std::span<const engine::ScoredSlot> hits) {
-  std::vector<std::uint32_t> slots;
-  slots.reserve(hits.size());
-  for (const engine::ScoredSlot& h : hits) slots.push_back(h.slot);
-  const auto metadata = state.metadata.get_many(slots);
+std::vector<SearchResult> ranked_results(const EngineState& state, std::span<const double> query,
+                                         std::span<const engine::ScoredSlot> hits,
+                                         std::uint64_t top_k) {
   std::vector<double> scores;
-  if (state.rerank_enabled) scores = rescore(state, query, hits);
+  if (state.rerank_enabled) {
+    scores = rescore(state, query, hits);
+  } else {
+    scores.reserve(hits.size());
+    for (const engine::ScoredSlot& h : hits) scores.push_back(h.score);
+  }
+  // The stable sort of the hits' indexes by score is the permutation the
+  // stable sort of their results would make.
+  std::vector<std::size_t> order(hits.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return ranks_before(scores[a], scores[b]); });
+  if (order.size() > top_k) order.resize(static_cast<std::size_t>(top_k));
 
-  std::vector<SearchResult> results(hits.size());
-  for (std::size_t i = 0; i < hits.size(); ++i) {
-    SearchResult& r = results[i];
-    r.id = std::string(state.id_pool.id_at(hits[i].slot).value_or(std::string_view()));
-    r.score = state.rerank_enabled ? scores[i] : hits[i].score;
-    const auto it = metadata.find(hits[i].slot);
+  std::vector<std::uint32_t> slots;
+  slots.reserve(order.size());
+  for (const std::size_t i : order) slots.push_back(hits[i].slot);
+  const auto metadata = state.metadata.get_many(slots);
+  std::vector<SearchResult> results(order.size());
+  for (std::size_t r = 0; r < order.size(); ++r) {
+    SearchResult& out = results[r];
+    const std::uint32_t slot = slots[r];
+    out.id = std::string(state.id_pool.id_at(slot).value_or(std::string_view()));
+    out.score = scores[order[r]];
+    const auto it = metadata.find(slot);
     if (it != metadata.end()) {
-      r.metadata = it->second.properties;
-      if (const auto doc = it->second.document()) r.document = std::string(*doc);
+      out.metadata = it->second.properties;
+      if (const auto doc = it->second.document()) out.document = std::string(*doc);
     }
   }
   return results;

@@ -13,12 +13,16 @@
 
 namespace velq {
 
-// One result per hit, in hit order. The id is the empty string for a slot
-// that is no longer active. With reranking the score is recomputed from the
-// raw vector when raw vectors are kept, else from the dequantized code times
-// the stored norm; otherwise the hit's score stays.
-std::vector<SearchResult> assemble_results(const EngineState& state, std::span<const double> query,
-                                           std::span<const engine::ScoredSlot> hits);
+// The best top_k hits as results, best first: what building one result per
+// hit, then sort_and_truncate, gives, with ids and metadata read only for the
+// results kept. The id is the empty string for a slot that is no longer
+// active. With reranking the score is recomputed from the raw vector when
+// raw vectors are kept, else from the dequantized code times the stored norm
+// (for L2 that is the score the scan already computed, so it stays);
+// otherwise the hit's score stays.
+std::vector<SearchResult> ranked_results(const EngineState& state, std::span<const double> query,
+                                         std::span<const engine::ScoredSlot> hits,
+                                         std::uint64_t top_k);
 
 // Stable sort in which a result goes before another only when its score is
 // greater; NaN scores go after every number and keep their order among

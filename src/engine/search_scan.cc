@@ -5,7 +5,6 @@
 #include "common/worker_pool.h"
 #include "engine/filter_resolve.h"
 #include "engine/search_results.h"
-#include "engine/slot_scorer.h"
 
 namespace velq {
 
@@ -46,25 +45,33 @@ engine::SearchPool scan_l2(const SlotScorer& scorer, std::span<const std::uint32
 
 }  // namespace
 
+const BlockedCodes* first_pass_codes(const EngineState& state, std::size_t count) {
+  if (!state.blocked_codes || count < engine::CodeScan::kFirstPassMin) return nullptr;
+  return &*state.blocked_codes;
+}
+
+std::vector<SearchResult> scan_candidates(const EngineState& state, const SlotScorer& scorer,
+                                          std::span<const double> query, std::uint64_t top_k,
+                                          std::span<const std::uint32_t> list) {
+  if (top_k == 0 || list.empty()) return {};
+  // The pool never needs more room than there are candidates: with fewer
+  // candidates than its capacity it evicts nothing either way.
+  const std::uint64_t wanted = saturating_mul(top_k, state.rerank_enabled ? 10 : 1);
+  const std::size_t pool_size = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, list.size()));
+  const engine::SearchPool pool = scorer.is_l2()
+                                      ? scan_l2(scorer, list, pool_size)
+                                      : scorer.code_scan().run(list, pool_size).pool;
+  return ranked_results(state, query, pool.entries(), top_k);
+}
+
 Result<std::vector<SearchResult>> exhaustive_search_simd(
     const EngineState& state, std::span<const double> query, std::uint64_t top_k,
     const JsonObject* filter, std::optional<std::span<const std::uint32_t>> candidates) {
   if (top_k == 0) return std::vector<SearchResult>();
   const std::vector<std::uint32_t> list = candidate_list(state, filter, candidates);
   if (list.empty()) return std::vector<SearchResult>();
-
-  // The pool never needs more room than there are candidates: with fewer
-  // candidates than its capacity it evicts nothing either way.
-  const std::uint64_t wanted = saturating_mul(top_k, state.rerank_enabled ? 10 : 1);
-  const std::size_t pool_size = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, list.size()));
-  const BlockedCodes* blocked = state.blocked_codes ? &*state.blocked_codes : nullptr;
-  const SlotScorer scorer(state, query, blocked);
-  const engine::SearchPool pool = scorer.is_l2()
-                                      ? scan_l2(scorer, list, pool_size)
-                                      : scorer.code_scan().run(list, pool_size).pool;
-  std::vector<SearchResult> results = assemble_results(state, query, pool.entries());
-  sort_and_truncate(results, top_k);
-  return results;
+  const SlotScorer scorer(state, query, first_pass_codes(state, list.size()));
+  return scan_candidates(state, scorer, query, top_k, list);
 }
 
 }  // namespace velq

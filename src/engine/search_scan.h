@@ -12,8 +12,20 @@
 #include "common/result.h"
 #include "engine/engine_state.h"
 #include "engine/engine_types.h"
+#include "engine/slot_scorer.h"
 
 namespace velq {
+
+// The blocked copy of the codes when a scan of `count` candidates could use
+// its first pass, else null: with fewer candidates the first pass never runs
+// and its tables would be built for nothing.
+const BlockedCodes* first_pass_codes(const EngineState& state, std::size_t count);
+
+// Exhaustive search of `list` (slots, in order) with a scorer already
+// prepared for `query`: the best top_k results, best first.
+std::vector<SearchResult> scan_candidates(const EngineState& state, const SlotScorer& scorer,
+                                          std::span<const double> query, std::uint64_t top_k,
+                                          std::span<const std::uint32_t> list);
 
 // Candidates: every active slot when neither `filter` nor `candidates` is
 // given; the filter's matches (index-answered where possible); the given

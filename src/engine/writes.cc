@@ -30,12 +30,11 @@ Status write_vector_entry(EngineState& state, std::string id, std::span<const do
   WalEntry entry = make_write_entry(std::move(id), state.quantizer->quantize(unit), stored_norm,
                                     std::move(json));
   VELQ_RETURN_IF_ERROR(log_entries(state, std::span(&entry, 1)));
-  state.pending.push_back(std::move(entry));
-  const WalEntry& logged = state.pending.back();
+  state.pending.push_back({entry.id, false});
 
   VELQ_ASSIGN_OR_RETURN(const std::uint32_t slot,
-                        live_alloc_or_update(state, logged.id, logged.mse_indices, logged.qjl_bits,
-                                             logged.gamma, logged.norm));
+                        live_alloc_or_update(state, entry.id, entry.mse_indices, entry.qjl_bits,
+                                             entry.gamma, entry.norm));
   note_delta_slot(state, slot);
   live_save_raw_vector(state, slot, state.normalize ? unit : values);
   VELQ_RETURN_IF_ERROR(state.metadata.put(slot, record));

@@ -51,40 +51,50 @@ PyArrayObject* as_float_array(PyObject* object, int ndim, int type_num) {
   return array;
 }
 
-// Copies element (i, j) of a 1-D or 2-D array, any strides, into out[i*cols + j].
+// Copies `cols` elements starting at `row`, `col_stride` bytes apart, into
+// out[0..cols). A packed row of the target type is one memcpy.
 template <typename Source, typename Target>
-void copy_strided(PyArrayObject* array, std::size_t rows, std::size_t cols, Target* out) {
-  const auto* base = static_cast<const char*>(PyArray_DATA(array));
-  const npy_intp* strides = PyArray_STRIDES(array);
-  const npy_intp row_stride = PyArray_NDIM(array) == 2 ? strides[0] : 0;
-  const npy_intp col_stride = strides[PyArray_NDIM(array) - 1];
-  for (std::size_t i = 0; i < rows; ++i) {
-    const char* row = base + static_cast<npy_intp>(i) * row_stride;
-    for (std::size_t j = 0; j < cols; ++j) {
-      Source value;
-      std::memcpy(&value, row + static_cast<npy_intp>(j) * col_stride, sizeof value);
-      out[i * cols + j] = convert_element<Target>(value);
+void copy_row(const char* row, npy_intp col_stride, std::size_t cols, Target* out) {
+  if constexpr (std::is_same_v<Source, Target>) {
+    if (col_stride == static_cast<npy_intp>(sizeof(Source))) {
+      std::memcpy(out, row, cols * sizeof(Target));
+      return;
     }
+  }
+  for (std::size_t j = 0; j < cols; ++j) {
+    Source value;
+    std::memcpy(&value, row + static_cast<npy_intp>(j) * col_stride, sizeof value);
+    out[j] = convert_element<Target>(value);
   }
 }
 
-template <typename Target>
-std::optional<Matrix<Target>> matrix_from_array(PyObject* object) {
+// Calls fill(i, copy) for each row i of a 1-D (one row) or 2-D float32 or
+// float64 array with any strides, where copy(out) writes the row's values
+// into out[0..cols) as Target. False when the array is not such an array.
+template <typename Target, typename Fill>
+bool for_each_row(PyObject* object, int ndim, std::size_t& rows, std::size_t& cols, Fill&& fill) {
   for (const int type_num : {NPY_FLOAT32, NPY_FLOAT64}) {
-    PyArrayObject* array = as_float_array(object, 2, type_num);
+    PyArrayObject* array = as_float_array(object, ndim, type_num);
     if (array == nullptr) continue;
-    Matrix<Target> m;
-    m.rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
-    m.cols = static_cast<std::size_t>(PyArray_DIM(array, 1));
-    m.values.resize(m.rows * m.cols);  // the array holds this many elements already
-    if (type_num == NPY_FLOAT32) {
-      copy_strided<float>(array, m.rows, m.cols, m.values.data());
-    } else {
-      copy_strided<double>(array, m.rows, m.cols, m.values.data());
+    rows = ndim == 2 ? static_cast<std::size_t>(PyArray_DIM(array, 0)) : 1;
+    cols = static_cast<std::size_t>(PyArray_DIM(array, ndim - 1));
+    const auto* base = static_cast<const char*>(PyArray_DATA(array));
+    const npy_intp* strides = PyArray_STRIDES(array);
+    const npy_intp row_stride = ndim == 2 ? strides[0] : 0;
+    const npy_intp col_stride = strides[ndim - 1];
+    for (std::size_t i = 0; i < rows; ++i) {
+      const char* row = base + static_cast<npy_intp>(i) * row_stride;
+      fill(i, [&](Target* out) {
+        if (type_num == NPY_FLOAT32) {
+          copy_row<float>(row, col_stride, cols, out);
+        } else {
+          copy_row<double>(row, col_stride, cols, out);
+        }
+      });
     }
-    return m;
+    return true;
   }
-  return std::nullopt;
+  return false;
 }
 
 }  // namespace
@@ -96,26 +106,37 @@ void import_numpy() {
 bool is_numpy_bool(PyObject* object) { return PyArray_IsScalar(object, Bool); }
 
 std::vector<double> vector_from_array(PyObject* object) {
-  for (const int type_num : {NPY_FLOAT32, NPY_FLOAT64}) {
-    PyArrayObject* array = as_float_array(object, 1, type_num);
-    if (array == nullptr) continue;
-    std::vector<double> out(static_cast<std::size_t>(PyArray_DIM(array, 0)));
-    if (type_num == NPY_FLOAT32) {
-      copy_strided<float>(array, 1, out.size(), out.data());
-    } else {
-      copy_strided<double>(array, 1, out.size(), out.data());
-    }
-    return out;
-  }
-  throw_cannot_convert(object, "PyArray<T, D>");
+  std::vector<double> out;
+  std::size_t rows = 0;
+  std::size_t cols = 0;
+  const bool taken = for_each_row<double>(object, 1, rows, cols, [&](std::size_t, auto copy) {
+    out.resize(cols);
+    copy(out.data());
+  });
+  if (!taken) throw_cannot_convert(object, "PyArray<T, D>");
+  return out;
 }
 
-std::optional<Matrix<float>> matrix_f32_from_array(PyObject* object) {
-  return matrix_from_array<float>(object);
+std::optional<FloatRows> rows_f32_from_array(PyObject* object) {
+  FloatRows out;
+  std::size_t rows = 0;
+  const bool taken = for_each_row<float>(object, 2, rows, out.cols, [&](std::size_t i, auto copy) {
+    if (i == 0) out.rows.resize(rows);
+    out.rows[i].resize(out.cols);
+    copy(out.rows[i].data());
+  });
+  if (!taken) return std::nullopt;
+  return out;
 }
 
 std::optional<Matrix<double>> matrix_f64_from_array(PyObject* object) {
-  return matrix_from_array<double>(object);
+  Matrix<double> m;
+  const bool taken = for_each_row<double>(object, 2, m.rows, m.cols, [&](std::size_t i, auto copy) {
+    if (i == 0) m.values.resize(m.rows * m.cols);  // the array holds this many elements already
+    copy(m.values.data() + i * m.cols);
+  });
+  if (!taken) return std::nullopt;
+  return m;
 }
 
 void check_finite(std::span<const double> values, std::string_view name) {

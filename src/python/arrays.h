@@ -1,6 +1,7 @@
 // NumPy intake. The only file that includes NumPy's headers is arrays.cc.
 // Arrays of dtype float32 or float64 with any strides are copied, in index
-// order, into owned buffers while the interpreter lock is held.
+// order, into owned buffers while the interpreter lock is held (a packed row
+// of the target type in one memcpy).
 #pragma once
 
 #include <Python.h>
@@ -33,10 +34,17 @@ struct Matrix {
   std::span<const T> row(std::size_t r) const { return {values.data() + r * cols, cols}; }
 };
 
-// A 2-D float32 or float64 array read as T (float64 narrowed to the nearest
-// float32 for T = float); nullopt for anything else.
-std::optional<Matrix<float>> matrix_f32_from_array(PyObject* object);
+// A 2-D float32 or float64 array as f64 values; nullopt for anything else.
 std::optional<Matrix<double>> matrix_f64_from_array(PyObject* object);
+
+// A 2-D float32 or float64 array as one owned f32 vector per row (float64
+// narrowed to the nearest float32), ready to hand to the engine without a
+// further copy; nullopt for anything else.
+struct FloatRows {
+  std::size_t cols = 0;
+  std::vector<std::vector<float>> rows;
+};
+std::optional<FloatRows> rows_f32_from_array(PyObject* object);
 
 // ValueError "{name} contains non-finite values (NaN or Inf)" at the first
 // value that is NaN or infinite, or becomes infinite as a float32 (the

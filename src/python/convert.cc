@@ -4,19 +4,15 @@
 #include <string_view>
 #include <utility>
 
-#include "common/json_parse.h"
 #include "common/panic.h"
 #include "python/args.h"
 #include "python/errors.h"
 #include "python/py_ref.h"
 #include "storage/metadata/filter.h"
+#include "storage/metadata/vector_metadata.h"
 
 namespace velq::py {
 namespace {
-
-// Levels of arrays and objects a property value may hold: the stored record
-// wraps it in two more.
-constexpr std::size_t kMaxValueDepth = kMaxJsonDepth - 2;
 
 // The interpreter's recursion guard for one level of a recursive conversion.
 class RecursionGuard {
@@ -29,10 +25,7 @@ class RecursionGuard {
   ~RecursionGuard() { Py_LeaveRecursiveCall(); }
 };
 
-[[noreturn]] void throw_too_deep() {
-  throw_value_error("metadata nested too deeply: at most " + std::to_string(kMaxValueDepth) +
-                    " levels of arrays and objects inside a property value");
-}
+[[noreturn]] void throw_too_deep() { throw_value_error(metadata_too_deep_message()); }
 
 JsonValue to_json(PyObject* object, std::size_t depth_left);
 
@@ -125,7 +118,7 @@ void set_item(PyObject* dict, const char* key, PyObject* new_value) {
 JsonObject parse_pydict(PyObject* dict) {
   if (dict == nullptr || dict == Py_None) return JsonObject();
   if (!PyDict_Check(dict)) throw_cannot_convert(dict, "PyDict");
-  return dict_to_json(dict, kMaxValueDepth);
+  return dict_to_json(dict, kMaxPropertyValueDepth);
 }
 
 std::optional<JsonObject> parse_filter(PyObject* dict) {

@@ -56,29 +56,32 @@ constexpr Signature kInsertBatchSig{
     "Database.insert_batch", {"ids", "vectors", "metadatas", "documents", "mode"}, 2};
 
 PyObject* insert_batch(DatabaseObject& db, const BoundArgs& a) {
-  const std::vector<std::string> ids = a.str_list(0);
+  std::vector<std::string> ids = a.str_list(0);
   PyObject* vectors = a.raw(1);
   const WriteMode mode = parse_mode(a.raw(4) == nullptr ? "insert" : a.str(4));
-  std::optional<Matrix<float>> matrix = matrix_f32_from_array(vectors);
+  std::optional<FloatRows> matrix = rows_f32_from_array(vectors);
   if (!matrix) throw_cannot_convert(vectors, "PyArray<T, D>");
-  const std::size_t rows = matrix->rows;
+  const std::size_t rows = matrix->rows.size();
   if (ids.size() != rows) {
     throw_value_error("ids length (" + std::to_string(ids.size()) +
                       ") does not match number of vectors (" + std::to_string(rows) + ")");
   }
   const std::size_t d = read_engine(db, [](const VelqorEngine& e) { return e.state().d; });
   if (rows > 0) check_dimension(d, matrix->cols);
-  if (!all_finite(matrix->values)) throw_value_error("vectors contain non-finite values (NaN or Inf)");
+  for (const std::vector<float>& row : matrix->rows) {
+    if (!all_finite(row)) throw_value_error("vectors contain non-finite values (NaN or Inf)");
+  }
   std::vector<JsonObject> metadatas = parse_metadata_rows(a.present(2), rows);
   std::vector<std::optional<std::string>> documents = parse_document_rows(a.present(3), rows);
 
+  // Every part of an item is moved out of the converted arguments: the rows
+  // are copied out of the array once, above, and never again.
   for (std::size_t begin = 0; begin < rows; begin += kBatchChunkRows) {
     const std::size_t end = std::min(rows, begin + kBatchChunkRows);
     std::vector<BatchWriteItem> items;
     items.reserve(end - begin);
     for (std::size_t r = begin; r < end; ++r) {
-      const auto row = matrix->row(r);
-      items.push_back({ids[r], std::vector<float>(row.begin(), row.end()), std::move(metadatas[r]),
+      items.push_back({std::move(ids[r]), std::move(matrix->rows[r]), std::move(metadatas[r]),
                        std::move(documents[r])});
     }
     write_engine(db, [&](VelqorEngine& engine) {

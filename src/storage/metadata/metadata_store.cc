@@ -126,11 +126,11 @@ Status MetadataStore::put_many(std::span<const MetadataEntry> items) {
   return ok_status();
 }
 
-void MetadataStore::replace_all(std::vector<MetadataEntry> entries) {
+void MetadataStore::replace_all(std::vector<MetadataEntry> entries, Written stored) {
   sort_keeping_last(entries);
   entries_ = std::move(entries);
   rebuild_indexes();
-  dirty_ = true;
+  dirty_ = stored == Written::kNo;
 }
 
 Status MetadataStore::flush() {

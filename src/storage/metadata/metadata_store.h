@@ -51,8 +51,11 @@ class MetadataStore {
   // put for each item in order; stops at the first refusal (earlier items stay).
   Status put_many(std::span<const MetadataEntry> items);
   // Replaces everything (after the engine renumbers slots). Of entries for
-  // the same slot the last stays.
-  void replace_all(std::vector<MetadataEntry> entries);
+  // the same slot the last stays. `stored` says metadata.bin already holds
+  // exactly these entries (a compaction wrote and switched it in), so the
+  // store is left clean instead of being written again.
+  enum class Written : bool { kNo, kAlready };
+  void replace_all(std::vector<MetadataEntry> entries, Written stored = Written::kNo);
 
   // Rewrites metadata.bin when anything changed since open or the last flush.
   Status flush();
@@ -67,6 +70,8 @@ class MetadataStore {
   std::optional<std::vector<std::uint32_t>> get_range_candidates(std::string_view field, RangeBound lower,
                                                                   RangeBound upper) const;
 
+  // The stored entry of `slot`, or null; valid until the next change.
+  const MetadataEntry* find(std::uint32_t slot) const;
   std::span<const MetadataEntry> entries() const { return entries_; }
   std::size_t size() const { return entries_.size(); }
   bool dirty() const { return dirty_; }
@@ -85,7 +90,6 @@ class MetadataStore {
   MetadataStore(std::shared_ptr<FileSystem> fs, std::string path)
       : fs_(std::move(fs)), path_(std::move(path)) {}
 
-  const MetadataEntry* find(std::uint32_t slot) const;
   void index_add(std::uint32_t slot, const VectorMetadata& metadata);
   void index_remove(std::uint32_t slot);
   // Both indexes from scratch; entries_ must be sorted by slot.

@@ -16,7 +16,7 @@ constexpr RecordField kRecordFields[] = {{"properties", true}, {"document", fals
 // most one past the reader's limit).
 std::size_t record_depth(const JsonObject& properties) {
   std::size_t deepest = 0;
-  for (const JsonMember& m : properties) deepest = std::max(deepest, m.value.depth(kMaxJsonDepth - 2));
+  for (const JsonMember& m : properties) deepest = std::max(deepest, m.value.depth(kMaxPropertyValueDepth));
   return deepest + 2;  // the properties object and the record around it
 }
 
@@ -32,10 +32,14 @@ JsonObject& properties_of(JsonValue& record) {
 
 }  // namespace
 
+std::string metadata_too_deep_message() {
+  return "metadata nested too deeply: at most " + std::to_string(kMaxPropertyValueDepth) +
+         " levels of arrays and objects inside a property value";
+}
+
 Status check_metadata_depth(const VectorMetadata& metadata) {
   if (record_depth(metadata.properties) > kMaxJsonDepth) {
-    return Error::invalid_argument("metadata nested too deeply: at most " + std::to_string(kMaxJsonDepth - 2) +
-                 " levels of arrays and objects inside a property value");
+    return Error::invalid_argument(metadata_too_deep_message());
   }
   return ok_status();
 }

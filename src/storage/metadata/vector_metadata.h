@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/json_parse.h"
 #include "common/json_value.h"
 #include "common/result.h"
 
@@ -40,6 +41,13 @@ class VectorMetadata {
  private:
   JsonValue document_;  // a string, or null for no document (inline when short)
 };
+
+// Levels of arrays and objects a property value may hold: the stored record
+// wraps it in two more (the properties object and the record), and the whole
+// must stay within the parser's depth limit to be read back.
+inline constexpr std::size_t kMaxPropertyValueDepth = kMaxJsonDepth - 2;
+// The refusal of a value nested deeper than kMaxPropertyValueDepth.
+std::string metadata_too_deep_message();
 
 // Refuses properties nested so deeply that their record would exceed the
 // parser's depth limit and could not be read back.

@@ -167,7 +167,7 @@ std::vector<std::uint32_t> IdPool::active_slots() const {
   }
   out.reserve(active_count_);
   for (std::uint32_t slot = 0; slot < slots_.size(); ++slot) {
-    if (unlisted_ == 0 ? slots_[slot].alive != 0 : id_at(slot).has_value()) out.push_back(slot);
+    if (is_listed(slot)) out.push_back(slot);
   }
   return out;
 }

@@ -76,6 +76,10 @@ class IdPool {
 
   // Whether `slot` was handed out and is alive.
   bool is_alive(std::uint32_t slot) const { return slot < slots_.size() && slots_[slot].alive == 1; }
+  // Whether active_slots() lists `slot`: alive, with an id that decodes.
+  bool is_listed(std::uint32_t slot) const {
+    return is_alive(slot) && (unlisted_ == 0 || id_at(slot).has_value());
+  }
 
   // Number of slots ever handed out (alive or dead).
   std::uint32_t slot_count() const { return static_cast<std::uint32_t>(slots_.size()); }

@@ -81,23 +81,75 @@ std::vector<std::uint32_t> all_slots(std::size_t count, std::size_t step = 1) {
   return c;
 }
 
+// The pool's rules run literally, every push moving entries: the reference
+// for the shortcuts SearchPool takes with low scores and stand-ins.
+class PlainHeap {
+ public:
+  explicit PlainHeap(std::size_t capacity) : capacity_(capacity) {}
+  void push(std::uint32_t slot, double score) {
+    h_.push_back({slot, score});
+    rise(h_.size() - 1);
+    if (h_.size() <= capacity_) return;
+    const ScoredSlot last = h_.back();
+    h_.pop_back();
+    if (h_.empty()) return;
+    std::size_t hole = 0;
+    std::size_t child = 1;
+    for (; child + 1 < h_.size(); child = 2 * hole + 1) {
+      if (h_[child + 1].score <= h_[child].score) ++child;
+      h_[hole] = h_[child];
+      hole = child;
+    }
+    if (child == h_.size() - 1) {
+      h_[hole] = h_[child];
+      hole = child;
+    }
+    h_[hole] = last;
+    rise(hole);
+  }
+  const std::vector<ScoredSlot>& entries() const { return h_; }
+
+ private:
+  void rise(std::size_t i) {
+    const ScoredSlot e = h_[i];
+    for (; i > 0 && h_[(i - 1) / 2].score > e.score; i = (i - 1) / 2) h_[i] = h_[(i - 1) / 2];
+    h_[i] = e;
+  }
+  std::vector<ScoredSlot> h_;
+  std::size_t capacity_;
+};
+
 // Random pushes over few distinct scores (many ties): pushing any score below
-// the minimum of the full pool and pushing the stand-in leave equal arrays.
+// the minimum of the full pool and pushing the stand-in leave the arrays the
+// plain rules leave.
 TEST(SearchPool, StandInPushEqualsAnyLowerScore) {
   std::mt19937 gen(5);
-  for (const std::size_t capacity : {1u, 2u, 7u, 10u, 100u}) {
-    SearchPool real(capacity), stand_in(capacity);
-    for (std::uint32_t i = 0; i < 3000; ++i) {
-      const double score = static_cast<double>(gen() % 6);
-      const double low = -1.0 - static_cast<double>(gen() % 4);
-      if (real.excludes(low) && gen() % 2 == 0) {
-        real.push(i, low);
-        stand_in.push_below_all();
-      } else {
-        real.push(i, score);
-        stand_in.push(i, score);
+  for (const std::size_t capacity : {1u, 2u, 3u, 7u, 10u, 100u}) {
+    for (const std::uint32_t levels : {2u, 6u, 1000u}) {
+      SearchPool real(capacity), stand_in(capacity);
+      PlainHeap plain(capacity);
+      for (std::uint32_t i = 0; i < 3000; ++i) {
+        const double score = static_cast<double>(gen() % levels);
+        const double low = -1.0 - static_cast<double>(gen() % 4);
+        if (real.excludes(low) && gen() % 2 == 0) {
+          real.push(i, low);
+          stand_in.push_below_all();
+          plain.push(i, low);
+        } else {
+          real.push(i, score);
+          stand_in.push(i, score);
+          plain.push(i, score);
+        }
+        ASSERT_NO_FATAL_FAILURE(expect_same_pool(real, stand_in));
+        // A low entry rises to the root and leaves at once, so the plain
+        // heap holds the same slots where the pool holds them.
+        const auto x = real.entries();
+        ASSERT_EQ(x.size(), plain.entries().size());
+        for (std::size_t k = 0; k < x.size(); ++k) {
+          ASSERT_EQ(x[k].slot, plain.entries()[k].slot) << "capacity " << capacity << " push " << i;
+          ASSERT_EQ(x[k].score, plain.entries()[k].score);
+        }
       }
-      ASSERT_NO_FATAL_FAILURE(expect_same_pool(real, stand_in));
     }
   }
 }

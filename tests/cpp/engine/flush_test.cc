@@ -13,6 +13,7 @@
 
 #include "engine/compaction_switch.h"
 #include "engine/deletes.h"
+#include "engine/live_compaction.h"
 #include "engine/engine_test_util.h"
 #include "engine/writes.h"
 #include "storage/io/fault_injection.h"
@@ -95,6 +96,18 @@ TEST_F(Flush, CompactionRenumbersEveryFileTogether) {
   EXPECT_EQ(state_->id_pool.slot_count(), 2u);
 }
 
+// The switch puts the staged metadata.bin in place; the store it installs is
+// that file, so the flush does not write it a second time.
+TEST_F(Flush, CompactionWritesMetadataOnce) {
+  three_and_a_delete();
+  ASSERT_TRUE(update_metadata_only(*state_, "r3", {}, "doc").ok());
+  ASSERT_TRUE(compact_live_files(*state_).ok());
+  EXPECT_FALSE(state_->metadata.dirty());
+  const MetadataStore reread = MetadataStore::open(faults_, state_->metadata.path()).value();
+  ASSERT_EQ(reread.size(), 2u);
+  EXPECT_EQ(*reread.get(1)->document(), "doc");
+}
+
 TEST_F(Flush, WithoutDeletionsTheSlotsStayAndTheIndexGoes) {
   for (int k = 1; k <= 2; ++k) ASSERT_TRUE(put(*state_, k).ok());
   state_->index_ids = {0};
@@ -102,6 +115,27 @@ TEST_F(Flush, WithoutDeletionsTheSlotsStayAndTheIndexGoes) {
   EXPECT_EQ(state_->live_codes.capacity(), LiveCodesFile::kGrowthSlots);
   EXPECT_TRUE(state_->index_ids.empty());
   EXPECT_EQ(logged(), 0u);
+}
+
+// A grown database flushes only once the pending writes reach a share of its
+// records; the log keeps the writes meanwhile, so a process that ends
+// without a flush loses none of them.
+TEST_F(Flush, WaitsForAShareOfTheRecordsAndTheLogKeepsThem) {
+  options_.wal_flush_threshold = 4;
+  reopen();
+  for (int k = 1; k <= 40; ++k) ASSERT_TRUE(put(*state_, k).ok());
+  // Fewer flushes than one per threshold writes, but some.
+  const std::size_t flushed = state_->segments.segments().size();
+  EXPECT_GT(flushed, 3u);
+  EXPECT_LT(flushed, 10u);
+  // Past 40 records a flush waits for 40 / 4 pending writes.
+  for (int k = 41; k <= 45; ++k) ASSERT_TRUE(put(*state_, k).ok());
+  EXPECT_EQ(state_->segments.segments().size(), flushed);
+  EXPECT_GE(state_->pending.size(), 2 * *options_.wal_flush_threshold);
+  EXPECT_EQ(logged(), state_->pending.size());
+  reopen();  // no flush, no close: the log alone holds the last writes
+  EXPECT_EQ(state_->id_pool.active_count(), 45u);
+  testing::expect_consistent(*state_, norm_of);
 }
 
 TEST_F(Flush, NothingPendingStillWritesMetadata) {

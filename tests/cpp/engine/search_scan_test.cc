@@ -144,8 +144,7 @@ TEST(FilterCandidates, IndexAnswersAndFullScans) {
   // Two indexed equalities: the ascending intersection, no test needed.
   const JsonObject eq({JsonMember("group", JsonValue::integer(std::uint64_t{4})), JsonMember("i", JsonValue::integer(std::uint64_t{24}))});
   EXPECT_EQ(filter_candidates(s, eq), std::vector<std::uint32_t>{24});
-  const SlotBitmap all(s.id_pool.slot_count(), s.id_pool.active_slots());
-  const auto resolved = resolve_filter_via_index(s, eq, all);
+  const auto resolved = resolve_filter_via_index(s, eq);
   ASSERT_TRUE(resolved.has_value());
   EXPECT_TRUE(resolved->exact);
   // A range: the index's superset, then each slot tested.
@@ -156,7 +155,7 @@ TEST(FilterCandidates, IndexAnswersAndFullScans) {
   alts.push_back(JsonValue::object(JsonObject({JsonMember("i", JsonValue::integer(std::uint64_t{70}))})));
   alts.push_back(JsonValue::object(JsonObject({JsonMember("i", JsonValue::integer(std::uint64_t{5}))})));
   const JsonObject any({JsonMember("$or", JsonValue::array(std::move(alts)))});
-  EXPECT_FALSE(resolve_filter_via_index(s, any, all).has_value());
+  EXPECT_FALSE(resolve_filter_via_index(s, any).has_value());
   EXPECT_EQ(filter_candidates(s, any), (std::vector<std::uint32_t>{5, 70}));
   // A slot the index lists but that is no longer active is dropped.
   ASSERT_TRUE(db.state->id_pool.delete_by_id("r24").has_value());
