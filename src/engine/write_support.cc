@@ -76,17 +76,11 @@ void note_delta_slot(EngineState& state, std::uint32_t slot) {
   state.delta_ids_dirty = true;
 }
 
-bool flush_due(const EngineState& state) {
-  const std::size_t pending = state.pending.size();
-  return pending >= state.wal_flush_threshold &&
-         pending >= state.id_pool.active_count() / kFlushGrowthDivisor;
-}
-
 Status finish_operations(EngineState& state, std::uint64_t operations) {
   state.manifest.vector_count = state.id_pool.active_count();
   state.ops_since_persist += operations;
   VELQ_RETURN_IF_ERROR(maybe_persist_state(state, /*force=*/false));
-  if (flush_due(state)) {
+  if (state.pending.size() >= state.wal_flush_threshold) {
     VELQ_RETURN_IF_ERROR(flush_wal_to_segment(state));
   }
   return ok_status();

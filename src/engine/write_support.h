@@ -54,19 +54,10 @@ WalEntry make_write_entry(std::string id, EncodedVector&& code, float stored_nor
 // not cover it.
 void note_delta_slot(EngineState& state, std::uint32_t slot);
 
-// A flush rewrites metadata.bin and live_ids.bin whole, so flushing every
-// `threshold` writes would make a load quadratic in the record count. The
-// log holds every pending write until the flush empties it, so waiting
-// longer loses nothing a crash could otherwise keep; the pending entries
-// are also held to at least 1/kFlushGrowthDivisor of the live records, which
-// keeps a load's total flush work linear (each flush at least a fixed share
-// of what it rewrites) and the log's replay at open a bounded share of it.
-inline constexpr std::size_t kFlushGrowthDivisor = 4;
-bool flush_due(const EngineState& state);
 
 // After `operations` records were written or deleted: refreshes the record
 // count, counts the operations towards the next persist, persists when due
-// and flushes when flush_due says so.
+// and flushes once the pending writes reach the flush threshold.
 Status finish_operations(EngineState& state, std::uint64_t operations);
 
 }  // namespace velq

@@ -120,24 +120,6 @@ TEST_F(Flush, WithoutDeletionsTheSlotsStayAndTheIndexGoes) {
 // A grown database flushes only once the pending writes reach a share of its
 // records; the log keeps the writes meanwhile, so a process that ends
 // without a flush loses none of them.
-TEST_F(Flush, WaitsForAShareOfTheRecordsAndTheLogKeepsThem) {
-  options_.wal_flush_threshold = 4;
-  reopen();
-  for (int k = 1; k <= 40; ++k) ASSERT_TRUE(put(*state_, k).ok());
-  // Fewer flushes than one per threshold writes, but some.
-  const std::size_t flushed = state_->segments.segments().size();
-  EXPECT_GT(flushed, 3u);
-  EXPECT_LT(flushed, 10u);
-  // Past 40 records a flush waits for 40 / 4 pending writes.
-  for (int k = 41; k <= 45; ++k) ASSERT_TRUE(put(*state_, k).ok());
-  EXPECT_EQ(state_->segments.segments().size(), flushed);
-  EXPECT_GE(state_->pending.size(), 2 * *options_.wal_flush_threshold);
-  EXPECT_EQ(logged(), state_->pending.size());
-  reopen();  // no flush, no close: the log alone holds the last writes
-  EXPECT_EQ(state_->id_pool.active_count(), 45u);
-  testing::expect_consistent(*state_, norm_of);
-}
-
 TEST_F(Flush, NothingPendingStillWritesMetadata) {
   ASSERT_TRUE(put(*state_, 1).ok());
   ASSERT_TRUE(flush_wal_to_segment(*state_).ok());
