@@ -12,11 +12,12 @@ Result<std::optional<std::vector<std::uint8_t>>> fetch_state_file(
   VELQ_ASSIGN_OR_RETURN(std::optional<std::vector<std::uint8_t>> bytes,
                         read_file_if_present(*backend.fs, local));
   if (bytes.has_value()) return bytes;
-  VELQ_ASSIGN_OR_RETURN(bytes, absent_if_not_found(backend.provider->read(std::string(name))));
-  if (bytes.has_value() && cache == CacheLocally::kYes) {
-    VELQ_RETURN_IF_ERROR(write_file_atomic(*backend.fs, local, *bytes));
+  VELQ_ASSIGN_OR_RETURN(std::optional<std::vector<std::uint8_t>> remote,
+                        absent_if_not_found(backend.provider->read(std::string(name))));
+  if (remote.has_value() && cache == CacheLocally::kYes) {
+    VELQ_RETURN_IF_ERROR(write_file_atomic(*backend.fs, local, *remote));
   }
-  return bytes;
+  return remote;
 }
 
 }  // namespace velq
