@@ -10,7 +10,7 @@ DIM = 8
 
 # Property tests: CI runs a fixed, bounded set of examples (the same each
 # run); VELQ_HYPOTHESIS=long explores new ones for as long as it takes.
-settings.register_profile("ci", max_examples=150, deadline=None, derandomize=True, print_blob=True)
+settings.register_profile("ci", max_examples=300, deadline=None, derandomize=True, print_blob=True)
 settings.register_profile("long", max_examples=20_000, deadline=None)
 settings.load_profile(os.environ.get("VELQ_HYPOTHESIS", "ci"))
 
