@@ -33,12 +33,6 @@ Status rename_staged(FileSystem& fs, const std::string& dir, std::span<const std
   return ok_status();
 }
 
-Status remove_if_present(FileSystem& fs, const std::string& path) {
-  Status removed = fs.remove(path);
-  if (!removed.ok() && removed.error().is_not_found()) return ok_status();
-  return removed;
-}
-
 }  // namespace
 
 std::vector<std::uint8_t> encode_compaction_switch(std::span<const std::string_view> names) {

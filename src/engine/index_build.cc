@@ -1,7 +1,9 @@
 #include "engine/index_build.h"
 
 #include <bit>
+#include <cmath>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "common/panic.h"
@@ -144,6 +146,13 @@ std::vector<double> dequantized_table(const EngineState& state, std::span<const 
   return table;
 }
 
+// The parameters go into manifest.json, whose numbers are finite: a NaN or
+// infinite alpha is refused before anything is built or written.
+Status check_params(const IndexParams& params) {
+  if (std::isfinite(params.alpha)) return ok_status();
+  return Error::invalid_argument("alpha must be a finite number, got " + std::to_string(params.alpha));
+}
+
 void record_index(EngineState& state, std::vector<std::uint32_t> slots) {
   state.index_ids = std::move(slots);
   state.index_ids_dirty = true;
@@ -154,6 +163,7 @@ void record_index(EngineState& state, std::vector<std::uint32_t> slots) {
 }  // namespace
 
 Status create_index_with_params(EngineState& state, const IndexParams& params) {
+  VELQ_RETURN_IF_ERROR(check_params(params));
   VELQ_RETURN_IF_ERROR(flush_wal_to_segment(state));
   std::vector<std::uint32_t> slots = state.id_pool.active_slots();
   if (slots.empty()) return ok_status();
@@ -193,6 +203,7 @@ Status create_index_with_params(EngineState& state, const IndexParams& params) {
 }
 
 Status create_index_incremental(EngineState& state, const IndexParams& params) {
+  VELQ_RETURN_IF_ERROR(check_params(params));
   const bool has_graph = state.graph.is_loaded() && state.graph.n_nodes() > 0;
   if (has_graph && state.delta_ids.empty()) return ok_status();
   if (!has_graph) return create_index_with_params(state, params);

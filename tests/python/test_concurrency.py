@@ -113,6 +113,31 @@ def test_searches_beside_an_inserter_and_an_index_build(db, rng):
     assert len(db.search(queries[0], 10_000, _use_ann=False)) == 6000
 
 
+def test_pooled_queries_beside_deletes_and_flushes(db, rng):
+    rows = unit_rows(rng, 2000)
+    db.insert_batch([f"base{i}" for i in range(1000)], rows[:1000], metadatas=[{"g": i % 4} for i in range(1000)])
+    queries = unit_rows(rng, 16)
+    stop = threading.Event()
+
+    def churn():
+        try:
+            for i in range(1000, 2000, 100):
+                db.insert_batch([f"w{j}" for j in range(i, i + 100)], rows[i:i + 100], metadatas=[{"g": 9}] * 100)
+                assert db.delete_batch([f"w{j}" for j in range(i, i + 100, 2)], where_filter={"g": 8}) == 50
+                db.flush()
+        finally:
+            stop.set()
+
+    def querier():
+        while not stop.is_set():
+            assert [len(r) for r in db.query(queries, 5)] == [5] * 16
+            assert db.count({"g": 1}) == 250
+            assert db.get("base7")["metadata"] == {"g": 3}
+
+    run_threads(churn, querier, querier)
+    assert len(db) == 1500 and db.count({"g": 9}) == 500
+
+
 def ticks_inside(call):
     """Runs call() in one thread while another counts; the ticks counted in the
     middle half of the call's span (none if the call held the interpreter lock)."""

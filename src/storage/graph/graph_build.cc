@@ -184,6 +184,14 @@ std::vector<MendInput> build_level_lists(std::vector<NodeList>& lists,
     });
     commit();
     std::swap(states, next_states);
+    // A round that brought no new neighbour into any list leaves the next
+    // one nothing to score: every later round would keep the lists as they
+    // are. Stopping here gives the same lists for any count of rounds, and
+    // a huge count cannot keep the build busy for ever.
+    const bool settled = std::ranges::none_of(states, [](const TargetState& s) {
+      return std::ranges::find(s.fresh, std::uint8_t{1}) != s.fresh.end();
+    });
+    if (settled) break;
   }
   for (std::size_t i = 0; i < targets.size(); ++i) out[i].list_scores = std::move(states[i].scores);
   return out;

@@ -19,13 +19,11 @@ const std::string kKey(graph_format::kFileName);
 Result<GraphManager> GraphManager::open(std::shared_ptr<const StorageBackend> backend,
                                         const std::string& local_dir) {
   GraphManager manager(backend, local_dir + "/" + kKey);
-  Result<std::vector<std::uint8_t>> bytes = backend->provider->read(kKey);
-  if (!bytes.ok()) {
-    // Only a graph that does not exist means "no index"; one that cannot be
-    // read is an error, or the next build would silently replace it.
-    if (bytes.error().is_not_found()) return manager;
-    return std::move(bytes).error();
-  }
+  // Only a graph that does not exist means "no index"; one that cannot be
+  // read is an error, or the next build would silently replace it.
+  VELQ_ASSIGN_OR_RETURN(const std::optional<std::vector<std::uint8_t>> bytes,
+                        absent_if_not_found(backend->provider->read(kKey)));
+  if (!bytes.has_value()) return manager;
   VELQ_RETURN_IF_ERROR(backend->fs->create_directories(local_dir));
   VELQ_ASSIGN_OR_RETURN(const bool same, backend->is_local_file(kKey, manager.path_));
   if (!same) VELQ_RETURN_IF_ERROR(write_file_atomic(*backend->fs, manager.path_, *bytes));

@@ -34,12 +34,22 @@ Result<std::vector<std::uint8_t>> read_file(FileSystem& fs, const std::string& p
   return out;
 }
 
-Result<std::optional<std::vector<std::uint8_t>>> read_file_if_present(FileSystem& fs,
-                                                                      const std::string& path) {
-  Result<std::vector<std::uint8_t>> bytes = read_file(fs, path);
+Result<std::optional<std::vector<std::uint8_t>>> absent_if_not_found(
+    Result<std::vector<std::uint8_t>> bytes) {
   if (bytes.ok()) return std::optional(std::move(bytes).value());
   if (bytes.error().is_not_found()) return std::optional<std::vector<std::uint8_t>>();
   return std::move(bytes).error();
+}
+
+Result<std::optional<std::vector<std::uint8_t>>> read_file_if_present(FileSystem& fs,
+                                                                      const std::string& path) {
+  return absent_if_not_found(read_file(fs, path));
+}
+
+Status remove_if_present(FileSystem& fs, const std::string& path) {
+  Status removed = fs.remove(path);
+  if (!removed.ok() && removed.error().is_not_found()) return ok_status();
+  return removed;
 }
 
 Result<bool> path_exists(FileSystem& fs, const std::string& path) {

@@ -21,9 +21,18 @@ Error os_error(int errnum);
 // All bytes of the file at `path`; a missing file is a kNotFound error.
 Result<std::vector<std::uint8_t>> read_file(FileSystem& fs, const std::string& path);
 
+// The bytes of a whole-file read (a local file or a provider's object), or
+// nullopt when (and only when) the read failed with kNotFound; every other
+// error passes on.
+Result<std::optional<std::vector<std::uint8_t>>> absent_if_not_found(
+    Result<std::vector<std::uint8_t>> bytes);
+
 // All bytes of the file, or nullopt when (and only when) it does not exist.
 Result<std::optional<std::vector<std::uint8_t>>> read_file_if_present(FileSystem& fs,
                                                                       const std::string& path);
+
+// Removes the file at `path`; a file that is already gone is no error.
+Status remove_if_present(FileSystem& fs, const std::string& path);
 
 // Whether `path` exists; any failure other than "no such file" is an error.
 Result<bool> path_exists(FileSystem& fs, const std::string& path);

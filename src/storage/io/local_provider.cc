@@ -108,9 +108,7 @@ Status LocalProvider::remove(const std::string& key) const {
     return info.error();
   }
   if (info->is_directory) return os_error(EISDIR);
-  const Status removed = fs_->remove(path);
-  if (!removed.ok() && removed.error().is_not_found()) return ok_status();
-  return removed;
+  return remove_if_present(*fs_, path);
 }
 
 Result<bool> LocalProvider::exists(const std::string& key) const {

@@ -4,6 +4,7 @@
 
 #include "common/json_decode.h"
 #include "common/json_parse.h"
+#include "storage/io/file_io.h"
 #include "storage/log/segment.h"
 #include "storage/log/segment_format.h"
 
@@ -73,11 +74,9 @@ Status Compactor::resolve_prepared(const CompactionState& state) {
   const StorageProvider& provider = *backend_->provider;
   // A new segment that cannot be read says nothing about its contents: the
   // error stops the recovery, which deletes nothing on the strength of it.
-  const Result<std::vector<std::uint8_t>> image = provider.read(state.new_segment_name);
-  if (!image.ok()) {
-    if (image.error().is_not_found()) return ok_status();  // nothing was written
-    return image.error();
-  }
+  VELQ_ASSIGN_OR_RETURN(const std::optional<std::vector<std::uint8_t>> image,
+                        absent_if_not_found(provider.read(state.new_segment_name)));
+  if (!image.has_value()) return ok_status();  // nothing was written
   // Delete errors are ignored: a leftover is found again at the next open.
   if (!decode_segment(*image).ok()) {
     (void)provider.remove(state.new_segment_name);
@@ -92,11 +91,9 @@ Status Compactor::resolve_prepared(const CompactionState& state) {
 Result<bool> Compactor::recover_if_needed() {
   VELQ_RETURN_IF_ERROR(remove_leftovers());
   const StorageProvider& provider = *backend_->provider;
-  const Result<std::vector<std::uint8_t>> bytes = provider.read(kCompactionStateKey);
-  if (!bytes.ok()) {
-    if (bytes.error().is_not_found()) return false;
-    return bytes.error();
-  }
+  VELQ_ASSIGN_OR_RETURN(const std::optional<std::vector<std::uint8_t>> bytes,
+                        absent_if_not_found(provider.read(kCompactionStateKey)));
+  if (!bytes.has_value()) return false;
   // A state file that was read but does not parse cannot be acted on, and
   // leaves the segments as they are.
   const Result<CompactionState> state = parse_compaction_state(*bytes);

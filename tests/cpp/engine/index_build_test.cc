@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 
 #include "engine/search_graph.h"
@@ -42,6 +43,27 @@ TEST(IndexBuild, FullBuildRecordsNodesInSlotOrder) {
   // Nothing to add: the incremental build does nothing (no flush either).
   ASSERT_TRUE(create_index_incremental(*db.state, {8, 10, 99, 1, 1.0}).ok());
   EXPECT_EQ(db.state->manifest.index_state, want);
+}
+
+TEST(IndexBuild, NonFiniteAlphaIsRefusedBeforeAnythingChanges) {
+  // Stored in manifest.json, which holds finite numbers only: refused as an
+  // argument, not a broken invariant (that would poison the database).
+  SearchDb db(small_options(), 40, 2);
+  ASSERT_TRUE(create_index_with_params(*db.state, kParams).ok());
+  const IndexState built = *db.state->manifest.index_state;
+  db.add(5, 7);
+  for (const double alpha : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
+    IndexParams params = kParams;
+    params.alpha = alpha;
+    for (auto build : {create_index_with_params, create_index_incremental}) {
+      const Status s = build(*db.state, params);
+      ASSERT_FALSE(s.ok());
+      EXPECT_EQ(s.error().kind(), ErrorKind::kInvalidArgument);
+      EXPECT_EQ(db.state->delta_ids.size(), 5u);
+      EXPECT_EQ(db.state->graph.n_nodes(), 40u);
+      EXPECT_EQ(db.state->manifest.index_state, built);
+    }
+  }
 }
 
 TEST(IndexBuild, IncrementalWithoutGraphIsAFullBuild) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -159,6 +160,21 @@ TEST(GraphBuild, WithoutRefinementListsAreTheBestInitialCandidates) {
   }
 }
 
+TEST(GraphBuild, RefinementStopsOnceARoundAddsNothing) {
+  // Every list is exact after the initial candidates, so the first round
+  // finds nothing new; a count of rounds no build could run must still end
+  // there, with the lists unchanged.
+  std::vector<NodeList> exact(40);
+  NodeList pool(40);
+  std::iota(pool.begin(), pool.end(), 0u);
+  build_level_lists(exact, pool, pool, 6, {6, 1000, 0}, closeness_scorer());
+  std::vector<NodeList> lists(40);
+  std::atomic<int> calls{0};
+  build_level_lists(lists, pool, pool, 6, {6, 1000, SIZE_MAX}, closeness_scorer(&calls));
+  EXPECT_EQ(lists, exact);
+  EXPECT_LE(calls.load(), 2 * 40);  // the initial lists and one round
+}
+
 TEST(GraphBuild, NoCandidatesLeaveEmptyLists) {
   std::atomic<int> empty_calls = 0;
   const BuildScorer scorer = [&](std::uint32_t, std::span<const std::uint32_t> candidates) {
@@ -167,7 +183,9 @@ TEST(GraphBuild, NoCandidatesLeaveEmptyLists) {
   };
   const GraphData graph = build_graph(50, {8, 0, 2}, scorer);
   for (const NodeList& list : graph.lists[0]) EXPECT_TRUE(list.empty());
-  EXPECT_GE(empty_calls, 50 * 3);  // initial lists and both rounds still ask
+  // The initial lists and the first round still ask; that round adds
+  // nothing, which ends the refinement.
+  EXPECT_GE(empty_calls, 50 * 2);
 }
 
 TEST(NeighborSelection, BreaksTiesByCandidateOrderAndSinksNaN) {
