@@ -1,10 +1,11 @@
 // AVX2 first pass: a table lookup is one vpshufb over the 32 codes of a block
-// (each field's 16-byte table sits in both 128-bit halves). Bytes are summed
-// in 16-bit lanes two codes at a time: lane k of `mixed` gathers
+// (each field's 16-byte table sits in both 128-bit halves). The bytes are
+// summed in 16-bit lanes two codes at a time: lane k of `mixed` gathers
 // even-code bytes + 256 · odd-code bytes (mod 2^16) and lane k of `odd` the
-// odd-code bytes alone, so even = mixed - 256 · odd. Both stay exact while
-// at most 257 bytes of 255 are added, so the lanes are widened to 32 bits
-// every 128 field pairs.
+// odd-code bytes alone (vpmaddubsw with weights 0 and 1, which keeps the
+// shift units free for the lookups' index shift), so even = mixed - 256 · odd.
+// Both stay exact while at most 257 bytes of 255 are added, so the lanes are
+// widened to 32 bits every 128 field pairs.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -46,10 +47,15 @@ struct Totals {
   }
 };
 
-// Field pairs [first, last) of a block into `totals`.
+// Field pairs [first, last) of a block into `totals`. kWide: fields may use
+// all four bits. Otherwise every field is below 8, so bit 7 of each byte, and
+// of each byte shifted right by four within its 16-bit lane, is clear:
+// vpshufb then reads the low four bits as they are.
+template <bool kWide>
 void sum_pairs(const std::uint8_t* block, const std::uint8_t* tables, std::size_t first,
                std::size_t last, Totals& totals) {
   const __m256i low4 = _mm256_set1_epi8(0x0F);
+  const __m256i odd_bytes = _mm256_set1_epi16(0x0100);
   for (std::size_t start = first; start < last; start += kPairsPerWiden) {
     const std::size_t end = std::min(last, start + kPairsPerWiden);
     __m256i mixed = _mm256_setzero_si256();
@@ -61,11 +67,17 @@ void sum_pairs(const std::uint8_t* block, const std::uint8_t* tables, std::size_
           _mm_loadu_si128(reinterpret_cast<const __m128i*>(tables + 32 * p)));
       const __m256i hi_table = _mm256_broadcastsi128_si256(
           _mm_loadu_si128(reinterpret_cast<const __m128i*>(tables + 32 * p + 16)));
-      const __m256i lo = _mm256_shuffle_epi8(lo_table, _mm256_and_si256(bytes, low4));
-      const __m256i hi =
-          _mm256_shuffle_epi8(hi_table, _mm256_and_si256(_mm256_srli_epi16(bytes, 4), low4));
+      __m256i lo_index = bytes;
+      __m256i hi_index = _mm256_srli_epi16(bytes, 4);
+      if constexpr (kWide) {
+        lo_index = _mm256_and_si256(lo_index, low4);
+        hi_index = _mm256_and_si256(hi_index, low4);
+      }
+      const __m256i lo = _mm256_shuffle_epi8(lo_table, lo_index);
+      const __m256i hi = _mm256_shuffle_epi8(hi_table, hi_index);
       mixed = _mm256_add_epi16(mixed, _mm256_add_epi16(lo, hi));
-      odd = _mm256_add_epi16(odd, _mm256_add_epi16(_mm256_srli_epi16(lo, 8), _mm256_srli_epi16(hi, 8)));
+      odd = _mm256_add_epi16(odd, _mm256_add_epi16(_mm256_maddubs_epi16(lo, odd_bytes),
+                                                   _mm256_maddubs_epi16(hi, odd_bytes)));
     }
     totals.add(mixed, odd);
   }
@@ -74,10 +86,14 @@ void sum_pairs(const std::uint8_t* block, const std::uint8_t* tables, std::size_
 void block_sums(const std::uint8_t* block, const BlockedShape& shape, const std::uint8_t* tables,
                 std::uint32_t* index_sums, std::uint32_t* sign_sums) {
   Totals index_totals;
-  sum_pairs(block, tables, 0, shape.index_pairs, index_totals);
+  if (shape.bits == 4) {
+    sum_pairs<true>(block, tables, 0, shape.index_pairs, index_totals);
+  } else {
+    sum_pairs<false>(block, tables, 0, shape.index_pairs, index_totals);
+  }
   index_totals.store(index_sums);
   Totals sign_totals;
-  sum_pairs(block, tables, shape.index_pairs, shape.pairs(), sign_totals);
+  sum_pairs<true>(block, tables, shape.index_pairs, shape.pairs(), sign_totals);
   sign_totals.store(sign_sums);
 }
 
