@@ -5,7 +5,14 @@ Writes the vectors and queries to a temporary folder, runs
 build/release/bench_code_scan on them (dense and SRHT rotation, b = 4, one
 thread and the whole pool) and faiss's IndexScalarQuantizer (4-bit) and
 IndexFlatIP in this process, one query per call, top 10, and prints the
-codes scanned per second (medians) with their ratios to faiss's 4-bit index.
+codes scanned per second (medians) with their ratios to faiss's 4-bit index
+and to its flat index, the share of codes the exact kernel scored, and the
+blocked layout's memory and build time (per million codes, scaled from n).
+
+One-thread rows time each call by the calling thread's processor time on both
+sides (faiss runs a one-thread search on the calling thread), so time spent
+waiting for a processor on a shared machine is left out; rows with every
+thread use wall time.
 
     bench/scan_vs_faiss.py [--n 200000] [--dims 384,768] [--queries 30]
 """
@@ -30,28 +37,34 @@ def unit_rows(rng, n, dim):
 
 def faiss_rate(index, base, queries, threads, reps):
     faiss.omp_set_num_threads(threads)
+    clock = time.thread_time if threads == 1 else time.perf_counter
     times = []
     for _ in range(reps):
         for q in queries:
-            t = time.perf_counter()
+            t = clock()
             index.search(q[None, :], K)
-            times.append(time.perf_counter() - t)
+            times.append(clock() - t)
     return len(base) / float(np.median(times))
 
 
 def run_ours(binary, folder, dim, mode, threads, reps):
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
     cmd = [str(binary), "--dim", str(dim), "--base", str(folder / "base.f32"),
-           "--queries", str(folder / "queries.f32"), "--mode", mode, "--reps", str(reps)]
+           "--queries", str(folder / "queries.f32"), "--mode", mode, "--reps", str(reps),
+           "--clock", "thread" if threads == 1 else "wall"]
     out = subprocess.run(cmd, env=env, check=True, capture_output=True, text=True).stdout
     return {row["figure"]: row for row in map(json.loads, out.splitlines())}
 
 
 def processor():
+    fields = {}
     for line in subprocess.run(["lscpu"], capture_output=True, text=True).stdout.splitlines():
-        if line.startswith("Model name:"):
-            return line.split(":", 1)[1].strip()
-    return "unknown"
+        key, _, value = line.partition(":")
+        fields[key.strip()] = value.strip()
+    name = fields.get("Model name", "unknown")
+    if "CPU family" in fields and "Model" in fields:
+        name += f" family {fields['CPU family']} model {fields['Model']}"
+    return name
 
 
 def main():
@@ -66,8 +79,8 @@ def main():
     print(f"processor: {processor()}, {threads} threads; n = {args.n:,}, top {K}, "
           f"one query per call, medians of {args.queries} x {args.reps} calls")
     print(f"{'d':>5} {'mode':>6} {'thr':>4} {'velq 2-stage':>13} {'velq plain':>11} {'faiss sq4':>10} "
-          f"{'faiss flat':>11} {'x sq4':>6} {'x flat':>7} {'survive':>8} {'layout MB':>10} "
-          f"{'slots MB':>9} {'build s':>8}")
+          f"{'faiss flat':>11} {'x sq4':>6} {'x flat':>7} {'survive':>8} {'layout MB/1M':>13} "
+          f"{'slots MB/1M':>12} {'build s/1M':>11}")
     rng = np.random.default_rng(7)
     for dim in map(int, args.dims.split(",")):
         base = unit_rows(rng, args.n, dim)
@@ -89,11 +102,14 @@ def main():
                     scan = ours["scan"]
                     layout = ours["layout"]
                     rate = scan["two_stage_codes_per_s"]
+                    per_million = 1e6 / args.n
                     print(f"{dim:>5} {mode:>6} {t:>4} {rate / 1e6:>12.1f}M "
                           f"{scan['plain_codes_per_s'] / 1e6:>10.1f}M {peer_sq / 1e6:>9.1f}M "
                           f"{peer_flat / 1e6:>10.1f}M {rate / peer_sq:>6.2f} {rate / peer_flat:>7.2f} "
-                          f"{scan['survivors'] * 100:>7.2f}% {layout['layout_bytes'] / 1e6:>10.1f} "
-                          f"{layout['slot_bytes'] / 1e6:>9.1f} {layout['build_s']:>8.3f}")
+                          f"{scan['survivors'] * 100:>7.2f}% "
+                          f"{layout['layout_bytes'] * per_million / 1e6:>13.1f} "
+                          f"{layout['slot_bytes'] * per_million / 1e6:>12.1f} "
+                          f"{layout['build_s'] * per_million:>11.3f}")
                     if scan["pool_mismatches"]:
                         print("  pools differ from the plain scan!")
                     q = ours["quantize"]

@@ -79,26 +79,30 @@ std::size_t CodeScan::score_chunk(std::span<const std::uint32_t> candidates, boo
   // Without a score list the pool is the scan's own and takes every score;
   // with one it needs only what pruning compares against.
   const bool push_all = scores == nullptr || prune;
+  constexpr std::size_t kCodes = BlockedShape::kCodes;
   std::size_t exact = 0;
   std::size_t block = std::numeric_limits<std::size_t>::max();
-  double bounds[BlockedShape::kCodes];
+  double bounds[kCodes];
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     const std::uint32_t slot = candidates[i];
     if (prune) {
-      if (slot / BlockedShape::kCodes != block) {
-        block = slot / BlockedShape::kCodes;
+      if (slot / kCodes != block) {
+        block = slot / kCodes;
         const double top = block_score_bounds(block, bounds);
         // Once stand-ins change nothing, the candidates of a block whose
-        // every bound is below the pool need no work at all.
+        // every bound is below the pool need no work at all. Candidates are
+        // sorted: the block's run ends before the first slot of the next.
         if (pool.stand_in_settled() && pool.excludes(top)) {
-          std::size_t last = i;
-          while (last + 1 < candidates.size() && candidates[last + 1] / BlockedShape::kCodes == block) ++last;
+          const std::size_t next = (block + 1) * kCodes;
+          std::size_t last = std::min(candidates.size(), i + (next - slot)) - 1;
+          while (candidates[last] >= next) --last;
+          while (last + 1 < candidates.size() && candidates[last + 1] < next) ++last;
           if (pruned != nullptr) std::fill(pruned + i, pruned + last + 1, std::uint8_t{1});
           i = last;
           continue;
         }
       }
-      if (pool.excludes(bounds[slot % BlockedShape::kCodes])) {
+      if (pool.excludes(bounds[slot % kCodes])) {
         if (pruned != nullptr) pruned[i] = 1;
         pool.push_below_all();
         continue;

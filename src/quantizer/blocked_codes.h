@@ -17,6 +17,7 @@
 #include <span>
 #include <vector>
 
+#include "quantizer/huge_page_allocator.h"
 #include "quantizer/prod_quantizer.h"
 
 namespace velq {
@@ -72,7 +73,8 @@ class BlockedCodes {
 
   BlockedShape shape_;
   std::size_t count_ = 0;
-  std::vector<std::uint8_t> bytes_;
+  // Scanned end to end by the first pass: huge pages where the system has them.
+  std::vector<std::uint8_t, HugePageAllocator<std::uint8_t>> bytes_;
 };
 
 }  // namespace velq

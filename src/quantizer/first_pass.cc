@@ -26,8 +26,10 @@ struct Quantized {
 };
 
 // Quantizes every field's values with one shared step and writes the 8-bit
-// tables; returns the base and the step.
-Quantized quantize_tables(const std::vector<FieldValues>& fields, std::uint8_t* out) {
+// tables, `width` bytes each (width >= every field's used count); returns the
+// base and the step.
+Quantized quantize_tables(const std::vector<FieldValues>& fields, std::size_t width,
+                          std::uint8_t* out) {
   double range = 0.0;
   bool finite = true;
   for (const FieldValues& f : fields) {
@@ -37,7 +39,7 @@ Quantized quantize_tables(const std::vector<FieldValues>& fields, std::uint8_t* 
     range = std::max(range, *hi - *lo);
   }
   Quantized q;
-  std::memset(out, 0, fields.size() * kTable);
+  std::memset(out, 0, fields.size() * width);
   if (!finite) {
     // A NaN or infinite query value: a NaN bound never prunes.
     q.base = std::numeric_limits<double>::quiet_NaN();
@@ -46,7 +48,7 @@ Quantized quantize_tables(const std::vector<FieldValues>& fields, std::uint8_t* 
   q.step = range > 0.0 ? range / 255.0 : 1.0;
   for (std::size_t f = 0; f < fields.size(); ++f) {
     const FieldValues& fv = fields[f];
-    std::uint8_t* table = out + f * kTable;
+    std::uint8_t* table = out + f * width;
     if (fv.used == 0) continue;
     const double lo = *std::min_element(fv.v, fv.v + fv.used);
     double worst = 0.0;
@@ -100,9 +102,10 @@ FirstPassQuery prepare_first_pass(const ProdQuantizer& q, const PreparedIpQuery&
   }
 
   FirstPassQuery fq;
-  fq.tables.assign((index_fields.size() + sign_fields.size()) * kTable, 0);
-  const Quantized qi = quantize_tables(index_fields, fq.tables.data());
-  const Quantized qs = quantize_tables(sign_fields, fq.tables.data() + index_fields.size() * kTable);
+  const std::size_t width = index_table_width(shape);
+  fq.tables.assign(index_fields.size() * width + sign_fields.size() * kTable, 0);
+  const Quantized qi = quantize_tables(index_fields, width, fq.tables.data());
+  const Quantized qs = quantize_tables(sign_fields, kTable, fq.tables.data() + index_fields.size() * width);
   // γ(n+3) rounded up, plus room for the double arithmetic of the bound.
   const double u = std::ldexp(1.0, -24);
   const double k3 = static_cast<double>(n + 3);
@@ -124,10 +127,14 @@ void block_sums(const std::uint8_t* block, const BlockedShape& shape, const std:
   constexpr std::size_t kCodes = BlockedShape::kCodes;
   std::fill_n(index_sums, kCodes, 0u);
   std::fill_n(sign_sums, kCodes, 0u);
+  const std::size_t width = index_table_width(shape);
   for (std::size_t p = 0; p < shape.pairs(); ++p) {
-    const std::uint8_t* lo_table = tables + 2 * p * kTable;
-    const std::uint8_t* hi_table = lo_table + kTable;
-    std::uint32_t* sums = p < shape.index_pairs ? index_sums : sign_sums;
+    const bool index = p < shape.index_pairs;
+    const std::uint8_t* lo_table =
+        index ? tables + 2 * p * width
+              : tables + 2 * shape.index_pairs * width + 2 * (p - shape.index_pairs) * kTable;
+    const std::uint8_t* hi_table = lo_table + (index ? width : kTable);
+    std::uint32_t* sums = index ? index_sums : sign_sums;
     for (std::size_t c = 0; c < kCodes; ++c) {
       const std::uint8_t byte = block[p * kCodes + c];
       sums[c] += lo_table[byte & 0x0F] + hi_table[byte >> 4];

@@ -29,8 +29,13 @@
 
 namespace velq {
 
+// Bytes of one index field's table: with at most 3 MSE bits a field has 8
+// values, and a pair's two tables share one 16-byte register.
+inline std::size_t index_table_width(const BlockedShape& shape) { return shape.bits <= 3 ? 8 : 16; }
+
 struct FirstPassQuery {
-  // 16 bytes per field, index fields (2 · index_pairs) then sign fields.
+  // The index fields' tables (2 · index_pairs of index_table_width bytes),
+  // then the sign fields' (16 bytes each).
   std::vector<std::uint8_t> tables;
   double index_step = 0.0;
   double sign_step = 0.0;

@@ -1,10 +1,11 @@
 // AVX2 first pass: a table lookup is one vpshufb over the 32 codes of a block
-// (each field's 16-byte table sits in both 128-bit halves). Bytes are summed
-// in 16-bit lanes two codes at a time: lane k of `mixed` gathers
+// (each table sits in both 128-bit halves). The bytes are
+// summed in 16-bit lanes two codes at a time: lane k of `mixed` gathers
 // even-code bytes + 256 · odd-code bytes (mod 2^16) and lane k of `odd` the
-// odd-code bytes alone, so even = mixed - 256 · odd. Both stay exact while
-// at most 257 bytes of 255 are added, so the lanes are widened to 32 bits
-// every 128 field pairs.
+// odd-code bytes alone (vpmaddubsw with weights 0 and 1, which keeps the
+// shift units free for the lookups' index shift), so even = mixed - 256 · odd.
+// Both stay exact while at most 257 bytes of 255 are added, so the lanes are
+// widened to 32 bits every 128 field pairs.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -46,38 +47,74 @@ struct Totals {
   }
 };
 
-// Field pairs [first, last) of a block into `totals`.
-void sum_pairs(const std::uint8_t* block, const std::uint8_t* tables, std::size_t first,
-               std::size_t last, Totals& totals) {
-  const __m256i low4 = _mm256_set1_epi8(0x0F);
-  for (std::size_t start = first; start < last; start += kPairsPerWiden) {
-    const std::size_t end = std::min(last, start + kPairsPerWiden);
+struct Lookups {
+  __m256i lo, hi;
+};
+
+// `pairs` field pairs from `fields` (a block's bytes of its first pair) into
+// `totals`; lookup(p, bytes) gives the table bytes of pair p's two fields.
+template <typename Lookup>
+void sum_pairs(const std::uint8_t* fields, std::size_t pairs, Totals& totals, Lookup lookup) {
+  const __m256i odd_bytes = _mm256_set1_epi16(0x0100);
+  for (std::size_t start = 0; start < pairs; start += kPairsPerWiden) {
+    const std::size_t end = std::min(pairs, start + kPairsPerWiden);
     __m256i mixed = _mm256_setzero_si256();
     __m256i odd = _mm256_setzero_si256();
     for (std::size_t p = start; p < end; ++p) {
-      const __m256i bytes =
-          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + p * kCodes));
-      const __m256i lo_table = _mm256_broadcastsi128_si256(
-          _mm_loadu_si128(reinterpret_cast<const __m128i*>(tables + 32 * p)));
-      const __m256i hi_table = _mm256_broadcastsi128_si256(
-          _mm_loadu_si128(reinterpret_cast<const __m128i*>(tables + 32 * p + 16)));
-      const __m256i lo = _mm256_shuffle_epi8(lo_table, _mm256_and_si256(bytes, low4));
-      const __m256i hi =
-          _mm256_shuffle_epi8(hi_table, _mm256_and_si256(_mm256_srli_epi16(bytes, 4), low4));
-      mixed = _mm256_add_epi16(mixed, _mm256_add_epi16(lo, hi));
-      odd = _mm256_add_epi16(odd, _mm256_add_epi16(_mm256_srli_epi16(lo, 8), _mm256_srli_epi16(hi, 8)));
+      const Lookups l =
+          lookup(p, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(fields + p * kCodes)));
+      mixed = _mm256_add_epi16(mixed, _mm256_add_epi16(l.lo, l.hi));
+      odd = _mm256_add_epi16(odd, _mm256_add_epi16(_mm256_maddubs_epi16(l.lo, odd_bytes),
+                                                   _mm256_maddubs_epi16(l.hi, odd_bytes)));
     }
     totals.add(mixed, odd);
   }
 }
 
+__m256i table_at(const std::uint8_t* table) {
+  return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(table)));
+}
+
+// Pair p's two 16-byte tables at tables + 32p; fields may use all four bits.
+void sum_wide_pairs(const std::uint8_t* fields, const std::uint8_t* tables, std::size_t pairs,
+                    Totals& totals) {
+  const __m256i low4 = _mm256_set1_epi8(0x0F);
+  sum_pairs(fields, pairs, totals, [&](std::size_t p, __m256i bytes) {
+    return Lookups{
+        _mm256_shuffle_epi8(table_at(tables + 32 * p), _mm256_and_si256(bytes, low4)),
+        _mm256_shuffle_epi8(table_at(tables + 32 * p + 16),
+                            _mm256_and_si256(_mm256_srli_epi16(bytes, 4), low4))};
+  });
+}
+
+// Fields all below 8: pair p's two 8-byte tables share the 16 bytes at
+// tables + 16p, so one load serves both. Bit 7 of each byte, and of each
+// byte shifted right by four within its 16-bit lane, is clear, so vpshufb
+// reads an index as it is; bit 3 set on the high field's index picks the
+// upper table.
+void sum_narrow_pairs(const std::uint8_t* fields, const std::uint8_t* tables, std::size_t pairs,
+                      Totals& totals) {
+  const __m256i upper = _mm256_set1_epi8(0x08);
+  sum_pairs(fields, pairs, totals, [&](std::size_t p, __m256i bytes) {
+    const __m256i table = table_at(tables + 16 * p);
+    return Lookups{_mm256_shuffle_epi8(table, bytes),
+                   _mm256_shuffle_epi8(table, _mm256_or_si256(_mm256_srli_epi16(bytes, 4), upper))};
+  });
+}
+
 void block_sums(const std::uint8_t* block, const BlockedShape& shape, const std::uint8_t* tables,
                 std::uint32_t* index_sums, std::uint32_t* sign_sums) {
+  const std::size_t width = index_table_width(shape);
   Totals index_totals;
-  sum_pairs(block, tables, 0, shape.index_pairs, index_totals);
+  if (width == 8) {
+    sum_narrow_pairs(block, tables, shape.index_pairs, index_totals);
+  } else {
+    sum_wide_pairs(block, tables, shape.index_pairs, index_totals);
+  }
   index_totals.store(index_sums);
   Totals sign_totals;
-  sum_pairs(block, tables, shape.index_pairs, shape.pairs(), sign_totals);
+  sum_wide_pairs(block + shape.index_pairs * kCodes, tables + 2 * shape.index_pairs * width,
+                 shape.sign_pairs, sign_totals);
   sign_totals.store(sign_sums);
 }
 

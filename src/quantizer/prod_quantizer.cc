@@ -10,6 +10,7 @@
 #include "common/worker_pool.h"
 #include "linalg/blocked_product.h"
 #include "quantizer/packing.h"
+#include "quantizer/sign_bits.h"
 
 namespace velq {
 
@@ -123,34 +124,38 @@ void ProdQuantizer::add_sketch(const float* x, const float* approx, std::size_t 
                                EncodedVector* codes) const {
   assert_eq(d_, qjl_.d, "residual dimension");
   const std::span<float> residual = thread_scratch<ResidualTag>(count * d_);
-  for (std::size_t v = 0; v < count; ++v) {
-    double sum_sq = 0.0;
+  // Each vector's squares are summed in coordinate order; interleaving a few
+  // vectors keeps several of these dependent chains of adds in flight.
+  constexpr std::size_t kChains = 4;
+  for (std::size_t first = 0; first < count; first += kChains) {
+    const std::size_t chains = std::min(kChains, count - first);
+    double sum_sq[kChains] = {};
     for (std::size_t i = 0; i < d_; ++i) {
-      const double r = static_cast<double>(x[v * d_ + i]) - static_cast<double>(approx[v * d_ + i]);
-      sum_sq += r * r;
-      residual[v * d_ + i] = static_cast<float>(r);
+      for (std::size_t c = 0; c < chains; ++c) {
+        const std::size_t at = (first + c) * d_ + i;
+        const double r = static_cast<double>(x[at]) - static_cast<double>(approx[at]);
+        sum_sq[c] += r * r;
+        residual[at] = static_cast<float>(r);
+      }
     }
-    codes[v].gamma = std::sqrt(sum_sq);
+    for (std::size_t c = 0; c < chains; ++c) codes[first + c].gamma = std::sqrt(sum_sq[c]);
   }
   const std::span<float> projected = thread_scratch<ProjectedTag>(count * n_);
+  // The dense projection scales its sums after the product.
+  float factor = 1.0f;
   if (qjl_.is_dense()) {
     linalg::active_blocked_kernels().row_products(residual.data(), count, d_,
                                                   qjl_.projection_matrix->data(), n_, d_,
                                                   projected.data(), n_);
-    const float factor = qjl_.dense_factor();
-    for (float& p : projected) p *= factor;
+    factor = qjl_.dense_factor();
   } else {
     for (std::size_t v = 0; v < count; ++v) {
       qjl_.apply_projection(residual.subspan(v * d_, d_), projected.subspan(v * n_, n_));
     }
   }
   for (std::size_t v = 0; v < count; ++v) {
-    std::vector<std::uint8_t>& bits = codes[v].qjl_bits;
-    bits.assign(qjl_len(), 0);
-    for (std::size_t i = 0; i < n_; ++i) {
-      // >= keeps both zeros positive; NaN leaves the bit clear.
-      if (projected[v * n_ + i] >= 0.0f) bits[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
-    }
+    codes[v].qjl_bits.resize(qjl_len());
+    pack_nonnegative(projected.subspan(v * n_, n_), factor, codes[v].qjl_bits);
   }
 }
 

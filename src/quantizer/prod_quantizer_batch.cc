@@ -1,6 +1,14 @@
 // Quantizing in blocks: with a dense rotation, a block of vectors is rotated,
 // decoded and projected as three blocked matrix products, which run several
 // times faster than one matrix-vector product per vector.
+//
+// The residual is decoded (Rᵀ·levels) and projected as the codec defines it.
+// Projecting R·x − levels with a precomputed S·Rᵀ instead would save one
+// product, but it equals the codec's residual only when RᵀR = I, and the
+// stored rotation (Gram-Schmidt in f32) misses that by up to 4e-5 at d = 384
+// and 4e-4 at d = 1536. Measured on random unit vectors, the shortcut moves
+// gamma by up to 1e-4 of itself and flips a few sign bits in 100,000, where
+// summing in another order moves gamma by 3e-7 and flipped none.
 #include <algorithm>
 #include <string>
 

@@ -13,4 +13,14 @@ void expand_signs(std::span<const std::uint8_t> bytes, std::span<float> out);
 void expand_signs_portable(std::span<const std::uint8_t> bytes, std::span<float> out);
 void expand_signs_avx2(std::span<const std::uint8_t> bytes, std::span<float> out);
 
+// The sketch of projected values: bit i of `out` is set when
+// values[i] · factor >= 0.0f (the f32 product; both zeros set it, NaN
+// leaves it clear) for i < values.size(); the rest of `out` is cleared. out
+// must hold at least ceil(values.size() / 8) bytes.
+void pack_nonnegative(std::span<const float> values, float factor, std::span<std::uint8_t> out);
+void pack_nonnegative_portable(std::span<const float> values, float factor,
+                               std::span<std::uint8_t> out);
+void pack_nonnegative_avx2(std::span<const float> values, float factor,
+                           std::span<std::uint8_t> out);
+
 }  // namespace velq

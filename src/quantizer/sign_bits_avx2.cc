@@ -1,5 +1,7 @@
 #include <immintrin.h>
 
+#include <algorithm>
+
 #include "common/panic.h"
 #include "quantizer/sign_bits.h"
 
@@ -20,6 +22,21 @@ void expand_signs_avx2(std::span<const std::uint8_t> bytes, std::span<float> out
     _mm256_storeu_ps(out.data() + 8 * byte, _mm256_castsi256_ps(value));
   }
   if (8 * byte < n) expand_signs_portable(bytes.subspan(byte), out.subspan(8 * byte));
+}
+
+void pack_nonnegative_avx2(std::span<const float> values, float factor,
+                           std::span<std::uint8_t> out) {
+  const std::size_t n = values.size();
+  if (out.size() < (n + 7) / 8) panic("sign bytes too short for the sketch length");
+  const __m256 scale = _mm256_set1_ps(factor);
+  const __m256 zero = _mm256_setzero_ps();
+  std::size_t byte = 0;
+  for (; 8 * byte + 8 <= n; ++byte) {
+    const __m256 v = _mm256_mul_ps(_mm256_loadu_ps(values.data() + 8 * byte), scale);
+    // Ordered >=: false for NaN, true for both zeros.
+    out[byte] = static_cast<std::uint8_t>(_mm256_movemask_ps(_mm256_cmp_ps(v, zero, _CMP_GE_OQ)));
+  }
+  pack_nonnegative_portable(values.subspan(8 * byte), factor, out.subspan(byte));
 }
 
 }  // namespace velq

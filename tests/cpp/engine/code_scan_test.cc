@@ -119,6 +119,19 @@ class PlainHeap {
   std::size_t capacity_;
 };
 
+// Sorted slots with runs, gaps of up to a few blocks and repeated slots: the
+// first pass skips blocks by the slots' values, not their positions.
+std::vector<std::uint32_t> irregular_slots(std::size_t count) {
+  std::vector<std::uint32_t> c;
+  for (std::size_t s = 0; s < count; ++s) {
+    const std::size_t h = s * 2654435761u % 1000;
+    if (h < 600 || (s / 64) % 5 == 0) continue;
+    c.push_back(static_cast<std::uint32_t>(s));
+    if (h % 7 == 0) c.push_back(static_cast<std::uint32_t>(s));
+  }
+  return c;
+}
+
 // Random pushes over few distinct scores (many ties): pushing any score below
 // the minimum of the full pool and pushing the stand-in leave the arrays the
 // plain rules leave.
@@ -195,13 +208,13 @@ void expect_two_stage_identical(std::size_t d, std::size_t count) {
         qn = std::sqrt(qn);
         for (const ScanMetric metric : {ScanMetric::kIp, ScanMetric::kCosine}) {
           const CodeScan scan(sc.q, pq, metric, qn, {slots.bytes, slots.stride}, &blocked);
-          for (const std::size_t step : {1u, 2u}) {
-            const auto candidates = all_slots(count, step);
+          for (const auto& candidates : {all_slots(count), all_slots(count, 2), irregular_slots(count)}) {
             ASSERT_TRUE(scan.uses_first_pass(candidates));
             for (const std::size_t pool_size : {10u, 100u}) {
               SCOPED_TRACE(::testing::Message() << sc.name << " data " << static_cast<int>(data)
                                                 << " metric " << static_cast<int>(metric)
-                                                << " step " << step << " pool " << pool_size);
+                                                << " candidates " << candidates.size()
+                                                << " pool " << pool_size);
               const ScanResult fast = scan.run(candidates, pool_size);
               const ScanResult plain = scan.run_exact(candidates, pool_size);
               ASSERT_NO_FATAL_FAILURE(expect_same_pool(fast.pool, plain.pool));

@@ -56,7 +56,7 @@ TEST(FirstPass, BoundNeverBelowAnyExactKernel) {
     passes.push_back(&first_pass::avx2_kernels());
   }
   double smallest = 1e300;
-  for (const std::size_t d : {5u, 13u, 30u, 100u, 300u}) {
+  for (const std::size_t d : {5u, 13u, 30u, 100u, 300u, 600u}) {
     for (const auto& q : {ProdQuantizer::new_dense(d, 4, 1), ProdQuantizer::new_dense_fast(d, 4, 1),
                           ProdQuantizer::new_srht(d, 4, 1), ProdQuantizer::new_dense(d, 2, 1),
                           ProdQuantizer::new_srht_fast(d, 3, 1)}) {
@@ -148,6 +148,13 @@ TEST(FirstPass, UpdatedLayoutEqualsBuiltLayout) {
     ASSERT_EQ(updated.size(), 40u);
     ASSERT_EQ(updated.memory_bytes(), built.memory_bytes());
     EXPECT_EQ(std::memcmp(updated.block(0), built.block(0), built.memory_bytes()), 0);
+    // Growing past the huge-page size moves the codes and zeroes the rest.
+    updated.grow_to(160'000);
+    ASSERT_GT(updated.memory_bytes(), std::size_t{2} << 20);
+    EXPECT_EQ(std::memcmp(updated.block(0), built.block(0), built.memory_bytes()), 0);
+    const std::uint8_t* tail = updated.block(0) + built.memory_bytes();
+    EXPECT_TRUE(std::all_of(tail, updated.block(0) + updated.memory_bytes(),
+                            [](std::uint8_t b) { return b == 0; }));
   }
   EXPECT_FALSE(BlockedCodes::supports(ProdQuantizer::new_dense(8, 6, 1)));
   const ProdQuantizer q = ProdQuantizer::new_srht(21, 4, 2);

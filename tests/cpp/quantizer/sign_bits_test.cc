@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <vector>
 
 #include "common/cpu_features.h"
@@ -43,11 +44,45 @@ TEST(SignBits, Avx2MatchesPortable) {
   }
 }
 
+// Packing projected values: both zeros set the bit, NaN and products that
+// round to a negative number clear it, bytes past the values are cleared;
+// every length hits the vector form's tail.
+TEST(SignBits, PackNonnegativeMatchesTheRule) {
+  using Pack = void (*)(std::span<const float>, float, std::span<std::uint8_t>);
+  std::vector<Pack> packs = {pack_nonnegative_portable};
+  if (has_avx2()) packs.push_back(pack_nonnegative_avx2);
+  const std::vector<float> special = {0.0f, -0.0f, std::nanf(""), -1e-45f, 1e-45f, -3.0f, 2.5f,
+                                      INFINITY, -INFINITY};
+  for (const std::size_t n : {0u, 1u, 3u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u, 64u, 100u}) {
+    std::vector<float> values = testing::random_vector(n, static_cast<unsigned>(n) + 3);
+    for (std::size_t i = 0; i < n; i += 3) values[i] = special[(i / 3) % special.size()];
+    for (const float factor : {1.0f, 0.05f, 1e-30f}) {
+      std::vector<std::uint8_t> want((n + 7) / 8 + 1, 0);
+      for (std::size_t i = 0; i < n; ++i) {
+        const float p = values[i] * factor;
+        const bool set = p == 0.0f || (!std::isnan(p) && !std::signbit(p));
+        if (set) want[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
+      }
+      for (Pack pack : packs) {
+        std::vector<std::uint8_t> out(want.size(), 0xFF);
+        pack(values, factor, out);
+        EXPECT_EQ(out, want) << n << " " << factor;
+      }
+    }
+  }
+}
+
 TEST(SignBits, ShortBytesPanic) {
   const std::vector<std::uint8_t> bytes(2);
   for (Kernel kernel : kernels()) {
     std::vector<float> out(17);
     EXPECT_NE(testing::panic_message([&] { kernel(bytes, out); }), "no panic");
+  }
+  const std::vector<float> values(17);
+  std::vector<std::uint8_t> short_out(2);
+  EXPECT_NE(testing::panic_message([&] { pack_nonnegative_portable(values, 1.0f, short_out); }), "no panic");
+  if (has_avx2()) {
+    EXPECT_NE(testing::panic_message([&] { pack_nonnegative_avx2(values, 1.0f, short_out); }), "no panic");
   }
 }
 
