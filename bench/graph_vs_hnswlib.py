@@ -17,6 +17,7 @@ widths; ">" marks a side whose narrowest beam already exceeds it).
 
     bench/graph_vs_hnswlib.py [--data random|clustered] [--n 100000] [--add 10000]
                               [--dim 128] [--queries 1000] [--clusters 1000] [--spread 0.5]
+                              [--efs 10,32,128,...] [--searches-only]
                               [--binary [LABEL=]PATH ...]
     bench/graph_vs_hnswlib.py --data npy --base BASE.npy --queries-file QUERIES.npy [--add 10000]
 """
@@ -34,7 +35,7 @@ import numpy as np
 
 from peer_data import K, exact_top, make_data, processor_name, recall
 
-EFS = (10, 16, 24, 32, 48, 64, 96, 128, 192, 256)
+EFS = [10, 16, 24, 32, 48, 64, 96, 128, 192, 256]
 RECALL_LEVELS = (0.90, 0.95, 0.99)
 
 
@@ -193,12 +194,16 @@ def main():
     parser.add_argument("--clusters", type=int, default=1000, help="mixture components")
     parser.add_argument("--spread", type=float, default=0.5,
                         help="expected norm of a point's offset from its centre (unit centres)")
+    parser.add_argument("--efs", help="beam widths, comma-separated (default "
+                        + ",".join(map(str, EFS)) + "; random data wants wider ones)")
     parser.add_argument("--searches-only", action="store_true",
                         help="skip the one-thread builds (quicker, for comparing searches)")
     parser.add_argument("--binary", action="append",
                         help="bench_graph to run, LABEL=PATH or PATH; repeat to compare builds "
                              "(default build/release/bench_graph)")
     args = parser.parse_args()
+    if args.efs:
+        EFS[:] = sorted(int(ef) for ef in args.efs.split(","))
 
     binaries = {}
     for given in args.binary or ["build/release/bench_graph"]:

@@ -7,6 +7,11 @@
 //
 //   bench_graph --dim D --base F --queries F --truth F --n-build N
 //               [--efs 32,64,128,256] [--reps 3] [--build-only] [--no-prefetch]
+//               [--graph-dir DIR]
+//
+// --graph-dir keeps graph.bin in DIR and, when DIR already holds a graph of
+// n-build or of all nodes, searches that one instead of building: search
+// changes are then compared on one graph.
 //
 // Files hold little-endian rows: float32 vectors, u32 ids of the true top 10
 // per query. The pool size comes from RAYON_NUM_THREADS.
@@ -42,6 +47,7 @@ struct Options {
   int reps = 3;
   bool build_only = false;
   bool no_prefetch = false;  // search without the prefetch hint
+  std::string graph_dir;     // kept graph, reused when it fits
 };
 
 struct Data {
@@ -90,6 +96,7 @@ Options parse_options(int argc, char** argv) {
     else if (arg == "--reps") o.reps = std::stoi(value());
     else if (arg == "--build-only") o.build_only = true;
     else if (arg == "--no-prefetch") o.no_prefetch = true;
+    else if (arg == "--graph-dir") o.graph_dir = value();
     else if (arg == "--efs") {
       o.efs = velq::bench::size_list(value());
     } else {
@@ -145,7 +152,9 @@ int main(int argc, char** argv) {
   const std::size_t threads = velq::pool_thread_count();
 
   char dir_template[] = "/tmp/velq-bench-graph-XXXXXX";
-  const std::string dir = ::mkdtemp(dir_template);
+  const bool keep = !o.graph_dir.empty();
+  if (keep) std::filesystem::create_directories(o.graph_dir);
+  const std::string dir = keep ? o.graph_dir : ::mkdtemp(dir_template);
   auto backend = velq::StorageBackend::from_uri(dir, velq::local_file_system());
   auto graph = velq::GraphManager::open(*backend, dir);
   check(graph.ok() ? velq::ok_status() : velq::Status(graph.error()), "open");
@@ -171,19 +180,26 @@ int main(int argc, char** argv) {
     return out;
   };
 
-  const double build_s = timed([&] { check(graph->build(n_build, 32, 200, 5, scorer, 1.2), "build"); });
-  std::printf("{\"op\": \"build\", \"n\": %zu, \"dim\": %zu, \"threads\": %zu, \"seconds\": %.3f, "
-              "\"scores_per_node\": %.0f}\n",
-              n_build, data.dim, threads, build_s, double(scored.exchange(0)) / double(n_build));
-  print_reach(*graph, "build");
-  if (!o.build_only && n_total > n_build) {
-    const double add_s = timed(
-        [&] { check(graph->build_incremental(n_total, 32, 200, 5, scorer, 1.2), "incremental"); });
-    std::printf("{\"op\": \"incremental\", \"n\": %zu, \"added\": %zu, \"threads\": %zu, "
+  const bool reuse = keep && (graph->n_nodes() == n_build || graph->n_nodes() == n_total);
+  if (reuse) {
+    print_reach(*graph, "reuse");
+  } else {
+    const double build_s =
+        timed([&] { check(graph->build(n_build, 32, 200, 5, scorer, 1.2), "build"); });
+    std::printf("{\"op\": \"build\", \"n\": %zu, \"dim\": %zu, \"threads\": %zu, "
                 "\"seconds\": %.3f, \"scores_per_node\": %.0f}\n",
-                n_total, n_total - n_build, threads, add_s,
-                double(scored.load()) / double(n_total - n_build));
-    print_reach(*graph, "incremental");
+                n_build, data.dim, threads, build_s, double(scored.exchange(0)) / double(n_build));
+    print_reach(*graph, "build");
+    if (!o.build_only && n_total > n_build) {
+      const double add_s = timed([&] {
+        check(graph->build_incremental(n_total, 32, 200, 5, scorer, 1.2), "incremental");
+      });
+      std::printf("{\"op\": \"incremental\", \"n\": %zu, \"added\": %zu, \"threads\": %zu, "
+                  "\"seconds\": %.3f, \"scores_per_node\": %.0f}\n",
+                  n_total, n_total - n_build, threads, add_s,
+                  double(scored.load()) / double(n_total - n_build));
+      print_reach(*graph, "incremental");
+    }
   }
   std::fflush(stdout);
 
@@ -232,6 +248,6 @@ int main(int argc, char** argv) {
                 double(total_calls) / double(n_queries));
     std::fflush(stdout);
   }
-  std::filesystem::remove_all(dir);
+  if (!keep) std::filesystem::remove_all(dir);
   return 0;
 }

@@ -126,7 +126,8 @@ BuildScorer raw_ip_scorer(const EngineState& state, const NodeCodes& codes,
     const RawQuery& query = prepared.get(a, [&] {
       const std::vector<double> raw = live_raw_vector_at_slot(state, slots[a]);
       const std::vector<float> narrow(raw.begin(), raw.end());
-      return RawQuery{state.quantizer->prepare_ip_query_lite(narrow), cosine ? query_norm(raw) : 1.0};
+      return RawQuery{state.quantizer->prepare_ip_query_lite(narrow),
+                      cosine ? query_norm(raw) : 1.0};
     });
     const PreparedIpQueryLite& pq = query.pq;
     const double norm_a = query.norm;
