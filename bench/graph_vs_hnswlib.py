@@ -8,9 +8,11 @@ the exact top-10 answers to a temporary folder, runs
 build/release/bench_graph on them (full build with one thread and with the
 whole pool, incremental build, search) and hnswlib (M = 16,
 ef_construction = 200, inner product) in this process, and prints one table.
-Search rates are medians of three runs, one query at a time on one thread and
-all queries spread over every thread. Reachability counts the nodes a level-0
-walk from the entry point can reach and the nodes that no level-0 list names.
+Search rates are medians of three runs, one query at a time on one thread (over
+the wall clock, and over the thread's processor time, which other work on a
+loaded machine disturbs less) and all queries spread over every thread.
+Reachability counts the nodes a level-0 walk from the entry point can reach
+and the nodes that no level-0 list names.
 A second table reads both recall curves at fixed recall levels: the query
 rate where each side first reaches it (linear between neighbouring beam
 widths; ">" marks a side whose narrowest beam already exceeds it).
@@ -51,13 +53,17 @@ def run_ours(binary, folder, args, threads, build_only):
 
 
 def median_rate(index, queries, threads):
+    """Median queries/s of three runs over the wall clock and over this
+    thread's processor time (meaningful with one thread, which hnswlib runs
+    on the calling thread), and the labels found."""
     index.set_num_threads(threads)
-    rates = []
+    rates, cpu_rates = [], []
     for _ in range(3):
-        start = time.perf_counter()
+        start, cpu_start = time.perf_counter(), time.thread_time()
         labels, _ = index.knn_query(queries, k=K)
         rates.append(len(queries) / (time.perf_counter() - start))
-    return sorted(rates)[1], labels
+        cpu_rates.append(len(queries) / (time.thread_time() - cpu_start))
+    return sorted(rates)[1], sorted(cpu_rates)[1], labels
 
 
 def run_hnswlib(base, n, queries, truth, threads, search):
@@ -74,9 +80,9 @@ def run_hnswlib(base, n, queries, truth, threads, search):
         rows["incremental"] = time.perf_counter() - start
     for ef in EFS if search else ():
         index.set_ef(ef)
-        qps, labels = median_rate(index, queries, 1)
-        qps_pool, _ = median_rate(index, queries, threads)
-        rows[ef] = (qps, qps_pool, recall(labels, truth))
+        qps, qps_cpu, labels = median_rate(index, queries, 1)
+        qps_pool, _, _ = median_rate(index, queries, threads)
+        rows[ef] = (qps, qps_pool, recall(labels, truth), qps_cpu)
     return rows
 
 
@@ -119,11 +125,13 @@ def print_table(args, threads, runs, peer_1, peer):
         line(f"add {args.add:,}, {threads} threads (s)",
              lambda o1, o: ours_op(o, "incremental")["seconds"], peer["incremental"], "{:.2f}")
     for ef in EFS:
-        qps, qps_pool, peer_recall = peer[ef]
+        qps, qps_pool, peer_recall, qps_cpu = peer[ef]
         line(f"ef={ef}: recall@10", lambda o1, o: ours_op(o, "search", "ef", ef)["recall"],
              peer_recall, "{:.3f}")
         line(f"ef={ef}: queries/s, 1 thread", lambda o1, o: ours_op(o, "search", "ef", ef)["qps"],
              qps, "{:.0f}")
+        line(f"ef={ef}: q/s, 1 thread, cpu time",
+             lambda o1, o: ours_op(o, "search", "ef", ef)["qps_cpu"], qps_cpu, "{:.0f}")
         line(f"ef={ef}: queries/s, {threads} threads",
              lambda o1, o: ours_op(o, "search", "ef", ef)["qps_pool"], qps_pool, "{:.0f}")
         print(f"{f'ef={ef}: velq scores per query':<34}" + "".join(
@@ -150,22 +158,29 @@ def at_recall(points, level):
 
 
 def print_equal_recall(threads, runs, peer):
+    """One thread over processor time (steadier on a loaded machine), and
+    every thread over the wall clock."""
     print(f"at equal recall@{K}: queries/s (velq scores per query), ratio to hnswlib")
+    # (column of the peer's row, key of ours)
+    modes = ((3, "qps_cpu", "1 thread cpu"), (1, "qps_pool", f"{threads} threads"))
     for level in RECALL_LEVELS:
-        for pool, name in ((0, "1 thread"), (1, f"{threads} threads")):
-            theirs = at_recall([(peer[ef][2], peer[ef][pool], None) for ef in EFS], level)
+        for column, key, name in modes:
+            theirs = at_recall([(peer[ef][2], peer[ef][column], None) for ef in EFS], level)
             cells = []
             for label, (_, ours) in runs.items():
                 rows = [ours_op(ours, "search", "ef", ef) for ef in EFS]
-                mine = at_recall([(r["recall"], r["qps_pool" if pool else "qps"],
-                                   r["scores_per_query"]) for r in rows], level)
+                mine = at_recall([(r["recall"], r[key], r["scores_per_query"]) for r in rows],
+                                 level)
                 if mine is None:
                     cells.append(f"{label}: not reached")
                     continue
                 ratio = f"{mine[0] / theirs[0]:.2f}x" if theirs else "-"
-                cells.append(f"{label}: {'>' if mine[2] else ''}{mine[0]:.0f} ({mine[1]:.0f}) {ratio}")
-            peer_cell = "not reached" if theirs is None else f"{'>' if theirs[2] else ''}{theirs[0]:.0f}"
-            print(f"  recall {level:.2f}, {name:<11} " + "; ".join(cells) + f"; hnswlib {peer_cell}")
+                mark = ">" if mine[2] else ""
+                cells.append(f"{label}: {mark}{mine[0]:.0f} ({mine[1]:.0f}) {ratio}")
+            peer_cell = ("not reached" if theirs is None
+                         else f"{'>' if theirs[2] else ''}{theirs[0]:.0f}")
+            print(f"  recall {level:.2f}, {name:<12} " + "; ".join(cells)
+                  + f"; hnswlib {peer_cell}")
 
 
 def load_npy(args):
