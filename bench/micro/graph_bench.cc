@@ -168,12 +168,16 @@ int main(int argc, char** argv) {
   check(graph.ok() ? velq::ok_status() : velq::Status(graph.error()), "open");
 
   std::atomic<std::uint64_t> scored{0};
-  // Starts loading a row the graph is about to have scored.
+  // Starts loading a row the graph is about to have scored: its first lines
+  // only, the processor's stream prefetcher follows the rest. Asking for
+  // every line of every neighbour at once (24 lines a row at d = 384, a
+  // whole list at a time) overflows the outstanding-miss queues and made
+  // searches 1.5 to 2 times slower per query.
+  constexpr std::size_t kPrefetchBytes = 256;
+  const std::size_t prefetch_bytes = std::min(kPrefetchBytes, data.dim * sizeof(float));
   const auto prefetch_row = [&](std::uint32_t node) {
     const char* row = reinterpret_cast<const char*>(&data.base[std::size_t{node} * data.dim]);
-    for (std::size_t line = 0; line < data.dim * sizeof(float); line += 64) {
-      __builtin_prefetch(row + line);
-    }
+    for (std::size_t line = 0; line < prefetch_bytes; line += 64) __builtin_prefetch(row + line);
   };
   const velq::BuildScorer scorer = [&](std::uint32_t node, std::span<const std::uint32_t> cands) {
     scored.fetch_add(cands.size(), std::memory_order_relaxed);
