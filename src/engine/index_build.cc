@@ -1,8 +1,7 @@
 #include "engine/index_build.h"
 
-#include <bit>
+#include <atomic>
 #include <cmath>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -11,6 +10,8 @@
 #include "engine/flush.h"
 #include "engine/persist.h"
 #include "engine/raw_vectors.h"
+#include "engine/sign_agreement.h"
+#include "engine/slot_layout.h"
 #include "engine/slot_scorer.h"
 #include "engine/vector_scoring.h"
 
@@ -22,56 +23,37 @@ namespace {
 class NodeCodes {
  public:
   NodeCodes(const EngineState& state, std::span<const std::uint32_t> slots)
-      : q_(*state.quantizer), layout_(state.layout), slots_(slots) {
-    if (!slots.empty()) bytes_ = state.live_codes.mapped_bytes();
-  }
+      : state_(state), slots_(slots) {}
 
-  const std::uint8_t* at(std::uint32_t node) const {
+  CodeSlotView at(std::uint32_t node) const {
     if (node >= slots_.size()) panic("node " + std::to_string(node) + " has no slot");
-    const std::size_t offset = std::size_t{slots_[node]} * layout_.stride;
-    if (offset + layout_.stride > bytes_.size()) {
-      panic("node " + std::to_string(node) + " lies outside the code table");
-    }
-    return bytes_.data() + offset;
+    return read_code_slot(state_.layout, state_.live_codes.slot(slots_[node]));
   }
-  std::span<const std::uint8_t> packed(std::uint32_t node) const { return {at(node), layout_.mse_bytes}; }
-  std::span<const std::uint8_t> signs(std::uint32_t node) const {
-    return {at(node) + layout_.mse_bytes, layout_.qjl_bytes};
-  }
-  double gamma(std::uint32_t node) const { return f32(at(node) + layout_.gamma_offset()); }
-  double norm(std::uint32_t node) const { return f32(at(node) + layout_.norm_offset()); }
 
   // Code-to-code estimate m(a, c) + s(a, c): the MSE term with a's levels as
   // the query, plus the fraction of agreeing sign bits minus one half.
-  double code_estimate(const PreparedIpQueryLite& a_levels, std::uint32_t a, std::uint32_t c) const {
-    const double m = q_.score_ip_packed_lite(a_levels, packed(c), {}, 0.0);
-    return m + sign_agreement(signs(a), signs(c));
+  double code_estimate(const PreparedIpQueryLite& a_levels, const CodeSlotView& a,
+                       const CodeSlotView& c) const {
+    const double m = state_.quantizer->score_ip_packed_lite(a_levels, c.packed_mse, {}, 0.0);
+    return m + sign_agreement(a.qjl_bits, c.qjl_bits);
   }
 
-  PreparedIpQueryLite levels_query(std::uint32_t node) const {
-    std::vector<std::uint16_t> indices(q_.n());
-    q_.unpack_mse_indices(packed(node), indices);
-    return q_.prepare_ip_query_from_codes(indices);
+  PreparedIpQueryLite levels_query(const CodeSlotView& node) const {
+    const ProdQuantizer& q = *state_.quantizer;
+    std::vector<std::uint16_t> indices(q.n());
+    q.unpack_mse_indices(node.packed_mse, indices);
+    return q.prepare_ip_query_from_codes(indices);
   }
 
  private:
-  static double f32(const std::uint8_t* p) {
-    float v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-  }
   static double sign_agreement(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {
     if (a.empty()) return 0.0;
-    std::size_t differ = 0;
-    for (std::size_t i = 0; i < a.size(); ++i) differ += std::popcount(static_cast<unsigned>(a[i] ^ b[i]));
     const double bits = 8.0 * static_cast<double>(a.size());
-    return (bits - static_cast<double>(differ)) / bits - 0.5;
+    return (bits - static_cast<double>(differing_bits(a, b))) / bits - 0.5;
   }
 
-  const ProdQuantizer& q_;
-  SlotLayout layout_;
+  const EngineState& state_;
   std::span<const std::uint32_t> slots_;
-  std::span<const std::uint8_t> bytes_;
 };
 
 // Scores every candidate with f(c), in candidate order.
@@ -83,14 +65,49 @@ std::vector<ScoredNode> score_each(std::span<const std::uint32_t> candidates, F&
   return out;
 }
 
+// What a scorer prepared for the last node it was asked about, one per
+// thread: the diversity rule asks for one candidate's scores in several small
+// batches, and preparing a node costs far more than scoring a small batch.
+// Each scorer has its own key, so no build ever sees another's value.
+template <typename Prepared>
+class LastPrepared {
+ public:
+  LastPrepared() : owner_(next_owner_.fetch_add(1, std::memory_order_relaxed)) {}
+
+  // make() for `node`, or what it gave the last time this thread asked for
+  // `node` from this scorer. Valid until the thread's next call.
+  template <typename Make>
+  const Prepared& get(std::uint32_t node, Make&& make) const {
+    thread_local Slot slot;
+    if (slot.owner != owner_ || slot.node != node) {
+      slot.value = make();
+      slot.owner = owner_;
+      slot.node = node;
+    }
+    return slot.value;
+  }
+
+ private:
+  struct Slot {
+    std::uint64_t owner = 0;  // 0 = empty; owners count from 1
+    std::uint32_t node = 0;
+    Prepared value;
+  };
+  static inline std::atomic<std::uint64_t> next_owner_{1};
+  std::uint64_t owner_;
+};
+
 // Stored norm of c x (m(a, c) + s(a, c)); without the norm for Cosine.
 BuildScorer code_scorer(const NodeCodes& codes, bool with_norm) {
-  return [&codes, with_norm](std::uint32_t a, std::span<const std::uint32_t> candidates) {
+  const LastPrepared<PreparedIpQueryLite> prepared;
+  return [&codes, with_norm, prepared](std::uint32_t a, std::span<const std::uint32_t> candidates) {
     if (candidates.empty()) return std::vector<ScoredNode>();
-    const PreparedIpQueryLite levels = codes.levels_query(a);
+    const CodeSlotView a_code = codes.at(a);
+    const PreparedIpQueryLite& levels = prepared.get(a, [&] { return codes.levels_query(a_code); });
     return score_each(candidates, [&](std::uint32_t c) {
-      const double e = codes.code_estimate(levels, a, c);
-      return with_norm ? codes.norm(c) * e : e;
+      const CodeSlotView c_code = codes.at(c);
+      const double e = codes.code_estimate(levels, a_code, c_code);
+      return with_norm ? c_code.norm * e : e;
     });
   };
 }
@@ -99,19 +116,30 @@ BuildScorer code_scorer(const NodeCodes& codes, bool with_norm) {
 // code, times c's norm (Ip) or over |raw(a)| (Cosine).
 BuildScorer raw_ip_scorer(const EngineState& state, const NodeCodes& codes,
                           std::span<const std::uint32_t> slots) {
-  return [&state, &codes, slots](std::uint32_t a, std::span<const std::uint32_t> candidates) {
+  struct RawQuery {
+    PreparedIpQueryLite pq;
+    double norm = 1.0;  // |raw(a)| for Cosine
+  };
+  const bool cosine = state.metric == DistanceMetric::kCosine;
+  const LastPrepared<RawQuery> prepared;
+  return [&state, &codes, slots, cosine, prepared](std::uint32_t a,
+                                                   std::span<const std::uint32_t> candidates) {
     if (candidates.empty()) return std::vector<ScoredNode>();
-    const std::vector<double> raw = live_raw_vector_at_slot(state, slots[a]);
-    const std::vector<float> narrow(raw.begin(), raw.end());
-    const PreparedIpQueryLite pq = state.quantizer->prepare_ip_query_lite(narrow);
-    const bool cosine = state.metric == DistanceMetric::kCosine;
-    const double norm_a = cosine ? query_norm(raw) : 1.0;
+    const RawQuery& query = prepared.get(a, [&] {
+      const std::vector<double> raw = live_raw_vector_at_slot(state, slots[a]);
+      const std::vector<float> narrow(raw.begin(), raw.end());
+      return RawQuery{state.quantizer->prepare_ip_query_lite(narrow),
+                      cosine ? query_norm(raw) : 1.0};
+    });
+    const PreparedIpQueryLite& pq = query.pq;
+    const double norm_a = query.norm;
     return score_each(candidates, [&](std::uint32_t c) {
       // The estimate of <raw(a), unit(c)>: times |c| an inner product, over
       // |raw(a)| a cosine.
-      const double e = state.quantizer->score_ip_packed_lite(pq, codes.packed(c), codes.signs(c),
-                                                             codes.gamma(c));
-      if (!cosine) return e * codes.norm(c);
+      const CodeSlotView code = codes.at(c);
+      const double e = state.quantizer->score_ip_packed_lite(pq, code.packed_mse, code.qjl_bits,
+                                                             code.gamma);
+      if (!cosine) return e * code.norm;
       return norm_a > 0.0 ? e / norm_a : 0.0;
     });
   };

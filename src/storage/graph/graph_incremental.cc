@@ -1,6 +1,7 @@
 // Growing a graph by new nodes without rebuilding the old ones.
 #include <algorithm>
 #include <string>
+#include <unordered_map>
 
 #include "common/panic.h"
 #include "common/worker_pool.h"
@@ -16,12 +17,64 @@ struct BackLink {
   std::uint32_t new_node;
 };
 
+// The scores of (node, candidate) pairs asked while one old node takes its
+// back-links: every overflow prunes the list again by the diversity rule,
+// which asks mostly the pairs the previous prune asked. Pairs are ordered:
+// a scorer need not be symmetric.
+class PairScores {
+ public:
+  explicit PairScores(const BuildScorer& scorer) : scorer_(scorer) {}
+  PairScores(const PairScores&) = delete;
+  PairScores& operator=(const PairScores&) = delete;
+
+  // A scorer that asks the wrapped one only for pairs not asked yet; valid
+  // while this object lives.
+  BuildScorer scorer() {
+    return [this](std::uint32_t node, std::span<const std::uint32_t> candidates) {
+      return lookup(node, candidates);
+    };
+  }
+
+ private:
+  static std::uint64_t key(std::uint32_t node, std::uint32_t candidate) {
+    return std::uint64_t{node} << 32 | candidate;
+  }
+
+  std::vector<ScoredNode> lookup(std::uint32_t node, std::span<const std::uint32_t> candidates) {
+    std::vector<ScoredNode> out(candidates.size());
+    std::vector<std::uint32_t> missing;
+    std::vector<std::size_t> missing_at;
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+      const auto known = known_.find(key(node, candidates[i]));
+      if (known != known_.end()) {
+        out[i] = {candidates[i], known->second};
+      } else {
+        missing.push_back(candidates[i]);
+        missing_at.push_back(i);
+      }
+    }
+    if (missing.empty()) return out;
+    const std::vector<ScoredNode> scored = score_all(node, missing, scorer_);
+    for (std::size_t j = 0; j < scored.size(); ++j) {
+      out[missing_at[j]] = scored[j];
+      known_.emplace(key(node, scored[j].node), scored[j].score);
+    }
+    return out;
+  }
+
+  const BuildScorer& scorer_;
+  std::unordered_map<std::uint64_t, double> known_;
+};
+
 // Adds the new nodes `sources` (ascending) to old node v's list one after
 // the other; a list that overflows its degree is pruned by the diversity
-// rule, which may drop the node just added. Scores against v are asked once
-// per entry: the list's entries keep theirs from the first overflow on.
+// rule, which may drop the node just added. Every pair is scored once per
+// call: the list's entries keep their scores against v from the first
+// overflow on, and the prunes share the scores between entries.
 void link_back(std::uint32_t v, std::span<const BackLink> sources, NodeList& list,
-               std::size_t degree, double alpha, const BuildScorer& scorer) {
+               std::size_t degree, double alpha, const BuildScorer& build_scorer) {
+  PairScores pairs(build_scorer);
+  const BuildScorer scorer = pairs.scorer();
   std::vector<double> scores;  // of `list`'s entries once the list first overflows
   for (const BackLink& link : sources) {
     const std::uint32_t u = link.new_node;
