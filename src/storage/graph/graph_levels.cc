@@ -11,7 +11,7 @@ namespace velq {
 GraphDegrees::GraphDegrees(std::size_t max_degree)
     : level0(std::min<std::size_t>(max_degree, 127)),
       upper(std::max<std::size_t>(max_degree / 2, 4)),
-      level_multiplier(1.0 / std::log(kLevelRatio * static_cast<double>(upper))) {}
+      level_multiplier(1.0 / std::log(static_cast<double>(upper))) {}
 
 std::mt19937_64& graph_rng() {
   thread_local std::mt19937_64 rng = [] {

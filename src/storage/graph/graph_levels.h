@@ -8,19 +8,10 @@
 
 namespace velq {
 
-// Each level above 0 holds about 1 / (kLevelRatio x upper) of the nodes of
-// the level below. A search walks every level above 0 with a beam of fixed
-// width, which on any level much larger than the beam costs about the same
-// few hundred scores: fewer, sparser levels (a ratio of 4 x upper rather
-// than upper) cut a quarter of the scores a search needs at equal recall on
-// clustered data, and none is lost on uniform data, where the beam's
-// entries into level 0 matter less than level 0 itself.
-inline constexpr double kLevelRatio = 4.0;
-
 struct GraphDegrees {
   std::size_t level0;  // min(max_degree, 127)
   std::size_t upper;   // max(max_degree / 2, 4), not capped
-  double level_multiplier;  // 1 / ln(kLevelRatio x upper)
+  double level_multiplier;  // 1 / ln(upper)
 
   explicit GraphDegrees(std::size_t max_degree);
   std::size_t at(std::uint32_t level) const { return level == 0 ? level0 : upper; }

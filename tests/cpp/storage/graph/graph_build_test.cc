@@ -79,14 +79,13 @@ TEST(GraphDegrees, FollowMaxDegree) {
     EXPECT_EQ(d.level0, expected.first) << max_degree;
     EXPECT_EQ(d.upper, expected.second) << max_degree;
   }
-  // Each level is 1 / (4 x upper) of the one below: 1 / 64 and 1 / 16.
-  EXPECT_NEAR(GraphDegrees(32).level_multiplier, 0.2404, 1e-4);
-  EXPECT_NEAR(GraphDegrees(8).level_multiplier, 0.3607, 1e-4);
+  EXPECT_NEAR(GraphDegrees(32).level_multiplier, 0.3607, 1e-4);
+  EXPECT_NEAR(GraphDegrees(8).level_multiplier, 0.7213, 1e-4);
 }
 
 TEST(GraphLevels, DrawsFollowTheGeometricLaw) {
   std::mt19937_64 rng(7);
-  const double ml = 1.0 / std::log(4.0);  // P(level >= l) = 4^-l
+  const double ml = GraphDegrees(8).level_multiplier;  // P(level >= l) = 4^-l
   std::size_t at_least[7] = {};
   const std::size_t draws = 200000;
   for (std::size_t i = 0; i < draws; ++i) {
