@@ -1,0 +1,111 @@
+#!/usr/bin/env python3
+"""One system on one data set in a process of its own, so that its peak
+memory (VmHWM) and its thread pool belong to it alone. bench/compare.py
+runs it; it prints one JSON object.
+
+    system_run.py build SYSTEM --cache DIR --dataset NAME --threads T --work DIR [--insert-one N]
+    system_run.py serve SYSTEM --cache DIR --dataset NAME --threads T --work DIR
+                        [--reps R] [--timed-queries N]
+
+build: batched build into WORK/index (seconds, rows/s), a second build of N
+rows one per call, bytes on disk per vector, peak memory.
+serve: opens WORK/index (the time of a first open in a fresh process, files
+in the page cache), then for each setting of the system's knob: recall@10
+over every query, one query per call (queries/s, p50 and p99 latency) over
+the first N queries, all queries in one call; Recall@1@k at the first
+setting that reaches recall@10 0.95 (else the last); peak memory over the
+process's memory before the open.
+"""
+import argparse
+import json
+import shutil
+from pathlib import Path
+
+import numpy as np
+
+from dataset_cache import Dataset
+from measures import (K, RECALL_AT, batch_rate, memory_mb, per_call_figures, read_rate,
+                      recall_1_at, recall_at_10, timed)
+from systems import Velq, folder_bytes, make_system
+
+
+def build(system, data, args):
+    base = data.base()
+    index = args.work / "index"
+    shutil.rmtree(index, ignore_errors=True)
+    index.mkdir(parents=True)
+    seconds, _ = timed(lambda: system.build(base, index))
+    out = {"build_s": seconds, "build_rows_per_s": len(base) / seconds,
+           "disk_bytes_per_vector": folder_bytes(index) / len(base)}
+    if args.insert_one:
+        single = args.work / "insert-one"
+        shutil.rmtree(single, ignore_errors=True)
+        single.mkdir(parents=True)
+        rows = base[:args.insert_one]
+        out["insert_one_per_s"] = len(rows) / timed(lambda: system.insert_one(rows, single))[0]
+        shutil.rmtree(single)
+    out["build_peak_mb"] = memory_mb("VmHWM")
+    return out
+
+
+def serve(system, data, args):
+    queries, truth = data.queries(), data.truth()
+    timed_queries = queries[:args.timed_queries]
+    before = memory_mb("VmRSS")
+    open_s, _ = timed(lambda: system.open(args.work / "index"))
+    points = []
+    for setting in system.settings:
+        system.set(setting)
+        found = system.search_batch(queries, K)
+        qps, p50, p99, _ = per_call_figures(lambda q: system.search(q, K), timed_queries,
+                                            args.reps)
+        points.append({"setting": setting, "recall": recall_at_10(found, truth), "qps": qps,
+                       "p50_us": p50, "p99_us": p99,
+                       "batch_qps": batch_rate(lambda q: system.search_batch(q, K), queries,
+                                               args.reps)})
+    reference = next((p for p in points if p["recall"] >= 0.95), points[-1])
+    system.set(reference["setting"])
+    deep = system.search_batch(queries, max(RECALL_AT))
+    out = {"open_s": open_s, "rss_before_mb": before, "peak_mb": memory_mb("VmHWM"),
+           "points": points, "recall1_setting": reference["setting"],
+           "recall1_at": {k: recall_1_at(deep, truth, k) for k in RECALL_AT}}
+    if isinstance(system, Velq) and not system.graph:
+        out.update(velq_extras(queries, args))
+    return out
+
+
+def velq_extras(queries, args):
+    """The read ceiling of the scan: a plain sum over the bytes of the slot
+    file that it reads, in the same process and pool size; and the binding's
+    share of a call: a search on a database of one record."""
+    codes = np.memmap(args.work / "index" / "live_codes.bin", mode="r")
+    import velq
+    one = velq.Database.open(str(args.work / "one-record"), dimension=queries.shape[1])
+    if len(one) == 0:
+        one.insert("0", queries[0])
+    qps, p50, _, _ = per_call_figures(lambda q: one.search(q, K, include=["id"]),
+                                      queries[:args.timed_queries], args.reps)
+    return {"codes_bytes": codes.nbytes, "read_bytes_per_s": read_rate(codes, args.threads, args.reps),
+            "one_record_p50_us": p50}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("phase", choices=("build", "serve"))
+    parser.add_argument("system")
+    parser.add_argument("--cache", type=Path, required=True)
+    parser.add_argument("--dataset", required=True)
+    parser.add_argument("--threads", type=int, required=True)
+    parser.add_argument("--work", type=Path, required=True)
+    parser.add_argument("--insert-one", type=int, default=0)
+    parser.add_argument("--reps", type=int, default=5)
+    parser.add_argument("--timed-queries", type=int, default=300)
+    args = parser.parse_args()
+    data = Dataset(args.cache, args.dataset)
+    system = make_system(args.system, data.info["dimension"], data.metric, args.threads)
+    run = build if args.phase == "build" else serve
+    print(json.dumps(run(system, data, args)))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,83 @@
+"""velq's standing targets against its peers, as sentences with the figures
+of one run: each says the measured ratio and the target it is held to."""
+from measures import rate_at_recall
+
+
+def first(results, name, threads="one"):
+    """The first (default) setting's point of a system, or None."""
+    return results[name][threads]["points"][0] if name in results else None
+
+
+def ratio(a, b):
+    return f"{a / b:.2f}×" if a and b else "—"
+
+
+def scan_lines(results):
+    sq4, sq4_all = first(results, "faiss SQ4"), first(results, "faiss SQ4", "all")
+    rabitq = first(results, "faiss RaBitQ 4-bit")
+    lines = []
+    for name in ("velq rerank off", "velq rerank codes"):
+        ours, ours_all = first(results, name), first(results, name, "all")
+        if not ours:
+            continue
+        if sq4:
+            lines.append(
+                f"{name}, one thread: {ours['qps']:,.0f} q/s at recall@10 {ours['recall']:.3f}; "
+                f"faiss SQ4 {sq4['qps']:,.0f} q/s at {sq4['recall']:.3f}: "
+                f"{ratio(ours['qps'], sq4['qps'])} (target ≥ 3× at equal or better recall).")
+            lines.append(
+                f"{name}, all threads: {ours_all['qps']:,.0f} q/s one query per call, "
+                f"{ours_all['batch_qps']:,.0f} batched; faiss SQ4 {sq4_all['qps']:,.0f} per call, "
+                f"{sq4_all['batch_qps']:,.0f} batched: {ratio(ours_all['qps'], sq4_all['qps'])} "
+                f"per call, {ratio(ours_all['batch_qps'], sq4_all['batch_qps'])} batched "
+                "(target ≥ 1.5×).")
+        if rabitq:
+            lines.append(
+                f"{name} beside faiss RaBitQ 4-bit, one thread: {ratio(ours['qps'], rabitq['qps'])} "
+                f"its q/s ({rabitq['qps']:,.0f}), recall@10 {ours['recall']:.3f} against "
+                f"{rabitq['recall']:.3f}.")
+    off = results.get("velq rerank off")
+    if off and "read_bytes_per_s" in off["all"]:
+        codes = off["all"]["codes_bytes"]
+        scanned = off["all"]["points"][0]["qps"] * codes
+        ceiling = off["all"]["read_bytes_per_s"]
+        lines.append(
+            f"velq rerank off, all threads, one query per call: scans {scanned / 1e9:.1f} GB/s of "
+            f"codes; a plain read of the same {codes / 1e6:.0f} MB runs at {ceiling / 1e9:.1f} GB/s: "
+            f"{scanned / ceiling:.2f} of the ceiling (target ≥ 0.5).")
+    return lines
+
+
+def graph_lines(results):
+    ours, peer = results.get("velq graph"), results.get("hnswlib")
+    if not (ours and peer):
+        return []
+    mine = rate_at_recall([(p["recall"], p["qps"]) for p in ours["one"]["points"]], 0.95)
+    theirs = rate_at_recall([(p["recall"], p["qps"]) for p in peer["one"]["points"]], 0.95)
+    mem = [r["one"]["peak_mb"] - r["one"]["rss_before_mb"] for r in (ours, peer)]
+    reached = f"{mine:,.0f}" if mine else "not reached"
+    return [f"velq graph, one thread, recall@10 0.95: {reached} q/s; hnswlib "
+            f"{theirs or 0:,.0f}: {ratio(mine, theirs)} (target ≥ 1×); serving memory "
+            f"{mem[0]:,.0f} MiB against {mem[1]:,.0f} MiB: {ratio(mem[0], mem[1])} (target: a fraction)."]
+
+
+def recall_lines(results):
+    lines = []
+    sq4 = first(results, "faiss SQ4")
+    for name in ("velq rerank off", "velq rerank codes"):
+        ours = first(results, name)
+        if ours and sq4:
+            lines.append(f"{name}: recall@10 {ours['recall']:.3f} against faiss SQ4's "
+                         f"{sq4['recall']:.3f} (target ≥, without raw vectors).")
+    f16 = first(results, "velq rerank f16")
+    if f16:
+        lines.append(f"velq rerank f16: recall@10 {f16['recall']:.3f} (target ≥ 0.99).")
+    off = results.get("velq rerank off")
+    if off and "one_record_p50_us" in off["one"]:
+        lines.append(f"Binding cost: a search on a one-record database takes "
+                     f"{off['one']['one_record_p50_us']:.1f} µs (median, one thread).")
+    return lines
+
+
+def target_lines(results):
+    return scan_lines(results) + graph_lines(results) + recall_lines(results)
