@@ -4,14 +4,9 @@ import importlib.metadata
 import platform
 import time
 
-import matplotlib
-
-matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402 (the backend is chosen first)
-
-from measures import RECALL_AT, RECALL_TARGETS, rate_at_recall  # noqa: E402
-from peer_data import processor_name  # noqa: E402
-from targets import target_lines  # noqa: E402
+from measures import RECALL_AT, RECALL_TARGETS, rate_at_recall
+from peer_data import processor_name
+from targets import target_lines
 
 PACKAGES = ("velq", "faiss-cpu", "hnswlib", "usearch", "numpy")
 
@@ -39,9 +34,10 @@ def table(header, rows):
 def target_rows(results):
     rows = []
     for name, r in results.items():
-        one = [(p["recall"], p["qps"]) for p in r["one"]["points"]]
-        pooled = [(p["recall"], p["qps"]) for p in r["all"]["points"]]
-        batched = [(p["recall"], p["batch_qps"]) for p in r["all"]["points"]]
+        points = r["serve"]["points"]
+        one = [(p["recall"], p["qps"]) for p in points]
+        pooled = [(p["recall"], p["qps_all"]) for p in points]
+        batched = [(p["recall"], p["batch_qps"]) for p in points]
         rows.append([name] + [fmt(rate_at_recall(points, t)) for t in RECALL_TARGETS
                               for points in (one, pooled, batched)])
     return rows
@@ -50,17 +46,17 @@ def target_rows(results):
 def setting_rows(results):
     rows = []
     for name, r in results.items():
-        for one, pooled in zip(r["one"]["points"], r["all"]["points"]):
-            setting = "—" if one["setting"] is None else one["setting"]
-            rows.append([name, setting, fmt(one["recall"], 3), fmt(one["qps"]), fmt(pooled["qps"]),
-                         fmt(pooled["batch_qps"]), fmt(one["p50_us"]), fmt(one["p99_us"])])
+        for p in r["serve"]["points"]:
+            setting = "—" if p["setting"] is None else p["setting"]
+            rows.append([name, setting, fmt(p["recall"], 3), fmt(p["qps"]), fmt(p["qps_all"]),
+                         fmt(p["batch_qps"]), fmt(p["p50_us"]), fmt(p["p99_us"])])
     return rows
 
 
 def cost_rows(results):
     rows = []
     for name, r in results.items():
-        b, one = r["build"], r["one"]
+        b, one = r["build"], r["serve"]
         rows.append([name, fmt(b["build_s"], 1), fmt(b["build_rows_per_s"]),
                      fmt(b.get("insert_one_per_s")), fmt(b["disk_bytes_per_vector"], 1),
                      fmt(one["open_s"] * 1e3, 1), fmt(one["peak_mb"]),
@@ -69,15 +65,18 @@ def cost_rows(results):
 
 
 def recall1_rows(results):
-    return [[name, "—" if r["one"]["recall1_setting"] is None else r["one"]["recall1_setting"]]
-            + [fmt(r["one"]["recall1_at"][str(k)], 3) for k in RECALL_AT]
+    return [[name, "—" if r["serve"]["recall1_setting"] is None else r["serve"]["recall1_setting"]]
+            + [fmt(r["serve"]["recall1_at"][str(k)], 3) for k in RECALL_AT]
             for name, r in results.items()]
 
 
 def plot(dataset, results, path):
+    import matplotlib  # here, not above: the smoke run (no report) needs no matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
     fig, ax = plt.subplots(figsize=(8, 5.5), dpi=90)
     for name, r in results.items():
-        points = sorted((p["qps"], p["recall"]) for p in r["one"]["points"])
+        points = sorted((p["qps"], p["recall"]) for p in r["serve"]["points"])
         style = "-o" if name.startswith("velq") else "--s"
         ax.plot([q for q, _ in points], [rc for _, rc in points], style, markersize=3,
                 linewidth=1.2, label=name)

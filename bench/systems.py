@@ -43,7 +43,8 @@ class Velq:
         if graph and not options.get("rerank", True):
             self.knob, self.settings = "ann_search_list_size", EF_SWEEP
         elif options.get("rerank", True):
-            self.knob, self.settings = RERANK_KNOB, RERANK_DEPTH_SWEEP
+            self.knob = RERANK_KNOB
+            self.settings = RERANK_DEPTH_SWEEP[:3] if graph else RERANK_DEPTH_SWEEP
         else:
             self.knob, self.settings = None, (None,)
         self.setting = self.settings[0]

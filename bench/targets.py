@@ -3,9 +3,13 @@ of one run: each says the measured ratio and the target it is held to."""
 from measures import rate_at_recall
 
 
-def first(results, name, threads="one"):
+def first(results, name):
     """The first (default) setting's point of a system, or None."""
-    return results[name][threads]["points"][0] if name in results else None
+    return results[name]["serve"]["points"][0] if name in results else None
+
+
+def serving_mb(row):
+    return row["serve"]["peak_mb"] - row["serve"]["rss_before_mb"]
 
 
 def ratio(a, b):
@@ -13,11 +17,11 @@ def ratio(a, b):
 
 
 def scan_lines(results):
-    sq4, sq4_all = first(results, "faiss SQ4"), first(results, "faiss SQ4", "all")
+    sq4 = first(results, "faiss SQ4")
     rabitq = first(results, "faiss RaBitQ 4-bit")
     lines = []
     for name in ("velq rerank off", "velq rerank codes"):
-        ours, ours_all = first(results, name), first(results, name, "all")
+        ours = first(results, name)
         if not ours:
             continue
         if sq4:
@@ -26,10 +30,10 @@ def scan_lines(results):
                 f"faiss SQ4 {sq4['qps']:,.0f} q/s at {sq4['recall']:.3f}: "
                 f"{ratio(ours['qps'], sq4['qps'])} (target ≥ 3× at equal or better recall).")
             lines.append(
-                f"{name}, all threads: {ours_all['qps']:,.0f} q/s one query per call, "
-                f"{ours_all['batch_qps']:,.0f} batched; faiss SQ4 {sq4_all['qps']:,.0f} per call, "
-                f"{sq4_all['batch_qps']:,.0f} batched: {ratio(ours_all['qps'], sq4_all['qps'])} "
-                f"per call, {ratio(ours_all['batch_qps'], sq4_all['batch_qps'])} batched "
+                f"{name}, all threads: {ours['qps_all']:,.0f} q/s one query per call, "
+                f"{ours['batch_qps']:,.0f} batched; faiss SQ4 {sq4['qps_all']:,.0f} per call, "
+                f"{sq4['batch_qps']:,.0f} batched: {ratio(ours['qps_all'], sq4['qps_all'])} "
+                f"per call, {ratio(ours['batch_qps'], sq4['batch_qps'])} batched "
                 "(target ≥ 1.5×).")
         if rabitq:
             lines.append(
@@ -37,10 +41,10 @@ def scan_lines(results):
                 f"its q/s ({rabitq['qps']:,.0f}), recall@10 {ours['recall']:.3f} against "
                 f"{rabitq['recall']:.3f}.")
     off = results.get("velq rerank off")
-    if off and "read_bytes_per_s" in off["all"]:
-        codes = off["all"]["codes_bytes"]
-        scanned = off["all"]["points"][0]["qps"] * codes
-        ceiling = off["all"]["read_bytes_per_s"]
+    if off and "read_bytes_per_s" in off["serve"]:
+        codes = off["serve"]["codes_bytes"]
+        scanned = off["serve"]["points"][0]["qps_all"] * codes
+        ceiling = off["serve"]["read_bytes_per_s"]
         lines.append(
             f"velq rerank off, all threads, one query per call: scans {scanned / 1e9:.1f} GB/s of "
             f"codes; a plain read of the same {codes / 1e6:.0f} MB runs at {ceiling / 1e9:.1f} GB/s: "
@@ -52,9 +56,9 @@ def graph_lines(results):
     ours, peer = results.get("velq graph"), results.get("hnswlib")
     if not (ours and peer):
         return []
-    mine = rate_at_recall([(p["recall"], p["qps"]) for p in ours["one"]["points"]], 0.95)
-    theirs = rate_at_recall([(p["recall"], p["qps"]) for p in peer["one"]["points"]], 0.95)
-    mem = [r["one"]["peak_mb"] - r["one"]["rss_before_mb"] for r in (ours, peer)]
+    mine = rate_at_recall([(p["recall"], p["qps"]) for p in ours["serve"]["points"]], 0.95)
+    theirs = rate_at_recall([(p["recall"], p["qps"]) for p in peer["serve"]["points"]], 0.95)
+    mem = [serving_mb(r) for r in (ours, peer)]
     reached = f"{mine:,.0f}" if mine else "not reached"
     return [f"velq graph, one thread, recall@10 0.95: {reached} q/s; hnswlib "
             f"{theirs or 0:,.0f}: {ratio(mine, theirs)} (target ≥ 1×); serving memory "
@@ -73,9 +77,9 @@ def recall_lines(results):
     if f16:
         lines.append(f"velq rerank f16: recall@10 {f16['recall']:.3f} (target ≥ 0.99).")
     off = results.get("velq rerank off")
-    if off and "one_record_p50_us" in off["one"]:
+    if off and "one_record_p50_us" in off["serve"]:
         lines.append(f"Binding cost: a search on a one-record database takes "
-                     f"{off['one']['one_record_p50_us']:.1f} µs (median, one thread).")
+                     f"{off['serve']['one_record_p50_us']:.1f} µs (median, one thread).")
     return lines
 
 
