@@ -7,10 +7,12 @@ thread pools are its own. Writes bench/results/<dataset>.md (tables) and
 bench/results/<dataset>.png (recall@10 against queries/s).
 
     bench/compare.py --dataset minilm-384 [--cache DIR] [--systems NAME ...]
-                     [--threads N] [--reps 5] [--work DIR]
+                     [--threads N] [--reps 5] [--queries 1000] [--timed-queries 300]
+                     [--insert-one 2000] [--jobs 1] [--work DIR] [--out DIR] [--report-only]
     bench/compare.py --smoke          # tiny in-memory data, velq and faiss, a sanity check
 
-Prepare the data first with bench/data.py. Thread knobs: velq's pool is
+Prepare the data first with bench/data.py. The raw figures are kept in
+bench/results/<dataset>.json; --report-only writes the page and plot from them. Thread knobs: velq's pool is
 sized by RAYON_NUM_THREADS when the module loads; faiss by omp_set_num_threads,
 hnswlib by set_num_threads, usearch by the threads argument of each call.
 """
@@ -21,6 +23,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 from dataset_cache import Dataset, default_cache, save_info, save_npy, write_truth
@@ -37,7 +40,8 @@ def run_child(phase, system, args, threads, work):
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads), OMP_NUM_THREADS=str(threads))
     cmd = [sys.executable, str(HERE / "system_run.py"), phase, system, "--cache", str(args.cache),
            "--dataset", args.dataset, "--threads", str(threads), "--work", str(work),
-           "--reps", str(args.reps), "--timed-queries", str(args.timed_queries)]
+           "--reps", str(args.reps), "--queries", str(args.queries),
+           "--timed-queries", str(args.timed_queries)]
     if phase == "build":
         cmd += ["--insert-one", str(args.insert_one)]
     done = subprocess.run(cmd, env=env, capture_output=True, text=True)
@@ -116,13 +120,24 @@ def main():
     parser.add_argument("--systems", nargs="+", choices=sorted(registry()))
     parser.add_argument("--threads", type=int, default=os.cpu_count())
     parser.add_argument("--reps", type=int, default=5)
-    parser.add_argument("--timed-queries", type=int, default=300)
+    parser.add_argument("--queries", type=int, default=1000, help="queries used, from the first")
+    parser.add_argument("--timed-queries", type=int, default=300,
+                        help="queries of the one-per-call passes, from the first")
     parser.add_argument("--insert-one", type=int, default=INSERT_ONE_ROWS)
+    parser.add_argument("--jobs", type=int, default=1,
+                        help="systems measured at once (a busy shared machine: more share, more noise)")
     parser.add_argument("--work", type=Path, help="folder for the indexes (default: temporary)")
     parser.add_argument("--out", type=Path, default=HERE / "results")
+    parser.add_argument("--report-only", action="store_true",
+                        help="write the tables and plot again from <out>/<dataset>.json")
     args = parser.parse_args()
     if not args.smoke and not args.dataset:
         parser.error("--dataset or --smoke")
+    raw = args.out / f"{args.dataset}.json"
+    if args.report_only:
+        saved = json.loads(raw.read_text())
+        write_report(Dataset(args.cache, args.dataset), saved["results"], saved["context"], args.out)
+        return
 
     with tempfile.TemporaryDirectory(dir=args.work) as tmp:
         work = Path(tmp)
@@ -133,13 +148,20 @@ def main():
             smoke_dataset(args.cache)
         systems = args.systems or list(registry())
         context = {"load_before": load_text(), "threads": args.threads, "reps": args.reps,
-                   "timed_queries": args.timed_queries, "insert_one": args.insert_one}
+                   "jobs": args.jobs,
+                   "queries": args.queries, "timed_queries": args.timed_queries,
+                   "insert_one": args.insert_one}
         print(f"{args.dataset}: {len(systems)} systems, {args.threads} threads; {context['load_before']}",
               flush=True)
-        results = {name: measure(name, args, work) for name in systems}
+        with ThreadPoolExecutor(args.jobs) as pool:
+            measured = list(pool.map(lambda name: measure(name, args, work), systems))
+        results = dict(zip(systems, measured))
         context["load_after"] = load_text()
+        context["finished"] = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())
         if args.smoke:
             sys.exit(0 if smoke_checks(results) else 1)
+        args.out.mkdir(parents=True, exist_ok=True)
+        raw.write_text(json.dumps({"context": context, "results": results}, indent=1) + "\n")
         write_report(Dataset(args.cache, args.dataset), results, context, args.out)
 
 

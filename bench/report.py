@@ -2,7 +2,6 @@
 and a plot of recall@10 against queries/s (one thread, one query per call)."""
 import importlib.metadata
 import platform
-import time
 
 from measures import RECALL_AT, RECALL_TARGETS, rate_at_recall
 from peer_data import processor_name
@@ -97,16 +96,20 @@ def write_report(dataset, results, context, out):
     info = dataset.info
     text = [
         f"# {dataset.name}: velq beside peer libraries\n",
-        f"Data: {info['source']}. {info['base']:,} base vectors, {info['queries']:,} queries, "
+        f"Data: {info['source']}. {info['base']:,} base vectors, the first "
+        f"{min(context['queries'], info['queries']):,} of {info['queries']:,} queries, "
         f"d = {info['dimension']}, metric {dataset.metric}; exact top 10 from float64 scores.\n",
         f"Machine: {processor_name()}, {context['threads']} threads, shared with other work "
         f"(load before: `{context['load_before']}`; after: `{context['load_after']}`). "
-        f"Run {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}.\n",
+        f"Run finished {context['finished']}.\n",
         f"Versions: {versions()}.\n",
         f"Figures are medians of {context['reps']} passes. One query per call: the first "
-        f"{context['timed_queries']} queries; recall and batched rates: every query. "
+        f"{context['timed_queries']} queries; recall and batched rates: every query. One-thread "
+        "rates and latencies are process CPU time (on this shared machine a one-thread "
+        "process's wall time is mostly its share of the processors); all-thread rates and "
+        "build times are wall time. "
         "Each system is built once and served in a fresh process per thread count; peak memory "
-        "is that process's VmHWM. Graphs: velq max_degree 32, ef_construction 200; hnswlib, "
+        f"is that process's VmHWM; {context['jobs']} system(s) measured at once. Graphs: velq max_degree 32, ef_construction 200; hnswlib, "
         "faiss HNSW and usearch M = 16 (32 links on the bottom layer), construction beam 200. "
         "velq uses b = 4 bits per coordinate.\n",
         f"![recall@10 against queries/s]({dataset.name}.png)\n",

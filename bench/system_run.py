@@ -5,7 +5,7 @@ runs it; it prints one JSON object.
 
     system_run.py build SYSTEM --cache DIR --dataset NAME --threads T --work DIR [--insert-one N]
     system_run.py serve SYSTEM --cache DIR --dataset NAME --threads T --work DIR
-                        [--reps R] [--timed-queries N]
+                        [--reps R] [--queries N] [--timed-queries N]
 
 build: batched build into WORK/index (seconds, rows/s), a second build of N
 rows one per call, bytes on disk per vector, peak memory.
@@ -15,11 +15,13 @@ call (queries/s, p50 and p99 latency) over the first N queries; with more
 than one thread also recall@10 over every query, all queries in one call,
 and Recall@1@k at the first setting that reaches recall@10 0.95 (else the
 last); for velq scans the read ceiling and the binding cost; peak memory and
-the process's memory before the open.
+the process's memory before the open. At one thread the per-call figures
+are process CPU time, at more threads wall time.
 """
 import argparse
 import json
 import shutil
+import time
 from pathlib import Path
 
 import numpy as np
@@ -52,16 +54,17 @@ def build(system, data, args):
 def serve(system, data, args):
     """One thread: one query per call only. More: recall over every query,
     one query per call, batched, and Recall@1@k."""
-    queries, truth = data.queries(), data.truth()
+    queries, truth = data.queries(args.queries), data.truth(args.queries)
     timed_queries = queries[:args.timed_queries]
     pooled = args.threads > 1
+    clock = time.perf_counter if pooled else time.process_time
     before = memory_mb("VmRSS")
     open_s, _ = timed(lambda: system.open(args.work / "index"))
     points = []
     for setting in system.settings:
         system.set(setting)
         qps, p50, p99, found = per_call_figures(lambda q: system.search(q, K), timed_queries,
-                                                args.reps)
+                                                args.reps, clock)
         point = {"setting": setting, "qps": qps, "p50_us": p50, "p99_us": p99}
         if pooled:
             point["recall"] = recall_at_10(system.search_batch(queries, K), truth)
@@ -92,8 +95,9 @@ def velq_extras(queries, args):
     one = velq.Database.open(str(args.work / "one-record"), dimension=queries.shape[1])
     if len(one) == 0:
         one.insert("0", queries[0])
-    qps, p50, _, _ = per_call_figures(lambda q: one.search(q, K, include=["id"]),
-                                      queries[:args.timed_queries], args.reps)
+    clock = time.perf_counter if args.threads > 1 else time.process_time
+    _, p50, _, _ = per_call_figures(lambda q: one.search(q, K, include=["id"]),
+                                    queries[:args.timed_queries], args.reps, clock)
     return {"codes_bytes": codes.nbytes, "read_bytes_per_s": read_rate(codes, args.threads, args.reps),
             "one_record_p50_us": p50}
 
@@ -108,6 +112,7 @@ def main():
     parser.add_argument("--work", type=Path, required=True)
     parser.add_argument("--insert-one", type=int, default=0)
     parser.add_argument("--reps", type=int, default=5)
+    parser.add_argument("--queries", type=int, default=1000, help="queries used, from the first")
     parser.add_argument("--timed-queries", type=int, default=300)
     args = parser.parse_args()
     data = Dataset(args.cache, args.dataset)

@@ -19,8 +19,8 @@ import numpy as np
 
 GRAPH_DEGREE = 16          # hnswlib / faiss / usearch M: 32 links on the bottom layer
 GRAPH_EF_CONSTRUCTION = 200
-EF_SWEEP = (10, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512)
-RERANK_DEPTH_SWEEP = (10, 20, 40, 80, 160)
+EF_SWEEP = (10, 20, 40, 80, 160, 320, 640)
+RERANK_DEPTH_SWEEP = (10, 20, 40)
 RERANK_KNOB = "results asked"
 
 
@@ -31,9 +31,10 @@ def folder_bytes(folder):
 class Velq:
     """velq through its Python module; the options go to Database.open.
     `graph` builds the proximity graph. Without reranking a graph search
-    sweeps ann_search_list_size; with reranking the knob is the number of
-    results asked for, of which the first 10 are kept: a scan reranks a pool
-    ten times that size, a graph walk reranks that many hits."""
+    sweeps ann_search_list_size; with raw vectors to rerank from, the knob is
+    the number of results asked for, of which the first 10 are kept: a scan
+    reranks a pool ten times that size, a graph walk reranks that many hits.
+    Reranking from the codes gains nothing from a deeper pool: no knob."""
 
     def __init__(self, dim, metric, threads, graph=False, **options):
         import velq
@@ -42,9 +43,8 @@ class Velq:
         self.use_ann = graph
         if graph and not options.get("rerank", True):
             self.knob, self.settings = "ann_search_list_size", EF_SWEEP
-        elif options.get("rerank", True):
-            self.knob = RERANK_KNOB
-            self.settings = RERANK_DEPTH_SWEEP[:3] if graph else RERANK_DEPTH_SWEEP
+        elif options.get("rerank_precision"):
+            self.knob, self.settings = RERANK_KNOB, RERANK_DEPTH_SWEEP
         else:
             self.knob, self.settings = None, (None,)
         self.setting = self.settings[0]
@@ -246,9 +246,7 @@ def velq_variants():
         "velq rerank f16": {"rerank": True, "rerank_precision": "f16"},
         "velq rerank f32": {"rerank": True, "rerank_precision": "f32"},
         "velq srht rerank off": {"rerank": False, "quantizer_type": "srht"},
-        "velq srht rerank codes": {"rerank": True, "quantizer_type": "srht"},
         "velq fast rerank off": {"rerank": False, "fast_mode": True},
-        "velq fast rerank codes": {"rerank": True, "fast_mode": True},
         "velq graph": {"rerank": False, "graph": True},
         "velq graph rerank f16": {"rerank": True, "rerank_precision": "f16", "graph": True},
     }
