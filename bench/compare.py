@@ -22,6 +22,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
@@ -108,6 +109,13 @@ def smoke_checks(results):
     return failed == 0
 
 
+def keep(path, figures):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    tmp = path.with_name(path.name + ".tmp")
+    tmp.write_text(json.dumps(figures, indent=1) + "\n")
+    os.replace(tmp, path)
+
+
 def load_text():
     return subprocess.run(["uptime"], capture_output=True, text=True).stdout.strip()
 
@@ -136,6 +144,8 @@ def main():
     raw = args.out / f"{args.dataset}.json"
     if args.report_only:
         saved = json.loads(raw.read_text())
+        saved["context"].setdefault("load_after", "(run stopped early)")
+        saved["context"].setdefault("finished", "(stopped early)")
         write_report(Dataset(args.cache, args.dataset), saved["results"], saved["context"], args.out)
         return
 
@@ -153,15 +163,23 @@ def main():
                    "insert_one": args.insert_one}
         print(f"{args.dataset}: {len(systems)} systems, {args.threads} threads; {context['load_before']}",
               flush=True)
+        results, lock = {}, threading.Lock()
+
+        def measure_and_keep(name):
+            figures = measure(name, args, work)
+            with lock:
+                results[name] = figures
+                if not args.smoke:  # what is measured so far survives a stopped run
+                    keep(raw, {"context": context, "results": results})
+
         with ThreadPoolExecutor(args.jobs) as pool:
-            measured = list(pool.map(lambda name: measure(name, args, work), systems))
-        results = dict(zip(systems, measured))
+            list(pool.map(measure_and_keep, systems))
+        results = {name: results[name] for name in systems}
         context["load_after"] = load_text()
         context["finished"] = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())
         if args.smoke:
             sys.exit(0 if smoke_checks(results) else 1)
-        args.out.mkdir(parents=True, exist_ok=True)
-        raw.write_text(json.dumps({"context": context, "results": results}, indent=1) + "\n")
+        keep(raw, {"context": context, "results": results})
         write_report(Dataset(args.cache, args.dataset), results, context, args.out)
 
 
