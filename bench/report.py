@@ -73,18 +73,19 @@ def plot(dataset, results, path):
     import matplotlib  # here, not above: the smoke run (no report) needs no matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    fig, ax = plt.subplots(figsize=(8, 5.5), dpi=90)
-    for name, r in results.items():
+    fig, ax = plt.subplots(figsize=(10, 5.5), dpi=80)
+    colours = plt.get_cmap("tab20").colors
+    for i, (name, r) in enumerate(results.items()):
         points = sorted((p["qps"], p["recall"]) for p in r["serve"]["points"])
         style = "-o" if name.startswith("velq") else "--s"
-        ax.plot([q for q, _ in points], [rc for _, rc in points], style, markersize=3,
-                linewidth=1.2, label=name)
+        ax.plot([q for q, _ in points], [rc for _, rc in points], style, markersize=4,
+                linewidth=1.2, label=name, color=colours[i % len(colours)])
     ax.set_xscale("log")
     ax.set_xlabel("queries/s, one query per call, one thread (log scale)")
     ax.set_ylabel("recall@10")
     ax.set_title(f"{dataset.name}: {dataset.info['base']:,} vectors, metric {dataset.metric}")
     ax.grid(True, which="both", alpha=0.3)
-    ax.legend(fontsize=7, loc="lower left", ncol=2)
+    ax.legend(fontsize=8, loc="center left", bbox_to_anchor=(1.01, 0.5))
     fig.tight_layout()
     fig.savefig(path)
     plt.close(fig)
