@@ -105,7 +105,7 @@ def smoke_checks(results):
     for name, ok in checks.items():
         print(f"{'ok  ' if ok else 'FAIL'} {name}")
     failed = sum(not ok for ok in checks.values())
-    print(f"smoke: {len(checks) - failed} passed, {failed} failed")
+    print(f"smoke checks: {len(checks) - failed} passed, {failed} failed")
     return failed == 0
 
 
