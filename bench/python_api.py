@@ -11,7 +11,6 @@ copy, the locks and the result list).
     bench/python_api.py [--n 100000] [--dim 384] [--repeats 3] [--queries 300]
 """
 import argparse
-import platform
 import statistics
 import tempfile
 import time
@@ -19,25 +18,9 @@ import time
 import numpy as np
 
 import velq
+from peer_data import processor_name, random_rows
 
 TOP_K = 10
-
-
-def processor():
-    fields = {}
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                key, _, value = line.partition(":")
-                fields.setdefault(key.strip(), value.strip())
-    except OSError:
-        return platform.processor() or "unknown"
-    return f"{fields.get('model name', '?')} (family {fields.get('cpu family', '?')}, model {fields.get('model', '?')})"
-
-
-def unit_rows(rng, n, dim):
-    x = rng.standard_normal((n, dim), dtype=np.float32)
-    return x / np.linalg.norm(x, axis=1, keepdims=True)
 
 
 def seconds(call):
@@ -70,11 +53,11 @@ def main():
     parser.add_argument("--queries", type=int, default=300)
     args = parser.parse_args()
     rng = np.random.default_rng(1)
-    data = unit_rows(rng, args.n, args.dim)
+    data = random_rows(rng, args.n, args.dim)
     ids = [f"r{i}" for i in range(args.n)]
-    queries = unit_rows(rng, args.queries, args.dim)
-    rows = unit_rows(rng, 1000, args.dim)
-    print(f"processor: {processor()}")
+    queries = random_rows(rng, args.queries, args.dim)
+    rows = random_rows(rng, 1000, args.dim)
+    print(f"processor: {processor_name()}")
     print(f"{args.n:,} x {args.dim} float32 rows, top {TOP_K}, medians of {args.repeats} runs "
           f"({args.queries} single searches)")
 

@@ -39,6 +39,7 @@ import faiss
 import hnswlib
 import numpy as np
 
+from measures import rate_at_recall
 from peer_data import K, exact_top, make_data, processor_name, recall
 
 EFS = (16, 24, 32, 48, 64, 96, 128, 192, 256)
@@ -112,18 +113,6 @@ def exhaustive(args, folder, base, queries, truth, threads):
               f"{one / peer[1]:>12.2f}{rows / peer[3]:>11.2f}")
 
 
-def at_recall(points):
-    """Best queries/s at recall@10 TARGET_RECALL or above: a measured point,
-    or a crossing interpolated linearly in (recall, log rate) between two
-    consecutive search list sizes; None when no size reaches it."""
-    best = [q for r, q in points if r >= TARGET_RECALL]
-    for (r0, q0), (r1, q1) in zip(points, points[1:]):
-        if min(r0, r1) < TARGET_RECALL <= max(r0, r1):
-            t = (TARGET_RECALL - r0) / (r1 - r0)
-            best.append(float(np.exp(np.log(q0) + t * (np.log(q1) - np.log(q0)))))
-    return max(best, default=None)
-
-
 def graph(args, folder, base, queries, truth, threads):
     rows = run_ours(args, folder, threads, ["--db", str(folder / "db-graph"), "--graph",
                                             "--rerank", "none", "--efs", ",".join(map(str, EFS))])
@@ -157,8 +146,9 @@ def graph(args, folder, base, queries, truth, threads):
               f"{o['qps_rows']:>10.0f}{pr:>12.3f}{p1:>11.0f}{pp:>10.0f}"
               f"{o['qps'] / p1:>9.2f}{o['qps_rows'] / pp:>8.2f}")
     for label, ours_recall in (("own scores", "recall_own"), ("exact top 10", "recall")):
-        mine = at_recall([(ours[ef][ours_recall], ours[ef]["qps"]) for ef in EFS])
-        theirs = at_recall([(peer[ef][0], peer[ef][1]) for ef in EFS])
+        mine = rate_at_recall([(ours[ef][ours_recall], ours[ef]["qps"]) for ef in EFS],
+                              TARGET_RECALL)
+        theirs = rate_at_recall([(peer[ef][0], peer[ef][1]) for ef in EFS], TARGET_RECALL)
         mine_text = f"{mine:.0f}" if mine else "not reached"
         ratio = f"{mine / theirs:.2f}" if mine and theirs else "-"
         print(f"q/s at recall@10 {TARGET_RECALL} (velq against its {label}), 1 thread: "
