@@ -33,7 +33,6 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 import numpy as np
@@ -41,6 +40,7 @@ import numpy as np
 import chromadb
 import velq
 
+from measures import timed
 from peer_data import K, processor_name, random_rows
 
 # Field name -> share of rows whose value is 0.
@@ -87,12 +87,6 @@ def filtered_truth(base, queries, field_mod):
 def recall(found, truth):
     """Share of the true top K (fewer when the filter admits fewer rows) found."""
     return float(np.mean([len(set(f) & set(t.tolist())) / len(t) for f, t in zip(found, truth)]))
-
-
-def timed(call):
-    start = time.perf_counter()
-    result = call()
-    return time.perf_counter() - start, result
 
 
 def disk_bytes(folder):

@@ -27,12 +27,7 @@ from pathlib import Path
 import faiss
 import numpy as np
 
-K = 10
-
-
-def unit_rows(rng, n, dim):
-    x = rng.standard_normal((n, dim), dtype=np.float32)
-    return x / np.linalg.norm(x, axis=1, keepdims=True)
+from peer_data import K, processor_name, random_rows
 
 
 def faiss_rate(index, base, queries, threads, reps):
@@ -56,17 +51,6 @@ def run_ours(binary, folder, dim, mode, threads, reps):
     return {row["figure"]: row for row in map(json.loads, out.splitlines())}
 
 
-def processor():
-    fields = {}
-    for line in subprocess.run(["lscpu"], capture_output=True, text=True).stdout.splitlines():
-        key, _, value = line.partition(":")
-        fields[key.strip()] = value.strip()
-    name = fields.get("Model name", "unknown")
-    if "CPU family" in fields and "Model" in fields:
-        name += f" family {fields['CPU family']} model {fields['Model']}"
-    return name
-
-
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--n", type=int, default=200_000)
@@ -76,15 +60,15 @@ def main():
     args = parser.parse_args()
     binary = Path(__file__).resolve().parent.parent / "build/release/bench_code_scan"
     threads = os.cpu_count()
-    print(f"processor: {processor()}, {threads} threads; n = {args.n:,}, top {K}, "
+    print(f"processor: {processor_name()}, {threads} threads; n = {args.n:,}, top {K}, "
           f"one query per call, medians of {args.queries} x {args.reps} calls")
     print(f"{'d':>5} {'mode':>6} {'thr':>4} {'velq 2-stage':>13} {'velq plain':>11} {'faiss sq4':>10} "
           f"{'faiss flat':>11} {'x sq4':>6} {'x flat':>7} {'survive':>8} {'layout MB/1M':>13} "
           f"{'slots MB/1M':>12} {'build s/1M':>11}")
     rng = np.random.default_rng(7)
     for dim in map(int, args.dims.split(",")):
-        base = unit_rows(rng, args.n, dim)
-        queries = unit_rows(rng, args.queries, dim)
+        base = random_rows(rng, args.n, dim)
+        queries = random_rows(rng, args.queries, dim)
         sq = faiss.IndexScalarQuantizer(dim, faiss.ScalarQuantizer.QT_4bit, faiss.METRIC_INNER_PRODUCT)
         sq.train(base)
         sq.add(base)
