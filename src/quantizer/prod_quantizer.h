@@ -34,7 +34,9 @@ struct CodeView {
   double gamma = 0.0;
 };
 
-// Per-query tables for scoring many codes: lut[i*k + c] = centroids[c]*q_rot[i].
+// Per-query tables for scoring many codes: lut[i*k + c] = centroids[c]*q_rot[i],
+// built only when the active kernels cannot score the k levels from q_rot
+// (empty otherwise: every kernel set then takes the level form).
 struct PreparedIpQuery {
   std::vector<float> lut;
   std::vector<float> q_proj;
