@@ -62,18 +62,30 @@ std::vector<char> last_writes(std::span<const std::uint32_t> slots) {
   return last;
 }
 
+// Frees an entry's code buffers when it goes.
+struct ReleaseCode {
+  WalEntry& entry;
+  ~ReleaseCode() {
+    std::vector<std::uint16_t>().swap(entry.mse_indices);
+    std::vector<std::uint8_t>().swap(entry.qjl_bits);
+    std::string().swap(entry.metadata_json);
+  }
+};
+
 // Writes the codes and raw vectors of the chunk's first slots.size() items
 // into their slots. Each slot is written once, by its last item, so the
-// writes run side by side and give what writing them in order gives.
-void write_slots(EngineState& state, const PreparedChunk& chunk,
-                 std::span<const std::uint32_t> slots) {
+// writes run side by side and give what writing them in order gives. The
+// log holds the entries already, so their codes are released here, on the
+// pool, instead of one by one on the calling thread when the chunk goes.
+void write_slots(EngineState& state, PreparedChunk& chunk, std::span<const std::uint32_t> slots) {
   if (slots.empty()) return;
   cover_blocked_codes(state, *std::max_element(slots.begin(), slots.end()) + 1);
   const std::vector<char> last = last_writes(slots);
   const std::size_t d = state.d;
   for_each_item(slots.size(), [&](std::size_t i) {
+    WalEntry& entry = chunk.entries[i];
+    const ReleaseCode release{entry};
     if (last[i] == 0) return;
-    const WalEntry& entry = chunk.entries[i];
     const std::size_t packed_len = state.layout.mse_bytes;
     live_write_packed_code(state, slots[i],
                            std::span(chunk.packed).subspan(i * packed_len, packed_len),
@@ -90,6 +102,7 @@ void write_slots(EngineState& state, const PreparedChunk& chunk,
 Status check_chunk_ids(const EngineState& state, std::span<const BatchWriteItem> items,
                        WriteMode mode) {
   std::unordered_set<std::string_view> new_ids;
+  new_ids.reserve(items.size());
   std::uint64_t new_bytes = 0;
   for (const BatchWriteItem& item : items) {
     const bool live = state.id_pool.get_slot(item.id).has_value();
