@@ -4,7 +4,6 @@
 #include <numpy/arrayobject.h>
 #include <numpy/arrayscalars.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -72,10 +71,8 @@ void copy_row(const char* row, npy_intp col_stride, std::size_t cols, Target* ou
 // Calls fill(i, copy) for each row i of a 1-D (one row) or 2-D float32 or
 // float64 array with any strides, where copy(out) writes the row's values
 // into out[0..cols) as Target. False when the array is not such an array.
-// Only rows [begin, end) are visited when a range is given.
 template <typename Target, typename Fill>
-bool for_each_row(PyObject* object, int ndim, std::size_t& rows, std::size_t& cols, Fill&& fill,
-                  std::size_t begin = 0, std::size_t end = SIZE_MAX) {
+bool for_each_row(PyObject* object, int ndim, std::size_t& rows, std::size_t& cols, Fill&& fill) {
   for (const int type_num : {NPY_FLOAT32, NPY_FLOAT64}) {
     PyArrayObject* array = as_float_array(object, ndim, type_num);
     if (array == nullptr) continue;
@@ -85,7 +82,7 @@ bool for_each_row(PyObject* object, int ndim, std::size_t& rows, std::size_t& co
     const npy_intp* strides = PyArray_STRIDES(array);
     const npy_intp row_stride = ndim == 2 ? strides[0] : 0;
     const npy_intp col_stride = strides[ndim - 1];
-    for (std::size_t i = begin; i < std::min(rows, end); ++i) {
+    for (std::size_t i = 0; i < rows; ++i) {
       const char* row = base + static_cast<npy_intp>(i) * row_stride;
       fill(i, [&](Target* out) {
         if (type_num == NPY_FLOAT32) {
@@ -120,43 +117,16 @@ std::vector<double> vector_from_array(PyObject* object) {
   return out;
 }
 
-std::optional<MatrixShape> float_matrix_shape(PyObject* object) {
-  for (const int type_num : {NPY_FLOAT32, NPY_FLOAT64}) {
-    if (PyArrayObject* array = as_float_array(object, 2, type_num)) {
-      return MatrixShape{static_cast<std::size_t>(PyArray_DIM(array, 0)),
-                         static_cast<std::size_t>(PyArray_DIM(array, 1))};
-    }
-  }
-  return std::nullopt;
-}
-
-bool copy_rows_f32(PyObject* object, MatrixShape shape, std::size_t first,
-                   std::span<std::vector<float>> out) {
-  const std::optional<MatrixShape> now = float_matrix_shape(object);
-  if (!now || now->rows != shape.rows || now->cols != shape.cols ||
-      first + out.size() > shape.rows) {
-    return false;
-  }
+std::optional<FloatRows> rows_f32_from_array(PyObject* object) {
+  FloatRows out;
   std::size_t rows = 0;
-  std::size_t cols = 0;
-  return for_each_row<float>(object, 2, rows, cols, [&](std::size_t i, auto copy) {
-    out[i - first].resize(cols);
-    copy(out[i - first].data());
-  }, first, first + out.size());
-}
-
-bool matrix_finite_f32(PyObject* object) {
-  std::vector<float> row;
-  bool finite = true;
-  std::size_t rows = 0;
-  std::size_t cols = 0;
-  for_each_row<float>(object, 2, rows, cols, [&](std::size_t, auto copy) {
-    if (!finite) return;
-    row.resize(cols);
-    copy(row.data());
-    finite = all_finite(row);
+  const bool taken = for_each_row<float>(object, 2, rows, out.cols, [&](std::size_t i, auto copy) {
+    if (i == 0) out.rows.resize(rows);
+    out.rows[i].resize(out.cols);
+    copy(out.rows[i].data());
   });
-  return finite;
+  if (!taken) return std::nullopt;
+  return out;
 }
 
 std::optional<Matrix<double>> matrix_f64_from_array(PyObject* object) {

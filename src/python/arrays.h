@@ -37,24 +37,14 @@ struct Matrix {
 // A 2-D float32 or float64 array as f64 values; nullopt for anything else.
 std::optional<Matrix<double>> matrix_f64_from_array(PyObject* object);
 
-// A 2-D float32 or float64 array read a slice of rows at a time, with the
-// interpreter lock held for each read: a batch copies only the rows of the
-// chunk it is about to write, into buffers the previous chunk gave back, so
-// no copy of the whole matrix is ever made.
-struct MatrixShape {
-  std::size_t rows = 0;
+// A 2-D float32 or float64 array as one owned f32 vector per row (float64
+// narrowed to the nearest float32), ready to hand to the engine without a
+// further copy; nullopt for anything else.
+struct FloatRows {
   std::size_t cols = 0;
+  std::vector<std::vector<float>> rows;
 };
-// The shape of a 2-D float32 or float64 array; nullopt for anything else.
-std::optional<MatrixShape> float_matrix_shape(PyObject* object);
-// Copies rows [first, first + out.size()) into out (each resized to `shape`'s
-// width), float64 narrowed to the nearest float32. False, with nothing
-// promised about out, when the array no longer has `shape` (another thread
-// resized it while the interpreter lock was given up).
-bool copy_rows_f32(PyObject* object, MatrixShape shape, std::size_t first,
-                   std::span<std::vector<float>> out);
-// True when every value, as float32, is finite (the bit test of all_finite).
-bool matrix_finite_f32(PyObject* object);
+std::optional<FloatRows> rows_f32_from_array(PyObject* object);
 
 // ValueError "{name} contains non-finite values (NaN or Inf)" at the first
 // value that is NaN or infinite, or becomes infinite as a float32 (the

@@ -1,7 +1,5 @@
 // The methods that change records: insert, upsert, update, insert_batch,
 // update_metadata, delete and delete_batch.
-#include <algorithm>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -61,35 +59,30 @@ PyObject* insert_batch(DatabaseObject& db, const BoundArgs& a) {
   std::vector<std::string> ids = a.str_list(0);
   PyObject* vectors = a.raw(1);
   const WriteMode mode = parse_mode(a.raw(4) == nullptr ? "insert" : a.str(4));
-  const std::optional<MatrixShape> shape = float_matrix_shape(vectors);
-  if (!shape) throw_cannot_convert(vectors, "PyArray<T, D>");
-  const std::size_t rows = shape->rows;
+  std::optional<FloatRows> matrix = rows_f32_from_array(vectors);
+  if (!matrix) throw_cannot_convert(vectors, "PyArray<T, D>");
+  const std::size_t rows = matrix->rows.size();
   if (ids.size() != rows) {
     throw_value_error("ids length (" + std::to_string(ids.size()) +
                       ") does not match number of vectors (" + std::to_string(rows) + ")");
   }
   const std::size_t d = read_engine(db, [](const VelqorEngine& e) { return e.state().d; });
-  if (rows > 0) check_dimension(d, shape->cols);
-  if (!matrix_finite_f32(vectors)) {
-    throw_value_error("vectors contain non-finite values (NaN or Inf)");
+  if (rows > 0) check_dimension(d, matrix->cols);
+  for (const std::vector<float>& row : matrix->rows) {
+    if (!all_finite(row)) throw_value_error("vectors contain non-finite values (NaN or Inf)");
   }
   std::vector<JsonObject> metadatas = parse_metadata_rows(a.present(2), rows);
   std::vector<std::optional<std::string>> documents = parse_document_rows(a.present(3), rows);
 
-  // Each chunk's rows are copied out of the array just before the chunk is
-  // written: no copy of the whole matrix is held, and the allocator hands the
-  // previous chunk's row buffers to the next one.
+  // Every part of an item is moved out of the converted arguments: the rows
+  // are copied out of the array once, above, and never again.
   for (std::size_t begin = 0; begin < rows; begin += kBatchChunkRows) {
     const std::size_t end = std::min(rows, begin + kBatchChunkRows);
-    std::vector<std::vector<float>> row_values(end - begin);
-    if (!copy_rows_f32(vectors, *shape, begin, row_values)) {
-      throw_value_error("vectors changed shape during insert_batch");
-    }
     std::vector<BatchWriteItem> items;
     items.reserve(end - begin);
     for (std::size_t r = begin; r < end; ++r) {
-      items.push_back({std::move(ids[r]), std::move(row_values[r - begin]),
-                       std::move(metadatas[r]), std::move(documents[r])});
+      items.push_back({std::move(ids[r]), std::move(matrix->rows[r]), std::move(metadatas[r]),
+                       std::move(documents[r])});
     }
     write_engine(db, [&](VelqorEngine& engine) {
       unwrap(engine.insert_many_with_mode(std::move(items), mode));
