@@ -123,7 +123,9 @@ ScanResult CodeScan::run_with(std::span<const std::uint32_t> candidates, std::si
                               bool prune) const {
   ScanResult result{SearchPool(pool_size), 0};
   SearchPool& pool = result.pool;
-  if (candidates.size() <= kParallelAbove) {
+  // One thread gains nothing from chunks: each would fill a pool of its own
+  // from scratch (more survivors) and the scores would wait in a list.
+  if (candidates.size() <= kParallelAbove || pool_thread_count() == 1) {
     result.scored_exactly = score_chunk(candidates, prune, nullptr, nullptr, pool);
     return result;
   }

@@ -11,8 +11,9 @@
 // or NaN norm is always scored exactly. The pool, array order included, is
 // the pool of scoring every candidate exactly.
 //
-// Above kParallelAbove candidates the list is cut into chunks scored on the
-// worker pool, and the scores are pushed into the pool in candidate order.
+// Above kParallelAbove candidates, when the worker pool has more than one
+// thread, the list is cut into chunks scored on the worker pool, and the
+// scores are pushed into the pool in candidate order.
 // Each chunk prunes against its own pool of the chunk's candidates: that
 // pool's minimum never exceeds the shared pool's minimum at the same
 // candidate (it holds the best of fewer scores), so what it rules out the
