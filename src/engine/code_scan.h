@@ -14,10 +14,13 @@
 // Above kParallelAbove candidates, when the worker pool has more than one
 // thread, the list is cut into chunks scored on the worker pool, and the
 // scores are pushed into the pool in candidate order.
-// Each chunk prunes against its own pool of the chunk's candidates: that
-// pool's minimum never exceeds the shared pool's minimum at the same
-// candidate (it holds the best of fewer scores), so what it rules out the
-// shared pool would also evict at once.
+// The first kWarmUp candidates are scored into the shared pool on the calling
+// thread; its minimum then is a floor below which no later candidate can
+// enter. Each chunk prunes against that floor and its own pool of the
+// chunk's candidates: that pool's minimum never exceeds the shared pool's
+// minimum at the same candidate (it holds the best of fewer scores), so what
+// either rules out the shared pool would also evict at once. Chunks hand
+// back only the candidates they scored exactly.
 //
 // Slot s is bytes [s·stride, (s+1)·stride): M packed index bytes, Q sign
 // bytes (none in fast mode), gamma f32, norm f32, ... (as the engine lays
@@ -26,6 +29,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 
@@ -54,6 +58,10 @@ class CodeScan {
   // Fewer candidates, or candidates spread over more than four times their
   // number of slots, are all scored exactly: the first pass would not pay.
   static constexpr std::size_t kFirstPassMin = 2'048;
+  // Candidates the parallel scan scores on the calling thread first, so
+  // that every chunk starts from the shared pool's minimum.
+  static constexpr std::size_t kWarmUp = 4'096;
+  static constexpr double kNoFloor = -std::numeric_limits<double>::infinity();
 
   // `blocked` (may be null) must mirror `slots`; all references must outlive
   // the scan.
@@ -82,6 +90,13 @@ class CodeScan {
   double block_score_bounds(std::size_t block, double* bounds) const;
   ScanResult run_with(std::span<const std::uint32_t> candidates, std::size_t pool_size,
                       bool prune) const;
+  // score_chunk's loop: scored(i, score) for each candidate scored exactly;
+  // with prune, a candidate whose bound is below `floor` or excluded by
+  // `pool` is skipped (the latter pushed as the pool's stand-in). REQUIRES:
+  // no candidate scoring below `floor` could enter the pool the scores go to.
+  template <typename Scored>
+  std::size_t scan_chunk(std::span<const std::uint32_t> candidates, bool prune, double floor,
+                         SearchPool& pool, Scored&& scored) const;
 
   const ProdQuantizer& q_;
   const PreparedIpQuery& pq_;
