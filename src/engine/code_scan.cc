@@ -1,6 +1,7 @@
 #include "engine/code_scan.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -18,6 +19,11 @@ float f32_at(const std::uint8_t* p) {
   std::memcpy(&v, p, sizeof v);
   return v;
 }
+
+// A chunk rereads the floors other chunks published every this many blocks.
+constexpr std::size_t kFloorBlocks = 8;
+
+constexpr auto no_floor = [](std::size_t) { return CodeScan::kNoFloor; };
 
 // Chunks of the parallel scan: enough of them to balance the threads, each
 // long enough that its own pool fills early and prunes the rest.
@@ -85,23 +91,24 @@ bool CodeScan::uses_first_pass(std::span<const std::uint32_t> candidates) const 
 std::size_t CodeScan::score_chunk(std::span<const std::uint32_t> candidates, bool prune,
                                   double* scores, std::uint8_t* pruned, SearchPool& pool) const {
   if (scores == nullptr) {
-    return scan_chunk(candidates, prune, kNoFloor, pool, [&](std::size_t i, double score) {
+    return scan_chunk(candidates, prune, no_floor, pool, [&](std::size_t i, double score) {
       pool.push(candidates[i], score);
     });
   }
   std::fill(pruned, pruned + candidates.size(), std::uint8_t{1});
-  return scan_chunk(candidates, prune, kNoFloor, pool, [&](std::size_t i, double score) {
+  return scan_chunk(candidates, prune, no_floor, pool, [&](std::size_t i, double score) {
     pruned[i] = 0;
     scores[i] = score;
     if (prune) pool.push(candidates[i], score);
   });
 }
 
-template <typename Scored>
+template <typename Floor, typename Scored>
 std::size_t CodeScan::scan_chunk(std::span<const std::uint32_t> candidates, bool prune,
-                                 double floor, SearchPool& pool, Scored&& scored) const {
+                                 Floor&& floor_of, SearchPool& pool, Scored&& scored) const {
   constexpr std::size_t kCodes = BlockedShape::kCodes;
   std::size_t exact = 0;
+  double floor = kNoFloor;
   std::size_t block = std::numeric_limits<std::size_t>::max();
   double bounds[kCodes];
   for (std::size_t i = 0; i < candidates.size(); ++i) {
@@ -109,6 +116,7 @@ std::size_t CodeScan::scan_chunk(std::span<const std::uint32_t> candidates, bool
     if (prune) {
       if (slot / kCodes != block) {
         block = slot / kCodes;
+        floor = floor_of(block);
         const double top = block_score_bounds(block, bounds);
         // Once stand-ins change nothing (or below the floor, where nothing
         // is pushed), the candidates of a block whose every bound is below
@@ -148,22 +156,40 @@ ScanResult CodeScan::run_with(std::span<const std::uint32_t> candidates, std::si
   }
   // The first candidates go straight into the shared pool; its minimum then
   // is a floor for every later chunk, since the shared pool's minimum only
-  // rises while it holds no NaN.
+  // rises while it holds no NaN. So is the minimum of any chunk's own pool
+  // for the chunks after it: each chunk publishes its pool's minimum as it
+  // rises, and a chunk takes the highest floor of those before it every
+  // kFloorBlocks blocks.
   const std::size_t warm = prune ? std::min(candidates.size(), kWarmUp) : 0;
   result.scored_exactly = score_chunk(candidates.first(warm), prune, nullptr, nullptr, pool);
-  const double floor = pool_floor(pool);
+  const double warm_floor = pool_floor(pool);
   const std::span<const std::uint32_t> rest = candidates.subspan(warm);
   const std::size_t count = rest.size();
   const std::size_t chunk = chunk_size(count, prune);
   const std::size_t chunks = (count + chunk - 1) / chunk;
+  std::vector<std::atomic<double>> published(chunks);
+  for (auto& f : published) f.store(kNoFloor, std::memory_order_relaxed);
   // Each chunk keeps only what it scored exactly: (position in rest, score).
   std::vector<std::vector<std::pair<std::size_t, double>>> survivors(chunks);
   parallel_for_each(chunks, 1, [&](std::size_t c) {
     const std::size_t first = c * chunk;
     SearchPool local(pool_size);
-    scan_chunk(rest.subspan(first, std::min(chunk, count - first)), prune, floor, local,
+    double floor = warm_floor;
+    std::size_t blocks_seen = 0;
+    const auto floor_of = [&](std::size_t) {
+      if (blocks_seen++ % kFloorBlocks == 0) {
+        for (std::size_t e = 0; e < c; ++e) {
+          floor = std::max(floor, published[e].load(std::memory_order_relaxed));
+        }
+      }
+      return floor;
+    };
+    scan_chunk(rest.subspan(first, std::min(chunk, count - first)), prune, floor_of, local,
                [&](std::size_t i, double score) {
-                 if (prune) local.push(rest[first + i], score);
+                 if (prune) {
+                   local.push(rest[first + i], score);
+                   published[c].store(pool_floor(local), std::memory_order_relaxed);
+                 }
                  survivors[c].emplace_back(first + i, score);
                });
   });

@@ -16,10 +16,11 @@
 // scores are pushed into the pool in candidate order.
 // The first kWarmUp candidates are scored into the shared pool on the calling
 // thread; its minimum then is a floor below which no later candidate can
-// enter. Each chunk prunes against that floor and its own pool of the
-// chunk's candidates: that pool's minimum never exceeds the shared pool's
-// minimum at the same candidate (it holds the best of fewer scores), so what
-// either rules out the shared pool would also evict at once. Chunks hand
+// enter. Each chunk prunes against that floor, the minimums the chunks
+// before it published from their own pools, and its own pool of the chunk's
+// candidates: such a pool's minimum never exceeds the shared pool's minimum
+// at any later candidate (it holds the best of fewer, earlier scores), so
+// what they rule out the shared pool would also evict at once. Chunks hand
 // back only the candidates they scored exactly.
 //
 // Slot s is bytes [s·stride, (s+1)·stride): M packed index bytes, Q sign
@@ -91,11 +92,12 @@ class CodeScan {
   ScanResult run_with(std::span<const std::uint32_t> candidates, std::size_t pool_size,
                       bool prune) const;
   // score_chunk's loop: scored(i, score) for each candidate scored exactly;
-  // with prune, a candidate whose bound is below `floor` or excluded by
-  // `pool` is skipped (the latter pushed as the pool's stand-in). REQUIRES:
-  // no candidate scoring below `floor` could enter the pool the scores go to.
-  template <typename Scored>
-  std::size_t scan_chunk(std::span<const std::uint32_t> candidates, bool prune, double floor,
+  // with prune, a candidate whose bound is below floor_of(its block) or
+  // excluded by `pool` is skipped (the latter pushed as the pool's
+  // stand-in). REQUIRES: no candidate scoring below its floor could enter
+  // the pool the scores go to.
+  template <typename Floor, typename Scored>
+  std::size_t scan_chunk(std::span<const std::uint32_t> candidates, bool prune, Floor&& floor_of,
                          SearchPool& pool, Scored&& scored) const;
 
   const ProdQuantizer& q_;
