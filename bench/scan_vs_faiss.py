@@ -7,7 +7,9 @@ thread and the whole pool) and faiss's IndexScalarQuantizer (4-bit) and
 IndexFlatIP in this process, one query per call, top 10, and prints the
 codes scanned per second (medians) with their ratios to faiss's 4-bit index
 and to its flat index, the share of codes the exact kernel scored, and the
-blocked layout's memory and build time (per million codes, scaled from n).
+blocked layout's memory and build time (per million codes, scaled from n),
+and a plain read of the blocked layout on the same threads (codes per second
+at the memory's ceiling) with the scan's share of it.
 
 One-thread rows time each call by the calling thread's processor time on both
 sides (faiss runs a one-thread search on the calling thread), so time spent
@@ -63,7 +65,7 @@ def main():
     print(f"processor: {processor_name()}, {threads} threads; n = {args.n:,}, top {K}, "
           f"one query per call, medians of {args.queries} x {args.reps} calls")
     print(f"{'d':>5} {'mode':>6} {'thr':>4} {'velq 2-stage':>13} {'velq plain':>11} {'faiss sq4':>10} "
-          f"{'faiss flat':>11} {'x sq4':>6} {'x flat':>7} {'survive':>8} {'layout MB/1M':>13} "
+          f"{'faiss flat':>11} {'x sq4':>6} {'x flat':>7} {'read':>9} {'/read':>6} {'survive':>8} {'layout MB/1M':>13} "
           f"{'slots MB/1M':>12} {'build s/1M':>11}")
     rng = np.random.default_rng(7)
     for dim in map(int, args.dims.split(",")):
@@ -86,10 +88,12 @@ def main():
                     scan = ours["scan"]
                     layout = ours["layout"]
                     rate = scan["two_stage_codes_per_s"]
+                    ceiling = ours["read"]["codes_per_s"]
                     per_million = 1e6 / args.n
                     print(f"{dim:>5} {mode:>6} {t:>4} {rate / 1e6:>12.1f}M "
                           f"{scan['plain_codes_per_s'] / 1e6:>10.1f}M {peer_sq / 1e6:>9.1f}M "
                           f"{peer_flat / 1e6:>10.1f}M {rate / peer_sq:>6.2f} {rate / peer_flat:>7.2f} "
+                          f"{ceiling / 1e6:>8.1f}M {rate / ceiling:>6.2f} "
                           f"{scan['survivors'] * 100:>7.2f}% "
                           f"{layout['layout_bytes'] * per_million / 1e6:>13.1f} "
                           f"{layout['slot_bytes'] * per_million / 1e6:>12.1f} "
