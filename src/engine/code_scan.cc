@@ -184,7 +184,9 @@ ScanResult CodeScan::run_with(std::span<const std::uint32_t> candidates, std::si
       }
       return floor;
     };
-    scan_chunk(rest.subspan(first, std::min(chunk, count - first)), prune, floor_of, local,
+    const std::size_t take = std::min(chunk, count - first);
+    if (!prune) survivors[c].reserve(take);
+    scan_chunk(rest.subspan(first, take), prune, floor_of, local,
                [&](std::size_t i, double score) {
                  if (prune) {
                    local.push(rest[first + i], score);
