@@ -60,6 +60,13 @@ CodeScan::CodeScan(const ProdQuantizer& q, const PreparedIpQuery& pq, ScanMetric
   }
 }
 
+void CodeScan::prefetch_slot(std::uint32_t slot) const {
+  const std::size_t at = std::size_t{slot} * slots_.stride;
+  if (at >= slots_.bytes.size()) return;  // exact_score reports it
+  const std::size_t end = std::min(slots_.bytes.size(), at + mse_len_ + sign_len_ + 8);
+  for (std::size_t line = at; line < end; line += 64) __builtin_prefetch(slots_.bytes.data() + line);
+}
+
 double CodeScan::exact_score(std::uint32_t slot) const {
   const std::size_t at = std::size_t{slot} * slots_.stride;
   if (slots_.bytes.size() < slots_.stride || at > slots_.bytes.size() - slots_.stride) {
@@ -138,6 +145,7 @@ std::size_t CodeScan::scan_chunk(std::span<const std::uint32_t> candidates, bool
         continue;
       }
     }
+    if (prune) prefetch_slot(slot);
     scored(i, exact_score(slot));
     ++exact;
   }

@@ -91,6 +91,9 @@ class CodeScan {
   double block_score_bounds(std::size_t block, double* bounds) const;
   ScanResult run_with(std::span<const std::uint32_t> candidates, std::size_t pool_size,
                       bool prune) const;
+  // A survivor's slot is rarely in cache: asking for all its lines before
+  // scoring overlaps their misses instead of meeting them one by one.
+  void prefetch_slot(std::uint32_t slot) const;
   // score_chunk's loop: scored(i, score) for each candidate scored exactly;
   // with prune, a candidate whose bound is below floor_of(its block) or
   // excluded by `pool` is skipped (the latter pushed as the pool's
