@@ -7,7 +7,9 @@ thread and the whole pool) and faiss's IndexScalarQuantizer (4-bit) and
 IndexFlatIP in this process, one query per call, top 10, and prints the
 codes scanned per second (medians) with their ratios to faiss's 4-bit index
 and to its flat index, the share of codes the exact kernel scored, and the
-blocked layout's memory and build time (per million codes, scaled from n).
+blocked layout's memory and build time (per million codes, scaled from n),
+and a plain read of the blocked layout on the same threads (codes per second
+at the memory's ceiling) with the scan's share of it.
 
 One-thread rows time each call by the calling thread's processor time on both
 sides (faiss runs a one-thread search on the calling thread), so time spent
@@ -15,6 +17,10 @@ waiting for a processor on a shared machine is left out; rows with every
 thread use wall time.
 
     bench/scan_vs_faiss.py [--n 200000] [--dims 384,768] [--queries 30]
+                           [--binary build/release/bench_code_scan ...]
+
+With several --binary programs (say, builds before and after a change) each
+gets its rows, labelled by its position, beside the same faiss figures.
 """
 import argparse
 import json
@@ -57,13 +63,17 @@ def main():
     parser.add_argument("--dims", default="384,768")
     parser.add_argument("--queries", type=int, default=30)
     parser.add_argument("--reps", type=int, default=3)
+    parser.add_argument("--binary", action="append", type=Path,
+                        help="bench_code_scan program(s) to run (default: build/release's)")
     args = parser.parse_args()
-    binary = Path(__file__).resolve().parent.parent / "build/release/bench_code_scan"
+    binaries = args.binary or [Path(__file__).resolve().parent.parent / "build/release/bench_code_scan"]
     threads = os.cpu_count()
     print(f"processor: {processor_name()}, {threads} threads; n = {args.n:,}, top {K}, "
           f"one query per call, medians of {args.queries} x {args.reps} calls")
-    print(f"{'d':>5} {'mode':>6} {'thr':>4} {'velq 2-stage':>13} {'velq plain':>11} {'faiss sq4':>10} "
-          f"{'faiss flat':>11} {'x sq4':>6} {'x flat':>7} {'survive':>8} {'layout MB/1M':>13} "
+    for b, path in enumerate(binaries):
+        print(f"binary {b}: {path}")
+    print(f"{'d':>5} {'mode':>6} {'thr':>4} {'bin':>3} {'velq 2-stage':>13} {'velq plain':>11} {'faiss sq4':>10} "
+          f"{'faiss flat':>11} {'x sq4':>6} {'x flat':>7} {'read':>9} {'/read':>6} {'survive':>8} {'layout MB/1M':>13} "
           f"{'slots MB/1M':>12} {'build s/1M':>11}")
     rng = np.random.default_rng(7)
     for dim in map(int, args.dims.split(",")):
@@ -80,25 +90,32 @@ def main():
             queries.tofile(folder / "queries.f32")
             for mode in ("dense", "srht"):
                 for t in (1, threads):
-                    ours = run_ours(binary, folder, dim, mode, t, args.reps)
                     peer_sq = faiss_rate(sq, base, queries, t, args.reps)
                     peer_flat = faiss_rate(flat, base, queries, t, args.reps)
-                    scan = ours["scan"]
-                    layout = ours["layout"]
-                    rate = scan["two_stage_codes_per_s"]
-                    per_million = 1e6 / args.n
-                    print(f"{dim:>5} {mode:>6} {t:>4} {rate / 1e6:>12.1f}M "
-                          f"{scan['plain_codes_per_s'] / 1e6:>10.1f}M {peer_sq / 1e6:>9.1f}M "
-                          f"{peer_flat / 1e6:>10.1f}M {rate / peer_sq:>6.2f} {rate / peer_flat:>7.2f} "
-                          f"{scan['survivors'] * 100:>7.2f}% "
-                          f"{layout['layout_bytes'] * per_million / 1e6:>13.1f} "
-                          f"{layout['slot_bytes'] * per_million / 1e6:>12.1f} "
-                          f"{layout['build_s'] * per_million:>11.3f}")
-                    if scan["pool_mismatches"]:
-                        print("  pools differ from the plain scan!")
-                    q = ours["quantize"]
-                    print(f"{'':>5} {mode:>6} {t:>4}   quantize: batch {q['batch_per_s']:,.0f}/s, "
-                          f"one at a time {q['single_per_s']:,.0f}/s")
+                    for b, binary in enumerate(binaries):
+                        print_row(run_ours(binary, folder, dim, mode, t, args.reps), dim, mode, t, b,
+                                  peer_sq, peer_flat, args.n)
+
+
+def print_row(ours, dim, mode, t, b, peer_sq, peer_flat, n):
+    scan = ours["scan"]
+    layout = ours["layout"]
+    rate = scan["two_stage_codes_per_s"]
+    ceiling = ours["read"]["codes_per_s"] if "read" in ours else float("nan")
+    per_million = 1e6 / n
+    print(f"{dim:>5} {mode:>6} {t:>4} {b:>3} {rate / 1e6:>12.1f}M "
+          f"{scan['plain_codes_per_s'] / 1e6:>10.1f}M {peer_sq / 1e6:>9.1f}M "
+          f"{peer_flat / 1e6:>10.1f}M {rate / peer_sq:>6.2f} {rate / peer_flat:>7.2f} "
+          f"{ceiling / 1e6:>8.1f}M {rate / ceiling:>6.2f} "
+          f"{scan['survivors'] * 100:>7.2f}% "
+          f"{layout['layout_bytes'] * per_million / 1e6:>13.1f} "
+          f"{layout['slot_bytes'] * per_million / 1e6:>12.1f} "
+          f"{layout['build_s'] * per_million:>11.3f}")
+    if scan["pool_mismatches"]:
+        print("  pools differ from the plain scan!")
+    q = ours["quantize"]
+    print(f"{'':>5} {mode:>6} {t:>4} {b:>3}   quantize: batch {q['batch_per_s']:,.0f}/s, "
+          f"one at a time {q['single_per_s']:,.0f}/s")
 
 
 if __name__ == "__main__":

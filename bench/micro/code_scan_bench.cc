@@ -3,7 +3,8 @@
 // CodeScan with and without the first pass, on the vectors of a file. Also
 // times quantizing the vectors in one batch and one at a time and building
 // the blocked layout. Prints one JSON object per figure;
-// bench/scan_vs_faiss.py runs it beside faiss on the same vectors.
+// bench/scan_vs_faiss.py runs it beside faiss on the same vectors. A plain
+// read of the blocked layout on the same threads gives the memory's ceiling.
 //
 //   bench_code_scan --dim D --base F --queries F [--mode dense|srht] [--reps 3]
 //                   [--clock wall|thread]
@@ -119,6 +120,36 @@ int main(int argc, char** argv) {
   const velq::BlockedCodes blocked = velq::BlockedCodes::build(q, slots, stride, n);
   std::printf("{\"figure\":\"layout\",\"threads\":%zu,\"build_s\":%.4f,\"layout_bytes\":%zu,\"slot_bytes\":%zu}\n",
               threads, median(build_times), blocked.memory_bytes(), slots.size());
+
+  // A plain read of the same bytes on the same threads (one word of every
+  // 64-byte line, so every line comes in once): the memory's ceiling for a
+  // scan that reads the layout once per query.
+  std::vector<double> read_times;
+  std::uint64_t read_sink = 0;
+  const std::size_t words = blocked.memory_bytes() / sizeof(std::uint64_t);
+  for (int r = 0; r < reps; ++r) {
+    for (std::size_t k = 0; k < nq; ++k) {
+      std::vector<std::uint64_t> sinks(words / 8192 + 1);
+      t0 = clock_now();
+      velq::parallel_for(sinks.size(), 16, [&](std::size_t first, std::size_t last) {
+        for (std::size_t c = first; c < last; ++c) {
+          std::uint64_t acc = 0;
+          const std::size_t end = std::min(words, (c + 1) * 8192);
+          for (std::size_t w = c * 8192; w < end; w += 8) {
+            std::uint64_t v;
+            std::memcpy(&v, blocked.block(0) + w * sizeof v, sizeof v);
+            acc ^= v;
+          }
+          sinks[c] = acc;
+        }
+      });
+      read_times.push_back(clock_now() - t0);
+      for (const std::uint64_t v : sinks) read_sink ^= v;
+    }
+  }
+  std::printf("{\"figure\":\"read\",\"threads\":%zu,\"codes_per_s\":%.0f,\"bytes_per_s\":%.0f,\"sink\":%d}\n",
+              threads, static_cast<double>(n) / median(read_times),
+              static_cast<double>(blocked.memory_bytes()) / median(read_times), read_sink == 1 ? 1 : 0);
 
   std::vector<std::uint32_t> candidates(n);
   for (std::size_t i = 0; i < n; ++i) candidates[i] = static_cast<std::uint32_t>(i);

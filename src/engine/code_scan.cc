@@ -1,6 +1,7 @@
 #include "engine/code_scan.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -19,12 +20,25 @@ float f32_at(const std::uint8_t* p) {
   return v;
 }
 
+// A chunk rereads the floors other chunks published every this many blocks.
+constexpr std::size_t kFloorBlocks = 8;
+
+constexpr auto no_floor = [](std::size_t) { return CodeScan::kNoFloor; };
+
 // Chunks of the parallel scan: enough of them to balance the threads, each
 // long enough that its own pool fills early and prunes the rest.
 std::size_t chunk_size(std::size_t count, bool prune) {
   if (!prune) return 512;
   const std::size_t per_thread = count / (4 * std::max<std::size_t>(1, pool_thread_count()));
   return std::max<std::size_t>(4096, per_thread);
+}
+
+// The minimum of a full pool holding no NaN: no candidate scoring below it
+// can enter the pool afterwards. -infinity otherwise.
+double pool_floor(const SearchPool& pool) {
+  const auto entries = pool.entries();
+  if (entries.empty() || entries.size() < pool.capacity() || pool.saw_nan()) return CodeScan::kNoFloor;
+  return entries[0].score;
 }
 
 }  // namespace
@@ -44,6 +58,13 @@ CodeScan::CodeScan(const ProdQuantizer& q, const PreparedIpQuery& pq, ScanMetric
   if (blocked_ != nullptr && BlockedCodes::supports(q) && !zero_cosine) {
     first_pass_ = prepare_first_pass(q, pq);
   }
+}
+
+void CodeScan::prefetch_slot(std::uint32_t slot) const {
+  const std::size_t at = std::size_t{slot} * slots_.stride;
+  if (at >= slots_.bytes.size()) return;  // exact_score reports it
+  const std::size_t end = std::min(slots_.bytes.size(), at + mse_len_ + sign_len_ + 8);
+  for (std::size_t line = at; line < end; line += 64) __builtin_prefetch(slots_.bytes.data() + line);
 }
 
 double CodeScan::exact_score(std::uint32_t slot) const {
@@ -76,11 +97,25 @@ bool CodeScan::uses_first_pass(std::span<const std::uint32_t> candidates) const 
 
 std::size_t CodeScan::score_chunk(std::span<const std::uint32_t> candidates, bool prune,
                                   double* scores, std::uint8_t* pruned, SearchPool& pool) const {
-  // Without a score list the pool is the scan's own and takes every score;
-  // with one it needs only what pruning compares against.
-  const bool push_all = scores == nullptr || prune;
+  if (scores == nullptr) {
+    return scan_chunk(candidates, prune, no_floor, pool, [&](std::size_t i, double score) {
+      pool.push(candidates[i], score);
+    });
+  }
+  std::fill(pruned, pruned + candidates.size(), std::uint8_t{1});
+  return scan_chunk(candidates, prune, no_floor, pool, [&](std::size_t i, double score) {
+    pruned[i] = 0;
+    scores[i] = score;
+    if (prune) pool.push(candidates[i], score);
+  });
+}
+
+template <typename Floor, typename Scored>
+std::size_t CodeScan::scan_chunk(std::span<const std::uint32_t> candidates, bool prune,
+                                 Floor&& floor_of, SearchPool& pool, Scored&& scored) const {
   constexpr std::size_t kCodes = BlockedShape::kCodes;
   std::size_t exact = 0;
+  double floor = kNoFloor;
   std::size_t block = std::numeric_limits<std::size_t>::max();
   double bounds[kCodes];
   for (std::size_t i = 0; i < candidates.size(); ++i) {
@@ -88,33 +123,31 @@ std::size_t CodeScan::score_chunk(std::span<const std::uint32_t> candidates, boo
     if (prune) {
       if (slot / kCodes != block) {
         block = slot / kCodes;
+        floor = floor_of(block);
         const double top = block_score_bounds(block, bounds);
-        // Once stand-ins change nothing, the candidates of a block whose
-        // every bound is below the pool need no work at all. Candidates are
-        // sorted: the block's run ends before the first slot of the next.
-        if (pool.stand_in_settled() && pool.excludes(top)) {
+        // Once stand-ins change nothing (or below the floor, where nothing
+        // is pushed), the candidates of a block whose every bound is below
+        // the pool need no work at all. Candidates are sorted: the block's
+        // run ends before the first slot of the next.
+        if (top < floor || (pool.stand_in_settled() && pool.excludes(top))) {
           const std::size_t next = (block + 1) * kCodes;
           std::size_t last = std::min(candidates.size(), i + (next - slot)) - 1;
           while (candidates[last] >= next) --last;
           while (last + 1 < candidates.size() && candidates[last + 1] < next) ++last;
-          if (pruned != nullptr) std::fill(pruned + i, pruned + last + 1, std::uint8_t{1});
           i = last;
           continue;
         }
       }
-      if (pool.excludes(bounds[slot % kCodes])) {
-        if (pruned != nullptr) pruned[i] = 1;
+      const double bound = bounds[slot % kCodes];
+      if (bound < floor) continue;
+      if (pool.excludes(bound)) {
         pool.push_below_all();
         continue;
       }
     }
-    const double score = exact_score(slot);
+    if (prune) prefetch_slot(slot);
+    scored(i, exact_score(slot));
     ++exact;
-    if (scores != nullptr) {
-      pruned[i] = 0;
-      scores[i] = score;
-    }
-    if (push_all) pool.push(slot, score);
   }
   return exact;
 }
@@ -123,37 +156,79 @@ ScanResult CodeScan::run_with(std::span<const std::uint32_t> candidates, std::si
                               bool prune) const {
   ScanResult result{SearchPool(pool_size), 0};
   SearchPool& pool = result.pool;
-  if (candidates.size() <= kParallelAbove) {
+  // One thread gains nothing from chunks: each would fill a pool of its own
+  // from scratch (more survivors) and the scores would wait in a list.
+  if (candidates.size() <= kParallelAbove || pool_thread_count() == 1) {
     result.scored_exactly = score_chunk(candidates, prune, nullptr, nullptr, pool);
     return result;
   }
-  const std::size_t count = candidates.size();
-  std::vector<double> scores(count);
-  std::vector<std::uint8_t> pruned(count);
+  // The first candidates go straight into the shared pool; its minimum then
+  // is a floor for every later chunk, since the shared pool's minimum only
+  // rises while it holds no NaN. So is the minimum of any chunk's own pool
+  // for the chunks after it: each chunk publishes its pool's minimum as it
+  // rises, and a chunk takes the highest floor of those before it every
+  // kFloorBlocks blocks.
+  const std::size_t warm = prune ? std::min(candidates.size(), kWarmUp) : 0;
+  result.scored_exactly = score_chunk(candidates.first(warm), prune, nullptr, nullptr, pool);
+  const double warm_floor = pool_floor(pool);
+  const std::span<const std::uint32_t> rest = candidates.subspan(warm);
+  const std::size_t count = rest.size();
   const std::size_t chunk = chunk_size(count, prune);
   const std::size_t chunks = (count + chunk - 1) / chunk;
-  std::vector<std::size_t> exact(chunks);
+  std::vector<std::atomic<double>> published(chunks);
+  for (auto& f : published) f.store(kNoFloor, std::memory_order_relaxed);
+  // Each chunk keeps only what it scored exactly: (position in rest, score).
+  std::vector<std::vector<std::pair<std::size_t, double>>> survivors(chunks);
   parallel_for_each(chunks, 1, [&](std::size_t c) {
     const std::size_t first = c * chunk;
-    const std::size_t take = std::min(chunk, count - first);
     SearchPool local(pool_size);
-    exact[c] = score_chunk(candidates.subspan(first, take), prune, scores.data() + first,
-                           pruned.data() + first, local);
+    double floor = warm_floor;
+    std::size_t blocks_seen = 0;
+    const auto floor_of = [&](std::size_t) {
+      if (blocks_seen++ % kFloorBlocks == 0) {
+        for (std::size_t e = 0; e < c; ++e) {
+          floor = std::max(floor, published[e].load(std::memory_order_relaxed));
+        }
+      }
+      return floor;
+    };
+    const std::size_t take = std::min(chunk, count - first);
+    if (!prune) survivors[c].reserve(take);
+    scan_chunk(rest.subspan(first, take), prune, floor_of, local,
+               [&](std::size_t i, double score) {
+                 if (prune) {
+                   local.push(rest[first + i], score);
+                   published[c].store(pool_floor(local), std::memory_order_relaxed);
+                 }
+                 survivors[c].emplace_back(first + i, score);
+               });
   });
   // A chunk prunes what the shared pool would evict at once only while the
   // shared pool holds no NaN (then its root is its minimum); after a NaN,
-  // the candidates a chunk pruned are scored here after all.
-  for (std::size_t i = 0; i < count; ++i) {
-    if (!pruned[i]) {
-      pool.push(candidates[i], scores[i]);
-    } else if (!pool.saw_nan()) {
-      pool.push_below_all();
-    } else {
-      pool.push(candidates[i], exact_score(candidates[i]));
-      ++result.scored_exactly;
+  // the candidates a chunk pruned are scored here after all. While the
+  // stand-in is settled, the pushes of pruned candidates change nothing.
+  const auto push_pruned = [&](std::size_t from, std::size_t to) {
+    for (std::size_t i = from; i < to; ++i) {
+      if (pool.saw_nan()) {
+        pool.push(rest[i], exact_score(rest[i]));
+        ++result.scored_exactly;
+      } else if (pool.stand_in_settled()) {
+        return;
+      } else {
+        pool.push_below_all();
+      }
     }
+  };
+  std::size_t next = 0;
+  for (const auto& scored : survivors) {
+    for (const auto& [i, score] : scored) {
+      push_pruned(next, i);
+      pool.push(rest[i], score);
+      next = i + 1;
+    }
+    result.scored_exactly += scored.size();
   }
-  for (const std::size_t e : exact) result.scored_exactly += e;
+  push_pruned(next, count);
   return result;
 }
 

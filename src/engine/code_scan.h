@@ -11,12 +11,17 @@
 // or NaN norm is always scored exactly. The pool, array order included, is
 // the pool of scoring every candidate exactly.
 //
-// Above kParallelAbove candidates the list is cut into chunks scored on the
-// worker pool, and the scores are pushed into the pool in candidate order.
-// Each chunk prunes against its own pool of the chunk's candidates: that
-// pool's minimum never exceeds the shared pool's minimum at the same
-// candidate (it holds the best of fewer scores), so what it rules out the
-// shared pool would also evict at once.
+// Above kParallelAbove candidates, when the worker pool has more than one
+// thread, the list is cut into chunks scored on the worker pool, and the
+// scores are pushed into the pool in candidate order.
+// The first kWarmUp candidates are scored into the shared pool on the calling
+// thread; its minimum then is a floor below which no later candidate can
+// enter. Each chunk prunes against that floor, the minimums the chunks
+// before it published from their own pools, and its own pool of the chunk's
+// candidates: such a pool's minimum never exceeds the shared pool's minimum
+// at any later candidate (it holds the best of fewer, earlier scores), so
+// what they rule out the shared pool would also evict at once. Chunks hand
+// back only the candidates they scored exactly.
 //
 // Slot s is bytes [s·stride, (s+1)·stride): M packed index bytes, Q sign
 // bytes (none in fast mode), gamma f32, norm f32, ... (as the engine lays
@@ -25,6 +30,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 
@@ -53,6 +59,10 @@ class CodeScan {
   // Fewer candidates, or candidates spread over more than four times their
   // number of slots, are all scored exactly: the first pass would not pay.
   static constexpr std::size_t kFirstPassMin = 2'048;
+  // Candidates the parallel scan scores on the calling thread first, so
+  // that every chunk starts from the shared pool's minimum.
+  static constexpr std::size_t kWarmUp = 4'096;
+  static constexpr double kNoFloor = -std::numeric_limits<double>::infinity();
 
   // `blocked` (may be null) must mirror `slots`; all references must outlive
   // the scan.
@@ -81,6 +91,17 @@ class CodeScan {
   double block_score_bounds(std::size_t block, double* bounds) const;
   ScanResult run_with(std::span<const std::uint32_t> candidates, std::size_t pool_size,
                       bool prune) const;
+  // A survivor's slot is rarely in cache: asking for all its lines before
+  // scoring overlaps their misses instead of meeting them one by one.
+  void prefetch_slot(std::uint32_t slot) const;
+  // score_chunk's loop: scored(i, score) for each candidate scored exactly;
+  // with prune, a candidate whose bound is below floor_of(its block) or
+  // excluded by `pool` is skipped (the latter pushed as the pool's
+  // stand-in). REQUIRES: no candidate scoring below its floor could enter
+  // the pool the scores go to.
+  template <typename Floor, typename Scored>
+  std::size_t scan_chunk(std::span<const std::uint32_t> candidates, bool prune, Floor&& floor_of,
+                         SearchPool& pool, Scored&& scored) const;
 
   const ProdQuantizer& q_;
   const PreparedIpQuery& pq_;

@@ -73,7 +73,20 @@ void BlockedCodes::write_code(std::size_t slot, std::span<const std::uint8_t> sl
     // Four-bit packing already pairs index 2p (low) with 2p+1 (high).
     for (std::size_t p = 0; p < s.index_pairs; ++p) block[p * BlockedShape::kCodes + c] = packed[p];
   } else {
-    for (std::size_t p = 0; p < s.index_pairs; ++p) {
+    // Eight indices fill `bits` whole bytes: four pairs from one 8-byte
+    // load while the load stays inside the packed bytes, then pair by pair.
+    const std::uint64_t mask = (1u << s.bits) - 1;
+    std::size_t p = 0;
+    for (; 2 * p + 8 <= s.n && p / 4 * s.bits + 8 <= packed.size(); p += 4) {
+      std::uint64_t word;
+      std::memcpy(&word, packed.data() + p / 4 * s.bits, sizeof word);
+      for (std::size_t j = 0; j < 4; ++j) {
+        const std::uint64_t lo = word >> (2 * j * s.bits) & mask;
+        const std::uint64_t hi = word >> ((2 * j + 1) * s.bits) & mask;
+        block[(p + j) * BlockedShape::kCodes + c] = static_cast<std::uint8_t>(lo | hi << 4);
+      }
+    }
+    for (; p < s.index_pairs; ++p) {
       const std::size_t i = 2 * p;
       const unsigned lo = packing::index_at(packed, i, s.bits);
       const unsigned hi = i + 1 < s.n ? packing::index_at(packed, i + 1, s.bits) : 0;

@@ -103,7 +103,7 @@ FirstPassQuery prepare_first_pass(const ProdQuantizer& q, const PreparedIpQuery&
 
   FirstPassQuery fq;
   const std::size_t width = index_table_width(shape);
-  fq.tables.assign(index_fields.size() * width + sign_fields.size() * kTable, 0);
+  fq.tables.assign(first_pass_table_bytes(shape), 0);
   const Quantized qi = quantize_tables(index_fields, width, fq.tables.data());
   const Quantized qs = quantize_tables(sign_fields, kTable, fq.tables.data() + index_fields.size() * width);
   // γ(n+3) rounded up, plus room for the double arithmetic of the bound.

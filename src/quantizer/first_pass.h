@@ -33,6 +33,11 @@ namespace velq {
 // values, and a pair's two tables share one 16-byte register.
 inline std::size_t index_table_width(const BlockedShape& shape) { return shape.bits <= 3 ? 8 : 16; }
 
+// Bytes of a query's tables: two per field pair, sign tables 16 bytes wide.
+inline std::size_t first_pass_table_bytes(const BlockedShape& shape) {
+  return 2 * shape.index_pairs * index_table_width(shape) + 2 * shape.sign_pairs * 16;
+}
+
 struct FirstPassQuery {
   // The index fields' tables (2 · index_pairs of index_table_width bytes),
   // then the sign fields' (16 bytes each).

@@ -268,14 +268,17 @@ TEST(CodeScan, DamagedScalesAreScoredExactly) {
   expect_same_pool(scan.run(candidates, 10).pool, scan.run_exact(candidates, 10).pool);
   EXPECT_THROW(scan.exact_score(4096), Panic);
 
-  // In the parallel scan a NaN score from one chunk reaches the shared pool,
-  // which then can exclude nothing that later chunks pruned.
-  Slots many = make_slots(q, 30000, Data::kRandom, 5);
-  std::memcpy(many.bytes.data() + 100 * many.stride + scales, &nan, 4);
-  const BlockedCodes many_blocked = BlockedCodes::build(q, many.bytes, many.stride, 30000);
-  const CodeScan wide(q, pq, ScanMetric::kIp, 1.0, {many.bytes, many.stride}, &many_blocked);
+  // In the parallel scan a NaN score, from the candidates scored before the
+  // chunks or from one chunk, reaches the shared pool, which then can
+  // exclude nothing that later chunks pruned.
   const auto all = all_slots(30000);
-  expect_same_pool(wide.run(all, 10).pool, wide.run_exact(all, 10).pool);
+  for (const std::size_t damaged : {std::size_t{100}, CodeScan::kWarmUp + 9000}) {
+    Slots many = make_slots(q, 30000, Data::kRandom, 5);
+    std::memcpy(many.bytes.data() + damaged * many.stride + scales, &nan, 4);
+    const BlockedCodes many_blocked = BlockedCodes::build(q, many.bytes, many.stride, 30000);
+    const CodeScan wide(q, pq, ScanMetric::kIp, 1.0, {many.bytes, many.stride}, &many_blocked);
+    expect_same_pool(wide.run(all, 10).pool, wide.run_exact(all, 10).pool);
+  }
   // Unsorted or sparse candidates take the exact kernel alone.
   std::vector<std::uint32_t> reversed(candidates.rbegin(), candidates.rend());
   EXPECT_FALSE(scan.uses_first_pass(reversed));

@@ -156,6 +156,27 @@ TEST(FirstPass, UpdatedLayoutEqualsBuiltLayout) {
     EXPECT_TRUE(std::all_of(tail, updated.block(0) + updated.memory_bytes(),
                             [](std::uint8_t b) { return b == 0; }));
   }
+  // Every field holds its index or its four sign bits, for every width of
+  // index and for n with and without a whole last group of eight indices.
+  for (const auto& q : {ProdQuantizer::new_dense(37, 2, 3), ProdQuantizer::new_dense(40, 3, 3),
+                        ProdQuantizer::new_srht(37, 4, 3), ProdQuantizer::new_dense(45, 4, 3),
+                        ProdQuantizer::new_srht_fast(29, 4, 3)}) {
+    const Codes c = encode(q, 40, 9);
+    const BlockedCodes blocked = BlockedCodes::build(q, c.slots, c.stride, 40);
+    const BlockedShape& s = blocked.shape();
+    for (std::size_t code = 0; code < 40; ++code) {
+      const std::uint8_t* block = blocked.block(code / BlockedShape::kCodes);
+      const auto field = [&](std::size_t f) {
+        const std::uint8_t byte = block[f / 2 * BlockedShape::kCodes + code % BlockedShape::kCodes];
+        return f % 2 == 0 ? byte & 0x0F : byte >> 4;
+      };
+      const EncodedVector& e = c.encoded[code];
+      for (std::size_t i = 0; i < s.n; ++i) ASSERT_EQ(field(i), e.mse_indices[i]) << "index " << i;
+      for (std::size_t g = 0; 4 * g < s.n && s.sign_pairs > 0; ++g) {
+        ASSERT_EQ(field(2 * s.index_pairs + g), (e.qjl_bits[g / 2] >> (4 * (g % 2))) & 0x0F);
+      }
+    }
+  }
   EXPECT_FALSE(BlockedCodes::supports(ProdQuantizer::new_dense(8, 6, 1)));
   const ProdQuantizer q = ProdQuantizer::new_srht(21, 4, 2);
   EXPECT_THROW(BlockedCodes::build(q, std::vector<std::uint8_t>(100), 10, 1), Panic);
