@@ -1,16 +1,17 @@
 #include "engine/index_build.h"
 
 #include <cmath>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/panic.h"
 #include "common/worker_pool.h"
 #include "engine/flush.h"
+#include "engine/node_codes.h"
 #include "engine/persist.h"
 #include "engine/prepared_nodes.h"
 #include "engine/raw_vectors.h"
-#include "engine/sign_agreement.h"
 #include "engine/slot_layout.h"
 #include "engine/slot_scorer.h"
 #include "engine/vector_scoring.h"
@@ -18,54 +19,6 @@
 namespace velq {
 
 namespace {
-
-// The stored code of each node, read in place from live_codes.bin.
-class NodeCodes {
- public:
-  NodeCodes(const EngineState& state, std::span<const std::uint32_t> slots)
-      : state_(state), slots_(slots) {}
-
-  CodeSlotView at(std::uint32_t node) const {
-    if (node >= slots_.size()) panic("node " + std::to_string(node) + " has no slot");
-    return read_code_slot(state_.layout, state_.live_codes.slot(slots_[node]));
-  }
-
-  // Asks the processor for node's slot ahead of its scoring: candidates lie
-  // scattered over the file, and the slot's fields span several lines.
-  void prefetch(std::uint32_t node) const {
-    if (node >= slots_.size()) return;
-    const std::span<const std::uint8_t> slot = state_.live_codes.slot(slots_[node]);
-    for (std::size_t at = 0; at < slot.size(); at += kCacheLine) __builtin_prefetch(slot.data() + at);
-    __builtin_prefetch(slot.data() + slot.size() - 1);
-  }
-
-  // Code-to-code estimate m(a, c) + s(a, c): the MSE term with a's levels as
-  // the query, plus the fraction of agreeing sign bits minus one half.
-  double code_estimate(const PreparedIpQueryLite& a_levels, const CodeSlotView& a,
-                       const CodeSlotView& c) const {
-    const double m = state_.quantizer->score_ip_packed_lite(a_levels, c.packed_mse, {}, 0.0);
-    return m + sign_agreement(a.qjl_bits, c.qjl_bits);
-  }
-
-  PreparedIpQueryLite levels_query(const CodeSlotView& node) const {
-    const ProdQuantizer& q = *state_.quantizer;
-    std::vector<std::uint16_t> indices(q.n());
-    q.unpack_mse_indices(node.packed_mse, indices);
-    return q.prepare_ip_query_from_codes(indices);
-  }
-
- private:
-  static double sign_agreement(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {
-    if (a.empty()) return 0.0;
-    const double bits = 8.0 * static_cast<double>(a.size());
-    return (bits - static_cast<double>(differing_bits(a, b))) / bits - 0.5;
-  }
-
-  static constexpr std::size_t kCacheLine = 64;
-
-  const EngineState& state_;
-  std::span<const std::uint32_t> slots_;
-};
 
 // Scores every candidate with f(c), in candidate order, calling prefetch()
 // a few candidates ahead so their data arrives while the current one is
@@ -91,7 +44,8 @@ auto code_prefetch(const NodeCodes& codes) {
 
 // Stored norm of c x (m(a, c) + s(a, c)); without the norm for Cosine.
 BuildScorer code_scorer(const NodeCodes& codes, bool with_norm) {
-  const LastPrepared<PreparedIpQueryLite> prepared;
+  const PreparedNodes<PreparedIpQueryLite> prepared(
+      codes.size(), sizeof(PreparedIpQueryLite) + codes.levels_bytes());
   return [&codes, with_norm, prepared](std::uint32_t a, std::span<const std::uint32_t> candidates) {
     if (candidates.empty()) return std::vector<ScoredNode>();
     const CodeSlotView a_code = codes.at(a);
@@ -189,15 +143,16 @@ Status create_index_with_params(EngineState& state, const IndexParams& params) {
   std::vector<std::uint32_t> slots = state.id_pool.active_slots();
   if (slots.empty()) return ok_status();
 
-  const NodeCodes codes(state, slots);
   const bool raw = state.live_vectors.has_value();
+  std::optional<NodeCodes> codes;  // the L2 scorers never read codes
   std::vector<double> deq;
   BuildScorer scorer;
   switch (state.metric) {
     case DistanceMetric::kIp:
     case DistanceMetric::kCosine:
-      scorer = raw ? raw_ip_scorer(state, codes, slots)
-                   : code_scorer(codes, state.metric == DistanceMetric::kIp);
+      codes.emplace(state, slots);
+      scorer = raw ? raw_ip_scorer(state, *codes, slots)
+                   : code_scorer(*codes, state.metric == DistanceMetric::kIp);
       break;
     case DistanceMetric::kL2:
       if (raw) {

@@ -14,9 +14,12 @@ namespace velq {
 
 namespace {
 
-// Candidate sets are built one at a time per worker thread.
-NodeMarks& thread_marks() {
-  thread_local NodeMarks marks;
+// Candidate sets are built one at a time per worker thread; a byte per node
+// keeps the marks of a large level within the core's own caches.
+using BuildMarks = BasicNodeMarks<std::uint8_t>;
+
+BuildMarks& thread_marks() {
+  thread_local BuildMarks marks;
   return marks;
 }
 
@@ -56,7 +59,7 @@ std::vector<std::uint32_t> random_candidates(std::uint32_t node,
     candidates.resize(target);
     return candidates;
   }
-  NodeMarks& marks = thread_marks();
+  BuildMarks& marks = thread_marks();
   marks.clear(std::size_t{pool.back()} + 1);
   marks.insert(node);
   candidates.reserve(target);
@@ -95,7 +98,7 @@ ScoredList refine_neighbors(std::uint32_t node, const std::vector<NodeList>& lis
                             const std::vector<std::uint32_t>& target_index, bool first_round,
                             std::size_t degree, const BuildScorer& scorer, TargetState& next) {
   const NodeList& own = lists[node];
-  NodeMarks& marks = thread_marks();
+  BuildMarks& marks = thread_marks();
   marks.clear(lists.size());
   marks.insert(node);
   for (const std::uint32_t v : own) {

@@ -13,6 +13,7 @@
 #include "graph_test_util.h"
 #include "storage/graph/graph_build.h"
 #include "storage/graph/neighbor_selection.h"
+#include "storage/graph/node_marks.h"
 
 namespace velq {
 namespace {
@@ -228,6 +229,19 @@ TEST(GraphBuild, OneSeedGivesOneGraph) {
   EXPECT_EQ(graph_hash(graph), 0x56f3533e108bb610ull);
   params.seed = 2025;
   EXPECT_NE(graph_hash(build_graph(1200, params, scorer)), graph_hash(graph));
+}
+
+TEST(GraphBuild, ByteMarksSurviveTheirStampWrapping) {
+  // A byte stamp wraps every 255 clears; nodes marked before a wrap must
+  // not read as present after it.
+  BasicNodeMarks<std::uint8_t> marks;
+  for (std::uint32_t round = 0; round < 700; ++round) {
+    marks.clear(64);
+    const std::uint32_t node = round % 64;
+    ASSERT_TRUE(marks.insert(node)) << round;
+    ASSERT_FALSE(marks.insert(node)) << round;
+    ASSERT_TRUE(marks.insert((node + 1) % 64)) << round;
+  }
 }
 
 TEST(GraphBuild, NoCandidatesLeaveEmptyLists) {
