@@ -8,16 +8,19 @@ ef_construction 200, the defaults) in a fresh child process each, so every
 build owns its pool. hnswlib (M = 16, ef_construction = 200, inner product on
 the normalised rows) is timed in a child too. Each build reports wall seconds
 and the process's processor seconds (all threads); the table prints medians
-over --reps and the ratio to hnswlib. Recall@10 of a graph search (no rerank
-for the codes-only variant, f16 rerank for the other) over --queries of the
-rows themselves, against exact cosine neighbours, shows the graph's quality.
+over --reps (systems interleaved within each rep) and the ratios to hnswlib.
+Recall@10 of a graph search (ann_search_list_size / ef = --ef; the f16
+variant reranks with its raw vectors) over the first --queries rows of
+--queries-file, against exact cosine neighbours among the N rows, shows the
+quality of the last graph built.
 
-    bench/index_build_vs_hnswlib.py --base BASE.npy [--n 20000,100000] [--reps 3]
-        [--threads 8] [--queries 500] [--ef 64] [--velq-path DIR]
+    bench/index_build_vs_hnswlib.py --base BASE.npy --queries-file QUERIES.npy
+        [--n 20000,100000] [--reps 3] [--threads 8] [--queries 500] [--ef 64]
+        [--velq-path LABEL=DIR ...] [--skip-hnswlib]
 
---velq-path puts DIR first on the children's import path (a second build of
-the module, e.g. the one before a change, runs beside the installed one:
---label names it).
+--velq-path LABEL=DIR also runs the module found in DIR (put first on the
+children's import path), e.g. a build from before a change, its rows named
+with LABEL.
 """
 import argparse
 import json
@@ -27,7 +30,6 @@ import subprocess
 import sys
 import tempfile
 import time
-from pathlib import Path
 
 import numpy as np
 
