@@ -11,6 +11,7 @@
 #include "engine/blocked_mirror.h"
 #include "engine/slot_writes.h"
 #include "engine/write_support.h"
+#include "quantizer/packing.h"
 #include "storage/metadata/vector_metadata.h"
 
 namespace velq {
@@ -24,6 +25,19 @@ void for_each_item(std::size_t count, F&& f) {
     parallel_for_each(count, 64, f);
   } else {
     for (std::size_t i = 0; i < count; ++i) f(i);
+  }
+}
+
+// Runs f(first, take) for each block of `block` items (the last one
+// shorter), on the pool when there are more than kBatchParallelAbove items.
+template <typename F>
+void for_each_block(std::size_t count, std::size_t block, F&& f) {
+  const std::size_t blocks = (count + block - 1) / block;
+  auto run = [&](std::size_t b) { f(b * block, std::min(block, count - b * block)); };
+  if (count > kBatchParallelAbove) {
+    parallel_for_each(blocks, 1, run);
+  } else {
+    for (std::size_t b = 0; b < blocks; ++b) run(b);
   }
 }
 
@@ -48,19 +62,34 @@ std::vector<char> last_writes(std::span<const std::uint32_t> slots) {
   return last;
 }
 
+// Frees an entry's code buffers when it goes.
+struct ReleaseCode {
+  WalEntry& entry;
+  ~ReleaseCode() {
+    std::vector<std::uint16_t>().swap(entry.mse_indices);
+    std::vector<std::uint8_t>().swap(entry.qjl_bits);
+    std::string().swap(entry.metadata_json);
+  }
+};
+
 // Writes the codes and raw vectors of the chunk's first slots.size() items
 // into their slots. Each slot is written once, by its last item, so the
-// writes run side by side and give what writing them in order gives.
-void write_slots(EngineState& state, const PreparedChunk& chunk,
-                 std::span<const std::uint32_t> slots) {
+// writes run side by side and give what writing them in order gives. The
+// log holds the entries already, so their codes are released here, on the
+// pool, instead of one by one on the calling thread when the chunk goes.
+void write_slots(EngineState& state, PreparedChunk& chunk, std::span<const std::uint32_t> slots) {
   if (slots.empty()) return;
   cover_blocked_codes(state, *std::max_element(slots.begin(), slots.end()) + 1);
   const std::vector<char> last = last_writes(slots);
   const std::size_t d = state.d;
   for_each_item(slots.size(), [&](std::size_t i) {
+    WalEntry& entry = chunk.entries[i];
+    const ReleaseCode release{entry};
     if (last[i] == 0) return;
-    const WalEntry& entry = chunk.entries[i];
-    live_write_code(state, slots[i], entry.mse_indices, entry.qjl_bits, entry.gamma, entry.norm);
+    const std::size_t packed_len = state.layout.mse_bytes;
+    live_write_packed_code(state, slots[i],
+                           std::span(chunk.packed).subspan(i * packed_len, packed_len),
+                           entry.qjl_bits, entry.gamma, entry.norm);
     live_save_raw_vector(state, slots[i],
                          chunk.originals.empty()
                              ? std::span<const float>(chunk.units.data() + i * d, d)
@@ -73,6 +102,7 @@ void write_slots(EngineState& state, const PreparedChunk& chunk,
 Status check_chunk_ids(const EngineState& state, std::span<const BatchWriteItem> items,
                        WriteMode mode) {
   std::unordered_set<std::string_view> new_ids;
+  new_ids.reserve(items.size());
   std::uint64_t new_bytes = 0;
   for (const BatchWriteItem& item : items) {
     const bool live = state.id_pool.get_slot(item.id).has_value();
@@ -93,36 +123,52 @@ Status check_chunk_ids(const EngineState& state, std::span<const BatchWriteItem>
 Result<PreparedChunk> prepare_chunk(const EngineState& state, std::span<BatchWriteItem> items) {
   const std::size_t count = items.size();
   const std::size_t d = state.d;
+  const std::size_t packed_len = state.layout.mse_bytes;
   const bool keep_originals = state.live_vectors.has_value() && !state.normalize;
+  const ProdQuantizer& quantizer = *state.quantizer;
   PreparedChunk chunk;
   chunk.units.resize(count * d);
+  chunk.packed.resize(count * packed_len);
   chunk.records.resize(count);
+  chunk.entries.resize(count);
+  if (keep_originals) chunk.originals.resize(count);
   std::vector<float> norms(count);
   std::vector<std::string> json(count);
   std::vector<std::optional<Error>> errors(count);
-  for_each_item(count, [&](std::size_t i) {
-    BatchWriteItem& item = items[i];
-    const std::span<float> unit(chunk.units.data() + i * d, d);
-    norms[i] = vector_norm(item.vector);
-    Status ok = unit_copy(item.vector, norms[i], unit);
-    if (ok.ok()) {
-      chunk.records[i].metadata = VectorMetadata(std::move(item.metadata), item.document);
-      json[i].reserve(128);
-      ok = append_metadata_json(json[i], chunk.records[i].metadata);
+  // One task per block of rows takes them from the caller's vectors to
+  // packed codes and log entries, so the rows stay in cache between steps
+  // and the pool is started once per chunk.
+  const std::size_t block = ProdQuantizer::kBatchBlockVectors;
+  for_each_block(count, block, [&](std::size_t first, std::size_t take) {
+    bool usable = true;
+    for (std::size_t i = first; i < first + take; ++i) {
+      BatchWriteItem& item = items[i];
+      const std::span<float> unit(chunk.units.data() + i * d, d);
+      norms[i] = vector_norm(item.vector);
+      Status ok = unit_copy(item.vector, norms[i], unit);
+      if (ok.ok()) {
+        chunk.records[i].metadata = VectorMetadata(std::move(item.metadata), item.document);
+        json[i].reserve(128);
+        ok = append_metadata_json(json[i], chunk.records[i].metadata);
+      }
+      if (!ok.ok()) {
+        errors[i] = std::move(ok).error();
+        usable = false;
+      }
     }
-    if (!ok.ok()) errors[i] = std::move(ok).error();
+    if (!usable) return;  // the chunk is refused: its codes are never used
+    std::vector<EncodedVector> codes(take);
+    quantizer.quantize_rows(std::span<const float>(chunk.units).subspan(first * d, take * d), codes);
+    for (std::size_t i = first; i < first + take; ++i) {
+      const float stored_norm = state.normalize ? 1.0f : norms[i];
+      chunk.entries[i] = make_write_entry(std::move(items[i].id), std::move(codes[i - first]),
+                                          stored_norm, std::move(json[i]));
+      packing::pack_into(chunk.entries[i].mse_indices, state.layout.n, state.layout.mse_bits,
+                         std::span(chunk.packed).subspan(i * packed_len, packed_len));
+      if (keep_originals) chunk.originals[i] = std::move(items[i].vector);
+    }
   });
   VELQ_RETURN_IF_ERROR(first_error(errors));
-
-  std::vector<EncodedVector> codes = state.quantizer->quantize_batch(chunk.units);
-  chunk.entries.resize(count);
-  if (keep_originals) chunk.originals.resize(count);
-  for_each_item(count, [&](std::size_t i) {
-    const float stored_norm = state.normalize ? 1.0f : norms[i];
-    chunk.entries[i] =
-        make_write_entry(std::move(items[i].id), std::move(codes[i]), stored_norm, std::move(json[i]));
-    if (keep_originals) chunk.originals[i] = std::move(items[i].vector);
-  });
   return chunk;
 }
 

@@ -25,6 +25,7 @@ struct PreparedChunk {
   std::vector<WalEntry> entries;       // one per item, in item order
   std::vector<MetadataEntry> records;  // slots filled in by commit_chunk
   std::vector<float> units;            // unit-length rows, d values each
+  std::vector<std::uint8_t> packed;    // the entries' packed indices, M bytes each
   std::vector<std::vector<float>> originals;  // the items' vectors, when they are the raw vectors kept
 };
 

@@ -24,7 +24,15 @@ std::vector<double> rescore(const EngineState& state, std::span<const double> qu
     for (std::size_t i = 0; i < hits.size(); ++i) scores[i] = hits[i].score;
     return scores;
   }
-  parallel_for(hits.size(), 8, [&](std::size_t begin, std::size_t end) {
+  // A raw vector is scored in about d operations, a decode takes two d x d
+  // products: hand the pool only what outweighs its own cost (a few
+  // microseconds), never the handful of hits a single search keeps.
+  constexpr std::size_t kRawTermsPerTask = 1 << 16;
+  const std::size_t grain =
+      state.live_vectors.has_value()
+          ? std::max<std::size_t>(8, kRawTermsPerTask / std::max<std::size_t>(1, state.d))
+          : 8;
+  parallel_for(hits.size(), grain, [&](std::size_t begin, std::size_t end) {
     DecodeScratch scratch;
     for (std::size_t i = begin; i < end; ++i) {
       if (state.live_vectors.has_value()) {

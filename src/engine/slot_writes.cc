@@ -62,10 +62,17 @@ void live_write_code(EngineState& state, std::uint32_t slot,
   const std::span<std::uint8_t> packed = thread_scratch<PackedIndicesTag, std::uint8_t>(
       packing::pack_size(mse_indices.size(), layout.n, layout.mse_bits));
   packing::pack_into(mse_indices, layout.n, layout.mse_bits, packed);
+  live_write_packed_code(state, slot, packed, qjl_bits, gamma, norm);
+}
+
+void live_write_packed_code(EngineState& state, std::uint32_t slot,
+                            std::span<const std::uint8_t> packed_mse,
+                            std::span<const std::uint8_t> qjl_bits, float gamma, float norm) {
+  const SlotLayout& layout = state.layout;
   // Fast-mode codes come with zero sign bytes that the slot does not keep.
   const std::span<const std::uint8_t> signs =
       layout.qjl_bytes == 0 ? std::span<const std::uint8_t>() : qjl_bits;
-  write_code_slot(layout, state.live_codes.slot_mut(slot), packed, signs, gamma, norm);
+  write_code_slot(layout, state.live_codes.slot_mut(slot), packed_mse, signs, gamma, norm);
   update_blocked_codes(state, slot);
 }
 

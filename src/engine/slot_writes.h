@@ -33,6 +33,11 @@ void live_write_code(EngineState& state, std::uint32_t slot,
                      std::span<const std::uint16_t> mse_indices,
                      std::span<const std::uint8_t> qjl_bits, float gamma, float norm);
 
+// The same with the indices already packed (M bytes).
+void live_write_packed_code(EngineState& state, std::uint32_t slot,
+                            std::span<const std::uint8_t> packed_mse,
+                            std::span<const std::uint8_t> qjl_bits, float gamma, float norm);
+
 // live_slot_for, then live_write_code into that slot.
 Result<std::uint32_t> live_alloc_or_update(EngineState& state, std::string_view id,
                                            std::span<const std::uint16_t> mse_indices,

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/cpu_features.h"
+#include "linalg/blocked_product.h"
 #include "common/panic.h"
 
 namespace velq::linalg {
@@ -33,6 +34,22 @@ void mat_vec(std::span<const float> m, std::size_t d, std::span<const float> x,
              std::span<float> out) {
   check_dense_shapes(m, d, out.size());
   row_dots(m.data(), d, d, std::min(x.size(), d), x.data(), out.data());
+}
+
+void mat_vec_blocked(std::span<const float> m, std::size_t d, std::span<const float> x,
+                     std::span<float> out) {
+  check_dense_shapes(m, d, out.size());
+  assert_eq(x.size(), d, "dense product input length");
+  const BlockedProductKernels& kernels = active_blocked_kernels();
+  // Rows last to first, in groups: rows are independent, and the transposed
+  // product reads from the first row on, so the rows it needs first are the
+  // ones still cached.
+  constexpr std::size_t kGroup = 32;
+  for (std::size_t end = d; end > 0;) {
+    const std::size_t begin = end > kGroup ? end - kGroup : 0;
+    kernels.row_products(x.data(), 1, d, m.data() + begin * d, end - begin, d, out.data() + begin, d);
+    end = begin;
+  }
 }
 
 void row_dots(const float* m, std::size_t rows, std::size_t stride, std::size_t cols,

@@ -15,6 +15,18 @@ namespace velq::linalg {
 void mat_vec(std::span<const float> m, std::size_t d, std::span<const float> x,
              std::span<float> out);
 
+// mat_vec or mat_vec_blocked, for callers that apply either.
+using DenseProduct = void (*)(std::span<const float> m, std::size_t d, std::span<const float> x,
+                              std::span<float> out);
+
+// The same product for queries, whose estimates may differ by summation
+// order: one vector through the blocked product (blocked_product.h), eight
+// rows per tile in fused multiply-adds where the processor has them, several
+// times faster than mat_vec's sequential sums. Not for codes: they must keep
+// mat_vec's bits. x holds exactly d values; out at least d.
+void mat_vec_blocked(std::span<const float> m, std::size_t d, std::span<const float> x,
+                     std::span<float> out);
+
 // The kernel under mat_vec, also used for Gram-Schmidt's dot products:
 // out[r] = Σ_{j < cols} m[r·stride + j] · x[j] for r < rows.
 void row_dots(const float* m, std::size_t rows, std::size_t stride, std::size_t cols,

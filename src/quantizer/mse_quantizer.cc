@@ -61,9 +61,18 @@ MseQuantizer MseQuantizer::new_dense(std::uint64_t d, std::uint64_t b, std::uint
 }
 
 void MseQuantizer::apply_rotation(std::span<const float> x, std::span<float> out) const {
+  rotate(x, out, linalg::mat_vec);
+}
+
+void MseQuantizer::rotate_query(std::span<const float> x, std::span<float> out) const {
+  rotate(x, out, linalg::mat_vec_blocked);
+}
+
+void MseQuantizer::rotate(std::span<const float> x, std::span<float> out,
+                          linalg::DenseProduct dense_product) const {
   assert_eq(out.size(), n, "rotation output length");
   if (rotation_matrix) {
-    linalg::mat_vec(*rotation_matrix, d, x, out);
+    dense_product(*rotation_matrix, d, x, out);
   } else {
     linalg::srht(x, rotation_signs, out);
   }

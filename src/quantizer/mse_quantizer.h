@@ -10,6 +10,7 @@
 
 #include "common/json_value.h"
 #include "common/result.h"
+#include "linalg/dense.h"
 
 namespace velq {
 
@@ -32,6 +33,9 @@ class MseQuantizer {
 
   // out.size() == n.
   void apply_rotation(std::span<const float> x, std::span<float> out) const;
+  // The rotation of a query (x.size() == d): the dense form sums in the
+  // blocked order (linalg::mat_vec_blocked), which only scoring may use.
+  void rotate_query(std::span<const float> x, std::span<float> out) const;
   // x.size() == d; n indices.
   std::vector<std::uint16_t> quantize(std::span<const float> x) const;
   // The same into out (n entries) without allocating: the rotation goes
@@ -47,6 +51,10 @@ class MseQuantizer {
   static Result<MseQuantizer> deserialize(const JsonValue& value);
 
   bool operator==(const MseQuantizer&) const = default;
+
+ private:
+  void rotate(std::span<const float> x, std::span<float> out,
+              linalg::DenseProduct dense_product) const;
 };
 
 }  // namespace velq

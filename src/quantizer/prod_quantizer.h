@@ -34,7 +34,9 @@ struct CodeView {
   double gamma = 0.0;
 };
 
-// Per-query tables for scoring many codes: lut[i*k + c] = centroids[c]*q_rot[i].
+// Per-query tables for scoring many codes: lut[i*k + c] = centroids[c]*q_rot[i],
+// built only when the active kernels cannot score the k levels from q_rot
+// (empty otherwise: every kernel set then takes the level form).
 struct PreparedIpQuery {
   std::vector<float> lut;
   std::vector<float> q_proj;
@@ -91,6 +93,14 @@ class ProdQuantizer {
   // The codes of rows.size() / d vectors stored one after another (a partial
   // last vector panics), in parallel on the worker pool, in input order.
   std::vector<EncodedVector> quantize_batch(std::span<const float> rows) const;
+  // The codes of rows.size() / d vectors into out (one entry each) on the
+  // calling thread: the unit of work quantize_batch hands each task, for
+  // callers that schedule their own blocks. Up to kBatchBlockVectors dense
+  // vectors share one blocked product.
+  void quantize_rows(std::span<const float> rows, std::span<EncodedVector> out) const;
+  // Vectors per block: enough to reuse each loaded matrix row many times, few
+  // enough that the block's rotated values stay in L2.
+  static constexpr std::size_t kBatchBlockVectors = 64;
   std::vector<double> dequantize(std::span<const std::uint16_t> mse_indices,
                                  std::span<const std::uint8_t> qjl_bits, double gamma) const;
   // The same into out (d entries), without allocating.

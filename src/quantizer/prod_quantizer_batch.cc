@@ -23,10 +23,6 @@ namespace velq {
 
 namespace {
 
-// Vectors per block: enough to reuse each loaded matrix row many times, few
-// enough that the block's rotated values stay in L2.
-constexpr std::size_t kBlockVectors = 64;
-
 struct RotatedBlockTag;
 struct LevelsBlockTag;
 struct ApproxBlockTag;
@@ -56,6 +52,21 @@ void ProdQuantizer::quantize_dense_block(const float* x, std::size_t count,
   add_sketch(x, approx.data(), count, out);
 }
 
+void ProdQuantizer::quantize_rows(std::span<const float> rows, std::span<EncodedVector> out) const {
+  if (d_ == 0 || rows.size() != out.size() * d_) {
+    panic("quantize of " + std::to_string(rows.size()) + " values into " +
+          std::to_string(out.size()) + " codes of " + std::to_string(d_));
+  }
+  if (rotation_t_.empty()) {
+    for (std::size_t v = 0; v < out.size(); ++v) out[v] = quantize_srht(rows.subspan(v * d_, d_));
+    return;
+  }
+  for (std::size_t first = 0; first < out.size(); first += kBatchBlockVectors) {
+    const std::size_t take = std::min(kBatchBlockVectors, out.size() - first);
+    quantize_dense_block(rows.data() + first * d_, take, out.data() + first);
+  }
+}
+
 std::vector<EncodedVector> ProdQuantizer::quantize_batch(std::span<const float> rows) const {
   if (d_ == 0 || rows.size() % d_ != 0) {
     panic("quantize batch of " + std::to_string(rows.size()) + " values is not whole vectors of " +
@@ -63,15 +74,12 @@ std::vector<EncodedVector> ProdQuantizer::quantize_batch(std::span<const float> 
   }
   const std::size_t count = rows.size() / d_;
   std::vector<EncodedVector> out(count);
-  if (rotation_t_.empty()) {
-    parallel_for_each(count, 16, [&](std::size_t v) { out[v] = quantize_srht(rows.subspan(v * d_, d_)); });
-    return out;
-  }
-  const std::size_t blocks = (count + kBlockVectors - 1) / kBlockVectors;
-  parallel_for_each(blocks, 1, [&](std::size_t b) {
-    const std::size_t first = b * kBlockVectors;
-    const std::size_t take = std::min(kBlockVectors, count - first);
-    quantize_dense_block(rows.data() + first * d_, take, out.data() + first);
+  // SRHT vectors are quantized one at a time: smaller tasks balance better.
+  const std::size_t block = rotation_t_.empty() ? 16 : kBatchBlockVectors;
+  parallel_for_each((count + block - 1) / block, 1, [&](std::size_t b) {
+    const std::size_t first = b * block;
+    const std::size_t take = std::min(block, count - first);
+    quantize_rows(rows.subspan(first * d_, take * d_), std::span(out).subspan(first, take));
   });
   return out;
 }

@@ -28,11 +28,13 @@ void require_len(std::size_t have, std::size_t need, const char* what) {
 }
 
 // The level form reaches the table form's sum faster on kernels that can look
-// small codebooks up in registers; it needs the rotated query and the levels
-// the table was built from.
+// small codebooks up in registers, and is the only form of a query prepared
+// without a table; it needs the rotated query and the levels the table would
+// be built from.
 bool use_level_form(const PreparedIpQuery& pq, const std::vector<float>& levels, std::size_t n,
                     const scoring::ScoreKernels& kernels) {
-  return pq.k <= kernels.level_form_max_levels && pq.q_rot.size() >= n && levels.size() == pq.k;
+  return (pq.lut.empty() || pq.k <= kernels.level_form_max_levels) && pq.q_rot.size() >= n &&
+         levels.size() == pq.k;
 }
 
 }  // namespace
@@ -40,10 +42,10 @@ bool use_level_form(const PreparedIpQuery& pq, const std::vector<float>& levels,
 PreparedIpQueryLite ProdQuantizer::prepare_ip_query_lite(std::span<const float> q) const {
   assert_eq(q.size(), d_, "query dimension");
   PreparedIpQueryLite pq;
-  pq.q_rot.assign(n_, 0.0f);
-  mse_.apply_rotation(q, pq.q_rot);
   pq.q_proj.assign(n_, 0.0f);
-  qjl_.apply_projection(q, pq.q_proj);
+  qjl_.project_query(q, pq.q_proj);
+  pq.q_rot.assign(n_, 0.0f);
+  mse_.rotate_query(q, pq.q_rot);
   pq.qjl_scale = qjl_scale_for(*this);
   return pq;
 }
@@ -53,10 +55,14 @@ PreparedIpQuery ProdQuantizer::prepare_ip_query(std::span<const float> q) const 
   const std::vector<float>& levels = mse_.centroids;
   PreparedIpQuery pq;
   pq.k = levels.size();
-  pq.lut.resize(n_ * pq.k);
-  for (std::size_t i = 0; i < n_; ++i) {
-    float* row = pq.lut.data() + i * pq.k;
-    for (std::size_t c = 0; c < pq.k; ++c) row[c] = levels[c] * lite.q_rot[i];
+  // The table only serves kernels that cannot look the levels up in
+  // registers: each of its terms is the level form's product, rounded alike.
+  if (pq.k > scoring::active_kernels().level_form_max_levels) {
+    pq.lut.resize(n_ * pq.k);
+    for (std::size_t i = 0; i < n_; ++i) {
+      float* row = pq.lut.data() + i * pq.k;
+      for (std::size_t c = 0; c < pq.k; ++c) row[c] = levels[c] * lite.q_rot[i];
+    }
   }
   if (index_bits() == scoring::PairTables::kBits && n_ <= scoring::PairTables::kMaxCoordinates) {
     pq.pair_tables = scoring::build_pair_tables(levels, lite.q_rot, lite.q_proj, n_);
@@ -97,11 +103,14 @@ double ProdQuantizer::score_ip_encoded(const PreparedIpQuery& pq,
                                        std::span<const std::uint8_t> qjl_bits, double gamma,
                                        const scoring::ScoreKernels& kernels) const {
   require_len(mse_indices.size(), n_, "MSE index list");
-  require_len(pq.lut.size(), n_ * pq.k, "prepared table");
   const std::vector<float>& levels = mse_.centroids;
-  const float s_mse = use_level_form(pq, levels, n_, kernels)
-                          ? kernels.level_dot(levels, pq.q_rot, mse_indices, n_)
-                          : kernels.lut_sum(pq.lut, pq.k, mse_indices, n_);
+  float s_mse = 0.0f;
+  if (use_level_form(pq, levels, n_, kernels)) {
+    s_mse = kernels.level_dot(levels, pq.q_rot, mse_indices, n_);
+  } else {
+    require_len(pq.lut.size(), n_ * pq.k, "prepared table");
+    s_mse = kernels.lut_sum(pq.lut, pq.k, mse_indices, n_);
+  }
   return add_sign_term(s_mse, pq.q_proj, pq.qjl_scale, qjl_bits, gamma, kernels);
 }
 
@@ -149,11 +158,11 @@ double ProdQuantizer::score_ip_packed(const PreparedIpQuery& pq,
     if (qjl_bits.empty()) return static_cast<double>(terms.mse);
     return scoring::combine_terms(terms.mse, terms.signs, gamma, pq.qjl_scale);
   }
-  require_len(pq.lut.size(), n_ * pq.k, "prepared table");
   if (use_level_form(pq, mse_.centroids, n_, kernels)) {
     return score_packed_levels(pq.q_rot, pq.q_proj, pq.qjl_scale, packed_mse, qjl_bits, gamma,
                                kernels);
   }
+  require_len(pq.lut.size(), n_ * pq.k, "prepared table");
   require_len(pq.k, std::size_t{1} << bits, "prepared codebook");
   const float s_mse = kernels.lut_sum_packed(pq.lut, pq.k, packed_mse, bits, n_);
   return add_sign_term(s_mse, pq.q_proj, pq.qjl_scale, qjl_bits, gamma, kernels);

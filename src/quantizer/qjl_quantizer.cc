@@ -39,9 +39,18 @@ QjlQuantizer QjlQuantizer::new_dense(std::uint64_t d, std::uint64_t seed) {
 float QjlQuantizer::dense_factor() const { return 1.0f / std::sqrt(static_cast<float>(d)); }
 
 void QjlQuantizer::apply_projection(std::span<const float> x, std::span<float> out) const {
+  project(x, out, linalg::mat_vec);
+}
+
+void QjlQuantizer::project_query(std::span<const float> x, std::span<float> out) const {
+  project(x, out, linalg::mat_vec_blocked);
+}
+
+void QjlQuantizer::project(std::span<const float> x, std::span<float> out,
+                           linalg::DenseProduct dense_product) const {
   assert_eq(out.size(), n, "projection output length");
   if (projection_matrix) {
-    linalg::mat_vec(*projection_matrix, d, x, out);
+    dense_product(*projection_matrix, d, x, out);
     const float factor = dense_factor();
     for (std::size_t i = 0; i < d; ++i) out[i] *= factor;
   } else {

@@ -9,6 +9,7 @@
 
 #include "common/json_value.h"
 #include "common/result.h"
+#include "linalg/dense.h"
 
 namespace velq {
 
@@ -33,6 +34,9 @@ class QjlQuantizer {
 
   // out.size() == n.
   void apply_projection(std::span<const float> x, std::span<float> out) const;
+  // The projection of a query (x.size() == d): the dense form sums in the
+  // blocked order (linalg::mat_vec_blocked), which only scoring may use.
+  void project_query(std::span<const float> x, std::span<float> out) const;
 
   // Transposed projection of the ±1 signs, times f32(gamma)·scale; d values.
   std::vector<double> reconstruct(std::span<const std::uint8_t> sign_bytes, double gamma,
@@ -46,6 +50,10 @@ class QjlQuantizer {
   static Result<QjlQuantizer> deserialize(const JsonValue& value);
 
   bool operator==(const QjlQuantizer&) const = default;
+
+ private:
+  void project(std::span<const float> x, std::span<float> out,
+               linalg::DenseProduct dense_product) const;
 };
 
 }  // namespace velq

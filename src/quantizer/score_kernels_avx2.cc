@@ -197,6 +197,7 @@ template <class Term>
 void packed_steps(Accumulators& acc, const Term& term, std::span<const std::uint8_t> packed,
                   unsigned bits, std::size_t begin, std::size_t n) {
   std::size_t i = begin;
+  const std::size_t whole_end = n / 8 * 8;
   if (bits >= 1 && bits <= 8) {
     with_packed_lanes(packed, bits, [&](const packing::PackedLanes& lanes, const auto& load8) {
       const std::size_t end = std::min(n / 8, lanes.safe_groups(packed.size())) * 8;
@@ -205,8 +206,24 @@ void packed_steps(Accumulators& acc, const Term& term, std::span<const std::uint
         i = end;
       }
     });
+    // The last whole groups, too near the end for a word load (at most 8
+    // bytes), from a zero-padded copy: decoded in registers like the others,
+    // so the sum takes the same steps. i is a multiple of 8, so it starts on
+    // a byte boundary.
+    const std::size_t first = i * bits / 8;
+    const std::size_t bytes = (whole_end - std::min(i, whole_end)) * bits / 8;
+    alignas(32) std::uint8_t tail[32] = {};
+    if (i < whole_end && bytes + 8 <= sizeof tail && first + bytes <= packed.size()) {
+      std::memcpy(tail, packed.data() + first, bytes);
+      with_packed_lanes(std::span<const std::uint8_t>(tail), bits,
+                        [&](const packing::PackedLanes&, const auto& load8) {
+                          acc.steps(term, [&](std::size_t at) { return load8(at - i); }, i,
+                                    whole_end);
+                        });
+      i = whole_end;
+    }
   }
-  // The rest (wide codes, or groups too near the end for a 4-byte load)
+  // The rest (wide codes, or the last coordinates of a partial group)
   // through a buffer; i is a multiple of 8, so it starts on a byte boundary.
   constexpr std::size_t kChunk = 64;
   alignas(32) std::uint16_t buf[kChunk];

@@ -95,6 +95,17 @@ def test_strided_and_reversed_arrays_read_in_index_order(tmp_path):
     db.insert_batch(["s0", "s1"], base[::2, ::-1])  # both axes strided, one reversed
     db.insert("v", base[:, 1])  # a column: stride of a whole row
     assert db.count() == 3
+    # Rows are read chunk by chunk: a strided float64 view spanning several
+    # chunks stores what its contiguous float32 copy stores.
+    rows = np.random.default_rng(5).standard_normal((2 * 2100, 4))
+    view = rows[::2]
+    ids = [f"r{i}" for i in range(len(view))]
+    strided = velq.Database.open(str(tmp_path / "strided"), dimension=4, rerank_precision="f32")
+    strided.insert_batch(ids, view)
+    twin = velq.Database.open(str(tmp_path / "twin"), dimension=4, rerank_precision="f32")
+    twin.insert_batch(ids, np.ascontiguousarray(view, dtype=np.float32))
+    for q in view[[0, 2000, 2099]]:
+        assert strided.search(q, 5) == twin.search(q, 5)
     # Refused arrays change nothing; zero-sized arrays are accepted shapes.
     with pytest.raises(ValueError, match="expected 4, got 0"):
         db.insert("z", np.zeros(0))

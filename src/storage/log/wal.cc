@@ -69,7 +69,7 @@ std::vector<std::uint8_t> encode_records(std::span<const WalEntry> entries,
                                          const CodeLengths& lengths) {
   const std::size_t pieces = (entries.size() + kEncodePiece - 1) / kEncodePiece;
   std::vector<std::vector<std::uint8_t>> encoded(pieces);
-  parallel_for_each(pieces, 1, [&](std::size_t p) {
+  auto encode_piece = [&](std::size_t p) {
     const std::span<const WalEntry> piece =
         entries.subspan(p * kEncodePiece, std::min(kEncodePiece, entries.size() - p * kEncodePiece));
     std::size_t bytes = 0;
@@ -80,8 +80,13 @@ std::vector<std::uint8_t> encode_records(std::span<const WalEntry> entries,
     encoded[p].reserve(bytes);
     std::vector<std::uint8_t> packed;
     append_records(encoded[p], packed, piece, lengths);
-  });
-  if (pieces == 1) return std::move(encoded[0]);
+  };
+  // A small batch (every single write) is not worth a trip through the pool.
+  if (pieces <= 1) {
+    if (pieces == 1) encode_piece(0);
+    return pieces == 1 ? std::move(encoded[0]) : std::vector<std::uint8_t>();
+  }
+  parallel_for_each(pieces, 1, encode_piece);
   std::size_t total = 0;
   for (const std::vector<std::uint8_t>& part : encoded) total += part.size();
   std::vector<std::uint8_t> out;
@@ -146,7 +151,8 @@ Result<OpenedWal> Wal::open(std::shared_ptr<FileSystem> fs, std::string path,
   VELQ_ASSIGN_OR_RETURN(const std::uint64_t size, file->size());
   // The header is written in one call, so a crash leaves none or all of it.
   if (size == 0) VELQ_RETURN_IF_ERROR(file->append(header_bytes()));
-  return OpenedWal{Wal(std::move(path), lengths, std::move(file)),
+  return OpenedWal{Wal(std::move(path), lengths, std::move(file),
+                       size == 0 ? wal_format::kHeaderSize : size),
                    std::move(entries), set_aside};
 }
 
@@ -161,14 +167,21 @@ Status Wal::append_batch(std::span<const WalEntry> entries, bool sync) {
     // The batch buffer is the only buffer: one write call hands the whole
     // batch to the operating system, so nothing is ever left buffered.
     const std::vector<std::uint8_t> batch = encode_records(entries, lengths_);
-    VELQ_ASSIGN_OR_RETURN(const std::uint64_t start, file_->size());
+    if (!end_) {
+      VELQ_ASSIGN_OR_RETURN(const std::uint64_t size, file_->size());
+      end_ = size;
+    }
+    const std::uint64_t start = *end_;
     const Status written = file_->append(batch);
-    if (!written.ok()) {
+    if (written.ok()) {
+      *end_ += batch.size();
+    } else {
       // A batch that fails part-way is cut off again: a torn record left in
       // the middle of the log would hide every later append from replay, and
       // whole records of it would come back at the next open.
       const Status cut = file_->truncate(start);
       if (!cut.ok()) {
+        end_.reset();
         return Error("WAL append failed (" + written.error().message() +
                          ") and the partial batch could not be cut off (" + cut.error().message() +
                          "); it may be replayed at the next open",
@@ -190,8 +203,11 @@ Status Wal::append_batch(std::span<const WalEntry> entries, bool sync) {
 
 Status Wal::truncate() {
   // The append handle stays open: its writes land at the new end.
+  end_.reset();
   VELQ_RETURN_IF_ERROR(file_->truncate(0));
-  return file_->append(header_bytes());
+  VELQ_RETURN_IF_ERROR(file_->append(header_bytes()));
+  end_ = wal_format::kHeaderSize;
+  return ok_status();
 }
 
 }  // namespace velq

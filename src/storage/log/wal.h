@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -86,12 +87,16 @@ class Wal {
   const std::string& path() const { return path_; }
 
  private:
-  Wal(std::string path, CodeLengths lengths, std::unique_ptr<File> file)
-      : path_(std::move(path)), lengths_(lengths), file_(std::move(file)) {}
+  Wal(std::string path, CodeLengths lengths, std::unique_ptr<File> file, std::uint64_t end)
+      : path_(std::move(path)), lengths_(lengths), file_(std::move(file)), end_(end) {}
 
   std::string path_;
   CodeLengths lengths_;
   std::unique_ptr<File> file_;  // opened for appending: every write lands at the end
+  // The file's length, kept so that an append needs no size query to learn
+  // where a failed batch must be cut back to; unknown (asked of the file
+  // again) after a failed truncation left it in doubt.
+  std::optional<std::uint64_t> end_;
 };
 
 // The log as opening found it: what it held, and the only handle that can

@@ -87,6 +87,33 @@ TEST(Dense, BlockedProductTilesKeepEachOutputsOrder) {
   }
 }
 
+// The query-side product visits rows in groups from the last: every group
+// and tile tail (groups of 32 rows, tiles of 8 rows and 8 columns) must
+// stay within summation-order rounding of the sequential product.
+TEST(Dense, BlockedMatVecAgreesWithSequential) {
+  std::vector<std::size_t> dims;
+  for (std::size_t d = 1; d <= 40; ++d) dims.push_back(d);
+  for (std::size_t d : {63u, 64u, 65u, 97u, 100u, 384u}) dims.push_back(d);
+  for (const std::size_t d : dims) {
+    const std::vector<float> m = random_vector(d * d, static_cast<unsigned>(d) + 7);
+    const std::vector<float> x = random_vector(d, static_cast<unsigned>(d) + 8);
+    std::vector<float> seq(d), blocked(d + 1, -1.0f);
+    mat_vec(m, d, x, seq);
+    mat_vec_blocked(m, d, x, blocked);
+    for (std::size_t i = 0; i < d; ++i) {
+      double mag = 0.0;
+      for (std::size_t j = 0; j < d; ++j) mag += std::abs(static_cast<double>(m[i * d + j]) * x[j]);
+      ASSERT_NEAR(blocked[i], seq[i], 1e-6 * mag * static_cast<double>(d)) << "d=" << d << " row " << i;
+    }
+    EXPECT_EQ(blocked[d], -1.0f) << "wrote past d=" << d;
+  }
+  std::vector<float> out(3);
+  EXPECT_NE(panic_message([&] { mat_vec_blocked(std::vector<float>(9), 3, out, std::span(out).first(2)); }),
+            "no panic");
+  EXPECT_NE(panic_message([&] { mat_vec_blocked(std::vector<float>(9), 3, std::span(out).first(2), out); }),
+            "no panic");
+}
+
 TEST(Dense, ShapeInvariantsPanic) {
   const std::vector<float> m(9);
   std::vector<float> out(3), short_out(2);

@@ -255,8 +255,22 @@ TEST(ProdQuantizer, BatchCodesMatchSingleCodes) {
         EXPECT_EQ(tail[v - 5].qjl_bits, batch[v].qjl_bits);
       }
     }
+    // Callers scheduling their own blocks get the same codes from any cut.
+    std::vector<EncodedVector> cut(count);
+    for (const std::size_t take : {std::size_t{1}, std::size_t{66}, std::size_t{3}}) {
+      const std::size_t first = take == 1 ? 0 : (take == 66 ? 1 : 67);
+      q.quantize_rows(std::span(rows).subspan(first * q.d(), take * q.d()),
+                      std::span(cut).subspan(first, take));
+    }
+    for (std::size_t v = 0; v < count; ++v) {
+      EXPECT_EQ(cut[v].mse_indices, batch[v].mse_indices) << v;
+      EXPECT_EQ(cut[v].qjl_bits, batch[v].qjl_bits) << v;
+      EXPECT_EQ(cut[v].gamma, batch[v].gamma) << v;
+    }
   }
   EXPECT_THROW(ProdQuantizer::new_dense(8, 4, 1).quantize_batch(std::vector<float>(12)), Panic);
+  std::vector<EncodedVector> two(2);
+  EXPECT_THROW(ProdQuantizer::new_dense(8, 4, 1).quantize_rows(std::vector<float>(8), two), Panic);
 }
 
 TEST(ProdQuantizer, DequantizeBatchKeepsOrder) {

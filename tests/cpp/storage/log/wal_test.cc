@@ -226,6 +226,15 @@ TEST_F(WalTest, FailedAppendLeavesNoTornRecord) {
   EXPECT_EQ(*read_file(*local_file_system(), path), before);
   ASSERT_TRUE(wal.append_batch(std::vector{write_entry(50)}, false).ok());
   EXPECT_EQ(replay(), (std::vector{write_entry(0), write_entry(50)}));
+  // The cut point follows the log through an emptying and a reopening too.
+  ASSERT_TRUE(wal.truncate().ok());
+  EXPECT_FALSE(append_with_file_size_limit(wal, big, 1000).ok());
+  ASSERT_TRUE(wal.append_batch(std::vector{write_entry(51)}, false).ok());
+  EXPECT_EQ(replay(), (std::vector{write_entry(51)}));
+  Wal again = std::move(reopen().wal);
+  const std::uint64_t kept = file().size();
+  EXPECT_FALSE(append_with_file_size_limit(again, big, kept + 1000).ok());
+  EXPECT_EQ(file().size(), kept);
 }
 
 TEST_F(WalTest, CutInsideLastRecordKeepsTheCutBytesQuietly) {
