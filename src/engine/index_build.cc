@@ -1,16 +1,17 @@
 #include "engine/index_build.h"
 
-#include <atomic>
 #include <cmath>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/panic.h"
 #include "common/worker_pool.h"
 #include "engine/flush.h"
+#include "engine/node_codes.h"
 #include "engine/persist.h"
+#include "engine/prepared_nodes.h"
 #include "engine/raw_vectors.h"
-#include "engine/sign_agreement.h"
 #include "engine/slot_layout.h"
 #include "engine/slot_scorer.h"
 #include "engine/vector_scoring.h"
@@ -19,92 +20,37 @@ namespace velq {
 
 namespace {
 
-// The stored code of each node, read in place from live_codes.bin.
-class NodeCodes {
- public:
-  NodeCodes(const EngineState& state, std::span<const std::uint32_t> slots)
-      : state_(state), slots_(slots) {}
-
-  CodeSlotView at(std::uint32_t node) const {
-    if (node >= slots_.size()) panic("node " + std::to_string(node) + " has no slot");
-    return read_code_slot(state_.layout, state_.live_codes.slot(slots_[node]));
-  }
-
-  // Code-to-code estimate m(a, c) + s(a, c): the MSE term with a's levels as
-  // the query, plus the fraction of agreeing sign bits minus one half.
-  double code_estimate(const PreparedIpQueryLite& a_levels, const CodeSlotView& a,
-                       const CodeSlotView& c) const {
-    const double m = state_.quantizer->score_ip_packed_lite(a_levels, c.packed_mse, {}, 0.0);
-    return m + sign_agreement(a.qjl_bits, c.qjl_bits);
-  }
-
-  PreparedIpQueryLite levels_query(const CodeSlotView& node) const {
-    const ProdQuantizer& q = *state_.quantizer;
-    std::vector<std::uint16_t> indices(q.n());
-    q.unpack_mse_indices(node.packed_mse, indices);
-    return q.prepare_ip_query_from_codes(indices);
-  }
-
- private:
-  static double sign_agreement(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {
-    if (a.empty()) return 0.0;
-    const double bits = 8.0 * static_cast<double>(a.size());
-    return (bits - static_cast<double>(differing_bits(a, b))) / bits - 0.5;
-  }
-
-  const EngineState& state_;
-  std::span<const std::uint32_t> slots_;
-};
-
-// Scores every candidate with f(c), in candidate order.
-template <typename F>
-std::vector<ScoredNode> score_each(std::span<const std::uint32_t> candidates, F&& f) {
+// Scores every candidate with f(c), in candidate order, calling prefetch()
+// a few candidates ahead so their data arrives while the current one is
+// scored.
+template <typename Prefetch, typename F>
+std::vector<ScoredNode> score_each(std::span<const std::uint32_t> candidates,
+                                   const Prefetch& prefetch, F&& f) {
+  constexpr std::size_t kAhead = 4;
   std::vector<ScoredNode> out;
   out.reserve(candidates.size());
-  for (const std::uint32_t c : candidates) out.push_back({c, f(c)});
+  for (std::size_t i = 0; i < std::min(kAhead, candidates.size()); ++i) prefetch(candidates[i]);
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    if (i + kAhead < candidates.size()) prefetch(candidates[i + kAhead]);
+    out.push_back({candidates[i], f(candidates[i])});
+  }
   return out;
 }
 
-// What a scorer prepared for the last node it was asked about, one per
-// thread: the diversity rule asks for one candidate's scores in several small
-// batches, and preparing a node costs far more than scoring a small batch.
-// Each scorer has its own key, so no build ever sees another's value.
-template <typename Prepared>
-class LastPrepared {
- public:
-  LastPrepared() : owner_(next_owner_.fetch_add(1, std::memory_order_relaxed)) {}
-
-  // make() for `node`, or what it gave the last time this thread asked for
-  // `node` from this scorer. Valid until the thread's next call.
-  template <typename Make>
-  const Prepared& get(std::uint32_t node, Make&& make) const {
-    thread_local Slot slot;
-    if (slot.owner != owner_ || slot.node != node) {
-      slot.value = make();
-      slot.owner = owner_;
-      slot.node = node;
-    }
-    return slot.value;
-  }
-
- private:
-  struct Slot {
-    std::uint64_t owner = 0;  // 0 = empty; owners count from 1
-    std::uint32_t node = 0;
-    Prepared value;
-  };
-  static inline std::atomic<std::uint64_t> next_owner_{1};
-  std::uint64_t owner_;
-};
+// The prefetch of score_each for scorers that read the candidates' codes.
+auto code_prefetch(const NodeCodes& codes) {
+  return [&codes](std::uint32_t node) { codes.prefetch(node); };
+}
 
 // Stored norm of c x (m(a, c) + s(a, c)); without the norm for Cosine.
 BuildScorer code_scorer(const NodeCodes& codes, bool with_norm) {
-  const LastPrepared<PreparedIpQueryLite> prepared;
+  const PreparedNodes<PreparedIpQueryLite> prepared(
+      codes.size(), sizeof(PreparedIpQueryLite) + codes.levels_bytes());
   return [&codes, with_norm, prepared](std::uint32_t a, std::span<const std::uint32_t> candidates) {
     if (candidates.empty()) return std::vector<ScoredNode>();
     const CodeSlotView a_code = codes.at(a);
     const PreparedIpQueryLite& levels = prepared.get(a, [&] { return codes.levels_query(a_code); });
-    return score_each(candidates, [&](std::uint32_t c) {
+    return score_each(candidates, code_prefetch(codes), [&](std::uint32_t c) {
       const CodeSlotView c_code = codes.at(c);
       const double e = codes.code_estimate(levels, a_code, c_code);
       return with_norm ? c_code.norm * e : e;
@@ -121,7 +67,8 @@ BuildScorer raw_ip_scorer(const EngineState& state, const NodeCodes& codes,
     double norm = 1.0;  // |raw(a)| for Cosine
   };
   const bool cosine = state.metric == DistanceMetric::kCosine;
-  const LastPrepared<RawQuery> prepared;
+  const std::size_t n = state.quantizer->n();
+  const PreparedNodes<RawQuery> prepared(slots.size(), sizeof(RawQuery) + 2 * n * sizeof(float));
   return [&state, &codes, slots, cosine, prepared](std::uint32_t a,
                                                    std::span<const std::uint32_t> candidates) {
     if (candidates.empty()) return std::vector<ScoredNode>();
@@ -133,7 +80,7 @@ BuildScorer raw_ip_scorer(const EngineState& state, const NodeCodes& codes,
     });
     const PreparedIpQueryLite& pq = query.pq;
     const double norm_a = query.norm;
-    return score_each(candidates, [&](std::uint32_t c) {
+    return score_each(candidates, code_prefetch(codes), [&](std::uint32_t c) {
       // The estimate of <raw(a), unit(c)>: times |c| an inner product, over
       // |raw(a)| a cosine.
       const CodeSlotView code = codes.at(c);
@@ -153,7 +100,7 @@ BuildScorer l2_scorer(VectorOf vector_of) {
     std::vector<double> va;
     std::vector<double> vc;
     vector_of(a, va);
-    return score_each(candidates, [&](std::uint32_t c) {
+    return score_each(candidates, [](std::uint32_t) {}, [&](std::uint32_t c) {
       vector_of(c, vc);
       return filter::score_vectors_with_metric(DistanceMetric::kL2, va, vc);
     });
@@ -196,15 +143,16 @@ Status create_index_with_params(EngineState& state, const IndexParams& params) {
   std::vector<std::uint32_t> slots = state.id_pool.active_slots();
   if (slots.empty()) return ok_status();
 
-  const NodeCodes codes(state, slots);
   const bool raw = state.live_vectors.has_value();
+  std::optional<NodeCodes> codes;  // the L2 scorers never read codes
   std::vector<double> deq;
   BuildScorer scorer;
   switch (state.metric) {
     case DistanceMetric::kIp:
     case DistanceMetric::kCosine:
-      scorer = raw ? raw_ip_scorer(state, codes, slots)
-                   : code_scorer(codes, state.metric == DistanceMetric::kIp);
+      codes.emplace(state, slots);
+      scorer = raw ? raw_ip_scorer(state, *codes, slots)
+                   : code_scorer(*codes, state.metric == DistanceMetric::kIp);
       break;
     case DistanceMetric::kL2:
       if (raw) {

@@ -14,9 +14,12 @@ namespace velq {
 
 namespace {
 
-// Candidate sets are built one at a time per worker thread.
-NodeMarks& thread_marks() {
-  thread_local NodeMarks marks;
+// Candidate sets are built one at a time per worker thread; a byte per node
+// keeps the marks of a large level within the core's own caches.
+using BuildMarks = BasicNodeMarks<std::uint8_t>;
+
+BuildMarks& thread_marks() {
+  thread_local BuildMarks marks;
   return marks;
 }
 
@@ -34,12 +37,14 @@ struct TargetState {
 };
 
 // Up to min(ef_construction, pool size - 1) distinct random pool members
-// other than `node`; `pool` holds `node` once.
+// other than `node`; `pool` holds `node` once. The draws come from node's own
+// stream of the level seed.
 std::vector<std::uint32_t> random_candidates(std::uint32_t node,
                                              std::span<const std::uint32_t> pool,
-                                             std::size_t ef_construction) {
+                                             std::size_t ef_construction,
+                                             std::uint64_t level_seed) {
   const std::size_t target = pool.empty() ? 0 : std::min(ef_construction, pool.size() - 1);
-  std::mt19937_64& rng = graph_rng();
+  std::mt19937_64 rng(derive_seed(level_seed, node));
   std::vector<std::uint32_t> candidates;
   if (2 * target > pool.size()) {
     // Most of the pool is wanted: a partial shuffle of the other members
@@ -54,7 +59,7 @@ std::vector<std::uint32_t> random_candidates(std::uint32_t node,
     candidates.resize(target);
     return candidates;
   }
-  NodeMarks& marks = thread_marks();
+  BuildMarks& marks = thread_marks();
   marks.clear(std::size_t{pool.back()} + 1);
   marks.insert(node);
   candidates.reserve(target);
@@ -69,8 +74,10 @@ std::vector<std::uint32_t> random_candidates(std::uint32_t node,
 // candidates (uniform over the pool, in draw order) for the last pass.
 ScoredList random_init_neighbors(std::uint32_t node, std::span<const std::uint32_t> pool,
                                  std::size_t degree, std::size_t ef_construction,
-                                 const BuildScorer& scorer, MendInput& mend) {
-  const std::vector<std::uint32_t> candidates = random_candidates(node, pool, ef_construction);
+                                 std::uint64_t level_seed, const BuildScorer& scorer,
+                                 MendInput& mend) {
+  const std::vector<std::uint32_t> candidates =
+      random_candidates(node, pool, ef_construction, level_seed);
   const std::vector<ScoredNode> scored = score_all(node, candidates, scorer);
   mend.random_links.assign(scored.begin(),
                            scored.begin() + std::min(kRandomLinks, scored.size()));
@@ -91,7 +98,7 @@ ScoredList refine_neighbors(std::uint32_t node, const std::vector<NodeList>& lis
                             const std::vector<std::uint32_t>& target_index, bool first_round,
                             std::size_t degree, const BuildScorer& scorer, TargetState& next) {
   const NodeList& own = lists[node];
-  NodeMarks& marks = thread_marks();
+  BuildMarks& marks = thread_marks();
   marks.clear(lists.size());
   marks.insert(node);
   for (const std::uint32_t v : own) {
@@ -131,7 +138,22 @@ ScoredList refine_neighbors(std::uint32_t node, const std::vector<NodeList>& lis
   return best;
 }
 
+// Salt of the level-draw stream; level streams use the level itself.
+constexpr std::uint64_t kLevelDrawSalt = UINT64_MAX;
+
 }  // namespace
+
+std::uint64_t BuildParams::resolved_seed() const { return seed.value_or(graph_rng()()); }
+
+BuildParams BuildParams::at_level(std::uint32_t level) const {
+  BuildParams out = *this;
+  out.seed = derive_seed(resolved_seed(), level);
+  return out;
+}
+
+std::mt19937_64 level_draw_rng(std::uint64_t seed) {
+  return std::mt19937_64(derive_seed(seed, kLevelDrawSalt));
+}
 
 std::vector<std::uint32_t> nodes_at_level(std::span<const std::uint32_t> levels, std::size_t begin,
                                           std::size_t end, std::uint32_t level) {
@@ -142,8 +164,8 @@ std::vector<std::uint32_t> nodes_at_level(std::span<const std::uint32_t> levels,
   return nodes;
 }
 
-void draw_levels(GraphData& graph, std::size_t first, const GraphDegrees& degrees) {
-  std::mt19937_64& rng = graph_rng();
+void draw_levels(GraphData& graph, std::size_t first, const GraphDegrees& degrees,
+                 std::mt19937_64& rng) {
   for (std::size_t i = first; i < graph.size(); ++i) {
     const std::uint32_t level = draw_level(rng, degrees.level_multiplier);
     graph.levels[i] = level;
@@ -168,10 +190,11 @@ std::vector<MendInput> build_level_lists(std::vector<NodeList>& lists,
     for (std::size_t i = 0; i < targets.size(); ++i) lists[targets[i]] = std::move(next[i].nodes);
   };
 
+  const std::uint64_t level_seed = params.resolved_seed();
   std::vector<MendInput> out(targets.size());
   parallel_for_each(targets.size(), kNodesPerTask, [&](std::size_t i) {
-    next[i] = random_init_neighbors(targets[i], pool, degree, params.ef_construction, scorer,
-                                    out[i]);
+    next[i] = random_init_neighbors(targets[i], pool, degree, params.ef_construction, level_seed,
+                                    scorer, out[i]);
     states[i].scores = std::move(next[i].scores);
     states[i].fresh.assign(next[i].nodes.size(), 1);
   });
@@ -208,13 +231,17 @@ void build_and_mend_level(std::vector<NodeList>& lists, std::span<const std::uin
 GraphData build_graph(std::size_t n_nodes, const BuildParams& params, const BuildScorer& scorer) {
   if (n_nodes > UINT32_MAX) panic("graph of " + std::to_string(n_nodes) + " nodes exceeds u32 ids");
   const GraphDegrees degrees(params.max_degree);
+  BuildParams seeded = params;
+  seeded.seed = params.resolved_seed();
   GraphData graph;
   graph.resize(n_nodes);
-  draw_levels(graph, 0, degrees);
+  std::mt19937_64 level_rng = level_draw_rng(*seeded.seed);
+  draw_levels(graph, 0, degrees, level_rng);
   for (std::uint32_t level = 0; level <= graph.max_level; ++level) {
     const std::vector<std::uint32_t> pool = nodes_at_level(graph.levels, 0, n_nodes, level);
     if (pool.size() < 2) continue;
-    build_and_mend_level(graph.lists[level], pool, pool, degrees.at(level), params, scorer);
+    build_and_mend_level(graph.lists[level], pool, pool, degrees.at(level),
+                         seeded.at_level(level), scorer);
   }
   return graph;
 }

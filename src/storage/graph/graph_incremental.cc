@@ -133,14 +133,17 @@ void extend_graph(GraphData& graph, std::size_t n_total, const BuildParams& para
   if (n_total <= old_n) return;
   if (n_total > UINT32_MAX) panic("graph of " + std::to_string(n_total) + " nodes exceeds u32 ids");
   const GraphDegrees degrees(params.max_degree);
+  BuildParams seeded = params;
+  seeded.seed = params.resolved_seed();
   graph.resize(n_total);
-  draw_levels(graph, old_n, degrees);
+  std::mt19937_64 level_rng = level_draw_rng(*seeded.seed);
+  draw_levels(graph, old_n, degrees, level_rng);
   for (std::uint32_t level = 0; level <= graph.max_level; ++level) {
     const std::vector<std::uint32_t> all = nodes_at_level(graph.levels, 0, n_total, level);
     const std::vector<std::uint32_t> fresh = nodes_at_level(graph.levels, old_n, n_total, level);
     if (all.size() < 2 || fresh.empty()) continue;
     const std::size_t degree = degrees.at(level);
-    build_and_mend_level(graph.lists[level], all, fresh, degree, params, scorer);
+    build_and_mend_level(graph.lists[level], all, fresh, degree, seeded.at_level(level), scorer);
     add_back_links(graph.lists[level], fresh, old_n, degree, params.alpha, scorer);
   }
 }

@@ -22,6 +22,14 @@ std::mt19937_64& graph_rng() {
   return rng;
 }
 
+std::uint64_t derive_seed(std::uint64_t seed, std::uint64_t salt) {
+  // SplitMix64's finaliser over the pair: nearby salts give unrelated seeds.
+  std::uint64_t x = seed ^ (salt * 0x9E3779B97F4A7C15ull + 0x632BE59BD9B4E019ull);
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
+
 std::size_t uniform_index(std::mt19937_64& rng, std::size_t n) {
   // Widening multiply; draws in the short leftover range are rejected.
   const unsigned __int128 range = n;

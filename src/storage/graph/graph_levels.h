@@ -21,6 +21,10 @@ struct GraphDegrees {
 // operating system's entropy: builds are not reproducible.
 std::mt19937_64& graph_rng();
 
+// A seed for one of the independent random streams of a build, mixed from
+// the build's seed and a salt naming the stream (a level, a node).
+std::uint64_t derive_seed(std::uint64_t seed, std::uint64_t salt);
+
 // A uniform index in [0, n), n > 0, without modulo bias.
 std::size_t uniform_index(std::mt19937_64& rng, std::size_t n);
 

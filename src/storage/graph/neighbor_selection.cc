@@ -33,8 +33,10 @@ std::vector<ScoredNode> score_all(std::uint32_t node, std::span<const std::uint3
 }
 
 ScoredList pick_best(const std::vector<ScoredNode>& scored, std::size_t degree) {
-  // A partial sort by (score, position) finds the same first `degree` as a
-  // stable sort by score, without ordering the rest.
+  // (score, position) is a total order, so selecting the first `degree` by
+  // it and sorting just those gives what a stable sort by score would put
+  // first, without ordering the rest: linear in the candidates, where a
+  // partial sort pays a heap step for most of them.
   struct Ranked {
     ScoredNode entry;
     std::uint32_t position;
@@ -44,12 +46,14 @@ ScoredList pick_best(const std::vector<ScoredNode>& scored, std::size_t degree) 
     ranked[i] = {scored[i], static_cast<std::uint32_t>(i)};
   }
   const std::size_t keep = std::min(degree, ranked.size());
-  std::partial_sort(ranked.begin(), ranked.begin() + keep, ranked.end(),
-                    [](const Ranked& a, const Ranked& b) {
-                      if (ranks_before(a.entry.score, b.entry.score)) return true;
-                      if (ranks_before(b.entry.score, a.entry.score)) return false;
-                      return a.position < b.position;
-                    });
+  const auto first = [](const Ranked& a, const Ranked& b) {
+    if (ranks_before(a.entry.score, b.entry.score)) return true;
+    if (ranks_before(b.entry.score, a.entry.score)) return false;
+    return a.position < b.position;
+  };
+  const auto kept_end = ranked.begin() + static_cast<std::ptrdiff_t>(keep);
+  if (keep < ranked.size()) std::nth_element(ranked.begin(), kept_end, ranked.end(), first);
+  std::sort(ranked.begin(), kept_end, first);
   std::vector<ScoredNode> kept(keep);
   for (std::size_t i = 0; i < keep; ++i) kept[i] = ranked[i].entry;
   return ascending(std::move(kept));
