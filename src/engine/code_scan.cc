@@ -7,11 +7,17 @@
 #include <vector>
 
 #include "common/panic.h"
+#include "common/thread_scratch.h"
 #include "common/worker_pool.h"
+#include "engine/code_decode.h"
+#include "engine/vector_scoring.h"
 
 namespace velq::engine {
 
 namespace {
+
+struct L2IndicesTag;
+struct L2VectorTag;
 
 float f32_at(const std::uint8_t* p) {
   float v;
@@ -30,7 +36,8 @@ std::size_t chunk_size(std::size_t count, bool prune) {
 }  // namespace
 
 CodeScan::CodeScan(const ProdQuantizer& q, const PreparedIpQuery& pq, ScanMetric metric,
-                   double query_norm, CodeSlots slots, const BlockedCodes* blocked)
+                   double query_norm, CodeSlots slots, const BlockedCodes* blocked,
+                   L2Inputs l2)
     : q_(q),
       pq_(pq),
       metric_(metric),
@@ -41,9 +48,26 @@ CodeScan::CodeScan(const ProdQuantizer& q, const PreparedIpQuery& pq, ScanMetric
       sign_len_(q.fast_mode() ? 0 : q.qjl_len()) {
   if (slots_.stride < mse_len_ + sign_len_ + 8) panic("slot stride too short for the code's fields");
   const bool zero_cosine = metric_ == ScanMetric::kCosine && !(query_norm_ > 0.0);
-  if (blocked_ != nullptr && BlockedCodes::supports(q) && !zero_cosine) {
-    first_pass_ = prepare_first_pass(q, pq);
+  const bool is_l2 = metric_ == ScanMetric::kL2;
+  if (is_l2) {
+    l2_ = l2;
+    assert_eq(l2_.query.size(), q.d(), "L2 query dimension");
   }
+  if (blocked_ != nullptr && BlockedCodes::supports(q) && !zero_cosine &&
+      (!is_l2 || l2_.norms != nullptr)) {
+    first_pass_ = prepare_first_pass(q, pq);
+    if (is_l2) l2_bound_.emplace(q, l2_.norms->columns(), l2_.query, pq);
+  }
+}
+
+double CodeScan::l2_exact_score(const std::uint8_t* p) const {
+  const std::span<std::uint16_t> indices = thread_scratch<L2IndicesTag, std::uint16_t>(q_.n());
+  const std::span<double> x = thread_scratch<L2VectorTag, double>(q_.d());
+  decode_code(q_, {p, mse_len_}, {p + mse_len_, sign_len_}, f32_at(p + mse_len_ + sign_len_),
+              indices, x);
+  const double norm = f32_at(p + mse_len_ + sign_len_ + 4);
+  for (double& v : x) v *= norm;
+  return filter::score_vectors_with_metric(DistanceMetric::kL2, l2_.query, x);
 }
 
 double CodeScan::exact_score(std::uint32_t slot) const {
@@ -53,6 +77,7 @@ double CodeScan::exact_score(std::uint32_t slot) const {
   }
   if (metric_ == ScanMetric::kCosine && !(query_norm_ > 0.0)) return 0.0;
   const std::uint8_t* p = slots_.bytes.data() + at;
+  if (metric_ == ScanMetric::kL2) return l2_exact_score(p);
   const double gamma = f32_at(p + mse_len_ + sign_len_);
   const double estimate = q_.score_ip_packed(pq_, {p, mse_len_}, {p + mse_len_, sign_len_}, gamma);
   if (metric_ == ScanMetric::kCosine) return estimate / query_norm_;
@@ -60,6 +85,24 @@ double CodeScan::exact_score(std::uint32_t slot) const {
 }
 
 double CodeScan::block_score_bounds(std::size_t block, double* bounds) const {
+  if (l2_bound_) {
+    block_bounds(*first_pass_, *blocked_, block, BoundScale{}, bounds);
+    constexpr std::size_t kCodes = BlockedShape::kCodes;
+    const BlockedShape& shape = blocked_->shape();
+    const std::uint8_t* bytes = blocked_->block(block);
+    // Slots of the last block beyond the norms are never candidates.
+    const std::size_t first = block * kCodes;
+    double top = -std::numeric_limits<double>::infinity();
+    for (std::size_t c = 0; c < kCodes; ++c) {
+      const float low = first + c < l2_.norms->size() ? l2_.norms->squared_lower(first + c) : 0.0f;
+      const double u = l2_bound_->score_bound(
+          bounds[c], f32_at(bytes + shape.gamma_offset() + 4 * c),
+          f32_at(bytes + shape.norm_offset() + 4 * c), low);
+      bounds[c] = u;
+      top = std::max(top, u);
+    }
+    return top;
+  }
   const BoundScale scale = metric_ == ScanMetric::kCosine
                                ? BoundScale{BoundScale::kDivide, query_norm_}
                                : BoundScale{BoundScale::kNorm, 1.0};
@@ -70,6 +113,7 @@ bool CodeScan::uses_first_pass(std::span<const std::uint32_t> candidates) const 
   if (!first_pass_ || candidates.size() < kFirstPassMin) return false;
   if (!std::is_sorted(candidates.begin(), candidates.end())) return false;
   if (candidates.back() >= blocked_->size()) return false;
+  if (l2_bound_ && candidates.back() >= l2_.norms->size()) return false;
   const std::size_t span = std::size_t{candidates.back()} - candidates.front() + 1;
   return span / 4 <= candidates.size();
 }
