@@ -1,5 +1,6 @@
 #include "engine/reconstruction_norms.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -13,21 +14,24 @@ namespace velq {
 
 namespace {
 
-struct IndicesTag;
 struct DecodedTag;
+
+// Slots decoded together, so a dense matrix is read once per group.
+constexpr std::size_t kGroup = 16;
 
 std::size_t sign_len(const ProdQuantizer& q) { return q.fast_mode() ? 0 : q.qjl_len(); }
 
-// ‖dequantize(code)‖² of one slot, rounded down: the f64 sum of squares lies
-// within d·2^-53 of the decoded vector's, and the f32 store rounds toward 0.
-float squared_lower_of(const ProdQuantizer& q, std::span<const std::uint8_t> slot) {
+StoredCode stored_code(const ProdQuantizer& q, std::span<const std::uint8_t> slot) {
   const std::size_t m = q.packed_mse_len(), s = sign_len(q);
   if (slot.size() < m + s + 4) panic("slot too short for the code's fields");
   float gamma;
   std::memcpy(&gamma, slot.data() + m + s, 4);
-  const std::span<std::uint16_t> indices = thread_scratch<IndicesTag, std::uint16_t>(q.n());
-  const std::span<double> x = thread_scratch<DecodedTag, double>(q.d());
-  decode_code(q, slot.first(m), slot.subspan(m, s), gamma, indices, x);
+  return {slot.first(m), slot.subspan(m, s), gamma};
+}
+
+// ‖x̂‖² of one decoded code, rounded down: the f64 sum of squares lies
+// within d·2^-53 of the decoded vector's, and the f32 store rounds toward 0.
+float squared_lower_of(std::span<const double> x) {
   double sum = 0.0;
   for (const double v : x) sum += v * v;
   if (!std::isfinite(sum)) return 0.0f;  // a damaged gamma: the bound then refuses the code
@@ -48,8 +52,18 @@ ReconstructionNorms ReconstructionNorms::build(const ProdQuantizer& q,
   ReconstructionNorms norms;
   norms.columns_ = DecodeErrorColumns::of(q);
   norms.squared_low_.resize(count);
-  parallel_for_each(count, 64, [&](std::size_t s) {
-    norms.squared_low_[s] = squared_lower_of(q, slots.subspan(s * stride, stride));
+  const std::size_t d = q.d();
+  parallel_for_each((count + kGroup - 1) / kGroup, 4, [&](std::size_t g) {
+    const std::size_t first = g * kGroup, take = std::min(kGroup, count - first);
+    StoredCode codes[kGroup];
+    for (std::size_t v = 0; v < take; ++v) {
+      codes[v] = stored_code(q, slots.subspan((first + v) * stride, stride));
+    }
+    const std::span<double> x = thread_scratch<DecodedTag, double>(take * d);
+    decode_codes(q, std::span(codes, take), x);
+    for (std::size_t v = 0; v < take; ++v) {
+      norms.squared_low_[first + v] = squared_lower_of(x.subspan(v * d, d));
+    }
   });
   return norms;
 }
@@ -57,7 +71,10 @@ ReconstructionNorms ReconstructionNorms::build(const ProdQuantizer& q,
 void ReconstructionNorms::update(const ProdQuantizer& q, std::size_t slot,
                                  std::span<const std::uint8_t> slot_bytes) {
   grow_to(slot + 1);
-  squared_low_[slot] = squared_lower_of(q, slot_bytes);
+  const StoredCode code = stored_code(q, slot_bytes);
+  const std::span<double> x = thread_scratch<DecodedTag, double>(q.d());
+  decode_codes(q, std::span(&code, 1), x);
+  squared_low_[slot] = squared_lower_of(x);
 }
 
 void ReconstructionNorms::grow_to(std::size_t count) {
