@@ -18,6 +18,17 @@ namespace {
 
 struct L2IndicesTag;
 struct L2VectorTag;
+struct WindowCodesTag;
+struct WindowSlotsTag;
+struct WindowVectorsTag;
+struct WindowScoresTag;
+struct WindowBoundsTag;
+
+// Candidates per window of the L2 scan: the first window is short (the pool
+// is still filling and most candidates are decoded), later ones long enough
+// that their few survivors decode together.
+constexpr std::size_t kFirstWindow = 32;
+constexpr std::size_t kLastWindow = 1024;
 
 float f32_at(const std::uint8_t* p) {
   float v;
@@ -60,23 +71,45 @@ CodeScan::CodeScan(const ProdQuantizer& q, const PreparedIpQuery& pq, ScanMetric
   }
 }
 
-double CodeScan::l2_exact_score(const std::uint8_t* p) const {
-  const std::span<std::uint16_t> indices = thread_scratch<L2IndicesTag, std::uint16_t>(q_.n());
-  const std::span<double> x = thread_scratch<L2VectorTag, double>(q_.d());
-  decode_code(q_, {p, mse_len_}, {p + mse_len_, sign_len_}, f32_at(p + mse_len_ + sign_len_),
-              indices, x);
+const std::uint8_t* CodeScan::slot_at(std::uint32_t slot) const {
+  const std::size_t at = std::size_t{slot} * slots_.stride;
+  if (slots_.bytes.size() < slots_.stride || at > slots_.bytes.size() - slots_.stride) {
+    panic("slot " + std::to_string(slot) + " lies outside the slot bytes");
+  }
+  return slots_.bytes.data() + at;
+}
+
+double CodeScan::l2_score_decoded(const std::uint8_t* p, std::span<double> x) const {
   const double norm = f32_at(p + mse_len_ + sign_len_ + 4);
   for (double& v : x) v *= norm;
   return filter::score_vectors_with_metric(DistanceMetric::kL2, l2_.query, x);
 }
 
-double CodeScan::exact_score(std::uint32_t slot) const {
-  const std::size_t at = std::size_t{slot} * slots_.stride;
-  if (slots_.bytes.size() < slots_.stride || at > slots_.bytes.size() - slots_.stride) {
-    panic("slot " + std::to_string(slot) + " lies outside the slot bytes");
+double CodeScan::l2_exact_score(const std::uint8_t* p) const {
+  const std::span<std::uint16_t> indices = thread_scratch<L2IndicesTag, std::uint16_t>(q_.n());
+  const std::span<double> x = thread_scratch<L2VectorTag, double>(q_.d());
+  decode_code(q_, {p, mse_len_}, {p + mse_len_, sign_len_}, f32_at(p + mse_len_ + sign_len_),
+              indices, x);
+  return l2_score_decoded(p, x);
+}
+
+void CodeScan::l2_window_scores(std::span<const std::uint32_t> slots, double* scores) const {
+  const std::size_t d = q_.d();
+  const std::span<StoredCode> codes = thread_scratch<WindowCodesTag, StoredCode>(slots.size());
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    const std::uint8_t* p = slot_at(slots[i]);
+    codes[i] = {{p, mse_len_}, {p + mse_len_, sign_len_}, f32_at(p + mse_len_ + sign_len_)};
   }
+  const std::span<double> x = thread_scratch<WindowVectorsTag, double>(slots.size() * d);
+  decode_codes(q_, codes, x);
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    scores[i] = l2_score_decoded(slot_at(slots[i]), x.subspan(i * d, d));
+  }
+}
+
+double CodeScan::exact_score(std::uint32_t slot) const {
+  const std::uint8_t* p = slot_at(slot);
   if (metric_ == ScanMetric::kCosine && !(query_norm_ > 0.0)) return 0.0;
-  const std::uint8_t* p = slots_.bytes.data() + at;
   if (metric_ == ScanMetric::kL2) return l2_exact_score(p);
   const double gamma = f32_at(p + mse_len_ + sign_len_);
   const double estimate = q_.score_ip_packed(pq_, {p, mse_len_}, {p + mse_len_, sign_len_}, gamma);
@@ -118,8 +151,59 @@ bool CodeScan::uses_first_pass(std::span<const std::uint32_t> candidates) const 
   return span / 4 <= candidates.size();
 }
 
+std::size_t CodeScan::score_chunk_l2(std::span<const std::uint32_t> candidates, double* scores,
+                                     std::uint8_t* pruned, SearchPool& pool) const {
+  constexpr std::size_t kCodes = BlockedShape::kCodes;
+  std::size_t exact = 0;
+  std::size_t block = std::numeric_limits<std::size_t>::max();
+  double block_bounds_of[kCodes];
+  const std::span<double> bounds = thread_scratch<WindowBoundsTag, double>(kLastWindow);
+  const std::span<std::uint32_t> decode = thread_scratch<WindowSlotsTag, std::uint32_t>(kLastWindow);
+  const std::span<double> decoded = thread_scratch<WindowScoresTag, double>(kLastWindow);
+  std::size_t window = kFirstWindow;
+  for (std::size_t first = 0; first < candidates.size();
+       first += window, window = std::min(kLastWindow, 2 * window)) {
+    const std::span<const std::uint32_t> part =
+        candidates.subspan(first, std::min(window, candidates.size() - first));
+    // The pool's minimum only rises while it stays free of NaN, so what it
+    // excludes now it excludes for the rest of the window: the others are
+    // decoded together, a few of them perhaps needlessly.
+    std::size_t wanted = 0;
+    for (std::size_t i = 0; i < part.size(); ++i) {
+      if (part[i] / kCodes != block) {
+        block = part[i] / kCodes;
+        block_score_bounds(block, block_bounds_of);
+      }
+      bounds[i] = block_bounds_of[part[i] % kCodes];
+      if (!pool.excludes(bounds[i])) decode[wanted++] = part[i];
+    }
+    l2_window_scores(decode.first(wanted), decoded.data());
+    exact += wanted;
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < part.size(); ++i) {
+      const bool was_decoded = next < wanted && decode[next] == part[i];
+      const double score = was_decoded ? decoded[next] : 0.0;
+      next += was_decoded ? 1 : 0;
+      if (pool.excludes(bounds[i])) {
+        if (pruned != nullptr) pruned[first + i] = 1;
+        pool.push_below_all();
+        continue;
+      }
+      // Excluded at the window's start but not now: a NaN has reached the pool.
+      const double s = was_decoded ? score : (++exact, exact_score(part[i]));
+      if (scores != nullptr) {
+        pruned[first + i] = 0;
+        scores[first + i] = s;
+      }
+      pool.push(part[i], s);
+    }
+  }
+  return exact;
+}
+
 std::size_t CodeScan::score_chunk(std::span<const std::uint32_t> candidates, bool prune,
                                   double* scores, std::uint8_t* pruned, SearchPool& pool) const {
+  if (prune && l2_bound_) return score_chunk_l2(candidates, scores, pruned, pool);
   // Without a score list the pool is the scan's own and takes every score;
   // with one it needs only what pruning compares against.
   const bool push_all = scores == nullptr || prune;

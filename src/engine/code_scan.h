@@ -93,7 +93,17 @@ class CodeScan {
   // Upper bounds of the scores of block's 32 slots; returns their maximum
   // (NaN when one is NaN).
   double block_score_bounds(std::size_t block, double* bounds) const;
-  double l2_exact_score(const std::uint8_t* slot) const;
+  // The bytes of a slot; panics when it lies outside them.
+  const std::uint8_t* slot_at(std::uint32_t slot) const;
+  // The L2 score of slot bytes p given their decoded vector (scaled in place).
+  double l2_score_decoded(const std::uint8_t* p, std::span<double> x) const;
+  double l2_exact_score(const std::uint8_t* p) const;
+  // Exact L2 scores of `slots`, decoded together.
+  void l2_window_scores(std::span<const std::uint32_t> slots, double* scores) const;
+  // score_chunk's pruning form for L2: candidates in windows whose possible
+  // survivors are decoded together, the pushes still in candidate order.
+  std::size_t score_chunk_l2(std::span<const std::uint32_t> candidates, double* scores,
+                             std::uint8_t* pruned, SearchPool& pool) const;
   ScanResult run_with(std::span<const std::uint32_t> candidates, std::size_t pool_size,
                       bool prune) const;
 

@@ -53,6 +53,25 @@ void dequantize_slot(const EngineState& state, std::uint32_t slot, DecodeScratch
   for (double& v : scratch.vector) v *= norm;
 }
 
+void dequantize_slots(const EngineState& state, std::span<const std::uint32_t> slots,
+                      std::vector<double>& out) {
+  const ProdQuantizer& q = *state.quantizer;
+  std::vector<StoredCode> codes(slots.size());
+  std::vector<float> norms(slots.size());
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    const CodeSlotView code = read_code_slot(state.layout, state.live_codes.slot(slots[i]));
+    codes[i] = {code.packed_mse, code.qjl_bits, code.gamma};
+    norms[i] = code.norm;
+  }
+  const std::size_t d = q.d();
+  out.resize(slots.size() * d);
+  decode_codes(q, codes, out);
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    const double norm = norms[i];
+    for (std::size_t j = 0; j < d; ++j) out[i * d + j] *= norm;
+  }
+}
+
 SlotScorer::SlotScorer(const EngineState& state, std::span<const double> query,
                        const BlockedCodes* blocked)
     : prepared_(prepare(state, query, blocked)),

@@ -46,6 +46,11 @@ class SlotScorer {
 // The slot's code decoded to a full vector (d values) times its stored norm.
 void dequantize_slot(const EngineState& state, std::uint32_t slot, DecodeScratch& scratch);
 
+// The same for several slots at once, into out (slots.size()·d values), each
+// with the bits dequantize_slot gives it.
+void dequantize_slots(const EngineState& state, std::span<const std::uint32_t> slots,
+                      std::vector<double>& out);
+
 // Query norm sqrt(sum q_i^2).
 double query_norm(std::span<const double> query);
 

@@ -304,6 +304,38 @@ TEST(CodeScan, DamagedScalesAreScoredExactly) {
   EXPECT_FALSE(scan.uses_first_pass(all_slots(4096, 5)));
 }
 
+// Norms kept up slot by slot, out of order and with gaps grown over, equal
+// the norms built at once; each is the decoded vector's squared norm from
+// below, within f32 rounding.
+TEST(CodeScan, ReconstructionNormsFollowSlotWrites) {
+  for (const ScanCase& sc : scan_cases(40)) {
+    const std::size_t count = 300;
+    const Slots slots = make_slots(sc.q, count, Data::kRandom, 21);
+    const ReconstructionNorms built = ReconstructionNorms::build(sc.q, slots.bytes, slots.stride, count);
+    ReconstructionNorms kept = ReconstructionNorms::build(sc.q, slots.bytes, slots.stride, 0);
+    kept.grow_to(50);
+    for (std::size_t s = count; s-- > 0;) {
+      kept.update(sc.q, s, std::span(slots.bytes).subspan(s * slots.stride, slots.stride));
+    }
+    ASSERT_EQ(kept.size(), count);
+    for (std::size_t s = 0; s < count; ++s) {
+      ASSERT_EQ(kept.squared_lower(s), built.squared_lower(s)) << sc.name << " slot " << s;
+      const std::uint8_t* p = slots.bytes.data() + s * slots.stride;
+      const std::size_t signs = sc.q.fast_mode() ? 0 : sc.q.qjl_len();
+      std::vector<std::uint16_t> indices(sc.q.n());
+      sc.q.unpack_mse_indices({p, sc.q.packed_mse_len()}, indices);
+      float gamma;
+      std::memcpy(&gamma, p + sc.q.packed_mse_len() + signs, 4);
+      double sq = 0.0;
+      for (const double v : sc.q.dequantize(indices, {p + sc.q.packed_mse_len(), signs}, gamma)) sq += v * v;
+      EXPECT_LE(built.squared_lower(s), sq);
+      EXPECT_GE(built.squared_lower(s), sq * (1.0 - 1e-6));
+    }
+    kept.grow_to(10);  // never shrinks
+    EXPECT_EQ(kept.size(), count);
+  }
+}
+
 // The L2 bound holds for every code against queries near and far, of every
 // scale, including queries equal to a decoded code (distance near 0, where
 // the f64 rounding of the exact score matters most). Prints the smallest
