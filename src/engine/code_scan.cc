@@ -37,11 +37,15 @@ float f32_at(const std::uint8_t* p) {
 }
 
 // Chunks of the parallel scan: enough of them to balance the threads, each
-// long enough that its own pool fills early and prunes the rest.
-std::size_t chunk_size(std::size_t count, bool prune) {
+// long enough that its own pool fills early and prunes the rest. Each chunk
+// decodes the candidates that enter its pool while that pool warms up (some
+// k·ln(length/k)), which L2 pays with a reconstruction each: it takes one
+// chunk per thread.
+std::size_t chunk_size(std::size_t count, bool prune, bool l2) {
   if (!prune) return 512;
-  const std::size_t per_thread = count / (4 * std::max<std::size_t>(1, pool_thread_count()));
-  return std::max<std::size_t>(4096, per_thread);
+  const std::size_t threads = std::max<std::size_t>(1, pool_thread_count());
+  const std::size_t chunks = l2 ? threads : 4 * threads;
+  return std::max<std::size_t>(4096, (count + chunks - 1) / chunks);
 }
 
 }  // namespace
@@ -258,7 +262,7 @@ ScanResult CodeScan::run_with(std::span<const std::uint32_t> candidates, std::si
   const std::size_t count = candidates.size();
   std::vector<double> scores(count);
   std::vector<std::uint8_t> pruned(count);
-  const std::size_t chunk = chunk_size(count, prune);
+  const std::size_t chunk = chunk_size(count, prune, metric_ == ScanMetric::kL2);
   const std::size_t chunks = (count + chunk - 1) / chunk;
   std::vector<std::size_t> exact(chunks);
   parallel_for_each(chunks, 1, [&](std::size_t c) {
