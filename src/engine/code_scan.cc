@@ -183,23 +183,25 @@ std::size_t CodeScan::score_chunk_l2(std::span<const std::uint32_t> candidates, 
     }
     l2_window_scores(decode.first(wanted), decoded.data());
     exact += wanted;
+    // `decode` lists its slots in candidate order (repeats included).
     std::size_t next = 0;
     for (std::size_t i = 0; i < part.size(); ++i) {
       const bool was_decoded = next < wanted && decode[next] == part[i];
-      const double score = was_decoded ? decoded[next] : 0.0;
-      next += was_decoded ? 1 : 0;
+      double score = was_decoded ? decoded[next++] : 0.0;
       if (pool.excludes(bounds[i])) {
         if (pruned != nullptr) pruned[first + i] = 1;
         pool.push_below_all();
         continue;
       }
-      // Excluded at the window's start but not now: a NaN has reached the pool.
-      const double s = was_decoded ? score : (++exact, exact_score(part[i]));
+      if (!was_decoded) {  // excluded at the window's start, not now: a NaN reached the pool
+        score = exact_score(part[i]);
+        ++exact;
+      }
       if (scores != nullptr) {
         pruned[first + i] = 0;
-        scores[first + i] = s;
+        scores[first + i] = score;
       }
-      pool.push(part[i], s);
+      pool.push(part[i], score);
     }
   }
   return exact;
