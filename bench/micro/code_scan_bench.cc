@@ -1,13 +1,18 @@
 // Exhaustive scan of slot codes, as the engine's search will run it: one
-// query per call, pool of 10 (top 10, no rerank), inner product, through
-// CodeScan with and without the first pass, on the vectors of a file. Also
-// times quantizing the vectors in one batch and one at a time and building
-// the blocked layout. Prints one JSON object per figure;
-// bench/scan_vs_faiss.py runs it beside faiss on the same vectors. A plain
-// read of the blocked layout on the same threads gives the memory's ceiling.
+// query per call, a pool of 10 (top 10, no rerank) or --pool, inner product
+// or L2, through CodeScan with and without the first pass, on the vectors of
+// a file. Also times quantizing the vectors in one batch and one at a time
+// and building the blocked layout (and for L2 the reconstruction norms).
+// Prints one JSON object per figure; bench/scan_vs_faiss.py runs it beside
+// faiss on the same vectors. A plain read of the blocked layout on the same
+// threads gives the memory's ceiling.
 //
 //   bench_code_scan --dim D --base F --queries F [--mode dense|srht] [--reps 3]
-//                   [--clock wall|thread]
+//                   [--clock wall|thread] [--metric ip|l2] [--pool 10]
+//                   [--max-queries N]
+//
+// With --metric l2 the base rows are stored as the engine stores them (unit
+// vector codes and their norms) and the queries are used as they are.
 //
 // Files hold little-endian float32 rows. The pool size comes from
 // RAYON_NUM_THREADS. `--clock thread` times the calling thread's processor
@@ -19,6 +24,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -63,7 +69,8 @@ double median(std::vector<double> v) {
 int main(int argc, char** argv) {
   std::size_t dim = 0;
   int reps = 3;
-  std::string base_path, query_path, mode = "dense";
+  std::size_t pool = 10, max_queries = 0;
+  std::string base_path, query_path, mode = "dense", metric = "ip";
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string arg = argv[i];
     if (arg == "--dim") dim = std::stoul(argv[i + 1]);
@@ -72,15 +79,30 @@ int main(int argc, char** argv) {
     if (arg == "--mode") mode = argv[i + 1];
     if (arg == "--reps") reps = std::stoi(argv[i + 1]);
     if (arg == "--clock") thread_clock = std::string(argv[i + 1]) == "thread";
+    if (arg == "--metric") metric = argv[i + 1];
+    if (arg == "--pool") pool = std::stoul(argv[i + 1]);
+    if (arg == "--max-queries") max_queries = std::stoul(argv[i + 1]);
   }
   if (dim == 0 || base_path.empty() || query_path.empty()) {
     std::fprintf(stderr, "usage: bench_code_scan --dim D --base F --queries F [--mode dense|srht]\n");
     return 2;
   }
-  const std::vector<float> base = read_rows(base_path);
+  const bool l2 = metric == "l2";
+  std::vector<float> base = read_rows(base_path);
   const std::vector<float> queries = read_rows(query_path);
   const std::size_t n = base.size() / dim;
-  const std::size_t nq = queries.size() / dim;
+  std::size_t nq = queries.size() / dim;
+  if (max_queries > 0) nq = std::min(nq, max_queries);
+  std::vector<float> norms(n, 1.0f);
+  if (l2) {
+    for (std::size_t i = 0; i < n; ++i) {
+      double sq = 0.0;
+      for (std::size_t j = 0; j < dim; ++j) sq += static_cast<double>(base[i * dim + j]) * base[i * dim + j];
+      norms[i] = static_cast<float>(std::sqrt(sq));
+      const float scale = norms[i] > 0.0f ? 1.0f / norms[i] : 0.0f;
+      for (std::size_t j = 0; j < dim; ++j) base[i * dim + j] *= scale;
+    }
+  }
   const ProdQuantizer q =
       mode == "dense" ? ProdQuantizer::new_dense(dim, 4, 42) : ProdQuantizer::new_srht(dim, 4, 42);
   const std::size_t threads = velq::pool_thread_count();
@@ -99,7 +121,7 @@ int main(int argc, char** argv) {
   std::printf("{\"figure\":\"quantize\",\"threads\":%zu,\"batch_per_s\":%.0f,\"single_per_s\":%.0f,\"sink\":%g}\n",
               threads, batch_rate, single_rate, sink > 0 ? 1.0 : 0.0);
 
-  // Slots as the engine lays them out; unit vectors, so every norm is 1.
+  // Slots as the engine lays them out.
   const std::size_t m = q.packed_mse_len(), qlen = q.qjl_len(), stride = m + qlen + 9;
   std::vector<std::uint8_t> slots(n * stride, 0);
   for (std::size_t i = 0; i < n; ++i) {
@@ -107,7 +129,7 @@ int main(int argc, char** argv) {
     const auto packed = q.pack_mse_indices(codes[i].mse_indices);
     std::memcpy(slot, packed.data(), m);
     std::memcpy(slot + m, codes[i].qjl_bits.data(), qlen);
-    const float gamma = static_cast<float>(codes[i].gamma), norm = 1.0f;
+    const float gamma = static_cast<float>(codes[i].gamma), norm = norms[i];
     std::memcpy(slot + m + qlen, &gamma, 4);
     std::memcpy(slot + m + qlen + 4, &norm, 4);
   }
@@ -151,6 +173,20 @@ int main(int argc, char** argv) {
               threads, static_cast<double>(n) / median(read_times),
               static_cast<double>(blocked.memory_bytes()) / median(read_times), read_sink == 1 ? 1 : 0);
 
+  std::optional<velq::ReconstructionNorms> recon;
+  if (l2) {
+    std::vector<double> norm_times;
+    for (int r = 0; r < reps; ++r) {
+      t0 = clock_now();
+      recon = velq::ReconstructionNorms::build(q, slots, stride, n);
+      norm_times.push_back(clock_now() - t0);
+    }
+    std::printf("{\"figure\":\"reconstruction_norms\",\"threads\":%zu,\"build_s\":%.4f,\"bytes\":%zu}\n",
+                threads, median(norm_times), recon->memory_bytes());
+  }
+  const velq::engine::ScanMetric scan_metric = l2 ? velq::engine::ScanMetric::kL2 : velq::engine::ScanMetric::kIp;
+  const velq::ReconstructionNorms* recon_ptr = recon ? &*recon : nullptr;
+
   std::vector<std::uint32_t> candidates(n);
   for (std::size_t i = 0; i < n; ++i) candidates[i] = static_cast<std::uint32_t>(i);
   std::vector<double> two_stage, plain;
@@ -158,16 +194,19 @@ int main(int argc, char** argv) {
   for (int r = 0; r < reps; ++r) {
     for (std::size_t k = 0; k < nq; ++k) {
       const auto query = std::span(queries).subspan(k * dim, dim);
+      const std::vector<double> wide(query.begin(), query.end());
       // The query's preparation is part of each call, as in a search.
       t0 = clock_now();
       const velq::PreparedIpQuery pq = q.prepare_ip_query(query);
-      const velq::engine::CodeScan scan(q, pq, velq::engine::ScanMetric::kIp, 1.0, {slots, stride}, &blocked);
-      const velq::engine::ScanResult fast = scan.run(candidates, 10);
+      const velq::engine::CodeScan scan(q, pq, scan_metric, 1.0, {slots, stride}, &blocked,
+                                        {wide, recon_ptr});
+      const velq::engine::ScanResult fast = scan.run(candidates, pool);
       two_stage.push_back((clock_now() - t0));
       t0 = clock_now();
-      const velq::PreparedIpQuery pq2 = q.prepare_ip_query(query);
-      const velq::engine::CodeScan scan2(q, pq2, velq::engine::ScanMetric::kIp, 1.0, {slots, stride}, nullptr);
-      const velq::engine::ScanResult slow = scan2.run(candidates, 10);
+      // The plain L2 scan needs no prepared query.
+      const velq::PreparedIpQuery pq2 = l2 ? velq::PreparedIpQuery{} : q.prepare_ip_query(query);
+      const velq::engine::CodeScan scan2(q, pq2, scan_metric, 1.0, {slots, stride}, nullptr, {wide});
+      const velq::engine::ScanResult slow = scan2.run(candidates, pool);
       plain.push_back((clock_now() - t0));
       exact += fast.scored_exactly;
       const auto a = fast.pool.entries(), b = slow.pool.entries();
@@ -175,9 +214,9 @@ int main(int argc, char** argv) {
     }
   }
   const double calls = static_cast<double>(two_stage.size());
-  std::printf("{\"figure\":\"scan\",\"threads\":%zu,\"two_stage_codes_per_s\":%.0f,\"plain_codes_per_s\":%.0f,"
+  std::printf("{\"figure\":\"scan\",\"metric\":\"%s\",\"pool\":%zu,\"threads\":%zu,\"two_stage_codes_per_s\":%.0f,\"plain_codes_per_s\":%.0f,"
               "\"survivors\":%.5f,\"pool_mismatches\":%zu}\n",
-              threads, static_cast<double>(n) / median(two_stage), static_cast<double>(n) / median(plain),
+              metric.c_str(), pool, threads, static_cast<double>(n) / median(two_stage), static_cast<double>(n) / median(plain),
               static_cast<double>(exact) / (calls * static_cast<double>(n)), mismatches);
   return 0;
 }

@@ -1,7 +1,8 @@
-// Keeping the blocked copy of live_codes.bin (the first pass's layout) in
-// step with the slot file. Open and compaction rebuild it; every slot write
-// copies the slot in. Exhaustive search trusts it for the slots it covers,
-// so a write that skips update_blocked_codes would corrupt answers.
+// Keeping the blocked copy of live_codes.bin (the first pass's layout), and
+// for L2 databases the codes' reconstruction norms, in step with the slot
+// file. Open and compaction rebuild them; every slot write copies the slot
+// in. Exhaustive search trusts them for the slots they cover, so a write
+// that skips update_blocked_codes would corrupt answers.
 #pragma once
 
 #include <cstdint>

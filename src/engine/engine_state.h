@@ -15,6 +15,7 @@
 #include "engine/engine_types.h"
 #include "engine/manifest.h"
 #include "engine/slot_layout.h"
+#include "engine/reconstruction_norms.h"
 #include "quantizer/blocked_codes.h"
 #include "quantizer/prod_quantizer.h"
 #include "storage/graph/graph_manager.h"
@@ -49,6 +50,8 @@ struct EngineState {
   // live_codes in the first pass's blocked form, when the quantizer has one;
   // mirrors every slot below the id pool's slot count (blocked_mirror.h).
   std::optional<BlockedCodes> blocked_codes;
+  // With it, for L2 databases: the reconstruction norms of the same slots.
+  std::optional<ReconstructionNorms> reconstruction_norms;
   IdPool id_pool;
   SlotLayout layout;
   std::size_t d = 0;

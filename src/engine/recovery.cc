@@ -276,6 +276,7 @@ Result<std::unique_ptr<EngineState>> open_engine_state(const EngineOptions& o) {
       .live_codes = std::move(live_codes),
       .live_vectors = std::move(live_vectors),
       .blocked_codes = std::nullopt,  // built below, once the slots are final
+      .reconstruction_norms = std::nullopt,
       .id_pool = IdPool(),
       .layout = layout,
       .d = manifest_d,

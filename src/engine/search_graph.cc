@@ -51,9 +51,8 @@ std::vector<engine::ScoredSlot> graph_hits(const EngineState& state, const SlotS
   const std::size_t k = static_cast<std::size_t>(std::min(wanted, nodes));
   const std::size_t ef = static_cast<std::size_t>(std::min(std::max(list_size, wanted), nodes));
 
-  DecodeScratch scratch;
   const NodeScorer score = [&](std::uint32_t node) {
-    return scorer.score(slot_of_node(state, node), scratch);
+    return scorer.score(slot_of_node(state, node));
   };
   const std::span<const std::uint8_t> codes = state.live_codes.mapped_bytes();
   const std::size_t stride = state.layout.stride;

@@ -33,14 +33,23 @@ std::vector<double> rescore(const EngineState& state, std::span<const double> qu
           ? std::max<std::size_t>(8, kRawTermsPerTask / std::max<std::size_t>(1, state.d))
           : 8;
   parallel_for(hits.size(), grain, [&](std::size_t begin, std::size_t end) {
-    DecodeScratch scratch;
-    for (std::size_t i = begin; i < end; ++i) {
-      if (state.live_vectors.has_value()) {
-        live_raw_vector_into(state, hits[i].slot, scratch.vector);
-      } else {
-        dequantize_slot(state, hits[i].slot, scratch);
+    if (state.live_vectors.has_value()) {
+      std::vector<double> vector;
+      for (std::size_t i = begin; i < end; ++i) {
+        live_raw_vector_into(state, hits[i].slot, vector);
+        scores[i] = filter::score_vectors_with_metric(state.metric, query, vector);
       }
-      scores[i] = filter::score_vectors_with_metric(state.metric, query, scratch.vector);
+      return;
+    }
+    // From the codes: the range's hits decoded together.
+    std::vector<std::uint32_t> slots;
+    for (std::size_t i = begin; i < end; ++i) slots.push_back(hits[i].slot);
+    std::vector<double> decoded;
+    dequantize_slots(state, slots, decoded);
+    const std::size_t d = state.d;
+    for (std::size_t i = begin; i < end; ++i) {
+      scores[i] = filter::score_vectors_with_metric(
+          state.metric, query, std::span<const double>(decoded).subspan((i - begin) * d, d));
     }
   });
   return scores;

@@ -2,15 +2,12 @@
 
 #include <algorithm>
 
-#include "common/worker_pool.h"
 #include "engine/filter_resolve.h"
 #include "engine/search_results.h"
 
 namespace velq {
 
 namespace {
-
-constexpr std::size_t kChunk = 512;
 
 std::vector<std::uint32_t> candidate_list(const EngineState& state, const JsonObject* filter,
                                           std::optional<std::span<const std::uint32_t>> given) {
@@ -20,27 +17,6 @@ std::vector<std::uint32_t> candidate_list(const EngineState& state, const JsonOb
   }
   if (filter == nullptr) return state.id_pool.active_slots();
   return filter_candidates(state, *filter);
-}
-
-// L2 pool: one reconstruction per candidate, in chunks on the worker pool
-// above the parallel threshold; scores pushed in candidate order.
-engine::SearchPool scan_l2(const SlotScorer& scorer, std::span<const std::uint32_t> candidates,
-                           std::size_t pool_size) {
-  engine::SearchPool pool(pool_size);
-  if (candidates.size() <= engine::CodeScan::kParallelAbove) {
-    DecodeScratch scratch;
-    for (const std::uint32_t s : candidates) pool.push(s, scorer.score(s, scratch));
-    return pool;
-  }
-  std::vector<double> scores(candidates.size());
-  const std::size_t chunks = (candidates.size() + kChunk - 1) / kChunk;
-  parallel_for_each(chunks, 1, [&](std::size_t c) {
-    DecodeScratch scratch;
-    const std::size_t end = std::min(candidates.size(), (c + 1) * kChunk);
-    for (std::size_t i = c * kChunk; i < end; ++i) scores[i] = scorer.score(candidates[i], scratch);
-  });
-  for (std::size_t i = 0; i < candidates.size(); ++i) pool.push(candidates[i], scores[i]);
-  return pool;
 }
 
 }  // namespace
@@ -58,9 +34,7 @@ std::vector<SearchResult> scan_candidates(const EngineState& state, const SlotSc
   // candidates than its capacity it evicts nothing either way.
   const std::uint64_t wanted = saturating_mul(top_k, state.rerank_enabled ? 10 : 1);
   const std::size_t pool_size = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, list.size()));
-  const engine::SearchPool pool = scorer.is_l2()
-                                      ? scan_l2(scorer, list, pool_size)
-                                      : scorer.code_scan().run(list, pool_size).pool;
+  const engine::SearchPool pool = scorer.code_scan().run(list, pool_size).pool;
   return ranked_results(state, query, pool.entries(), top_k);
 }
 

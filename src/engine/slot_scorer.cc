@@ -2,20 +2,33 @@
 
 #include <cmath>
 
-#include "engine/vector_scoring.h"
+#include "engine/code_decode.h"
 
 namespace velq {
 
 namespace {
 
-PreparedIpQuery prepare(const EngineState& state, std::span<const double> query) {
-  if (state.metric == DistanceMetric::kL2) return {};
+// L2 needs the prepared query only for the first pass.
+PreparedIpQuery prepare(const EngineState& state, std::span<const double> query,
+                        const BlockedCodes* blocked) {
+  if (state.metric == DistanceMetric::kL2 && (blocked == nullptr || !state.reconstruction_norms)) {
+    return {};
+  }
   const std::vector<float> narrow(query.begin(), query.end());
   return state.quantizer->prepare_ip_query(narrow);
 }
 
 engine::ScanMetric scan_metric(DistanceMetric metric) {
-  return metric == DistanceMetric::kCosine ? engine::ScanMetric::kCosine : engine::ScanMetric::kIp;
+  switch (metric) {
+    case DistanceMetric::kCosine: return engine::ScanMetric::kCosine;
+    case DistanceMetric::kL2: return engine::ScanMetric::kL2;
+    default: return engine::ScanMetric::kIp;
+  }
+}
+
+engine::L2Inputs l2_inputs(const EngineState& state, std::span<const double> query) {
+  if (state.metric != DistanceMetric::kL2) return {};
+  return {query, state.reconstruction_norms ? &*state.reconstruction_norms : nullptr};
 }
 
 engine::CodeSlots code_slots(const EngineState& state) {
@@ -35,24 +48,36 @@ void dequantize_slot(const EngineState& state, std::uint32_t slot, DecodeScratch
   const CodeSlotView code = read_code_slot(state.layout, state.live_codes.slot(slot));
   scratch.indices.resize(q.n());
   scratch.vector.resize(q.d());
-  q.unpack_mse_indices(code.packed_mse, scratch.indices);
-  q.dequantize_into(scratch.indices, code.qjl_bits, code.gamma, scratch.vector);
+  decode_code(q, code.packed_mse, code.qjl_bits, code.gamma, scratch.indices, scratch.vector);
   const double norm = code.norm;
   for (double& v : scratch.vector) v *= norm;
 }
 
+void dequantize_slots(const EngineState& state, std::span<const std::uint32_t> slots,
+                      std::vector<double>& out) {
+  const ProdQuantizer& q = *state.quantizer;
+  std::vector<StoredCode> codes(slots.size());
+  std::vector<float> norms(slots.size());
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    const CodeSlotView code = read_code_slot(state.layout, state.live_codes.slot(slots[i]));
+    codes[i] = {code.packed_mse, code.qjl_bits, code.gamma};
+    norms[i] = code.norm;
+  }
+  const std::size_t d = q.d();
+  out.resize(slots.size() * d);
+  decode_codes(q, codes, out);
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    const double norm = norms[i];
+    for (std::size_t j = 0; j < d; ++j) out[i * d + j] *= norm;
+  }
+}
+
 SlotScorer::SlotScorer(const EngineState& state, std::span<const double> query,
                        const BlockedCodes* blocked)
-    : state_(state),
-      query_(query),
-      prepared_(prepare(state, query)),
+    : prepared_(prepare(state, query, blocked)),
       scan_(*state.quantizer, prepared_, scan_metric(state.metric), query_norm(query),
-            code_slots(state), is_l2() ? nullptr : blocked) {}
+            code_slots(state), blocked, l2_inputs(state, query)) {}
 
-double SlotScorer::score(std::uint32_t slot, DecodeScratch& scratch) const {
-  if (!is_l2()) return scan_.exact_score(slot);
-  dequantize_slot(state_, slot, scratch);
-  return filter::score_vectors_with_metric(DistanceMetric::kL2, query_, scratch.vector);
-}
+double SlotScorer::score(std::uint32_t slot) const { return scan_.exact_score(slot); }
 
 }  // namespace velq

@@ -4,7 +4,8 @@
 //   Ip      inner-product estimate x stored norm
 //   Cosine  inner-product estimate / |query| (0.0 for a zero query)
 //   L2      minus the distance to the dequantized vector x stored norm
-// Ip and Cosine read the packed code in place; L2 reconstructs the vector.
+// Ip and Cosine read the packed code in place; L2 reconstructs the vector
+// (code_decode.h).
 #pragma once
 
 #include <cstdint>
@@ -16,7 +17,7 @@
 
 namespace velq {
 
-// Buffers of one thread's L2 scoring.
+// Buffers of one thread's decoding.
 struct DecodeScratch {
   std::vector<std::uint16_t> indices;
   std::vector<double> vector;
@@ -25,27 +26,30 @@ struct DecodeScratch {
 class SlotScorer {
  public:
   // `state` and `query` (d values) must outlive the scorer. With `blocked`
-  // the Ip/Cosine scan may use the two-stage form.
+  // (and for L2 the state's reconstruction norms) the scan may use the
+  // two-stage form.
   SlotScorer(const EngineState& state, std::span<const double> query,
              const BlockedCodes* blocked = nullptr);
   SlotScorer(const SlotScorer&) = delete;
   SlotScorer& operator=(const SlotScorer&) = delete;
 
-  double score(std::uint32_t slot, DecodeScratch& scratch) const;
+  // Safe to call from several threads at once.
+  double score(std::uint32_t slot) const;
 
-  // The code scan of Ip and Cosine; REQUIRES: the metric is not L2.
   const engine::CodeScan& code_scan() const { return scan_; }
-  bool is_l2() const { return state_.metric == DistanceMetric::kL2; }
 
  private:
-  const EngineState& state_;
-  std::span<const double> query_;
   PreparedIpQuery prepared_;
   engine::CodeScan scan_;
 };
 
 // The slot's code decoded to a full vector (d values) times its stored norm.
 void dequantize_slot(const EngineState& state, std::uint32_t slot, DecodeScratch& scratch);
+
+// The same for several slots at once, into out (slots.size()·d values), each
+// with the bits dequantize_slot gives it.
+void dequantize_slots(const EngineState& state, std::span<const std::uint32_t> slots,
+                      std::vector<double>& out);
 
 // Query norm sqrt(sum q_i^2).
 double query_norm(std::span<const double> query);

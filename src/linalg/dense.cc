@@ -88,6 +88,31 @@ void mat_t_vec_portable(std::span<const float> m, std::size_t d, std::span<const
   accumulate_rows(m.data(), d, y.data(), 0, out.data());
 }
 
+void mat_t_vecs(std::span<const float> m, std::size_t d, const float* y, std::size_t count,
+                float* out) {
+  (has_avx2() ? mat_t_vecs_avx2 : mat_t_vecs_portable)(m, d, y, count, out);
+}
+
+void mat_t_vecs_portable(std::span<const float> m, std::size_t d, const float* y,
+                         std::size_t count, float* out) {
+  check_dense_shapes(m, d, d);
+  std::fill_n(out, count * d, 0.0f);
+  // A few vectors per sweep, so each matrix row is read from memory once
+  // for all of them.
+  constexpr std::size_t kVectors = 4;
+  for (std::size_t first = 0; first < count; first += kVectors) {
+    const std::size_t take = std::min(kVectors, count - first);
+    for (std::size_t i = 0; i < d; ++i) {
+      const float* row = m.data() + i * d;
+      for (std::size_t v = first; v < first + take; ++v) {
+        const float yi = y[v * d + i];
+        float* o = out + v * d;
+        for (std::size_t j = 0; j < d; ++j) o[j] += row[j] * yi;
+      }
+    }
+  }
+}
+
 void accumulate_rows(const float* m, std::size_t d, const float* y, std::size_t first_row,
                      float* out) {
   // Row after row, so each out[j] accumulates in index order of i.

@@ -97,13 +97,7 @@ void MseQuantizer::dequantize_into(std::span<const std::uint16_t> indices,
   assert_eq(indices.size(), n, "dequantize input length");
   assert_eq(out.size(), d, "dequantize output length");
   const std::span<float> y = thread_scratch<LevelsTag>(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    if (indices[i] >= centroids.size()) {
-      panic("index out of bounds: the codebook has " + std::to_string(centroids.size()) +
-            " levels but the index is " + std::to_string(indices[i]));
-    }
-    y[i] = centroids[indices[i]];
-  }
+  levels_into(indices, y);
   const std::span<float> x = thread_scratch<RotatedTag>(d);
   if (rotation_matrix) {
     linalg::mat_t_vec(*rotation_matrix, d, y, x);
@@ -111,6 +105,16 @@ void MseQuantizer::dequantize_into(std::span<const std::uint16_t> indices,
     linalg::inverse_srht(y, rotation_signs, x, d);
   }
   std::copy(x.begin(), x.end(), out.begin());
+}
+
+void MseQuantizer::levels_into(std::span<const std::uint16_t> indices, std::span<float> out) const {
+  for (std::size_t i = 0; i < n; ++i) {
+    if (indices[i] >= centroids.size()) {
+      panic("index out of bounds: the codebook has " + std::to_string(centroids.size()) +
+            " levels but the index is " + std::to_string(indices[i]));
+    }
+    out[i] = centroids[indices[i]];
+  }
 }
 
 std::vector<double> MseQuantizer::dequantize(std::span<const std::uint16_t> indices) const {

@@ -45,6 +45,9 @@ class MseQuantizer {
   std::vector<double> dequantize(std::span<const std::uint16_t> indices) const;
   // The same into out (d entries) without allocating.
   void dequantize_into(std::span<const std::uint16_t> indices, std::span<double> out) const;
+  // The levels of n indices into out (n entries); panics on an index outside
+  // the codebook. The first step of dequantize.
+  void levels_into(std::span<const std::uint16_t> indices, std::span<float> out) const;
 
   // JSON form: the fields in declaration order; see quantizer_json.cc.
   JsonValue serialize() const;

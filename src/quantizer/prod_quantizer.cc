@@ -165,10 +165,13 @@ void ProdQuantizer::dequantize_into(std::span<const std::uint16_t> mse_indices,
   mse_.dequantize_into(mse_indices, out);
   if (fast_mode_) return;
   assert_eq(qjl_bits.size(), (qjl_.n + 7) / 8, "QJL sign byte count");
-  const float scale = std::sqrt(3.1415927f / (2.0f * static_cast<float>(qjl_.n)));
   const std::span<double> correction = thread_scratch<CorrectionTag, double>(d_);
-  qjl_.reconstruct_into(qjl_bits, gamma, scale, correction);
+  qjl_.reconstruct_into(qjl_bits, gamma, qjl_reconstruction_scale(), correction);
   for (std::size_t i = 0; i < out.size(); ++i) out[i] += correction[i];
+}
+
+float ProdQuantizer::qjl_reconstruction_scale() const {
+  return std::sqrt(3.1415927f / (2.0f * static_cast<float>(qjl_.n)));
 }
 
 std::vector<double> ProdQuantizer::dequantize(std::span<const std::uint16_t> mse_indices,

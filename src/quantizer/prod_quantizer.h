@@ -107,6 +107,13 @@ class ProdQuantizer {
   void dequantize_into(std::span<const std::uint16_t> mse_indices,
                        std::span<const std::uint8_t> qjl_bits, double gamma,
                        std::span<double> out) const;
+  // dequantize_into of every code, into out (codes.size()·d values), with the
+  // same bits whatever the number of codes or their order: dense forms
+  // decode a few codes per pass over each matrix (mat_t_vecs).
+  void dequantize_codes_into(std::span<const CodeView> codes, std::span<double> out) const;
+  // The factor of the sketch's reconstruction in dequantize: the residual's
+  // part is f32(f32(gamma) * this) times the transposed projection of the signs.
+  float qjl_reconstruction_scale() const;
   // In parallel on the worker pool; results in input order.
   std::vector<std::vector<double>> dequantize_batch(std::span<const CodeView> codes) const;
 

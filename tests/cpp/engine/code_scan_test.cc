@@ -9,6 +9,8 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <iostream>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -199,16 +201,23 @@ void expect_two_stage_identical(std::size_t d, std::size_t count) {
     for (const Data data : {Data::kRandom, Data::kClustered, Data::kDuplicates}) {
       const Slots slots = make_slots(sc.q, count, data, 3);
       const BlockedCodes blocked = BlockedCodes::build(sc.q, slots.bytes, slots.stride, count);
+      const ReconstructionNorms norms =
+          ReconstructionNorms::build(sc.q, slots.bytes, slots.stride, count);
       for (unsigned t = 0; t < 2; ++t) {
         std::vector<float> query = slots.vectors[t * 17];
         if (t == 1) query = testing::random_vector(d, 99);
+        const std::vector<double> wide(query.begin(), query.end());
         const PreparedIpQuery pq = sc.q.prepare_ip_query(query);
         double qn = 0.0;
         for (float v : query) qn += static_cast<double>(v) * v;
         qn = std::sqrt(qn);
-        for (const ScanMetric metric : {ScanMetric::kIp, ScanMetric::kCosine}) {
-          const CodeScan scan(sc.q, pq, metric, qn, {slots.bytes, slots.stride}, &blocked);
-          for (const auto& candidates : {all_slots(count), all_slots(count, 2), irregular_slots(count)}) {
+        for (const ScanMetric metric : {ScanMetric::kIp, ScanMetric::kCosine, ScanMetric::kL2}) {
+          const CodeScan scan(sc.q, pq, metric, qn, {slots.bytes, slots.stride}, &blocked,
+                              {wide, &norms});
+          // L2's exact scores reconstruct every code: two lists suffice.
+          std::vector<std::vector<std::uint32_t>> lists = {all_slots(count), irregular_slots(count)};
+          if (metric != ScanMetric::kL2) lists.push_back(all_slots(count, 2));
+          for (const auto& candidates : lists) {
             ASSERT_TRUE(scan.uses_first_pass(candidates));
             for (const std::size_t pool_size : {10u, 100u}) {
               SCOPED_TRACE(::testing::Message() << sc.name << " data " << static_cast<int>(data)
@@ -267,6 +276,22 @@ TEST(CodeScan, DamagedScalesAreScoredExactly) {
   const auto candidates = all_slots(4096);
   expect_same_pool(scan.run(candidates, 10).pool, scan.run_exact(candidates, 10).pool);
   EXPECT_THROW(scan.exact_score(4096), Panic);
+  // L2 with the query equal to the damaged codes' vectors, so their exact
+  // scores would win; and with reconstruction norms covering fewer slots
+  // than the candidates, which then are all scored exactly.
+  const ReconstructionNorms norms = ReconstructionNorms::build(q, slots.bytes, slots.stride, 4096);
+  const ReconstructionNorms short_norms = ReconstructionNorms::build(q, slots.bytes, slots.stride, 4000);
+  for (const std::size_t target : {3000u, 4000u}) {
+    const std::vector<double> wide(slots.vectors[target].begin(), slots.vectors[target].end());
+    const PreparedIpQuery l2_pq = q.prepare_ip_query(slots.vectors[target]);
+    const CodeScan l2(q, l2_pq, ScanMetric::kL2, 1.0, {slots.bytes, slots.stride}, &blocked,
+                      {wide, &norms});
+    ASSERT_TRUE(l2.uses_first_pass(candidates));
+    expect_same_pool(l2.run(candidates, 10).pool, l2.run_exact(candidates, 10).pool);
+    const CodeScan uncovered(q, l2_pq, ScanMetric::kL2, 1.0, {slots.bytes, slots.stride}, &blocked,
+                             {wide, &short_norms});
+    EXPECT_FALSE(uncovered.uses_first_pass(candidates));
+  }
 
   // In the parallel scan a NaN score, from the candidates scored before the
   // chunks or from one chunk, reaches the shared pool, which then can
@@ -283,6 +308,109 @@ TEST(CodeScan, DamagedScalesAreScoredExactly) {
   std::vector<std::uint32_t> reversed(candidates.rbegin(), candidates.rend());
   EXPECT_FALSE(scan.uses_first_pass(reversed));
   EXPECT_FALSE(scan.uses_first_pass(all_slots(4096, 5)));
+}
+
+// Norms kept up slot by slot, out of order and with gaps grown over, equal
+// the norms built at once; each is the decoded vector's squared norm from
+// below, within f32 rounding.
+TEST(CodeScan, ReconstructionNormsFollowSlotWrites) {
+  for (const ScanCase& sc : scan_cases(40)) {
+    const std::size_t count = 300;
+    const Slots slots = make_slots(sc.q, count, Data::kRandom, 21);
+    const ReconstructionNorms built = ReconstructionNorms::build(sc.q, slots.bytes, slots.stride, count);
+    ReconstructionNorms kept = ReconstructionNorms::build(sc.q, slots.bytes, slots.stride, 0);
+    kept.grow_to(50);
+    for (std::size_t s = count; s-- > 0;) {
+      kept.update(sc.q, s, std::span(slots.bytes).subspan(s * slots.stride, slots.stride));
+    }
+    ASSERT_EQ(kept.size(), count);
+    for (std::size_t s = 0; s < count; ++s) {
+      ASSERT_EQ(kept.squared_lower(s), built.squared_lower(s)) << sc.name << " slot " << s;
+      const std::uint8_t* p = slots.bytes.data() + s * slots.stride;
+      const std::size_t signs = sc.q.fast_mode() ? 0 : sc.q.qjl_len();
+      std::vector<std::uint16_t> indices(sc.q.n());
+      sc.q.unpack_mse_indices({p, sc.q.packed_mse_len()}, indices);
+      float gamma;
+      std::memcpy(&gamma, p + sc.q.packed_mse_len() + signs, 4);
+      double sq = 0.0;
+      for (const double v : sc.q.dequantize(indices, {p + sc.q.packed_mse_len(), signs}, gamma)) sq += v * v;
+      EXPECT_LE(built.squared_lower(s), sq);
+      EXPECT_GE(built.squared_lower(s), sq * (1.0 - 1e-6));
+    }
+    kept.grow_to(10);  // never shrinks
+    EXPECT_EQ(kept.size(), count);
+  }
+}
+
+// The L2 bound holds for every code against queries near and far, of every
+// scale, including queries equal to a decoded code (distance near 0, where
+// the f64 rounding of the exact score matters most). Prints the smallest
+// margin seen among the bounds that could rule a code out, relative to the
+// distance.
+TEST(CodeScan, L2BoundHoldsForManyPairs) {
+  double smallest = std::numeric_limits<double>::infinity();
+  std::size_t pairs = 0;
+  for (const ScanCase& sc : scan_cases(56)) {
+    for (const Data data : {Data::kRandom, Data::kClustered, Data::kDuplicates}) {
+      const std::size_t count = 640;
+      const Slots slots = make_slots(sc.q, count, data, 11);
+      const BlockedCodes blocked = BlockedCodes::build(sc.q, slots.bytes, slots.stride, count);
+      const ReconstructionNorms norms =
+          ReconstructionNorms::build(sc.q, slots.bytes, slots.stride, count);
+      std::vector<std::vector<double>> queries;
+      for (const std::size_t s : {0u, 5u}) {
+        queries.emplace_back(slots.vectors[s].begin(), slots.vectors[s].end());
+      }
+      // A decoded code times its stored norm, the exact score's own vector.
+      const std::uint8_t* first = slots.bytes.data() + 7 * slots.stride;
+      std::vector<std::uint16_t> indices(sc.q.n());
+      sc.q.unpack_mse_indices({first, sc.q.packed_mse_len()}, indices);
+      float gamma, norm;
+      const std::size_t signs = sc.q.fast_mode() ? 0 : sc.q.qjl_len();
+      std::memcpy(&gamma, first + sc.q.packed_mse_len() + signs, 4);
+      std::memcpy(&norm, first + sc.q.packed_mse_len() + signs + 4, 4);
+      std::vector<double> decoded = sc.q.dequantize(
+          indices, {first + sc.q.packed_mse_len(), signs}, gamma);
+      for (double& v : decoded) v *= norm;
+      queries.push_back(decoded);
+      for (const double scale : {1e-3, 1e3}) {
+        std::vector<double> scaled = queries[1];
+        for (double& v : scaled) v *= scale;
+        queries.push_back(scaled);
+      }
+      for (const auto& query : queries) {
+        const std::vector<float> narrow(query.begin(), query.end());
+        const PreparedIpQuery pq = sc.q.prepare_ip_query(narrow);
+        const CodeScan scan(sc.q, pq, ScanMetric::kL2, 0.0, {slots.bytes, slots.stride},
+                            &blocked, {query, &norms});
+        const FirstPassQuery fq = prepare_first_pass(sc.q, pq);
+        const L2ScoreBound bound(sc.q, norms.columns(), query, pq);
+        double u[BlockedShape::kCodes];
+        for (std::size_t b = 0; b < blocked.blocks(); ++b) {
+          block_bounds(fq, blocked, b, BoundScale{}, u);
+          const std::uint8_t* block = blocked.block(b);
+          for (std::size_t c = 0; c < BlockedShape::kCodes; ++c) {
+            const std::size_t slot = b * BlockedShape::kCodes + c;
+            float g, nu;
+            std::memcpy(&g, block + blocked.shape().gamma_offset() + 4 * c, 4);
+            std::memcpy(&nu, block + blocked.shape().norm_offset() + 4 * c, 4);
+            const double exact = scan.exact_score(static_cast<std::uint32_t>(slot));
+            const double upper = bound.score_bound(u[c], g, nu, norms.squared_lower(slot));
+            ASSERT_GE(upper, exact) << sc.name << " slot " << slot;
+            // Only a bound below 0 can ever rule a code out.
+            if (upper < 0.0) {
+              smallest = std::min(smallest, (upper - exact) / -exact);
+              ++pairs;
+            }
+          }
+        }
+      }
+    }
+  }
+  EXPECT_GT(pairs, 40000u);
+  std::cout << "smallest L2 bound margin over " << pairs << " pairs: " << smallest
+            << " of the distance\n";
+  EXPECT_GE(smallest, 0.0);
 }
 
 }  // namespace

@@ -198,34 +198,40 @@ namespace velq::testing {
 namespace {
 
 TEST(ExhaustiveSearch, TwoStageScanFollowsWritesAndCompaction) {
-  // The blocked copy must follow overwrites and renumbering, or the first
-  // pass would prune with stale bounds.
-  SearchDb db(options(64, DistanceMetric::kIp, RerankPrecision::kDisabled, false), 6'000, 8);
-  db.add(1, 9);
-  std::vector<BatchWriteItem> upserts;
-  for (int i = 0; i < 200; ++i) {
-    std::vector<float> v(64);
-    for (std::size_t j = 0; j < 64; ++j) v[j] = static_cast<float>(db.query(i)[j]) * 3.0f;
-    upserts.push_back({numbered("r", static_cast<std::size_t>(i * 7)), v, {}, std::nullopt});
-  }
-  ASSERT_TRUE(insert_many_with_mode(*db.state, std::move(upserts), WriteMode::kUpsert).ok());
-  for (int round = 0; round < 2; ++round) {
-    ASSERT_TRUE(db.state->blocked_codes.has_value());
-    for (unsigned i = 0; i < 10; i += 2) {  // even: r<7i> survives the deletions
-      const std::vector<double> q = db.query(i);
-      const auto fast = exhaustive_search_simd(*db.state, q, 10, nullptr, std::nullopt).value();
-      std::optional<BlockedCodes> none;
-      db.state->blocked_codes.swap(none);
-      const auto plain = exhaustive_search_simd(*db.state, q, 10, nullptr, std::nullopt).value();
-      db.state->blocked_codes.swap(none);
-      expect_same_results(fast, plain);
-      EXPECT_EQ(fast[0].id, numbered("r", i * 7));
+  // The blocked copy (and for L2 the reconstruction norms) must follow
+  // overwrites and renumbering, or the first pass would prune with stale bounds.
+  for (const DistanceMetric metric : {DistanceMetric::kIp, DistanceMetric::kL2}) {
+    SCOPED_TRACE(static_cast<int>(metric));
+    SearchDb db(options(64, metric, RerankPrecision::kDisabled, false), 6'000, 8);
+    db.add(1, 9);
+    // Inner product prefers the longer copy of the query; L2 the query itself.
+    const float scale = metric == DistanceMetric::kIp ? 3.0f : 1.0f;
+    std::vector<BatchWriteItem> upserts;
+    for (int i = 0; i < 200; ++i) {
+      std::vector<float> v(64);
+      for (std::size_t j = 0; j < 64; ++j) v[j] = static_cast<float>(db.query(i)[j]) * scale;
+      upserts.push_back({numbered("r", static_cast<std::size_t>(i * 7)), v, {}, std::nullopt});
     }
-    // Deleting and flushing compacts the files: slots are renumbered.
-    std::vector<std::string> gone;
-    for (int i = 1; i < 3000; i += 2) gone.push_back(numbered("r", static_cast<std::size_t>(i)));
-    ASSERT_TRUE(delete_batch(*db.state, gone).ok());
-    ASSERT_TRUE(flush_wal_to_segment(*db.state).ok());
+    ASSERT_TRUE(insert_many_with_mode(*db.state, std::move(upserts), WriteMode::kUpsert).ok());
+    for (int round = 0; round < 2; ++round) {
+      ASSERT_TRUE(db.state->blocked_codes.has_value());
+      ASSERT_EQ(db.state->reconstruction_norms.has_value(), metric == DistanceMetric::kL2);
+      for (unsigned i = 0; i < 10; i += 2) {  // even: r<7i> survives the deletions
+        const std::vector<double> q = db.query(i);
+        const auto fast = exhaustive_search_simd(*db.state, q, 10, nullptr, std::nullopt).value();
+        std::optional<BlockedCodes> none;
+        db.state->blocked_codes.swap(none);
+        const auto plain = exhaustive_search_simd(*db.state, q, 10, nullptr, std::nullopt).value();
+        db.state->blocked_codes.swap(none);
+        expect_same_results(fast, plain);
+        EXPECT_EQ(fast[0].id, numbered("r", i * 7));
+      }
+      // Deleting and flushing compacts the files: slots are renumbered.
+      std::vector<std::string> gone;
+      for (int i = 1; i < 3000; i += 2) gone.push_back(numbered("r", static_cast<std::size_t>(i)));
+      ASSERT_TRUE(delete_batch(*db.state, gone).ok());
+      ASSERT_TRUE(flush_wal_to_segment(*db.state).ok());
+    }
   }
 }
 

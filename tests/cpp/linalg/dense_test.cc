@@ -51,6 +51,18 @@ TEST(Dense, Avx2BitIdenticalToPortable) {
     mat_t_vec_portable(m, d, x, a);
     mat_t_vec_avx2(m, d, x, b);
     expect_bits_equal(a, b, d);
+    // Batches of every remainder: each vector's outputs are mat_t_vec's.
+    for (const std::size_t count : {1u, 2u, 3u, 5u, 9u}) {
+      const std::vector<float> ys = random_vector(count * d, static_cast<unsigned>(d) + 7);
+      std::vector<float> one(d), portable(count * d), avx2(count * d);
+      mat_t_vecs_portable(m, d, ys.data(), count, portable.data());
+      mat_t_vecs_avx2(m, d, ys.data(), count, avx2.data());
+      for (std::size_t v = 0; v < count; ++v) {
+        mat_t_vec_portable(m, d, std::span(ys).subspan(v * d, d), one);
+        expect_bits_equal(one, std::span(portable).subspan(v * d, d), d);
+        expect_bits_equal(one, std::span(avx2).subspan(v * d, d), d);
+      }
+    }
   }
 }
 

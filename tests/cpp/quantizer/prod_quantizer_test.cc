@@ -273,16 +273,31 @@ TEST(ProdQuantizer, BatchCodesMatchSingleCodes) {
   EXPECT_THROW(ProdQuantizer::new_dense(8, 4, 1).quantize_rows(std::vector<float>(8), two), Panic);
 }
 
+// Both batch forms give each code dequantize's bits, whatever the group
+// (dense groups of 16 with every remainder, codes at any position).
 TEST(ProdQuantizer, DequantizeBatchKeepsOrder) {
-  const ProdQuantizer q = ProdQuantizer::new_srht(64, 4, 2);
-  std::vector<EncodedVector> codes;
-  for (std::uint32_t i = 0; i < 100; ++i) codes.push_back(q.quantize(random_unit_vector(64, i)));
-  std::vector<CodeView> views;
-  for (const auto& c : codes) views.push_back({c.mse_indices, c.qjl_bits, c.gamma});
-  const auto batch = q.dequantize_batch(views);
-  ASSERT_EQ(batch.size(), codes.size());
-  for (std::size_t i = 0; i < codes.size(); ++i) {
-    EXPECT_EQ(batch[i], q.dequantize(codes[i].mse_indices, codes[i].qjl_bits, codes[i].gamma));
+  for (const ProdQuantizer& q :
+       {ProdQuantizer::new_srht(64, 4, 2), ProdQuantizer::new_dense(37, 4, 2),
+        ProdQuantizer::new_dense_fast(24, 3, 2), ProdQuantizer::new_dense(64, 2, 5)}) {
+    std::vector<EncodedVector> codes;
+    for (std::uint32_t i = 0; i < 100; ++i) codes.push_back(q.quantize(random_unit_vector(q.d(), i)));
+    std::vector<CodeView> views;
+    for (const auto& c : codes) views.push_back({c.mse_indices, c.qjl_bits, c.gamma});
+    const auto batch = q.dequantize_batch(views);
+    ASSERT_EQ(batch.size(), codes.size());
+    for (const std::size_t skip : {0u, 3u, 83u, 99u}) {
+      const std::span<const CodeView> part = std::span(views).subspan(skip);
+      std::vector<double> grouped(part.size() * q.d());
+      q.dequantize_codes_into(part, grouped);
+      for (std::size_t i = 0; i < part.size(); ++i) {
+        const std::span<const double> x = std::span(grouped).subspan(i * q.d(), q.d());
+        EXPECT_TRUE(std::equal(x.begin(), x.end(), batch[skip + i].begin()))
+            << "d=" << q.d() << " code " << skip + i;
+      }
+    }
+    for (std::size_t i = 0; i < codes.size(); ++i) {
+      EXPECT_EQ(batch[i], q.dequantize(codes[i].mse_indices, codes[i].qjl_bits, codes[i].gamma));
+    }
   }
 }
 
