@@ -11,13 +11,6 @@ struct ViewsTag;
 
 }  // namespace
 
-void decode_code(const ProdQuantizer& q, std::span<const std::uint8_t> packed_mse,
-                 std::span<const std::uint8_t> qjl_bits, float gamma,
-                 std::span<std::uint16_t> indices, std::span<double> out) {
-  q.unpack_mse_indices(packed_mse, indices);
-  q.dequantize_into(indices, qjl_bits, gamma, out);
-}
-
 void decode_codes(const ProdQuantizer& q, std::span<const StoredCode> codes, std::span<double> out) {
   const std::size_t n = q.n();
   const std::span<std::uint16_t> indices = thread_scratch<IndicesTag, std::uint16_t>(codes.size() * n);

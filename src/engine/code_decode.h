@@ -18,14 +18,9 @@ struct StoredCode {
   float gamma = 0.0f;
 };
 
-// x̂ of the code (d values in out, not scaled by the stored norm); `indices`
-// (n entries) is the caller's buffer for the unpacked indices.
-void decode_code(const ProdQuantizer& q, std::span<const std::uint8_t> packed_mse,
-                 std::span<const std::uint8_t> qjl_bits, float gamma,
-                 std::span<std::uint16_t> indices, std::span<double> out);
-
-// x̂ of every code into out (codes.size()·d values), each with the bits
-// decode_code gives it, several codes per pass over a dense matrix.
+// x̂ of every code into out (codes.size()·d values, not scaled by the stored
+// norms), each with dequantize's bits whatever the batch, several codes per
+// pass over a dense matrix.
 void decode_codes(const ProdQuantizer& q, std::span<const StoredCode> codes, std::span<double> out);
 
 }  // namespace velq

@@ -17,8 +17,6 @@ namespace velq::engine {
 
 namespace {
 
-struct L2IndicesTag;
-struct L2VectorTag;
 struct WindowCodesTag;
 struct WindowSlotsTag;
 struct WindowVectorsTag;
@@ -110,14 +108,6 @@ double CodeScan::l2_score_decoded(const std::uint8_t* p, std::span<double> x) co
   return filter::score_vectors_with_metric(DistanceMetric::kL2, l2_.query, x);
 }
 
-double CodeScan::l2_exact_score(const std::uint8_t* p) const {
-  const std::span<std::uint16_t> indices = thread_scratch<L2IndicesTag, std::uint16_t>(q_.n());
-  const std::span<double> x = thread_scratch<L2VectorTag, double>(q_.d());
-  decode_code(q_, {p, mse_len_}, {p + mse_len_, sign_len_}, f32_at(p + mse_len_ + sign_len_),
-              indices, x);
-  return l2_score_decoded(p, x);
-}
-
 void CodeScan::l2_window_scores(std::span<const std::uint32_t> slots, double* scores) const {
   const std::size_t d = q_.d();
   const std::span<StoredCode> codes = thread_scratch<WindowCodesTag, StoredCode>(slots.size());
@@ -135,7 +125,11 @@ void CodeScan::l2_window_scores(std::span<const std::uint32_t> slots, double* sc
 double CodeScan::exact_score(std::uint32_t slot) const {
   const std::uint8_t* p = slot_at(slot);
   if (metric_ == ScanMetric::kCosine && !(query_norm_ > 0.0)) return 0.0;
-  if (metric_ == ScanMetric::kL2) return l2_exact_score(p);
+  if (metric_ == ScanMetric::kL2) {
+    double score;
+    l2_window_scores(std::span(&slot, 1), &score);
+    return score;
+  }
   const double gamma = f32_at(p + mse_len_ + sign_len_);
   const double estimate = q_.score_ip_packed(pq_, {p, mse_len_}, {p + mse_len_, sign_len_}, gamma);
   if (metric_ == ScanMetric::kCosine) return estimate / query_norm_;

@@ -107,7 +107,6 @@ class CodeScan {
   const std::uint8_t* slot_at(std::uint32_t slot) const;
   // The L2 score of slot bytes p given their decoded vector (scaled in place).
   double l2_score_decoded(const std::uint8_t* p, std::span<double> x) const;
-  double l2_exact_score(const std::uint8_t* p) const;
   // Exact L2 scores of `slots`, decoded together.
   void l2_window_scores(std::span<const std::uint32_t> slots, double* scores) const;
   // score_chunk's pruning form for L2: candidates in windows whose possible

@@ -112,11 +112,9 @@ std::vector<double> dequantized_table(const EngineState& state, std::span<const 
   const std::size_t d = state.d;
   std::vector<double> table(slots.size() * d);
   parallel_for(slots.size(), 64, [&](std::size_t begin, std::size_t end) {
-    DecodeScratch scratch;
-    for (std::size_t i = begin; i < end; ++i) {
-      dequantize_slot(state, slots[i], scratch);
-      std::copy(scratch.vector.begin(), scratch.vector.end(), table.begin() + static_cast<std::ptrdiff_t>(i * d));
-    }
+    std::vector<double> part;
+    dequantize_slots(state, slots.subspan(begin, end - begin), part);
+    std::copy(part.begin(), part.end(), table.begin() + static_cast<std::ptrdiff_t>(begin * d));
   });
   return table;
 }

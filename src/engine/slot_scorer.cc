@@ -43,16 +43,6 @@ double query_norm(std::span<const double> query) {
   return std::sqrt(sum);
 }
 
-void dequantize_slot(const EngineState& state, std::uint32_t slot, DecodeScratch& scratch) {
-  const ProdQuantizer& q = *state.quantizer;
-  const CodeSlotView code = read_code_slot(state.layout, state.live_codes.slot(slot));
-  scratch.indices.resize(q.n());
-  scratch.vector.resize(q.d());
-  decode_code(q, code.packed_mse, code.qjl_bits, code.gamma, scratch.indices, scratch.vector);
-  const double norm = code.norm;
-  for (double& v : scratch.vector) v *= norm;
-}
-
 void dequantize_slots(const EngineState& state, std::span<const std::uint32_t> slots,
                       std::vector<double>& out) {
   const ProdQuantizer& q = *state.quantizer;

@@ -17,12 +17,6 @@
 
 namespace velq {
 
-// Buffers of one thread's decoding.
-struct DecodeScratch {
-  std::vector<std::uint16_t> indices;
-  std::vector<double> vector;
-};
-
 class SlotScorer {
  public:
   // `state` and `query` (d values) must outlive the scorer. With `blocked`
@@ -43,11 +37,8 @@ class SlotScorer {
   engine::CodeScan scan_;
 };
 
-// The slot's code decoded to a full vector (d values) times its stored norm.
-void dequantize_slot(const EngineState& state, std::uint32_t slot, DecodeScratch& scratch);
-
-// The same for several slots at once, into out (slots.size()·d values), each
-// with the bits dequantize_slot gives it.
+// The slots' codes decoded to full vectors times their stored norms, into
+// out (slots.size()·d values), several codes per pass over a dense matrix.
 void dequantize_slots(const EngineState& state, std::span<const std::uint32_t> slots,
                       std::vector<double>& out);
 
