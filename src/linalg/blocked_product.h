@@ -1,7 +1,8 @@
 // Products of a batch of vectors with the rows of a matrix, computed in
 // register tiles: out[v·out_stride + r] = Σ_{j < cols} m[r·cols + j] · x[v·x_stride + j]
-// for v < count, r < rows. The write path rotates and projects whole batches
-// through it.
+// for v < count, r < rows. Queries are rotated and projected through it;
+// codes never are (the two forms differ by rounding, and a code must have the
+// same bits everywhere: they take mat_t_vecs in dense.h).
 //
 // Each output is summed in an order fixed by `cols` alone, whatever the tile
 // it falls in: the same vector gives the same bits alone, in any batch, at

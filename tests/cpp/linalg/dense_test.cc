@@ -33,12 +33,14 @@ TEST(Dense, ProductsSumInIndexOrder) {
   EXPECT_EQ(out, (std::vector<float>{-2.0f, -2.0f}));
 }
 
-// The AVX2 forms tile rows by 16 and 8 and columns by 8: cover every tail.
+// The AVX2 forms tile rows by 16 and 8 and columns by 8; the batched
+// transpose tiles up to 4 vectors by 24-64 columns in runs of 128 rows:
+// cover every tail.
 TEST(Dense, Avx2BitIdenticalToPortable) {
   if (!has_avx2()) GTEST_SKIP() << "no AVX2 on this processor";
   std::vector<std::size_t> dims;
   for (std::size_t d = 1; d <= 40; ++d) dims.push_back(d);
-  for (std::size_t d : {63u, 64u, 65u, 100u, 384u}) dims.push_back(d);
+  for (std::size_t d : {63u, 64u, 65u, 100u, 129u, 300u, 384u}) dims.push_back(d);
   for (std::size_t d : dims) {
     const std::vector<float> m = random_vector(d * d, static_cast<unsigned>(d));
     const std::vector<float> x = random_vector(d, static_cast<unsigned>(d) + 1);
@@ -52,7 +54,7 @@ TEST(Dense, Avx2BitIdenticalToPortable) {
     mat_t_vec_avx2(m, d, x, b);
     expect_bits_equal(a, b, d);
     // Batches of every remainder: each vector's outputs are mat_t_vec's.
-    for (const std::size_t count : {1u, 2u, 3u, 5u, 9u}) {
+    for (const std::size_t count : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 9u}) {
       const std::vector<float> ys = random_vector(count * d, static_cast<unsigned>(d) + 7);
       std::vector<float> one(d), portable(count * d), avx2(count * d);
       mat_t_vecs_portable(m, d, ys.data(), count, portable.data());
