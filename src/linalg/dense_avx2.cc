@@ -4,6 +4,8 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <type_traits>
+#include <utility>
 
 #include "common/thread_scratch.h"
 #include "linalg/dense.h"
@@ -82,36 +84,52 @@ void row_blocks(const float* m, std::size_t stride, const float* x, std::size_t 
 // `mask` marks; its other lanes are never stored.
 constexpr std::size_t kGroup = 4;
 
+// f(K) for K = 0 … N−1, each index a compile-time constant: the
+// accumulators below are then separate registers, not a stack array the
+// loop stores to on every row.
+template <std::size_t N, typename F>
+inline void unrolled(F&& f) {
+  [&]<std::size_t... K>(std::index_sequence<K...>) {
+    (f(std::integral_constant<std::size_t, K>{}), ...);
+  }(std::make_index_sequence<N>{});
+}
+
 template <std::size_t V, std::size_t O, bool kMasked>
 void column_tile(const float* strip, std::size_t stride, std::size_t rows, const float* ys,
                  bool fresh, __m256i mask, float* out, std::size_t d) {
-  const auto load = [mask](const float* p, std::size_t o) {
-    return kMasked && o == O - 1 ? _mm256_maskload_ps(p, mask) : _mm256_loadu_ps(p);
-  };
-  __m256 acc[V][O];
-  for (std::size_t v = 0; v < V; ++v) {
-    for (std::size_t o = 0; o < O; ++o) {
-      acc[v][o] = fresh ? _mm256_setzero_ps() : load(out + v * d + 8 * o, o);
+  const auto load = [mask](const float* p, auto o) {
+    if constexpr (kMasked && o == O - 1) {
+      return _mm256_maskload_ps(p, mask);
+    } else {
+      return _mm256_loadu_ps(p);
     }
-  }
+  };
+  // acc[v·O + o]: vector v, block o.
+  __m256 acc[V * O];
+  unrolled<V * O>([&](auto k) {
+    constexpr std::size_t v = k / O;
+    constexpr std::integral_constant<std::size_t, k % O> o;
+    acc[k] = fresh ? _mm256_setzero_ps() : load(out + v * d + 8 * o, o);
+  });
   for (std::size_t i = 0; i < rows; ++i) {
     __m256 r[O];
-    for (std::size_t o = 0; o < O; ++o) r[o] = load(strip + i * stride + 8 * o, o);
-    for (std::size_t v = 0; v < V; ++v) {
+    unrolled<O>([&](auto o) { r[o] = load(strip + i * stride + 8 * o, o); });
+    unrolled<V>([&](auto v) {
       const __m256 yi = _mm256_broadcast_ss(ys + i * kGroup + v);
-      for (std::size_t o = 0; o < O; ++o) acc[v][o] = _mm256_add_ps(acc[v][o], _mm256_mul_ps(r[o], yi));
-    }
+      unrolled<O>([&](auto o) {
+        acc[v * O + o] = _mm256_add_ps(acc[v * O + o], _mm256_mul_ps(r[o], yi));
+      });
+    });
   }
-  for (std::size_t v = 0; v < V; ++v) {
-    for (std::size_t o = 0; o < O; ++o) {
-      float* dst = out + v * d + 8 * o;
-      if (kMasked && o == O - 1) {
-        _mm256_maskstore_ps(dst, mask, acc[v][o]);
-      } else {
-        _mm256_storeu_ps(dst, acc[v][o]);
-      }
+  unrolled<V * O>([&](auto k) {
+    constexpr std::size_t v = k / O, o = k % O;
+    float* dst = out + v * d + 8 * o;
+    if constexpr (kMasked && o == O - 1) {
+      _mm256_maskstore_ps(dst, mask, acc[k]);
+    } else {
+      _mm256_storeu_ps(dst, acc[k]);
     }
-  }
+  });
 }
 
 using ColumnTile = void (*)(const float*, std::size_t, std::size_t, const float*, bool, __m256i,
