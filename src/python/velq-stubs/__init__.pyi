@@ -103,8 +103,9 @@ class Database:
         A new database needs `dimension`; `bits`, `seed`, `metric` (`"ip"`,
         `"cosine"` or `"l2"`, any case) and `quantizer_type` (`"dense"`, the
         default, or `"srht"`) are fixed when it is created. Reopening with
-        `path` alone reads them from the directory; a given `dimension` or
-        `seed` must match what is stored. `collection` names a subdirectory
+        `path` alone reads them from the directory; when `dimension` is
+        given, it, `bits` and `metric` must match what is stored (and are
+        not read from it). `collection` names a subdirectory
         of `path` to use instead. `rerank_precision` `"f16"` or `"f32"`
         also keeps each vector's raw values for exact reranking (2 or 4
         bytes per component); `None` reranks from the codes. `normalize`
@@ -392,8 +393,10 @@ class Database:
         graph; without a graph it builds one as `create_index` does.
 
         Much cheaper than a full build when few records are new; after many
-        writes, `create_index` gives the better graph. A graph that a flush
-        set aside stays aside: only `create_index` brings it back into use.
+        writes, `create_index` gives the better graph. The flush it starts
+        with sets the graph aside when there were new writes (as any flush
+        of pending writes does), and only `create_index` brings a graph back
+        into use: until then searches scan.
 
         Raises:
             OverflowError: a negative parameter.
