@@ -104,14 +104,17 @@ class Database:
         `"cosine"` or `"l2"`, any case) and `quantizer_type` (`"dense"`, the
         default, or `"srht"`) are fixed when it is created. Reopening with
         `path` alone reads them from the directory; when `dimension` is
-        given, it, `bits` and `metric` must match what is stored (and are
-        not read from it). `collection` names a subdirectory
-        of `path` to use instead. `rerank_precision` `"f16"` or `"f32"`
-        also keeps each vector's raw values for exact reranking (2 or 4
-        bytes per component); `None` reranks from the codes. `normalize`
-        scales vectors and queries to unit length. `wal_flush_threshold`
-        (5000 when None) is the number of logged writes between automatic
-        flushes; raise it for bulk loads.
+        given, it, `bits` and `metric` must match what is stored.
+        `collection` names a subdirectory of `path` to use instead.
+
+        `rerank` rescores the best candidates more precisely before the
+        final cut; `rerank_precision` `"f16"` or `"f32"` keeps each vector's
+        raw values (2 or 4 bytes per component) and reranks exactly from
+        them, None from the codes. `fast_mode` gives every bit to the scalar
+        codes and keeps no residual sketch. `normalize` scales vectors and
+        queries to unit length. `wal_flush_threshold` (5000 when None) is
+        the number of logged writes between automatic flushes, for this
+        handle; raise it for bulk loads.
 
         A `file://` URI means its path. A second `open` of a directory this
         process already has open returns a handle on the same database and
