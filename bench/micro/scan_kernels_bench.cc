@@ -94,6 +94,54 @@ void BM_score_fused(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kCodes));
 }
 
+const velq::packing::UnpackKernels& unpack_of(Form form) {
+  namespace pk = velq::packing;
+  return form == kAvx512 ? pk::avx512_unpack_kernels()
+         : form == kAvx2 ? pk::avx2_unpack_kernels()
+                         : pk::portable_unpack_kernels();
+}
+
+// Arguments: n, bits. 256 packed codes unpacked to u16.
+template <Form kForm>
+void BM_unpack(benchmark::State& state) {
+  if (skip(state, kForm)) return;
+  const auto n = static_cast<std::size_t>(state.range(0));
+  const auto bits = static_cast<unsigned>(state.range(1));
+  constexpr std::size_t kCodes = 256;
+  const std::size_t m = velq::packing::packed_len(n, bits);
+  const std::vector<std::uint8_t> packed = random_bytes(kCodes * m, 7);
+  std::vector<std::uint16_t> out(n);
+  const auto& k = unpack_of(kForm);
+  for (auto _ : state) {
+    for (std::size_t c = 0; c < kCodes; ++c) {
+      k.unpack(std::span(packed).subspan(c * m, m), out, n, bits);
+      benchmark::DoNotOptimize(out.data());
+    }
+  }
+}
+
+// Arguments: d, metric (0 ip, 1 cosine, 2 l2). One query against 256 f64 vectors.
+template <Form kForm>
+void BM_score_vectors(benchmark::State& state) {
+  if (skip(state, kForm)) return;
+  const auto d = static_cast<std::size_t>(state.range(0));
+  const auto metric = static_cast<velq::DistanceMetric>(state.range(1));
+  constexpr std::size_t kVectors = 256;
+  std::vector<double> rows(kVectors * d), query(d);
+  const std::vector<float> values = random_floats((kVectors + 1) * d, 1.0f);
+  std::copy(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(kVectors * d), rows.begin());
+  std::copy(values.end() - static_cast<std::ptrdiff_t>(d), values.end(), query.begin());
+  namespace f = velq::filter;
+  const auto form = kForm == kAvx512 ? f::score_vectors_avx512
+                    : kForm == kAvx2 ? f::score_vectors_avx2
+                                     : f::score_vectors_portable;
+  for (auto _ : state) {
+    for (std::size_t v = 0; v < kVectors; ++v) {
+      benchmark::DoNotOptimize(form(metric, query, std::span(rows).subspan(v * d, d)));
+    }
+  }
+}
+
 void first_pass_args(benchmark::internal::Benchmark* b) {
   for (const long d : {384, 768}) {
     for (const long bits : {3, 4}) {
@@ -106,8 +154,24 @@ void first_pass_args(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(BM_first_pass<kAvx2>)->Name("first_pass_avx2")->Apply(first_pass_args);
 BENCHMARK(BM_first_pass<kAvx512>)->Name("first_pass_avx512")->Apply(first_pass_args);
-BENCHMARK(BM_score_fused<kPortable>)->Name("score_fused_portable")->Arg(384)->Arg(512)->Arg(768)->Arg(1024);
-BENCHMARK(BM_score_fused<kAvx2>)->Name("score_fused_avx2")->Arg(384)->Arg(512)->Arg(768)->Arg(1024);
-BENCHMARK(BM_score_fused<kAvx512>)->Name("score_fused_avx512")->Arg(384)->Arg(512)->Arg(768)->Arg(1024);
+
+#define VELQ_ALL_FORMS(fn, name, args)                                           \
+  BENCHMARK(fn<kPortable>)->Name(name "_portable")->Apply(args);                 \
+  BENCHMARK(fn<kAvx2>)->Name(name "_avx2")->Apply(args);                         \
+  BENCHMARK(fn<kAvx512>)->Name(name "_avx512")->Apply(args)
+
+VELQ_ALL_FORMS(BM_score_fused, "score_fused", [](benchmark::internal::Benchmark* b) {
+  for (const long n : {384, 512, 768, 1024}) b->Arg(n);
+});
+VELQ_ALL_FORMS(BM_unpack, "unpack", [](benchmark::internal::Benchmark* b) {
+  for (const long n : {384, 512, 768}) {
+    for (const long bits : {3, 4}) b->Args({n, bits});
+  }
+});
+VELQ_ALL_FORMS(BM_score_vectors, "score_vectors", [](benchmark::internal::Benchmark* b) {
+  for (const long d : {384, 768}) {
+    for (const long metric : {0, 1, 2}) b->Args({d, metric});
+  }
+});
 
 int main(int argc, char** argv) { return velq::bench::run_kernel_benchmarks(argc, argv); }
