@@ -13,10 +13,37 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <array>
 
 #include "quantizer/packing.h"
 
 namespace velq::packing {
+
+namespace {
+
+constexpr std::size_t kStep = 32;
+
+// The byte picks and shifts of each width, computed at compile time.
+struct alignas(64) Layout {
+  std::uint8_t pick[64] = {};
+  std::uint16_t shift[kStep] = {};
+};
+
+constexpr std::array<Layout, 8> layouts() {
+  std::array<Layout, 8> all{};
+  for (unsigned bits = 1; bits < 8; ++bits) {
+    for (unsigned j = 0; j < kStep; ++j) {
+      all[bits].pick[2 * j] = static_cast<std::uint8_t>(j * bits / 8);
+      all[bits].pick[2 * j + 1] = static_cast<std::uint8_t>(j * bits / 8 + 1);
+      all[bits].shift[j] = static_cast<std::uint16_t>(j * bits % 8);
+    }
+  }
+  return all;
+}
+
+constexpr std::array<Layout, 8> kLayouts = layouts();
+
+}  // namespace
 
 void unpack_avx512(std::span<const std::uint8_t> bytes, std::span<std::uint16_t> out,
                    std::size_t n, unsigned bits) {
@@ -26,16 +53,8 @@ void unpack_avx512(std::span<const std::uint8_t> bytes, std::span<std::uint16_t>
     unpack_scalar(bytes, out, n, bits);
     return;
   }
-  constexpr std::size_t kStep = 32;
-  alignas(64) std::uint8_t pick[64];
-  alignas(64) std::uint16_t shift[kStep];
-  for (unsigned j = 0; j < kStep; ++j) {
-    pick[2 * j] = static_cast<std::uint8_t>(j * bits / 8);
-    pick[2 * j + 1] = static_cast<std::uint8_t>(j * bits / 8 + 1);
-    shift[j] = static_cast<std::uint16_t>(j * bits % 8);
-  }
-  const __m512i picks = _mm512_load_si512(pick);
-  const __m512i shifts = _mm512_load_si512(shift);
+  const __m512i picks = _mm512_load_si512(kLayouts[bits].pick);
+  const __m512i shifts = _mm512_load_si512(kLayouts[bits].shift);
   const __m512i mask = _mm512_set1_epi16(static_cast<short>((1u << bits) - 1));
   const auto decode = [&](__m256i group) {
     const __m512i pairs = _mm512_permutexvar_epi8(picks, _mm512_zextsi256_si512(group));

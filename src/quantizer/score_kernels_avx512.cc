@@ -16,6 +16,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "quantizer/packing.h"
@@ -182,20 +183,34 @@ float run_indices(const Term& term, std::span<const std::uint16_t> idx, std::siz
 // from byte ⌊j·bits/8⌋ of the group, shifts right by j·bits mod 8 and masks
 // (an index spans at most two bytes, so the four reach past it; bytes beyond
 // the 16 loaded read as zero).
+// The byte picks and shifts of PackedLanes16 for each width, computed at
+// compile time.
+struct alignas(64) Layout {
+  std::uint8_t pick[64] = {};
+  std::int32_t shift[kLanes] = {};
+};
+
+constexpr std::array<Layout, 9> layouts() {
+  std::array<Layout, 9> all{};
+  for (unsigned bits = 1; bits <= 8; ++bits) {
+    for (unsigned j = 0; j < kLanes; ++j) {
+      const unsigned start = j * bits;
+      for (unsigned b = 0; b < 4; ++b) all[bits].pick[4 * j + b] = static_cast<std::uint8_t>(start / 8 + b);
+      all[bits].shift[j] = static_cast<std::int32_t>(start % 8);
+    }
+  }
+  return all;
+}
+
+constexpr std::array<Layout, 9> kLayouts = layouts();
+
 class PackedLanes16 {
  public:
   explicit PackedLanes16(unsigned bits)
-      : bits_(bits), mask_(_mm512_set1_epi32(static_cast<int>((1u << bits) - 1))) {
-    alignas(64) std::uint8_t pick[64];
-    alignas(64) std::int32_t shift[kLanes];
-    for (unsigned j = 0; j < kLanes; ++j) {
-      const unsigned start = j * bits;
-      for (unsigned b = 0; b < 4; ++b) pick[4 * j + b] = static_cast<std::uint8_t>(start / 8 + b);
-      shift[j] = static_cast<std::int32_t>(start % 8);
-    }
-    pick_ = _mm512_load_si512(pick);
-    shift_ = _mm512_load_si512(shift);
-  }
+      : bits_(bits),
+        mask_(_mm512_set1_epi32(static_cast<int>((1u << bits) - 1))),
+        pick_(_mm512_load_si512(kLayouts[bits].pick)),
+        shift_(_mm512_load_si512(kLayouts[bits].shift)) {}
 
   // Leading groups whose 16-byte load stays inside `size` bytes.
   std::size_t safe_groups(std::size_t size) const {
