@@ -50,21 +50,25 @@ Result<IdPool> pool_after_log(const std::optional<IdPool>& loaded, std::span<con
   return pool;
 }
 
-Status check_pool(const IdPool& pool, bool pool_missing, const MetadataStore& metadata,
-                  const SegmentManager& segments, std::span<const WalEntry> log) {
+// metadata.bin's entries in slots at or past `slots`.
+std::size_t entries_beyond(const MetadataStore& metadata, std::uint32_t slots) {
   // Entries are sorted by slot: those past the pool's last slot are the tail.
   std::size_t beyond = 0;
-  for (auto it = metadata.entries().rbegin();
-       it != metadata.entries().rend() && it->slot >= pool.slot_count(); ++it) {
+  for (auto it = metadata.entries().rbegin(); it != metadata.entries().rend() && it->slot >= slots;
+       ++it) {
     ++beyond;
   }
-  if (beyond > 0) {
+  return beyond;
+}
+
+Status check_pool(const IdPool& pool, bool pool_missing, const MetadataStore& metadata,
+                  const SegmentManager& segments, std::span<const WalEntry> log) {
+  if (const std::size_t beyond = entries_beyond(metadata, pool.slot_count()); beyond > 0) {
     return records_lost(pool_missing, log,
                         "metadata.bin holds records in " + std::to_string(beyond) +
                             " slots beyond the " + std::to_string(pool.slot_count()) +
                             " it accounts for");
   }
-  if (!pool_missing && log.empty()) return ok_status();
   VELQ_ASSIGN_OR_RETURN(const auto live, live_by_segments(segments, log));
   std::size_t lost = 0;
   const std::string* example = nullptr;
@@ -89,6 +93,10 @@ Status check_flushed_records_kept(const std::optional<IdPool>& loaded, std::span
                              std::to_string(loaded->slot_count()) + " flushed slots" + kLeftAsItWas);
   }
   const bool pool_missing = !loaded.has_value();
+  // A loaded pool that covers every slot of metadata.bin is what an open
+  // after a close or an ordinary crash finds: nothing shows a loss, and
+  // neither the pool is copied nor a segment read.
+  if (!pool_missing && entries_beyond(metadata, loaded->slot_count()) == 0) return ok_status();
   if (log.empty()) {
     const IdPool none;
     return check_pool(pool_missing ? none : *loaded, pool_missing, metadata, segments, log);

@@ -33,9 +33,10 @@ inline constexpr std::string_view kPoolAndLogMissing =
 //   segments and then the log leave live is not alive in it. Without
 //   live_ids.bin and log entries the text is kPoolAndLogMissing.
 // The segments hold every write ever flushed but take a pass over all of
-// them, so they are read only when the log or a missing pool leaves room for
-// a loss that metadata.bin cannot show. A segment that does not decode shows
-// nothing and is passed over; one that cannot be read fails the check.
+// them, so they are read only when there is room for a loss: live_ids.bin is
+// missing, or metadata.bin holds slots past the loaded pool (a flush cut off
+// between the two files, or a damaged pool). A segment that does not decode
+// shows nothing and is passed over; one that cannot be read fails the check.
 Status check_flushed_records_kept(const std::optional<IdPool>& loaded, std::span<const WalEntry> log,
                                   const MetadataStore& metadata, bool metadata_exists,
                                   const SegmentManager& segments);
