@@ -16,19 +16,21 @@ namespace velq {
 namespace {
 
 // Rescoring from codes decodes the pooled codes and scores the decoded
-// vectors (the plain rule) while that takes fewer multiply-adds than this
-// (some tens of microseconds: an SRHT at small d, or a few dozen dense
-// codes); beyond it each score comes from <q, x̂> (CodeScan::decoded_score),
-// the same value up to rounding, at no reconstruction.
-constexpr double kDecodeBudget = 4e5;
+// vectors (the plain rule) while that costs less than this many units of
+// decode_cost, some 20 µs: a few dozen small dense codes, or an SRHT pool
+// of 10 to 70 codes at d = 128 to 384; beyond it each score comes from
+// <q, x̂> (CodeScan::decoded_score), the same value up to rounding, at no
+// reconstruction (4 to 100 times cheaper per code, measured).
+constexpr double kDecodeBudget = 3.3e5;
 
-// Multiply-adds of decoding one code: a d x d product per dense transform,
-// about n·log2(n) per Hadamard transform, one transform in fast mode.
+// Decoding one code, in multiply-adds of a dense product: d² per dense
+// transform; a Hadamard transform's n·log2(n) steps cost about 2.5 of those
+// each (scratch copies, scaling, short vectors); one transform in fast mode.
 double decode_cost(const ProdQuantizer& q) {
   const double transforms = q.fast_mode() ? 1.0 : 2.0;
   const double n = static_cast<double>(q.n());
   const double d = static_cast<double>(q.d());
-  return transforms * (q.mse_quantizer().is_dense() ? d * d : n * std::bit_width(q.n()));
+  return transforms * (q.mse_quantizer().is_dense() ? d * d : 2.5 * n * std::bit_width(q.n()));
 }
 
 // Full-precision scores of the hits, by index; independent of the thread
