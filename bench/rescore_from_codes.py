@@ -5,12 +5,14 @@ the module in one run: this checkout's installed `velq` and another one
 importable from --other (for instance `pip install --no-deps --target DIR` of
 an older commit). Each database is built once and searched by both builds,
 one query per call, one thread (RAYON_NUM_THREADS=1); figures are medians of
-per-call thread CPU time. Also counts the queries whose top-10 ids (in order)
+per-call thread CPU time. With --graph an index is built first, so the
+searches take the graph road (L2 nodes are then scored from the codes'
+terms instead of being reconstructed). Also counts the queries whose top-10 ids (in order)
 differ between the builds, and how many of those differ only where the other
 build's scores tie within a relative 1e-5.
 
     bench/rescore_from_codes.py --other DIR [--dims 384,768,1536]
-        [--metrics ip,l2] [--n 20000] [--queries 200] [--data clustered]
+        [--metrics ip,l2] [--n 20000] [--queries 200] [--data clustered] [--graph]
 """
 import argparse
 import json
@@ -85,13 +87,14 @@ def main():
     parser.add_argument("--n", type=int, default=20_000)
     parser.add_argument("--queries", type=int, default=200)
     parser.add_argument("--data", default="clustered", choices=["clustered", "random"])
+    parser.add_argument("--graph", action="store_true", help="build an index: the graph road")
     args = parser.parse_args()
     if args.child:
         child(args)
         return
     import velq
     print(f"processor: {processor_name()}; n = {args.n:,}, {args.data} data, top {K}, dense rotation, "
-          f"4 bits, rerank from codes; one thread, one query per call, medians of {args.queries}")
+          f"4 bits, rerank from codes, {'graph' if args.graph else 'exhaustive'} road; one thread, one query per call, medians of {args.queries}")
     print(f"{'d':>5} {'metric':>6} {'this ms':>8} {'other ms':>9} {'speed-up':>9} "
           f"{'order differs':>14} {'within ties':>12}")
     with tempfile.TemporaryDirectory() as root:
@@ -103,6 +106,8 @@ def main():
                 path = Path(root) / f"{metric}-{dim}"
                 db = velq.Database.open(str(path), dimension=dim, metric=metric)
                 db.insert_batch([str(i) for i in range(len(base))], base)
+                if args.graph:
+                    db.create_index()
                 db.close()
                 ours = run(path, qfile, None)
                 other = run(path, qfile, args.other) if args.other else None
