@@ -145,8 +145,8 @@ double CodeScan::block_score_bounds(std::size_t block, double* bounds) const {
     const std::size_t first = block * kCodes;
     double top = -std::numeric_limits<double>::infinity();
     for (std::size_t c = 0; c < kCodes; ++c) {
-      const float low =
-          first + c < decoded_.norms->size() ? decoded_.norms->squared_lower(first + c) : 0.0f;
+      const double low =
+          first + c < decoded_.norms->size() ? decoded_.norms->squared_lower(first + c) : 0.0;
       const double u = l2_bound_->score_bound(
           bounds[c], f32_at(bytes + shape.gamma_offset() + 4 * c),
           f32_at(bytes + shape.norm_offset() + 4 * c), low);

@@ -61,7 +61,7 @@ class L2ScoreBound {
   // u of its estimate, its stored gamma and norm, and a lower bound of
   // ‖x̂‖². +infinity when a value is damaged (NaN, negative, infinite), so
   // such a code is always scored exactly.
-  double score_bound(double u, float gamma, float norm, float squared_lower) const;
+  double score_bound(double u, float gamma, float norm, double squared_lower) const;
 
  private:
   bool usable_ = false;

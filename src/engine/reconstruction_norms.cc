@@ -76,14 +76,11 @@ void ReconstructionNorms::grow_to(std::size_t count) {
   if (count > squared_.size()) squared_.resize(count, 0.0);
 }
 
-// The f64 sum of squares lies within d·2^-53 of the decoded vector's, and
-// the f32 store rounds toward 0.
-float ReconstructionNorms::squared_lower(std::size_t slot) const {
+// The f64 sum of squares lies within d·2^-53 of the real value (d < 2^18).
+double ReconstructionNorms::squared_lower(std::size_t slot) const {
   const double sum = squared_[slot];
-  if (!std::isfinite(sum)) return 0.0f;  // a damaged gamma: the bound then refuses the code
-  const double low = sum * (1.0 - 0x1p-32);
-  const float narrow = static_cast<float>(low);
-  return static_cast<double>(narrow) > low ? std::nextafter(narrow, 0.0f) : narrow;
+  if (!std::isfinite(sum)) return 0.0;  // a damaged gamma: the bound then refuses the code
+  return sum * (1.0 - 0x1p-32);
 }
 
 }  // namespace velq

@@ -38,9 +38,9 @@ class ReconstructionNorms {
   std::size_t size() const { return squared_.size(); }
   // The f64 sum of squares of the decoded vector's coordinates.
   double squared(std::size_t slot) const { return squared_[slot]; }
-  // squared(slot) rounded down to f32 below its own rounding error: a lower
-  // bound of the real ‖x̂‖² (0 for a value that is not finite).
-  float squared_lower(std::size_t slot) const;
+  // squared(slot) lowered past its own rounding error: a lower bound of the
+  // real ‖x̂‖² (0 for a value that is not finite).
+  double squared_lower(std::size_t slot) const;
   const DecodeErrorColumns& columns() const { return columns_; }
   std::size_t memory_bytes() const { return squared_.size() * sizeof(double); }
 
