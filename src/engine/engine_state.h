@@ -50,7 +50,8 @@ struct EngineState {
   // live_codes in the first pass's blocked form, when the quantizer has one;
   // mirrors every slot below the id pool's slot count (blocked_mirror.h).
   std::optional<BlockedCodes> blocked_codes;
-  // With it, for L2 databases: the reconstruction norms of the same slots.
+  // For L2 databases, and Cosine ones reranking from codes: the
+  // reconstruction norms of the same slots (blocked_mirror.h).
   std::optional<ReconstructionNorms> reconstruction_norms;
   IdPool id_pool;
   SlotLayout layout;

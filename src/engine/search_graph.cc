@@ -112,7 +112,7 @@ Result<std::vector<SearchResult>> search_with_filter_and_ann(
   const SlotScorer scorer(state, q, first_pass_codes(state, delta.size()));
   const std::vector<engine::ScoredSlot> hits =
       graph_hits(state, scorer, top_k, list_size, allowed ? &*allowed : nullptr);
-  std::vector<SearchResult> results = ranked_results(state, q, hits, top_k);
+  std::vector<SearchResult> results = ranked_results(state, scorer, q, hits, top_k);
   if (delta.empty()) return results;
   std::vector<SearchResult> merged = scan_candidates(state, scorer, q, top_k, delta);
   results.insert(results.end(), std::make_move_iterator(merged.begin()),

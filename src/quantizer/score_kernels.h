@@ -24,6 +24,13 @@ struct ScoreTerms {
   float signs = 0.0f;
 };
 
+// The same two sums in f64: each product of two f32 values is exact there,
+// so the kernels differ only in the order of the f64 additions.
+struct WideTerms {
+  double mse = 0.0;
+  double signs = 0.0;
+};
+
 // Common REQUIREs (checked by the callers in prod_quantizer_scoring.cc, not
 // here): lut.size() >= n*k, q_rot.size() >= n, idx.size() >= n,
 // q_proj.size() >= n, packed.size() >= ceil(n*bits/8). Data-dependent faults
@@ -50,6 +57,12 @@ struct ScoreKernels {
                                            std::span<const std::uint8_t> packed, unsigned bits,
                                            std::span<const float> q_proj,
                                            std::span<const std::uint8_t> signs, std::size_t n);
+  // level_dot_and_signs_packed accumulated in f64, for scores that must
+  // match a decoded vector's to f64 rounding rather than f32.
+  WideTerms (*wide_terms_packed)(std::span<const float> levels, std::span<const float> q_rot,
+                                 std::span<const std::uint8_t> packed, unsigned bits,
+                                 std::span<const float> q_proj,
+                                 std::span<const std::uint8_t> signs, std::size_t n);
 };
 
 const ScoreKernels& portable_kernels();

@@ -158,6 +158,42 @@ TEST(ScoreKernels, FusedPassMatchesSeparateTerms) {
   }
 }
 
+// The f64 form sums the one-pass form's terms with exact products: both
+// kernel sets agree to f64 summation error, and with the f32 sums to theirs,
+// at every width (register decoding, buffered decoding, gathered levels) and
+// with sign bytes covering all or half of the coordinates. Codes are read
+// in place from buffers of exactly their size.
+TEST(ScoreKernels, WideTermsAgreeAcrossKernels) {
+  const ScoreKernels& p = portable_kernels();
+  for (unsigned bits : {0u, 1u, 2u, 3u, 4u, 5u, 7u, 8u, 9u, 12u, 16u}) {
+    for (std::size_t n : kLengths) {
+      const Case c(n, bits, static_cast<std::uint32_t>(53 * bits + n));
+      auto exact = std::make_unique<std::uint8_t[]>(c.packed.size());
+      std::copy(c.packed.begin(), c.packed.end(), exact.get());
+      const std::span<const std::uint8_t> packed(exact.get(), c.packed.size());
+      double mse_abs = 0.0, proj_abs = 0.0;
+      for (std::size_t i = 0; i < n; ++i) {
+        mse_abs += std::fabs(static_cast<double>(c.levels[c.idx[i]]) * c.q_rot[i]);
+        proj_abs += std::fabs(static_cast<double>(c.q_proj[i]));
+      }
+      const double wide_tol = 2.0 * static_cast<double>(n + 1) * 0x1p-53;
+      for (std::size_t sign_bytes : {c.signs.size(), c.signs.size() / 2}) {
+        SCOPED_TRACE(::testing::Message() << "bits=" << bits << " n=" << n
+                                          << " sign bytes=" << sign_bytes);
+        const std::span<const std::uint8_t> signs(c.signs.data(), sign_bytes);
+        const WideTerms ref = p.wide_terms_packed(c.levels, c.q_rot, packed, bits, c.q_proj, signs, n);
+        EXPECT_NEAR(ref.mse, p.level_dot(c.levels, c.q_rot, c.idx, n), c.tolerance(c.mse_abs()));
+        EXPECT_NEAR(ref.signs, p.sign_sum(c.q_proj, signs, n), c.tolerance(c.proj_abs()));
+        if (!has_avx2_fma()) continue;
+        const WideTerms v =
+            avx2_kernels().wide_terms_packed(c.levels, c.q_rot, packed, bits, c.q_proj, signs, n);
+        EXPECT_NEAR(v.mse, ref.mse, wide_tol * mse_abs);
+        EXPECT_NEAR(v.signs, ref.signs, wide_tol * proj_abs);
+      }
+    }
+  }
+}
+
 TEST(ScoreKernels, SignTermCountsOnlyCoveredCoordinates) {
   const std::vector<const ScoreKernels*> sets = all_sets();
   for (const ScoreKernels* ks : sets) {
