@@ -13,6 +13,9 @@ namespace velq {
 
 Result<std::unique_ptr<EngineState>> open_engine_state(const EngineOptions& options);
 
+// An existing database opens only with its own dimension, bits and metric.
+Status check_matches(const Manifest& manifest, const EngineOptions& options);
+
 // Applies replayed log entries to the live state (slots, id pool, metadata),
 // from scratch when `full_rebuild` is set.
 Status apply_wal_entries_to_live_state(EngineState& state, const std::vector<WalEntry>& entries,
