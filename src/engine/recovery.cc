@@ -32,7 +32,8 @@ std::string yes_no(bool v) { return v ? "true" : "false"; }
 // two engines over one directory would each overwrite the other's files,
 // and cut the slot files under the other's mappings.
 Result<std::unique_ptr<FileLock>> lock_directory(FileSystem& fs, const std::string& dir) {
-  Result<std::unique_ptr<FileLock>> lock = fs.lock_exclusive(db_files::local_path(dir, db_files::kLock));
+  Result<std::unique_ptr<FileLock>> lock =
+      fs.lock_exclusive(db_files::local_path(dir, db_files::kLock));
   if (!lock.ok() && lock.error().kind() == ErrorKind::kBusy) {
     return Error("database directory '" + dir + "' is open in another process", ErrorKind::kBusy);
   }

@@ -2,9 +2,9 @@
 // rule: a panic that unwinds out of an exclusive section marks the lock
 // poisoned for good, and every later section refuses to start. Shared
 // sections never poison it. A value taken out for good (retire_if) leaves
-// the lock refusing every section in the same way. Waiting writers go first, so a stream of readers
-// cannot starve a writer. No Python here: callers give up the interpreter
-// lock before waiting.
+// the lock refusing every section in the same way. Waiting writers go
+// first, so a stream of readers cannot starve a writer. No Python here:
+// callers give up the interpreter lock before waiting.
 #pragma once
 
 #include <condition_variable>

@@ -86,7 +86,8 @@ std::string database_dir(const std::string& path, const std::optional<std::strin
 
 [[noreturn]] void throw_os_error(int errnum, const std::string& path) {
   const std::error_code error(errnum, std::generic_category());
-  const PyRef args = PyRef::steal(Py_BuildValue("(iss)", errnum, error.message().c_str(), path.c_str()));
+  const PyRef args =
+      PyRef::steal(Py_BuildValue("(iss)", errnum, error.message().c_str(), path.c_str()));
   PyErr_SetObject(PyExc_OSError, args.get());
   throw PyErrorSet{};
 }

@@ -62,16 +62,24 @@ class OpenRegistry {
       // The last holder is destroying the value; wait until it has.
       entry->destroyed.wait(lock);
     }
-    const std::uint64_t generation = entry->generation.fetch_add(1) + 1;
-    handle = Handle(new PoisonableRwLock<T>(make()), [entry, generation](PoisonableRwLock<T>* p) {
+    // Taken on only once the handle exists: a deleter run by a failed
+    // construction (out of memory) must not wait for this mutex.
+    const std::uint64_t generation = entry->generation.load() + 1;
+    const auto deleter = [held = entry, generation](PoisonableRwLock<T>* p) mutable {
+      // The deleter lives on in the control block as long as the entry's
+      // weak reference does: it must let go of the entry now, or the two
+      // would keep each other forever.
+      const std::shared_ptr<Entry> e = std::move(held);
       delete p;
       // Only the current generation's value keeps later makers waiting.
-      if (entry->generation.load() != generation) return;
-      const std::lock_guard guard(entry->mutex);
-      if (entry->generation.load() != generation) return;
-      entry->live = false;
-      entry->destroyed.notify_all();
-    });
+      if (e->generation.load() != generation) return;
+      const std::lock_guard guard(e->mutex);
+      if (e->generation.load() != generation) return;
+      e->live = false;
+      e->destroyed.notify_all();
+    };
+    handle = Handle(new PoisonableRwLock<T>(make()), deleter);
+    entry->generation.store(generation);
     entry->handle = handle;
     entry->live = true;
     return handle;

@@ -132,7 +132,8 @@ Result<std::vector<std::string>> FaultInjectingFileSystem::list(const std::strin
   return base_->list(dir);
 }
 
-Result<std::unique_ptr<FileLock>> FaultInjectingFileSystem::lock_exclusive(const std::string& path) {
+Result<std::unique_ptr<FileLock>> FaultInjectingFileSystem::lock_exclusive(
+    const std::string& path) {
   VELQ_RETURN_IF_ERROR(check(FileOp::kLock));
   return base_->lock_exclusive(path);
 }

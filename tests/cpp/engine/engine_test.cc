@@ -131,7 +131,8 @@ TEST(Engine, DirectoryIsLockedFromOpenUntilTheEngineGoes) {
   const Result<VelqorEngine> second = VelqorEngine::open_with_options(o);
   ASSERT_FALSE(second.ok());
   EXPECT_EQ(second.error().kind(), ErrorKind::kBusy);
-  EXPECT_EQ(second.error().message(), "database directory '" + dir.path() + "' is open in another process");
+  EXPECT_EQ(second.error().message(),
+            "database directory '" + dir.path() + "' is open in another process");
   EXPECT_EQ(faults->count(FileOp::kRead), reads);  // refused before reading anything
   EXPECT_EQ(faults->count(FileOp::kOpen), opens);
   first.reset();

@@ -22,7 +22,10 @@ struct Value {
 
   explicit Value(int n, bool slow_death = false) : n(n), slow_death(slow_death) { ++alive; }
   Value(Value&& other) noexcept
-      : n(other.n), stale(other.stale), slow_death(other.slow_death), owns(std::exchange(other.owns, false)) {}
+      : n(other.n),
+        stale(other.stale),
+        slow_death(other.slow_death),
+        owns(std::exchange(other.owns, false)) {}
   Value(const Value&) = delete;
   ~Value() {
     if (!owns) return;
