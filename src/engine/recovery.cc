@@ -28,6 +28,8 @@ constexpr std::uint64_t kCompactorSegments = 10;
 
 std::string yes_no(bool v) { return v ? "true" : "false"; }
 
+}  // namespace
+
 // Held from before the first read of the directory until the engine goes:
 // two engines over one directory would each overwrite the other's files,
 // and cut the slot files under the other's mappings.
@@ -39,8 +41,6 @@ Result<std::unique_ptr<FileLock>> lock_directory(FileSystem& fs, const std::stri
   }
   return lock;
 }
-
-}  // namespace
 
 Status check_matches(const Manifest& m, const EngineOptions& o) {
   if (m.d != o.d) {

@@ -230,7 +230,11 @@ PyObject* open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
           // An engine that refuses writes until the database is reopened.
           [](const VelqorEngine& live) { return live.state().write_refusal.has_value(); },
           [&] {
-            if (!dimension) take_stored_parameters(options, stored_manifest(dir));
+            if (!dimension) {
+              // Another process's database is not read, not even its manifest.
+              const auto probe = unwrap(lock_directory(*options.fs, dir));
+              take_stored_parameters(options, stored_manifest(dir));
+            }
             return unwrap(VelqorEngine::open_with_options(options));
           });
     }
