@@ -30,6 +30,9 @@
 namespace velq {
 
 struct EngineState {
+  // The directory's lock: first, so it goes last, after every file below is
+  // closed and unmapped.
+  std::unique_ptr<FileLock> directory_lock;
   std::shared_ptr<const ProdQuantizer> quantizer;  // immutable after open
   Manifest manifest;
   std::shared_ptr<const StorageBackend> backend;

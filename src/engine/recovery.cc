@@ -31,6 +31,20 @@ constexpr std::uint64_t kCompactorSegments = 10;
 
 std::string yes_no(bool v) { return v ? "true" : "false"; }
 
+}  // namespace
+
+// Held from before the first read of the directory until the engine goes:
+// two engines over one directory would each overwrite the other's files,
+// and cut the slot files under the other's mappings.
+Result<std::unique_ptr<FileLock>> lock_directory(FileSystem& fs, const std::string& dir) {
+  Result<std::unique_ptr<FileLock>> lock =
+      fs.lock_exclusive(db_files::local_path(dir, db_files::kLock));
+  if (!lock.ok() && lock.error().kind() == ErrorKind::kBusy) {
+    return Error("database directory '" + dir + "' is open in another process", ErrorKind::kBusy);
+  }
+  return lock;
+}
+
 Status check_matches(const Manifest& m, const EngineOptions& o) {
   if (m.d != o.d) {
     return Error("dimension mismatch: manifest has d=" + std::to_string(m.d) +
@@ -49,6 +63,8 @@ Status check_matches(const Manifest& m, const EngineOptions& o) {
   }
   return ok_status();
 }
+
+namespace {
 
 // quantizer.bin of an existing database; it must describe the manifest's
 // codes, or every slot would be read with the wrong shape.
@@ -238,6 +254,7 @@ Status apply_wal_entries_to_live_state(EngineState& s, const std::vector<WalEntr
 
 Result<std::unique_ptr<EngineState>> open_engine_state(const EngineOptions& o) {
   VELQ_RETURN_IF_ERROR(o.fs->create_directories(o.local_dir));
+  VELQ_ASSIGN_OR_RETURN(std::unique_ptr<FileLock> directory_lock, lock_directory(*o.fs, o.local_dir));
   VELQ_ASSIGN_OR_RETURN(std::shared_ptr<const StorageBackend> backend,
                         StorageBackend::from_uri(o.storage_uri, o.fs));
   // Before any live file, metadata.bin or live_ids.bin is read.
@@ -297,6 +314,7 @@ Result<std::unique_ptr<EngineState>> open_engine_state(const EngineOptions& o) {
   const bool rerank_enabled = manifest.rerank_enabled;
   const bool normalize = o.normalize || manifest.normalize;
   auto state = std::make_unique<EngineState>(EngineState{
+      .directory_lock = std::move(directory_lock),
       .quantizer = quantizer,
       .manifest = std::move(manifest),
       .backend = backend,

@@ -21,6 +21,7 @@ const char* op_name(FileOp op) {
     case FileOp::kList: return "list";
     case FileOp::kMkdir: return "mkdir";
     case FileOp::kAllocate: return "allocate";
+    case FileOp::kLock: return "lock";
   }
   return "?";
 }
@@ -129,6 +130,12 @@ Status FaultInjectingFileSystem::create_directories(const std::string& path) {
 Result<std::vector<std::string>> FaultInjectingFileSystem::list(const std::string& dir) {
   VELQ_RETURN_IF_ERROR(check(FileOp::kList));
   return base_->list(dir);
+}
+
+Result<std::unique_ptr<FileLock>> FaultInjectingFileSystem::lock_exclusive(
+    const std::string& path) {
+  VELQ_RETURN_IF_ERROR(check(FileOp::kLock));
+  return base_->lock_exclusive(path);
 }
 
 }  // namespace velq

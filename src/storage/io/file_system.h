@@ -1,6 +1,6 @@
 // The one way the storage layer reaches files: open, read, write, sync,
-// truncate, map, rename, remove, stat, list and directory creation all go
-// through a FileSystem. The local implementation is the default; tests and
+// truncate, map, rename, remove, stat, list, directory creation and file
+// locks all go through a FileSystem. The local implementation is the default; tests and
 // crash harnesses put a FaultInjectingFileSystem (fault_injection.h) in its
 // place to fail or stop the process at any single operation.
 //
@@ -33,8 +33,9 @@ enum class FileOp : std::uint8_t {
   kList,
   kMkdir,
   kAllocate,  // reserving storage for a range of a file
+  kLock,
 };
-inline constexpr std::size_t kFileOpCount = 12;
+inline constexpr std::size_t kFileOpCount = 13;
 
 // How a file is opened. Every mode but kRead creates a missing file (0666
 // before the umask).
@@ -112,6 +113,14 @@ class File {
   virtual Status close() = 0;
 };
 
+// An exclusive advisory lock on a file, held until destroyed. It belongs to
+// the open file description, so the operating system drops it when the
+// process ends however it ends.
+class FileLock {
+ public:
+  virtual ~FileLock() = default;
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -126,6 +135,10 @@ class FileSystem {
   virtual Status create_directories(const std::string& path) = 0;
   // Names of the entries of a directory ("." and ".." left out), any order.
   virtual Result<std::vector<std::string>> list(const std::string& dir) = 0;
+  // Takes the exclusive lock of the file at `path` (created when missing)
+  // without waiting. Held elsewhere, by this process or another: kBusy. A
+  // second lock of the same file within one process is refused too.
+  virtual Result<std::unique_ptr<FileLock>> lock_exclusive(const std::string& path) = 0;
 };
 
 // The process-wide local file system (POSIX calls).

@@ -1,6 +1,7 @@
 // FileSystem over POSIX calls.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -153,6 +154,18 @@ class LocalFile final : public File {
   OpenMode mode_;
 };
 
+class LocalFileLock final : public FileLock {
+ public:
+  explicit LocalFileLock(int fd) : fd_(fd) {}
+  LocalFileLock(const LocalFileLock&) = delete;
+  LocalFileLock& operator=(const LocalFileLock&) = delete;
+  // Closing the descriptor releases the lock.
+  ~LocalFileLock() override { ::close(fd_); }
+
+ private:
+  int fd_;
+};
+
 int open_flags(OpenMode mode) {
   switch (mode) {
     case OpenMode::kRead: return O_RDONLY;
@@ -225,6 +238,29 @@ class LocalFileSystem final : public FileSystem {
     ::closedir(d);
     if (err != 0) return os_error(err);
     return names;
+  }
+
+  Result<std::unique_ptr<FileLock>> lock_exclusive(const std::string& path) override {
+    if (has_nul(path)) return os_error(EINVAL);
+    int fd;
+    do {
+      fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return os_error(errno);
+    // flock, not fcntl locks: those belong to the process, so a second
+    // descriptor of this process would neither be refused nor keep the lock
+    // when the first one closes.
+    int rc;
+    do {
+      rc = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+      const int err = errno;
+      ::close(fd);
+      if (err == EWOULDBLOCK) return Error(path + " is locked", ErrorKind::kBusy);
+      return os_error(err);
+    }
+    return std::unique_ptr<FileLock>(std::make_unique<LocalFileLock>(fd));
   }
 };
 

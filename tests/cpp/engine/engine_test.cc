@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -89,22 +90,24 @@ TEST(Engine, CreateWriteCloseReopen) {
     ASSERT_TRUE(e.close().ok());
     EXPECT_EQ(e.stats().live_slot_count, 9u);  // compacted at close
   }
-  VelqorEngine e = open_ok(options_for(dir.path()));
-  for (int i = 0; i < 10; ++i) {
-    if (i == 5) {
-      EXPECT_FALSE(e.get(id(i))->has_value());
-    } else if (i == 4) {
-      EXPECT_EQ((*e.get(id(4)))->document, "new doc");
-      EXPECT_EQ((*e.get(id(4)))->metadata, props(4));
-    } else {
-      expect_record(e, i);
+  {
+    VelqorEngine e = open_ok(options_for(dir.path()));
+    for (int i = 0; i < 10; ++i) {
+      if (i == 5) {
+        EXPECT_FALSE(e.get(id(i))->has_value());
+      } else if (i == 4) {
+        EXPECT_EQ((*e.get(id(4)))->document, "new doc");
+        EXPECT_EQ((*e.get(id(4)))->metadata, props(4));
+      } else {
+        expect_record(e, i);
+      }
     }
+    EXPECT_EQ(*e.count_with_filter(nullptr), 9u);
+    const EngineStats s = e.stats();
+    EXPECT_EQ(s.segment_count, 1u);
+    EXPECT_EQ(s.buffered_vectors, 0u);
+    EXPECT_EQ(s.metadata_entries, 9u);
   }
-  EXPECT_EQ(*e.count_with_filter(nullptr), 9u);
-  const EngineStats s = e.stats();
-  EXPECT_EQ(s.segment_count, 1u);
-  EXPECT_EQ(s.buffered_vectors, 0u);
-  EXPECT_EQ(s.metadata_entries, 9u);
 
   auto mismatch = [&](auto change) {
     EngineOptions o = options_for(dir.path());
@@ -115,6 +118,33 @@ TEST(Engine, CreateWriteCloseReopen) {
   EXPECT_EQ(mismatch([](EngineOptions& o) { o.b = 3; }), "bits mismatch: manifest has b=4, requested b=3");
   EXPECT_EQ(mismatch([](EngineOptions& o) { o.metric = DistanceMetric::kL2; }),
             "metric mismatch: manifest has Ip, requested L2");
+}
+
+TEST(Engine, DirectoryIsLockedFromOpenUntilTheEngineGoes) {
+  TempDir dir;
+  auto faults = std::make_shared<FaultInjectingFileSystem>(local_file_system());
+  EngineOptions o = options_for(dir.path());
+  o.fs = faults;
+  std::optional<VelqorEngine> first = open_ok(o);
+  insert(*first, 1);  // logged, not flushed: a second engine would replay it
+  ASSERT_TRUE(first->close().ok());  // closing keeps the lock
+  const std::uint64_t reads = faults->count(FileOp::kRead);
+  const std::uint64_t opens = faults->count(FileOp::kOpen);
+  const Result<VelqorEngine> second = VelqorEngine::open_with_options(o);
+  ASSERT_FALSE(second.ok());
+  EXPECT_EQ(second.error().kind(), ErrorKind::kBusy);
+  EXPECT_EQ(second.error().message(),
+            "database directory '" + dir.path() + "' is open in another process");
+  EXPECT_EQ(faults->count(FileOp::kRead), reads);  // refused before reading anything
+  EXPECT_EQ(faults->count(FileOp::kOpen), opens);
+  first.reset();
+  const VelqorEngine again = open_ok(o);
+  expect_record(again, 1);
+  // A lock that cannot be taken for another reason fails the open too.
+  TempDir other;
+  faults->arm(FileOp::kLock, 1, FaultInjectingFileSystem::Action::kFail);
+  o.local_dir = o.storage_uri = other.path();
+  EXPECT_EQ(VelqorEngine::open_with_options(o).error().kind(), ErrorKind::kIo);
 }
 
 TEST(Engine, FlushCompactsAndRenumbers) {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -91,6 +92,35 @@ TEST(FileIo, FaultInjectorFailsOrCountsTheNthOperation) {
       },
       ::testing::ExitedWithCode(FaultInjectingFileSystem::kCrashExitCode), "");
   EXPECT_EQ(*read_file(*faults, dir / "a"), bytes_of("seven"));
+}
+
+// Whether a fresh process can take the lock of `path` now.
+bool another_process_may_lock(const std::string& path) {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(local_file_system()->lock_exclusive(path).ok() ? 0 : 1);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST(FileIo, ExclusiveLockHoldsAgainstEveryOtherTaker) {
+  TempDir dir;
+  FileSystem& fs = *local_file_system();
+  const std::string path = dir / "LOCK";
+  Result<std::unique_ptr<FileLock>> held = fs.lock_exclusive(path);
+  ASSERT_TRUE(held.ok()) << held.error().message();
+  EXPECT_EQ(fs.lock_exclusive(path).error().kind(), ErrorKind::kBusy);  // this process too
+  EXPECT_FALSE(another_process_may_lock(path));
+  held->reset();
+  EXPECT_TRUE(another_process_may_lock(path));
+  EXPECT_TRUE(fs.lock_exclusive(path).ok());
+  EXPECT_EQ(fs.lock_exclusive(dir / "missing/LOCK").error().kind(), ErrorKind::kNotFound);
+
+  auto faults = std::make_shared<FaultInjectingFileSystem>(local_file_system());
+  faults->arm(FileOp::kLock, 1, FaultInjectingFileSystem::Action::kFail);
+  EXPECT_EQ(faults->lock_exclusive(path).error().kind(), ErrorKind::kIo);
+  EXPECT_TRUE(faults->lock_exclusive(path).ok());
+  EXPECT_EQ(faults->count(FileOp::kLock), 2u);
 }
 
 TEST(FileIo, SameFileFollowsLinksNotNames) {
