@@ -146,6 +146,7 @@ Result<PreparedChunk> prepare_chunk(const EngineState& state, std::span<BatchWri
       const std::span<float> unit(chunk.units.data() + i * d, d);
       norms[i] = vector_norm(item.vector);
       Status ok = unit_copy(item.vector, norms[i], unit);
+      if (ok.ok()) ok = check_raw_vector_range(state, item.vector);
       if (ok.ok()) {
         chunk.records[i].metadata = VectorMetadata(std::move(item.metadata), item.document);
         json[i].reserve(128);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "common/half.h"
 #include "engine/flush.h"
 #include "engine/persist.h"
 
@@ -21,6 +22,17 @@ Status narrow_vector(std::span<const double> in, std::span<float> out) {
     const auto value = static_cast<float>(in[i]);
     if (!std::isfinite(value)) return Error::invalid_argument(kNonFiniteVector);
     out[i] = value;
+  }
+  return ok_status();
+}
+
+Status check_raw_vector_range(const EngineState& state, std::span<const float> vector) {
+  if (!state.live_vectors || state.normalize ||
+      state.manifest.rerank_precision != RerankPrecision::kF16) {
+    return ok_status();
+  }
+  for (const float x : vector) {
+    if (!(std::fabs(x) < half::kFirstOverflow)) return Error::invalid_argument(kF16OverflowVector);
   }
   return ok_status();
 }

@@ -14,6 +14,7 @@ Status write_vector_entry(EngineState& state, std::string id, std::span<const do
   VELQ_RETURN_IF_ERROR(check_writable(state));
   std::vector<float> values(vector.size());
   VELQ_RETURN_IF_ERROR(narrow_vector(vector, values));
+  VELQ_RETURN_IF_ERROR(check_raw_vector_range(state, values));
   const float norm = vector_norm(values);
   std::vector<float> unit(values.size());
   VELQ_RETURN_IF_ERROR(unit_copy(values, norm, unit));

@@ -163,6 +163,23 @@ TEST_F(BatchWrites, ChunksAndDeltaSlots) {
   EXPECT_EQ(state_->delta_ids, (std::vector<std::uint32_t>{5, 12001, 12002}));
 }
 
+// One row that f16 raw vectors cannot hold refuses its chunk before the log.
+TEST_F(BatchWrites, F16OverflowRefusesTheChunk) {
+  testing::TempDir dir;
+  EngineOptions o = testing::engine_options(dir.path());
+  o.rerank_precision = RerankPrecision::kF16;
+  auto s = testing::open_state(o);
+  std::vector<BatchWriteItem> batch = items(0, 600);
+  batch[417].vector[5] = 1e5f;
+  const Status refused = insert_many_with_mode(*s, batch, WriteMode::kInsert);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().kind(), ErrorKind::kInvalidArgument);
+  EXPECT_EQ(s->id_pool.slot_count(), 0u);
+  EXPECT_TRUE(s->pending.empty());
+  batch[417].vector[5] = 65504.0f;
+  EXPECT_TRUE(insert_many_with_mode(*s, batch, WriteMode::kInsert).ok());
+}
+
 TEST_F(BatchWrites, FailedGrowthLeavesTheIdPoolAndMappingsAlone) {
   testing::TempDir dir;
   options_ = testing::engine_options(dir.path());
