@@ -194,9 +194,7 @@ Status commit_chunk(EngineState& state, PreparedChunk chunk) {
   for (std::size_t i = 0; i < count; ++i) chunk.records[i].slot = slots[i];
   for (WalEntry& entry : chunk.entries) state.pending.push_back({std::move(entry.id), false});
   VELQ_RETURN_IF_ERROR(state.metadata.put_many(chunk.records));
-  for (const MetadataEntry& record : chunk.records) {
-    note_delta_slot(state, record.slot);
-  }
+  note_delta_slots(state, slots);
   return ok_status();
 }
 

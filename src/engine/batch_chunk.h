@@ -40,7 +40,7 @@ Status check_chunk_ids(const EngineState& state, std::span<const BatchWriteItem>
 Result<PreparedChunk> prepare_chunk(const EngineState& state, std::span<BatchWriteItem> items);
 
 // Logs the chunk with one append, then writes its slots, raw vectors and
-// metadata and records slots the index lacks in the delta list.
+// metadata and records the written slots in the delta list.
 Status commit_chunk(EngineState& state, PreparedChunk chunk);
 
 }  // namespace velq

@@ -61,9 +61,11 @@ Status log_entries(EngineState& state, std::span<const WalEntry> entries);
 WalEntry make_write_entry(std::string id, EncodedVector&& code, float stored_norm,
                           std::string metadata_json);
 
-// Records `slot` in the ascending delta list when an index exists that does
-// not cover it.
-void note_delta_slot(EngineState& state, std::uint32_t slot);
+// Records `slots` (any order, repeats allowed), whose vectors were just
+// written, in the ascending delta list when an index exists: a new record is
+// no graph node, and a rewritten node's links describe its old vector, so the
+// delta merge scores either until the next build.
+void note_delta_slots(EngineState& state, std::span<const std::uint32_t> slots);
 
 
 // After `operations` records were written or deleted: refreshes the record
