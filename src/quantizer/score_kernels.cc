@@ -1,5 +1,5 @@
 // Portable scoring kernels: sequential f32 sums in index order, the reference
-// the AVX2 kernels are tested against.
+// the vector kernels are tested against.
 #include "quantizer/score_kernels.h"
 
 #include <algorithm>
@@ -89,7 +89,13 @@ const ScoreKernels& portable_kernels() {
 }
 
 const ScoreKernels& active_kernels() {
-  static const ScoreKernels& chosen = has_avx2_fma() ? avx2_kernels() : portable_kernels();
+  static const ScoreKernels& chosen = []() -> const ScoreKernels& {
+#if VELQ_X86
+    if (has_avx512()) return avx512_kernels();
+    if (has_avx2_fma()) return avx2_kernels();
+#endif
+    return portable_kernels();
+  }();
   return chosen;
 }
 

@@ -20,6 +20,7 @@ const char* op_name(FileOp op) {
     case FileOp::kStat: return "stat";
     case FileOp::kList: return "list";
     case FileOp::kMkdir: return "mkdir";
+    case FileOp::kAllocate: return "allocate";
   }
   return "?";
 }
@@ -50,6 +51,10 @@ class FaultFile final : public File {
   Status truncate(std::uint64_t size) override {
     VELQ_RETURN_IF_ERROR(fs_->check(FileOp::kTruncate));
     return base_->truncate(size);
+  }
+  Status allocate(std::uint64_t offset, std::uint64_t len) override {
+    VELQ_RETURN_IF_ERROR(fs_->check(FileOp::kAllocate));
+    return base_->allocate(offset, len);
   }
   Result<Mapping> map(std::uint64_t bytes) override {
     VELQ_RETURN_IF_ERROR(fs_->check(FileOp::kMap));

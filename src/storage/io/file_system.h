@@ -32,8 +32,9 @@ enum class FileOp : std::uint8_t {
   kStat,      // stat, size
   kList,
   kMkdir,
+  kAllocate,  // reserving storage for a range of a file
 };
-inline constexpr std::size_t kFileOpCount = 11;
+inline constexpr std::size_t kFileOpCount = 12;
 
 // How a file is opened. Every mode but kRead creates a missing file (0666
 // before the umask).
@@ -95,6 +96,12 @@ class File {
   // Waits until the file's contents are on stable storage.
   virtual Status sync() = 0;
   virtual Status truncate(std::uint64_t size) = 0;
+  // Reserves storage for bytes [offset, offset + len), which lie within the
+  // file, so that later stores there, through a mapping too, cannot fail for
+  // want of space: a store into a sparse hole of a mapped file on a full
+  // disk is a SIGBUS, not an error. Length and contents stay as they are.
+  // A full disk is a kIo error (ENOSPC).
+  virtual Status allocate(std::uint64_t offset, std::uint64_t len) = 0;
   // Maps the first `bytes` bytes (shared; writable unless the file was opened
   // for reading). Zero bytes give an empty mapping without a system call.
   virtual Result<Mapping> map(std::uint64_t bytes) = 0;

@@ -87,6 +87,21 @@ class LocalFile final : public File {
     return ok_status();
   }
 
+  Status allocate(std::uint64_t offset, std::uint64_t len) override {
+    if (len == 0) return ok_status();
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) - len) {
+      return os_error(EFBIG);
+    }
+    const int err = reserve_blocks(offset, len);
+    if (err == 0) return ok_status();
+    // The file system cannot reserve ahead of writing; writing the range
+    // makes it take its blocks now instead of at the first store.
+    if (err == EOPNOTSUPP || err == ENOTSUP || err == EINVAL) {
+      return rewrite_in_place(fd_, offset, len);
+    }
+    return os_error(err);
+  }
+
   Result<Mapping> map(std::uint64_t bytes) override {
     if (bytes == 0) return Mapping();
     if (bytes > std::numeric_limits<std::size_t>::max()) return os_error(ENOMEM);
@@ -110,6 +125,30 @@ class LocalFile final : public File {
   }
 
  private:
+  // 0, or the errno value of the file system's refusal.
+  int reserve_blocks(std::uint64_t offset, std::uint64_t len) {
+#ifdef __APPLE__
+    // Preallocation counts from the physical end of the file: ask for what
+    // the range reaches beyond the blocks the file holds now.
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return errno;
+    const auto held = static_cast<std::uint64_t>(st.st_blocks) * 512;
+    if (offset + len <= held) return 0;
+    fstore_t store{};
+    store.fst_flags = F_ALLOCATEALL;
+    store.fst_posmode = F_PEOFPOSMODE;
+    store.fst_offset = 0;
+    store.fst_length = static_cast<off_t>(offset + len - held);
+    return ::fcntl(fd_, F_PREALLOCATE, &store) == -1 ? errno : 0;
+#else
+    int err;
+    do {
+      err = ::posix_fallocate(fd_, static_cast<off_t>(offset), static_cast<off_t>(len));
+    } while (err == EINTR);
+    return err;
+#endif
+  }
+
   int fd_;
   OpenMode mode_;
 };

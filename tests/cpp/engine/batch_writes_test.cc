@@ -1,6 +1,6 @@
 // Batch writes: modes and duplicates, chunks refused whole before anything
 // is logged, identical bytes whichever thread quantized them, delta slots,
-// and slot growth that fails before the id pool takes an id.
+// slot growth that fails before the id pool takes an id, and a full disk.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -42,7 +42,15 @@ class BatchWrites : public ::testing::Test {
     return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
   }
 
-  testing::TempDir dir_;
+  // Reopens the fixture on a fresh directory that keeps f32 raw vectors.
+  void open_with_raw_vectors() {
+    options_ = testing::engine_options(raw_dir_.path());
+    options_.fs = faults_;
+    options_.rerank_precision = RerankPrecision::kF32;
+    state_ = testing::open_state(options_);
+  }
+
+  testing::TempDir dir_, raw_dir_;
   EngineOptions options_ = testing::engine_options(dir_.path());
   std::shared_ptr<FaultInjectingFileSystem> faults_;
   std::unique_ptr<EngineState> state_;
@@ -186,11 +194,7 @@ TEST_F(BatchWrites, F16OverflowRefusesTheChunk) {
 }
 
 TEST_F(BatchWrites, FailedGrowthLeavesTheIdPoolAndMappingsAlone) {
-  testing::TempDir dir;
-  options_ = testing::engine_options(dir.path());
-  options_.fs = faults_;
-  options_.rerank_precision = RerankPrecision::kF32;
-  state_ = testing::open_state(options_);
+  open_with_raw_vectors();
   ASSERT_TRUE(state_->live_vectors.has_value());
   const std::size_t full = LiveCodesFile::kGrowthSlots;
   ASSERT_TRUE(insert_many_with_mode(*state_, items(0, full), WriteMode::kInsert).ok());
@@ -207,6 +211,33 @@ TEST_F(BatchWrites, FailedGrowthLeavesTheIdPoolAndMappingsAlone) {
   EXPECT_EQ(*state_->id_pool.get_slot(std::to_string(full + 1)), full);
   EXPECT_EQ(state_->live_codes.len(), full + 1);
   EXPECT_EQ(state_->live_vectors->len(), full + 1);
+}
+
+// A chunk of new ids on a disk that stays full is refused before its log
+// append, with nothing taken; a chunk that only rewrites live records goes
+// on. With room again the same engine writes on, and a reopen holds exactly
+// the acknowledged chunks.
+TEST_F(BatchWrites, FullDiskRefusesAChunkBeforeTheLog) {
+  open_with_raw_vectors();
+  ASSERT_TRUE(insert_many_with_mode(*state_, items(0, 10), WriteMode::kInsert).ok());
+  faults_->arm(FileOp::kAllocate, 1, FaultInjectingFileSystem::Action::kFail, /*sticky=*/true);
+  const Status refused = insert_many_with_mode(*state_, items(10, 300), WriteMode::kInsert);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().kind(), ErrorKind::kIo);
+  EXPECT_EQ(state_->id_pool.slot_count(), 10u);
+  EXPECT_EQ(state_->live_codes.len(), 10u);
+  EXPECT_EQ(state_->live_vectors->len(), 10u);
+  EXPECT_EQ(state_->pending.size(), 10u);
+  const CodeLengths lengths{state_->layout.n, state_->layout.mse_bits, state_->quantizer->qjl_len()};
+  EXPECT_EQ(Wal::open(local_file_system(), state_->wal.path(), lengths)->entries.size(), 10u);
+  ASSERT_TRUE(insert_many_with_mode(*state_, items(0, 10, 16, 2.0), WriteMode::kUpdate).ok());
+  faults_->disarm();
+  ASSERT_TRUE(insert_many_with_mode(*state_, items(10, 300), WriteMode::kInsert).ok());
+
+  state_.reset();
+  state_ = testing::open_state(options_);
+  EXPECT_EQ(state_->id_pool.active_count(), 310u);
+  testing::expect_consistent(*state_, [](const std::string& id) { return std::stoi(id) < 10 ? 2.0f : 1.0f; });
 }
 
 }  // namespace

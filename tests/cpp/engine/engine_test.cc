@@ -7,12 +7,15 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "engine/db_files.h"
 #include "engine/slot_layout.h"
+#include "storage/io/fault_injection.h"
 #include "storage/io/file_io.h"
 #include "storage/temp_dir.h"
 
@@ -313,6 +316,57 @@ TEST(Engine, DamagedOrMissingIdPool) {
   ASSERT_TRUE(write_file_atomic(*local_file_system(), ids, good).ok());
   VelqorEngine e = open_ok(options_for(dir.path()));
   for (int i = 0; i < 4; ++i) expect_record(e, i);
+}
+
+// Every file of a directory with its bytes.
+std::map<std::string, std::vector<std::uint8_t>> files_in(const std::string& dir) {
+  std::map<std::string, std::vector<std::uint8_t>> files;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    files[entry.path().filename().string()] = *read_file(*local_file_system(), entry.path().string());
+  }
+  return files;
+}
+
+// An open that would lose flushed records is refused, naming the file at
+// fault, before it writes, syncs, cuts, renames or removes anything.
+TEST(Engine, RefusedOpensChangeNoFile) {
+  struct Case {
+    int logged;  // writes left in the log after 6 flushed ones
+    std::string file;
+    std::function<void(const std::string&)> damage;
+  };
+  const auto remove = [](const std::string& path) { std::filesystem::remove(path); };
+  const auto zero = [](const std::string& path) {
+    const std::size_t size = std::filesystem::file_size(path);
+    ASSERT_TRUE(write_file_atomic(*local_file_system(), path, std::vector<std::uint8_t>(size)).ok());
+  };
+  // With more logged writes than flushed ones, only the segments show a loss.
+  const Case cases[] = {{1, "live_ids.bin", remove}, {10, "live_ids.bin", remove},
+                        {0, "live_ids.bin", zero},   {10, "live_ids.bin", zero},
+                        {0, "metadata.bin", remove}, {1, "metadata.bin", remove}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file + " with " + std::to_string(c.logged) + " logged");
+    TempDir dir;
+    {
+      VelqorEngine e = open_ok(options_for(dir.path()));
+      for (int i = 0; i < 6; ++i) insert(e, i);
+      ASSERT_TRUE(e.close().ok());
+      for (int i = 6; i < 6 + c.logged; ++i) insert(e, i);
+    }
+    c.damage(dir / c.file);
+    const auto before = files_in(dir.path());
+    EngineOptions o = options_for(dir.path());
+    const auto faults = std::make_shared<FaultInjectingFileSystem>(local_file_system());
+    o.fs = faults;
+    const Result<VelqorEngine> refused = VelqorEngine::open_with_options(o);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().kind(), ErrorKind::kCorruption);
+    EXPECT_EQ(refused.error().message().rfind(c.file, 0), 0u) << refused.error().message();
+    for (const FileOp op : {FileOp::kWrite, FileOp::kSync, FileOp::kTruncate, FileOp::kRename}) {
+      EXPECT_EQ(faults->count(op), 0u) << static_cast<int>(op);
+    }
+    EXPECT_EQ(files_in(dir.path()), before);
+  }
 }
 
 }  // namespace

@@ -150,6 +150,8 @@ TEST_F(SingleWrites, UnsyncedLogRefusesLaterWritesUntilReopen) {
   options_.fs = outer;
   state_.reset();
   state_ = open_state(options_);
+  // The first write grows the slot file, which is a truncate as well.
+  ASSERT_TRUE(upsert("z", 1.0).ok());
   outer->arm(FileOp::kWrite, 1, FaultInjectingFileSystem::Action::kFail);
   inner->arm(FileOp::kTruncate, 1, FaultInjectingFileSystem::Action::kFail);
   const Status first = upsert("a", 1.0);
@@ -164,6 +166,41 @@ TEST_F(SingleWrites, UnsyncedLogRefusesLaterWritesUntilReopen) {
   state_.reset();
   state_ = open_state(options_);
   EXPECT_TRUE(upsert("b", 1.0).ok());
+}
+
+// A disk that stays full refuses the write of a new id before it is logged,
+// whether the codes or the raw vectors lack room; rewriting a live record
+// takes no new storage and goes on. Once there is room the same engine
+// writes on, and a reopen holds exactly the acknowledged writes.
+TEST_F(SingleWrites, FullDiskRefusesNewSlotsBeforeTheLog) {
+  using Action = FaultInjectingFileSystem::Action;
+  auto faults = std::make_shared<FaultInjectingFileSystem>(local_file_system());
+  options_.fs = faults;
+  for (const RerankPrecision raw : {RerankPrecision::kDisabled, RerankPrecision::kF16}) {
+    SCOPED_TRACE(std::string(rerank_precision_name(raw)));
+    options_.local_dir = options_.storage_uri = dir_ / std::string(rerank_precision_name(raw));
+    options_.rerank_precision = raw;
+    state_ = open_state(options_);
+    ASSERT_TRUE(upsert("0", 1.0).ok());
+    faults->arm(FileOp::kAllocate, 1, Action::kFail, /*sticky=*/true);
+    std::size_t acknowledged = 1;
+    Status refused = ok_status();
+    while ((refused = upsert(std::to_string(acknowledged), 1.0)).ok()) ++acknowledged;
+    EXPECT_EQ(refused.error().kind(), ErrorKind::kIo);
+    EXPECT_LT(acknowledged, 1000u);
+    EXPECT_EQ(state_->id_pool.slot_count(), acknowledged);
+    EXPECT_EQ(state_->live_codes.len(), acknowledged);
+    EXPECT_EQ(state_->pending.size(), acknowledged);
+    EXPECT_EQ(logged().size(), acknowledged);
+    ASSERT_TRUE(upsert("0", 2.0).ok());
+    faults->disarm();
+    ASSERT_TRUE(upsert(std::to_string(acknowledged), 1.0).ok());
+
+    state_.reset();
+    state_ = open_state(options_);
+    EXPECT_EQ(state_->id_pool.active_count(), acknowledged + 1);
+    testing::expect_consistent(*state_, [](const std::string& id) { return id == "0" ? 2.0f : 1.0f; });
+  }
 }
 
 TEST_F(SingleWrites, MetadataOnlyUpdates) {

@@ -1,9 +1,11 @@
 #include "storage/io/file_io.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 
 #include "common/utf8.h"
@@ -124,6 +126,37 @@ TEST(Utf8, AcceptsWellFormedOnly) {
   }
   EXPECT_EQ(lossy_utf8("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
   EXPECT_EQ(lossy_utf8("\xC3\xA9"), "\xC3\xA9");
+}
+
+// Where a file system cannot reserve storage ahead, a range is rewritten with
+// its own bytes: every hole of it gets its blocks, and no stored byte (live
+// slots may lie in the range) changes.
+TEST(FileIo, RewriteInPlaceFillsHolesAndKeepsBytes) {
+  TempDir dir;
+  const std::string path = dir / "sparse.bin";
+  constexpr std::uint64_t kBytes = 1 << 20;
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::pwrite(fd, "head", 4, 0), 4);
+  ASSERT_EQ(::pwrite(fd, "tail", 4, 700000), 4);
+  ASSERT_EQ(::ftruncate(fd, kBytes), 0);
+  struct stat before {};
+  ASSERT_EQ(::fstat(fd, &before), 0);
+  ASSERT_LT(static_cast<std::uint64_t>(before.st_blocks) * 512, kBytes / 2) << "not sparse here";
+
+  ASSERT_TRUE(rewrite_in_place(fd, 2, kBytes - 2).ok());
+  struct stat after {};
+  ASSERT_EQ(::fstat(fd, &after), 0);
+  EXPECT_GE(static_cast<std::uint64_t>(after.st_blocks) * 512, kBytes);
+  EXPECT_EQ(static_cast<std::uint64_t>(after.st_size), kBytes);
+  std::vector<std::uint8_t> expected(kBytes, 0);
+  std::memcpy(expected.data(), "head", 4);
+  std::memcpy(expected.data() + 700000, "tail", 4);
+  EXPECT_EQ(*read_file(*local_file_system(), path), expected);
+  // A range past the end of the file is refused, not extended.
+  EXPECT_FALSE(rewrite_in_place(fd, kBytes - 4, 8).ok());
+  EXPECT_EQ(std::filesystem::file_size(path), kBytes);
+  ::close(fd);
 }
 
 }  // namespace
