@@ -146,6 +146,7 @@ Result<PreparedChunk> prepare_chunk(const EngineState& state, std::span<BatchWri
       const std::span<float> unit(chunk.units.data() + i * d, d);
       norms[i] = vector_norm(item.vector);
       Status ok = unit_copy(item.vector, norms[i], unit);
+      if (ok.ok()) ok = check_raw_vector_range(state, item.vector);
       if (ok.ok()) {
         chunk.records[i].metadata = VectorMetadata(std::move(item.metadata), item.document);
         json[i].reserve(128);
@@ -195,9 +196,7 @@ Status commit_chunk(EngineState& state, PreparedChunk chunk, std::size_t new_ids
   for (std::size_t i = 0; i < count; ++i) chunk.records[i].slot = slots[i];
   for (WalEntry& entry : chunk.entries) state.pending.push_back({std::move(entry.id), false});
   VELQ_RETURN_IF_ERROR(state.metadata.put_many(chunk.records));
-  for (const MetadataEntry& record : chunk.records) {
-    note_delta_slot(state, record.slot);
-  }
+  note_delta_slots(state, slots);
   return ok_status();
 }
 

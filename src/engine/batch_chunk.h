@@ -42,7 +42,7 @@ Result<PreparedChunk> prepare_chunk(const EngineState& state, std::span<BatchWri
 
 // Reserves storage for the slots of the chunk's `new_ids` new ids, logs the
 // chunk with one append, then writes its slots, raw vectors and metadata and
-// records slots the index lacks in the delta list.
+// records the written slots in the delta list.
 Status commit_chunk(EngineState& state, PreparedChunk chunk, std::size_t new_ids);
 
 }  // namespace velq

@@ -13,6 +13,7 @@
 #include "engine/flushed_records.h"
 #include "engine/id_lists.h"
 #include "engine/persist.h"
+#include "engine/slot_layout.h"
 #include "engine/slot_writes.h"
 #include "engine/state_files.h"
 #include "engine/write_support.h"
@@ -214,7 +215,12 @@ void restore_raw_vector(EngineState& s, std::uint32_t slot, const WalEntry& e) {
   read_raw_vector(s.manifest.rerank_precision, s.live_vectors->slot(slot), raw);
   if (raw_vector_matches(s, e, raw)) return;
   const std::vector<double> v = s.quantizer->dequantize(e.mse_indices, e.qjl_bits, e.gamma);
-  for (std::size_t i = 0; i < s.d; ++i) raw[i] = static_cast<float>(v[i] * e.norm);
+  // The approximation may stray past what the slot's precision holds (a
+  // value written as 65504 at f16, say): it saturates, never infinity.
+  const double limit = max_raw_value(s.manifest.rerank_precision);
+  for (std::size_t i = 0; i < s.d; ++i) {
+    raw[i] = static_cast<float>(std::clamp(v[i] * e.norm, -limit, limit));
+  }
   live_save_raw_vector(s, slot, raw);
 }
 

@@ -14,6 +14,7 @@ Status write_vector_entry(EngineState& state, std::string id, std::span<const do
   VELQ_RETURN_IF_ERROR(check_writable(state));
   std::vector<float> values(vector.size());
   VELQ_RETURN_IF_ERROR(narrow_vector(vector, values));
+  VELQ_RETURN_IF_ERROR(check_raw_vector_range(state, values));
   const float norm = vector_norm(values);
   std::vector<float> unit(values.size());
   VELQ_RETURN_IF_ERROR(unit_copy(values, norm, unit));
@@ -39,7 +40,7 @@ Status write_vector_entry(EngineState& state, std::string id, std::span<const do
   VELQ_ASSIGN_OR_RETURN(const std::uint32_t slot,
                         live_alloc_or_update(state, entry.id, entry.mse_indices, entry.qjl_bits,
                                              entry.gamma, entry.norm));
-  note_delta_slot(state, slot);
+  note_delta_slots(state, std::span(&slot, 1));
   live_save_raw_vector(state, slot, state.normalize ? unit : values);
   VELQ_RETURN_IF_ERROR(state.metadata.put(slot, record));
   return finish_operations(state, 1);

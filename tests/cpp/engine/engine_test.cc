@@ -282,6 +282,47 @@ TEST(Engine, ReplayKeepsExactRawVectors) {
   }
 }
 
+// When the raw vectors are lost with the process, replay writes the codes'
+// approximation instead; near the top of the f16 range it may stray past
+// 65504, and it must then saturate rather than become infinite.
+TEST(Engine, ReplayedF16RawVectorsStayFinite) {
+  TempDir dir;
+  EngineOptions o = options_for(dir.path());
+  o.rerank_precision = RerankPrecision::kF16;
+  constexpr int kRecords = 12;
+  const auto big = [](int i) {
+    std::vector<double> v = vec(i);
+    double top = 0;
+    for (const double x : v) top = std::max(top, std::fabs(x));
+    for (double& x : v) x *= 65504.0 / top;
+    return v;
+  };
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    Result<VelqorEngine> e = VelqorEngine::open_with_options(o);
+    if (!e.ok()) ::_exit(1);
+    for (int i = 0; i < kRecords; ++i) {
+      if (!e->write_vector_entry(id(i), big(i), props(i), std::nullopt).ok()) ::_exit(2);
+    }
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const std::string vectors = dir / "live_vectors.bin";
+  const std::vector<std::uint8_t> zeros(read_file(*local_file_system(), vectors)->size(), 0);
+  ASSERT_TRUE(write_file_atomic(*local_file_system(), vectors, zeros).ok());
+
+  VelqorEngine e = open_ok(o);
+  for (int i = 0; i < kRecords; ++i) {
+    const std::uint32_t slot = *e.state().id_pool.get_slot(id(i));
+    std::vector<float> raw(kDim);
+    read_raw_vector(RerankPrecision::kF16, e.state().live_vectors->slot(slot), raw);
+    for (const float x : raw) EXPECT_LE(std::fabs(x), 65504.0f) << i;
+  }
+}
+
 TEST(Engine, DamagedOrMissingIdPool) {
   TempDir dir;
   {
