@@ -203,9 +203,10 @@ int main(int argc, char** argv) {
       const velq::engine::ScanResult fast = scan.run(candidates, pool);
       two_stage.push_back((clock_now() - t0));
       t0 = clock_now();
-      // The plain L2 scan needs no prepared query.
-      const velq::PreparedIpQuery pq2 = l2 ? velq::PreparedIpQuery{} : q.prepare_ip_query(query);
-      const velq::engine::CodeScan scan2(q, pq2, scan_metric, 1.0, {slots, stride}, nullptr, {wide});
+      // Every candidate scored exactly, L2 from the same terms and norms.
+      const velq::PreparedIpQuery pq2 = q.prepare_ip_query(query);
+      const velq::engine::CodeScan scan2(q, pq2, scan_metric, 1.0, {slots, stride}, nullptr,
+                                         {wide, recon_ptr});
       const velq::engine::ScanResult slow = scan2.run(candidates, pool);
       plain.push_back((clock_now() - t0));
       exact += fast.scored_exactly;

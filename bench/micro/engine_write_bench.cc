@@ -112,8 +112,8 @@ void BM_SerialPart(benchmark::State& state) {
     for (std::size_t c = 0; c < chunks.size(); ++c) {
       const std::span<const velq::BatchWriteItem> ids(heads.data() + c * velq::kBatchChunkItems,
                                                       chunks[c].entries.size());
-      benchmark::DoNotOptimize(velq::check_chunk_ids(*db.state, ids, velq::WriteMode::kInsert).ok());
-      const velq::Status committed = velq::commit_chunk(*db.state, std::move(chunks[c]));
+      const std::size_t new_ids = velq::check_chunk_ids(*db.state, ids, velq::WriteMode::kInsert).value();
+      const velq::Status committed = velq::commit_chunk(*db.state, std::move(chunks[c]), new_ids);
       if (!committed.ok()) state.SkipWithError(committed.error().message().c_str());
     }
   }

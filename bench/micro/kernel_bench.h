@@ -1,13 +1,16 @@
-// Shared pieces of the benchmarks that time a portable and an AVX2 form of
-// the same kernel, chiefly a console reporter for them. Benchmarks named "<op>_portable" and "<op>_avx2" with one
-// integer argument are paired; after the usual table it prints, per
-// operation and argument, both times and their ratio (medians when run with
-// --benchmark_repetitions=N, else the single run).
+// Shared pieces of the benchmarks that time the portable, AVX2 and AVX-512
+// forms of the same kernel, chiefly a console reporter for them. Benchmarks
+// named "<op>_portable", "<op>_avx2" and "<op>_avx512" with one or more
+// integer arguments are grouped; after the usual table it prints, per
+// operation and arguments, each form's time and the ratios of each form to
+// the next narrower one (medians when run with --benchmark_repetitions=N,
+// else the single run).
 #pragma once
 
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <map>
 #include <random>
@@ -33,28 +36,40 @@ class KernelRatioReporter : public benchmark::ConsoleReporter {
       const std::string& name = run.run_name.function_name;
       const std::size_t cut = name.rfind('_');
       if (cut == std::string::npos) continue;
-      Times& t = times_[{name.substr(0, cut), std::stol(run.run_name.args)}];
-      (name.substr(cut + 1) == "avx2" ? t.avx2 : t.portable) = run.GetAdjustedRealTime();
+      const std::string form = name.substr(cut + 1);
+      for (std::size_t f = 0; f < kForms.size(); ++f) {
+        if (form == kForms[f]) times_[{name.substr(0, cut), run.run_name.args}][f] = run.GetAdjustedCPUTime();
+      }
     }
   }
 
   void Finalize() override {
     ConsoleReporter::Finalize();
-    std::printf("\n%-16s %6s %14s %14s %8s\n", "operation", "n", "portable ns", "avx2 ns",
-                "ratio");
+    std::printf("\n%-20s %-12s %13s %13s %13s %9s %9s\n", "operation", "args", "portable ns",
+                "avx2 ns", "avx512 ns", "p/avx2", "avx2/512");
     for (const auto& [key, t] : times_) {
-      if (t.portable <= 0 || t.avx2 <= 0) continue;
-      std::printf("%-16s %6ld %14.1f %14.1f %7.2fx\n", key.first.c_str(), key.second, t.portable,
-                  t.avx2, t.portable / t.avx2);
+      std::printf("%-20s %-12s", key.first.c_str(), key.second.c_str());
+      for (const double v : t) {
+        if (v > 0) {
+          std::printf(" %13.1f", v);
+        } else {
+          std::printf(" %13s", "-");
+        }
+      }
+      for (std::size_t f = 1; f < t.size(); ++f) {
+        if (t[f - 1] > 0 && t[f] > 0) {
+          std::printf(" %8.2fx", t[f - 1] / t[f]);
+        } else {
+          std::printf(" %9s", "-");
+        }
+      }
+      std::printf("\n");
     }
   }
 
  private:
-  struct Times {
-    double portable = 0;
-    double avx2 = 0;
-  };
-  std::map<std::pair<std::string, long>, Times> times_;  // (operation, n)
+  static constexpr std::array<const char*, 3> kForms = {"portable", "avx2", "avx512"};
+  std::map<std::pair<std::string, std::string>, std::array<double, 3>> times_;  // (operation, args)
 };
 
 // main() of such a benchmark program.
@@ -71,6 +86,15 @@ inline int run_kernel_benchmarks(int argc, char** argv) {
 inline bool skip_without_avx2(benchmark::State& state, bool avx2) {
   if (avx2 && !has_avx2()) {
     state.SkipWithError("no AVX2");
+    return true;
+  }
+  return false;
+}
+
+// Marks the run as skipped when an AVX-512 form cannot run here.
+inline bool skip_without_avx512(benchmark::State& state, bool avx512) {
+  if (avx512 && !has_avx512()) {
+    state.SkipWithError("no AVX-512");
     return true;
   }
   return false;

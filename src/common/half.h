@@ -14,6 +14,12 @@
 
 namespace velq::half {
 
+// The largest finite half, and the smallest magnitude that narrows to
+// infinity (halfway from kMaxFinite to the next power of two; the tie goes
+// to the even significand, which is infinity's).
+inline constexpr float kMaxFinite = 65504.0f;
+inline constexpr float kFirstOverflow = 65520.0f;
+
 std::uint16_t from_float(float value);
 float to_float(std::uint16_t bits);
 

@@ -21,6 +21,7 @@ enum class ErrorKind : std::uint8_t {
   kNotSupported,     // a feature this build does not have
   kUnsynced,         // bytes reached the file but may not be durable; they
                      // may still reappear (a log batch whose sync failed)
+  kBusy,             // another holder keeps the resource locked
 };
 
 class [[nodiscard]] Error {

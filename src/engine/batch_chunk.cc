@@ -99,7 +99,7 @@ void write_slots(EngineState& state, PreparedChunk& chunk, std::span<const std::
 
 }  // namespace
 
-Status check_chunk_ids(const EngineState& state, std::span<const BatchWriteItem> items,
+Result<std::size_t> check_chunk_ids(const EngineState& state, std::span<const BatchWriteItem> items,
                        WriteMode mode) {
   std::unordered_set<std::string_view> new_ids;
   new_ids.reserve(items.size());
@@ -117,7 +117,7 @@ Status check_chunk_ids(const EngineState& state, std::span<const BatchWriteItem>
     VELQ_RETURN_IF_ERROR(state.id_pool.check_new_id(item.id, new_ids.size() - 1, new_bytes));
     new_bytes += item.id.size();
   }
-  return ok_status();
+  return new_ids.size();
 }
 
 Result<PreparedChunk> prepare_chunk(const EngineState& state, std::span<BatchWriteItem> items) {
@@ -146,6 +146,7 @@ Result<PreparedChunk> prepare_chunk(const EngineState& state, std::span<BatchWri
       const std::span<float> unit(chunk.units.data() + i * d, d);
       norms[i] = vector_norm(item.vector);
       Status ok = unit_copy(item.vector, norms[i], unit);
+      if (ok.ok()) ok = check_raw_vector_range(state, item.vector);
       if (ok.ok()) {
         chunk.records[i].metadata = VectorMetadata(std::move(item.metadata), item.document);
         json[i].reserve(128);
@@ -172,7 +173,9 @@ Result<PreparedChunk> prepare_chunk(const EngineState& state, std::span<BatchWri
   return chunk;
 }
 
-Status commit_chunk(EngineState& state, PreparedChunk chunk) {
+Status commit_chunk(EngineState& state, PreparedChunk chunk, std::size_t new_ids) {
+  // A full disk refuses the chunk here, before anything is logged.
+  VELQ_RETURN_IF_ERROR(reserve_new_slots(state, new_ids));
   VELQ_RETURN_IF_ERROR(log_entries(state, chunk.entries));
   // Slots are taken in item order, one at a time; a failed growth stops the
   // taking, but the items before it are still written.
@@ -193,9 +196,7 @@ Status commit_chunk(EngineState& state, PreparedChunk chunk) {
   for (std::size_t i = 0; i < count; ++i) chunk.records[i].slot = slots[i];
   for (WalEntry& entry : chunk.entries) state.pending.push_back({std::move(entry.id), false});
   VELQ_RETURN_IF_ERROR(state.metadata.put_many(chunk.records));
-  for (const MetadataEntry& record : chunk.records) {
-    note_delta_slot(state, record.slot);
-  }
+  note_delta_slots(state, slots);
   return ok_status();
 }
 

@@ -31,16 +31,18 @@ struct PreparedChunk {
 
 // Refuses the chunk before anything is written: an id live in insert mode
 // or absent in update mode, an id given twice in insert mode, or a new id the
-// id pool would refuse once the chunk's earlier new ids were taken.
-Status check_chunk_ids(const EngineState& state, std::span<const BatchWriteItem> items,
+// id pool would refuse once the chunk's earlier new ids were taken. Returns
+// how many distinct new ids the chunk holds.
+Result<std::size_t> check_chunk_ids(const EngineState& state, std::span<const BatchWriteItem> items,
                        WriteMode mode);
 
 // Moves the items' parts into log entries. Fails, in item order, on an
 // unusable vector or metadata that cannot be serialised.
 Result<PreparedChunk> prepare_chunk(const EngineState& state, std::span<BatchWriteItem> items);
 
-// Logs the chunk with one append, then writes its slots, raw vectors and
-// metadata and records slots the index lacks in the delta list.
-Status commit_chunk(EngineState& state, PreparedChunk chunk);
+// Reserves storage for the slots of the chunk's `new_ids` new ids, logs the
+// chunk with one append, then writes its slots, raw vectors and metadata and
+// records the written slots in the delta list.
+Status commit_chunk(EngineState& state, PreparedChunk chunk, std::size_t new_ids);
 
 }  // namespace velq

@@ -2,16 +2,29 @@
 
 namespace velq {
 
+namespace {
+
+// L2 scores every candidate with the norms; Cosine rescores its pool with
+// them when it reranks from codes.
+bool keeps_reconstruction_norms(const EngineState& state) {
+  if (state.metric == DistanceMetric::kL2) return true;
+  return state.metric == DistanceMetric::kCosine && state.rerank_enabled &&
+         !state.live_vectors.has_value();
+}
+
+}  // namespace
+
 void rebuild_blocked_codes(EngineState& state) {
   state.blocked_codes.reset();
   state.reconstruction_norms.reset();
   const ProdQuantizer& q = *state.quantizer;
-  if (!BlockedCodes::supports(q)) return;
   const std::size_t count = state.id_pool.slot_count();
   const std::span<const std::uint8_t> bytes =
       count > 0 ? state.live_codes.mapped_bytes() : std::span<const std::uint8_t>();
-  state.blocked_codes = BlockedCodes::build(q, bytes, state.layout.stride, count);
-  if (state.metric == DistanceMetric::kL2) {
+  if (BlockedCodes::supports(q)) {
+    state.blocked_codes = BlockedCodes::build(q, bytes, state.layout.stride, count);
+  }
+  if (keeps_reconstruction_norms(state)) {
     state.reconstruction_norms = ReconstructionNorms::build(q, bytes, state.layout.stride, count);
   }
 }

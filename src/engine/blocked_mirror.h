@@ -1,6 +1,6 @@
 // Keeping the blocked copy of live_codes.bin (the first pass's layout), and
-// for L2 databases the codes' reconstruction norms, in step with the slot
-// file. Open and compaction rebuild them; every slot write copies the slot
+// the codes' reconstruction norms where scoring needs them, in step with the
+// slot file. Open and compaction rebuild them; every slot write copies the slot
 // in. Exhaustive search trusts them for the slots they cover, so a write
 // that skips update_blocked_codes would corrupt answers.
 #pragma once
@@ -12,7 +12,8 @@
 namespace velq {
 
 // Copies the first id_pool.slot_count() slots; no copy when the quantizer
-// has no blocked form (more than 4 MSE bits).
+// has no blocked form (more than 4 MSE bits). The norms, when kept, cover
+// the same slots whatever the quantizer.
 void rebuild_blocked_codes(EngineState& state);
 
 // Copies slot `slot` of live_codes (just written) into the copy. Safe to run

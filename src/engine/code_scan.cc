@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -17,17 +18,7 @@ namespace velq::engine {
 
 namespace {
 
-struct WindowCodesTag;
-struct WindowSlotsTag;
-struct WindowVectorsTag;
-struct WindowScoresTag;
-struct WindowBoundsTag;
-
-// Candidates per window of the L2 scan: the first window is short (the pool
-// is still filling and most candidates are decoded), later ones long enough
-// that their few survivors decode together.
-constexpr std::size_t kFirstWindow = 32;
-constexpr std::size_t kLastWindow = 1024;
+struct DecodedTag;
 
 float f32_at(const std::uint8_t* p) {
   float v;
@@ -41,15 +32,19 @@ constexpr std::size_t kFloorBlocks = 8;
 constexpr auto no_floor = [](std::size_t) { return CodeScan::kNoFloor; };
 
 // Chunks of the parallel scan: enough of them to balance the threads, each
-// long enough that its own pool fills early and prunes the rest. Each chunk
-// decodes the candidates that enter its pool while that pool warms up (some
-// k·ln(length/k)), which L2 pays with a reconstruction each: it takes one
-// chunk per thread.
-std::size_t chunk_size(std::size_t count, bool prune, bool l2) {
+// long enough that its own pool fills early and prunes the rest.
+std::size_t chunk_size(std::size_t count, bool prune) {
   if (!prune) return 512;
   const std::size_t threads = std::max<std::size_t>(1, pool_thread_count());
-  const std::size_t chunks = l2 ? threads : 4 * threads;
-  return std::max<std::size_t>(4096, (count + chunks - 1) / chunks);
+  return std::max<std::size_t>(4096, (count + 4 * threads - 1) / (4 * threads));
+}
+
+DistanceMetric distance_metric(ScanMetric metric) {
+  switch (metric) {
+    case ScanMetric::kCosine: return DistanceMetric::kCosine;
+    case ScanMetric::kL2: return DistanceMetric::kL2;
+    default: return DistanceMetric::kIp;
+  }
 }
 
 // The minimum of a full pool holding no NaN: no candidate scoring below it
@@ -64,26 +59,27 @@ double pool_floor(const SearchPool& pool) {
 
 CodeScan::CodeScan(const ProdQuantizer& q, const PreparedIpQuery& pq, ScanMetric metric,
                    double query_norm, CodeSlots slots, const BlockedCodes* blocked,
-                   L2Inputs l2)
+                   DecodedInputs decoded)
     : q_(q),
       pq_(pq),
       metric_(metric),
       query_norm_(query_norm),
       slots_(slots),
       blocked_(blocked),
+      decoded_(decoded),
       mse_len_(q.packed_mse_len()),
       sign_len_(q.fast_mode() ? 0 : q.qjl_len()) {
   if (slots_.stride < mse_len_ + sign_len_ + 8) panic("slot stride too short for the code's fields");
   const bool zero_cosine = metric_ == ScanMetric::kCosine && !(query_norm_ > 0.0);
   const bool is_l2 = metric_ == ScanMetric::kL2;
-  if (is_l2) {
-    l2_ = l2;
-    assert_eq(l2_.query.size(), q.d(), "L2 query dimension");
+  if (is_l2 || !decoded_.query.empty()) {
+    assert_eq(decoded_.query.size(), q.d(), "query dimension");
   }
+  for (const double v : decoded_.query) query_sq_ += v * v;
   if (blocked_ != nullptr && BlockedCodes::supports(q) && !zero_cosine &&
-      (!is_l2 || l2_.norms != nullptr)) {
+      (!is_l2 || decoded_.norms != nullptr)) {
     first_pass_ = prepare_first_pass(q, pq);
-    if (is_l2) l2_bound_.emplace(q, l2_.norms->columns(), l2_.query, pq);
+    if (is_l2) l2_bound_.emplace(q, decoded_.norms->columns(), decoded_.query, pq);
   }
 }
 
@@ -102,34 +98,37 @@ const std::uint8_t* CodeScan::slot_at(std::uint32_t slot) const {
   return slots_.bytes.data() + at;
 }
 
-double CodeScan::l2_score_decoded(const std::uint8_t* p, std::span<double> x) const {
+double CodeScan::written_score(const std::uint8_t* p) const {
+  assert_eq(decoded_.query.size(), q_.d(), "query dimension");
+  const StoredCode code{{p, mse_len_}, {p + mse_len_, sign_len_}, f32_at(p + mse_len_ + sign_len_)};
+  const std::span<double> x = thread_scratch<DecodedTag, double>(q_.d());
+  decode_codes(q_, std::span(&code, 1), x);
   const double norm = f32_at(p + mse_len_ + sign_len_ + 4);
   for (double& v : x) v *= norm;
-  return filter::score_vectors_with_metric(DistanceMetric::kL2, l2_.query, x);
+  return filter::score_vectors_with_metric(distance_metric(metric_), decoded_.query, x);
 }
 
-void CodeScan::l2_window_scores(std::span<const std::uint32_t> slots, double* scores) const {
-  const std::size_t d = q_.d();
-  const std::span<StoredCode> codes = thread_scratch<WindowCodesTag, StoredCode>(slots.size());
-  for (std::size_t i = 0; i < slots.size(); ++i) {
-    const std::uint8_t* p = slot_at(slots[i]);
-    codes[i] = {{p, mse_len_}, {p + mse_len_, sign_len_}, f32_at(p + mse_len_ + sign_len_)};
+double CodeScan::decoded_score(std::uint32_t slot) const {
+  const std::uint8_t* p = slot_at(slot);
+  const bool covered = decoded_.norms != nullptr && slot < decoded_.norms->size();
+  if ((metric_ != ScanMetric::kIp && !covered) || pq_.q_rot.empty()) return written_score(p);
+  const double ip = q_.decoded_ip_packed(pq_, {p, mse_len_}, {p + mse_len_, sign_len_},
+                                         f32_at(p + mse_len_ + sign_len_));
+  const double norm = f32_at(p + mse_len_ + sign_len_ + 4);
+  if (metric_ == ScanMetric::kIp) return norm * ip;
+  const double squared = decoded_.norms->squared(slot);
+  if (metric_ == ScanMetric::kCosine) {
+    const double divisor = query_norm_ * (std::fabs(norm) * std::sqrt(squared));
+    return divisor == 0.0 ? 0.0 : norm * ip / divisor;
   }
-  const std::span<double> x = thread_scratch<WindowVectorsTag, double>(slots.size() * d);
-  decode_codes(q_, codes, x);
-  for (std::size_t i = 0; i < slots.size(); ++i) {
-    scores[i] = l2_score_decoded(slot_at(slots[i]), x.subspan(i * d, d));
-  }
+  // std::max keeps a NaN, as the decoded vector's distance would.
+  return -std::sqrt(std::max(query_sq_ - 2.0 * norm * ip + norm * norm * squared, 0.0));
 }
 
 double CodeScan::exact_score(std::uint32_t slot) const {
   const std::uint8_t* p = slot_at(slot);
   if (metric_ == ScanMetric::kCosine && !(query_norm_ > 0.0)) return 0.0;
-  if (metric_ == ScanMetric::kL2) {
-    double score;
-    l2_window_scores(std::span(&slot, 1), &score);
-    return score;
-  }
+  if (metric_ == ScanMetric::kL2) return decoded_score(slot);
   const double gamma = f32_at(p + mse_len_ + sign_len_);
   const double estimate = q_.score_ip_packed(pq_, {p, mse_len_}, {p + mse_len_, sign_len_}, gamma);
   if (metric_ == ScanMetric::kCosine) return estimate / query_norm_;
@@ -146,7 +145,8 @@ double CodeScan::block_score_bounds(std::size_t block, double* bounds) const {
     const std::size_t first = block * kCodes;
     double top = -std::numeric_limits<double>::infinity();
     for (std::size_t c = 0; c < kCodes; ++c) {
-      const float low = first + c < l2_.norms->size() ? l2_.norms->squared_lower(first + c) : 0.0f;
+      const double low =
+          first + c < decoded_.norms->size() ? decoded_.norms->squared_lower(first + c) : 0.0;
       const double u = l2_bound_->score_bound(
           bounds[c], f32_at(bytes + shape.gamma_offset() + 4 * c),
           f32_at(bytes + shape.norm_offset() + 4 * c), low);
@@ -165,66 +165,13 @@ bool CodeScan::uses_first_pass(std::span<const std::uint32_t> candidates) const 
   if (!first_pass_ || candidates.size() < kFirstPassMin) return false;
   if (!std::is_sorted(candidates.begin(), candidates.end())) return false;
   if (candidates.back() >= blocked_->size()) return false;
-  if (l2_bound_ && candidates.back() >= l2_.norms->size()) return false;
+  if (l2_bound_ && candidates.back() >= decoded_.norms->size()) return false;
   const std::size_t span = std::size_t{candidates.back()} - candidates.front() + 1;
   return span / 4 <= candidates.size();
 }
 
-std::size_t CodeScan::score_chunk_l2(std::span<const std::uint32_t> candidates, double* scores,
-                                     std::uint8_t* pruned, SearchPool& pool) const {
-  constexpr std::size_t kCodes = BlockedShape::kCodes;
-  std::size_t exact = 0;
-  std::size_t block = std::numeric_limits<std::size_t>::max();
-  double block_bounds_of[kCodes];
-  const std::span<double> bounds = thread_scratch<WindowBoundsTag, double>(kLastWindow);
-  const std::span<std::uint32_t> decode = thread_scratch<WindowSlotsTag, std::uint32_t>(kLastWindow);
-  const std::span<double> decoded = thread_scratch<WindowScoresTag, double>(kLastWindow);
-  std::size_t window = kFirstWindow;
-  for (std::size_t first = 0; first < candidates.size();
-       first += window, window = std::min(kLastWindow, 2 * window)) {
-    const std::span<const std::uint32_t> part =
-        candidates.subspan(first, std::min(window, candidates.size() - first));
-    // The pool's minimum only rises while it stays free of NaN, so what it
-    // excludes now it excludes for the rest of the window: the others are
-    // decoded together, a few of them perhaps needlessly.
-    std::size_t wanted = 0;
-    for (std::size_t i = 0; i < part.size(); ++i) {
-      if (part[i] / kCodes != block) {
-        block = part[i] / kCodes;
-        block_score_bounds(block, block_bounds_of);
-      }
-      bounds[i] = block_bounds_of[part[i] % kCodes];
-      if (!pool.excludes(bounds[i])) decode[wanted++] = part[i];
-    }
-    l2_window_scores(decode.first(wanted), decoded.data());
-    exact += wanted;
-    // `decode` lists its slots in candidate order (repeats included).
-    std::size_t next = 0;
-    for (std::size_t i = 0; i < part.size(); ++i) {
-      const bool was_decoded = next < wanted && decode[next] == part[i];
-      double score = was_decoded ? decoded[next++] : 0.0;
-      if (pool.excludes(bounds[i])) {
-        if (pruned != nullptr) pruned[first + i] = 1;
-        pool.push_below_all();
-        continue;
-      }
-      if (!was_decoded) {  // excluded at the window's start, not now: a NaN reached the pool
-        score = exact_score(part[i]);
-        ++exact;
-      }
-      if (scores != nullptr) {
-        pruned[first + i] = 0;
-        scores[first + i] = score;
-      }
-      pool.push(part[i], score);
-    }
-  }
-  return exact;
-}
-
 std::size_t CodeScan::score_chunk(std::span<const std::uint32_t> candidates, bool prune,
                                   double* scores, std::uint8_t* pruned, SearchPool& pool) const {
-  if (prune && l2_bound_) return score_chunk_l2(candidates, scores, pruned, pool);
   if (scores == nullptr) {
     return scan_chunk(candidates, prune, no_floor, pool, [&](std::size_t i, double score) {
       pool.push(candidates[i], score);
@@ -301,7 +248,7 @@ ScanResult CodeScan::run_with(std::span<const std::uint32_t> candidates, std::si
   const double warm_floor = pool_floor(pool);
   const std::span<const std::uint32_t> rest = candidates.subspan(warm);
   const std::size_t count = rest.size();
-  const std::size_t chunk = chunk_size(count, prune, l2_bound_.has_value());
+  const std::size_t chunk = chunk_size(count, prune);
   const std::size_t chunks = (count + chunk - 1) / chunk;
   std::vector<std::atomic<double>> published(chunks);
   for (auto& f : published) f.store(kNoFloor, std::memory_order_relaxed);
@@ -321,17 +268,6 @@ ScanResult CodeScan::run_with(std::span<const std::uint32_t> candidates, std::si
       return floor;
     };
     const std::size_t take = std::min(chunk, count - first);
-    if (prune && l2_bound_) {
-      // L2 decodes its survivors window by window against the chunk's own
-      // pool (stand-ins included, which only lower its minimum).
-      std::vector<double> scores(take);
-      std::vector<std::uint8_t> pruned(take);
-      score_chunk_l2(rest.subspan(first, take), scores.data(), pruned.data(), local);
-      for (std::size_t i = 0; i < take; ++i) {
-        if (pruned[i] == 0) survivors[c].emplace_back(first + i, scores[i]);
-      }
-      return;
-    }
     if (!prune) survivors[c].reserve(take);
     scan_chunk(rest.subspan(first, take), prune, floor_of, local,
                [&](std::size_t i, double score) {

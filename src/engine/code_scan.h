@@ -2,7 +2,9 @@
 // slot file's bytes: every candidate's inner-product estimate (score_ip_packed)
 // times its stored norm (Ip) or over the query's norm (Cosine), or minus the
 // distance from the query to its decoded vector times its stored norm (L2),
-// pushed in candidate order.
+// pushed in candidate order. The L2 distance comes from <q, x̂>
+// (decoded_ip_packed) and the code's reconstruction norm, with no decoding
+// (decoded_score below).
 //
 // Two stages when a blocked copy of the codes is given: the first pass bounds
 // each code's estimate from above (first_pass.h) and a candidate whose bound
@@ -48,9 +50,11 @@ namespace velq::engine {
 
 enum class ScanMetric : std::uint8_t { kIp = 0, kCosine = 1, kL2 = 2 };
 
-// What an L2 scan needs beyond the codes: the query itself (d values) and,
-// for the first pass, the reconstruction norms of the slots (may be null).
-struct L2Inputs {
+// What scores against the decoded codes need beyond the codes: the query
+// itself (d values; L2 always needs it, the others only where a slot is
+// decoded) and the reconstruction norms of the slots (may be null: L2 then
+// decodes every candidate and takes no first pass).
+struct DecodedInputs {
   std::span<const double> query;
   const ReconstructionNorms* norms = nullptr;
 };
@@ -76,12 +80,12 @@ class CodeScan {
   static constexpr std::size_t kWarmUp = 4'096;
   static constexpr double kNoFloor = -std::numeric_limits<double>::infinity();
 
-  // `blocked` (may be null) must mirror `slots`, as must l2.norms; all
-  // references must outlive the scan. An L2 scan without both scores every
-  // candidate exactly, and then needs no prepared query (pq may be empty).
+  // `blocked` (may be null) must mirror `slots`, as must decoded.norms; all
+  // references must outlive the scan. An L2 scan without norms decodes
+  // every candidate, and then needs no prepared query (pq may be empty).
   CodeScan(const ProdQuantizer& q, const PreparedIpQuery& pq, ScanMetric metric,
            double query_norm, CodeSlots slots, const BlockedCodes* blocked,
-           L2Inputs l2 = {});
+           DecodedInputs decoded = {});
 
   ScanResult run(std::span<const std::uint32_t> candidates, std::size_t pool_size) const;
   // Every candidate scored exactly: the reference the two stages reproduce.
@@ -99,20 +103,24 @@ class CodeScan {
 
   double exact_score(std::uint32_t slot) const;
 
+  // The score of the query against the slot's decoded vector times its
+  // stored norm, as filter::score_vectors_with_metric gives it, up to
+  // rounding: from <q, x̂> and ‖x̂‖² in f64,
+  //   Ip      ν·<q, x̂>
+  //   Cosine  ν·<q, x̂> / (‖q‖·|ν|·‖x̂‖), 0.0 when that divisor is 0
+  //   L2      -sqrt(‖q‖² - 2ν·<q, x̂> + ν²·‖x̂‖²)
+  // ν the stored norm. A slot the norms do not cover (Cosine, L2), or a scan
+  // without a prepared query, is decoded instead.
+  double decoded_score(std::uint32_t slot) const;
+
  private:
   // Upper bounds of the scores of block's 32 slots; returns their maximum
   // (NaN when one is NaN).
   double block_score_bounds(std::size_t block, double* bounds) const;
   // The bytes of a slot; panics when it lies outside them.
   const std::uint8_t* slot_at(std::uint32_t slot) const;
-  // The L2 score of slot bytes p given their decoded vector (scaled in place).
-  double l2_score_decoded(const std::uint8_t* p, std::span<double> x) const;
-  // Exact L2 scores of `slots`, decoded together.
-  void l2_window_scores(std::span<const std::uint32_t> slots, double* scores) const;
-  // score_chunk's pruning form for L2: candidates in windows whose possible
-  // survivors are decoded together, the pushes still in candidate order.
-  std::size_t score_chunk_l2(std::span<const std::uint32_t> candidates, double* scores,
-                             std::uint8_t* pruned, SearchPool& pool) const;
+  // decoded_score of slot bytes p by decoding the code.
+  double written_score(const std::uint8_t* p) const;
   ScanResult run_with(std::span<const std::uint32_t> candidates, std::size_t pool_size,
                       bool prune) const;
   // A survivor's slot is rarely in cache: asking for all its lines before
@@ -134,7 +142,8 @@ class CodeScan {
   CodeSlots slots_;
   const BlockedCodes* blocked_;
   std::optional<FirstPassQuery> first_pass_;
-  L2Inputs l2_;
+  DecodedInputs decoded_;
+  double query_sq_ = 0.0;  // ‖q‖² of decoded.query, summed in order
   std::optional<L2ScoreBound> l2_bound_;
   std::size_t mse_len_;
   std::size_t sign_len_;

@@ -23,6 +23,9 @@ inline constexpr std::string_view kMetadata = "metadata.bin";         // local o
 inline constexpr std::string_view kGraph = graph_format::kFileName;   // mirrored
 inline constexpr std::string_view kGraphIds = "graph_ids.json";       // mirrored
 inline constexpr std::string_view kDeltaIds = "delta_ids.json";       // mirrored
+// Empty; an open engine holds its exclusive lock, so no second engine, in
+// this process or another, opens the directory meanwhile.          local only
+inline constexpr std::string_view kLock = "LOCK";
 // Present only while a live-file compaction switches its staged files
 // ("<name>.compact") over the live ones; open finishes the switch
 // (docs/formats/live_compaction.md).                               local only

@@ -30,6 +30,9 @@
 namespace velq {
 
 struct EngineState {
+  // The directory's lock: first, so it goes last, after every file below is
+  // closed and unmapped.
+  std::unique_ptr<FileLock> directory_lock;
   std::shared_ptr<const ProdQuantizer> quantizer;  // immutable after open
   Manifest manifest;
   std::shared_ptr<const StorageBackend> backend;
@@ -50,7 +53,8 @@ struct EngineState {
   // live_codes in the first pass's blocked form, when the quantizer has one;
   // mirrors every slot below the id pool's slot count (blocked_mirror.h).
   std::optional<BlockedCodes> blocked_codes;
-  // With it, for L2 databases: the reconstruction norms of the same slots.
+  // For L2 databases, and Cosine ones reranking from codes: the
+  // reconstruction norms of the same slots (blocked_mirror.h).
   std::optional<ReconstructionNorms> reconstruction_norms;
   IdPool id_pool;
   SlotLayout layout;

@@ -97,13 +97,13 @@ L2ScoreBound::L2ScoreBound(const ProdQuantizer& q, const DecodeErrorColumns& col
                       (1.0 + 0x1p-30);
 }
 
-double L2ScoreBound::score_bound(double u, float gamma, float norm, float squared_lower) const {
+double L2ScoreBound::score_bound(double u, float gamma, float norm, double squared_lower) const {
   if (!usable_ || !(gamma >= 0.0f) || !(norm >= 0.0f) || !std::isfinite(norm) ||
-      !(squared_lower >= 0.0f) || !std::isfinite(squared_lower) || !(u < kInfinity)) {
+      !(squared_lower >= 0.0) || !std::isfinite(squared_lower) || !(u < kInfinity)) {
     return kInfinity;
   }
   const double nu = norm, low = squared_lower;
-  // ‖x̂‖ from above: the stored value lost less than 2^-22 of itself
+  // ‖x̂‖ from above: the lower bound lost less than 2^-22 of the real value
   // (plus a subnormal's absolute step).
   const double x_high = std::sqrt(low * (1.0 + 0x1p-21) + 0x1p-140);
   const double ip_high = u + (fixed_margin_ + static_cast<double>(gamma) * margin_per_gamma_) * kUp;

@@ -1,15 +1,18 @@
 // A proven upper bound of a code's L2 score from its first-pass bound, so the
-// exhaustive L2 scan can skip reconstructing codes that cannot enter the pool.
+// exhaustive L2 scan can skip scoring codes that cannot enter the pool.
 //
 // The exact L2 score is -fl(‖q - ν·x̂‖) with x̂ = m + c·t = dequantize(code):
 // m the decoded levels (f32 product with the rotation's transpose), t the
 // transposed projection of the signs (f32), c = f32(f32(gamma)·s_d), ν the
-// stored norm. Expanding,
+// stored norm; or, as the scan computes it without decoding, the f64 value
+// of -sqrt(‖q‖² - 2ν·P + ν²·‖x̂‖²) with P = <q_rot, ℓ> + c·<q_proj, s>
+// (ProdQuantizer::decoded_ip_packed). The bound covers both. Expanding,
 //   ‖q - ν·x̂‖² = ‖q‖² - 2ν·<q, x̂> + ν²·‖x̂‖².
 // The estimate's first-pass bound U bounds its exact real value
 // <q_rot, ℓ> + w·<q_proj, s> (first_pass.h), which differs from <q, x̂> only
 // by rounding in the four f32 transforms and by the two sketch weights
-// (w from the scoring scale, c from the reconstruction scale). With |R| the
+// (w from the scoring scale, c from the reconstruction scale); P differs
+// from it by the weights and by f64 sums far inside the f32 margins below. With |R| the
 // absolute entries of a transform, every f32 transform output is within
 // γ(k)·(|R|·|x|) of exact, k the terms' depth (the dimension for a dense
 // matrix, log2(n) plus the scaling for a Hadamard transform), in any
@@ -58,7 +61,7 @@ class L2ScoreBound {
   // u of its estimate, its stored gamma and norm, and a lower bound of
   // ‖x̂‖². +infinity when a value is damaged (NaN, negative, infinite), so
   // such a code is always scored exactly.
-  double score_bound(double u, float gamma, float norm, float squared_lower) const;
+  double score_bound(double u, float gamma, float norm, double squared_lower) const;
 
  private:
   bool usable_ = false;

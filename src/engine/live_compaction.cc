@@ -43,6 +43,9 @@ Status stage_slot_file(const EngineState& state, const LiveCodesFile& from,
                         LiveCodesFile::open(state.fs, staged_path(state.local_dir, name),
                                             from.stride()));
   VELQ_RETURN_IF_ERROR(staged.clear());
+  // Storage for every copied slot first: a full disk fails the compaction
+  // here, before a single store into the mapping.
+  VELQ_RETURN_IF_ERROR(staged.reserve(old_slots.size()));
   VELQ_RETURN_IF_ERROR(staged.truncate_to(old_slots.size()));
   for (std::size_t i = 0; i < old_slots.size(); ++i) {
     const std::span<const std::uint8_t> source = from.slot(old_slots[i]);

@@ -29,15 +29,10 @@ StoredCode stored_code(const ProdQuantizer& q, std::span<const std::uint8_t> slo
   return {slot.first(m), slot.subspan(m, s), gamma};
 }
 
-// ‖x̂‖² of one decoded code, rounded down: the f64 sum of squares lies
-// within d·2^-53 of the decoded vector's, and the f32 store rounds toward 0.
-float squared_lower_of(std::span<const double> x) {
+double squared_of(std::span<const double> x) {
   double sum = 0.0;
   for (const double v : x) sum += v * v;
-  if (!std::isfinite(sum)) return 0.0f;  // a damaged gamma: the bound then refuses the code
-  const double low = sum * (1.0 - 0x1p-32);
-  const float narrow = static_cast<float>(low);
-  return static_cast<double>(narrow) > low ? std::nextafter(narrow, 0.0f) : narrow;
+  return sum;
 }
 
 }  // namespace
@@ -51,7 +46,7 @@ ReconstructionNorms ReconstructionNorms::build(const ProdQuantizer& q,
   }
   ReconstructionNorms norms;
   norms.columns_ = DecodeErrorColumns::of(q);
-  norms.squared_low_.resize(count);
+  norms.squared_.resize(count);
   const std::size_t d = q.d();
   parallel_for_each((count + kGroup - 1) / kGroup, 4, [&](std::size_t g) {
     const std::size_t first = g * kGroup, take = std::min(kGroup, count - first);
@@ -62,7 +57,7 @@ ReconstructionNorms ReconstructionNorms::build(const ProdQuantizer& q,
     const std::span<double> x = thread_scratch<DecodedTag, double>(take * d);
     decode_codes(q, std::span(codes, take), x);
     for (std::size_t v = 0; v < take; ++v) {
-      norms.squared_low_[first + v] = squared_lower_of(x.subspan(v * d, d));
+      norms.squared_[first + v] = squared_of(x.subspan(v * d, d));
     }
   });
   return norms;
@@ -74,11 +69,18 @@ void ReconstructionNorms::update(const ProdQuantizer& q, std::size_t slot,
   const StoredCode code = stored_code(q, slot_bytes);
   const std::span<double> x = thread_scratch<DecodedTag, double>(q.d());
   decode_codes(q, std::span(&code, 1), x);
-  squared_low_[slot] = squared_lower_of(x);
+  squared_[slot] = squared_of(x);
 }
 
 void ReconstructionNorms::grow_to(std::size_t count) {
-  if (count > squared_low_.size()) squared_low_.resize(count, 0.0f);
+  if (count > squared_.size()) squared_.resize(count, 0.0);
+}
+
+// The f64 sum of squares lies within d·2^-53 of the real value (d < 2^18).
+double ReconstructionNorms::squared_lower(std::size_t slot) const {
+  const double sum = squared_[slot];
+  if (!std::isfinite(sum)) return 0.0;  // a damaged gamma: the bound then refuses the code
+  return sum * (1.0 - 0x1p-32);
 }
 
 }  // namespace velq

@@ -1,6 +1,7 @@
 #include "engine/recovery.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -9,12 +10,15 @@
 #include "engine/create_quantizer.h"
 #include "engine/db_files.h"
 #include "engine/flush.h"
+#include "engine/flushed_records.h"
 #include "engine/id_lists.h"
 #include "engine/persist.h"
+#include "engine/slot_layout.h"
 #include "engine/slot_writes.h"
 #include "engine/state_files.h"
 #include "engine/write_support.h"
 #include "quantizer/quantizer_image.h"
+#include "storage/graph/graph_format.h"
 #include "storage/io/file_io.h"
 #include "storage/log/compaction.h"
 #include "storage/metadata/vector_metadata.h"
@@ -27,6 +31,20 @@ namespace {
 constexpr std::uint64_t kCompactorSegments = 10;
 
 std::string yes_no(bool v) { return v ? "true" : "false"; }
+
+}  // namespace
+
+// Held from before the first read of the directory until the engine goes:
+// two engines over one directory would each overwrite the other's files,
+// and cut the slot files under the other's mappings.
+Result<std::unique_ptr<FileLock>> lock_directory(FileSystem& fs, const std::string& dir) {
+  Result<std::unique_ptr<FileLock>> lock =
+      fs.lock_exclusive(db_files::local_path(dir, db_files::kLock));
+  if (!lock.ok() && lock.error().kind() == ErrorKind::kBusy) {
+    return Error("database directory '" + dir + "' is open in another process", ErrorKind::kBusy);
+  }
+  return lock;
+}
 
 Status check_matches(const Manifest& m, const EngineOptions& o) {
   if (m.d != o.d) {
@@ -46,6 +64,8 @@ Status check_matches(const Manifest& m, const EngineOptions& o) {
   }
   return ok_status();
 }
+
+namespace {
 
 // quantizer.bin of an existing database; it must describe the manifest's
 // codes, or every slot would be read with the wrong shape.
@@ -96,31 +116,56 @@ Result<ProdQuantizer> create_database(const StorageBackend& backend, const Engin
   return q;
 }
 
-// A slot list read back must be ascending and name slots the id pool holds;
-// with `alive_only` (the graph's nodes) each must also be alive.
-bool valid_slot_list(const std::vector<std::uint32_t>& ids, const IdPool& pool, bool alive_only) {
+// A slot list as read at open, or why it cannot be used.
+struct SlotListRead {
+  std::vector<std::uint32_t> ids;
+  std::optional<std::string> fault;
+};
+
+// A slot list that was read back must be ascending and name slots the id
+// pool holds; with `alive_only` (the graph's nodes) each must also be alive.
+std::optional<std::string> slot_list_fault(const std::vector<std::uint32_t>& ids, const IdPool& pool,
+                                           bool alive_only) {
   for (std::size_t i = 0; i < ids.size(); ++i) {
-    if (ids[i] >= pool.slot_count() || (i > 0 && ids[i] <= ids[i - 1])) return false;
-    if (alive_only && !pool.is_alive(ids[i])) return false;
+    if (i > 0 && ids[i] <= ids[i - 1]) return "slots out of order at " + std::to_string(ids[i]);
+    if (ids[i] >= pool.slot_count()) {
+      return "slot " + std::to_string(ids[i]) + " is beyond the " +
+             std::to_string(pool.slot_count()) + " slots of live_ids.bin";
+    }
+    if (alive_only && !pool.is_alive(ids[i])) return "slot " + std::to_string(ids[i]) + " is deleted";
   }
-  return true;
+  return std::nullopt;
 }
 
-// A list that cannot be parsed or does not fit the pool is dropped; so is the
-// index that depends on it.
-Result<std::vector<std::uint32_t>> read_slot_list(const StorageBackend& backend,
-                                                  const std::string& dir, std::string_view name,
-                                                  bool local_only) {
+// Only "no such file" reads as an empty list; any other failure to read it
+// is an error. A list that does not parse is no error: it is derived from
+// the index, which can be built again.
+Result<SlotListRead> read_slot_list(const StorageBackend& backend, const std::string& dir,
+                                    std::string_view name, bool local_only) {
   std::optional<std::vector<std::uint8_t>> bytes;
   if (local_only) {
     VELQ_ASSIGN_OR_RETURN(bytes, read_file_if_present(*backend.fs, db_files::local_path(dir, name)));
   } else {
     VELQ_ASSIGN_OR_RETURN(bytes, fetch_state_file(backend, dir, name, CacheLocally::kYes));
   }
-  if (!bytes.has_value()) return std::vector<std::uint32_t>{};
+  if (!bytes.has_value()) return SlotListRead{};
   Result<std::vector<std::uint32_t>> ids = parse_index_ids(*bytes);
-  if (!ids.ok()) return std::move(ids).error();
-  return ids;
+  if (!ids.ok()) return SlotListRead{{}, ids.error().message()};
+  return SlotListRead{std::move(ids).value(), std::nullopt};
+}
+
+// Forgets the index as a deletion does, and the delta list with it, because
+// `file` cannot be trusted; both lists are written again at the next
+// persist. The graph is unloaded too: without a trusted node list its nodes
+// stand for no known slot, so the next update_index builds it whole. One
+// line on standard error says which file and why.
+void set_index_aside(EngineState& s, std::string_view file, const std::string& why) {
+  std::fprintf(stderr, "velq: %s is damaged (%s); the index is set aside until it is built again\n",
+               s.local_path(file).c_str(), why.c_str());
+  s.delta_ids.clear();
+  s.delta_ids_dirty = true;
+  s.drop_index();
+  s.graph.unload();
 }
 
 // The id pool from live_ids.bin: nullopt only when the file does not exist.
@@ -170,7 +215,12 @@ void restore_raw_vector(EngineState& s, std::uint32_t slot, const WalEntry& e) {
   read_raw_vector(s.manifest.rerank_precision, s.live_vectors->slot(slot), raw);
   if (raw_vector_matches(s, e, raw)) return;
   const std::vector<double> v = s.quantizer->dequantize(e.mse_indices, e.qjl_bits, e.gamma);
-  for (std::size_t i = 0; i < s.d; ++i) raw[i] = static_cast<float>(v[i] * e.norm);
+  // The approximation may stray past what the slot's precision holds (a
+  // value written as 65504 at f16, say): it saturates, never infinity.
+  const double limit = max_raw_value(s.manifest.rerank_precision);
+  for (std::size_t i = 0; i < s.d; ++i) {
+    raw[i] = static_cast<float>(std::clamp(v[i] * e.norm, -limit, limit));
+  }
   live_save_raw_vector(s, slot, raw);
 }
 
@@ -210,6 +260,7 @@ Status apply_wal_entries_to_live_state(EngineState& s, const std::vector<WalEntr
 
 Result<std::unique_ptr<EngineState>> open_engine_state(const EngineOptions& o) {
   VELQ_RETURN_IF_ERROR(o.fs->create_directories(o.local_dir));
+  VELQ_ASSIGN_OR_RETURN(std::unique_ptr<FileLock> directory_lock, lock_directory(*o.fs, o.local_dir));
   VELQ_ASSIGN_OR_RETURN(std::shared_ptr<const StorageBackend> backend,
                         StorageBackend::from_uri(o.storage_uri, o.fs));
   // Before any live file, metadata.bin or live_ids.bin is read.
@@ -235,7 +286,12 @@ Result<std::unique_ptr<EngineState>> open_engine_state(const EngineOptions& o) {
   VELQ_ASSIGN_OR_RETURN(OpenedWal log, Wal::open(o.fs, local(db_files::kWal), lengths));
   VELQ_RETURN_IF_ERROR(Compactor(backend, kCompactorSegments).recover_if_needed());
   VELQ_ASSIGN_OR_RETURN(SegmentManager segments, SegmentManager::open(backend));
+  VELQ_ASSIGN_OR_RETURN(const bool metadata_exists, path_exists(*o.fs, local(db_files::kMetadata)));
   VELQ_ASSIGN_OR_RETURN(MetadataStore metadata, MetadataStore::open(o.fs, local(db_files::kMetadata)));
+  VELQ_ASSIGN_OR_RETURN(std::optional<IdPool> pool, load_id_pool(*backend, o.local_dir));
+  // Refused before any file is created, copied or changed below.
+  VELQ_RETURN_IF_ERROR(
+      check_flushed_records_kept(pool, log.entries, metadata, metadata_exists, segments));
   VELQ_ASSIGN_OR_RETURN(GraphManager graph, GraphManager::open(backend, o.local_dir));
   const SlotLayout layout = SlotLayout::of(*quantizer);
   VELQ_ASSIGN_OR_RETURN(LiveCodesFile live_codes,
@@ -250,17 +306,21 @@ Result<std::unique_ptr<EngineState>> open_engine_state(const EngineOptions& o) {
       live_vectors->advise_random();
     }
   }
-  VELQ_ASSIGN_OR_RETURN(std::vector<std::uint32_t> delta_ids,
+  VELQ_ASSIGN_OR_RETURN(SlotListRead delta_ids,
                         read_slot_list(*backend, o.local_dir, db_files::kDeltaIds, false));
-  VELQ_ASSIGN_OR_RETURN(std::vector<std::uint32_t> index_ids,
+  VELQ_ASSIGN_OR_RETURN(SlotListRead index_ids,
                         read_slot_list(*backend, o.local_dir, db_files::kGraphIds, true));
-  VELQ_ASSIGN_OR_RETURN(std::optional<IdPool> pool, load_id_pool(*backend, o.local_dir));
+  const bool pool_missing = !pool.has_value();
+  if (pool_missing && log.entries.empty() && live_codes.capacity() > 0) {
+    return Error::corruption(std::string(kPoolAndLogMissing));
+  }
 
   const std::size_t manifest_d = manifest.d;
   const std::size_t manifest_b = manifest.b;
   const bool rerank_enabled = manifest.rerank_enabled;
   const bool normalize = o.normalize || manifest.normalize;
   auto state = std::make_unique<EngineState>(EngineState{
+      .directory_lock = std::move(directory_lock),
       .quantizer = quantizer,
       .manifest = std::move(manifest),
       .backend = backend,
@@ -271,8 +331,8 @@ Result<std::unique_ptr<EngineState>> open_engine_state(const EngineOptions& o) {
       .metadata = std::move(metadata),
       .graph = std::move(graph),
       .local_dir = o.local_dir,
-      .index_ids = std::move(index_ids),
-      .delta_ids = std::move(delta_ids),
+      .index_ids = std::move(index_ids.ids),
+      .delta_ids = std::move(delta_ids.ids),
       .live_codes = std::move(live_codes),
       .live_vectors = std::move(live_vectors),
       .blocked_codes = std::nullopt,  // built below, once the slots are final
@@ -293,7 +353,6 @@ Result<std::unique_ptr<EngineState>> open_engine_state(const EngineOptions& o) {
   });
   EngineState& s = *state;
 
-  const bool pool_missing = !pool.has_value();
   if (pool.has_value()) {
     s.id_pool = std::move(*pool);
     const std::uint32_t slots = s.id_pool.slot_count();
@@ -307,18 +366,16 @@ Result<std::unique_ptr<EngineState>> open_engine_state(const EngineOptions& o) {
   }
   // An index whose lists do not fit the pool names slots of another
   // numbering: searching it would return other records.
-  if (!valid_slot_list(s.index_ids, s.id_pool, true) ||
-      !valid_slot_list(s.delta_ids, s.id_pool, false)) {
-    s.delta_ids.clear();
-    s.delta_ids_dirty = true;
-    s.drop_index();
+  if (!index_ids.fault) index_ids.fault = slot_list_fault(s.index_ids, s.id_pool, true);
+  if (!delta_ids.fault) delta_ids.fault = slot_list_fault(s.delta_ids, s.id_pool, false);
+  if (index_ids.fault) set_index_aside(s, db_files::kGraphIds, *index_ids.fault);
+  if (delta_ids.fault) set_index_aside(s, db_files::kDeltaIds, *delta_ids.fault);
+  // A graph cut short would answer from the records it still holds.
+  if (const std::optional<std::string> fault = s.graph.file_fault()) {
+    set_index_aside(s, graph_format::kFileName, *fault);
   }
 
-  if (log.entries.empty()) {
-    if (pool_missing && s.live_codes.capacity() > 0) {
-      return Error::corruption("live_ids.bin missing and WAL is empty; database state appears corrupt");
-    }
-  } else {
+  if (!log.entries.empty()) {
     VELQ_RETURN_IF_ERROR(apply_wal_entries_to_live_state(s, log.entries, pool_missing));
   }
   // The exhaustive scan's first pass reads this copy of the slots; a

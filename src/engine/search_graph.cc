@@ -38,7 +38,8 @@ std::vector<std::uint32_t> searchable_delta(const EngineState& state, const Slot
   return out;
 }
 
-// Up to top_k graph hits as slots, best first.
+// The graph hits as slots, best first, none of them a delta slot: all of
+// them when raw vectors are kept, else at most top_k.
 std::vector<engine::ScoredSlot> graph_hits(const EngineState& state, const SlotScorer& scorer,
                                            std::uint64_t top_k, std::uint64_t list_size,
                                            const SlotBitmap* allowed) {
@@ -66,10 +67,21 @@ std::vector<engine::ScoredSlot> graph_hits(const EngineState& state, const SlotS
   if (allowed != nullptr) filter = SearchFilter{allowed, state.index_ids};
 
   const std::vector<ScoredNode> hits = state.graph.search(k, ef, score, filter, prefetch);
-  const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(hits.size(), top_k));
+  // With raw vectors kept, every hit goes on to be rescored from them and
+  // the best top_k are kept after: the code scores that ordered the walk
+  // misorder close neighbours. Otherwise the first top_k are kept. A node
+  // rewritten since the build is also a delta slot: the delta merge scores
+  // it, so its graph hit is dropped before the cut, and the answer neither
+  // names it twice nor comes up short.
+  const std::uint64_t keep = state.live_vectors.has_value() ? hits.size() : top_k;
+  const std::vector<std::uint32_t>& delta = state.delta_ids;  // ascending
   std::vector<engine::ScoredSlot> out;
-  out.reserve(keep);
-  for (std::size_t i = 0; i < keep; ++i) out.push_back({slot_of_node(state, hits[i].node), hits[i].score});
+  out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(hits.size(), keep)));
+  for (const ScoredNode& hit : hits) {
+    if (out.size() >= keep) break;
+    const std::uint32_t slot = slot_of_node(state, hit.node);
+    if (!std::binary_search(delta.begin(), delta.end(), slot)) out.push_back({slot, hit.score});
+  }
   return out;
 }
 
@@ -112,7 +124,7 @@ Result<std::vector<SearchResult>> search_with_filter_and_ann(
   const SlotScorer scorer(state, q, first_pass_codes(state, delta.size()));
   const std::vector<engine::ScoredSlot> hits =
       graph_hits(state, scorer, top_k, list_size, allowed ? &*allowed : nullptr);
-  std::vector<SearchResult> results = ranked_results(state, q, hits, top_k);
+  std::vector<SearchResult> results = ranked_results(state, scorer, q, hits, top_k);
   if (delta.empty()) return results;
   std::vector<SearchResult> merged = scan_candidates(state, scorer, q, top_k, delta);
   results.insert(results.end(), std::make_move_iterator(merged.begin()),

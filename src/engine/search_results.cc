@@ -1,6 +1,7 @@
 #include "engine/search_results.h"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <numeric>
 
@@ -14,30 +15,60 @@ namespace velq {
 
 namespace {
 
+// Rescoring from codes decodes the pooled codes and scores the decoded
+// vectors (the plain rule) while that costs less than this many units of
+// decode_cost, some 20 µs: a few dozen small dense codes, or an SRHT pool
+// of 10 to 70 codes at d = 128 to 384; beyond it each score comes from
+// <q, x̂> (CodeScan::decoded_score), the same value up to rounding, at no
+// reconstruction (4 to 100 times cheaper per code, measured).
+constexpr double kDecodeBudget = 3.3e5;
+
+// Decoding one code, in multiply-adds of a dense product: d² per dense
+// transform; a Hadamard transform's n·log2(n) steps cost about 2.5 of those
+// each (scratch copies, scaling, short vectors); one transform in fast mode.
+double decode_cost(const ProdQuantizer& q) {
+  const double transforms = q.fast_mode() ? 1.0 : 2.0;
+  const double n = static_cast<double>(q.n());
+  const double d = static_cast<double>(q.d());
+  return transforms * (q.mse_quantizer().is_dense() ? d * d : 2.5 * n * std::bit_width(q.n()));
+}
+
 // Full-precision scores of the hits, by index; independent of the thread
 // count (each score is a function of its slot alone).
-std::vector<double> rescore(const EngineState& state, std::span<const double> query,
+std::vector<double> rescore(const EngineState& state, const SlotScorer& scorer,
+                            std::span<const double> query,
                             std::span<const engine::ScoredSlot> hits) {
   std::vector<double> scores(hits.size());
-  if (!state.live_vectors.has_value() && state.metric == DistanceMetric::kL2) {
-    // The L2 scan scored the same dequantized vector the same way.
+  const bool raw = state.live_vectors.has_value();
+  const bool from_terms = !raw && static_cast<double>(hits.size()) *
+                                          decode_cost(*state.quantizer) >
+                                      kDecodeBudget;
+  if (from_terms && state.metric == DistanceMetric::kL2) {
+    // The L2 scan scored each slot by the same terms.
     for (std::size_t i = 0; i < hits.size(); ++i) scores[i] = hits[i].score;
     return scores;
   }
-  // A raw vector is scored in about d operations, a decode takes two d x d
-  // products: hand the pool only what outweighs its own cost (a few
-  // microseconds), never the handful of hits a single search keeps.
-  constexpr std::size_t kRawTermsPerTask = 1 << 16;
+  // A raw vector or a code's terms are scored in about d operations, a
+  // decode takes two d x d products: hand the pool only what outweighs its
+  // own cost (a few microseconds), never the handful of hits a single
+  // search keeps.
+  constexpr std::size_t kTermsPerTask = 1 << 16;
   const std::size_t grain =
-      state.live_vectors.has_value()
-          ? std::max<std::size_t>(8, kRawTermsPerTask / std::max<std::size_t>(1, state.d))
+      raw || from_terms
+          ? std::max<std::size_t>(8, kTermsPerTask / std::max<std::size_t>(1, state.d))
           : 8;
   parallel_for(hits.size(), grain, [&](std::size_t begin, std::size_t end) {
-    if (state.live_vectors.has_value()) {
+    if (raw) {
       std::vector<double> vector;
       for (std::size_t i = begin; i < end; ++i) {
         live_raw_vector_into(state, hits[i].slot, vector);
         scores[i] = filter::score_vectors_with_metric(state.metric, query, vector);
+      }
+      return;
+    }
+    if (from_terms) {
+      for (std::size_t i = begin; i < end; ++i) {
+        scores[i] = scorer.code_scan().decoded_score(hits[i].slot);
       }
       return;
     }
@@ -63,12 +94,13 @@ std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
   return out;
 }
 
-std::vector<SearchResult> ranked_results(const EngineState& state, std::span<const double> query,
+std::vector<SearchResult> ranked_results(const EngineState& state, const SlotScorer& scorer,
+                                         std::span<const double> query,
                                          std::span<const engine::ScoredSlot> hits,
                                          std::uint64_t top_k) {
   std::vector<double> scores;
   if (state.rerank_enabled) {
-    scores = rescore(state, query, hits);
+    scores = rescore(state, scorer, query, hits);
   } else {
     scores.reserve(hits.size());
     for (const engine::ScoredSlot& h : hits) scores.push_back(h.score);

@@ -10,6 +10,7 @@
 #include "engine/engine_state.h"
 #include "engine/engine_types.h"
 #include "engine/search_pool.h"
+#include "engine/slot_scorer.h"
 
 namespace velq {
 
@@ -17,10 +18,12 @@ namespace velq {
 // hit, then sort_and_truncate, gives, with ids and metadata read only for the
 // results kept. The id is the empty string for a slot that is no longer
 // active. With reranking the score is recomputed from the raw vector when
-// raw vectors are kept, else from the dequantized code times the stored norm
-// (for L2 that is the score the scan already computed, so it stays);
-// otherwise the hit's score stays.
-std::vector<SearchResult> ranked_results(const EngineState& state, std::span<const double> query,
+// raw vectors are kept, else against the dequantized code times the stored
+// norm: decoded when that is cheap, otherwise from the terms of `scorer`
+// (prepared for `query`), which for L2 give the score the scan already
+// computed, so it stays. Without reranking the hit's score stays.
+std::vector<SearchResult> ranked_results(const EngineState& state, const SlotScorer& scorer,
+                                         std::span<const double> query,
                                          std::span<const engine::ScoredSlot> hits,
                                          std::uint64_t top_k);
 

@@ -35,7 +35,7 @@ std::vector<SearchResult> scan_candidates(const EngineState& state, const SlotSc
   const std::uint64_t wanted = saturating_mul(top_k, state.rerank_enabled ? 10 : 1);
   const std::size_t pool_size = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, list.size()));
   const engine::SearchPool pool = scorer.code_scan().run(list, pool_size).pool;
-  return ranked_results(state, query, pool.entries(), top_k);
+  return ranked_results(state, scorer, query, pool.entries(), top_k);
 }
 
 Result<std::vector<SearchResult>> exhaustive_search_simd(

@@ -1,6 +1,7 @@
 #include "engine/slot_layout.h"
 
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "common/half.h"
@@ -67,6 +68,10 @@ void write_code_slot(const SlotLayout& layout, std::span<std::uint8_t> slot,
 void mark_slot_deleted(const SlotLayout& layout, std::span<std::uint8_t> slot) {
   require_slot_width(layout, slot.size());
   slot[layout.deleted_offset()] = 1;
+}
+
+float max_raw_value(RerankPrecision precision) {
+  return precision == RerankPrecision::kF16 ? half::kMaxFinite : std::numeric_limits<float>::max();
 }
 
 void write_raw_vector(RerankPrecision precision, std::span<std::uint8_t> slot,

@@ -54,6 +54,8 @@ void mark_slot_deleted(const SlotLayout& layout, std::span<std::uint8_t> slot);
 inline std::size_t raw_value_width(RerankPrecision precision) {
   return precision == RerankPrecision::kF16 ? 2 : 4;
 }
+// The largest finite value a raw slot of the precision holds.
+float max_raw_value(RerankPrecision precision);
 // Stores `values` at the precision's width; panics when they do not fit.
 void write_raw_vector(RerankPrecision precision, std::span<std::uint8_t> slot,
                       std::span<const float> values);

@@ -8,12 +8,9 @@ namespace velq {
 
 namespace {
 
-// L2 needs the prepared query only for the first pass.
-PreparedIpQuery prepare(const EngineState& state, std::span<const double> query,
-                        const BlockedCodes* blocked) {
-  if (state.metric == DistanceMetric::kL2 && (blocked == nullptr || !state.reconstruction_norms)) {
-    return {};
-  }
+// L2 without reconstruction norms decodes every candidate: no prepared query.
+PreparedIpQuery prepare(const EngineState& state, std::span<const double> query) {
+  if (state.metric == DistanceMetric::kL2 && !state.reconstruction_norms) return {};
   const std::vector<float> narrow(query.begin(), query.end());
   return state.quantizer->prepare_ip_query(narrow);
 }
@@ -26,8 +23,7 @@ engine::ScanMetric scan_metric(DistanceMetric metric) {
   }
 }
 
-engine::L2Inputs l2_inputs(const EngineState& state, std::span<const double> query) {
-  if (state.metric != DistanceMetric::kL2) return {};
+engine::DecodedInputs decoded_inputs(const EngineState& state, std::span<const double> query) {
   return {query, state.reconstruction_norms ? &*state.reconstruction_norms : nullptr};
 }
 
@@ -64,9 +60,9 @@ void dequantize_slots(const EngineState& state, std::span<const std::uint32_t> s
 
 SlotScorer::SlotScorer(const EngineState& state, std::span<const double> query,
                        const BlockedCodes* blocked)
-    : prepared_(prepare(state, query, blocked)),
+    : prepared_(prepare(state, query)),
       scan_(*state.quantizer, prepared_, scan_metric(state.metric), query_norm(query),
-            code_slots(state), blocked, l2_inputs(state, query)) {}
+            code_slots(state), blocked, decoded_inputs(state, query)) {}
 
 double SlotScorer::score(std::uint32_t slot) const { return scan_.exact_score(slot); }
 

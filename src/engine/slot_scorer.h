@@ -4,8 +4,9 @@
 //   Ip      inner-product estimate x stored norm
 //   Cosine  inner-product estimate / |query| (0.0 for a zero query)
 //   L2      minus the distance to the dequantized vector x stored norm
-// Ip and Cosine read the packed code in place; L2 reconstructs the vector
-// (code_decode.h).
+// All read the packed code in place; L2 takes the distance from <q, x̂> and
+// the code's reconstruction norm (CodeScan::decoded_score), and decodes the
+// vector (code_decode.h) only when the state keeps no norms.
 #pragma once
 
 #include <cstdint>

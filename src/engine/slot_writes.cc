@@ -50,6 +50,17 @@ LiveCode live_codes_at_slot(const EngineState& state, std::uint32_t slot) {
   return code;
 }
 
+Status reserve_new_slots(EngineState& state, std::uint64_t count) {
+  const std::uint64_t need = std::uint64_t{state.id_pool.slot_count()} + count;
+  // A file may already hold slots past the pool's count (see hold_slot).
+  auto reserve = [need](LiveCodesFile& file) {
+    return need > file.len() ? file.reserve(need - file.len()) : ok_status();
+  };
+  VELQ_RETURN_IF_ERROR(reserve(state.live_codes));
+  if (state.live_vectors) VELQ_RETURN_IF_ERROR(reserve(*state.live_vectors));
+  return ok_status();
+}
+
 Result<std::uint32_t> live_slot_for(EngineState& state, std::string_view id) {
   if (const std::optional<std::uint32_t> live = state.id_pool.get_slot(id)) return *live;
   return alloc_new_slot(state, id);

@@ -26,6 +26,12 @@ LiveCode live_codes_at_slot(const EngineState& state, std::uint32_t slot);
 // leaves the pool untouched).
 Result<std::uint32_t> live_slot_for(EngineState& state, std::string_view id);
 
+// Reserves storage in the live files for the next `count` new records'
+// slots (LiveCodesFile::reserve), so that a full disk refuses a write before
+// it is logged instead of faulting when its slot is stored. Hands out no
+// slot and leaves the id pool alone.
+Status reserve_new_slots(EngineState& state, std::uint64_t count);
+
 // Writes a code into `slot` (held by the live files) and its blocked copy.
 // Writes of distinct slots may run at once when cover_blocked_codes covered
 // them first; nothing else of the state changes.

@@ -37,7 +37,10 @@ double score_vectors_portable(DistanceMetric metric, std::span<const double> a,
 
 double score_vectors_with_metric(DistanceMetric metric, std::span<const double> a,
                                  std::span<const double> b) {
+#if VELQ_X86
+  if (has_avx512()) return score_vectors_avx512(metric, a, b);
   if (has_avx2_fma()) return score_vectors_avx2(metric, a, b);
+#endif
   return score_vectors_portable(metric, a, b);
 }
 

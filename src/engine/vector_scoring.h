@@ -15,8 +15,8 @@
 
 namespace velq::filter {
 
-// The vector form when the processor has AVX2 and FMA, else the portable
-// one. The two differ at most in the last bits (summation order).
+// The widest vector form the processor (and VELQ_MAX_ISA) allows, else the
+// portable one. The forms differ at most in the last bits (summation order).
 double score_vectors_with_metric(DistanceMetric metric, std::span<const double> a,
                                  std::span<const double> b);
 
@@ -27,5 +27,9 @@ double score_vectors_portable(DistanceMetric metric, std::span<const double> a,
 // Four-lane accumulators with fused multiply-add. REQUIRES: AVX2 and FMA.
 double score_vectors_avx2(DistanceMetric metric, std::span<const double> a,
                           std::span<const double> b);
+
+// Eight-lane accumulators with fused multiply-add. REQUIRES: has_avx512().
+double score_vectors_avx512(DistanceMetric metric, std::span<const double> a,
+                            std::span<const double> b);
 
 }  // namespace velq::filter

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
+#include "common/half.h"
 #include "engine/flush.h"
 #include "engine/persist.h"
 
@@ -21,6 +23,17 @@ Status narrow_vector(std::span<const double> in, std::span<float> out) {
     const auto value = static_cast<float>(in[i]);
     if (!std::isfinite(value)) return Error::invalid_argument(kNonFiniteVector);
     out[i] = value;
+  }
+  return ok_status();
+}
+
+Status check_raw_vector_range(const EngineState& state, std::span<const float> vector) {
+  if (!state.live_vectors || state.normalize ||
+      state.manifest.rerank_precision != RerankPrecision::kF16) {
+    return ok_status();
+  }
+  for (const float x : vector) {
+    if (!(std::fabs(x) < half::kFirstOverflow)) return Error::invalid_argument(kF16OverflowVector);
   }
   return ok_status();
 }
@@ -66,13 +79,17 @@ WalEntry make_write_entry(std::string id, EncodedVector&& code, float stored_nor
   return entry;
 }
 
-void note_delta_slot(EngineState& state, std::uint32_t slot) {
-  const std::vector<std::uint32_t>& indexed = state.index_ids;  // ascending
-  if (indexed.empty() || std::binary_search(indexed.begin(), indexed.end(), slot)) return;
-  auto& delta = state.delta_ids;
-  const auto at = std::lower_bound(delta.begin(), delta.end(), slot);
-  if (at != delta.end() && *at == slot) return;
-  delta.insert(at, slot);
+void note_delta_slots(EngineState& state, std::span<const std::uint32_t> slots) {
+  if (state.index_ids.empty() || slots.empty()) return;
+  std::vector<std::uint32_t> added(slots.begin(), slots.end());
+  std::sort(added.begin(), added.end());
+  std::vector<std::uint32_t> merged;
+  merged.reserve(state.delta_ids.size() + added.size());
+  std::set_union(state.delta_ids.begin(), state.delta_ids.end(), added.begin(), added.end(),
+                 std::back_inserter(merged));
+  merged.erase(std::unique(merged.begin(), merged.end()), merged.end());
+  if (merged.size() == state.delta_ids.size()) return;
+  state.delta_ids = std::move(merged);
   state.delta_ids_dirty = true;
 }
 

@@ -19,6 +19,11 @@ namespace velq {
 // The text every write of an unusable vector is refused with.
 inline constexpr const char* kNonFiniteVector = "vector contains non-finite values (NaN or Inf)";
 
+// The text a write is refused with when its raw vector, kept at f16, would
+// hold a value that half precision rounds to infinity.
+inline constexpr const char* kF16OverflowVector =
+    "vector contains values too large for f16 raw vectors (magnitude 65520 or more)";
+
 // The existence errors of insert and update, naming the id.
 Error already_exists(std::string_view id);
 Error does_not_exist(std::string_view id);
@@ -30,6 +35,12 @@ inline constexpr float kMinNormForScaling = 1e-10f;
 // as f32 (NaN, infinity, or beyond the f32 range such as 1e39) is refused
 // with kInvalidArgument.
 Status narrow_vector(std::span<const double> in, std::span<float> out);
+
+// Refuses, with kInvalidArgument, a caller's vector (narrowed to f32) that
+// would be kept as an f16 raw vector holding an infinity. A unit-length copy
+// (the vector kept under normalize) always fits: its values are at most 1
+// in magnitude.
+Status check_raw_vector_range(const EngineState& state, std::span<const float> vector);
 
 // The Euclidean length in f32: squares summed in index order from -0.0f.
 float vector_norm(std::span<const float> v);
@@ -50,9 +61,11 @@ Status log_entries(EngineState& state, std::span<const WalEntry> entries);
 WalEntry make_write_entry(std::string id, EncodedVector&& code, float stored_norm,
                           std::string metadata_json);
 
-// Records `slot` in the ascending delta list when an index exists that does
-// not cover it.
-void note_delta_slot(EngineState& state, std::uint32_t slot);
+// Records `slots` (any order, repeats allowed), whose vectors were just
+// written, in the ascending delta list when an index exists: a new record is
+// no graph node, and a rewritten node's links describe its old vector, so the
+// delta merge scores either until the next build.
+void note_delta_slots(EngineState& state, std::span<const std::uint32_t> slots);
 
 
 // After `operations` records were written or deleted: refreshes the record

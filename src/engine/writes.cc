@@ -14,6 +14,7 @@ Status write_vector_entry(EngineState& state, std::string id, std::span<const do
   VELQ_RETURN_IF_ERROR(check_writable(state));
   std::vector<float> values(vector.size());
   VELQ_RETURN_IF_ERROR(narrow_vector(vector, values));
+  VELQ_RETURN_IF_ERROR(check_raw_vector_range(state, values));
   const float norm = vector_norm(values);
   std::vector<float> unit(values.size());
   VELQ_RETURN_IF_ERROR(unit_copy(values, norm, unit));
@@ -23,9 +24,13 @@ Status write_vector_entry(EngineState& state, std::string id, std::span<const do
   std::string json;
   json.reserve(128);
   VELQ_RETURN_IF_ERROR(append_metadata_json(json, record));
-  // An id the pool would refuse must never reach the log: replaying it
-  // would fail every later open.
-  if (!state.id_pool.get_slot(id)) VELQ_RETURN_IF_ERROR(state.id_pool.check_new_id(id));
+  if (!state.id_pool.get_slot(id)) {
+    // An id the pool would refuse must never reach the log: replaying it
+    // would fail every later open. Nor may a write whose slot has no
+    // storage: on a full disk it is refused here, not by a fault later.
+    VELQ_RETURN_IF_ERROR(state.id_pool.check_new_id(id));
+    VELQ_RETURN_IF_ERROR(reserve_new_slots(state, 1));
+  }
 
   WalEntry entry = make_write_entry(std::move(id), state.quantizer->quantize(unit), stored_norm,
                                     std::move(json));
@@ -35,7 +40,7 @@ Status write_vector_entry(EngineState& state, std::string id, std::span<const do
   VELQ_ASSIGN_OR_RETURN(const std::uint32_t slot,
                         live_alloc_or_update(state, entry.id, entry.mse_indices, entry.qjl_bits,
                                              entry.gamma, entry.norm));
-  note_delta_slot(state, slot);
+  note_delta_slots(state, std::span(&slot, 1));
   live_save_raw_vector(state, slot, state.normalize ? unit : values);
   VELQ_RETURN_IF_ERROR(state.metadata.put(slot, record));
   return finish_operations(state, 1);
@@ -72,9 +77,9 @@ Status insert_many_with_mode(EngineState& state, std::vector<BatchWriteItem> ite
   const std::span<BatchWriteItem> all(items);
   for (std::size_t first = 0; first < all.size(); first += kBatchChunkItems) {
     const std::span<BatchWriteItem> chunk = all.subspan(first, std::min(kBatchChunkItems, all.size() - first));
-    VELQ_RETURN_IF_ERROR(check_chunk_ids(state, chunk, mode));
+    VELQ_ASSIGN_OR_RETURN(const std::size_t new_ids, check_chunk_ids(state, chunk, mode));
     VELQ_ASSIGN_OR_RETURN(PreparedChunk prepared, prepare_chunk(state, chunk));
-    VELQ_RETURN_IF_ERROR(commit_chunk(state, std::move(prepared)));
+    VELQ_RETURN_IF_ERROR(commit_chunk(state, std::move(prepared), new_ids));
   }
   return finish_operations(state, items.size());
 }

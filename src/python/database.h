@@ -1,5 +1,6 @@
 // The Database object: one field, a shared handle to the lock that guards
-// one open engine. Methods reach the engine only through read_engine and
+// one open engine; every object opened on one directory in this process
+// holds the same handle (open_registry.h). Methods reach the engine only through read_engine and
 // write_engine, which give up the interpreter lock for the whole span from
 // waiting on the database lock to dropping it.
 #pragma once
@@ -75,7 +76,7 @@ int database_contains(PyObject* self, PyObject* id) noexcept;
 // Creates (once per process) the Database type and adds it to `module`
 // under both of its names.
 void register_database(PyObject* module);
-// A new Database object owning `engine`.
-PyObject* new_database(VelqorEngine engine);
+// A new Database object holding `handle`, which other objects may share.
+PyObject* new_database(std::shared_ptr<EngineHandle> handle);
 
 }  // namespace velq::py

@@ -65,8 +65,7 @@ void register_database(PyObject* module) {
   check(PyModule_AddObjectRef(module, "VelqorDB", same.get()));
 }
 
-PyObject* new_database(VelqorEngine engine) {
-  auto handle = std::make_shared<EngineHandle>(std::move(engine));
+PyObject* new_database(std::shared_ptr<EngineHandle> handle) {
   PyObject* self = database_type->tp_alloc(database_type, 0);
   if (self == nullptr) throw PyErrorSet{};
   new (&reinterpret_cast<DatabaseObject*>(self)->handle) std::shared_ptr<EngineHandle>(std::move(handle));

@@ -1,13 +1,15 @@
 // The reader-writer lock that guards one open database, with its poison
 // rule: a panic that unwinds out of an exclusive section marks the lock
 // poisoned for good, and every later section refuses to start. Shared
-// sections never poison it. Waiting writers go first, so a stream of readers
-// cannot starve a writer. No Python here: callers give up the interpreter
-// lock before waiting.
+// sections never poison it. A value taken out for good (retire_if) leaves
+// the lock refusing every section in the same way. Waiting writers go
+// first, so a stream of readers cannot starve a writer. No Python here:
+// callers give up the interpreter lock before waiting.
 #pragma once
 
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -17,10 +19,13 @@ namespace velq {
 
 inline constexpr const char* kLockPoisonedMessage =
     "database lock poisoned: a previous operation panicked; re-open the database";
+inline constexpr const char* kValueRetiredMessage =
+    "database handle retired: the database was opened again after a failure this handle "
+    "could not recover from; use the handle that open returned";
 
 class LockPoisoned : public std::runtime_error {
  public:
-  LockPoisoned() : std::runtime_error(kLockPoisonedMessage) {}
+  explicit LockPoisoned(const char* message = kLockPoisonedMessage) : std::runtime_error(message) {}
 };
 
 template <typename T>
@@ -51,13 +56,32 @@ class PoisonableRwLock {
     }
   }
 
+  // When the lock is poisoned, or `stale(const T&)` holds, waits out every
+  // section, takes the value out and returns it; from then on every section
+  // refuses to start. Otherwise nullopt, and nothing changes. `stale` runs
+  // with no section active and must not throw.
+  template <typename P>
+  std::optional<T> retire_if(P&& stale) {
+    std::unique_lock lock(mutex_);
+    ++writers_waiting_;
+    writable_.wait(lock, [&] { return !writing_ && readers_ == 0; });
+    --writers_waiting_;
+    std::optional<T> value;
+    if (!retired_ && (poisoned_ || std::forward<P>(stale)(std::as_const(value_)))) {
+      value.emplace(std::move(value_));
+      retired_ = true;
+    }
+    wake_next();
+    return value;
+  }
+
  private:
   class SharedSection {
    public:
     explicit SharedSection(PoisonableRwLock& l) : l_(l) {
       std::unique_lock lock(l_.mutex_);
       l_.readable_.wait(lock, [&] { return !l_.writing_ && l_.writers_waiting_ == 0; });
-      if (l_.poisoned_) throw LockPoisoned();
+      l_.refuse_if_unusable();
       ++l_.readers_;
     }
     SharedSection(const SharedSection&) = delete;
@@ -78,10 +102,8 @@ class PoisonableRwLock {
       ++l_.writers_waiting_;
       l_.writable_.wait(lock, [&] { return !l_.writing_ && l_.readers_ == 0; });
       --l_.writers_waiting_;
-      if (l_.poisoned_) {
-        l_.wake_next();
-        throw LockPoisoned();
-      }
+      if (l_.poisoned_ || l_.retired_) l_.wake_next();
+      l_.refuse_if_unusable();
       l_.writing_ = true;
     }
     ExclusiveSection(const ExclusiveSection&) = delete;
@@ -95,6 +117,12 @@ class PoisonableRwLock {
    private:
     PoisonableRwLock& l_;
   };
+
+  // With mutex_ held.
+  void refuse_if_unusable() const {
+    if (retired_ && !poisoned_) throw LockPoisoned(kValueRetiredMessage);
+    if (poisoned_) throw LockPoisoned();
+  }
 
   // With mutex_ held and nobody writing: a waiting writer goes next, else
   // every waiting reader.
@@ -110,6 +138,7 @@ class PoisonableRwLock {
   int writers_waiting_ = 0;
   bool writing_ = false;
   bool poisoned_ = false;
+  bool retired_ = false;  // value_ was moved out: no section may reach it
   T value_;
 };
 

@@ -1,13 +1,18 @@
 // Database.open: resolve and create the directory, fill in an existing
-// database's parameters when no dimension is given, check the options, open
-// the engine.
+// database's parameters when no dimension is given, check the options, and
+// open the engine, or share the one this process already has open there.
+#include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <system_error>
 
 #include "engine/db_files.h"
 #include "engine/manifest.h"
+#include "engine/recovery.h"
 #include "python/database.h"
+#include "python/open_registry.h"
+#include "storage/io/backend.h"
 #include "storage/io/file_io.h"
 
 namespace velq::py {
@@ -63,34 +68,63 @@ constexpr const char* kOpenDoc =
     "    >>> db = Database.open(\"mydb\")\n"
     "    >>> db = Database.open(\"mydb\", dimension=1536, metric=\"ip\", normalize=True)\n";
 
+// The database directory: the local directory `path` names (a "file://"
+// URI its path; the refused storage schemes fail here), with `collection`
+// below it. Creates nothing.
 std::string database_dir(const std::string& path, const std::optional<std::string>& collection) {
-  if (!collection || collection->empty()) return path;
-  const std::string& c = *collection;
-  if (c == "." || c == ".." || c.find_first_of("/\\") != std::string::npos) {
-    throw_value_error("invalid collection name " + debug_quoted(c) +
-                      ": must be a single path component with no separators");
+  if (collection && !collection->empty()) {
+    const std::string& c = *collection;
+    if (c == "." || c == ".." || c.find_first_of("/\\") != std::string::npos) {
+      throw_value_error("invalid collection name " + debug_quoted(c) +
+                        ": must be a single path component with no separators");
+    }
   }
-  return db_files::local_path(path, c);
+  const std::string root = unwrap(StorageBackend::root_of(path));
+  if (!collection || collection->empty()) return root;
+  return db_files::local_path(root, *collection);
+}
+
+[[noreturn]] void throw_os_error(int errnum, const std::string& path) {
+  const std::error_code error(errnum, std::generic_category());
+  const PyRef args =
+      PyRef::steal(Py_BuildValue("(iss)", errnum, error.message().c_str(), path.c_str()));
+  PyErr_SetObject(PyExc_OSError, args.get());
+  throw PyErrorSet{};
 }
 
 void create_dir(const std::string& dir) {
   std::error_code error;
   std::filesystem::create_directories(dir, error);
-  if (!error) return;
-  const PyRef args = PyRef::steal(Py_BuildValue("(iss)", error.value(), error.message().c_str(), dir.c_str()));
-  PyErr_SetObject(PyExc_OSError, args.get());
-  throw PyErrorSet{};
+  if (error) throw_os_error(error.value(), dir);
+}
+
+// The key of the directory among the databases open in this process: two
+// spellings of one directory (relative, through a link) meet there.
+std::string real_path(const std::string& dir) {
+  char* resolved = ::realpath(dir.c_str(), nullptr);
+  if (resolved == nullptr) throw_os_error(errno, dir);
+  std::string path(resolved);
+  std::free(resolved);
+  return path;
+}
+
+std::string manifest_path(const std::string& dir) {
+  return db_files::local_path(dir, db_files::kManifest);
+}
+
+// An open without a dimension needs an existing database; checked before
+// anything is created.
+void require_manifest(const std::string& dir) {
+  std::error_code error;
+  if (!std::filesystem::exists(manifest_path(dir), error) || error) {
+    throw_value_error("dimension is required when opening a new database");
+  }
 }
 
 // The stored parameters of an existing database, for an open without a
 // dimension.
 Manifest stored_manifest(const std::string& dir) {
-  const std::string path = db_files::local_path(dir, db_files::kManifest);
-  std::error_code error;
-  if (!std::filesystem::exists(path, error) || error) {
-    throw_value_error("dimension is required when opening a new database");
-  }
-  const auto bytes = unwrap(read_file(*local_file_system(), path));
+  const auto bytes = unwrap(read_file(*local_file_system(), manifest_path(dir)));
   return unwrap(Manifest::parse(bytes));
 }
 
@@ -112,15 +146,57 @@ RerankPrecision parse_rerank_precision(const std::optional<std::string>& text) {
                     "'. Use 'f16', 'f32', or None (dequant reranking).");
 }
 
+void check_sizes(const EngineOptions& options) {
+  if (options.b < 2) throw_value_error("bits must be >= 2, got " + std::to_string(options.b));
+  if (options.d == 0) throw_value_error("dimension must be > 0");
+}
+
+// An open without a dimension takes dimension, bits, seed and metric from
+// the database; the call's are ignored. Runs with the interpreter lock given
+// up.
+void take_stored_parameters(EngineOptions& options, const Manifest& stored) {
+  options.d = stored.d;
+  options.b = stored.b;
+  options.seed = stored.seed;
+  options.metric = stored.metric;
+  check_sizes(options);
+}
+
+[[noreturn]] void refuse_sharing(const std::string& dir, const std::string& open_with,
+                                 const std::string& asked) {
+  throw PyFail{PyExc_RuntimeError,
+               "database directory '" + dir + "' is already open in this process with " +
+                   open_with + "; a second handle shares that engine and cannot open it with " +
+                   asked};
+}
+
+// A second handle shares the engine, so it may not change how the engine
+// behaves for the first: only options that reopening would also ignore may
+// differ. Left at their defaults, normalize and wal_flush_threshold ask for
+// nothing.
+void check_shareable(const EngineState& s, const EngineOptions& o, const std::string& dir) {
+  unwrap(check_matches(s.manifest, o));
+  if (o.normalize && !s.normalize) refuse_sharing(dir, "normalize=False", "normalize=True");
+  if (o.wal_flush_threshold && *o.wal_flush_threshold != s.wal_flush_threshold) {
+    refuse_sharing(dir, "wal_flush_threshold=" + std::to_string(s.wal_flush_threshold),
+                   "wal_flush_threshold=" + std::to_string(*o.wal_flush_threshold));
+  }
+}
+
+OpenRegistry<VelqorEngine>& open_engines() {
+  static OpenRegistry<VelqorEngine> registry;
+  return registry;
+}
+
 PyObject* open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guarded([&] {
     const BoundArgs a(kOpenSig, args, nargs, kwnames);
     EngineOptions options;
     const std::string path = a.str(kPath);
-    std::optional<std::uint64_t> dimension = a.opt_u64(kDimension);
+    const std::optional<std::uint64_t> dimension = a.opt_u64(kDimension);
     options.b = a.u64(kBits, 4);
     options.seed = a.u64(kSeed, 42);
-    std::string metric = a.raw(kMetric) == nullptr ? "ip" : a.str(kMetric);
+    const std::string metric = a.raw(kMetric) == nullptr ? "ip" : a.str(kMetric);
     options.rerank = a.boolean(kRerank, true);
     options.fast_mode = a.boolean(kFastMode, false);
     const auto rerank_precision = a.opt_str(kRerankPrecision);
@@ -130,27 +206,39 @@ PyObject* open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     options.quantizer_type = a.opt_str(kQuantizerType);
 
     const std::string dir = database_dir(path, collection);
+    if (!dimension) require_manifest(dir);
     create_dir(dir);
-    if (!dimension) {
-      const Manifest stored = stored_manifest(dir);
-      dimension = stored.d;
-      options.b = stored.b;
-      options.seed = stored.seed;
-      metric = std::string(metric_name(stored.metric));
+    if (dimension) {
+      options.metric = parse_metric(metric);
+      options.d = *dimension;
     }
-    options.metric = parse_metric(metric);
     options.rerank_precision = parse_rerank_precision(rerank_precision);
-    if (options.b < 2) throw_value_error("bits must be >= 2, got " + std::to_string(options.b));
-    if (*dimension == 0) throw_value_error("dimension must be > 0");
-    options.d = *dimension;
+    if (dimension) check_sizes(options);
     options.storage_uri = dir;
     options.local_dir = dir;
-    // Replaying a long log takes a while; other Python threads run meanwhile.
-    Result<VelqorEngine> engine = [&] {
-      const GilRelease released;
-      return VelqorEngine::open_with_options(options);
-    }();
-    return new_database(unwrap(std::move(engine)));
+    const std::string key = real_path(dir);
+
+    std::shared_ptr<EngineHandle> handle;
+    {
+      const GilRelease released;  // replaying a long log takes a while
+      handle = open_engines().acquire(
+          key,
+          [&](const VelqorEngine& live) {
+            if (!dimension) take_stored_parameters(options, live.state().manifest);
+            check_shareable(live.state(), options, dir);
+          },
+          // An engine that refuses writes until the database is reopened.
+          [](const VelqorEngine& live) { return live.state().write_refusal.has_value(); },
+          [&] {
+            if (!dimension) {
+              // Another process's database is not read, not even its manifest.
+              const auto probe = unwrap(lock_directory(*options.fs, dir));
+              take_stored_parameters(options, stored_manifest(dir));
+            }
+            return unwrap(VelqorEngine::open_with_options(options));
+          });
+    }
+    return new_database(std::move(handle));
   });
 }
 

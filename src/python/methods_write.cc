@@ -1,8 +1,10 @@
 // The methods that change records: insert, upsert, update, insert_batch,
 // update_metadata, delete and delete_batch.
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "engine/write_support.h"
 #include "python/arrays.h"
 #include "python/convert.h"
 #include "python/database.h"
@@ -20,6 +22,12 @@ void check_dimension(std::size_t d, std::size_t length) {
   }
 }
 
+// ValueError with `message` for a vector the database's f16 raw vectors
+// cannot hold; checked before the engine is asked to write anything.
+void check_raw_range(const EngineState& state, std::span<const float> row, const char* message) {
+  if (!check_raw_vector_range(state, row).ok()) throw_value_error(message);
+}
+
 using SingleWrite = Status (VelqorEngine::*)(std::string, std::span<const double>, JsonObject,
                                              std::optional<std::string>);
 
@@ -35,6 +43,10 @@ PyObject* single_write(DatabaseObject& db, const BoundArgs& a) {
   JsonObject metadata = parse_pydict(metadata_dict);
   write_engine(db, [&](VelqorEngine& engine) {
     check_dimension(engine.state().d, vector.size());
+    std::vector<float> narrowed(vector.size());
+    std::transform(vector.begin(), vector.end(), narrowed.begin(),
+                   [](double v) { return static_cast<float>(v); });
+    check_raw_range(engine.state(), narrowed, kF16OverflowVector);
     unwrap((engine.*write)(std::move(id), vector, std::move(metadata), std::move(document)));
   });
   Py_RETURN_NONE;
@@ -66,11 +78,14 @@ PyObject* insert_batch(DatabaseObject& db, const BoundArgs& a) {
     throw_value_error("ids length (" + std::to_string(ids.size()) +
                       ") does not match number of vectors (" + std::to_string(rows) + ")");
   }
-  const std::size_t d = read_engine(db, [](const VelqorEngine& e) { return e.state().d; });
-  if (rows > 0) check_dimension(d, matrix->cols);
-  for (const std::vector<float>& row : matrix->rows) {
-    if (!all_finite(row)) throw_value_error("vectors contain non-finite values (NaN or Inf)");
-  }
+  read_engine(db, [&](const VelqorEngine& e) {
+    if (rows > 0) check_dimension(e.state().d, matrix->cols);
+    for (const std::vector<float>& row : matrix->rows) {
+      if (!all_finite(row)) throw_value_error("vectors contain non-finite values (NaN or Inf)");
+      check_raw_range(e.state(), row,
+                      "vectors contain values too large for f16 raw vectors (magnitude 65520 or more)");
+    }
+  });
   std::vector<JsonObject> metadatas = parse_metadata_rows(a.present(2), rows);
   std::vector<std::optional<std::string>> documents = parse_document_rows(a.present(3), rows);
 

@@ -180,7 +180,13 @@ const FirstPassKernels& portable_kernels() {
 }
 
 const FirstPassKernels& active_kernels() {
-  static const FirstPassKernels& chosen = has_avx2_fma() ? avx2_kernels() : portable_kernels();
+  static const FirstPassKernels& chosen = []() -> const FirstPassKernels& {
+#if VELQ_X86
+    if (has_avx512()) return avx512_kernels();
+    if (has_avx2_fma()) return avx2_kernels();
+#endif
+    return portable_kernels();
+  }();
   return chosen;
 }
 

@@ -82,6 +82,9 @@ struct FirstPassKernels {
 const FirstPassKernels& portable_kernels();
 // REQUIRES: has_avx2_fma().
 const FirstPassKernels& avx2_kernels();
+// REQUIRES: has_avx512().
+const FirstPassKernels& avx512_kernels();
+// The widest set the processor (and VELQ_MAX_ISA) allows, chosen once.
 const FirstPassKernels& active_kernels();
 
 }  // namespace first_pass

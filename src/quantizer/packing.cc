@@ -86,13 +86,15 @@ const UnpackKernels& portable_unpack_kernels() {
   return kPortable;
 }
 
-const UnpackKernels& avx2_unpack_kernels() {
-  static constexpr UnpackKernels kAvx2 = {.name = "avx2", .unpack = unpack_avx2};
-  return kAvx2;
-}
 
 const UnpackKernels& active_unpack_kernels() {
-  static const UnpackKernels& chosen = has_avx2() ? avx2_unpack_kernels() : portable_unpack_kernels();
+  static const UnpackKernels& chosen = []() -> const UnpackKernels& {
+#if VELQ_X86
+    if (has_avx512()) return avx512_unpack_kernels();
+    if (has_avx2()) return avx2_unpack_kernels();
+#endif
+    return portable_unpack_kernels();
+  }();
   return chosen;
 }
 

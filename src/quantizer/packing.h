@@ -76,6 +76,11 @@ void unpack_scalar(std::span<const std::uint8_t> bytes, std::span<std::uint16_t>
 void unpack_avx2(std::span<const std::uint8_t> bytes, std::span<std::uint16_t> out,
                  std::size_t n, unsigned bits);
 
+// Same results; indices of 1..7 bits are decoded 32 at a time. Call only
+// when has_avx512().
+void unpack_avx512(std::span<const std::uint8_t> bytes, std::span<std::uint16_t> out,
+                   std::size_t n, unsigned bits);
+
 // The unpack forms as a table, chosen once like the scoring kernels.
 struct UnpackKernels {
   const char* name;
@@ -85,7 +90,9 @@ struct UnpackKernels {
 const UnpackKernels& portable_unpack_kernels();
 // REQUIRES: has_avx2().
 const UnpackKernels& avx2_unpack_kernels();
-// The AVX2 table when the processor has AVX2, else the portable one.
+// REQUIRES: has_avx512().
+const UnpackKernels& avx512_unpack_kernels();
+// The widest table the processor (and VELQ_MAX_ISA) allows.
 const UnpackKernels& active_unpack_kernels();
 
 // Through active_unpack_kernels().

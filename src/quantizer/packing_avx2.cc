@@ -71,4 +71,9 @@ void unpack_avx2(std::span<const std::uint8_t> bytes, std::span<std::uint16_t> o
   unpack_scalar(bytes.subspan(used), out.subspan(done), count - done, bits);
 }
 
+const UnpackKernels& avx2_unpack_kernels() {
+  static constexpr UnpackKernels kAvx2 = {.name = "avx2", .unpack = unpack_avx2};
+  return kAvx2;
+}
+
 }  // namespace velq::packing

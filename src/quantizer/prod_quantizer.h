@@ -155,6 +155,18 @@ class ProdQuantizer {
       std::span<const std::uint8_t> qjl_bits, double gamma,
       const scoring::ScoreKernels& kernels = scoring::active_kernels()) const;
 
+  // <q, dequantize(code)> with no reconstruction: since <q, Aᵀy> = <Aq, y>,
+  // the decoded vector's product with q is the rotated query against the
+  // code's levels plus f32(f32(gamma) * qjl_reconstruction_scale()) times
+  // the projected query against the signs (no sign term in fast mode),
+  // from pq's q_rot and q_proj, summed in f64. It differs from the product
+  // with the decoded vector only by the rounding of the f32 transforms on
+  // either side. packed_mse and qjl_bits as for score_ip_packed; fewer sign
+  // bytes than qjl_len() panic outside fast mode.
+  double decoded_ip_packed(const PreparedIpQuery& pq, std::span<const std::uint8_t> packed_mse,
+                           std::span<const std::uint8_t> qjl_bits, double gamma,
+                           const scoring::ScoreKernels& kernels = scoring::active_kernels()) const;
+
   // JSON form: the fields in declaration order; see quantizer_json.cc.
   JsonValue serialize() const;
   static Result<ProdQuantizer> deserialize(const JsonValue& value);

@@ -1,5 +1,5 @@
 // Portable scoring kernels: sequential f32 sums in index order, the reference
-// the AVX2 kernels are tested against.
+// the vector kernels are tested against.
 #include "quantizer/score_kernels.h"
 
 #include <algorithm>
@@ -67,6 +67,23 @@ ScoreTerms level_dot_and_signs_packed(std::span<const float> levels, std::span<c
   return {level_dot_packed(levels, q_rot, packed, bits, n), sign_sum(q_proj, signs, n)};
 }
 
+WideTerms wide_terms_packed(std::span<const float> levels, std::span<const float> q_rot,
+                            std::span<const std::uint8_t> packed, unsigned bits,
+                            std::span<const float> q_proj, std::span<const std::uint8_t> signs,
+                            std::size_t n) {
+  WideTerms t;
+  for (std::size_t i = 0; i < n; ++i) {
+    t.mse += static_cast<double>(levels[packing::index_at(packed, i, bits)]) *
+             static_cast<double>(q_rot[i]);
+  }
+  const std::size_t m = std::min(n, 8 * signs.size());
+  for (std::size_t i = 0; i < m; ++i) {
+    const double v = q_proj[i];
+    t.signs += (signs[i / 8] >> (i % 8)) & 1 ? v : -v;
+  }
+  return t;
+}
+
 }  // namespace
 
 void level_out_of_range(std::size_t index, std::size_t k) {
@@ -84,12 +101,19 @@ const ScoreKernels& portable_kernels() {
       .level_dot_packed = level_dot_packed,
       .sign_sum = sign_sum,
       .level_dot_and_signs_packed = level_dot_and_signs_packed,
+      .wide_terms_packed = wide_terms_packed,
   };
   return kPortable;
 }
 
 const ScoreKernels& active_kernels() {
-  static const ScoreKernels& chosen = has_avx2_fma() ? avx2_kernels() : portable_kernels();
+  static const ScoreKernels& chosen = []() -> const ScoreKernels& {
+#if VELQ_X86
+    if (has_avx512()) return avx512_kernels();
+    if (has_avx2_fma()) return avx2_kernels();
+#endif
+    return portable_kernels();
+  }();
   return chosen;
 }
 

@@ -1,7 +1,8 @@
 // Inner loops of code scoring, as free functions over plain arrays so the
 // quantizer's methods stay thin and the engine can score packed slots in
-// place. Two kernel sets exist: portable and AVX2+FMA; they compute the same
-// sums and differ only in summation order and fused-multiply-add rounding.
+// place. Three kernel sets exist: portable, AVX2+FMA and AVX-512; they
+// compute the same sums and differ only in summation order and
+// fused-multiply-add rounding.
 //
 // Terms of the estimate for a code (indices idx, sign bytes s):
 //   MSE term, table form:  sum_{i<n} lut[i*k + idx[i]]
@@ -21,6 +22,13 @@ namespace velq::scoring {
 struct ScoreTerms {
   float mse = 0.0f;
   float signs = 0.0f;
+};
+
+// The same two sums in f64: each product of two f32 values is exact there,
+// so the kernels differ only in the order of the f64 additions.
+struct WideTerms {
+  double mse = 0.0;
+  double signs = 0.0;
 };
 
 // Common REQUIREs (checked by the callers in prod_quantizer_scoring.cc, not
@@ -49,15 +57,23 @@ struct ScoreKernels {
                                            std::span<const std::uint8_t> packed, unsigned bits,
                                            std::span<const float> q_proj,
                                            std::span<const std::uint8_t> signs, std::size_t n);
+  // level_dot_and_signs_packed accumulated in f64, for scores that must
+  // match a decoded vector's to f64 rounding rather than f32.
+  WideTerms (*wide_terms_packed)(std::span<const float> levels, std::span<const float> q_rot,
+                                 std::span<const std::uint8_t> packed, unsigned bits,
+                                 std::span<const float> q_proj,
+                                 std::span<const std::uint8_t> signs, std::size_t n);
 };
 
 const ScoreKernels& portable_kernels();
 // REQUIRES: has_avx2_fma().
 const ScoreKernels& avx2_kernels();
-// The AVX2 set when the processor has AVX2 and FMA, else the portable set.
+// REQUIRES: has_avx512().
+const ScoreKernels& avx512_kernels();
+// The widest set the processor (and VELQ_MAX_ISA) allows, chosen once.
 const ScoreKernels& active_kernels();
 
-// The panic of both kernel sets for an index outside the codebook.
+// The panic of every kernel set for an index outside the codebook.
 [[noreturn]] void level_out_of_range(std::size_t index, std::size_t k);
 
 // s_mse + (f32(gamma) * scale) * s_qjl in f32, widened: how every form

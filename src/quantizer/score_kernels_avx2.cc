@@ -296,9 +296,7 @@ class SignTerm {
 
   // Coordinates i .. i+31 (i a multiple of 32) into two accumulators.
   void add32(__m256& s0, __m256& s1, std::size_t i) const {
-    std::uint32_t w;
-    std::memcpy(&w, signs_ + i / 8, sizeof w);
-    const __m256i word = _mm256_set1_epi32(static_cast<int>(w));
+    const __m256i word = word_at(i);
     s0 = add8(s0, word, 0, i);
     s1 = add8(s1, word, 1, i + 8);
     s0 = add8(s0, word, 2, i + 16);
@@ -309,17 +307,31 @@ class SignTerm {
   float finish(__m256 s0, __m256 s1, std::size_t begin, std::size_t m) const {
     std::size_t i = begin;
     for (; i + 32 <= m; i += 32) add32(s0, s1, i);
-    for (; i + 8 <= m; i += 8) s0 = add8(s0, _mm256_set1_epi32(signs_[i / 8]), 0, i);
+    for (; i + 8 <= m; i += 8) s0 = add8(s0, byte_at(i), 0, i);
     float s = hsum(_mm256_add_ps(s0, s1));
-    for (; i < m; ++i) s += (signs_[i / 8] >> (i % 8)) & 1 ? q_proj_[i] : -q_proj_[i];
+    for (; i < m; ++i) s += one(i);
     return s;
   }
 
- private:
-  __m256 add8(__m256 acc, __m256i word, int b, std::size_t i) const {
+  // +-q_proj of coordinates i .. i+7, their signs in byte b of `word`.
+  __m256 signed8(__m256i word, int b, std::size_t i) const {
     const __m256i bits = _mm256_sllv_epi32(word, to_sign_bit_[b]);
     const __m256 flip = _mm256_castsi256_ps(_mm256_andnot_si256(bits, sign_bit_));
-    return _mm256_add_ps(acc, _mm256_xor_ps(_mm256_loadu_ps(q_proj_ + i), flip));
+    return _mm256_xor_ps(_mm256_loadu_ps(q_proj_ + i), flip);
+  }
+  // The sign bytes' 4-byte word holding coordinates i .. i+31.
+  __m256i word_at(std::size_t i) const {
+    std::uint32_t w;
+    std::memcpy(&w, signs_ + i / 8, sizeof w);
+    return _mm256_set1_epi32(static_cast<int>(w));
+  }
+  // The byte holding coordinates i .. i+7 (i a multiple of 8), as a word.
+  __m256i byte_at(std::size_t i) const { return _mm256_set1_epi32(signs_[i / 8]); }
+  float one(std::size_t i) const { return (signs_[i / 8] >> (i % 8)) & 1 ? q_proj_[i] : -q_proj_[i]; }
+
+ private:
+  __m256 add8(__m256 acc, __m256i word, int b, std::size_t i) const {
+    return _mm256_add_ps(acc, signed8(word, b, i));
   }
 
   const float* q_proj_;
@@ -372,6 +384,103 @@ ScoreTerms level_dot_and_signs_packed(std::span<const float> levels, std::span<c
   });
 }
 
+// f64 sums of eight f32 lanes: the lanes widened in two halves, into lo and hi.
+void add_wide(__m256d& lo, __m256d& hi, __m256 v) {
+  lo = _mm256_add_pd(lo, _mm256_cvtps_pd(_mm256_castps256_ps128(v)));
+  hi = _mm256_add_pd(hi, _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)));
+}
+
+// lo/hi += a * b lane by lane in f64, where each product is exact.
+void fma_wide(__m256d& lo, __m256d& hi, __m256 a, __m256 b) {
+  lo = _mm256_fmadd_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(a)),
+                       _mm256_cvtps_pd(_mm256_castps256_ps128(b)), lo);
+  hi = _mm256_fmadd_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(a, 1)),
+                       _mm256_cvtps_pd(_mm256_extractf128_ps(b, 1)), hi);
+}
+
+double hsum_pd(__m256d v) {
+  __m128d s = _mm_add_pd(_mm256_castpd256_pd128(v), _mm256_extractf128_pd(v, 1));
+  s = _mm_add_sd(s, _mm_unpackhi_pd(s, s));
+  return _mm_cvtsd_f64(s);
+}
+
+// The MSE term in f64: level(idx) * q_rot over coordinates, packed indices
+// decoded in registers up to 8 bits, through a small buffer beyond that and
+// for the last coordinates.
+template <class Lookup>
+double wide_level_dot_packed(std::span<const float> levels, const float* q_rot,
+                             std::span<const std::uint8_t> packed, unsigned bits, std::size_t n) {
+  const Lookup lookup(levels);
+  __m256d a0 = _mm256_setzero_pd(), a1 = a0, a2 = a0, a3 = a0;
+  const auto add8 = [&](__m256d& lo, __m256d& hi, __m256i idx, std::size_t i) {
+    fma_wide(lo, hi, lookup.lookup(idx), _mm256_loadu_ps(q_rot + i));
+  };
+  std::size_t i = 0;
+  if (bits >= 1 && bits <= 8) {
+    with_packed_lanes(packed, bits, [&](const packing::PackedLanes& lanes, const auto& load8) {
+      const std::size_t end = std::min(n / 8, lanes.safe_groups(packed.size())) * 8;
+      for (; i + 16 <= end; i += 16) {
+        add8(a0, a1, load8(i), i);
+        add8(a2, a3, load8(i + 8), i + 8);
+      }
+      for (; i < end; i += 8) add8(a0, a1, load8(i), i);
+    });
+  }
+  // i is a multiple of 8, so it starts on a byte boundary.
+  constexpr std::size_t kChunk = 64;
+  alignas(32) std::uint16_t buf[kChunk];
+  double tail = 0.0;
+  for (; i < n; i += kChunk) {
+    const std::size_t count = std::min(kChunk, n - i);
+    packing::unpack_scalar(packed.subspan(i * bits / 8), std::span(buf, count), count, bits);
+    const std::size_t whole = count / 8 * 8;
+    for (std::size_t j = 0; j < whole; j += 8) {
+      add8(a0, a1,
+           _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(buf + j))),
+           i + j);
+    }
+    for (std::size_t j = whole; j < count; ++j) {
+      tail += static_cast<double>(levels[buf[j]]) * static_cast<double>(q_rot[i + j]);
+    }
+  }
+  return hsum_pd(_mm256_add_pd(_mm256_add_pd(a0, a1), _mm256_add_pd(a2, a3))) + tail;
+}
+
+double wide_sign_sum(std::span<const float> q_proj, std::span<const std::uint8_t> signs,
+                     std::size_t n) {
+  const std::size_t m = std::min(n, 8 * signs.size());
+  const SignTerm term(q_proj, signs);
+  __m256d a0 = _mm256_setzero_pd(), a1 = a0, a2 = a0, a3 = a0;
+  std::size_t i = 0;
+  for (; i + 32 <= m; i += 32) {
+    const __m256i word = term.word_at(i);
+    add_wide(a0, a1, term.signed8(word, 0, i));
+    add_wide(a2, a3, term.signed8(word, 1, i + 8));
+    add_wide(a0, a1, term.signed8(word, 2, i + 16));
+    add_wide(a2, a3, term.signed8(word, 3, i + 24));
+  }
+  for (; i + 8 <= m; i += 8) add_wide(a0, a1, term.signed8(term.byte_at(i), 0, i));
+  double s = hsum_pd(_mm256_add_pd(_mm256_add_pd(a0, a1), _mm256_add_pd(a2, a3)));
+  for (; i < m; ++i) s += static_cast<double>(term.one(i));
+  return s;
+}
+
+WideTerms wide_terms_packed(std::span<const float> levels, std::span<const float> q_rot,
+                            std::span<const std::uint8_t> packed, unsigned bits,
+                            std::span<const float> q_proj, std::span<const std::uint8_t> signs,
+                            std::size_t n) {
+  WideTerms t;
+  if (levels.size() <= 8) {
+    t.mse = wide_level_dot_packed<Levels8>(levels, q_rot.data(), packed, bits, n);
+  } else if (levels.size() <= 16) {
+    t.mse = wide_level_dot_packed<Levels16>(levels, q_rot.data(), packed, bits, n);
+  } else {
+    t.mse = wide_level_dot_packed<LevelsGather>(levels, q_rot.data(), packed, bits, n);
+  }
+  t.signs = wide_sign_sum(q_proj, signs, n);
+  return t;
+}
+
 }  // namespace
 
 const ScoreKernels& avx2_kernels() {
@@ -384,6 +493,7 @@ const ScoreKernels& avx2_kernels() {
       .level_dot_packed = level_dot_packed,
       .sign_sum = sign_sum,
       .level_dot_and_signs_packed = level_dot_and_signs_packed,
+      .wide_terms_packed = wide_terms_packed,
   };
   return kAvx2;
 }

@@ -124,6 +124,40 @@ def test_non_finite_and_float32_overflow_refused_everywhere(db):
     assert len(db) == 0
 
 
+def test_f16_raw_vectors_refuse_values_that_would_be_infinite(tmp_path, rng):
+    import velq
+    path = str(tmp_path / "half")
+    db = velq.Database.open(path, dimension=DIM, rerank_precision="f16")
+    db.insert("kept", np.ones(DIM))
+    big = np.ones(DIM)
+    big[1] = -1e5
+    message = r"^vectors? contains? values too large for f16 raw vectors \(magnitude 65520 or more\)$"
+    for method in (db.insert, db.upsert, db.update):
+        with pytest.raises(ValueError, match=message):
+            method("kept" if method == db.update else "big", big)
+    # One bad row past the first few thousand refuses the batch before any row is written.
+    rows = rng.standard_normal((4500, DIM)).astype(np.float32)
+    rows[4321, 0] = 65520.0
+    with pytest.raises(ValueError, match=message):
+        db.insert_batch([f"r{i}" for i in range(4500)], rows)
+    assert len(db) == 1
+    db.close()
+    db = velq.Database.open(path)
+    assert len(db) == 1 and db.get("big") is None
+    assert db.search(np.ones(DIM), 1)[0]["score"] == pytest.approx(DIM, rel=1e-3)
+    # The largest finite half is kept as it is.
+    top = np.ones(DIM)
+    top[1] = 65504.0
+    db.upsert("top", top)
+    assert db.search(top, 1)[0]["id"] == "top"
+    assert np.isfinite(db.search(top, 2)[0]["score"])
+    # f32 raw vectors take the value f16 refuses.
+    wide = velq.Database.open(str(tmp_path / "wide"), dimension=DIM, rerank_precision="f32")
+    wide.insert("big", big)
+    wide.insert_batch(["b"], big.reshape(1, DIM))
+    assert len(wide) == 2
+
+
 def test_row_converters(db, rng):
     rows = rng.standard_normal((2, DIM))
     with pytest.raises(ValueError, match="^metadatas length 1 does not match ids/vectors length 2$"):

@@ -111,3 +111,37 @@ def test_automatic_graph_path(tmp_path, rng):
     assert path_taken(db, queries) == "exhaustive"  # 2,001 since the build: over a fifth
     db.create_index(max_degree=4, ef_construction=8)
     assert path_taken(db, queries) == "graph"  # rebuilt over all 10,001
+    # Records rewritten since the build count towards the fifth as new ones do.
+    db.insert_batch(ids[:2000], rows[:2000], mode="update")
+    assert db.stats()["delta_size"] == 2000
+    assert path_taken(db, queries) == "graph"
+    db.update_metadata("r2000", {"tag": 1})  # the vector stays: not a rewrite
+    assert path_taken(db, queries) == "graph"
+    db.upsert("r2000", rows[2000])
+    assert path_taken(db, queries) == "exhaustive"
+
+
+def test_rewritten_records_are_found_through_the_graph(tmp_path, rng):
+    path = str(tmp_path / "moved")
+    db = velq.Database.open(path, dimension=GRAPH_DIM)
+    n = 12_000
+    db.insert_batch([f"r{i}" for i in range(n)], unit_rows(rng, n, GRAPH_DIM))
+    db.create_index(max_degree=12, ef_construction=40)
+    targets = unit_rows(rng, 6, GRAPH_DIM)
+    moved = [f"r{k * 997}" for k in range(6)]
+    for k in range(5):
+        (db.update if k % 2 else db.upsert)(moved[k], targets[k] * 3)
+    db.insert_batch(moved[5:], targets[5:] * 3, mode="upsert")
+
+    def first_hits():
+        firsts = []
+        for target in targets:
+            hits = [h["id"] for h in db.search(target, 10, _use_ann=True)]
+            assert len(hits) == 10 and len(set(hits)) == 10
+            firsts.append(hits[0])
+        return firsts
+    assert db.stats()["has_index"] is True
+    assert first_hits() == moved
+    db.close()
+    db = velq.Database.open(path)
+    assert first_hits() == moved

@@ -40,12 +40,20 @@ Status GraphManager::map_local_file() {
 
 void GraphManager::parse_layout() {
   if (!mmap_.has_value()) {
-    layout_.offsets.clear();
-    layout_.header_len = 0;
-    layout_.n_nodes = 0;
+    layout_ = GraphLayout();
     return;
   }
   layout_.parse(mmap_->bytes());
+}
+
+void GraphManager::unload() {
+  mmap_.reset();
+  parse_layout();
+}
+
+std::optional<std::string> GraphManager::file_fault() const {
+  if (!mmap_.has_value() || layout_.fault.empty()) return std::nullopt;
+  return layout_.fault;
 }
 
 Result<std::vector<std::uint32_t>> GraphManager::get_neighbors_at_level(std::uint32_t node,

@@ -62,6 +62,13 @@ class GraphManager {
   // Reloads the header fields and offsets table from the current map.
   void parse_layout();
 
+  // Why the mapped file is not the whole graph its header describes (see
+  // GraphLayout::fault); nullopt when it is, or when nothing is mapped.
+  std::optional<std::string> file_fault() const;
+  // Drops the map: the graph is not loaded until the next build writes one.
+  // The file stays on disk.
+  void unload();
+
   bool is_mapped() const { return mmap_.has_value(); }
   // Mapped and holding at least one node: usable for searches.
   bool is_loaded() const { return is_mapped() && layout_.n_nodes > 0; }

@@ -26,9 +26,11 @@ Error corrupt(std::uint32_t node, const std::string& what) {
 void GraphLayout::parse(std::span<const std::uint8_t> map) {
   offsets.clear();
   header_len = 0;
+  fault.clear();
   if (map.size() < graph_format::kFixedHeaderSize ||
       std::memcmp(map.data(), graph_format::kMagic.data(), graph_format::kMagic.size()) != 0) {
     n_nodes = 0;
+    fault = "no graph header in its " + std::to_string(map.size()) + " bytes";
     return;
   }
   const std::uint32_t count = load_u32(map, 4);
@@ -37,6 +39,8 @@ void GraphLayout::parse(std::span<const std::uint8_t> map) {
   const std::uint64_t len = graph_format::header_len(count);
   if (map.size() < len) {
     n_nodes = 0;
+    fault = "its " + std::to_string(map.size()) + " bytes do not hold the offsets table of " +
+            std::to_string(count) + " nodes";
     return;
   }
   ByteReader reader(map.subspan(graph_format::kFixedHeaderSize));
@@ -44,6 +48,17 @@ void GraphLayout::parse(std::span<const std::uint8_t> map) {
   for (std::uint64_t& offset : offsets) (void)reader.u64(offset);  // fits: checked above
   n_nodes = count;
   header_len = len;
+  const std::uint64_t area = map.size() - len;
+  for (std::size_t i = 1; i < offsets.size() && fault.empty(); ++i) {
+    if (offsets[i] < offsets[i - 1]) {
+      fault = "the record offsets run backwards at node " + std::to_string(i - 1);
+    }
+  }
+  if (fault.empty() && offsets.back() > area) {
+    fault = "its " + std::to_string(map.size()) + " bytes do not hold the records of its " +
+            std::to_string(count) + " nodes (" + std::to_string(len + offsets.back()) +
+            " bytes)";
+  }
 }
 
 Result<std::span<const std::uint8_t>> GraphView::record(std::uint32_t node) const {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "common/result.h"
@@ -21,10 +22,15 @@ struct GraphLayout {
   std::uint64_t header_len = 0;
   // n_nodes + 1 record offsets relative to the record area, as stored.
   std::vector<std::uint64_t> offsets;
+  // Why the map is not the whole graph its header describes: no header,
+  // shorter than its offsets table, or records running backwards or past the
+  // end of the map. Empty when it is whole.
+  std::string fault;
 
   // Loads the fields from `map`. A map without the magic or shorter than
-  // its own header is no error: it reads as a graph of 0 nodes. The offsets
-  // are not checked here; GraphView checks each record's bounds on use.
+  // its own header is no error: it reads as a graph of 0 nodes. Offsets
+  // that do not fit the map only set `fault`; GraphView checks each
+  // record's bounds on use, so even such a layout is safe to read.
   void parse(std::span<const std::uint8_t> map);
 };
 

@@ -9,8 +9,7 @@
 
 namespace velq {
 
-Result<std::shared_ptr<const StorageBackend>> StorageBackend::from_uri(
-    const std::string& uri, std::shared_ptr<FileSystem> fs) {
+Result<std::string> StorageBackend::root_of(const std::string& uri) {
   if (uri.starts_with("gs://") || uri.starts_with("az://")) {
     return Error(
         "gs:// and az:// cloud storage are not yet supported. Use s3:// (requires the `cloud` "
@@ -23,10 +22,13 @@ Result<std::shared_ptr<const StorageBackend>> StorageBackend::from_uri(
         "enabled or use a local path.",
         ErrorKind::kNotSupported);
   }
-  std::string root = uri;
-  if (uri.starts_with("file://")) {
-    VELQ_ASSIGN_OR_RETURN(root, file_uri_to_path(uri));
-  }
+  if (uri.starts_with("file://")) return file_uri_to_path(uri);
+  return uri;
+}
+
+Result<std::shared_ptr<const StorageBackend>> StorageBackend::from_uri(
+    const std::string& uri, std::shared_ptr<FileSystem> fs) {
+  VELQ_ASSIGN_OR_RETURN(const std::string root, root_of(uri));
   VELQ_RETURN_IF_ERROR(fs->create_directories(root));
   auto provider = std::make_unique<LocalProvider>(root, fs);
   return std::make_shared<const StorageBackend>(uri, std::move(provider), std::move(fs));

@@ -72,9 +72,12 @@ class LocalProvider final : public StorageProvider {
 // every local file of the database goes through.
 class StorageBackend {
  public:
-  // "gs://", "az://" and "s3://" are refused; "file://" URLs must name a
-  // local path (host empty or "localhost"); anything else is the root path
-  // itself. The root directory is created.
+  // The local directory `uri` names, creating nothing: "gs://", "az://" and
+  // "s3://" are refused; "file://" URLs must name a local path (host empty
+  // or "localhost"); anything else is the root path itself.
+  static Result<std::string> root_of(const std::string& uri);
+
+  // A backend over root_of(uri); the root directory is created.
   static Result<std::shared_ptr<const StorageBackend>> from_uri(const std::string& uri,
                                                                 std::shared_ptr<FileSystem> fs);
 

@@ -20,6 +20,8 @@ const char* op_name(FileOp op) {
     case FileOp::kStat: return "stat";
     case FileOp::kList: return "list";
     case FileOp::kMkdir: return "mkdir";
+    case FileOp::kAllocate: return "allocate";
+    case FileOp::kLock: return "lock";
   }
   return "?";
 }
@@ -50,6 +52,10 @@ class FaultFile final : public File {
   Status truncate(std::uint64_t size) override {
     VELQ_RETURN_IF_ERROR(fs_->check(FileOp::kTruncate));
     return base_->truncate(size);
+  }
+  Status allocate(std::uint64_t offset, std::uint64_t len) override {
+    VELQ_RETURN_IF_ERROR(fs_->check(FileOp::kAllocate));
+    return base_->allocate(offset, len);
   }
   Result<Mapping> map(std::uint64_t bytes) override {
     VELQ_RETURN_IF_ERROR(fs_->check(FileOp::kMap));
@@ -124,6 +130,12 @@ Status FaultInjectingFileSystem::create_directories(const std::string& path) {
 Result<std::vector<std::string>> FaultInjectingFileSystem::list(const std::string& dir) {
   VELQ_RETURN_IF_ERROR(check(FileOp::kList));
   return base_->list(dir);
+}
+
+Result<std::unique_ptr<FileLock>> FaultInjectingFileSystem::lock_exclusive(
+    const std::string& path) {
+  VELQ_RETURN_IF_ERROR(check(FileOp::kLock));
+  return base_->lock_exclusive(path);
 }
 
 }  // namespace velq

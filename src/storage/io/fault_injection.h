@@ -50,6 +50,7 @@ class FaultInjectingFileSystem final : public FileSystem,
   Status remove(const std::string& path) override;
   Status create_directories(const std::string& path) override;
   Result<std::vector<std::string>> list(const std::string& dir) override;
+  Result<std::unique_ptr<FileLock>> lock_exclusive(const std::string& path) override;
 
  private:
   std::shared_ptr<FileSystem> base_;

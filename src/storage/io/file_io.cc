@@ -109,4 +109,28 @@ Status write_all(int fd, std::span<const std::uint8_t> bytes) {
   return ok_status();
 }
 
+Status rewrite_in_place(int fd, std::uint64_t offset, std::uint64_t len) {
+  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(len, 1u << 16)));
+  while (len > 0) {
+    const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(len, buffer.size()));
+    std::size_t got = 0;
+    while (got < take) {
+      const ssize_t n = ::pread(fd, buffer.data() + got, take - got, static_cast<off_t>(offset + got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return os_error(errno);
+      if (n == 0) return os_error(EINVAL);  // the range passes the end of the file
+      got += static_cast<std::size_t>(n);
+    }
+    for (std::size_t done = 0; done < take;) {
+      const ssize_t n = ::pwrite(fd, buffer.data() + done, take - done, static_cast<off_t>(offset + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return os_error(errno);
+      done += static_cast<std::size_t>(n);
+    }
+    offset += take;
+    len -= take;
+  }
+  return ok_status();
+}
+
 }  // namespace velq

@@ -57,4 +57,11 @@ Result<Mapping> map_file_read_only(FileSystem& fs, const std::string& path);
 // writes. For file system implementations only.
 Status write_all(int fd, std::span<const std::uint8_t> bytes);
 
+// Writes bytes [offset, offset + len) of an open POSIX descriptor back with
+// their own values, which makes the file system allocate every block of the
+// range (holes included) without changing a byte. Nothing else may write
+// the range meanwhile. For file system implementations only: the way to
+// reserve storage where the file system has no call for it.
+Status rewrite_in_place(int fd, std::uint64_t offset, std::uint64_t len);
+
 }  // namespace velq

@@ -1,6 +1,6 @@
 // The one way the storage layer reaches files: open, read, write, sync,
-// truncate, map, rename, remove, stat, list and directory creation all go
-// through a FileSystem. The local implementation is the default; tests and
+// truncate, map, rename, remove, stat, list, directory creation and file
+// locks all go through a FileSystem. The local implementation is the default; tests and
 // crash harnesses put a FaultInjectingFileSystem (fault_injection.h) in its
 // place to fail or stop the process at any single operation.
 //
@@ -32,8 +32,10 @@ enum class FileOp : std::uint8_t {
   kStat,      // stat, size
   kList,
   kMkdir,
+  kAllocate,  // reserving storage for a range of a file
+  kLock,
 };
-inline constexpr std::size_t kFileOpCount = 11;
+inline constexpr std::size_t kFileOpCount = 13;
 
 // How a file is opened. Every mode but kRead creates a missing file (0666
 // before the umask).
@@ -95,6 +97,12 @@ class File {
   // Waits until the file's contents are on stable storage.
   virtual Status sync() = 0;
   virtual Status truncate(std::uint64_t size) = 0;
+  // Reserves storage for bytes [offset, offset + len), which lie within the
+  // file, so that later stores there, through a mapping too, cannot fail for
+  // want of space: a store into a sparse hole of a mapped file on a full
+  // disk is a SIGBUS, not an error. Length and contents stay as they are.
+  // A full disk is a kIo error (ENOSPC).
+  virtual Status allocate(std::uint64_t offset, std::uint64_t len) = 0;
   // Maps the first `bytes` bytes (shared; writable unless the file was opened
   // for reading). Zero bytes give an empty mapping without a system call.
   virtual Result<Mapping> map(std::uint64_t bytes) = 0;
@@ -103,6 +111,14 @@ class File {
   // Closes now, reporting a deferred write error; the destructor closes
   // silently.
   virtual Status close() = 0;
+};
+
+// An exclusive advisory lock on a file, held until destroyed. It belongs to
+// the open file description, so the operating system drops it when the
+// process ends however it ends.
+class FileLock {
+ public:
+  virtual ~FileLock() = default;
 };
 
 class FileSystem {
@@ -119,6 +135,10 @@ class FileSystem {
   virtual Status create_directories(const std::string& path) = 0;
   // Names of the entries of a directory ("." and ".." left out), any order.
   virtual Result<std::vector<std::string>> list(const std::string& dir) = 0;
+  // Takes the exclusive lock of the file at `path` (created when missing)
+  // without waiting. Held elsewhere, by this process or another: kBusy. A
+  // second lock of the same file within one process is refused too.
+  virtual Result<std::unique_ptr<FileLock>> lock_exclusive(const std::string& path) = 0;
 };
 
 // The process-wide local file system (POSIX calls).

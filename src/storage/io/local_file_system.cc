@@ -1,6 +1,7 @@
 // FileSystem over POSIX calls.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -87,6 +88,21 @@ class LocalFile final : public File {
     return ok_status();
   }
 
+  Status allocate(std::uint64_t offset, std::uint64_t len) override {
+    if (len == 0) return ok_status();
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) - len) {
+      return os_error(EFBIG);
+    }
+    const int err = reserve_blocks(offset, len);
+    if (err == 0) return ok_status();
+    // The file system cannot reserve ahead of writing; writing the range
+    // makes it take its blocks now instead of at the first store.
+    if (err == EOPNOTSUPP || err == ENOTSUP || err == EINVAL) {
+      return rewrite_in_place(fd_, offset, len);
+    }
+    return os_error(err);
+  }
+
   Result<Mapping> map(std::uint64_t bytes) override {
     if (bytes == 0) return Mapping();
     if (bytes > std::numeric_limits<std::size_t>::max()) return os_error(ENOMEM);
@@ -110,8 +126,44 @@ class LocalFile final : public File {
   }
 
  private:
+  // 0, or the errno value of the file system's refusal.
+  int reserve_blocks(std::uint64_t offset, std::uint64_t len) {
+#ifdef __APPLE__
+    // Preallocation counts from the physical end of the file: ask for what
+    // the range reaches beyond the blocks the file holds now.
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return errno;
+    const auto held = static_cast<std::uint64_t>(st.st_blocks) * 512;
+    if (offset + len <= held) return 0;
+    fstore_t store{};
+    store.fst_flags = F_ALLOCATEALL;
+    store.fst_posmode = F_PEOFPOSMODE;
+    store.fst_offset = 0;
+    store.fst_length = static_cast<off_t>(offset + len - held);
+    return ::fcntl(fd_, F_PREALLOCATE, &store) == -1 ? errno : 0;
+#else
+    int err;
+    do {
+      err = ::posix_fallocate(fd_, static_cast<off_t>(offset), static_cast<off_t>(len));
+    } while (err == EINTR);
+    return err;
+#endif
+  }
+
   int fd_;
   OpenMode mode_;
+};
+
+class LocalFileLock final : public FileLock {
+ public:
+  explicit LocalFileLock(int fd) : fd_(fd) {}
+  LocalFileLock(const LocalFileLock&) = delete;
+  LocalFileLock& operator=(const LocalFileLock&) = delete;
+  // Closing the descriptor releases the lock.
+  ~LocalFileLock() override { ::close(fd_); }
+
+ private:
+  int fd_;
 };
 
 int open_flags(OpenMode mode) {
@@ -186,6 +238,29 @@ class LocalFileSystem final : public FileSystem {
     ::closedir(d);
     if (err != 0) return os_error(err);
     return names;
+  }
+
+  Result<std::unique_ptr<FileLock>> lock_exclusive(const std::string& path) override {
+    if (has_nul(path)) return os_error(EINVAL);
+    int fd;
+    do {
+      fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return os_error(errno);
+    // flock, not fcntl locks: those belong to the process, so a second
+    // descriptor of this process would neither be refused nor keep the lock
+    // when the first one closes.
+    int rc;
+    do {
+      rc = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+      const int err = errno;
+      ::close(fd);
+      if (err == EWOULDBLOCK) return Error(path + " is locked", ErrorKind::kBusy);
+      return os_error(err);
+    }
+    return std::unique_ptr<FileLock>(std::make_unique<LocalFileLock>(fd));
   }
 };
 

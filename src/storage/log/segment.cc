@@ -73,6 +73,11 @@ Status SegmentManager::flush_batch(std::vector<SegmentRecord> records) {
   return ok_status();
 }
 
+Result<std::vector<SegmentRecord>> SegmentManager::read_records(const Segment& segment) const {
+  VELQ_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> bytes, backend_->provider->read(segment.name));
+  return decode_segment(bytes);
+}
+
 std::uint64_t SegmentManager::total_disk_size() const {
   std::uint64_t total = 0;
   for (const Segment& s : segments_) {

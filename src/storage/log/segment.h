@@ -50,6 +50,10 @@ class SegmentManager {
   // be retried under the same name.
   Status flush_batch(std::vector<SegmentRecord> records);
 
+  // The records of `segment`, read through the provider and verified as
+  // decode_segment verifies them.
+  Result<std::vector<SegmentRecord>> read_records(const Segment& segment) const;
+
   // Bytes of all known segments; an unreadable one counts 0.
   std::uint64_t total_disk_size() const;
 

@@ -1,6 +1,7 @@
 #include "storage/slots/live_codes.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <limits>
@@ -22,6 +23,15 @@ Result<std::uint64_t> file_bytes_for(std::uint64_t slots, std::uint64_t stride) 
     return Error::invalid_argument("slot file too large: " + std::to_string(slots) +
                                    " slots of " + std::to_string(stride) + " bytes");
   }
+  return bytes;
+}
+
+// The unit the mapping faults in, and so the unit of a reservation.
+std::uint64_t page_bytes() {
+  static const std::uint64_t bytes = [] {
+    const long page = ::sysconf(_SC_PAGESIZE);
+    return page > 0 ? static_cast<std::uint64_t>(page) : std::uint64_t{4096};
+  }();
   return bytes;
 }
 
@@ -47,7 +57,9 @@ LiveCodesFile::LiveCodesFile(LiveCodesFile&& other) noexcept
       stride_(other.stride_),
       capacity_(std::exchange(other.capacity_, 0)),
       len_(std::exchange(other.len_, 0)),
-      file_(std::move(other.file_)) {}
+      file_(std::move(other.file_)),
+      reserved_begin_(std::exchange(other.reserved_begin_, 0)),
+      reserved_end_(std::exchange(other.reserved_end_, 0)) {}
 
 LiveCodesFile& LiveCodesFile::operator=(LiveCodesFile&& other) noexcept {
   if (this != &other) {
@@ -59,6 +71,8 @@ LiveCodesFile& LiveCodesFile::operator=(LiveCodesFile&& other) noexcept {
     capacity_ = std::exchange(other.capacity_, 0);
     len_ = std::exchange(other.len_, 0);
     file_ = std::move(other.file_);
+    reserved_begin_ = std::exchange(other.reserved_begin_, 0);
+    reserved_end_ = std::exchange(other.reserved_end_, 0);
   }
   return *this;
 }
@@ -89,6 +103,12 @@ void LiveCodesFile::close_handle() { file_.reset(); }
 void LiveCodesFile::drop_handles() {
   unmap();
   close_handle();
+  forget_reserved(0);
+}
+
+void LiveCodesFile::forget_reserved(std::uint64_t file_bytes) {
+  reserved_end_ = std::min(reserved_end_, file_bytes);
+  reserved_begin_ = std::min(reserved_begin_, reserved_end_);
 }
 
 Status LiveCodesFile::remap() {
@@ -122,11 +142,15 @@ Status LiveCodesFile::resize_to(std::uint64_t slots) {
       // last step that can fail.
       VELQ_ASSIGN_OR_RETURN(fresh, file_->map(new_bytes));
       VELQ_RETURN_IF_ERROR(file_->truncate(new_bytes));
+      forget_reserved(new_bytes);
     } else {
       // A partial slot left at the end of the file would otherwise become the
       // head of the first new slot, which must read as zeros.
       const std::uint64_t whole_bytes = capacity_ * stride_;
-      if (whole_bytes < old_bytes) VELQ_RETURN_IF_ERROR(file_->truncate(whole_bytes));
+      if (whole_bytes < old_bytes) {
+        VELQ_RETURN_IF_ERROR(file_->truncate(whole_bytes));
+        forget_reserved(whole_bytes);
+      }
       VELQ_RETURN_IF_ERROR(file_->truncate(new_bytes));
       Result<Mapping> mapped = file_->map(new_bytes);
       if (!mapped.ok()) {
@@ -147,14 +171,43 @@ Status LiveCodesFile::resize_to(std::uint64_t slots) {
 }
 
 Result<std::uint64_t> LiveCodesFile::alloc_slot() {
-  if (!is_mapped() && len_ < capacity_) VELQ_RETURN_IF_ERROR(ensure_mapped());
-  if (len_ >= capacity_) {
-    if (capacity_ > std::numeric_limits<std::uint64_t>::max() - kGrowthSlots) {
+  VELQ_RETURN_IF_ERROR(reserve(1));
+  return len_++;
+}
+
+Status LiveCodesFile::reserve(std::uint64_t count) {
+  if (count == 0) return ok_status();
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  if (count > kMax - len_) return Error("slot file cannot hold " + std::to_string(count) + " more slots");
+  const std::uint64_t need = len_ + count;
+  if (need > capacity_) {
+    const std::uint64_t steps = (need - capacity_ - 1) / kGrowthSlots + 1;
+    if (steps > (kMax - capacity_) / kGrowthSlots) {
       return Error("slot file cannot grow past " + std::to_string(capacity_) + " slots");
     }
-    VELQ_RETURN_IF_ERROR(resize_to(capacity_ + kGrowthSlots));
+    VELQ_RETURN_IF_ERROR(resize_to(capacity_ + steps * kGrowthSlots));
+  } else {
+    VELQ_RETURN_IF_ERROR(ensure_mapped());
   }
-  return len_++;
+  return reserve_pages(len_ * stride_, need * stride_);
+}
+
+Status LiveCodesFile::reserve_pages(std::uint64_t begin, std::uint64_t end) {
+  const std::uint64_t page = page_bytes();
+  begin -= begin % page;
+  // The last page may be cut short by the end of the file.
+  end = std::min<std::uint64_t>(end + (page - end % page) % page, map_.size());
+  if (begin >= end || (begin >= reserved_begin_ && end <= reserved_end_)) return ok_status();
+  VELQ_RETURN_IF_ERROR(ensure_open());
+  VELQ_RETURN_IF_ERROR(file_->allocate(begin, end - begin));
+  if (reserved_begin_ < reserved_end_ && begin <= reserved_end_ && end >= reserved_begin_) {
+    reserved_begin_ = std::min(reserved_begin_, begin);
+    reserved_end_ = std::max(reserved_end_, end);
+  } else {
+    reserved_begin_ = begin;
+    reserved_end_ = end;
+  }
+  return ok_status();
 }
 
 std::uint8_t* LiveCodesFile::slot_address(std::uint64_t index) const {

@@ -65,8 +65,17 @@ class LiveCodesFile {
   ~LiveCodesFile();
 
   // Hands out slot `len` and counts it in use, growing the file by
-  // kGrowthSlots slots (zero-filled) when every slot is taken.
+  // kGrowthSlots slots (zero-filled) when every slot is taken. The slot's
+  // storage is reserved first (see reserve).
   Result<std::uint64_t> alloc_slot();
+
+  // Makes sure the next `count` slots (len .. len + count - 1) are in the
+  // file with their storage allocated, growing the file by whole steps when
+  // needed, so that storing into them through the mapping cannot fault on a
+  // full disk. Growth leaves sparse holes; only the pages these slots touch
+  // are reserved, never the rest of a step. No slot is handed out: a failure
+  // leaves len as it was and the slots zero, ready for a retry.
+  Status reserve(std::uint64_t count);
 
   // Views of slot `index`'s stride bytes inside the mapping, without a
   // system call. Panic with "mmap not initialized" when unmapped, and with an
@@ -125,6 +134,10 @@ class LiveCodesFile {
   // Unmaps and closes; what release_handles does before handing out its guard.
   void drop_handles();
   std::uint8_t* slot_address(std::uint64_t index) const;
+  // Reserves the whole pages of the mapping that bytes [begin, end) touch,
+  // unless the last reservation covered them.
+  Status reserve_pages(std::uint64_t begin, std::uint64_t end);
+  void forget_reserved(std::uint64_t file_bytes);
 
   std::shared_ptr<FileSystem> fs_;
   Mapping map_;
@@ -133,6 +146,11 @@ class LiveCodesFile {
   std::uint64_t capacity_ = 0;
   std::uint64_t len_ = 0;
   std::unique_ptr<File> file_;
+  // File bytes [reserved_begin_, reserved_end_) are known to have storage,
+  // which spares slot after slot a system call. Reset when the handle goes:
+  // the path may then name another file.
+  std::uint64_t reserved_begin_ = 0;
+  std::uint64_t reserved_end_ = 0;
 };
 
 }  // namespace velq

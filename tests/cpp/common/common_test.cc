@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/byte_io.h"
+#include "common/cpu_features.h"
 #include "common/crc32.h"
 #include "common/panic.h"
 #include "common/result.h"
@@ -97,6 +98,29 @@ TEST(Panic, AssertEqCarriesBothSides) {
   } catch (const Panic& p) {
     EXPECT_NE(std::string(p.what()).find("left: 3"), std::string::npos);
   }
+}
+
+// The two variables only ever lower the detected level: portable clears
+// every flag, avx2 the AVX-512 ones; other values leave the processor's.
+TEST(CpuFeatures, EnvironmentLowersTheLevel) {
+  const auto same = [](const CpuFeatures& a, const CpuFeatures& b) {
+    return a.avx2 == b.avx2 && a.fma == b.fma && a.f16c == b.f16c && a.avx512f == b.avx512f &&
+           a.avx512bw == b.avx512bw && a.avx512vl == b.avx512vl && a.avx512vbmi == b.avx512vbmi;
+  };
+  const CpuFeatures none;
+  const CpuFeatures detected = detect_cpu_features(nullptr, nullptr);
+  EXPECT_TRUE(same(detect_cpu_features("1", nullptr), none));
+  EXPECT_TRUE(same(detect_cpu_features("1", "avx512"), none));
+  EXPECT_TRUE(same(detect_cpu_features(nullptr, "portable"), none));
+  EXPECT_TRUE(same(detect_cpu_features("0", nullptr), detected));
+  EXPECT_TRUE(same(detect_cpu_features("", "avx512"), detected));
+  const CpuFeatures avx2 = detect_cpu_features(nullptr, "avx2");
+  EXPECT_FALSE(avx2.avx512f || avx2.avx512bw || avx2.avx512vl || avx2.avx512vbmi);
+  EXPECT_EQ(avx2.avx2, detected.avx2);
+  EXPECT_EQ(avx2.fma, detected.fma);
+  EXPECT_EQ(avx2.f16c, detected.f16c);
+  // The AVX-512 level implies the AVX2 one (the kernels use both).
+  EXPECT_TRUE(!has_avx512() || has_avx2_fma());
 }
 
 TEST(WorkerPool, SizeFromEnvironment) {

@@ -1,6 +1,6 @@
 // Batch writes: modes and duplicates, chunks refused whole before anything
 // is logged, identical bytes whichever thread quantized them, delta slots,
-// and slot growth that fails before the id pool takes an id.
+// slot growth that fails before the id pool takes an id, and a full disk.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -42,7 +42,15 @@ class BatchWrites : public ::testing::Test {
     return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
   }
 
-  testing::TempDir dir_;
+  // Reopens the fixture on a fresh directory that keeps f32 raw vectors.
+  void open_with_raw_vectors() {
+    options_ = testing::engine_options(raw_dir_.path());
+    options_.fs = faults_;
+    options_.rerank_precision = RerankPrecision::kF32;
+    state_ = testing::open_state(options_);
+  }
+
+  testing::TempDir dir_, raw_dir_;
   EngineOptions options_ = testing::engine_options(dir_.path());
   std::shared_ptr<FaultInjectingFileSystem> faults_;
   std::unique_ptr<EngineState> state_;
@@ -170,22 +178,40 @@ TEST_F(BatchWrites, ChunksAndDeltaSlots) {
   EXPECT_EQ(state_->pending.size(), 12001u);
   EXPECT_EQ(state_->id_pool.slot_count(), 12001u);
   EXPECT_EQ(state_->metadata.get(12000)->properties, tag("12000"));
-  state_->index_ids = {0, 1, 2};
-  ASSERT_TRUE(insert_many_with_mode(*state_, items(0, 3), WriteMode::kUpdate).ok());
-  EXPECT_TRUE(state_->delta_ids.empty());
+  state_->index_ids = {0, 1, 2, 3};
+  // Rewritten graph nodes join the delta list, in ascending order whatever
+  // the order of the items.
+  std::vector<BatchWriteItem> rewrites = items(2, 1);
+  rewrites.push_back(items(0, 1)[0]);
+  rewrites.push_back(items(2, 1)[0]);
+  ASSERT_TRUE(insert_many_with_mode(*state_, rewrites, WriteMode::kUpdate).ok());
+  EXPECT_EQ(state_->delta_ids, (std::vector<std::uint32_t>{0, 2}));
   std::vector<BatchWriteItem> mixed = items(20000, 2);
   mixed.push_back(items(1, 1)[0]);
   mixed.push_back(items(5, 1)[0]);
   ASSERT_TRUE(insert_many_with_mode(*state_, mixed, WriteMode::kUpsert).ok());
-  EXPECT_EQ(state_->delta_ids, (std::vector<std::uint32_t>{5, 12001, 12002}));
+  EXPECT_EQ(state_->delta_ids, (std::vector<std::uint32_t>{0, 1, 2, 5, 12001, 12002}));
+}
+
+// One row that f16 raw vectors cannot hold refuses its chunk before the log.
+TEST_F(BatchWrites, F16OverflowRefusesTheChunk) {
+  testing::TempDir dir;
+  EngineOptions o = testing::engine_options(dir.path());
+  o.rerank_precision = RerankPrecision::kF16;
+  auto s = testing::open_state(o);
+  std::vector<BatchWriteItem> batch = items(0, 600);
+  batch[417].vector[5] = 1e5f;
+  const Status refused = insert_many_with_mode(*s, batch, WriteMode::kInsert);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().kind(), ErrorKind::kInvalidArgument);
+  EXPECT_EQ(s->id_pool.slot_count(), 0u);
+  EXPECT_TRUE(s->pending.empty());
+  batch[417].vector[5] = 65504.0f;
+  EXPECT_TRUE(insert_many_with_mode(*s, batch, WriteMode::kInsert).ok());
 }
 
 TEST_F(BatchWrites, FailedGrowthLeavesTheIdPoolAndMappingsAlone) {
-  testing::TempDir dir;
-  options_ = testing::engine_options(dir.path());
-  options_.fs = faults_;
-  options_.rerank_precision = RerankPrecision::kF32;
-  state_ = testing::open_state(options_);
+  open_with_raw_vectors();
   ASSERT_TRUE(state_->live_vectors.has_value());
   const std::size_t full = LiveCodesFile::kGrowthSlots;
   ASSERT_TRUE(insert_many_with_mode(*state_, items(0, full), WriteMode::kInsert).ok());
@@ -202,6 +228,33 @@ TEST_F(BatchWrites, FailedGrowthLeavesTheIdPoolAndMappingsAlone) {
   EXPECT_EQ(*state_->id_pool.get_slot(std::to_string(full + 1)), full);
   EXPECT_EQ(state_->live_codes.len(), full + 1);
   EXPECT_EQ(state_->live_vectors->len(), full + 1);
+}
+
+// A chunk of new ids on a disk that stays full is refused before its log
+// append, with nothing taken; a chunk that only rewrites live records goes
+// on. With room again the same engine writes on, and a reopen holds exactly
+// the acknowledged chunks.
+TEST_F(BatchWrites, FullDiskRefusesAChunkBeforeTheLog) {
+  open_with_raw_vectors();
+  ASSERT_TRUE(insert_many_with_mode(*state_, items(0, 10), WriteMode::kInsert).ok());
+  faults_->arm(FileOp::kAllocate, 1, FaultInjectingFileSystem::Action::kFail, /*sticky=*/true);
+  const Status refused = insert_many_with_mode(*state_, items(10, 300), WriteMode::kInsert);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().kind(), ErrorKind::kIo);
+  EXPECT_EQ(state_->id_pool.slot_count(), 10u);
+  EXPECT_EQ(state_->live_codes.len(), 10u);
+  EXPECT_EQ(state_->live_vectors->len(), 10u);
+  EXPECT_EQ(state_->pending.size(), 10u);
+  const CodeLengths lengths{state_->layout.n, state_->layout.mse_bits, state_->quantizer->qjl_len()};
+  EXPECT_EQ(Wal::open(local_file_system(), state_->wal.path(), lengths)->entries.size(), 10u);
+  ASSERT_TRUE(insert_many_with_mode(*state_, items(0, 10, 16, 2.0), WriteMode::kUpdate).ok());
+  faults_->disarm();
+  ASSERT_TRUE(insert_many_with_mode(*state_, items(10, 300), WriteMode::kInsert).ok());
+
+  state_.reset();
+  state_ = testing::open_state(options_);
+  EXPECT_EQ(state_->id_pool.active_count(), 310u);
+  testing::expect_consistent(*state_, [](const std::string& id) { return std::stoi(id) < 10 ? 2.0f : 1.0f; });
 }
 
 }  // namespace

@@ -311,8 +311,8 @@ TEST(CodeScan, DamagedScalesAreScoredExactly) {
 }
 
 // Norms kept up slot by slot, out of order and with gaps grown over, equal
-// the norms built at once; each is the decoded vector's squared norm from
-// below, within f32 rounding.
+// the norms built at once; each is the decoded vector's squared norm, and
+// its lower bound is that from below, within f32 rounding.
 TEST(CodeScan, ReconstructionNormsFollowSlotWrites) {
   for (const ScanCase& sc : scan_cases(40)) {
     const std::size_t count = 300;
@@ -334,6 +334,7 @@ TEST(CodeScan, ReconstructionNormsFollowSlotWrites) {
       std::memcpy(&gamma, p + sc.q.packed_mse_len() + signs, 4);
       double sq = 0.0;
       for (const double v : sc.q.dequantize(indices, {p + sc.q.packed_mse_len(), signs}, gamma)) sq += v * v;
+      EXPECT_EQ(built.squared(s), sq);
       EXPECT_LE(built.squared_lower(s), sq);
       EXPECT_GE(built.squared_lower(s), sq * (1.0 - 1e-6));
     }

@@ -277,7 +277,7 @@ TEST(EngineCrash, EveryStepOfWriteFlushAndCompaction) {
   seed_database(seeded.path());
   int crashes = 0;
   for (const FileOp op : {FileOp::kOpen, FileOp::kWrite, FileOp::kSync, FileOp::kTruncate, FileOp::kMap,
-                          FileOp::kRename, FileOp::kRemove}) {
+                          FileOp::kRename, FileOp::kRemove, FileOp::kAllocate}) {
     const std::uint64_t total = counts[static_cast<std::size_t>(op)];
     for (std::uint64_t nth = 1; nth <= total; ++nth) {
       TempDir dir;

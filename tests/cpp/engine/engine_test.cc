@@ -7,12 +7,16 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "engine/db_files.h"
 #include "engine/slot_layout.h"
+#include "storage/io/fault_injection.h"
 #include "storage/io/file_io.h"
 #include "storage/temp_dir.h"
 
@@ -86,22 +90,24 @@ TEST(Engine, CreateWriteCloseReopen) {
     ASSERT_TRUE(e.close().ok());
     EXPECT_EQ(e.stats().live_slot_count, 9u);  // compacted at close
   }
-  VelqorEngine e = open_ok(options_for(dir.path()));
-  for (int i = 0; i < 10; ++i) {
-    if (i == 5) {
-      EXPECT_FALSE(e.get(id(i))->has_value());
-    } else if (i == 4) {
-      EXPECT_EQ((*e.get(id(4)))->document, "new doc");
-      EXPECT_EQ((*e.get(id(4)))->metadata, props(4));
-    } else {
-      expect_record(e, i);
+  {
+    VelqorEngine e = open_ok(options_for(dir.path()));
+    for (int i = 0; i < 10; ++i) {
+      if (i == 5) {
+        EXPECT_FALSE(e.get(id(i))->has_value());
+      } else if (i == 4) {
+        EXPECT_EQ((*e.get(id(4)))->document, "new doc");
+        EXPECT_EQ((*e.get(id(4)))->metadata, props(4));
+      } else {
+        expect_record(e, i);
+      }
     }
+    EXPECT_EQ(*e.count_with_filter(nullptr), 9u);
+    const EngineStats s = e.stats();
+    EXPECT_EQ(s.segment_count, 1u);
+    EXPECT_EQ(s.buffered_vectors, 0u);
+    EXPECT_EQ(s.metadata_entries, 9u);
   }
-  EXPECT_EQ(*e.count_with_filter(nullptr), 9u);
-  const EngineStats s = e.stats();
-  EXPECT_EQ(s.segment_count, 1u);
-  EXPECT_EQ(s.buffered_vectors, 0u);
-  EXPECT_EQ(s.metadata_entries, 9u);
 
   auto mismatch = [&](auto change) {
     EngineOptions o = options_for(dir.path());
@@ -112,6 +118,33 @@ TEST(Engine, CreateWriteCloseReopen) {
   EXPECT_EQ(mismatch([](EngineOptions& o) { o.b = 3; }), "bits mismatch: manifest has b=4, requested b=3");
   EXPECT_EQ(mismatch([](EngineOptions& o) { o.metric = DistanceMetric::kL2; }),
             "metric mismatch: manifest has Ip, requested L2");
+}
+
+TEST(Engine, DirectoryIsLockedFromOpenUntilTheEngineGoes) {
+  TempDir dir;
+  auto faults = std::make_shared<FaultInjectingFileSystem>(local_file_system());
+  EngineOptions o = options_for(dir.path());
+  o.fs = faults;
+  std::optional<VelqorEngine> first = open_ok(o);
+  insert(*first, 1);  // logged, not flushed: a second engine would replay it
+  ASSERT_TRUE(first->close().ok());  // closing keeps the lock
+  const std::uint64_t reads = faults->count(FileOp::kRead);
+  const std::uint64_t opens = faults->count(FileOp::kOpen);
+  const Result<VelqorEngine> second = VelqorEngine::open_with_options(o);
+  ASSERT_FALSE(second.ok());
+  EXPECT_EQ(second.error().kind(), ErrorKind::kBusy);
+  EXPECT_EQ(second.error().message(),
+            "database directory '" + dir.path() + "' is open in another process");
+  EXPECT_EQ(faults->count(FileOp::kRead), reads);  // refused before reading anything
+  EXPECT_EQ(faults->count(FileOp::kOpen), opens);
+  first.reset();
+  const VelqorEngine again = open_ok(o);
+  expect_record(again, 1);
+  // A lock that cannot be taken for another reason fails the open too.
+  TempDir other;
+  faults->arm(FileOp::kLock, 1, FaultInjectingFileSystem::Action::kFail);
+  o.local_dir = o.storage_uri = other.path();
+  EXPECT_EQ(VelqorEngine::open_with_options(o).error().kind(), ErrorKind::kIo);
 }
 
 TEST(Engine, FlushCompactsAndRenumbers) {
@@ -249,6 +282,47 @@ TEST(Engine, ReplayKeepsExactRawVectors) {
   }
 }
 
+// When the raw vectors are lost with the process, replay writes the codes'
+// approximation instead; near the top of the f16 range it may stray past
+// 65504, and it must then saturate rather than become infinite.
+TEST(Engine, ReplayedF16RawVectorsStayFinite) {
+  TempDir dir;
+  EngineOptions o = options_for(dir.path());
+  o.rerank_precision = RerankPrecision::kF16;
+  constexpr int kRecords = 12;
+  const auto big = [](int i) {
+    std::vector<double> v = vec(i);
+    double top = 0;
+    for (const double x : v) top = std::max(top, std::fabs(x));
+    for (double& x : v) x *= 65504.0 / top;
+    return v;
+  };
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    Result<VelqorEngine> e = VelqorEngine::open_with_options(o);
+    if (!e.ok()) ::_exit(1);
+    for (int i = 0; i < kRecords; ++i) {
+      if (!e->write_vector_entry(id(i), big(i), props(i), std::nullopt).ok()) ::_exit(2);
+    }
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const std::string vectors = dir / "live_vectors.bin";
+  const std::vector<std::uint8_t> zeros(read_file(*local_file_system(), vectors)->size(), 0);
+  ASSERT_TRUE(write_file_atomic(*local_file_system(), vectors, zeros).ok());
+
+  VelqorEngine e = open_ok(o);
+  for (int i = 0; i < kRecords; ++i) {
+    const std::uint32_t slot = *e.state().id_pool.get_slot(id(i));
+    std::vector<float> raw(kDim);
+    read_raw_vector(RerankPrecision::kF16, e.state().live_vectors->slot(slot), raw);
+    for (const float x : raw) EXPECT_LE(std::fabs(x), 65504.0f) << i;
+  }
+}
+
 TEST(Engine, DamagedOrMissingIdPool) {
   TempDir dir;
   {
@@ -272,6 +346,57 @@ TEST(Engine, DamagedOrMissingIdPool) {
   ASSERT_TRUE(write_file_atomic(*local_file_system(), ids, good).ok());
   VelqorEngine e = open_ok(options_for(dir.path()));
   for (int i = 0; i < 4; ++i) expect_record(e, i);
+}
+
+// Every file of a directory with its bytes.
+std::map<std::string, std::vector<std::uint8_t>> files_in(const std::string& dir) {
+  std::map<std::string, std::vector<std::uint8_t>> files;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    files[entry.path().filename().string()] = *read_file(*local_file_system(), entry.path().string());
+  }
+  return files;
+}
+
+// An open that would lose flushed records is refused, naming the file at
+// fault, before it writes, syncs, cuts, renames or removes anything.
+TEST(Engine, RefusedOpensChangeNoFile) {
+  struct Case {
+    int logged;  // writes left in the log after 6 flushed ones
+    std::string file;
+    std::function<void(const std::string&)> damage;
+  };
+  const auto remove = [](const std::string& path) { std::filesystem::remove(path); };
+  const auto zero = [](const std::string& path) {
+    const std::size_t size = std::filesystem::file_size(path);
+    ASSERT_TRUE(write_file_atomic(*local_file_system(), path, std::vector<std::uint8_t>(size)).ok());
+  };
+  // With more logged writes than flushed ones, only the segments show a loss.
+  const Case cases[] = {{1, "live_ids.bin", remove}, {10, "live_ids.bin", remove},
+                        {0, "live_ids.bin", zero},   {10, "live_ids.bin", zero},
+                        {0, "metadata.bin", remove}, {1, "metadata.bin", remove}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file + " with " + std::to_string(c.logged) + " logged");
+    TempDir dir;
+    {
+      VelqorEngine e = open_ok(options_for(dir.path()));
+      for (int i = 0; i < 6; ++i) insert(e, i);
+      ASSERT_TRUE(e.close().ok());
+      for (int i = 6; i < 6 + c.logged; ++i) insert(e, i);
+    }
+    c.damage(dir / c.file);
+    const auto before = files_in(dir.path());
+    EngineOptions o = options_for(dir.path());
+    const auto faults = std::make_shared<FaultInjectingFileSystem>(local_file_system());
+    o.fs = faults;
+    const Result<VelqorEngine> refused = VelqorEngine::open_with_options(o);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().kind(), ErrorKind::kCorruption);
+    EXPECT_EQ(refused.error().message().rfind(c.file, 0), 0u) << refused.error().message();
+    for (const FileOp op : {FileOp::kWrite, FileOp::kSync, FileOp::kTruncate, FileOp::kRename}) {
+      EXPECT_EQ(faults->count(op), 0u) << static_cast<int>(op);
+    }
+    EXPECT_EQ(files_in(dir.path()), before);
+  }
 }
 
 }  // namespace

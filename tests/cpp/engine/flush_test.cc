@@ -194,11 +194,35 @@ TEST_F(Flush, StaleStagedFilesAndDamagedSwitch) {
   }
 }
 
+// A compaction target without room fails the flush before a slot is copied
+// into it: the old files and numbering stay in use, the log keeps every
+// write, and with room again the next flush compacts.
+TEST_F(Flush, FullDiskFailsCompactionBeforeItCopies) {
+  three_and_a_delete();
+  faults_->arm(FileOp::kAllocate, 1, Action::kFail, /*sticky=*/true);
+  const Status refused = flush_wal_to_segment(*state_);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().kind(), ErrorKind::kIo);
+  EXPECT_TRUE(faults_->fired());
+  EXPECT_TRUE(state_->needs_compaction);
+  EXPECT_FALSE(state_->write_refusal.has_value());
+  EXPECT_EQ(*state_->id_pool.get_slot("r3"), 2u);
+  EXPECT_EQ(logged(), 4u);
+  faults_->disarm();
+  ASSERT_TRUE(put(*state_, 4).ok());
+  ASSERT_TRUE(flush_wal_to_segment(*state_).ok());
+  EXPECT_EQ(state_->live_codes.capacity(), 3u);
+  reopen();
+  EXPECT_EQ(state_->id_pool.active_count(), 3u);
+  EXPECT_FALSE(state_->id_pool.get_slot("r2"));
+  testing::expect_consistent(*state_, norm_of);
+}
+
 // Crashes the flush of r1..r4 with r2 deleted at every operation of every
 // kind, each in a child process, and reopens what the crash left.
 TEST_F(Flush, CrashAtEveryStepReopensConsistently) {
   const FileOp kinds[] = {FileOp::kWrite, FileOp::kRename, FileOp::kTruncate, FileOp::kSync,
-                          FileOp::kOpen,  FileOp::kRemove, FileOp::kMap};
+                          FileOp::kOpen,  FileOp::kRemove, FileOp::kMap, FileOp::kAllocate};
   int crashes = 0;
   for (const FileOp kind : kinds) {
     for (std::uint64_t nth = 1;; ++nth) {

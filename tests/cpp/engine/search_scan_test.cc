@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <functional>
 #include <cstdio>
 #include <limits>
 
@@ -12,6 +14,8 @@
 #include "engine/deletes.h"
 #include "engine/flush.h"
 #include "engine/search_results.h"
+#include "engine/slot_scorer.h"
+#include "engine/vector_scoring.h"
 #include "engine/filter_resolve.h"
 #include "search_test_util.h"
 
@@ -196,6 +200,70 @@ TEST(RawVectors, ReadBackAtEachWidth) {
 
 namespace velq::testing {
 namespace {
+
+// The written rule's score of a result: its slot's code decoded, times its
+// stored norm, scored against the query.
+double decoded_rule_score(const EngineState& state, std::span<const double> q,
+                          const SearchResult& r) {
+  const std::uint32_t slot = state.id_pool.get_slot(r.id).value();
+  std::vector<double> v;
+  dequantize_slots(state, std::span(&slot, 1), v);
+  return filter::score_vectors_with_metric(state.metric, q, v);
+}
+
+// Reranking from codes without decoding gives each result the decoded
+// vector's score up to rounding, in the decoded scores' order but for
+// near-ties; L2's answer is the decoded rule's best over every slot. Small
+// pools are decoded, bit for bit the written rule. The reconstruction norms
+// behind Cosine and L2 follow overwrites and compaction.
+TEST(ExhaustiveSearch, RerankFromCodesMatchesDecodedScores) {
+  for (const DistanceMetric metric : {DistanceMetric::kIp, DistanceMetric::kCosine, DistanceMetric::kL2}) {
+    SCOPED_TRACE(metric_name(metric));
+    SearchDb db(options(64, metric, RerankPrecision::kDisabled), 3'000, 4, 30);
+    ASSERT_EQ(db.state->reconstruction_norms.has_value(), metric != DistanceMetric::kIp);
+    for (int round = 0; round < 2; ++round) {
+      for (int i = 0; i < 6; ++i) {
+        const std::vector<double> q = db.query(i);
+        const auto results = exhaustive_search_simd(*db.state, q, 10, nullptr, std::nullopt).value();
+        ASSERT_EQ(results.size(), 10u);
+        std::vector<double> written;
+        for (const SearchResult& r : results) {
+          written.push_back(decoded_rule_score(*db.state, q, r));
+          EXPECT_NEAR(r.score, written.back(), 1e-5 * std::fabs(written.back())) << r.id;
+        }
+        for (std::size_t r = 1; r < written.size(); ++r) {
+          EXPECT_GE(written[r - 1], written[r] - 2e-5 * std::fabs(written[r]));
+        }
+        if (metric == DistanceMetric::kL2) {
+          std::vector<double> all;
+          for (const std::uint32_t slot : db.state->id_pool.active_slots()) {
+            std::vector<double> v;
+            dequantize_slots(*db.state, std::span(&slot, 1), v);
+            all.push_back(filter::score_vectors_with_metric(metric, q, v));
+          }
+          std::partial_sort(all.begin(), all.begin() + 10, all.end(), std::greater<>());
+          for (std::size_t r = 0; r < 10; ++r) EXPECT_NEAR(written[r], all[r], 1e-5 * std::fabs(all[r]));
+        }
+        // One result pools ten codes, cheaply decoded: the written rule itself.
+        const auto one = exhaustive_search_simd(*db.state, q, 1, nullptr, std::nullopt).value();
+        EXPECT_EQ(one[0].score, decoded_rule_score(*db.state, q, one[0]));
+      }
+      // Overwrite records with other vectors, delete others and compact:
+      // every slot's norm must be that of its current code.
+      std::vector<BatchWriteItem> upserts;
+      for (int i = 0; i < 300; ++i) {
+        std::vector<float> v(64);
+        for (std::size_t j = 0; j < 64; ++j) v[j] = static_cast<float>(db.query(i + 7)[j]) * 2.0f;
+        upserts.push_back({numbered("r", static_cast<std::size_t>(i * 3)), v, {}, std::nullopt});
+      }
+      ASSERT_TRUE(insert_many_with_mode(*db.state, std::move(upserts), WriteMode::kUpsert).ok());
+      std::vector<std::string> gone;
+      for (int i = 1; i < 1500; i += 3) gone.push_back(numbered("r", static_cast<std::size_t>(i)));
+      ASSERT_TRUE(delete_batch(*db.state, gone).ok());
+      ASSERT_TRUE(flush_wal_to_segment(*db.state).ok());
+    }
+  }
+}
 
 TEST(ExhaustiveSearch, TwoStageScanFollowsWritesAndCompaction) {
   // The blocked copy (and for L2 the reconstruction norms) must follow

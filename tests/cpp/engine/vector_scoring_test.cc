@@ -1,6 +1,6 @@
 // The raw-vector kernel: the metric formulas and their edge values, and the
-// AVX2 form agreeing with the portable one over lengths that hit every loop
-// tail.
+// vector forms agreeing with the portable one over lengths that hit every
+// loop tail.
 #include "engine/vector_scoring.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +18,16 @@ namespace {
 constexpr DistanceMetric kMetrics[] = {DistanceMetric::kIp, DistanceMetric::kCosine,
                                        DistanceMetric::kL2};
 
+using Form = double (*)(DistanceMetric, std::span<const double>, std::span<const double>);
+
+// The vector forms this processor runs, widest last (VELQ_MAX_ISA may lower it).
+std::vector<Form> vector_forms() {
+  std::vector<Form> forms;
+  if (has_avx2_fma()) forms.push_back(score_vectors_avx2);
+  if (has_avx512()) forms.push_back(score_vectors_avx512);
+  return forms;
+}
+
 TEST(VectorScoring, MetricFormulas) {
   const std::vector<double> a = {1.0, 2.0, 2.0};
   const std::vector<double> b = {4.0, 0.0, 3.0};
@@ -30,12 +40,11 @@ TEST(VectorScoring, MetricFormulas) {
             -5.0);
 }
 
-TEST(VectorScoring, EdgeValuesInBothForms) {
+TEST(VectorScoring, EdgeValuesInEveryForm) {
   const std::vector<double> zero(9, 0.0);
   const std::vector<double> x = {1, 2, 3, 4, 5, 6, 7, 8, 9};
-  std::vector<double (*)(DistanceMetric, std::span<const double>, std::span<const double>)> forms = {
-      score_vectors_portable};
-  if (has_avx2_fma()) forms.push_back(score_vectors_avx2);
+  std::vector<Form> forms = vector_forms();
+  forms.push_back(score_vectors_portable);
   for (const auto form : forms) {
     // A zero vector on either side gives a cosine of 0, not NaN.
     EXPECT_EQ(form(DistanceMetric::kCosine, zero, x), 0.0);
@@ -56,11 +65,12 @@ TEST(VectorScoring, EdgeValuesInBothForms) {
   }
 }
 
-TEST(VectorScoring, VectorFormAgreesWithPortable) {
-  if (!has_avx2_fma()) GTEST_SKIP() << "no AVX2+FMA";
+TEST(VectorScoring, VectorFormsAgreeWithPortable) {
+  const std::vector<Form> forms = vector_forms();
+  if (forms.empty()) GTEST_SKIP() << "no vector form on this processor";
   std::mt19937_64 gen(11);
   std::normal_distribution<double> normal;
-  for (const std::size_t len : {1, 3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 64, 100, 384}) {
+  for (const std::size_t len : {1, 3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 64, 100, 384, 768}) {
     std::vector<double> a(len), b(len);
     for (std::size_t i = 0; i < len; ++i) {
       a[i] = normal(gen);
@@ -68,9 +78,10 @@ TEST(VectorScoring, VectorFormAgreesWithPortable) {
     }
     for (const DistanceMetric m : kMetrics) {
       const double want = score_vectors_portable(m, a, b);
-      const double got = score_vectors_avx2(m, a, b);
-      EXPECT_NEAR(got, want, 1e-12 * (1.0 + std::abs(want))) << "len " << len;
-      EXPECT_EQ(score_vectors_with_metric(m, a, b), got);
+      for (const Form form : forms) {
+        EXPECT_NEAR(form(m, a, b), want, 1e-12 * (1.0 + std::abs(want))) << "len " << len;
+      }
+      EXPECT_EQ(score_vectors_with_metric(m, a, b), forms.back()(m, a, b));
     }
   }
 }

@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "engine/engine_test_util.h"
+#include "engine/slot_layout.h"
 #include "storage/io/fault_injection.h"
 #include "storage/io/file_io.h"
 
@@ -109,6 +110,39 @@ TEST_F(SingleWrites, RefusalsLeaveTheLogUntouched) {
   EXPECT_EQ(state_->id_pool.slot_count(), 0u);
 }
 
+// f16 raw vectors cannot hold 65520 or more: such a write is refused before
+// the log, while the largest finite half, an f32 database and a
+// unit-length copy all take the same values.
+TEST_F(SingleWrites, F16RawVectorsRefuseValuesThatWouldBeInfinite) {
+  struct Case {
+    RerankPrecision precision;
+    bool normalize;
+    bool refused;
+  };
+  for (const Case c : {Case{RerankPrecision::kF16, false, true}, Case{RerankPrecision::kF32, false, false},
+                       Case{RerankPrecision::kF16, true, false}}) {
+    testing::TempDir dir;
+    EngineOptions o = testing::engine_options(dir.path());
+    o.rerank_precision = c.precision;
+    o.normalize = c.normalize;
+    auto s = open_state(o);
+    std::vector<double> v = scaled_vector(16, 1, 1.0);
+    v[2] = -65520.0;
+    const Status wrote = write_vector_entry(*s, "big", v, {}, std::nullopt);
+    EXPECT_EQ(!wrote.ok(), c.refused) << static_cast<int>(c.precision) << c.normalize;
+    if (c.refused) {
+      EXPECT_EQ(wrote.error().kind(), ErrorKind::kInvalidArgument);
+      EXPECT_TRUE(s->pending.empty());
+      EXPECT_EQ(s->id_pool.slot_count(), 0u);
+    }
+    v[2] = 65504.0;
+    ASSERT_TRUE(write_vector_entry(*s, "max", v, {}, std::nullopt).ok());
+    std::vector<float> raw(16);
+    read_raw_vector(c.precision, s->live_vectors->slot(*s->id_pool.get_slot("max")), raw);
+    for (const float x : raw) EXPECT_TRUE(std::isfinite(x));
+  }
+}
+
 TEST_F(SingleWrites, UnsyncedLogRefusesLaterWritesUntilReopen) {
   // Two layers of faults: the append fails, then so does cutting it off.
   auto inner = std::make_shared<FaultInjectingFileSystem>(local_file_system());
@@ -116,6 +150,8 @@ TEST_F(SingleWrites, UnsyncedLogRefusesLaterWritesUntilReopen) {
   options_.fs = outer;
   state_.reset();
   state_ = open_state(options_);
+  // The first write grows the slot file, which is a truncate as well.
+  ASSERT_TRUE(upsert("z", 1.0).ok());
   outer->arm(FileOp::kWrite, 1, FaultInjectingFileSystem::Action::kFail);
   inner->arm(FileOp::kTruncate, 1, FaultInjectingFileSystem::Action::kFail);
   const Status first = upsert("a", 1.0);
@@ -130,6 +166,41 @@ TEST_F(SingleWrites, UnsyncedLogRefusesLaterWritesUntilReopen) {
   state_.reset();
   state_ = open_state(options_);
   EXPECT_TRUE(upsert("b", 1.0).ok());
+}
+
+// A disk that stays full refuses the write of a new id before it is logged,
+// whether the codes or the raw vectors lack room; rewriting a live record
+// takes no new storage and goes on. Once there is room the same engine
+// writes on, and a reopen holds exactly the acknowledged writes.
+TEST_F(SingleWrites, FullDiskRefusesNewSlotsBeforeTheLog) {
+  using Action = FaultInjectingFileSystem::Action;
+  auto faults = std::make_shared<FaultInjectingFileSystem>(local_file_system());
+  options_.fs = faults;
+  for (const RerankPrecision raw : {RerankPrecision::kDisabled, RerankPrecision::kF16}) {
+    SCOPED_TRACE(std::string(rerank_precision_name(raw)));
+    options_.local_dir = options_.storage_uri = dir_ / std::string(rerank_precision_name(raw));
+    options_.rerank_precision = raw;
+    state_ = open_state(options_);
+    ASSERT_TRUE(upsert("0", 1.0).ok());
+    faults->arm(FileOp::kAllocate, 1, Action::kFail, /*sticky=*/true);
+    std::size_t acknowledged = 1;
+    Status refused = ok_status();
+    while ((refused = upsert(std::to_string(acknowledged), 1.0)).ok()) ++acknowledged;
+    EXPECT_EQ(refused.error().kind(), ErrorKind::kIo);
+    EXPECT_LT(acknowledged, 1000u);
+    EXPECT_EQ(state_->id_pool.slot_count(), acknowledged);
+    EXPECT_EQ(state_->live_codes.len(), acknowledged);
+    EXPECT_EQ(state_->pending.size(), acknowledged);
+    EXPECT_EQ(logged().size(), acknowledged);
+    ASSERT_TRUE(upsert("0", 2.0).ok());
+    faults->disarm();
+    ASSERT_TRUE(upsert(std::to_string(acknowledged), 1.0).ok());
+
+    state_.reset();
+    state_ = open_state(options_);
+    EXPECT_EQ(state_->id_pool.active_count(), acknowledged + 1);
+    testing::expect_consistent(*state_, [](const std::string& id) { return id == "0" ? 2.0f : 1.0f; });
+  }
 }
 
 TEST_F(SingleWrites, MetadataOnlyUpdates) {
@@ -147,14 +218,18 @@ TEST_F(SingleWrites, MetadataOnlyUpdates) {
 
 TEST_F(SingleWrites, DeltaSlotsOnlyWhileAnIndexExists) {
   ASSERT_TRUE(upsert("a", 1.0).ok());
+  ASSERT_TRUE(upsert("z", 1.0).ok());
   EXPECT_TRUE(state_->delta_ids.empty());
-  state_->index_ids = {0};
-  ASSERT_TRUE(upsert("a", 2.0).ok());  // a graph node, updated in place
-  EXPECT_TRUE(state_->delta_ids.empty());
+  state_->index_ids = {0, 1};
   ASSERT_TRUE(upsert("b", 1.0).ok());
   ASSERT_TRUE(upsert("c", 1.0).ok());
   ASSERT_TRUE(upsert("b", 3.0).ok());
-  EXPECT_EQ(state_->delta_ids, (std::vector<std::uint32_t>{1, 2}));
+  EXPECT_EQ(state_->delta_ids, (std::vector<std::uint32_t>{2, 3}));
+  // A graph node rewritten in place joins the delta list too; its
+  // metadata alone does not.
+  ASSERT_TRUE(update_metadata_only(*state_, "z", tag("zz"), std::nullopt).ok());
+  ASSERT_TRUE(upsert("a", 2.0).ok());
+  EXPECT_EQ(state_->delta_ids, (std::vector<std::uint32_t>{0, 2, 3}));
   EXPECT_FALSE(state_->delta_ids_dirty);  // persisted at once
 }
 

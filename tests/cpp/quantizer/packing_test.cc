@@ -20,6 +20,14 @@ std::vector<std::uint16_t> random_indices(std::size_t n, unsigned bits, std::uin
   return v;
 }
 
+// The vector unpack forms this processor runs (VELQ_MAX_ISA may lower it).
+std::vector<const UnpackKernels*> vector_forms() {
+  std::vector<const UnpackKernels*> forms;
+  if (has_avx2()) forms.push_back(&avx2_unpack_kernels());
+  if (has_avx512()) forms.push_back(&avx512_unpack_kernels());
+  return forms;
+}
+
 TEST(Packing, KnownBytes) {
   EXPECT_EQ(pack(std::vector<std::uint16_t>{5, 2, 7}, 3, 3), (std::vector<std::uint8_t>{0xD5, 0x01}));
   EXPECT_EQ(pack(std::vector<std::uint16_t>{1, 2, 3, 4}, 4, 4), (std::vector<std::uint8_t>{0x21, 0x43}));
@@ -38,8 +46,8 @@ TEST(Packing, RefusesShortInputAndWideIndices) {
   std::vector<std::uint16_t> out(8);
   const std::vector<std::uint8_t> two_bytes = {0xFF, 0xFF};
   EXPECT_THROW(unpack_scalar(two_bytes, out, 8, 3), Panic);  // needs 3 bytes
-  if (has_avx2()) {
-    EXPECT_THROW(unpack_avx2(two_bytes, out, 8, 3), Panic);
+  for (const UnpackKernels* form : vector_forms()) {
+    EXPECT_THROW(form->unpack(two_bytes, out, 8, 3), Panic) << form->name;
   }
 }
 
@@ -60,8 +68,8 @@ TEST(Packing, PackIntoOverwritesReusedBuffer) {
   EXPECT_THROW(pack_into(idx, 3, 3, wrong), Panic);  // needs 2 bytes
 }
 
-// Every width, lengths around the 8-, 16- and 32-index group sizes, both forms.
-TEST(Packing, RoundTripsEveryWidthBothForms) {
+// Every width, lengths around the 8-, 16- and 32-index group sizes, every form.
+TEST(Packing, RoundTripsEveryWidthEveryForm) {
   for (unsigned bits = 0; bits <= kMaxBits; ++bits) {
     for (std::size_t n : {0, 1, 3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 40, 63, 64, 65, 100, 512, 1000}) {
       SCOPED_TRACE(::testing::Message() << "bits=" << bits << " n=" << n);
@@ -75,10 +83,10 @@ TEST(Packing, RoundTripsEveryWidthBothForms) {
       std::vector<std::uint16_t> scalar(n, 0xABCD);
       unpack_scalar(bytes, scalar, n, bits);
       EXPECT_EQ(scalar, idx);
-      if (has_avx2()) {
+      for (const UnpackKernels* form : vector_forms()) {
         std::vector<std::uint16_t> vec(n, 0xABCD);
-        unpack_avx2(bytes, vec, n, bits);
-        EXPECT_EQ(vec, idx);
+        form->unpack(bytes, vec, n, bits);
+        EXPECT_EQ(vec, idx) << form->name;
       }
       std::vector<std::uint16_t> dispatched(n);
       unpack(bytes, dispatched, n, bits);
@@ -114,10 +122,14 @@ TEST(Packing, ReadsOnlyItsOwnBytes) {
     const auto packed = pack(idx, n, bits);
     auto* exact = new std::uint8_t[packed.size()];  // heap block of exactly this size
     std::copy(packed.begin(), packed.end(), exact);
-    std::vector<std::uint16_t> out(n);
-    unpack(std::span<const std::uint8_t>(exact, packed.size()), out, n, bits);
+    std::vector<const UnpackKernels*> forms = vector_forms();
+    forms.push_back(&portable_unpack_kernels());
+    for (const UnpackKernels* form : forms) {
+      std::vector<std::uint16_t> out(n);
+      form->unpack(std::span<const std::uint8_t>(exact, packed.size()), out, n, bits);
+      EXPECT_EQ(out, idx) << form->name << " bits=" << bits;
+    }
     delete[] exact;
-    EXPECT_EQ(out, idx) << "bits=" << bits;
   }
 }
 

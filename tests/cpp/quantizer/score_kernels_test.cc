@@ -63,8 +63,23 @@ struct Case {
   }
 };
 
+// The vector kernel sets this processor runs (VELQ_MAX_ISA may lower it).
+std::vector<const ScoreKernels*> vector_sets() {
+  std::vector<const ScoreKernels*> sets;
+  if (has_avx2_fma()) sets.push_back(&avx2_kernels());
+  if (has_avx512()) sets.push_back(&avx512_kernels());
+  return sets;
+}
+
+// The portable set and every vector set.
+std::vector<const ScoreKernels*> all_sets() {
+  std::vector<const ScoreKernels*> sets = vector_sets();
+  sets.insert(sets.begin(), &portable_kernels());
+  return sets;
+}
+
 // The packed portable kernels read the same indices in the same order as the
-// unpacked ones, so they agree exactly; the AVX2 kernels agree within
+// unpacked ones, so they agree exactly; the vector kernels agree within
 // summation error, for every width the lookup strategies cover.
 TEST(ScoreKernels, MseTermsAgreeAcrossFormsAndKernels) {
   const ScoreKernels& p = portable_kernels();
@@ -78,13 +93,14 @@ TEST(ScoreKernels, MseTermsAgreeAcrossFormsAndKernels) {
       EXPECT_EQ(p.lut_sum_packed(c.lut, k, c.packed, bits, n), lut);
       EXPECT_EQ(p.level_dot_packed(c.levels, c.q_rot, c.packed, bits, n), dot);
       EXPECT_NEAR(lut, dot, c.tolerance(c.mse_abs()));
-      if (!has_avx2_fma()) continue;
-      const ScoreKernels& v = avx2_kernels();
-      const float tol = c.tolerance(c.mse_abs());
-      EXPECT_NEAR(v.lut_sum(c.lut, k, c.idx, n), lut, tol);
-      EXPECT_NEAR(v.lut_sum_packed(c.lut, k, c.packed, bits, n), lut, tol);
-      EXPECT_NEAR(v.level_dot(c.levels, c.q_rot, c.idx, n), dot, tol);
-      EXPECT_NEAR(v.level_dot_packed(c.levels, c.q_rot, c.packed, bits, n), dot, tol);
+      for (const ScoreKernels* v : vector_sets()) {
+        SCOPED_TRACE(v->name);
+        const float tol = c.tolerance(c.mse_abs());
+        EXPECT_NEAR(v->lut_sum(c.lut, k, c.idx, n), lut, tol);
+        EXPECT_NEAR(v->lut_sum_packed(c.lut, k, c.packed, bits, n), lut, tol);
+        EXPECT_NEAR(v->level_dot(c.levels, c.q_rot, c.idx, n), dot, tol);
+        EXPECT_NEAR(v->level_dot_packed(c.levels, c.q_rot, c.packed, bits, n), dot, tol);
+      }
     }
   }
 }
@@ -106,20 +122,21 @@ TEST(ScoreKernels, PairTablesAgreeWithPortableSums) {
 }
 
 TEST(ScoreKernels, WidestCodebook) {
-  if (!has_avx2_fma()) GTEST_SKIP() << "no AVX2+FMA";
+  if (vector_sets().empty()) GTEST_SKIP() << "no vector kernels on this processor";
   const Case c(300, 16, 5);
   const float dot = portable_kernels().level_dot(c.levels, c.q_rot, c.idx, c.n);
   const float tol = c.tolerance(c.mse_abs());
-  EXPECT_NEAR(avx2_kernels().level_dot(c.levels, c.q_rot, c.idx, c.n), dot, tol);
-  EXPECT_NEAR(avx2_kernels().level_dot_packed(c.levels, c.q_rot, c.packed, 16, c.n), dot, tol);
+  for (const ScoreKernels* v : vector_sets()) {
+    EXPECT_NEAR(v->level_dot(c.levels, c.q_rot, c.idx, c.n), dot, tol) << v->name;
+    EXPECT_NEAR(v->level_dot_packed(c.levels, c.q_rot, c.packed, 16, c.n), dot, tol) << v->name;
+  }
 }
 
 // The one-pass form gives both sums of the separate kernels, also when the
 // sign bytes cover fewer coordinates than the code (the pass then ends early
 // for the sign term and finishes the MSE term alone).
 TEST(ScoreKernels, FusedPassMatchesSeparateTerms) {
-  std::vector<const ScoreKernels*> sets = {&portable_kernels()};
-  if (has_avx2_fma()) sets.push_back(&avx2_kernels());
+  const std::vector<const ScoreKernels*> sets = all_sets();
   const ScoreKernels& p = portable_kernels();
   for (unsigned bits : {1u, 3u, 4u, 5u, 8u, 9u}) {
     for (std::size_t n : kLengths) {
@@ -141,9 +158,44 @@ TEST(ScoreKernels, FusedPassMatchesSeparateTerms) {
   }
 }
 
+// The f64 form sums the one-pass form's terms with exact products: both
+// kernel sets agree to f64 summation error, and with the f32 sums to theirs,
+// at every width (register decoding, buffered decoding, gathered levels) and
+// with sign bytes covering all or half of the coordinates. Codes are read
+// in place from buffers of exactly their size.
+TEST(ScoreKernels, WideTermsAgreeAcrossKernels) {
+  const ScoreKernels& p = portable_kernels();
+  for (unsigned bits : {0u, 1u, 2u, 3u, 4u, 5u, 7u, 8u, 9u, 12u, 16u}) {
+    for (std::size_t n : kLengths) {
+      const Case c(n, bits, static_cast<std::uint32_t>(53 * bits + n));
+      auto exact = std::make_unique<std::uint8_t[]>(c.packed.size());
+      std::copy(c.packed.begin(), c.packed.end(), exact.get());
+      const std::span<const std::uint8_t> packed(exact.get(), c.packed.size());
+      double mse_abs = 0.0, proj_abs = 0.0;
+      for (std::size_t i = 0; i < n; ++i) {
+        mse_abs += std::fabs(static_cast<double>(c.levels[c.idx[i]]) * c.q_rot[i]);
+        proj_abs += std::fabs(static_cast<double>(c.q_proj[i]));
+      }
+      const double wide_tol = 2.0 * static_cast<double>(n + 1) * 0x1p-53;
+      for (std::size_t sign_bytes : {c.signs.size(), c.signs.size() / 2}) {
+        SCOPED_TRACE(::testing::Message() << "bits=" << bits << " n=" << n
+                                          << " sign bytes=" << sign_bytes);
+        const std::span<const std::uint8_t> signs(c.signs.data(), sign_bytes);
+        const WideTerms ref = p.wide_terms_packed(c.levels, c.q_rot, packed, bits, c.q_proj, signs, n);
+        EXPECT_NEAR(ref.mse, p.level_dot(c.levels, c.q_rot, c.idx, n), c.tolerance(c.mse_abs()));
+        EXPECT_NEAR(ref.signs, p.sign_sum(c.q_proj, signs, n), c.tolerance(c.proj_abs()));
+        if (!has_avx2_fma()) continue;
+        const WideTerms v =
+            avx2_kernels().wide_terms_packed(c.levels, c.q_rot, packed, bits, c.q_proj, signs, n);
+        EXPECT_NEAR(v.mse, ref.mse, wide_tol * mse_abs);
+        EXPECT_NEAR(v.signs, ref.signs, wide_tol * proj_abs);
+      }
+    }
+  }
+}
+
 TEST(ScoreKernels, SignTermCountsOnlyCoveredCoordinates) {
-  std::vector<const ScoreKernels*> sets = {&portable_kernels()};
-  if (has_avx2_fma()) sets.push_back(&avx2_kernels());
+  const std::vector<const ScoreKernels*> sets = all_sets();
   for (const ScoreKernels* ks : sets) {
     SCOPED_TRACE(ks->name);
     const std::vector<float> q = {1.0f, 2.0f, 4.0f, 8.0f};
@@ -173,8 +225,7 @@ TEST(ScoreKernels, SignTermCountsOnlyCoveredCoordinates) {
 // An index beyond the codebook is a fault in the caller; it must panic, not
 // read outside the table, whether it sits in a vector step or in the tail.
 TEST(ScoreKernels, IndexBeyondCodebookPanics) {
-  std::vector<const ScoreKernels*> sets = {&portable_kernels()};
-  if (has_avx2_fma()) sets.push_back(&avx2_kernels());
+  const std::vector<const ScoreKernels*> sets = all_sets();
   for (const ScoreKernels* ks : sets) {
     for (std::size_t bad_at : {3u, 18u}) {
       SCOPED_TRACE(::testing::Message() << ks->name << " bad_at=" << bad_at);
@@ -190,23 +241,30 @@ TEST(ScoreKernels, IndexBeyondCodebookPanics) {
 // register decoder must stop before a 4-byte load would cross the end (the
 // sanitizer build checks the reads; this checks the values).
 TEST(ScoreKernels, PackedReadsStayInsideTheirBytes) {
-  if (!has_avx2_fma()) GTEST_SKIP() << "no AVX2+FMA";
+  if (vector_sets().empty()) GTEST_SKIP() << "no vector kernels on this processor";
   for (unsigned bits = 1; bits <= 8; ++bits) {
-    for (std::size_t n : {8u, 24u, 40u, 200u}) {
+    for (std::size_t n : {8u, 17u, 24u, 40u, 200u}) {
       const Case c(n, bits, bits);
       auto exact = std::make_unique<std::uint8_t[]>(c.packed.size());
       std::copy(c.packed.begin(), c.packed.end(), exact.get());
       const std::span<const std::uint8_t> view(exact.get(), c.packed.size());
       const float dot = portable_kernels().level_dot(c.levels, c.q_rot, c.idx, n);
-      EXPECT_NEAR(avx2_kernels().level_dot_packed(c.levels, c.q_rot, view, bits, n), dot,
-                  c.tolerance(c.mse_abs()))
-          << "bits=" << bits << " n=" << n;
+      for (const ScoreKernels* v : vector_sets()) {
+        EXPECT_NEAR(v->level_dot_packed(c.levels, c.q_rot, view, bits, n), dot,
+                    c.tolerance(c.mse_abs()))
+            << v->name << " bits=" << bits << " n=" << n;
+        const ScoreTerms t = v->level_dot_and_signs_packed(c.levels, c.q_rot, view, bits, c.q_proj,
+                                                           c.signs, n);
+        EXPECT_NEAR(t.mse, dot, c.tolerance(c.mse_abs())) << v->name << " bits=" << bits;
+      }
     }
   }
 }
 
 TEST(ScoreKernels, ActiveSetFollowsProcessor) {
-  EXPECT_EQ(&active_kernels(), has_avx2_fma() ? &avx2_kernels() : &portable_kernels());
+  EXPECT_EQ(&active_kernels(), has_avx512()     ? &avx512_kernels()
+                              : has_avx2_fma() ? &avx2_kernels()
+                                               : &portable_kernels());
 }
 
 }  // namespace

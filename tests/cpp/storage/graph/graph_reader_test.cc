@@ -122,6 +122,33 @@ TEST(GraphLayout, BadHeadersReadAsEmptyGraphs) {
   EXPECT_EQ(parsed.layout.max_level, 2u);
 }
 
+// The fault a layout reports is what tells the engine to stop using a file:
+// any file shorter than what its header counts has one, a whole one none.
+TEST(GraphLayout, FaultNamesWhatTheFileLacks) {
+  const Bytes whole = raw_file(0, 0, {record({1, 1}, {0x01}), record({1, 1}, {0x00}), record({1, 0})});
+  EXPECT_EQ(ParsedGraph(whole).layout.fault, "");
+  EXPECT_EQ(ParsedGraph(raw_file(0, 0, {})).layout.fault, "");
+  for (std::size_t cut = 0; cut < whole.size(); ++cut) {
+    const Bytes part(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut));
+    EXPECT_NE(ParsedGraph(part).layout.fault, "") << cut;
+  }
+  Bytes halved(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(whole.size() / 2));
+  EXPECT_EQ(ParsedGraph(halved).layout.fault, "its 37 bytes do not hold the offsets table of 3 nodes");
+  halved.assign(whole.begin(), whole.end() - 3);
+  const ParsedGraph cut(halved);
+  EXPECT_EQ(cut.layout.fault, "its 71 bytes do not hold the records of its 3 nodes (74 bytes)");
+  EXPECT_EQ(cut.layout.n_nodes, 3u);  // still read safely, record by record
+  EXPECT_EQ(error_of(cut.view(), 2, 0), "corrupt graph record for node 2: record bounds outside the file");
+
+  Bytes backwards = whole;
+  const std::uint64_t beyond_next = 20;  // node 1 would start at 20, end at 18
+  std::memcpy(backwards.data() + 16 + 8, &beyond_next, sizeof beyond_next);
+  EXPECT_EQ(ParsedGraph(backwards).layout.fault, "the record offsets run backwards at node 1");
+  Bytes foreign = whole;
+  foreign[0] = 'X';
+  EXPECT_EQ(ParsedGraph(foreign).layout.fault, "no graph header in its 74 bytes");
+}
+
 TEST(GraphReader, ReportsEachKindOfBadRecord) {
   std::vector<Bytes> records(12, record({1, 0}));
   records[1] = record({1, 1}, {0x05});

@@ -1,9 +1,12 @@
 #include "storage/io/file_io.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 
 #include "common/utf8.h"
@@ -91,6 +94,35 @@ TEST(FileIo, FaultInjectorFailsOrCountsTheNthOperation) {
   EXPECT_EQ(*read_file(*faults, dir / "a"), bytes_of("seven"));
 }
 
+// Whether a fresh process can take the lock of `path` now.
+bool another_process_may_lock(const std::string& path) {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(local_file_system()->lock_exclusive(path).ok() ? 0 : 1);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST(FileIo, ExclusiveLockHoldsAgainstEveryOtherTaker) {
+  TempDir dir;
+  FileSystem& fs = *local_file_system();
+  const std::string path = dir / "LOCK";
+  Result<std::unique_ptr<FileLock>> held = fs.lock_exclusive(path);
+  ASSERT_TRUE(held.ok()) << held.error().message();
+  EXPECT_EQ(fs.lock_exclusive(path).error().kind(), ErrorKind::kBusy);  // this process too
+  EXPECT_FALSE(another_process_may_lock(path));
+  held->reset();
+  EXPECT_TRUE(another_process_may_lock(path));
+  EXPECT_TRUE(fs.lock_exclusive(path).ok());
+  EXPECT_EQ(fs.lock_exclusive(dir / "missing/LOCK").error().kind(), ErrorKind::kNotFound);
+
+  auto faults = std::make_shared<FaultInjectingFileSystem>(local_file_system());
+  faults->arm(FileOp::kLock, 1, FaultInjectingFileSystem::Action::kFail);
+  EXPECT_EQ(faults->lock_exclusive(path).error().kind(), ErrorKind::kIo);
+  EXPECT_TRUE(faults->lock_exclusive(path).ok());
+  EXPECT_EQ(faults->count(FileOp::kLock), 2u);
+}
+
 TEST(FileIo, SameFileFollowsLinksNotNames) {
   TempDir dir;
   ASSERT_TRUE(write_file_atomic(*local_file_system(), dir / "a", bytes_of("x")).ok());
@@ -124,6 +156,37 @@ TEST(Utf8, AcceptsWellFormedOnly) {
   }
   EXPECT_EQ(lossy_utf8("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
   EXPECT_EQ(lossy_utf8("\xC3\xA9"), "\xC3\xA9");
+}
+
+// Where a file system cannot reserve storage ahead, a range is rewritten with
+// its own bytes: every hole of it gets its blocks, and no stored byte (live
+// slots may lie in the range) changes.
+TEST(FileIo, RewriteInPlaceFillsHolesAndKeepsBytes) {
+  TempDir dir;
+  const std::string path = dir / "sparse.bin";
+  constexpr std::uint64_t kBytes = 1 << 20;
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::pwrite(fd, "head", 4, 0), 4);
+  ASSERT_EQ(::pwrite(fd, "tail", 4, 700000), 4);
+  ASSERT_EQ(::ftruncate(fd, kBytes), 0);
+  struct stat before {};
+  ASSERT_EQ(::fstat(fd, &before), 0);
+  ASSERT_LT(static_cast<std::uint64_t>(before.st_blocks) * 512, kBytes / 2) << "not sparse here";
+
+  ASSERT_TRUE(rewrite_in_place(fd, 2, kBytes - 2).ok());
+  struct stat after {};
+  ASSERT_EQ(::fstat(fd, &after), 0);
+  EXPECT_GE(static_cast<std::uint64_t>(after.st_blocks) * 512, kBytes);
+  EXPECT_EQ(static_cast<std::uint64_t>(after.st_size), kBytes);
+  std::vector<std::uint8_t> expected(kBytes, 0);
+  std::memcpy(expected.data(), "head", 4);
+  std::memcpy(expected.data() + 700000, "tail", 4);
+  EXPECT_EQ(*read_file(*local_file_system(), path), expected);
+  // A range past the end of the file is refused, not extended.
+  EXPECT_FALSE(rewrite_in_place(fd, kBytes - 4, 8).ok());
+  EXPECT_EQ(std::filesystem::file_size(path), kBytes);
+  ::close(fd);
 }
 
 }  // namespace

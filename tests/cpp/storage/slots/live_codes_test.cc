@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "storage/io/fault_injection.h"
 #include "storage/io/file_system.h"
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -256,6 +258,64 @@ TEST_F(LiveCodesFileTest, FailedOpenOrResizeReportsAnError) {
   LiveCodesFile file = open_file(path);
   EXPECT_FALSE(file.truncate_to(~0ull / 2).ok()) << "byte length overflows";
   EXPECT_EQ(file.capacity(), 0u);
+}
+
+std::uint64_t allocated_bytes(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return 0;
+  return static_cast<std::uint64_t>(st.st_blocks) * 512;
+}
+
+// A growth step stays sparse; storage is taken only for the pages of the
+// slots handed out or reserved, and slot after slot in a reserved page
+// costs no further system call.
+TEST_F(LiveCodesFileTest, ReservesOnlyThePagesOfItsSlots) {
+  auto faults = std::make_shared<FaultInjectingFileSystem>(local_file_system());
+  LiveCodesFile file = LiveCodesFile::open(faults, path, kStride).value();
+  ASSERT_TRUE(file.reserve(3).ok());
+  EXPECT_EQ(file.len(), 0u);
+  EXPECT_EQ(file.capacity(), kStep);
+  EXPECT_GE(allocated_bytes(path), 3 * kStride);
+  EXPECT_LT(allocated_bytes(path), kStride * kStep / 4);
+  const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  const std::uint64_t slots = 4 * page / kStride;
+  for (std::uint64_t i = 0; i < slots; ++i) {
+    ASSERT_EQ(*file.alloc_slot(), i);
+    fill_slot(file, i, 0xEE);
+  }
+  EXPECT_LE(faults->count(FileOp::kAllocate), 5u);
+  EXPECT_LT(allocated_bytes(path), kStride * kStep / 4);
+  // A reservation past the step grows the file by whole steps.
+  ASSERT_TRUE(file.reserve(kStep).ok());
+  EXPECT_EQ(file.capacity(), 2 * kStep);
+  EXPECT_EQ(file.len(), slots);
+  EXPECT_TRUE(slot_is(file, slots - 1, 0xEE));
+}
+
+// A reservation the disk refuses hands out nothing and is not remembered as
+// made: the slot is reserved again, and taken, once there is room.
+TEST_F(LiveCodesFileTest, RefusedReservationTakesNoSlot) {
+  auto faults = std::make_shared<FaultInjectingFileSystem>(local_file_system());
+  LiveCodesFile file = LiveCodesFile::open(faults, path, kStride).value();
+  ASSERT_EQ(*file.alloc_slot(), 0u);
+  fill_slot(file, 0, 0x11);
+  faults->arm(FileOp::kAllocate, 1, FaultInjectingFileSystem::Action::kFail, /*sticky=*/true);
+  std::uint64_t taken = 1;
+  while (file.alloc_slot().ok()) ++taken;
+  EXPECT_TRUE(faults->fired());
+  // Slots up to the end of the first page came with its reservation.
+  const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  EXPECT_EQ(taken, page / kStride);
+  EXPECT_EQ(file.len(), taken);
+  EXPECT_FALSE(file.reserve(1).ok());
+  EXPECT_TRUE(file.is_mapped());
+  EXPECT_TRUE(slot_is(file, 0, 0x11));
+  faults->disarm();
+  const std::uint64_t calls = faults->count(FileOp::kAllocate);
+  ASSERT_EQ(*file.alloc_slot(), taken);
+  EXPECT_EQ(faults->count(FileOp::kAllocate), calls + 1);
+  fill_slot(file, taken, 0x22);
+  EXPECT_TRUE(slot_is(file, 0, 0x11));
 }
 
 }  // namespace
