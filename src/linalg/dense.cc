@@ -47,7 +47,7 @@ void mat_vec_blocked(std::span<const float> m, std::size_t d, std::span<const fl
   constexpr std::size_t kGroup = 32;
   for (std::size_t end = d; end > 0;) {
     const std::size_t begin = end > kGroup ? end - kGroup : 0;
-    kernels.row_products(x.data(), 1, d, m.data() + begin * d, end - begin, d, out.data() + begin, d);
+    kernels.row_products(x.data(), m.data() + begin * d, end - begin, d, out.data() + begin);
     end = begin;
   }
 }

@@ -85,10 +85,10 @@ class ProdQuantizer {
   // ceil(n / 8): sign bytes of one code.
   std::size_t qjl_len() const;
 
-  // With a dense rotation a vector is rotated, decoded and projected by the
-  // blocked product (linalg/blocked_product.h), alone or in a batch: its code
-  // never depends on the batch it came in, its position there or the number
-  // of threads.
+  // Every sum behind a code is taken sequentially in index order, a multiply
+  // then an add per term, alone or in a batch, on any processor: a vector's
+  // code never depends on the batch it came in, its position there, the
+  // number of threads or the kernels the processor runs.
   EncodedVector quantize(std::span<const float> x) const;
   // The codes of rows.size() / d vectors stored one after another (a partial
   // last vector panics), in parallel on the worker pool, in input order.
@@ -180,9 +180,12 @@ class ProdQuantizer {
   MseQuantizer mse_;
   QjlQuantizer qjl_;
   bool fast_mode_ = false;
-  // Dense form: the rotation's transpose, row-major, so that decoding a
-  // batch is the same blocked product as rotating one; empty otherwise.
+  // Dense form: the transposes of the rotation and (outside fast mode) of
+  // the projection, row-major, so that a batch's rotations and projections
+  // are transposed products (linalg::mat_t_vecs), whose vector form keeps
+  // each output's sequential sum in its own lane; empty otherwise.
   std::vector<float> rotation_t_;
+  std::vector<float> projection_t_;
 
   // quantize one vector in the SRHT form (no batch kernel).
   EncodedVector quantize_srht(std::span<const float> x) const;
