@@ -126,6 +126,14 @@ class ProdQuantizer {
       const packing::UnpackKernels& kernels = packing::active_unpack_kernels()) const;
 
   PreparedIpQuery prepare_ip_query(std::span<const float> q) const;
+  // prepare_ip_query of rows.size() / d queries stored one after another
+  // (a partial last row panics), bit for bit, in parallel on the worker
+  // pool: blocks of kQueryBlockRows rows share one pass over each dense
+  // matrix instead of one pass per row.
+  std::vector<PreparedIpQuery> prepare_ip_queries(std::span<const float> rows) const;
+  // Rows per block: each group of matrix rows serves them all while cached;
+  // the block's queries (kQueryBlockRows·d·4 bytes) stay in a core's cache.
+  static constexpr std::size_t kQueryBlockRows = 32;
   PreparedIpQueryLite prepare_ip_query_lite(std::span<const float> q) const;
   PreparedIpQueryLite prepare_ip_query_from_codes(std::span<const std::uint16_t> codes) const;
 
@@ -197,6 +205,9 @@ class ProdQuantizer {
                   EncodedVector* codes) const;
   // mse_bits() as a packing width; panics above 16 bits.
   unsigned index_bits() const;
+  // A prepared query from its rotation and projection: adds the tables the
+  // active scoring kernels read.
+  PreparedIpQuery with_tables(PreparedIpQueryLite lite) const;
   // Level-form estimate from packed bytes, both terms in one pass.
   double score_packed_levels(std::span<const float> q_rot, std::span<const float> q_proj,
                              float qjl_scale, std::span<const std::uint8_t> packed_mse,

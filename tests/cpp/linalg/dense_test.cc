@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "common/cpu_features.h"
+#include "common/worker_pool.h"
 #include "quantizer/test_support.h"
 
 namespace velq::linalg {
@@ -120,6 +121,31 @@ TEST(Dense, BlockedMatVecAgreesWithSequential) {
             "no panic");
   EXPECT_NE(panic_message([&] { mat_vec_blocked(std::vector<float>(9), 3, std::span(out).first(2), out); }),
             "no panic");
+}
+
+// From the split size on the query product runs on the pool by rows: each
+// output must keep the bits of the one-thread product, at odd sizes (chunk
+// and tile tails), whatever the pool size (ctest runs this with pools of 1
+// and 2 as well), and when called from inside a pool loop as query rows are.
+TEST(Dense, SplitQueryProductKeepsItsBits) {
+  const BlockedProductKernels& kernels = active_blocked_kernels();
+  for (const std::size_t d : {kSplitProductMinDim - 1, kSplitProductMinDim, std::size_t{1001},
+                              std::size_t{1536}}) {
+    const std::vector<float> m = random_vector(d * d, static_cast<unsigned>(d));
+    constexpr std::size_t kRows = 5;
+    const std::vector<float> xs = random_vector(kRows * d, static_cast<unsigned>(d) + 1);
+    std::vector<float> whole(kRows * d), alone(d + 1, -1.0f), nested(kRows * d);
+    for (std::size_t r = 0; r < kRows; ++r) {
+      kernels.row_products(xs.data() + r * d, m.data(), d, d, whole.data() + r * d);
+    }
+    mat_vec_blocked(m, d, std::span(xs).first(d), alone);
+    expect_bits_equal(whole, alone, d);
+    EXPECT_EQ(alone[d], -1.0f) << "wrote past d=" << d;
+    parallel_for_each(kRows, 1, [&](std::size_t r) {
+      mat_vec_blocked(m, d, std::span(xs).subspan(r * d, d), std::span(nested).subspan(r * d, d));
+    });
+    expect_bits_equal(whole, nested, kRows * d);
+  }
 }
 
 TEST(Dense, ShapeInvariantsPanic) {

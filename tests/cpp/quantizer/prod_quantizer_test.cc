@@ -272,6 +272,46 @@ TEST(ProdQuantizer, ScoringRejectsShortInputs) {
   EXPECT_THROW(q.prepare_ip_query_lite(std::vector<float>(41)), Panic);
 }
 
+std::vector<std::uint32_t> bits_of(const std::vector<float>& v) {
+  std::vector<std::uint32_t> out(v.size());
+  std::transform(v.begin(), v.end(), out.begin(), [](float x) { return std::bit_cast<std::uint32_t>(x); });
+  return out;
+}
+
+// Queries prepared together (blocks of rows sharing each pass over a matrix,
+// the rows of a large dimension split across the pool) carry the bits of
+// queries prepared one at a time: a full block and a tail, below and above
+// the dimension where the products split.
+TEST(ProdQuantizer, QueriesPreparedTogetherMatchOneAtATime) {
+  constexpr std::size_t kRows = ProdQuantizer::kQueryBlockRows + 5;
+  for (const Mode& mode : kModes) {
+    for (const std::uint64_t d : {std::uint64_t{100}, std::uint64_t{linalg::kSplitProductMinDim + 3}}) {
+      for (const std::uint64_t b : {3u, 5u}) {
+        const ProdQuantizer q = mode.make(d, b, 11);
+        const std::vector<float> rows = testing::random_vector(kRows * d, static_cast<unsigned>(d + b));
+        const std::vector<PreparedIpQuery> together = q.prepare_ip_queries(rows);
+        ASSERT_EQ(together.size(), kRows);
+        for (std::size_t r = 0; r < kRows; ++r) {
+          SCOPED_TRACE(std::string(mode.name) + " d=" + std::to_string(d) + " b=" + std::to_string(b) +
+                       " row " + std::to_string(r));
+          const PreparedIpQuery alone = q.prepare_ip_query(std::span(rows).subspan(r * d, d));
+          const PreparedIpQuery& batch = together[r];
+          ASSERT_EQ(bits_of(batch.q_rot), bits_of(alone.q_rot));
+          ASSERT_EQ(bits_of(batch.q_proj), bits_of(alone.q_proj));
+          ASSERT_EQ(bits_of(batch.lut), bits_of(alone.lut));
+          ASSERT_EQ(batch.k, alone.k);
+          ASSERT_EQ(std::bit_cast<std::uint32_t>(batch.qjl_scale), std::bit_cast<std::uint32_t>(alone.qjl_scale));
+          ASSERT_EQ(bits_of(batch.pair_tables.pairs), bits_of(alone.pair_tables.pairs));
+          ASSERT_EQ(bits_of(batch.pair_tables.signs), bits_of(alone.pair_tables.signs));
+        }
+      }
+    }
+  }
+  const ProdQuantizer q = ProdQuantizer::new_srht(40, 4, 8);
+  EXPECT_TRUE(q.prepare_ip_queries({}).empty());
+  EXPECT_THROW(q.prepare_ip_queries(std::vector<float>(79)), Panic);
+}
+
 TEST(ProdQuantizer, PackingMethodsUseTheStageWidth) {
   for (const auto& q : {ProdQuantizer::new_srht(100, 4, 1), ProdQuantizer::new_srht_fast(100, 4, 1),
                         ProdQuantizer::new_dense(33, 9, 1)}) {
