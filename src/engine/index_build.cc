@@ -137,15 +137,19 @@ void record_index(EngineState& state, std::vector<std::uint32_t> slots) {
 
 // The distance as the decoded vectors themselves give it up to rounding:
 //   ‖ν_a·x̂_a − ν_c·x̂_c‖² = ν_a²‖x̂_a‖² + ν_c²‖x̂_c‖² − 2ν_aν_c<x̂_a, x̂_c>
-// in f64. <x̂_a, x̂_c> comes from a's decoded vector rotated and projected
-// once (kept like a raw query) against c's code, so no node's decoded
-// vector is kept beyond its own preparation; ‖x̂‖² is the per-slot
-// reconstruction norm the engine keeps.
+// in f64, ‖x̂‖² being the per-slot reconstruction norm the engine keeps.
+// <x̂_a, x̂_c> comes from a's decoded vector rotated and projected once (kept
+// like a raw query) against c's code, so no decoded vector outlives its
+// node's preparation. The product is summed in f32: the f64 sums cost twice
+// as much here, and the rounding of either leaves the seeded graph of the
+// decoded vectors as it is (index_build_test).
 BuildScorer l2_code_scorer(const EngineState& state, const NodeCodes& codes,
                            const ReconstructionNorms& norms, std::span<const std::uint32_t> slots) {
   const ProdQuantizer& q = *state.quantizer;
+  // Without a sketch the product reads the rotation only.
+  const std::size_t transforms = q.fast_mode() ? 1 : 2;
   const PreparedNodes<PreparedIpQueryLite> prepared(
-      slots.size(), sizeof(PreparedIpQueryLite) + 2 * q.n() * sizeof(float));
+      slots.size(), sizeof(PreparedIpQueryLite) + transforms * q.n() * sizeof(float));
   return [&q, &codes, &norms, slots, prepared](std::uint32_t a,
                                                std::span<const std::uint32_t> candidates) {
     if (candidates.empty()) return std::vector<ScoredNode>();
@@ -155,13 +159,19 @@ BuildScorer l2_code_scorer(const EngineState& state, const NodeCodes& codes,
       const StoredCode stored{a_code.packed_mse, a_code.qjl_bits, a_code.gamma};
       decode_codes(q, std::span(&stored, 1), decoded);
       const std::vector<float> narrow(decoded.begin(), decoded.end());
-      return q.prepare_ip_query_lite(narrow);
+      PreparedIpQueryLite pq = q.prepare_ip_query_lite(narrow);
+      // Weighting the signs as dequantize does turns the estimate of <x, c>
+      // into <x̂_a, x̂_c> in f32.
+      pq.qjl_scale = q.qjl_reconstruction_scale();
+      if (q.fast_mode()) pq.q_proj = std::vector<float>();  // never read: frees it
+      return pq;
     });
     const double nu_a = a_code.norm;
     const double a_sq = nu_a * nu_a * norms.squared(slots[a]);
     return score_each(candidates, code_prefetch(codes), [&](std::uint32_t c) {
       const CodeSlotView c_code = codes.at(c);
-      const double ip = q.decoded_ip_packed(pq, c_code.packed_mse, c_code.qjl_bits, c_code.gamma);
+      const double ip =
+          q.score_ip_packed_lite(pq, c_code.packed_mse, c_code.qjl_bits, c_code.gamma);
       const double nu_c = c_code.norm;
       const double squared = a_sq + nu_c * nu_c * norms.squared(slots[c]) - 2.0 * nu_a * nu_c * ip;
       // std::max keeps a NaN, as the decoded vectors' distance would.

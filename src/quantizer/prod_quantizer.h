@@ -166,11 +166,6 @@ class ProdQuantizer {
   double decoded_ip_packed(const PreparedIpQuery& pq, std::span<const std::uint8_t> packed_mse,
                            std::span<const std::uint8_t> qjl_bits, double gamma,
                            const scoring::ScoreKernels& kernels = scoring::active_kernels()) const;
-  // The same from a lite preparation (its q_rot and q_proj): one decoded
-  // code against another in an index build.
-  double decoded_ip_packed(const PreparedIpQueryLite& pq, std::span<const std::uint8_t> packed_mse,
-                           std::span<const std::uint8_t> qjl_bits, double gamma,
-                           const scoring::ScoreKernels& kernels = scoring::active_kernels()) const;
 
   // JSON form: the fields in declaration order; see quantizer_json.cc.
   JsonValue serialize() const;
@@ -204,11 +199,6 @@ class ProdQuantizer {
                              float qjl_scale, std::span<const std::uint8_t> packed_mse,
                              std::span<const std::uint8_t> qjl_bits, double gamma,
                              const scoring::ScoreKernels& kernels) const;
-  // decoded_ip_packed from the rotated and projected query.
-  double decoded_ip_terms(std::span<const float> q_rot, std::span<const float> q_proj,
-                          std::span<const std::uint8_t> packed_mse,
-                          std::span<const std::uint8_t> qjl_bits, double gamma,
-                          const scoring::ScoreKernels& kernels) const;
   // Shared tail of the scoring methods: the MSE term is given.
   double add_sign_term(float s_mse, std::span<const float> q_proj, float qjl_scale,
                        std::span<const std::uint8_t> qjl_bits, double gamma,

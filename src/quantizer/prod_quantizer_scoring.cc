@@ -182,32 +182,18 @@ double ProdQuantizer::decoded_ip_packed(const PreparedIpQuery& pq,
                                         std::span<const std::uint8_t> packed_mse,
                                         std::span<const std::uint8_t> qjl_bits, double gamma,
                                         const scoring::ScoreKernels& kernels) const {
-  return decoded_ip_terms(pq.q_rot, pq.q_proj, packed_mse, qjl_bits, gamma, kernels);
-}
-
-double ProdQuantizer::decoded_ip_packed(const PreparedIpQueryLite& pq,
-                                        std::span<const std::uint8_t> packed_mse,
-                                        std::span<const std::uint8_t> qjl_bits, double gamma,
-                                        const scoring::ScoreKernels& kernels) const {
-  return decoded_ip_terms(pq.q_rot, pq.q_proj, packed_mse, qjl_bits, gamma, kernels);
-}
-
-double ProdQuantizer::decoded_ip_terms(std::span<const float> q_rot, std::span<const float> q_proj,
-                                       std::span<const std::uint8_t> packed_mse,
-                                       std::span<const std::uint8_t> qjl_bits, double gamma,
-                                       const scoring::ScoreKernels& kernels) const {
   const unsigned bits = index_bits();
   require_len(packed_mse.size(), packing::packed_len(n_, bits), "packed MSE bytes");
-  require_len(q_rot.size(), n_, "prepared rotation");
+  require_len(pq.q_rot.size(), n_, "prepared rotation");
   require_len(mse_.centroids.size(), std::size_t{1} << bits, "codebook");
   std::span<const std::uint8_t> signs;
   if (!fast_mode_) {
     require_len(qjl_bits.size(), qjl_len(), "QJL sign bytes");
-    require_len(q_proj.size(), n_, "prepared projection");
+    require_len(pq.q_proj.size(), n_, "prepared projection");
     signs = qjl_bits.first(qjl_len());
   }
   const scoring::WideTerms terms =
-      kernels.wide_terms_packed(mse_.centroids, q_rot, packed_mse, bits, q_proj, signs, n_);
+      kernels.wide_terms_packed(mse_.centroids, pq.q_rot, packed_mse, bits, pq.q_proj, signs, n_);
   if (fast_mode_) return terms.mse;
   // The sketch's weight exactly as dequantize forms it.
   const double c = static_cast<double>(static_cast<float>(gamma) * qjl_reconstruction_scale());

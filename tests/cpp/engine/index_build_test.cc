@@ -126,6 +126,17 @@ TEST(IndexBuild, EveryScoreClosureGivesAUsableGraph) {
   }
 }
 
+// What an Ip or Cosine build keeps per node is the levels' rotation alone:
+// the projection it never reads holds no storage.
+TEST(IndexBuild, CodeToCodePreparationKeepsNoProjection) {
+  SearchDb db(small_options(DistanceMetric::kIp), 20, 3);
+  const std::vector<std::uint32_t> slots = db.state->id_pool.active_slots();
+  const NodeCodes codes(*db.state, slots);
+  const PreparedIpQueryLite levels = codes.levels_query(codes.at(0));
+  EXPECT_EQ(levels.q_rot.size(), db.state->quantizer->n());
+  EXPECT_EQ(levels.q_proj.capacity(), 0u);
+}
+
 // The L2 build scores pairs from the codes (one side's decoded vector
 // prepared against the other's code, plus the reconstruction norms) instead
 // of from the decoded vectors. The scores agree up to rounding, so a seeded
