@@ -1,5 +1,6 @@
 #include "engine/index_build.h"
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -7,8 +8,8 @@
 
 #include "common/panic.h"
 #include "common/worker_pool.h"
+#include "engine/code_decode.h"
 #include "engine/flush.h"
-#include "engine/node_codes.h"
 #include "engine/persist.h"
 #include "engine/prepared_nodes.h"
 #include "engine/raw_vectors.h"
@@ -92,31 +93,30 @@ BuildScorer raw_ip_scorer(const EngineState& state, const NodeCodes& codes,
   };
 }
 
-// L2: minus the distance between two vectors of `vectors(node)`.
-template <typename VectorOf>
-BuildScorer l2_scorer(VectorOf vector_of) {
-  return [vector_of](std::uint32_t a, std::span<const std::uint32_t> candidates) {
+// L2 with raw vectors: minus the distance between two nodes' raw vectors.
+BuildScorer raw_l2_scorer(const EngineState& state, std::span<const std::uint32_t> slots) {
+  return [&state, slots](std::uint32_t a, std::span<const std::uint32_t> candidates) {
     if (candidates.empty()) return std::vector<ScoredNode>();
     std::vector<double> va;
     std::vector<double> vc;
-    vector_of(a, va);
+    live_raw_vector_into(state, slots[a], va);
     return score_each(candidates, [](std::uint32_t) {}, [&](std::uint32_t c) {
-      vector_of(c, vc);
+      live_raw_vector_into(state, slots[c], vc);
       return filter::score_vectors_with_metric(DistanceMetric::kL2, va, vc);
     });
   };
 }
 
-// Every node's dequantized code times its norm, node-major, d per node.
-std::vector<double> dequantized_table(const EngineState& state, std::span<const std::uint32_t> slots) {
-  const std::size_t d = state.d;
-  std::vector<double> table(slots.size() * d);
-  parallel_for(slots.size(), 64, [&](std::size_t begin, std::size_t end) {
-    std::vector<double> part;
-    dequantize_slots(state, slots.subspan(begin, end - begin), part);
-    std::copy(part.begin(), part.end(), table.begin() + static_cast<std::ptrdiff_t>(begin * d));
-  });
-  return table;
+// The engine's reconstruction norms of every slot, or, when it keeps none
+// covering them, ones built into `own` from the slot file.
+const ReconstructionNorms& reconstruction_norms(const EngineState& state,
+                                                std::optional<ReconstructionNorms>& own) {
+  const std::size_t count = state.id_pool.slot_count();
+  if (state.reconstruction_norms.has_value() && state.reconstruction_norms->size() >= count) {
+    return *state.reconstruction_norms;
+  }
+  return own.emplace(ReconstructionNorms::build(*state.quantizer, state.live_codes.mapped_bytes(),
+                                                state.layout.stride, count));
 }
 
 // The parameters go into manifest.json, whose numbers are finite: a NaN or
@@ -135,6 +135,51 @@ void record_index(EngineState& state, std::vector<std::uint32_t> slots) {
 
 }  // namespace
 
+// The distance as the decoded vectors themselves give it up to rounding:
+//   ‖ν_a·x̂_a − ν_c·x̂_c‖² = ν_a²‖x̂_a‖² + ν_c²‖x̂_c‖² − 2ν_aν_c<x̂_a, x̂_c>
+// in f64, ‖x̂‖² being the per-slot reconstruction norm the engine keeps.
+// <x̂_a, x̂_c> comes from a's decoded vector rotated and projected once (kept
+// like a raw query) against c's code, so no decoded vector outlives its
+// node's preparation. The product is summed in f32: the f64 sums cost twice
+// as much here, and the rounding of either leaves the seeded graph of the
+// decoded vectors as it is (index_build_test).
+BuildScorer l2_code_scorer(const EngineState& state, const NodeCodes& codes,
+                           const ReconstructionNorms& norms, std::span<const std::uint32_t> slots) {
+  const ProdQuantizer& q = *state.quantizer;
+  // Without a sketch the product reads the rotation only.
+  const std::size_t transforms = q.fast_mode() ? 1 : 2;
+  const PreparedNodes<PreparedIpQueryLite> prepared(
+      slots.size(), sizeof(PreparedIpQueryLite) + transforms * q.n() * sizeof(float));
+  return [&q, &codes, &norms, slots, prepared](std::uint32_t a,
+                                               std::span<const std::uint32_t> candidates) {
+    if (candidates.empty()) return std::vector<ScoredNode>();
+    const CodeSlotView a_code = codes.at(a);
+    const PreparedIpQueryLite& pq = prepared.get(a, [&] {
+      std::vector<double> decoded(q.d());
+      const StoredCode stored{a_code.packed_mse, a_code.qjl_bits, a_code.gamma};
+      decode_codes(q, std::span(&stored, 1), decoded);
+      const std::vector<float> narrow(decoded.begin(), decoded.end());
+      PreparedIpQueryLite pq = q.prepare_ip_query_lite(narrow);
+      // Weighting the signs as dequantize does turns the estimate of <x, c>
+      // into <x̂_a, x̂_c> in f32.
+      pq.qjl_scale = q.qjl_reconstruction_scale();
+      if (q.fast_mode()) pq.q_proj = std::vector<float>();  // never read: frees it
+      return pq;
+    });
+    const double nu_a = a_code.norm;
+    const double a_sq = nu_a * nu_a * norms.squared(slots[a]);
+    return score_each(candidates, code_prefetch(codes), [&](std::uint32_t c) {
+      const CodeSlotView c_code = codes.at(c);
+      const double ip =
+          q.score_ip_packed_lite(pq, c_code.packed_mse, c_code.qjl_bits, c_code.gamma);
+      const double nu_c = c_code.norm;
+      const double squared = a_sq + nu_c * nu_c * norms.squared(slots[c]) - 2.0 * nu_a * nu_c * ip;
+      // std::max keeps a NaN, as the decoded vectors' distance would.
+      return -std::sqrt(std::max(squared, 0.0));
+    });
+  };
+}
+
 Status create_index_with_params(EngineState& state, const IndexParams& params) {
   VELQ_RETURN_IF_ERROR(check_params(params));
   VELQ_RETURN_IF_ERROR(flush_wal_to_segment(state));
@@ -142,8 +187,8 @@ Status create_index_with_params(EngineState& state, const IndexParams& params) {
   if (slots.empty()) return ok_status();
 
   const bool raw = state.live_vectors.has_value();
-  std::optional<NodeCodes> codes;  // the L2 scorers never read codes
-  std::vector<double> deq;
+  std::optional<NodeCodes> codes;  // the raw L2 scorer never reads codes
+  std::optional<ReconstructionNorms> own_norms;
   BuildScorer scorer;
   switch (state.metric) {
     case DistanceMetric::kIp:
@@ -154,16 +199,10 @@ Status create_index_with_params(EngineState& state, const IndexParams& params) {
       break;
     case DistanceMetric::kL2:
       if (raw) {
-        scorer = l2_scorer([&state, &slots](std::uint32_t node, std::vector<double>& out) {
-          live_raw_vector_into(state, slots[node], out);
-        });
+        scorer = raw_l2_scorer(state, slots);
       } else {
-        deq = dequantized_table(state, slots);
-        const std::size_t d = state.d;
-        scorer = l2_scorer([&deq, d](std::uint32_t node, std::vector<double>& out) {
-          const auto first = deq.begin() + static_cast<std::ptrdiff_t>(std::size_t{node} * d);
-          out.assign(first, first + static_cast<std::ptrdiff_t>(d));
-        });
+        codes.emplace(state, slots);
+        scorer = l2_code_scorer(state, *codes, reconstruction_norms(state, own_norms), slots);
       }
       break;
   }

@@ -5,9 +5,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <span>
 
 #include "common/result.h"
 #include "engine/engine_state.h"
+#include "engine/node_codes.h"
+#include "engine/reconstruction_norms.h"
+#include "storage/graph/scored_node.h"
 
 namespace velq {
 
@@ -30,5 +35,13 @@ Status create_index_with_params(EngineState& state, const IndexParams& params);
 // Keeps the stored index parameters except the search list size and the
 // node count; leaves them absent when the flush dropped the index.
 Status create_index_incremental(EngineState& state, const IndexParams& params);
+
+// How a full L2 build without raw vectors scores node c against node a
+// (node i = slots[i]): minus the distance between their decoded vectors
+// times their stored norms, from the codes and the norms' ‖x̂‖², with no
+// decoded vector kept beyond the node being scored from. All arguments must
+// outlive the scorer.
+BuildScorer l2_code_scorer(const EngineState& state, const NodeCodes& codes,
+                           const ReconstructionNorms& norms, std::span<const std::uint32_t> slots);
 
 }  // namespace velq

@@ -61,7 +61,9 @@ PreparedIpQueryLite NodeCodes::levels_query(const CodeSlotView& node) const {
   std::vector<std::uint16_t> indices(quantizer_.n());
   quantizer_.unpack_mse_indices(node.packed_mse, indices);
   PreparedIpQueryLite levels = quantizer_.prepare_ip_query_from_codes(indices);
-  levels.q_proj = {};  // all zeros, and never read: the estimate scores no sign term with it
+  // All zeros, and never read: the estimate scores no sign term with it.
+  // Assigning an empty list would keep the storage; a new vector frees it.
+  levels.q_proj = std::vector<float>();
   return levels;
 }
 

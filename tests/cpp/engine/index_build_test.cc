@@ -1,6 +1,7 @@
 // Index builds: node order and bookkeeping after full and incremental
-// builds, the no-op cases, and a usable graph from every score closure
-// (each metric, with and without raw vectors, with and without sign bits).
+// builds, the no-op cases, a usable graph from every score closure (each
+// metric, with and without raw vectors, with and without sign bits), and
+// L2 pair scores from codes building the graph of the decoded vectors.
 #include "engine/index_build.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,9 @@
 
 #include "engine/search_graph.h"
 #include "engine/search_scan.h"
+#include "engine/slot_scorer.h"
+#include "engine/vector_scoring.h"
+#include "storage/graph/graph_build.h"
 #include "search_test_util.h"
 
 namespace velq::testing {
@@ -119,6 +123,61 @@ TEST(IndexBuild, EveryScoreClosureGivesAUsableGraph) {
                 std::string(rerank_precision_name(c.precision)).c_str(), c.fast ? " fast" : "", sum / 10);
     EXPECT_GE(sum / 10, 0.7) << metric_name(c.metric) << " precision "
                              << rerank_precision_name(c.precision) << (c.fast ? " fast" : "");
+  }
+}
+
+// What an Ip or Cosine build keeps per node is the levels' rotation alone:
+// the projection it never reads holds no storage.
+TEST(IndexBuild, CodeToCodePreparationKeepsNoProjection) {
+  SearchDb db(small_options(DistanceMetric::kIp), 20, 3);
+  const std::vector<std::uint32_t> slots = db.state->id_pool.active_slots();
+  const NodeCodes codes(*db.state, slots);
+  const PreparedIpQueryLite levels = codes.levels_query(codes.at(0));
+  EXPECT_EQ(levels.q_rot.size(), db.state->quantizer->n());
+  EXPECT_EQ(levels.q_proj.capacity(), 0u);
+}
+
+// The L2 build scores pairs from the codes (one side's decoded vector
+// prepared against the other's code, plus the reconstruction norms) instead
+// of from the decoded vectors. The scores agree up to rounding, so a seeded
+// build links every node exactly as scoring the decoded vectors does, with
+// and without sign bits.
+TEST(IndexBuild, L2FromCodesBuildsTheGraphOfTheDecodedVectors) {
+  for (const bool fast : {false, true}) {
+    SearchDb db(small_options(DistanceMetric::kL2, RerankPrecision::kDisabled, fast), 1'500, 6, 150);
+    const EngineState& state = *db.state;
+    const std::vector<std::uint32_t> slots = state.id_pool.active_slots();
+    const NodeCodes codes(state, slots);
+    ASSERT_TRUE(state.reconstruction_norms.has_value());
+    const BuildScorer from_codes = l2_code_scorer(state, codes, *state.reconstruction_norms, slots);
+
+    std::vector<double> table;  // x̂ times the stored norm, node-major
+    dequantize_slots(state, slots, table);
+    const std::size_t d = state.d;
+    const BuildScorer decoded = [&table, d](std::uint32_t a,
+                                            std::span<const std::uint32_t> candidates) {
+      const std::span<const double> all(table);
+      std::vector<ScoredNode> out;
+      for (const std::uint32_t c : candidates) {
+        out.push_back({c, filter::score_vectors_with_metric(DistanceMetric::kL2, all.subspan(a * d, d),
+                                                            all.subspan(c * d, d))});
+      }
+      return out;
+    };
+    BuildParams params{kParams.max_degree, kParams.ef_construction, kParams.n_refinements,
+                       kParams.alpha};
+    params.seed = 77;
+    const GraphData want = build_graph(slots.size(), params, decoded);
+    const GraphData got = build_graph(slots.size(), params, from_codes);
+    ASSERT_EQ(got.levels, want.levels);
+    ASSERT_EQ(got.entry_point, want.entry_point);
+    std::size_t differing = 0;
+    for (std::size_t level = 0; level < got.lists.size(); ++level) {
+      for (std::size_t node = 0; node < got.size(); ++node) {
+        differing += got.lists[level][node] != want.lists[level][node] ? 1 : 0;
+      }
+    }
+    EXPECT_EQ(differing, 0u) << (fast ? "fast" : "with sign bits");
   }
 }
 

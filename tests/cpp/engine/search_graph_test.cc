@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <span>
 #include <string>
@@ -47,6 +48,36 @@ TEST(GraphSearch, RecallAfterBuild) {
       std::printf("graph recall@10 vs exhaustive, %s, L = %zu: %.3f\n",
                   std::string(metric_name(metric)).c_str(), static_cast<std::size_t>(list), sum / 20);
       EXPECT_GE(sum / 20, 0.8);
+    }
+  }
+}
+
+// The L2 walk's node scores against the plain rule on the decoded vectors:
+// every hit scores minus its distance from the query to x̂ times the stored
+// norm, up to the rounding of the f32 transforms, with and without sign bits.
+TEST(GraphSearch, L2HitsScoreTheDistanceToTheDecodedVector) {
+  for (const bool fast : {false, true}) {
+    SearchDb db(small_options(DistanceMetric::kL2, RerankPrecision::kDisabled, fast, false), 3'000,
+                4, 100);
+    ASSERT_TRUE(create_index_with_params(*db.state, kParams).ok());
+    for (unsigned i = 0; i < 10; ++i) {
+      const std::vector<double> q = db.query(i);
+      const std::vector<SearchResult> hits = ann(db, q, 10).value();
+      ASSERT_EQ(hits.size(), 10u);
+      for (const SearchResult& hit : hits) {
+        const std::uint32_t slot = db.state->id_pool.get_slot(hit.id).value();
+        std::vector<double> decoded;
+        dequantize_slots(*db.state, std::span(&slot, 1), decoded);
+        double squared = 0.0, lengths = 0.0;
+        for (std::size_t j = 0; j < q.size(); ++j) {
+          squared += (q[j] - decoded[j]) * (q[j] - decoded[j]);
+          lengths += q[j] * q[j] + decoded[j] * decoded[j];
+        }
+        // The query's f32 rotation rounds the product to about 1e-7 of the
+        // lengths.
+        ASSERT_LE(hit.score, 0.0);
+        EXPECT_NEAR(hit.score * hit.score, squared, 1e-6 * lengths) << hit.id << (fast ? " fast" : "");
+      }
     }
   }
 }
