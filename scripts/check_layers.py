@@ -24,8 +24,9 @@ ALLOWED = {
     "storage/slots": {"common", "storage/io"},
     "storage/metadata": {"common", "storage/io"},
     "storage/graph": {"common", "storage/io"},
+    "search": {"common", "linalg", "quantizer"},
     "engine": {"common", "linalg", "quantizer", "storage/io", "storage/log", "storage/slots",
-               "storage/metadata", "storage/graph"},
+               "storage/metadata", "storage/graph", "search"},
     "python": {"common", "engine", "storage/io", "storage/metadata"},
 }
 

@@ -13,6 +13,7 @@
 #include "common/worker_pool.h"
 #include "engine/code_decode.h"
 #include "engine/vector_scoring.h"
+#include "search/search_route.h"
 
 namespace velq::engine {
 
@@ -161,6 +162,8 @@ double CodeScan::block_score_bounds(std::size_t block, double* bounds) const {
   return block_bounds(*first_pass_, *blocked_, block, scale, bounds);
 }
 
+// Fewer than kFirstPassMin candidates, or candidates spread over more than
+// four times their number of slots, are all scored exactly.
 bool CodeScan::uses_first_pass(std::span<const std::uint32_t> candidates) const {
   if (!first_pass_ || candidates.size() < kFirstPassMin) return false;
   if (!std::is_sorted(candidates.begin(), candidates.end())) return false;

@@ -72,9 +72,6 @@ struct ScanResult {
 class CodeScan {
  public:
   static constexpr std::size_t kParallelAbove = 20'000;
-  // Fewer candidates, or candidates spread over more than four times their
-  // number of slots, are all scored exactly: the first pass would not pay.
-  static constexpr std::size_t kFirstPassMin = 2'048;
   // Candidates the parallel scan scores on the calling thread first, so
   // that every chunk starts from the shared pool's minimum.
   static constexpr std::size_t kWarmUp = 4'096;

@@ -9,16 +9,13 @@
 #include "engine/search_results.h"
 #include "engine/search_scan.h"
 #include "engine/slot_scorer.h"
+#include "search/search_route.h"
 
 namespace velq {
 
 namespace {
 
 constexpr double kNormalizeFloor = 1e-10;
-constexpr std::uint64_t kRerankHitsPerResult = 20;
-// A filter with fewer candidates than active / kSelectiveDivisor is answered
-// exhaustively: the graph walk would visit most of the graph to find them.
-constexpr std::uint64_t kSelectiveDivisor = 20;
 
 std::uint32_t slot_of_node(const EngineState& state, std::uint32_t node) {
   if (node >= state.index_ids.size()) {
@@ -47,7 +44,7 @@ std::vector<engine::ScoredSlot> graph_hits(const EngineState& state, const SlotS
   // holds every node, so the walk is the same and nothing is sized by the
   // request.
   const std::uint64_t nodes = state.graph.n_nodes();
-  const std::uint64_t wanted = state.rerank_enabled ? saturating_mul(top_k, kRerankHitsPerResult)
+  const std::uint64_t wanted = state.rerank_enabled ? saturating_mul(top_k, kGraphPoolPerResult)
                                                     : std::max(list_size, top_k);
   const std::size_t k = static_cast<std::size_t>(std::min(wanted, nodes));
   const std::size_t ef = static_cast<std::size_t>(std::min(std::max(list_size, wanted), nodes));
@@ -89,7 +86,7 @@ std::vector<engine::ScoredSlot> graph_hits(const EngineState& state, const SlotS
 
 Result<std::vector<SearchResult>> search_with_filter_and_ann(
     const EngineState& state, std::span<const double> query, std::uint64_t top_k,
-    const JsonObject* filter, std::optional<std::uint64_t> ann_search_list_size, bool use_ann) {
+    const JsonObject* filter, std::optional<std::uint64_t> ann_search_list_size, std::optional<bool> use_ann) {
   const std::uint64_t active = state.id_pool.active_count();
   if (top_k == 0 || active == 0) return std::vector<SearchResult>();
 
@@ -103,7 +100,10 @@ Result<std::vector<SearchResult>> search_with_filter_and_ann(
     }
     q = normalised;
   }
-  if (!use_ann || !state.has_index()) return exhaustive_search_simd(state, q, top_k, filter, std::nullopt);
+  const RouteCounts counts{state.has_index(), active, state.delta_ids.size()};
+  if (choose_road(counts, use_ann) == SearchRoad::kScan) {
+    return exhaustive_search_simd(state, q, top_k, filter, std::nullopt);
+  }
 
   const std::uint64_t list_size =
       ann_search_list_size.value_or(state.manifest.index_state->search_list_size);
@@ -111,7 +111,7 @@ Result<std::vector<SearchResult>> search_with_filter_and_ann(
   if (filter != nullptr) {
     const std::vector<std::uint32_t> candidates = filter_candidates(state, *filter);
     if (candidates.empty()) return std::vector<SearchResult>();
-    if (candidates.size() < active / kSelectiveDivisor) {
+    if (filter_too_selective(candidates.size(), active)) {
       // The candidates already match the filter: no second test, and no
       // delta merge (they cover every matching active slot).
       return exhaustive_search_simd(state, q, top_k, nullptr, std::span(candidates));

@@ -1,6 +1,6 @@
 // The engine's one search entry: the query normalised when the database
-// normalises, then the graph index when it is usable (else the exhaustive
-// scan), full-precision rescoring of the kept hits, and the records written
+// normalises, then the road search_route chooses (the graph walk or the
+// exhaustive scan), full-precision rescoring of the kept hits, and the records written
 // since the last build (the delta slots) merged in by an exhaustive scan.
 #pragma once
 
@@ -17,10 +17,11 @@
 namespace velq {
 
 // At most top_k results, best first. `query` holds d values;
-// `ann_search_list_size` overrides the index's stored search list size.
+// `ann_search_list_size` overrides the index's stored search list size;
+// `use_ann` forces the road when set (see choose_road).
 // Safe to run concurrently with itself under the shared lock.
 Result<std::vector<SearchResult>> search_with_filter_and_ann(
     const EngineState& state, std::span<const double> query, std::uint64_t top_k,
-    const JsonObject* filter, std::optional<std::uint64_t> ann_search_list_size, bool use_ann);
+    const JsonObject* filter, std::optional<std::uint64_t> ann_search_list_size, std::optional<bool> use_ann);
 
 }  // namespace velq
