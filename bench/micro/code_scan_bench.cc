@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "common/worker_pool.h"
-#include "engine/code_scan.h"
+#include "search/code_scan.h"
 
 namespace {
 

@@ -10,11 +10,11 @@
 #include "engine/flush.h"
 #include "engine/node_codes.h"
 #include "engine/persist.h"
-#include "engine/prepared_nodes.h"
+#include "index/prepared_nodes.h"
 #include "engine/raw_vectors.h"
 #include "engine/slot_layout.h"
 #include "engine/slot_scorer.h"
-#include "engine/vector_scoring.h"
+#include "search/vector_scoring.h"
 
 namespace velq {
 

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "engine/code_decode.h"
+#include "search/code_decode.h"
 
 namespace velq {
 

@@ -13,7 +13,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/code_scan.h"
+#include "search/code_scan.h"
 #include "engine/engine_state.h"
 
 namespace velq {

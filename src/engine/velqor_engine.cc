@@ -6,7 +6,7 @@
 #include "engine/raw_vectors.h"
 #include "engine/reads.h"
 #include "engine/recovery.h"
-#include "engine/search_graph.h"
+#include "engine/searcher.h"
 #include "engine/search_scan.h"
 #include "engine/stats.h"
 #include "engine/writes.h"

@@ -8,7 +8,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "engine/search_graph.h"
+#include "engine/searcher.h"
 #include "engine/search_scan.h"
 #include "search_test_util.h"
 
