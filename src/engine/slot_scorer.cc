@@ -15,14 +15,6 @@ PreparedIpQuery prepare(const EngineState& state, std::span<const double> query)
   return state.quantizer->prepare_ip_query(narrow);
 }
 
-engine::ScanMetric scan_metric(DistanceMetric metric) {
-  switch (metric) {
-    case DistanceMetric::kCosine: return engine::ScanMetric::kCosine;
-    case DistanceMetric::kL2: return engine::ScanMetric::kL2;
-    default: return engine::ScanMetric::kIp;
-  }
-}
-
 engine::DecodedInputs decoded_inputs(const EngineState& state, std::span<const double> query) {
   return {query, state.reconstruction_norms ? &*state.reconstruction_norms : nullptr};
 }
@@ -61,7 +53,7 @@ void dequantize_slots(const EngineState& state, std::span<const std::uint32_t> s
 SlotScorer::SlotScorer(const EngineState& state, std::span<const double> query,
                        const BlockedCodes* blocked)
     : prepared_(prepare(state, query)),
-      scan_(*state.quantizer, prepared_, scan_metric(state.metric), query_norm(query),
+      scan_(*state.quantizer, prepared_, state.metric, query_norm(query),
             code_slots(state), blocked, decoded_inputs(state, query)) {}
 
 double SlotScorer::score(std::uint32_t slot) const { return scan_.exact_score(slot); }

@@ -40,14 +40,6 @@ std::size_t chunk_size(std::size_t count, bool prune) {
   return std::max<std::size_t>(4096, (count + 4 * threads - 1) / (4 * threads));
 }
 
-DistanceMetric distance_metric(ScanMetric metric) {
-  switch (metric) {
-    case ScanMetric::kCosine: return DistanceMetric::kCosine;
-    case ScanMetric::kL2: return DistanceMetric::kL2;
-    default: return DistanceMetric::kIp;
-  }
-}
-
 // The minimum of a full pool holding no NaN: no candidate scoring below it
 // can enter the pool afterwards. -infinity otherwise.
 double pool_floor(const SearchPool& pool) {
@@ -58,7 +50,7 @@ double pool_floor(const SearchPool& pool) {
 
 }  // namespace
 
-CodeScan::CodeScan(const ProdQuantizer& q, const PreparedIpQuery& pq, ScanMetric metric,
+CodeScan::CodeScan(const ProdQuantizer& q, const PreparedIpQuery& pq, DistanceMetric metric,
                    double query_norm, CodeSlots slots, const BlockedCodes* blocked,
                    DecodedInputs decoded)
     : q_(q),
@@ -71,8 +63,8 @@ CodeScan::CodeScan(const ProdQuantizer& q, const PreparedIpQuery& pq, ScanMetric
       mse_len_(q.packed_mse_len()),
       sign_len_(q.fast_mode() ? 0 : q.qjl_len()) {
   if (slots_.stride < mse_len_ + sign_len_ + 8) panic("slot stride too short for the code's fields");
-  const bool zero_cosine = metric_ == ScanMetric::kCosine && !(query_norm_ > 0.0);
-  const bool is_l2 = metric_ == ScanMetric::kL2;
+  const bool zero_cosine = metric_ == DistanceMetric::kCosine && !(query_norm_ > 0.0);
+  const bool is_l2 = metric_ == DistanceMetric::kL2;
   if (is_l2 || !decoded_.query.empty()) {
     assert_eq(decoded_.query.size(), q.d(), "query dimension");
   }
@@ -106,19 +98,19 @@ double CodeScan::written_score(const std::uint8_t* p) const {
   decode_codes(q_, std::span(&code, 1), x);
   const double norm = f32_at(p + mse_len_ + sign_len_ + 4);
   for (double& v : x) v *= norm;
-  return filter::score_vectors_with_metric(distance_metric(metric_), decoded_.query, x);
+  return filter::score_vectors_with_metric(metric_, decoded_.query, x);
 }
 
 double CodeScan::decoded_score(std::uint32_t slot) const {
   const std::uint8_t* p = slot_at(slot);
   const bool covered = decoded_.norms != nullptr && slot < decoded_.norms->size();
-  if ((metric_ != ScanMetric::kIp && !covered) || pq_.q_rot.empty()) return written_score(p);
+  if ((metric_ != DistanceMetric::kIp && !covered) || pq_.q_rot.empty()) return written_score(p);
   const double ip = q_.decoded_ip_packed(pq_, {p, mse_len_}, {p + mse_len_, sign_len_},
                                          f32_at(p + mse_len_ + sign_len_));
   const double norm = f32_at(p + mse_len_ + sign_len_ + 4);
-  if (metric_ == ScanMetric::kIp) return norm * ip;
+  if (metric_ == DistanceMetric::kIp) return norm * ip;
   const double squared = decoded_.norms->squared(slot);
-  if (metric_ == ScanMetric::kCosine) {
+  if (metric_ == DistanceMetric::kCosine) {
     const double divisor = query_norm_ * (std::fabs(norm) * std::sqrt(squared));
     return divisor == 0.0 ? 0.0 : norm * ip / divisor;
   }
@@ -128,11 +120,11 @@ double CodeScan::decoded_score(std::uint32_t slot) const {
 
 double CodeScan::exact_score(std::uint32_t slot) const {
   const std::uint8_t* p = slot_at(slot);
-  if (metric_ == ScanMetric::kCosine && !(query_norm_ > 0.0)) return 0.0;
-  if (metric_ == ScanMetric::kL2) return decoded_score(slot);
+  if (metric_ == DistanceMetric::kCosine && !(query_norm_ > 0.0)) return 0.0;
+  if (metric_ == DistanceMetric::kL2) return decoded_score(slot);
   const double gamma = f32_at(p + mse_len_ + sign_len_);
   const double estimate = q_.score_ip_packed(pq_, {p, mse_len_}, {p + mse_len_, sign_len_}, gamma);
-  if (metric_ == ScanMetric::kCosine) return estimate / query_norm_;
+  if (metric_ == DistanceMetric::kCosine) return estimate / query_norm_;
   return estimate * static_cast<double>(f32_at(p + mse_len_ + sign_len_ + 4));
 }
 
@@ -156,7 +148,7 @@ double CodeScan::block_score_bounds(std::size_t block, double* bounds) const {
     }
     return top;
   }
-  const BoundScale scale = metric_ == ScanMetric::kCosine
+  const BoundScale scale = metric_ == DistanceMetric::kCosine
                                ? BoundScale{BoundScale::kDivide, query_norm_}
                                : BoundScale{BoundScale::kNorm, 1.0};
   return block_bounds(*first_pass_, *blocked_, block, scale, bounds);

@@ -39,6 +39,7 @@
 #include <optional>
 #include <span>
 
+#include "search/distance_metric.h"
 #include "search/l2_bound.h"
 #include "search/reconstruction_norms.h"
 #include "search/search_pool.h"
@@ -47,8 +48,6 @@
 #include "quantizer/prod_quantizer.h"
 
 namespace velq::engine {
-
-enum class ScanMetric : std::uint8_t { kIp = 0, kCosine = 1, kL2 = 2 };
 
 // What scores against the decoded codes need beyond the codes: the query
 // itself (d values; L2 always needs it, the others only where a slot is
@@ -80,7 +79,7 @@ class CodeScan {
   // `blocked` (may be null) must mirror `slots`, as must decoded.norms; all
   // references must outlive the scan. An L2 scan without norms decodes
   // every candidate, and then needs no prepared query (pq may be empty).
-  CodeScan(const ProdQuantizer& q, const PreparedIpQuery& pq, ScanMetric metric,
+  CodeScan(const ProdQuantizer& q, const PreparedIpQuery& pq, DistanceMetric metric,
            double query_norm, CodeSlots slots, const BlockedCodes* blocked,
            DecodedInputs decoded = {});
 
@@ -134,7 +133,7 @@ class CodeScan {
 
   const ProdQuantizer& q_;
   const PreparedIpQuery& pq_;
-  ScanMetric metric_;
+  DistanceMetric metric_;
   double query_norm_;
   CodeSlots slots_;
   const BlockedCodes* blocked_;

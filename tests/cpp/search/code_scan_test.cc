@@ -211,12 +211,12 @@ void expect_two_stage_identical(std::size_t d, std::size_t count) {
         double qn = 0.0;
         for (float v : query) qn += static_cast<double>(v) * v;
         qn = std::sqrt(qn);
-        for (const ScanMetric metric : {ScanMetric::kIp, ScanMetric::kCosine, ScanMetric::kL2}) {
+        for (const DistanceMetric metric : {DistanceMetric::kIp, DistanceMetric::kCosine, DistanceMetric::kL2}) {
           const CodeScan scan(sc.q, pq, metric, qn, {slots.bytes, slots.stride}, &blocked,
                               {wide, &norms});
           // L2's exact scores reconstruct every code: two lists suffice.
           std::vector<std::vector<std::uint32_t>> lists = {all_slots(count), irregular_slots(count)};
-          if (metric != ScanMetric::kL2) lists.push_back(all_slots(count, 2));
+          if (metric != DistanceMetric::kL2) lists.push_back(all_slots(count, 2));
           for (const auto& candidates : lists) {
             ASSERT_TRUE(scan.uses_first_pass(candidates));
             for (const std::size_t pool_size : {10u, 100u}) {
@@ -251,7 +251,7 @@ TEST(CodeScan, ChunkPoolUnchangedByPruning) {
   const Slots slots = make_slots(q, 9000, Data::kDuplicates, 8);
   const BlockedCodes blocked = BlockedCodes::build(q, slots.bytes, slots.stride, 9000);
   const PreparedIpQuery pq = q.prepare_ip_query(slots.vectors[1]);
-  const CodeScan scan(q, pq, ScanMetric::kIp, 1.0, {slots.bytes, slots.stride}, &blocked);
+  const CodeScan scan(q, pq, DistanceMetric::kIp, 1.0, {slots.bytes, slots.stride}, &blocked);
   const auto candidates = all_slots(9000);
   std::vector<double> scores(9000);
   std::vector<std::uint8_t> pruned(9000);
@@ -272,7 +272,7 @@ TEST(CodeScan, DamagedScalesAreScoredExactly) {
   std::memcpy(slots.bytes.data() + 3000 * slots.stride + scales + 4, &negative, 4);
   const BlockedCodes blocked = BlockedCodes::build(q, slots.bytes, slots.stride, 4096);
   const PreparedIpQuery pq = q.prepare_ip_query(slots.vectors[0]);
-  const CodeScan scan(q, pq, ScanMetric::kIp, 1.0, {slots.bytes, slots.stride}, &blocked);
+  const CodeScan scan(q, pq, DistanceMetric::kIp, 1.0, {slots.bytes, slots.stride}, &blocked);
   const auto candidates = all_slots(4096);
   expect_same_pool(scan.run(candidates, 10).pool, scan.run_exact(candidates, 10).pool);
   EXPECT_THROW(scan.exact_score(4096), Panic);
@@ -284,11 +284,11 @@ TEST(CodeScan, DamagedScalesAreScoredExactly) {
   for (const std::size_t target : {3000u, 4000u}) {
     const std::vector<double> wide(slots.vectors[target].begin(), slots.vectors[target].end());
     const PreparedIpQuery l2_pq = q.prepare_ip_query(slots.vectors[target]);
-    const CodeScan l2(q, l2_pq, ScanMetric::kL2, 1.0, {slots.bytes, slots.stride}, &blocked,
+    const CodeScan l2(q, l2_pq, DistanceMetric::kL2, 1.0, {slots.bytes, slots.stride}, &blocked,
                       {wide, &norms});
     ASSERT_TRUE(l2.uses_first_pass(candidates));
     expect_same_pool(l2.run(candidates, 10).pool, l2.run_exact(candidates, 10).pool);
-    const CodeScan uncovered(q, l2_pq, ScanMetric::kL2, 1.0, {slots.bytes, slots.stride}, &blocked,
+    const CodeScan uncovered(q, l2_pq, DistanceMetric::kL2, 1.0, {slots.bytes, slots.stride}, &blocked,
                              {wide, &short_norms});
     EXPECT_FALSE(uncovered.uses_first_pass(candidates));
   }
@@ -301,7 +301,7 @@ TEST(CodeScan, DamagedScalesAreScoredExactly) {
     Slots many = make_slots(q, 30000, Data::kRandom, 5);
     std::memcpy(many.bytes.data() + damaged * many.stride + scales, &nan, 4);
     const BlockedCodes many_blocked = BlockedCodes::build(q, many.bytes, many.stride, 30000);
-    const CodeScan wide(q, pq, ScanMetric::kIp, 1.0, {many.bytes, many.stride}, &many_blocked);
+    const CodeScan wide(q, pq, DistanceMetric::kIp, 1.0, {many.bytes, many.stride}, &many_blocked);
     expect_same_pool(wide.run(all, 10).pool, wide.run_exact(all, 10).pool);
   }
   // Unsorted or sparse candidates take the exact kernel alone.
@@ -382,7 +382,7 @@ TEST(CodeScan, L2BoundHoldsForManyPairs) {
       for (const auto& query : queries) {
         const std::vector<float> narrow(query.begin(), query.end());
         const PreparedIpQuery pq = sc.q.prepare_ip_query(narrow);
-        const CodeScan scan(sc.q, pq, ScanMetric::kL2, 0.0, {slots.bytes, slots.stride},
+        const CodeScan scan(sc.q, pq, DistanceMetric::kL2, 0.0, {slots.bytes, slots.stride},
                             &blocked, {query, &norms});
         const FirstPassQuery fq = prepare_first_pass(sc.q, pq);
         const L2ScoreBound bound(sc.q, norms.columns(), query, pq);
