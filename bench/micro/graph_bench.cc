@@ -31,7 +31,7 @@
 #include "common/worker_pool.h"
 #include "storage/io/backend.h"
 #include "index/graph_manager.h"
-#include "index/graph_reach.h"
+#include "index/graph_mend.h"
 
 namespace {
 

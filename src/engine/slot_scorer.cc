@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "search/code_decode.h"
+#include "search/reconstruction_norms.h"
 
 namespace velq {
 

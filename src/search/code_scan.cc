@@ -11,7 +11,7 @@
 #include "common/panic.h"
 #include "common/thread_scratch.h"
 #include "common/worker_pool.h"
-#include "search/code_decode.h"
+#include "search/reconstruction_norms.h"
 #include "search/vector_scoring.h"
 #include "search/search_route.h"
 

@@ -10,7 +10,7 @@
 #include <unordered_set>
 
 #include "index/graph_test_util.h"
-#include "index/graph_reach.h"
+#include "index/graph_mend.h"
 #include "index/graph_search.h"
 
 namespace velq {
