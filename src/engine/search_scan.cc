@@ -41,11 +41,12 @@ std::vector<SearchResult> scan_candidates(const EngineState& state, const SlotSc
 
 Result<std::vector<SearchResult>> exhaustive_search_simd(
     const EngineState& state, std::span<const double> query, std::uint64_t top_k,
-    const JsonObject* filter, std::optional<std::span<const std::uint32_t>> candidates) {
+    const JsonObject* filter, std::optional<std::span<const std::uint32_t>> candidates,
+    const PreparedIpQuery* prepared) {
   if (top_k == 0) return std::vector<SearchResult>();
   const std::vector<std::uint32_t> list = candidate_list(state, filter, candidates);
   if (list.empty()) return std::vector<SearchResult>();
-  const SlotScorer scorer(state, query, first_pass_codes(state, list.size()));
+  const SlotScorer scorer(state, query, first_pass_codes(state, list.size()), prepared);
   return scan_candidates(state, scorer, query, top_k, list);
 }
 

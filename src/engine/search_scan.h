@@ -30,10 +30,12 @@ std::vector<SearchResult> scan_candidates(const EngineState& state, const SlotSc
 // Candidates: every active slot when neither `filter` nor `candidates` is
 // given; the filter's matches (index-answered where possible); the given
 // slots in their order; or the given slots that match the filter. `query`
-// holds d values. Above 20,000 candidates scoring runs on the worker pool;
-// the answer does not depend on the thread count.
+// holds d values; `prepared`, when given, is its prepared form (SlotScorer).
+// Above 20,000 candidates scoring runs on the worker pool; the answer does
+// not depend on the thread count.
 Result<std::vector<SearchResult>> exhaustive_search_simd(
     const EngineState& state, std::span<const double> query, std::uint64_t top_k,
-    const JsonObject* filter, std::optional<std::span<const std::uint32_t>> candidates);
+    const JsonObject* filter, std::optional<std::span<const std::uint32_t>> candidates,
+    const PreparedIpQuery* prepared = nullptr);
 
 }  // namespace velq

@@ -15,7 +15,6 @@ namespace velq {
 
 namespace {
 
-constexpr double kNormalizeFloor = 1e-10;
 
 std::uint32_t slot_of_node(const EngineState& state, std::uint32_t node) {
   if (node >= state.index_ids.size()) {
@@ -86,23 +85,16 @@ std::vector<engine::ScoredSlot> graph_hits(const EngineState& state, const SlotS
 
 Result<std::vector<SearchResult>> search_with_filter_and_ann(
     const EngineState& state, std::span<const double> query, std::uint64_t top_k,
-    const JsonObject* filter, std::optional<std::uint64_t> ann_search_list_size, std::optional<bool> use_ann) {
+    const JsonObject* filter, std::optional<std::uint64_t> ann_search_list_size,
+    std::optional<bool> use_ann, const PreparedIpQuery* prepared) {
   const std::uint64_t active = state.id_pool.active_count();
   if (top_k == 0 || active == 0) return std::vector<SearchResult>();
 
   std::vector<double> normalised;
-  std::span<const double> q = query;
-  if (state.normalize) {
-    normalised.assign(query.begin(), query.end());
-    const double norm = query_norm(query);
-    if (norm > kNormalizeFloor) {
-      for (double& v : normalised) v /= norm;
-    }
-    q = normalised;
-  }
+  const std::span<const double> q = scored_query(state, query, normalised);
   const RouteCounts counts{state.has_index(), active, state.delta_ids.size()};
   if (choose_road(counts, use_ann) == SearchRoad::kScan) {
-    return exhaustive_search_simd(state, q, top_k, filter, std::nullopt);
+    return exhaustive_search_simd(state, q, top_k, filter, std::nullopt, prepared);
   }
 
   const std::uint64_t list_size =
@@ -114,14 +106,14 @@ Result<std::vector<SearchResult>> search_with_filter_and_ann(
     if (filter_too_selective(candidates.size(), active)) {
       // The candidates already match the filter: no second test, and no
       // delta merge (they cover every matching active slot).
-      return exhaustive_search_simd(state, q, top_k, nullptr, std::span(candidates));
+      return exhaustive_search_simd(state, q, top_k, nullptr, std::span(candidates), prepared);
     }
     allowed.emplace(state.id_pool.slot_count(), candidates);
   }
 
   // One prepared query serves the graph walk and the delta scan.
   const std::vector<std::uint32_t> delta = searchable_delta(state, allowed ? &*allowed : nullptr);
-  const SlotScorer scorer(state, q, first_pass_codes(state, delta.size()));
+  const SlotScorer scorer(state, q, first_pass_codes(state, delta.size()), prepared);
   const std::vector<engine::ScoredSlot> hits =
       graph_hits(state, scorer, top_k, list_size, allowed ? &*allowed : nullptr);
   std::vector<SearchResult> results = ranked_results(state, scorer, q, hits, top_k);

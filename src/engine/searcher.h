@@ -18,10 +18,12 @@ namespace velq {
 
 // At most top_k results, best first. `query` holds d values;
 // `ann_search_list_size` overrides the index's stored search list size;
-// `use_ann` forces the road when set (see choose_road).
-// Safe to run concurrently with itself under the shared lock.
+// `use_ann` forces the road when set (see choose_road); `prepared` is
+// query's entry of prepare_search_queries (slot_scorer.h), or null to prepare
+// it here. Safe to run concurrently with itself under the shared lock.
 Result<std::vector<SearchResult>> search_with_filter_and_ann(
     const EngineState& state, std::span<const double> query, std::uint64_t top_k,
-    const JsonObject* filter, std::optional<std::uint64_t> ann_search_list_size, std::optional<bool> use_ann);
+    const JsonObject* filter, std::optional<std::uint64_t> ann_search_list_size,
+    std::optional<bool> use_ann, const PreparedIpQuery* prepared = nullptr);
 
 }  // namespace velq

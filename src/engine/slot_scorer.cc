@@ -1,5 +1,6 @@
 #include "engine/slot_scorer.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "search/reconstruction_norms.h"
@@ -8,9 +9,15 @@ namespace velq {
 
 namespace {
 
+constexpr double kNormalizeFloor = 1e-10;
+
 // L2 without reconstruction norms decodes every candidate: no prepared query.
+bool needs_prepared_query(const EngineState& state) {
+  return state.metric != DistanceMetric::kL2 || state.reconstruction_norms.has_value();
+}
+
 PreparedIpQuery prepare(const EngineState& state, std::span<const double> query) {
-  if (state.metric == DistanceMetric::kL2 && !state.reconstruction_norms) return {};
+  if (!needs_prepared_query(state)) return {};
   const std::vector<float> narrow(query.begin(), query.end());
   return state.quantizer->prepare_ip_query(narrow);
 }
@@ -24,6 +31,30 @@ engine::CodeSlots code_slots(const EngineState& state) {
 }
 
 }  // namespace
+
+std::span<const double> scored_query(const EngineState& state, std::span<const double> query,
+                                     std::vector<double>& storage) {
+  if (!state.normalize) return query;
+  storage.assign(query.begin(), query.end());
+  const double norm = query_norm(query);
+  if (norm > kNormalizeFloor) {
+    for (double& v : storage) v /= norm;
+  }
+  return storage;
+}
+
+std::vector<PreparedIpQuery> prepare_search_queries(const EngineState& state,
+                                                    std::span<const double> rows) {
+  if (!needs_prepared_query(state)) return {};
+  const std::size_t d = state.quantizer->d();
+  std::vector<float> narrow(rows.size());
+  std::vector<double> storage;
+  for (std::size_t r = 0; r < rows.size() / d; ++r) {
+    const std::span<const double> q = scored_query(state, rows.subspan(r * d, d), storage);
+    std::copy(q.begin(), q.end(), narrow.begin() + static_cast<std::ptrdiff_t>(r * d));
+  }
+  return state.quantizer->prepare_ip_queries(narrow);
+}
 
 double query_norm(std::span<const double> query) {
   double sum = 0.0;
@@ -51,8 +82,8 @@ void dequantize_slots(const EngineState& state, std::span<const std::uint32_t> s
 }
 
 SlotScorer::SlotScorer(const EngineState& state, std::span<const double> query,
-                       const BlockedCodes* blocked)
-    : prepared_(prepare(state, query)),
+                       const BlockedCodes* blocked, const PreparedIpQuery* prepared)
+    : prepared_(prepared ? *prepared : prepare(state, query)),
       scan_(*state.quantizer, prepared_, state.metric, query_norm(query),
             code_slots(state), blocked, decoded_inputs(state, query)) {}
 

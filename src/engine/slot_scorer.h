@@ -22,9 +22,10 @@ class SlotScorer {
  public:
   // `state` and `query` (d values) must outlive the scorer. With `blocked`
   // (and for L2 the state's reconstruction norms) the scan may use the
-  // two-stage form.
+  // two-stage form. `prepared`, when given, is query's entry of
+  // prepare_search_queries, taken instead of preparing the query again.
   SlotScorer(const EngineState& state, std::span<const double> query,
-             const BlockedCodes* blocked = nullptr);
+             const BlockedCodes* blocked = nullptr, const PreparedIpQuery* prepared = nullptr);
   SlotScorer(const SlotScorer&) = delete;
   SlotScorer& operator=(const SlotScorer&) = delete;
 
@@ -42,6 +43,18 @@ class SlotScorer {
 // out (slots.size()·d values), several codes per pass over a dense matrix.
 void dequantize_slots(const EngineState& state, std::span<const std::uint32_t> slots,
                       std::vector<double>& out);
+
+// The query a search scores: `query` itself, or its normalised copy in
+// `storage` where the database normalises (a zero query stays as it is).
+std::span<const double> scored_query(const EngineState& state, std::span<const double> query,
+                                     std::vector<double>& storage);
+
+// The prepared forms of rows.size() / d search queries, each what a
+// SlotScorer prepares for its scored_query; empty when the metric scores
+// without one (L2 without reconstruction norms). Blocks of rows share each
+// pass over a dense matrix.
+std::vector<PreparedIpQuery> prepare_search_queries(const EngineState& state,
+                                                    std::span<const double> rows);
 
 // Query norm sqrt(sum q_i^2).
 double query_norm(std::span<const double> query);

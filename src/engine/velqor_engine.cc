@@ -88,9 +88,15 @@ Result<std::vector<SearchResult>> VelqorEngine::exhaustive_search_simd(
 
 Result<std::vector<SearchResult>> VelqorEngine::search_with_filter_and_ann(
     std::span<const double> query, std::uint64_t top_k, const JsonObject* filter,
-    std::optional<std::uint64_t> ann_search_list_size, std::optional<bool> use_ann) const {
+    std::optional<std::uint64_t> ann_search_list_size, std::optional<bool> use_ann,
+    const PreparedIpQuery* prepared) const {
   return velq::search_with_filter_and_ann(*state_, query, top_k, filter, ann_search_list_size,
-                                          use_ann);
+                                          use_ann, prepared);
+}
+
+std::vector<PreparedIpQuery> VelqorEngine::prepare_search_queries(
+    std::span<const double> rows) const {
+  return velq::prepare_search_queries(*state_, rows);
 }
 
 std::vector<double> VelqorEngine::live_raw_vector_at_slot(std::uint32_t slot) const {

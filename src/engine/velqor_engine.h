@@ -52,7 +52,11 @@ class VelqorEngine {
       std::optional<std::span<const std::uint32_t>> candidates) const;
   Result<std::vector<SearchResult>> search_with_filter_and_ann(
       std::span<const double> query, std::uint64_t top_k, const JsonObject* filter,
-      std::optional<std::uint64_t> ann_search_list_size, std::optional<bool> use_ann) const;
+      std::optional<std::uint64_t> ann_search_list_size, std::optional<bool> use_ann,
+      const PreparedIpQuery* prepared = nullptr) const;
+  // Prepared forms of rows.size() / d queries for search_with_filter_and_ann
+  // (prepare_search_queries in slot_scorer.h); possibly empty.
+  std::vector<PreparedIpQuery> prepare_search_queries(std::span<const double> rows) const;
   std::vector<double> live_raw_vector_at_slot(std::uint32_t slot) const;
 
   Status create_index_with_params(const IndexParams& params);

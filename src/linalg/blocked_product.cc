@@ -6,21 +6,18 @@ namespace velq::linalg {
 
 namespace {
 
-// Four rows at a time so each vector's coordinates are read once per four
+// Four rows at a time so the vector's coordinates are read once per four
 // outputs; every output is still its own sequential sum.
-void row_products(const float* x, std::size_t count, std::size_t x_stride, const float* m,
-                  std::size_t rows, std::size_t cols, float* out, std::size_t out_stride) {
+void row_products(const float* x, const float* m, std::size_t rows, std::size_t cols,
+                  float* out) {
   constexpr std::size_t kRows = 4;
   for (std::size_t r0 = 0; r0 < rows; r0 += kRows) {
     const std::size_t take = rows - r0 < kRows ? rows - r0 : kRows;
-    for (std::size_t v = 0; v < count; ++v) {
-      const float* xv = x + v * x_stride;
-      float acc[kRows] = {};
-      for (std::size_t j = 0; j < cols; ++j) {
-        for (std::size_t r = 0; r < take; ++r) acc[r] += m[(r0 + r) * cols + j] * xv[j];
-      }
-      for (std::size_t r = 0; r < take; ++r) out[v * out_stride + r0 + r] = acc[r];
+    float acc[kRows] = {};
+    for (std::size_t j = 0; j < cols; ++j) {
+      for (std::size_t r = 0; r < take; ++r) acc[r] += m[(r0 + r) * cols + j] * x[j];
     }
+    for (std::size_t r = 0; r < take; ++r) out[r0 + r] = acc[r];
   }
 }
 

@@ -1,14 +1,14 @@
-// Products of a batch of vectors with the rows of a matrix, computed in
-// register tiles: out[v·out_stride + r] = Σ_{j < cols} m[r·cols + j] · x[v·x_stride + j]
-// for v < count, r < rows. The write path rotates and projects whole batches
-// through it.
+// The product of one vector with the rows of a matrix, in register tiles of
+// rows: out[r] = Σ_{j < cols} m[r·cols + j] · x[j] for r < rows. Queries are
+// rotated and projected through it (mat_vec_blocked in dense.h); codes never
+// are: the two forms below differ by rounding, and a code must have the same
+// bits everywhere (codes take mat_vec and mat_t_vecs).
 //
 // Each output is summed in an order fixed by `cols` alone, whatever the tile
-// it falls in: the same vector gives the same bits alone, in any batch, at
-// any position, on any number of threads. The AVX2 form keeps eight lane sums
-// (coordinate j in lane j mod 8, fused multiply-adds), adds the lanes in one
-// fixed tree and then the last cols mod 8 terms in order; the portable form
-// is one sequential sum. The two forms differ only by rounding.
+// it falls in. The AVX2 form keeps eight lane sums (coordinate j in lane
+// j mod 8, fused multiply-adds), adds the lanes in one fixed tree and then
+// the last cols mod 8 terms in order; the portable form is one sequential
+// sum.
 #pragma once
 
 #include <cstddef>
@@ -17,9 +17,8 @@ namespace velq::linalg {
 
 struct BlockedProductKernels {
   const char* name;
-  void (*row_products)(const float* x, std::size_t count, std::size_t x_stride,
-                       const float* m, std::size_t rows, std::size_t cols, float* out,
-                       std::size_t out_stride);
+  void (*row_products)(const float* x, const float* m, std::size_t rows, std::size_t cols,
+                       float* out);
 };
 
 const BlockedProductKernels& portable_blocked_kernels();

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/cpu_features.h"
+#include "common/worker_pool.h"
 #include "linalg/blocked_product.h"
 #include "common/panic.h"
 
@@ -40,16 +41,34 @@ void mat_vec_blocked(std::span<const float> m, std::size_t d, std::span<const fl
                      std::span<float> out) {
   check_dense_shapes(m, d, out.size());
   assert_eq(x.size(), d, "dense product input length");
+  mat_vecs_blocked(m, d, x.data(), 1, out.data());
+}
+
+void mat_vecs_blocked(std::span<const float> m, std::size_t d, const float* xs, std::size_t count,
+                      float* out) {
+  check_dense_shapes(m, d, d);
   const BlockedProductKernels& kernels = active_blocked_kernels();
   // Rows last to first, in groups: rows are independent, and the transposed
   // product reads from the first row on, so the rows it needs first are the
-  // ones still cached.
-  constexpr std::size_t kGroup = 32;
-  for (std::size_t end = d; end > 0;) {
-    const std::size_t begin = end > kGroup ? end - kGroup : 0;
-    kernels.row_products(x.data(), 1, d, m.data() + begin * d, end - begin, d, out.data() + begin, d);
-    end = begin;
+  // ones still cached. A group serves every vector while it is cached, so
+  // the matrix streams from memory once per call, not once per vector.
+  const auto rows = [&](std::size_t begin, std::size_t end) {
+    constexpr std::size_t kGroup = 32;
+    while (end > begin) {
+      const std::size_t first = end - begin > kGroup ? end - kGroup : begin;
+      for (std::size_t v = 0; v < count; ++v) {
+        kernels.row_products(xs + v * d, m.data() + first * d, end - first, d, out + v * d + first);
+      }
+      end = first;
+    }
+  };
+  if (d < kSplitProductMinDim) {
+    rows(0, d);
+    return;
   }
+  // Each output is one row's sum, whole on one thread, in the order fixed by
+  // d alone: the split changes who computes a row, never its bits.
+  parallel_for(d, kSplitProductRows, rows);
 }
 
 void row_dots(const float* m, std::size_t rows, std::size_t stride, std::size_t cols,

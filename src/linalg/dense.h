@@ -24,8 +24,22 @@ using DenseProduct = void (*)(std::span<const float> m, std::size_t d, std::span
 // rows per tile in fused multiply-adds where the processor has them, several
 // times faster than mat_vec's sequential sums. Not for codes: they must keep
 // mat_vec's bits. x holds exactly d values; out at least d.
+// From kSplitProductMinDim on, where the matrix (d·d·4 bytes) outgrows a
+// core's private cache, the rows are split across the worker pool in chunks
+// of at least kSplitProductRows: several cores stream their share of the
+// matrix at once. The result has the same bits whatever the pool size, and a
+// call from inside a pool loop is safe (loops nest).
+inline constexpr std::size_t kSplitProductMinDim = 768;
+inline constexpr std::size_t kSplitProductRows = 64;
 void mat_vec_blocked(std::span<const float> m, std::size_t d, std::span<const float> x,
                      std::span<float> out);
+
+// mat_vec_blocked of `count` vectors at once: out[v·d + i] = row i of m times
+// xs[v·d ..), bit-identical to mat_vec_blocked of each vector, while each
+// group of matrix rows is read from memory once for all of them. xs and out
+// hold count·d values.
+void mat_vecs_blocked(std::span<const float> m, std::size_t d, const float* xs, std::size_t count,
+                      float* out);
 
 // The kernel under mat_vec, also used for Gram-Schmidt's dot products:
 // out[r] = Σ_{j < cols} m[r·stride + j] · x[j] for r < rows.

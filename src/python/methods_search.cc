@@ -2,7 +2,9 @@
 // them, rows searched in parallel on the worker pool under one shared guard).
 // Arguments are checked with the interpreter lock held; the engine runs with
 // it given up; the hit dicts are built after the database lock is dropped.
+#include <algorithm>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -49,8 +51,10 @@ struct SearchRequest {
   std::optional<std::uint64_t> list_size;
   std::optional<bool> use_ann;
 
-  std::vector<SearchResult> run(const VelqorEngine& engine, std::span<const double> query) const {
-    return unwrap(engine.search_with_filter_and_ann(query, top_k, filter ? &*filter : nullptr, list_size, use_ann));
+  std::vector<SearchResult> run(const VelqorEngine& engine, std::span<const double> query,
+                                const PreparedIpQuery* prepared = nullptr) const {
+    return unwrap(
+        engine.search_with_filter_and_ann(query, top_k, filter ? &*filter : nullptr, list_size, use_ann, prepared));
   }
 };
 
@@ -85,8 +89,17 @@ PyObject* search(DatabaseObject& db, const BoundArgs& a) {
 std::vector<std::vector<SearchResult>> search_rows(const VelqorEngine& engine, const Matrix<double>& queries,
                                                    const SearchRequest& request) {
   std::vector<std::vector<SearchResult>> results(queries.rows);
-  parallel_for_each(queries.rows, 1,
-                    [&](std::size_t r) { results[r] = request.run(engine, queries.row(r)); });
+  // Rows are prepared a batch at a time (a few blocks per thread), so the
+  // prepared forms held at once stay small however many rows there are.
+  const std::size_t batch = pool_thread_count() * ProdQuantizer::kQueryBlockRows;
+  for (std::size_t first = 0; first < queries.rows; first += batch) {
+    const std::size_t take = std::min(batch, queries.rows - first);
+    const std::vector<PreparedIpQuery> prepared = engine.prepare_search_queries(
+        std::span(queries.values).subspan(first * queries.cols, take * queries.cols));
+    parallel_for_each(take, 1, [&](std::size_t i) {
+      results[first + i] = request.run(engine, queries.row(first + i), prepared.empty() ? nullptr : &prepared[i]);
+    });
+  }
   return results;
 }
 

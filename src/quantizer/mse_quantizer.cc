@@ -68,6 +68,17 @@ void MseQuantizer::rotate_query(std::span<const float> x, std::span<float> out) 
   rotate(x, out, linalg::mat_vec_blocked);
 }
 
+void MseQuantizer::rotate_queries(std::span<const float> xs, std::span<float> out) const {
+  const std::size_t count = xs.size() / d;
+  assert_eq(xs.size(), count * d, "query rows length");
+  assert_eq(out.size(), count * n, "rotated rows length");
+  if (rotation_matrix) {
+    linalg::mat_vecs_blocked(*rotation_matrix, d, xs.data(), count, out.data());
+    return;
+  }
+  for (std::size_t v = 0; v < count; ++v) rotate_query(xs.subspan(v * d, d), out.subspan(v * n, n));
+}
+
 void MseQuantizer::rotate(std::span<const float> x, std::span<float> out,
                           linalg::DenseProduct dense_product) const {
   assert_eq(out.size(), n, "rotation output length");

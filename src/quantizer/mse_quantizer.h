@@ -36,6 +36,10 @@ class MseQuantizer {
   // The rotation of a query (x.size() == d): the dense form sums in the
   // blocked order (linalg::mat_vec_blocked), which only scoring may use.
   void rotate_query(std::span<const float> x, std::span<float> out) const;
+  // rotate_query of xs.size() / d queries stored one after another, into out
+  // (n values each), with the same bits; the dense form reads the matrix
+  // once for all of them.
+  void rotate_queries(std::span<const float> xs, std::span<float> out) const;
   // x.size() == d; n indices.
   std::vector<std::uint16_t> quantize(std::span<const float> x) const;
   // The same into out (n entries) without allocating: the rotation goes

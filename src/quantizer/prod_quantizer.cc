@@ -8,7 +8,7 @@
 #include "common/panic.h"
 #include "common/thread_scratch.h"
 #include "common/worker_pool.h"
-#include "linalg/blocked_product.h"
+#include "linalg/dense.h"
 #include "quantizer/packing.h"
 #include "quantizer/sign_bits.h"
 
@@ -36,6 +36,19 @@ ProdQuantizer assemble(std::uint64_t d, std::uint64_t b, MseQuantizer mse, QjlQu
   return ProdQuantizer::from_parts(d, n, b, std::move(mse), std::move(qjl), fast);
 }
 
+// The transpose of a d×d row-major matrix; empty when there is none. Parts
+// assembled unchecked may be inconsistent (the decoders refuse them after
+// from_parts): only a matrix of the shape its stage claims is transposed.
+std::vector<float> square_transpose(const std::optional<std::vector<float>>& m, std::size_t d) {
+  std::vector<float> t;
+  if (!m || d == 0 || m->size() / d != d || m->size() % d != 0) return t;
+  t.resize(m->size());
+  for (std::size_t i = 0; i < d; ++i) {
+    for (std::size_t j = 0; j < d; ++j) t[j * d + i] = (*m)[i * d + j];
+  }
+  return t;
+}
+
 }  // namespace
 
 ProdQuantizer ProdQuantizer::from_parts(std::uint64_t d, std::uint64_t n, std::uint64_t b,
@@ -48,16 +61,9 @@ ProdQuantizer ProdQuantizer::from_parts(std::uint64_t d, std::uint64_t n, std::u
   q.mse_ = std::move(mse_quantizer);
   q.qjl_ = std::move(qjl_quantizer);
   q.fast_mode_ = fast_mode;
-  // Unchecked parts may be inconsistent (the decoders refuse them after this
-  // call): transpose only a matrix of the shape its stage claims.
-  const auto& m = q.mse_.rotation_matrix;
-  const std::size_t md = q.mse_.d;
-  if (m && md != 0 && m->size() / md == md && m->size() % md == 0) {
-    q.rotation_t_.resize(m->size());
-    for (std::size_t i = 0; i < md; ++i) {
-      for (std::size_t j = 0; j < md; ++j) q.rotation_t_[j * md + i] = (*m)[i * md + j];
-    }
-  }
+  q.rotation_t_ = square_transpose(q.mse_.rotation_matrix, q.mse_.d);
+  // Fast mode never projects.
+  if (!fast_mode) q.projection_t_ = square_transpose(q.qjl_.projection_matrix, q.qjl_.d);
   return q;
 }
 
@@ -143,10 +149,8 @@ void ProdQuantizer::add_sketch(const float* x, const float* approx, std::size_t 
   const std::span<float> projected = thread_scratch<ProjectedTag>(count * n_);
   // The dense projection scales its sums after the product.
   float factor = 1.0f;
-  if (qjl_.is_dense()) {
-    linalg::active_blocked_kernels().row_products(residual.data(), count, d_,
-                                                  qjl_.projection_matrix->data(), n_, d_,
-                                                  projected.data(), n_);
+  if (!projection_t_.empty()) {
+    linalg::mat_t_vecs(projection_t_, d_, residual.data(), count, projected.data());
     factor = qjl_.dense_factor();
   } else {
     for (std::size_t v = 0; v < count; ++v) {

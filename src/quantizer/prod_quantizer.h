@@ -85,10 +85,10 @@ class ProdQuantizer {
   // ceil(n / 8): sign bytes of one code.
   std::size_t qjl_len() const;
 
-  // With a dense rotation a vector is rotated, decoded and projected by the
-  // blocked product (linalg/blocked_product.h), alone or in a batch: its code
-  // never depends on the batch it came in, its position there or the number
-  // of threads.
+  // Every sum behind a code is taken sequentially in index order, a multiply
+  // then an add per term, alone or in a batch, on any processor: a vector's
+  // code never depends on the batch it came in, its position there, the
+  // number of threads or the kernels the processor runs.
   EncodedVector quantize(std::span<const float> x) const;
   // The codes of rows.size() / d vectors stored one after another (a partial
   // last vector panics), in parallel on the worker pool, in input order.
@@ -126,6 +126,14 @@ class ProdQuantizer {
       const packing::UnpackKernels& kernels = packing::active_unpack_kernels()) const;
 
   PreparedIpQuery prepare_ip_query(std::span<const float> q) const;
+  // prepare_ip_query of rows.size() / d queries stored one after another
+  // (a partial last row panics), bit for bit, in parallel on the worker
+  // pool: blocks of kQueryBlockRows rows share one pass over each dense
+  // matrix instead of one pass per row.
+  std::vector<PreparedIpQuery> prepare_ip_queries(std::span<const float> rows) const;
+  // Rows per block: each group of matrix rows serves them all while cached;
+  // the block's queries (kQueryBlockRows·d·4 bytes) stay in a core's cache.
+  static constexpr std::size_t kQueryBlockRows = 32;
   PreparedIpQueryLite prepare_ip_query_lite(std::span<const float> q) const;
   PreparedIpQueryLite prepare_ip_query_from_codes(std::span<const std::uint16_t> codes) const;
 
@@ -180,9 +188,12 @@ class ProdQuantizer {
   MseQuantizer mse_;
   QjlQuantizer qjl_;
   bool fast_mode_ = false;
-  // Dense form: the rotation's transpose, row-major, so that decoding a
-  // batch is the same blocked product as rotating one; empty otherwise.
+  // Dense form: the transposes of the rotation and (outside fast mode) of
+  // the projection, row-major, so that a batch's rotations and projections
+  // are transposed products (linalg::mat_t_vecs), whose vector form keeps
+  // each output's sequential sum in its own lane; empty otherwise.
   std::vector<float> rotation_t_;
+  std::vector<float> projection_t_;
 
   // quantize one vector in the SRHT form (no batch kernel).
   EncodedVector quantize_srht(std::span<const float> x) const;
@@ -194,6 +205,9 @@ class ProdQuantizer {
                   EncodedVector* codes) const;
   // mse_bits() as a packing width; panics above 16 bits.
   unsigned index_bits() const;
+  // A prepared query from its rotation and projection: adds the tables the
+  // active scoring kernels read.
+  PreparedIpQuery with_tables(PreparedIpQueryLite lite) const;
   // Level-form estimate from packed bytes, both terms in one pass.
   double score_packed_levels(std::span<const float> q_rot, std::span<const float> q_proj,
                              float qjl_scale, std::span<const std::uint8_t> packed_mse,

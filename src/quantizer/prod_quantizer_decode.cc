@@ -10,13 +10,6 @@
 #include "quantizer/prod_quantizer.h"
 #include "quantizer/sign_bits.h"
 
-// The sketch's part is added as dequantize adds it: a product, then a sum.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC optimize("fp-contract=off")
-#elif defined(__clang__)
-#pragma clang fp contract(off)
-#endif
-
 namespace velq {
 
 namespace {

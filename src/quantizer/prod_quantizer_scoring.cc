@@ -2,10 +2,12 @@
 // Scoring applies the rotation and projection to the query instead of their
 // transposes to the code, so an estimate equals <q, dequantize(code)> up to
 // rounding without decoding anything.
+#include <algorithm>
 #include <cmath>
 #include <string>
 
 #include "common/panic.h"
+#include "common/worker_pool.h"
 #include "quantizer/packing.h"
 #include "quantizer/prod_quantizer.h"
 
@@ -51,7 +53,34 @@ PreparedIpQueryLite ProdQuantizer::prepare_ip_query_lite(std::span<const float> 
 }
 
 PreparedIpQuery ProdQuantizer::prepare_ip_query(std::span<const float> q) const {
-  PreparedIpQueryLite lite = prepare_ip_query_lite(q);
+  return with_tables(prepare_ip_query_lite(q));
+}
+
+std::vector<PreparedIpQuery> ProdQuantizer::prepare_ip_queries(std::span<const float> rows) const {
+  const std::size_t count = rows.size() / d_;
+  assert_eq(rows.size(), count * d_, "query rows length");
+  std::vector<PreparedIpQuery> out(count);
+  const std::size_t blocks = (count + kQueryBlockRows - 1) / kQueryBlockRows;
+  parallel_for_each(blocks, 1, [&](std::size_t block) {
+    const std::size_t first = block * kQueryBlockRows;
+    const std::size_t take = std::min(kQueryBlockRows, count - first);
+    const std::span<const float> queries = rows.subspan(first * d_, take * d_);
+    std::vector<float> projected(take * n_);
+    std::vector<float> rotated(take * n_);
+    qjl_.project_queries(queries, projected);
+    mse_.rotate_queries(queries, rotated);
+    for (std::size_t i = 0; i < take; ++i) {
+      PreparedIpQueryLite lite;
+      lite.q_proj.assign(projected.begin() + i * n_, projected.begin() + (i + 1) * n_);
+      lite.q_rot.assign(rotated.begin() + i * n_, rotated.begin() + (i + 1) * n_);
+      lite.qjl_scale = qjl_scale_for(*this);
+      out[first + i] = with_tables(std::move(lite));
+    }
+  });
+  return out;
+}
+
+PreparedIpQuery ProdQuantizer::with_tables(PreparedIpQueryLite lite) const {
   const std::vector<float>& levels = mse_.centroids;
   PreparedIpQuery pq;
   pq.k = levels.size();

@@ -46,6 +46,19 @@ void QjlQuantizer::project_query(std::span<const float> x, std::span<float> out)
   project(x, out, linalg::mat_vec_blocked);
 }
 
+void QjlQuantizer::project_queries(std::span<const float> xs, std::span<float> out) const {
+  const std::size_t count = xs.size() / d;
+  assert_eq(xs.size(), count * d, "query rows length");
+  assert_eq(out.size(), count * n, "projected rows length");
+  if (projection_matrix) {
+    linalg::mat_vecs_blocked(*projection_matrix, d, xs.data(), count, out.data());
+    const float factor = dense_factor();
+    for (float& v : out) v *= factor;
+    return;
+  }
+  for (std::size_t v = 0; v < count; ++v) project_query(xs.subspan(v * d, d), out.subspan(v * n, n));
+}
+
 void QjlQuantizer::project(std::span<const float> x, std::span<float> out,
                            linalg::DenseProduct dense_product) const {
   assert_eq(out.size(), n, "projection output length");

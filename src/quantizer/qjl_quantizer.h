@@ -37,6 +37,10 @@ class QjlQuantizer {
   // The projection of a query (x.size() == d): the dense form sums in the
   // blocked order (linalg::mat_vec_blocked), which only scoring may use.
   void project_query(std::span<const float> x, std::span<float> out) const;
+  // project_query of xs.size() / d queries stored one after another, into
+  // out (n values each), with the same bits; the dense form reads the matrix
+  // once for all of them.
+  void project_queries(std::span<const float> xs, std::span<float> out) const;
 
   // Transposed projection of the ±1 signs, times f32(gamma)·scale; d values.
   std::vector<double> reconstruct(std::span<const std::uint8_t> sign_bytes, double gamma,

@@ -139,3 +139,19 @@ def test_query_rows_equal_searches(filled, rng):
         assert db.query(queries, 4, **kwargs) == expected
     assert [len(r) for r in db.query(queries.astype(np.float32))] == [10] * 40
     assert db.query(queries[::-2]) == db.query(np.ascontiguousarray(queries[::-2]))
+
+
+
+@pytest.mark.parametrize("quantizer", ["dense", "srht"])
+def test_query_rows_past_one_preparation_batch_equal_searches(tmp_path, rng, quantizer):
+    """query() prepares its rows in batches (dense products split over the
+    pool at this size): every row, across batch edges, gets its own search's
+    answer, scores bit for bit, normalised or not."""
+    dim = 800
+    for normalize in (False, True):
+        db = velq.Database.open(str(tmp_path / f"{quantizer}-{normalize}"), dimension=dim,
+                                quantizer_type=quantizer, normalize=normalize)
+        db.insert_batch([f"r{i}" for i in range(60)], rng.standard_normal((60, dim)))
+        queries = 2.0 * rng.standard_normal((600, dim))
+        assert db.query(queries, 3) == [db.search(q, 3) for q in queries]
+        db.close()

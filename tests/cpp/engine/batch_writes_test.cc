@@ -121,6 +121,23 @@ TEST_F(BatchWrites, SameBytesInTheCallingThreadAndOnThePool) {
   EXPECT_EQ(pooled->pending, split->pending);
 }
 
+// One write at a time and one batch store the same bytes for the same
+// vectors (dense codes at a width with a partial tile of outputs).
+TEST_F(BatchWrites, SingleWritesStoreTheBatchBytes) {
+  testing::TempDir one, other;
+  auto single = testing::open_state(testing::engine_options(one.path(), 100));
+  auto batch = testing::open_state(testing::engine_options(other.path(), 100));
+  std::vector<BatchWriteItem> written = items(0, 70, 100);
+  for (const BatchWriteItem& item : written) {
+    const std::vector<double> v(item.vector.begin(), item.vector.end());
+    ASSERT_TRUE(insert_with_document(*single, item.id, v, item.metadata, std::nullopt).ok());
+  }
+  ASSERT_TRUE(insert_many_with_mode(*batch, std::move(written), WriteMode::kInsert).ok());
+  for (std::uint32_t slot = 0; slot < 70; ++slot) {
+    ASSERT_EQ(slot_bytes(*single, slot), slot_bytes(*batch, slot)) << slot;
+  }
+}
+
 // A chunk written on the pool that names ids more than once, some already
 // live: every slot, raw vector and blocked code holds the last item naming
 // it, as in a database that was given only those last items.

@@ -6,11 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <span>
+#include <string>
 
 #include "common/worker_pool.h"
 #include "engine/filter_resolve.h"
 #include "engine/index_build.h"
 #include "engine/search_scan.h"
+#include "engine/slot_scorer.h"
 #include "search_test_util.h"
 
 namespace velq::testing {
@@ -199,6 +202,42 @@ TEST(QueryRows, NestedPoolLoopsGiveTheSerialAnswers) {
   parallel_for_each(kRows, 1, [&](std::size_t i) { rows[i] = ann(db, db.query(i), 10).value(); });
   for (std::size_t i = 0; i < kRows; ++i) expect_same_results(rows[i], serial[i]);
   std::printf("pool threads: %zu\n", pool_thread_count());
+}
+
+// Rows prepared together (as query() prepares them) give each search the
+// answer of a search that prepares its own query: normalised and raw
+// queries, every metric, the scan and the graph, dense and SRHT rotations.
+TEST(QueryRows, QueriesPreparedTogetherGiveTheSameAnswers) {
+  constexpr std::size_t kRows = 9;
+  for (const char* rotation : {"dense", "srht"}) {
+    for (const DistanceMetric metric : {DistanceMetric::kIp, DistanceMetric::kCosine, DistanceMetric::kL2}) {
+      for (const bool normalize : {false, true}) {
+        EngineOptions o = small_options(metric);
+        o.quantizer_type = rotation;
+        o.normalize = normalize;
+        SearchDb db(o, 700, 5, 10);
+        ASSERT_TRUE(create_index_with_params(*db.state, kParams).ok());
+        std::vector<double> rows;
+        for (unsigned i = 0; i < kRows; ++i) {
+          std::vector<double> q = db.query(i);
+          for (double& x : q) x *= 3.0 + i;  // lengths other than 1, so normalising shows
+          rows.insert(rows.end(), q.begin(), q.end());
+        }
+        const std::vector<PreparedIpQuery> prepared = prepare_search_queries(*db.state, rows);
+        ASSERT_EQ(prepared.size(), kRows);
+        for (std::size_t i = 0; i < kRows; ++i) {
+          SCOPED_TRACE(std::string(rotation) + " " + std::string(metric_name(metric)) +
+                       (normalize ? " normalised" : "") + " row " + std::to_string(i));
+          const std::span<const double> q = std::span(rows).subspan(i * db.state->d, db.state->d);
+          for (const bool graph : {false, true}) {
+            expect_same_results(
+                search_with_filter_and_ann(*db.state, q, 10, nullptr, std::nullopt, graph, &prepared[i]).value(),
+                search_with_filter_and_ann(*db.state, q, 10, nullptr, std::nullopt, graph).value());
+          }
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "common/cpu_features.h"
+#include "common/worker_pool.h"
 #include "quantizer/test_support.h"
 
 namespace velq::linalg {
@@ -33,12 +34,14 @@ TEST(Dense, ProductsSumInIndexOrder) {
   EXPECT_EQ(out, (std::vector<float>{-2.0f, -2.0f}));
 }
 
-// The AVX2 forms tile rows by 16 and 8 and columns by 8: cover every tail.
+// The AVX2 forms tile rows by 16 and 8 and columns by 8; the batched
+// transpose tiles up to 4 vectors by 24-64 columns in runs of 128 rows:
+// cover every tail.
 TEST(Dense, Avx2BitIdenticalToPortable) {
   if (!has_avx2()) GTEST_SKIP() << "no AVX2 on this processor";
   std::vector<std::size_t> dims;
   for (std::size_t d = 1; d <= 40; ++d) dims.push_back(d);
-  for (std::size_t d : {63u, 64u, 65u, 100u, 384u}) dims.push_back(d);
+  for (std::size_t d : {63u, 64u, 65u, 100u, 129u, 300u, 384u}) dims.push_back(d);
   for (std::size_t d : dims) {
     const std::vector<float> m = random_vector(d * d, static_cast<unsigned>(d));
     const std::vector<float> x = random_vector(d, static_cast<unsigned>(d) + 1);
@@ -52,7 +55,7 @@ TEST(Dense, Avx2BitIdenticalToPortable) {
     mat_t_vec_avx2(m, d, x, b);
     expect_bits_equal(a, b, d);
     // Batches of every remainder: each vector's outputs are mat_t_vec's.
-    for (const std::size_t count : {1u, 2u, 3u, 5u, 9u}) {
+    for (const std::size_t count : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 9u}) {
       const std::vector<float> ys = random_vector(count * d, static_cast<unsigned>(d) + 7);
       std::vector<float> one(d), portable(count * d), avx2(count * d);
       mat_t_vecs_portable(m, d, ys.data(), count, portable.data());
@@ -66,33 +69,27 @@ TEST(Dense, Avx2BitIdenticalToPortable) {
   }
 }
 
-// Every tile shape (1-4 vectors, 1-8 rows) and every column tail: each form
-// is close to a double-precision product, and a vector's outputs have the
-// same bits alone as at any position of any batch.
-TEST(Dense, BlockedProductTilesKeepEachOutputsOrder) {
+// Every tile height (1-8 rows) and every column tail: each form is close to
+// a double-precision product.
+TEST(Dense, BlockedProductTilesStayNearTheExactProduct) {
   std::vector<const BlockedProductKernels*> forms = {&portable_blocked_kernels()};
   if (has_avx2_fma()) forms.push_back(&avx2_blocked_kernels());
   for (const std::size_t cols : {1u, 7u, 8u, 9u, 17u, 64u, 100u}) {
     for (const std::size_t rows : {1u, 2u, 3u, 4u, 7u, 9u, 17u}) {
-      const std::size_t count = 9;
-      const std::vector<float> x = random_vector(count * cols, static_cast<unsigned>(cols));
+      const std::vector<float> x = random_vector(cols, static_cast<unsigned>(cols));
       const std::vector<float> m = random_vector(rows * cols, static_cast<unsigned>(rows + 50));
       for (const auto* k : forms) {
         SCOPED_TRACE(k->name);
-        std::vector<float> all(count * rows);
-        k->row_products(x.data(), count, cols, m.data(), rows, cols, all.data(), rows);
-        for (std::size_t v = 0; v < count; ++v) {
-          std::vector<float> alone(rows);
-          k->row_products(x.data() + v * cols, 1, cols, m.data(), rows, cols, alone.data(), rows);
-          expect_bits_equal(alone, std::span(all).subspan(v * rows, rows), rows);
-          for (std::size_t r = 0; r < rows; ++r) {
-            double exact = 0.0, mag = 0.0;
-            for (std::size_t j = 0; j < cols; ++j) {
-              exact += static_cast<double>(m[r * cols + j]) * x[v * cols + j];
-              mag += std::abs(static_cast<double>(m[r * cols + j]) * x[v * cols + j]);
-            }
-            EXPECT_NEAR(all[v * rows + r], exact, 1e-6 * mag * static_cast<double>(cols));
+        std::vector<float> out(rows + 1, -1.0f);
+        k->row_products(x.data(), m.data(), rows, cols, out.data());
+        EXPECT_EQ(out[rows], -1.0f) << "wrote past " << rows << " rows";
+        for (std::size_t r = 0; r < rows; ++r) {
+          double exact = 0.0, mag = 0.0;
+          for (std::size_t j = 0; j < cols; ++j) {
+            exact += static_cast<double>(m[r * cols + j]) * x[j];
+            mag += std::abs(static_cast<double>(m[r * cols + j]) * x[j]);
           }
+          EXPECT_NEAR(out[r], exact, 1e-6 * mag * static_cast<double>(cols));
         }
       }
     }
@@ -124,6 +121,31 @@ TEST(Dense, BlockedMatVecAgreesWithSequential) {
             "no panic");
   EXPECT_NE(panic_message([&] { mat_vec_blocked(std::vector<float>(9), 3, std::span(out).first(2), out); }),
             "no panic");
+}
+
+// From the split size on the query product runs on the pool by rows: each
+// output must keep the bits of the one-thread product, at odd sizes (chunk
+// and tile tails), whatever the pool size (ctest runs this with pools of 1
+// and 2 as well), and when called from inside a pool loop as query rows are.
+TEST(Dense, SplitQueryProductKeepsItsBits) {
+  const BlockedProductKernels& kernels = active_blocked_kernels();
+  for (const std::size_t d : {kSplitProductMinDim - 1, kSplitProductMinDim, std::size_t{1001},
+                              std::size_t{1536}}) {
+    const std::vector<float> m = random_vector(d * d, static_cast<unsigned>(d));
+    constexpr std::size_t kRows = 5;
+    const std::vector<float> xs = random_vector(kRows * d, static_cast<unsigned>(d) + 1);
+    std::vector<float> whole(kRows * d), alone(d + 1, -1.0f), nested(kRows * d);
+    for (std::size_t r = 0; r < kRows; ++r) {
+      kernels.row_products(xs.data() + r * d, m.data(), d, d, whole.data() + r * d);
+    }
+    mat_vec_blocked(m, d, std::span(xs).first(d), alone);
+    expect_bits_equal(whole, alone, d);
+    EXPECT_EQ(alone[d], -1.0f) << "wrote past d=" << d;
+    parallel_for_each(kRows, 1, [&](std::size_t r) {
+      mat_vec_blocked(m, d, std::span(xs).subspan(r * d, d), std::span(nested).subspan(r * d, d));
+    });
+    expect_bits_equal(whole, nested, kRows * d);
+  }
 }
 
 TEST(Dense, ShapeInvariantsPanic) {

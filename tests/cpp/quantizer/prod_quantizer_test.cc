@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <functional>
@@ -11,6 +12,10 @@
 
 #include "common/cpu_features.h"
 #include "common/panic.h"
+#include "linalg/dense.h"
+#include "linalg/hadamard.h"
+#include "quantizer/nearest_level.h"
+#include "quantizer/sign_bits.h"
 #include "quantizer/test_support.h"
 
 namespace velq {
@@ -267,6 +272,46 @@ TEST(ProdQuantizer, ScoringRejectsShortInputs) {
   EXPECT_THROW(q.prepare_ip_query_lite(std::vector<float>(41)), Panic);
 }
 
+std::vector<std::uint32_t> bits_of(const std::vector<float>& v) {
+  std::vector<std::uint32_t> out(v.size());
+  std::transform(v.begin(), v.end(), out.begin(), [](float x) { return std::bit_cast<std::uint32_t>(x); });
+  return out;
+}
+
+// Queries prepared together (blocks of rows sharing each pass over a matrix,
+// the rows of a large dimension split across the pool) carry the bits of
+// queries prepared one at a time: a full block and a tail, below and above
+// the dimension where the products split.
+TEST(ProdQuantizer, QueriesPreparedTogetherMatchOneAtATime) {
+  constexpr std::size_t kRows = ProdQuantizer::kQueryBlockRows + 5;
+  for (const Mode& mode : kModes) {
+    for (const std::uint64_t d : {std::uint64_t{100}, std::uint64_t{linalg::kSplitProductMinDim + 3}}) {
+      for (const std::uint64_t b : {3u, 5u}) {
+        const ProdQuantizer q = mode.make(d, b, 11);
+        const std::vector<float> rows = testing::random_vector(kRows * d, static_cast<unsigned>(d + b));
+        const std::vector<PreparedIpQuery> together = q.prepare_ip_queries(rows);
+        ASSERT_EQ(together.size(), kRows);
+        for (std::size_t r = 0; r < kRows; ++r) {
+          SCOPED_TRACE(std::string(mode.name) + " d=" + std::to_string(d) + " b=" + std::to_string(b) +
+                       " row " + std::to_string(r));
+          const PreparedIpQuery alone = q.prepare_ip_query(std::span(rows).subspan(r * d, d));
+          const PreparedIpQuery& batch = together[r];
+          ASSERT_EQ(bits_of(batch.q_rot), bits_of(alone.q_rot));
+          ASSERT_EQ(bits_of(batch.q_proj), bits_of(alone.q_proj));
+          ASSERT_EQ(bits_of(batch.lut), bits_of(alone.lut));
+          ASSERT_EQ(batch.k, alone.k);
+          ASSERT_EQ(std::bit_cast<std::uint32_t>(batch.qjl_scale), std::bit_cast<std::uint32_t>(alone.qjl_scale));
+          ASSERT_EQ(bits_of(batch.pair_tables.pairs), bits_of(alone.pair_tables.pairs));
+          ASSERT_EQ(bits_of(batch.pair_tables.signs), bits_of(alone.pair_tables.signs));
+        }
+      }
+    }
+  }
+  const ProdQuantizer q = ProdQuantizer::new_srht(40, 4, 8);
+  EXPECT_TRUE(q.prepare_ip_queries({}).empty());
+  EXPECT_THROW(q.prepare_ip_queries(std::vector<float>(79)), Panic);
+}
+
 TEST(ProdQuantizer, PackingMethodsUseTheStageWidth) {
   for (const auto& q : {ProdQuantizer::new_srht(100, 4, 1), ProdQuantizer::new_srht_fast(100, 4, 1),
                         ProdQuantizer::new_dense(33, 9, 1)}) {
@@ -323,6 +368,85 @@ TEST(ProdQuantizer, BatchCodesMatchSingleCodes) {
   EXPECT_THROW(ProdQuantizer::new_dense(8, 4, 1).quantize_batch(std::vector<float>(12)), Panic);
   std::vector<EncodedVector> two(2);
   EXPECT_THROW(ProdQuantizer::new_dense(8, 4, 1).quantize_rows(std::vector<float>(8), two), Panic);
+}
+
+// The codec written out with the portable kernels: every sum sequential in
+// index order, a multiply then an add per term.
+EncodedVector sequential_code(const ProdQuantizer& q, std::span<const float> x) {
+  const MseQuantizer& mse = q.mse_quantizer();
+  const QjlQuantizer& qjl = q.qjl_quantizer();
+  const std::size_t d = q.d(), n = q.n();
+  std::vector<float> y(n);
+  if (mse.is_dense()) {
+    linalg::row_dots_portable(mse.rotation_matrix->data(), d, d, d, x.data(), y.data());
+  } else {
+    linalg::srht_portable(x, mse.rotation_signs, y);
+  }
+  EncodedVector code;
+  code.mse_indices.resize(n);
+  nearest_levels_portable(mse.centroids, y, code.mse_indices);
+  code.qjl_bits.assign((n + 7) / 8, 0);
+  if (q.fast_mode()) return code;
+  for (std::size_t i = 0; i < n; ++i) y[i] = mse.centroids[code.mse_indices[i]];
+  std::vector<float> approx(d), residual(d), projected(n);
+  if (mse.is_dense()) {
+    linalg::mat_t_vec_portable(*mse.rotation_matrix, d, y, approx);
+  } else {
+    linalg::inverse_srht_portable(y, mse.rotation_signs, approx, d);
+  }
+  double sum_sq = 0.0;
+  for (std::size_t i = 0; i < d; ++i) {
+    const double r = static_cast<double>(x[i]) - static_cast<double>(approx[i]);
+    sum_sq += r * r;
+    residual[i] = static_cast<float>(r);
+  }
+  code.gamma = std::sqrt(sum_sq);
+  float factor = 1.0f;
+  if (qjl.is_dense()) {
+    linalg::row_dots_portable(qjl.projection_matrix->data(), d, d, d, residual.data(),
+                              projected.data());
+    factor = qjl.dense_factor();
+  } else {
+    linalg::srht_portable(residual, qjl.projection_signs, projected);
+  }
+  pack_nonnegative_portable(projected, factor, code.qjl_bits);
+  return code;
+}
+
+bool same_code(const EncodedVector& a, const EncodedVector& b) {
+  return a.mse_indices == b.mse_indices && a.qjl_bits == b.qjl_bits &&
+         std::bit_cast<std::uint64_t>(a.gamma) == std::bit_cast<std::uint64_t>(b.gamma);
+}
+
+// A stored code must not depend on the processor or on how it was written:
+// a single write, a batch, and log replay (which re-quantizes) all give the
+// sequential form's bits. Summing in another order or fusing a multiply and
+// an add moves gamma in the last bits for most vectors.
+TEST(ProdQuantizer, EveryRoadGivesTheSequentialCode) {
+  for (const std::size_t d : {128u, 100u, 384u}) {
+    const std::size_t count = d == 128 ? 3000 : 600;
+    std::vector<float> rows;
+    for (std::size_t v = 0; v < count; ++v) {
+      const std::vector<float> x = random_unit_vector(d, static_cast<unsigned>(v + 100 * d));
+      rows.insert(rows.end(), x.begin(), x.end());
+    }
+    for (const Mode& mode : kModes) {
+      for (const std::uint64_t b : {2u, 4u, 8u}) {
+        SCOPED_TRACE(std::string(mode.name) + " d=" + std::to_string(d) + " b=" + std::to_string(b));
+        const ProdQuantizer q = mode.make(d, b, 42);
+        const std::vector<EncodedVector> batch = q.quantize_batch(rows);
+        std::size_t single_differs = 0, batch_differs = 0;
+        for (std::size_t v = 0; v < count; ++v) {
+          const std::span<const float> x = std::span(rows).subspan(v * d, d);
+          const EncodedVector want = sequential_code(q, x);
+          single_differs += same_code(q.quantize(x), want) ? 0 : 1;
+          batch_differs += same_code(batch[v], want) ? 0 : 1;
+        }
+        EXPECT_EQ(single_differs, 0u) << "of " << count << " single writes";
+        EXPECT_EQ(batch_differs, 0u) << "of " << count << " batch writes";
+      }
+    }
+  }
 }
 
 // Both batch forms give each code dequantize's bits, whatever the group
