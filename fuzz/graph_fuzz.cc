@@ -11,7 +11,7 @@
 #include "common/slot_bitmap.h"
 #include "storage/graph/graph_format.h"
 #include "storage/graph/graph_reader.h"
-#include "storage/graph/graph_search.h"
+#include "index/graph_search.h"
 
 namespace {
 

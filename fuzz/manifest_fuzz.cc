@@ -6,7 +6,6 @@
 #include <span>
 #include <string>
 
-#include "engine/id_lists.h"
 #include "engine/manifest.h"
 
 namespace {

@@ -24,8 +24,10 @@ ALLOWED = {
     "storage/slots": {"common", "storage/io"},
     "storage/metadata": {"common", "storage/io"},
     "storage/graph": {"common", "storage/io"},
+    "index": {"common", "storage/io", "storage/graph"},
+    "search": {"common", "linalg", "quantizer"},
     "engine": {"common", "linalg", "quantizer", "storage/io", "storage/log", "storage/slots",
-               "storage/metadata", "storage/graph"},
+               "storage/metadata", "storage/graph", "index", "search"},
     "python": {"common", "engine", "storage/io", "storage/metadata"},
 }
 

@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "common/worker_pool.h"
-#include "engine/code_scan.h"
+#include "search/code_scan.h"
 
 namespace {
 
@@ -184,7 +184,7 @@ int main(int argc, char** argv) {
     std::printf("{\"figure\":\"reconstruction_norms\",\"threads\":%zu,\"build_s\":%.4f,\"bytes\":%zu}\n",
                 threads, median(norm_times), recon->memory_bytes());
   }
-  const velq::engine::ScanMetric scan_metric = l2 ? velq::engine::ScanMetric::kL2 : velq::engine::ScanMetric::kIp;
+  const velq::DistanceMetric scan_metric = l2 ? velq::DistanceMetric::kL2 : velq::DistanceMetric::kIp;
   const velq::ReconstructionNorms* recon_ptr = recon ? &*recon : nullptr;
 
   std::vector<std::uint32_t> candidates(n);

@@ -30,8 +30,8 @@
 #include "bench_driver.h"
 #include "common/worker_pool.h"
 #include "storage/io/backend.h"
-#include "storage/graph/graph_manager.h"
-#include "storage/graph/graph_reach.h"
+#include "index/graph_manager.h"
+#include "index/graph_mend.h"
 
 namespace {
 

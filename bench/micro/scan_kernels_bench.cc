@@ -12,7 +12,7 @@
 #include <random>
 #include <vector>
 
-#include "engine/vector_scoring.h"
+#include "search/vector_scoring.h"
 #include "kernel_bench.h"
 #include "quantizer/blocked_codes.h"
 #include "quantizer/first_pass.h"

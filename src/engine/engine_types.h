@@ -10,12 +10,9 @@
 #include <vector>
 
 #include "common/json_value.h"
+#include "search/distance_metric.h"
 
 namespace velq {
-
-// Fixed when a database is created. Every score is a similarity: dot product
-// (kIp), cosine (kCosine) or minus the Euclidean distance (kL2).
-enum class DistanceMetric : std::uint8_t { kIp = 0, kCosine = 1, kL2 = 2 };
 
 // Width of the raw vectors kept for reranking; kDisabled keeps none.
 enum class RerankPrecision : std::uint8_t { kDisabled = 0, kF32 = 1, kF16 = 2 };
@@ -24,15 +21,8 @@ enum class RerankPrecision : std::uint8_t { kDisabled = 0, kF32 = 1, kF16 = 2 };
 // one, kUpsert takes both.
 enum class WriteMode : std::uint8_t { kInsert = 0, kUpsert = 1, kUpdate = 2 };
 
-// "ip", "cosine", "l2" (the stored form) and "Ip", "Cosine", "L2" (messages).
-inline constexpr std::string_view kMetricNames[] = {"ip", "cosine", "l2"};
-inline constexpr std::string_view kMetricDisplayNames[] = {"Ip", "Cosine", "L2"};
 inline constexpr std::string_view kRerankPrecisionNames[] = {"disabled", "f32", "f16"};
 
-inline std::string_view metric_name(DistanceMetric m) { return kMetricNames[static_cast<int>(m)]; }
-inline std::string_view metric_display_name(DistanceMetric m) {
-  return kMetricDisplayNames[static_cast<int>(m)];
-}
 inline std::string_view rerank_precision_name(RerankPrecision p) {
   return kRerankPrecisionNames[static_cast<int>(p)];
 }

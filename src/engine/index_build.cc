@@ -11,11 +11,11 @@
 #include "engine/code_decode.h"
 #include "engine/flush.h"
 #include "engine/persist.h"
-#include "engine/prepared_nodes.h"
+#include "index/prepared_nodes.h"
 #include "engine/raw_vectors.h"
 #include "engine/slot_layout.h"
 #include "engine/slot_scorer.h"
-#include "engine/vector_scoring.h"
+#include "search/vector_scoring.h"
 
 namespace velq {
 

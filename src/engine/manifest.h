@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "common/result.h"
 #include "engine/engine_types.h"
@@ -53,5 +54,13 @@ struct Manifest {
   // "unknown variant ..." and the JSON reader's errors, as kCorruption.
   static Result<Manifest> parse(std::span<const std::uint8_t> bytes);
 };
+
+// graph_ids.json and delta_ids.json, the slot lists the manifest's index
+// state counts: ascending, as pretty JSON arrays ("[", one number per line
+// indented by two spaces, "]"; "[]" when empty; no final newline).
+std::string serialize_index_ids(std::span<const std::uint32_t> ids);
+
+// Any JSON array of u32 (whitespace free); anything else is kCorruption.
+Result<std::vector<std::uint32_t>> parse_index_ids(std::span<const std::uint8_t> bytes);
 
 }  // namespace velq

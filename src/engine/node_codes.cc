@@ -6,7 +6,7 @@
 
 #include "common/panic.h"
 #include "common/worker_pool.h"
-#include "engine/sign_agreement.h"
+#include "index/sign_agreement.h"
 
 namespace velq {
 

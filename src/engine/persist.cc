@@ -4,7 +4,7 @@
 #include <string>
 
 #include "engine/db_files.h"
-#include "engine/id_lists.h"
+#include "engine/manifest.h"
 
 namespace velq {
 

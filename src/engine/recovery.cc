@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "engine/blocked_mirror.h"
 #include "engine/compaction_switch.h"
@@ -11,11 +14,10 @@
 #include "engine/db_files.h"
 #include "engine/flush.h"
 #include "engine/flushed_records.h"
-#include "engine/id_lists.h"
+#include "engine/manifest.h"
 #include "engine/persist.h"
 #include "engine/slot_layout.h"
 #include "engine/slot_writes.h"
-#include "engine/state_files.h"
 #include "engine/write_support.h"
 #include "quantizer/quantizer_image.h"
 #include "storage/graph/graph_format.h"
@@ -26,6 +28,27 @@
 namespace velq {
 
 namespace {
+
+enum class CacheLocally : bool { kNo = false, kYes = true };
+
+// The bytes of `name`, a file a database keeps both locally and with the
+// provider: the local file in `local_dir` when it exists, else the
+// provider's object (copied into `local_dir` with kYes), else nullopt. Only
+// "no such file" means absent: any other failure is returned.
+Result<std::optional<std::vector<std::uint8_t>>> fetch_state_file(
+    const StorageBackend& backend, const std::string& local_dir, std::string_view name,
+    CacheLocally cache) {
+  const std::string local = db_files::local_path(local_dir, name);
+  VELQ_ASSIGN_OR_RETURN(std::optional<std::vector<std::uint8_t>> bytes,
+                        read_file_if_present(*backend.fs, local));
+  if (bytes.has_value()) return bytes;
+  VELQ_ASSIGN_OR_RETURN(std::optional<std::vector<std::uint8_t>> remote,
+                        absent_if_not_found(backend.provider->read(std::string(name))));
+  if (remote.has_value() && cache == CacheLocally::kYes) {
+    VELQ_RETURN_IF_ERROR(write_file_atomic(*backend.fs, local, *remote));
+  }
+  return remote;
+}
 
 // Segments the compactor would keep apart; recovery does not consult it.
 constexpr std::uint64_t kCompactorSegments = 10;

@@ -8,8 +8,8 @@
 #include "common/worker_pool.h"
 #include "engine/raw_vectors.h"
 #include "engine/slot_scorer.h"
-#include "engine/vector_scoring.h"
-#include "storage/graph/scored_node.h"
+#include "search/vector_scoring.h"
+#include "index/scored_node.h"
 
 namespace velq {
 

@@ -9,7 +9,7 @@
 
 #include "engine/engine_state.h"
 #include "engine/engine_types.h"
-#include "engine/search_pool.h"
+#include "search/search_pool.h"
 #include "engine/slot_scorer.h"
 
 namespace velq {

@@ -4,6 +4,7 @@
 
 #include "engine/filter_resolve.h"
 #include "engine/search_results.h"
+#include "search/search_route.h"
 
 namespace velq {
 
@@ -22,7 +23,7 @@ std::vector<std::uint32_t> candidate_list(const EngineState& state, const JsonOb
 }  // namespace
 
 const BlockedCodes* first_pass_codes(const EngineState& state, std::size_t count) {
-  if (!state.blocked_codes || count < engine::CodeScan::kFirstPassMin) return nullptr;
+  if (!state.blocked_codes || count < kFirstPassMin) return nullptr;
   return &*state.blocked_codes;
 }
 
@@ -32,7 +33,7 @@ std::vector<SearchResult> scan_candidates(const EngineState& state, const SlotSc
   if (top_k == 0 || list.empty()) return {};
   // The pool never needs more room than there are candidates: with fewer
   // candidates than its capacity it evicts nothing either way.
-  const std::uint64_t wanted = saturating_mul(top_k, state.rerank_enabled ? 10 : 1);
+  const std::uint64_t wanted = saturating_mul(top_k, state.rerank_enabled ? kScanPoolPerResult : 1);
   const std::size_t pool_size = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, list.size()));
   const engine::SearchPool pool = scorer.code_scan().run(list, pool_size).pool;
   return ranked_results(state, scorer, query, pool.entries(), top_k);

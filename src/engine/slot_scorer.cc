@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "engine/code_decode.h"
+#include "search/reconstruction_norms.h"
 
 namespace velq {
 
@@ -20,14 +20,6 @@ PreparedIpQuery prepare(const EngineState& state, std::span<const double> query)
   if (!needs_prepared_query(state)) return {};
   const std::vector<float> narrow(query.begin(), query.end());
   return state.quantizer->prepare_ip_query(narrow);
-}
-
-engine::ScanMetric scan_metric(DistanceMetric metric) {
-  switch (metric) {
-    case DistanceMetric::kCosine: return engine::ScanMetric::kCosine;
-    case DistanceMetric::kL2: return engine::ScanMetric::kL2;
-    default: return engine::ScanMetric::kIp;
-  }
 }
 
 engine::DecodedInputs decoded_inputs(const EngineState& state, std::span<const double> query) {
@@ -92,7 +84,7 @@ void dequantize_slots(const EngineState& state, std::span<const std::uint32_t> s
 SlotScorer::SlotScorer(const EngineState& state, std::span<const double> query,
                        const BlockedCodes* blocked, const PreparedIpQuery* prepared)
     : prepared_(prepared ? *prepared : prepare(state, query)),
-      scan_(*state.quantizer, prepared_, scan_metric(state.metric), query_norm(query),
+      scan_(*state.quantizer, prepared_, state.metric, query_norm(query),
             code_slots(state), blocked, decoded_inputs(state, query)) {}
 
 double SlotScorer::score(std::uint32_t slot) const { return scan_.exact_score(slot); }

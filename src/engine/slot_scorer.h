@@ -6,14 +6,14 @@
 //   L2      minus the distance to the dequantized vector x stored norm
 // All read the packed code in place; L2 takes the distance from <q, x̂> and
 // the code's reconstruction norm (CodeScan::decoded_score), and decodes the
-// vector (code_decode.h) only when the state keeps no norms.
+// vector (decode_codes) only when the state keeps no norms.
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <vector>
 
-#include "engine/code_scan.h"
+#include "search/code_scan.h"
 #include "engine/engine_state.h"
 
 namespace velq {

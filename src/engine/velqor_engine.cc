@@ -6,7 +6,7 @@
 #include "engine/raw_vectors.h"
 #include "engine/reads.h"
 #include "engine/recovery.h"
-#include "engine/search_graph.h"
+#include "engine/searcher.h"
 #include "engine/search_scan.h"
 #include "engine/stats.h"
 #include "engine/writes.h"
@@ -88,7 +88,7 @@ Result<std::vector<SearchResult>> VelqorEngine::exhaustive_search_simd(
 
 Result<std::vector<SearchResult>> VelqorEngine::search_with_filter_and_ann(
     std::span<const double> query, std::uint64_t top_k, const JsonObject* filter,
-    std::optional<std::uint64_t> ann_search_list_size, bool use_ann,
+    std::optional<std::uint64_t> ann_search_list_size, std::optional<bool> use_ann,
     const PreparedIpQuery* prepared) const {
   return velq::search_with_filter_and_ann(*state_, query, top_k, filter, ann_search_list_size,
                                           use_ann, prepared);

@@ -52,7 +52,7 @@ class VelqorEngine {
       std::optional<std::span<const std::uint32_t>> candidates) const;
   Result<std::vector<SearchResult>> search_with_filter_and_ann(
       std::span<const double> query, std::uint64_t top_k, const JsonObject* filter,
-      std::optional<std::uint64_t> ann_search_list_size, bool use_ann,
+      std::optional<std::uint64_t> ann_search_list_size, std::optional<bool> use_ann,
       const PreparedIpQuery* prepared = nullptr) const;
   // Prepared forms of rows.size() / d queries for search_with_filter_and_ann
   // (prepare_search_queries in slot_scorer.h); possibly empty.

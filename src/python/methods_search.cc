@@ -16,21 +16,6 @@
 namespace velq::py {
 namespace {
 
-// The graph pays off only over a large corpus whose index covers most of it.
-constexpr std::uint64_t kMinRecordsForGraph = 10'000;
-constexpr std::uint64_t kMaxDeltaShare = 5;  // delta at most one fifth of the records
-
-// Whether to ask the engine for the graph path when the caller did not say.
-bool graph_path_pays(const EngineState& state) {
-  const std::uint64_t active = state.id_pool.active_count();
-  return state.has_index() && active >= kMinRecordsForGraph &&
-         kMaxDeltaShare * state.delta_ids.size() <= active;
-}
-
-bool decide_graph_path(const EngineState& state, std::optional<bool> use_ann) {
-  return use_ann ? *use_ann : graph_path_pays(state);
-}
-
 void check_positive(std::int64_t value, const char* name) {
   if (value < 1) throw_value_error(std::string(name) + " must be a positive integer, got " + std::to_string(value));
 }
@@ -66,10 +51,10 @@ struct SearchRequest {
   std::optional<std::uint64_t> list_size;
   std::optional<bool> use_ann;
 
-  std::vector<SearchResult> run(const VelqorEngine& engine, std::span<const double> query, bool graph,
+  std::vector<SearchResult> run(const VelqorEngine& engine, std::span<const double> query,
                                 const PreparedIpQuery* prepared = nullptr) const {
     return unwrap(
-        engine.search_with_filter_and_ann(query, top_k, filter ? &*filter : nullptr, list_size, graph, prepared));
+        engine.search_with_filter_and_ann(query, top_k, filter ? &*filter : nullptr, list_size, use_ann, prepared));
   }
 };
 
@@ -94,7 +79,7 @@ PyObject* search(DatabaseObject& db, const BoundArgs& a) {
   const std::vector<SearchResult> hits = read_engine(db, [&](const VelqorEngine& engine) {
     const std::size_t d = engine.state().d;
     if (query.size() != d) throw_value_error(dimension_mismatch(d, query.size()));
-    return request.run(engine, query, decide_graph_path(engine.state(), use_ann));
+    return request.run(engine, query);
   });
   return hits_to_py(hits, fields);
 }
@@ -103,7 +88,6 @@ PyObject* search(DatabaseObject& db, const BoundArgs& a) {
 // failure on this thread once the rows already started have returned.
 std::vector<std::vector<SearchResult>> search_rows(const VelqorEngine& engine, const Matrix<double>& queries,
                                                    const SearchRequest& request) {
-  const bool graph = decide_graph_path(engine.state(), request.use_ann);
   std::vector<std::vector<SearchResult>> results(queries.rows);
   // Rows are prepared a batch at a time (a few blocks per thread), so the
   // prepared forms held at once stay small however many rows there are.
@@ -113,7 +97,7 @@ std::vector<std::vector<SearchResult>> search_rows(const VelqorEngine& engine, c
     const std::vector<PreparedIpQuery> prepared = engine.prepare_search_queries(
         std::span(queries.values).subspan(first * queries.cols, take * queries.cols));
     parallel_for_each(take, 1, [&](std::size_t i) {
-      results[first + i] = request.run(engine, queries.row(first + i), graph, prepared.empty() ? nullptr : &prepared[i]);
+      results[first + i] = request.run(engine, queries.row(first + i), prepared.empty() ? nullptr : &prepared[i]);
     });
   }
   return results;

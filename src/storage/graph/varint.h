@@ -11,7 +11,13 @@
 namespace velq {
 
 // Appends the one to five bytes of `value`.
-void append_varint(std::vector<std::uint8_t>& out, std::uint32_t value);
+inline void append_varint(std::vector<std::uint8_t>& out, std::uint32_t value) {
+  while (value >= 0x80) {
+    out.push_back(static_cast<std::uint8_t>(value | 0x80));
+    value >>= 7;
+  }
+  out.push_back(static_cast<std::uint8_t>(value));
+}
 
 // Decodes the varint at `pos` (which must be below bytes.size()) and moves
 // `pos` past it. A varint still open at the end of `bytes` ends there; value

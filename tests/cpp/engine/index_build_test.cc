@@ -9,7 +9,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "engine/search_graph.h"
+#include "engine/searcher.h"
 #include "engine/search_scan.h"
 #include "engine/slot_scorer.h"
 #include "engine/vector_scoring.h"

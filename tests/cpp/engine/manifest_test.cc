@@ -4,7 +4,6 @@
 
 #include <string>
 
-#include "engine/id_lists.h"
 
 namespace velq {
 namespace {

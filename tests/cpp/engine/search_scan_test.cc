@@ -15,7 +15,7 @@
 #include "engine/flush.h"
 #include "engine/search_results.h"
 #include "engine/slot_scorer.h"
-#include "engine/vector_scoring.h"
+#include "search/vector_scoring.h"
 #include "engine/filter_resolve.h"
 #include "search_test_util.h"
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "common/byte_io.h"
-#include "graph_test_util.h"
+#include "index/graph_test_util.h"
 #include "storage/graph/varint.h"
 
 namespace velq {

@@ -1,0 +1,219 @@
+#include "index/graph_search.h"
+
+#include <algorithm>
+#include <array>
+#include <limits>
+#include <utility>
+
+#include "storage/graph/graph_format.h"
+#include "index/node_marks.h"
+
+namespace velq {
+
+namespace {
+
+// Heap orders over ranks_first: BestOnTop keeps the best candidate at the
+// front, WorstOnTop the worst.
+struct BestOnTop {
+  bool operator()(const ScoredNode& a, const ScoredNode& b) const { return ranks_first(b, a); }
+};
+struct WorstOnTop {
+  bool operator()(const ScoredNode& a, const ScoredNode& b) const { return ranks_first(a, b); }
+};
+
+template <typename Order>
+class Heap {
+ public:
+  Heap() = default;
+  explicit Heap(std::vector<ScoredNode> items) : items_(std::move(items)) {
+    std::make_heap(items_.begin(), items_.end(), Order());
+  }
+  bool empty() const { return items_.empty(); }
+  std::size_t size() const { return items_.size(); }
+  const ScoredNode& top() const { return items_.front(); }
+  void push(const ScoredNode& item) {
+    items_.push_back(item);
+    std::push_heap(items_.begin(), items_.end(), Order());
+  }
+  ScoredNode pop() {
+    std::pop_heap(items_.begin(), items_.end(), Order());
+    const ScoredNode item = items_.back();
+    items_.pop_back();
+    return item;
+  }
+  std::vector<ScoredNode> release() && { return std::move(items_); }
+
+ private:
+  std::vector<ScoredNode> items_;
+};
+
+using CandidateQueue = Heap<BestOnTop>;
+using ResultSet = Heap<WorstOnTop>;
+
+// Score of the worst kept result, or minus infinity while nothing is kept.
+double worst_score(const ResultSet& results) {
+  return results.empty() ? -std::numeric_limits<double>::infinity() : results.top().score;
+}
+
+bool passes(const SearchFilter* filter, std::uint32_t node) {
+  if (filter == nullptr) return true;
+  return filter->allowed != nullptr && node < filter->index_ids.size() &&
+         filter->allowed->contains(filter->index_ids[node]);
+}
+
+// The visited marks of one search: a stamp per node, kept per thread so
+// that a search neither allocates nor clears n_nodes bytes. A search nested
+// in another on the same thread (a scorer that searches) gets its own.
+class VisitedMarks {
+ public:
+  VisitedMarks() : marks_(in_use_ ? own_ : shared_) { in_use_ = true; }
+  ~VisitedMarks() {
+    if (&marks_ == &shared_) in_use_ = false;
+  }
+  VisitedMarks(const VisitedMarks&) = delete;
+  VisitedMarks& operator=(const VisitedMarks&) = delete;
+
+  // Forgets every mark: the start of a level.
+  void clear(std::size_t n_nodes) { marks_.clear(n_nodes); }
+  // Marks `node`; false when it was already marked.
+  bool insert(std::uint32_t node) { return marks_.insert(node); }
+
+ private:
+  static thread_local NodeMarks shared_;
+  static thread_local bool in_use_;
+  NodeMarks own_;
+  NodeMarks& marks_;
+};
+
+thread_local NodeMarks VisitedMarks::shared_;
+thread_local bool VisitedMarks::in_use_ = false;
+
+// Lists that fit are decoded on the stack; graphs built with a larger
+// degree fall back to a vector.
+constexpr std::size_t kStackListSize = 256;
+
+// Per-search state shared by the levels: the callbacks, the visited marks
+// and the buffers of the list being expanded.
+class Walk {
+ public:
+  Walk(const GraphView& graph, const NodeScorer& scorer, const NodePrefetch& prefetch)
+      : graph_(graph), scorer_(scorer), prefetch_(prefetch) {}
+
+  const GraphView& graph() const { return graph_; }
+  VisitedMarks& visited() { return visited_; }
+  double score(std::uint32_t node) const { return scorer_(node); }
+
+  // c's list at `level` (an unreadable list is empty) without the nodes
+  // outside the graph or already visited, which are marked visited now and
+  // hinted to the caller, all before any of them is scored.
+  std::span<const std::uint32_t> expand(std::uint32_t c, std::uint32_t level) {
+    std::span<std::uint32_t> list = decode(c, level);
+    std::size_t kept = 0;
+    for (const std::uint32_t v : list) {
+      if (v < graph_.n_nodes() && visited_.insert(v)) list[kept++] = v;
+    }
+    list = list.first(kept);
+    if (prefetch_) {
+      for (const std::uint32_t v : list) prefetch_(v);
+    }
+    return list;
+  }
+
+ private:
+  std::span<std::uint32_t> decode(std::uint32_t c, std::uint32_t level) {
+    const Result<std::size_t> count = graph_.decode(c, level, stack_list_);
+    if (!count.ok()) return {};
+    if (*count <= stack_list_.size()) return std::span(stack_list_).first(*count);
+    // The first decode told the length: one more fills the longer buffer.
+    long_list_.resize(*count);
+    const Result<std::size_t> again = graph_.decode(c, level, long_list_);
+    return again.ok() ? std::span(long_list_).first(*again) : std::span<std::uint32_t>();
+  }
+
+  const GraphView& graph_;
+  const NodeScorer& scorer_;
+  const NodePrefetch& prefetch_;
+  VisitedMarks visited_;
+  std::array<std::uint32_t, kStackListSize> stack_list_;
+  std::vector<std::uint32_t> long_list_;
+};
+
+// Greedy descent through one upper level; returns its best (at most
+// kUpperLevelBeam) nodes as the next level's entries.
+std::vector<ScoredNode> descend_level(Walk& walk, std::uint32_t level,
+                                      std::vector<ScoredNode> entries) {
+  walk.visited().clear(walk.graph().n_nodes());
+  for (const ScoredNode& e : entries) walk.visited().insert(e.node);
+  CandidateQueue candidates(entries);
+  ResultSet results(std::move(entries));
+  while (!candidates.empty()) {
+    const ScoredNode c = candidates.pop();
+    if (results.size() >= kUpperLevelBeam && ranks_before(results.top().score, c.score)) break;
+    for (const std::uint32_t v : walk.expand(c.node, level)) {
+      const ScoredNode hit{v, walk.score(v)};
+      if (results.size() < kUpperLevelBeam || ranks_before(hit.score, results.top().score)) {
+        candidates.push(hit);
+        results.push(hit);
+        if (results.size() > kUpperLevelBeam) results.pop();
+      }
+    }
+  }
+  return std::move(results).release();
+}
+
+// Beam search of width ef on level 0. Start entries join the results
+// without the ef limit.
+std::vector<ScoredNode> search_level0(Walk& walk, std::size_t ef,
+                                      const std::vector<ScoredNode>& entries,
+                                      const SearchFilter* filter) {
+  walk.visited().clear(walk.graph().n_nodes());
+  CandidateQueue candidates;
+  ResultSet results;
+  for (const ScoredNode& e : entries) {
+    if (e.node >= walk.graph().n_nodes()) continue;
+    candidates.push(e);
+    walk.visited().insert(e.node);
+    if (passes(filter, e.node)) results.push(e);
+  }
+  while (!candidates.empty()) {
+    const ScoredNode c = candidates.pop();
+    if (results.size() >= ef && ranks_before(worst_score(results), c.score)) break;
+    for (const std::uint32_t v : walk.expand(c.node, 0)) {
+      const ScoredNode hit{v, walk.score(v)};
+      const bool full = results.size() >= ef;
+      // Once the results are full their worst score only rises, so a node
+      // scoring below it now would stop the walk when popped: leaving it
+      // out of the queue changes neither the walk nor the results.
+      if (full && ranks_before(worst_score(results), hit.score)) continue;
+      candidates.push(hit);
+      if (!passes(filter, v)) continue;
+      if (full && !ranks_before(hit.score, worst_score(results))) continue;
+      results.push(hit);
+      if (full) results.pop();
+    }
+  }
+  return std::move(results).release();
+}
+
+}  // namespace
+
+std::vector<ScoredNode> search_graph(const GraphView& graph, std::size_t k, std::size_t ef,
+                                     const NodeScorer& scorer, const SearchFilter* filter,
+                                     const NodePrefetch& prefetch) {
+  const std::uint32_t entry = graph.entry_point();
+  if (graph.n_nodes() == 0 || entry >= graph.n_nodes()) return {};
+  Walk walk(graph, scorer, prefetch);
+  std::vector<ScoredNode> entries{{entry, scorer(entry)}};
+  // No list exists above the top level, so a larger stored max_level only
+  // names empty levels.
+  for (std::uint32_t level = std::min(graph.max_level(), graph_format::kTopLevel); level >= 1;
+       --level) {
+    entries = descend_level(walk, level, std::move(entries));
+  }
+  std::vector<ScoredNode> hits = search_level0(walk, ef, entries, filter);
+  std::sort(hits.begin(), hits.end(), ranks_first);
+  if (hits.size() > k) hits.resize(k);
+  return hits;
+}
+
+}  // namespace velq
