@@ -8,13 +8,13 @@
 
 #include "common/panic.h"
 #include "common/worker_pool.h"
-#include "engine/code_decode.h"
 #include "engine/flush.h"
 #include "engine/persist.h"
-#include "index/prepared_nodes.h"
 #include "engine/raw_vectors.h"
 #include "engine/slot_layout.h"
 #include "engine/slot_scorer.h"
+#include "index/prepared_nodes.h"
+#include "search/reconstruction_norms.h"
 #include "search/vector_scoring.h"
 
 namespace velq {

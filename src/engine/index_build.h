@@ -11,8 +11,8 @@
 #include "common/result.h"
 #include "engine/engine_state.h"
 #include "engine/node_codes.h"
-#include "engine/reconstruction_norms.h"
-#include "storage/graph/scored_node.h"
+#include "search/reconstruction_norms.h"
+#include "index/scored_node.h"
 
 namespace velq {
 

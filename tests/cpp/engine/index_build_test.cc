@@ -12,8 +12,8 @@
 #include "engine/searcher.h"
 #include "engine/search_scan.h"
 #include "engine/slot_scorer.h"
-#include "engine/vector_scoring.h"
-#include "storage/graph/graph_build.h"
+#include "search/vector_scoring.h"
+#include "index/graph_build.h"
 #include "search_test_util.h"
 
 namespace velq::testing {
