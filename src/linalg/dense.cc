@@ -96,6 +96,9 @@ void row_dots_portable(const float* m, std::size_t rows, std::size_t stride, std
 
 void mat_t_vec(std::span<const float> m, std::size_t d, std::span<const float> y,
                std::span<float> out) {
+#if VELQ_X86
+  if (has_avx512()) return mat_t_vec_avx512(m, d, y, out);
+#endif
   (has_avx2() ? mat_t_vec_avx2 : mat_t_vec_portable)(m, d, y, out);
 }
 
@@ -109,6 +112,9 @@ void mat_t_vec_portable(std::span<const float> m, std::size_t d, std::span<const
 
 void mat_t_vecs(std::span<const float> m, std::size_t d, const float* y, std::size_t count,
                 float* out) {
+#if VELQ_X86
+  if (has_avx512()) return mat_t_vecs_avx512(m, d, y, count, out);
+#endif
   (has_avx2() ? mat_t_vecs_avx2 : mat_t_vecs_portable)(m, d, y, count, out);
 }
 

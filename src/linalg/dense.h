@@ -58,6 +58,8 @@ void mat_t_vec_portable(std::span<const float> m, std::size_t d, std::span<const
                         std::span<float> out);
 void mat_t_vec_avx2(std::span<const float> m, std::size_t d, std::span<const float> y,
                     std::span<float> out);
+void mat_t_vec_avx512(std::span<const float> m, std::size_t d, std::span<const float> y,
+                      std::span<float> out);
 
 // mat_t_vec of `count` vectors at once: out[v·d + j] = Σ_{i < d} m[i·d + j] ·
 // y[v·d + i] for v < count, bit-identical to mat_t_vec of each vector (the
@@ -69,6 +71,8 @@ void mat_t_vecs_portable(std::span<const float> m, std::size_t d, const float* y
                          std::size_t count, float* out);
 void mat_t_vecs_avx2(std::span<const float> m, std::size_t d, const float* y, std::size_t count,
                      float* out);
+void mat_t_vecs_avx512(std::span<const float> m, std::size_t d, const float* y,
+                       std::size_t count, float* out);
 
 // d·d, the number of entries of a d×d matrix; panics when it does not fit in
 // a size (the multiplication would wrap and shape checks would pass wrongly).

@@ -4,11 +4,9 @@
 #include <immintrin.h>
 
 #include <algorithm>
-#include <type_traits>
-#include <utility>
 
-#include "common/thread_scratch.h"
 #include "linalg/dense.h"
+#include "linalg/transposed_tiles.h"
 
 namespace velq::linalg {
 
@@ -71,174 +69,37 @@ void row_blocks(const float* m, std::size_t stride, const float* x, std::size_t 
   }
 }
 
-// Register tiles for mat_t_vecs: V vectors × O blocks of 8 outputs, all
-// V·O sums held in registers across a strip of rows. Each lane is one output,
-// taking its terms in row order, a multiply then an add, as mat_t_vec does;
-// lanes never mix, so the tiling changes no bits.
-//
-// The strip: `rows` rows of at least 8·O values, `stride` apart. ys holds
-// the vectors' values for those rows interleaved, ys[i·kGroup + v]. out is
-// offset to the tile's first column; its vectors lie d apart. `fresh`: the
-// strip starts at the matrix's first row, so the sums start at zero rather
-// than from out. kMasked: the last block has fewer than 8 outputs, those
-// `mask` marks; its other lanes are never stored.
-constexpr std::size_t kGroup = 4;
+// Eight outputs per register, 16 registers.
+struct Avx2 {
+  static constexpr std::size_t kLanes = 8;
+  using Vec = __m256;
+  using Mask = __m256i;
+  struct StripTag;
+  struct ValuesTag;
 
-// f(K) for K = 0 … N−1, each index a compile-time constant: the
-// accumulators below are then separate registers, not a stack array the
-// loop stores to on every row.
-template <std::size_t N, typename F>
-inline void unrolled(F&& f) {
-  [&]<std::size_t... K>(std::index_sequence<K...>) {
-    (f(std::integral_constant<std::size_t, K>{}), ...);
-  }(std::make_index_sequence<N>{});
-}
-
-template <std::size_t V, std::size_t O, bool kMasked>
-void column_tile(const float* strip, std::size_t stride, std::size_t rows, const float* ys,
-                 bool fresh, __m256i mask, float* out, std::size_t d) {
-  const auto load = [mask](const float* p, auto o) {
-    if constexpr (kMasked && o == O - 1) {
-      return _mm256_maskload_ps(p, mask);
-    } else {
-      return _mm256_loadu_ps(p);
-    }
-  };
-  // acc[v·O + o]: vector v, block o.
-  __m256 acc[V * O];
-  unrolled<V * O>([&](auto k) {
-    constexpr std::size_t v = k / O;
-    constexpr std::integral_constant<std::size_t, k % O> o;
-    acc[k] = fresh ? _mm256_setzero_ps() : load(out + v * d + 8 * o, o);
-  });
-  for (std::size_t i = 0; i < rows; ++i) {
-    __m256 r[O];
-    unrolled<O>([&](auto o) { r[o] = load(strip + i * stride + 8 * o, o); });
-    unrolled<V>([&](auto v) {
-      const __m256 yi = _mm256_broadcast_ss(ys + i * kGroup + v);
-      unrolled<O>([&](auto o) {
-        acc[v * O + o] = _mm256_add_ps(acc[v * O + o], _mm256_mul_ps(r[o], yi));
-      });
-    });
+  static Mask tail_mask(std::size_t d) {
+    const int tail = static_cast<int>(d % kLanes == 0 ? kLanes : d % kLanes);
+    return _mm256_cmpgt_epi32(_mm256_set1_epi32(tail), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
   }
-  unrolled<V * O>([&](auto k) {
-    constexpr std::size_t v = k / O, o = k % O;
-    float* dst = out + v * d + 8 * o;
-    if constexpr (kMasked && o == O - 1) {
-      _mm256_maskstore_ps(dst, mask, acc[k]);
-    } else {
-      _mm256_storeu_ps(dst, acc[k]);
-    }
-  });
-}
+  // About 12 sums per tile, so enough independent adds are in flight while
+  // the row loads and broadcasts still fit the registers.
+  static constexpr std::size_t blocks_for(std::size_t v) { return v == 1 ? 8 : v == 2 ? 5 : 3; }
 
-using ColumnTile = void (*)(const float*, std::size_t, std::size_t, const float*, bool, __m256i,
-                            float*, std::size_t);
-
-// Blocks of 8 outputs per tile for V vectors: about 12 sums, so enough
-// independent adds are in flight while the row loads and broadcasts still
-// fit the 16 registers.
-constexpr std::size_t blocks_for(std::size_t v) { return v == 1 ? 8 : v == 2 ? 5 : 3; }
-
-template <std::size_t V, std::size_t O>
-ColumnTile column_tile_for(std::size_t blocks, bool masked) {
-  if constexpr (O > 1) {
-    if (blocks < O) return column_tile_for<V, O - 1>(blocks, masked);
-  }
-  return masked ? column_tile<V, O, true> : column_tile<V, O, false>;
-}
-
-ColumnTile column_tile_for(std::size_t vectors, std::size_t blocks, bool masked) {
-  switch (vectors) {
-    case 1: return column_tile_for<1, blocks_for(1)>(blocks, masked);
-    case 2: return column_tile_for<2, blocks_for(2)>(blocks, masked);
-    case 3: return column_tile_for<3, blocks_for(3)>(blocks, masked);
-    default: return column_tile_for<kGroup, blocks_for(kGroup)>(blocks, masked);
-  }
-}
-
-// Rows per strip: a strip of the matrix and the batch's values for its rows
-// stay in L1 while every vector group passes over the strip.
-constexpr std::size_t kStripRows = 64;
-
-struct StripTag;
-struct GroupValuesTag;
-
-// Copies rows [0, rows) of the d-column matrix at m into strip, cut into
-// panels of `width` columns: column c of row i goes to
-// strip[((c / width)·rows + i)·width + c % width], and the columns past d in
-// the last block are zero. Matrix rows lie d floats apart, a multiple of the
-// cache's set stride at the usual dimensions: read in place by several
-// vector groups, a panel's rows would crowd a few cache sets and miss all the
-// time; packed, they do not, and the copy reads each row in one sweep.
-void copy_strip(const float* m, std::size_t d, std::size_t rows, std::size_t width,
-                __m256i mask, float* strip) {
-  for (std::size_t i = 0; i < rows; ++i) {
-    const float* row = m + i * d;
-    float* panel = strip + i * width;
-    for (std::size_t col = 0; col < d; col += width, panel += rows * width) {
-      for (std::size_t c = col; c < std::min(d, col + width); c += 8) {
-        const __m256 v = c + 8 <= d ? _mm256_loadu_ps(row + c) : _mm256_maskload_ps(row + c, mask);
-        _mm256_storeu_ps(panel + (c - col), v);
-      }
-    }
-  }
-}
-
-// ys[(g·rows + i)·kGroup + v] = y[(g·kGroup + v)·d + i] for the vectors of each
-// group g and i < rows.
-void group_values(const float* y, std::size_t d, std::size_t count, std::size_t rows, float* ys) {
-  for (std::size_t v = 0; v < count; ++v) {
-    float* dst = ys + (v / kGroup) * rows * kGroup + v % kGroup;
-    for (std::size_t i = 0; i < rows; ++i) dst[i * kGroup] = y[v * d + i];
-  }
-}
+  static Vec zero() { return _mm256_setzero_ps(); }
+  static Vec set1(float x) { return _mm256_set1_ps(x); }
+  static Vec load(const float* p) { return _mm256_loadu_ps(p); }
+  static Vec load(const float* p, Mask m) { return _mm256_maskload_ps(p, m); }
+  static void store(float* p, Vec v) { _mm256_storeu_ps(p, v); }
+  static void store(float* p, Mask m, Vec v) { _mm256_maskstore_ps(p, m, v); }
+  static Vec add(Vec a, Vec b) { return _mm256_add_ps(a, b); }
+  static Vec mul(Vec a, Vec b) { return _mm256_mul_ps(a, b); }
+};
 
 }  // namespace
 
 void mat_t_vecs_avx2(std::span<const float> m, std::size_t d, const float* y, std::size_t count,
                      float* out) {
-  check_dense_shapes(m, d, d);
-  if (count == 0 || d == 0) return;
-  // Tiles as wide as the largest vector group allows; a smaller last group
-  // keeps the width with fewer sums. A single group reads the matrix once,
-  // in place.
-  const std::size_t width = 8 * blocks_for(std::min(count, kGroup));
-  const bool copy = count > kGroup;
-  const std::size_t panels = (d + width - 1) / width;
-  const std::span<float> strip = thread_scratch<StripTag>(copy ? kStripRows * panels * width : 0);
-  const std::size_t groups = (count + kGroup - 1) / kGroup;
-  const std::span<float> ys = thread_scratch<GroupValuesTag>(groups * kGroup * kStripRows);
-  const int tail = static_cast<int>(d % 8 == 0 ? 8 : d % 8);
-  const __m256i mask =
-      _mm256_cmpgt_epi32(_mm256_set1_epi32(tail), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-  for (std::size_t first_row = 0; first_row < d; first_row += kStripRows) {
-    const std::size_t rows = std::min(kStripRows, d - first_row);
-    group_values(y + first_row, d, count, rows, ys.data());
-    if (copy) copy_strip(m.data() + first_row * d, d, rows, width, mask, strip.data());
-    // The next strip's rows, one contiguous run of the matrix, are fetched
-    // into L2 a few lines before each tile while this strip is multiplied:
-    // copying them then waits on no memory.
-    const char* next = reinterpret_cast<const char*>(m.data() + (first_row + rows) * d);
-    const std::size_t next_bytes = copy ? std::min(kStripRows, d - first_row - rows) * d * 4 : 0;
-    const std::size_t tiles = panels * groups;
-    for (std::size_t p = 0; p < panels; ++p) {
-      const std::size_t col = p * width;
-      const std::size_t cols = std::min(width, d - col);
-      const float* src = copy ? strip.data() + p * rows * width : m.data() + first_row * d + col;
-      const std::size_t stride = copy ? width : d;
-      for (std::size_t g = 0; g < groups; ++g) {
-        const std::size_t t = p * groups + g;
-        for (std::size_t at = next_bytes * t / tiles; at < next_bytes * (t + 1) / tiles; at += 64) {
-          _mm_prefetch(next + at, _MM_HINT_T1);
-        }
-        const std::size_t vectors = std::min(kGroup, count - g * kGroup);
-        column_tile_for(vectors, (cols + 7) / 8, cols % 8 != 0)(
-            src, stride, rows, ys.data() + g * rows * kGroup, first_row == 0, mask,
-            out + g * kGroup * d + col, d);
-      }
-    }
-  }
+  tiles::transposed_products<Avx2>(m, d, y, count, out);
 }
 
 void row_dots_avx2(const float* m, std::size_t rows, std::size_t stride, std::size_t cols,
@@ -251,37 +112,7 @@ void row_dots_avx2(const float* m, std::size_t rows, std::size_t stride, std::si
 
 void mat_t_vec_avx2(std::span<const float> m, std::size_t d, std::span<const float> y,
                     std::span<float> out) {
-  check_dense_shapes(m, d, out.size());
-  check_dense_input(y.size(), d);
-  std::fill_n(out.begin(), d, 0.0f);
-  const float* a = m.data();
-  float* o = out.data();
-  // Four rows per sweep over the output: each out[j] still takes the terms
-  // in row order, with a quarter of the loads and stores of out.
-  std::size_t i = 0;
-  for (; i + 4 <= d; i += 4) {
-    const float* r0 = a + i * d;
-    const float* r1 = r0 + d;
-    const float* r2 = r1 + d;
-    const float* r3 = r2 + d;
-    const __m256 y0 = _mm256_set1_ps(y[i]);
-    const __m256 y1 = _mm256_set1_ps(y[i + 1]);
-    const __m256 y2 = _mm256_set1_ps(y[i + 2]);
-    const __m256 y3 = _mm256_set1_ps(y[i + 3]);
-    std::size_t j = 0;
-    for (; j + 8 <= d; j += 8) {
-      __m256 v = _mm256_loadu_ps(o + j);
-      v = _mm256_add_ps(v, _mm256_mul_ps(_mm256_loadu_ps(r0 + j), y0));
-      v = _mm256_add_ps(v, _mm256_mul_ps(_mm256_loadu_ps(r1 + j), y1));
-      v = _mm256_add_ps(v, _mm256_mul_ps(_mm256_loadu_ps(r2 + j), y2));
-      v = _mm256_add_ps(v, _mm256_mul_ps(_mm256_loadu_ps(r3 + j), y3));
-      _mm256_storeu_ps(o + j, v);
-    }
-    for (; j < d; ++j) {
-      o[j] = (((o[j] + r0[j] * y[i]) + r1[j] * y[i + 1]) + r2[j] * y[i + 2]) + r3[j] * y[i + 3];
-    }
-  }
-  accumulate_rows(a, d, y.data(), i, o);
+  tiles::transposed_product<Avx2>(m, d, y, out);
 }
 
 }  // namespace velq::linalg

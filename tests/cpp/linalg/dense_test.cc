@@ -69,6 +69,38 @@ TEST(Dense, Avx2BitIdenticalToPortable) {
   }
 }
 
+// The 16-lane form against the sequential sums: every vector count up to two
+// full groups and more, and dimensions around the lane, tile and strip
+// widths (partial blocks take masked lanes).
+TEST(Dense, Avx512BitIdenticalToPortable) {
+#if VELQ_X86
+  if (!has_avx512()) GTEST_SKIP() << "no AVX-512 on this processor";
+  for (const std::size_t d : {1u, 7u, 16u, 17u, 100u, 129u, 300u, 384u, 1536u}) {
+    SCOPED_TRACE(d);
+    const std::vector<float> m = random_vector(d * d, static_cast<unsigned>(d) + 3);
+    std::vector<float> one(d), wide(d);
+    const std::vector<float> x = random_vector(d, static_cast<unsigned>(d) + 4);
+    mat_t_vec_portable(m, d, x, one);
+    mat_t_vec_avx512(m, d, x, wide);
+    expect_bits_equal(one, wide, d);
+    for (std::size_t count = 1; count <= 9; ++count) {
+      SCOPED_TRACE(count);
+      const std::vector<float> ys = random_vector(count * d, static_cast<unsigned>(d + count));
+      // Sentinels past the last vector catch stores beyond the masked lanes.
+      std::vector<float> out(count * d + 16, -7.0f);
+      mat_t_vecs_avx512(m, d, ys.data(), count, out.data());
+      for (std::size_t v = 0; v < count; ++v) {
+        mat_t_vec_portable(m, d, std::span(ys).subspan(v * d, d), one);
+        expect_bits_equal(one, std::span(out).subspan(v * d, d), d);
+      }
+      for (std::size_t k = count * d; k < out.size(); ++k) ASSERT_EQ(out[k], -7.0f);
+    }
+  }
+#else
+  GTEST_SKIP() << "not an x86 build";
+#endif
+}
+
 // Every tile height (1-8 rows) and every column tail: each form is close to
 // a double-precision product.
 TEST(Dense, BlockedProductTilesStayNearTheExactProduct) {
