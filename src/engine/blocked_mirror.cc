@@ -8,7 +8,7 @@ namespace {
 // them when it reranks from codes.
 bool keeps_reconstruction_norms(const EngineState& state) {
   if (state.metric() == DistanceMetric::kL2) return true;
-  return state.metric() == DistanceMetric::kCosine && state.rerank_enabled &&
+  return state.metric() == DistanceMetric::kCosine && state.rerank_enabled() &&
          !state.live_vectors.has_value();
 }
 

@@ -27,12 +27,9 @@ bool EngineIndex::in_delta(std::uint32_t slot) const {
   return std::binary_search(delta_.begin(), delta_.end(), slot);
 }
 
-std::uint32_t EngineIndex::slot_of_node(std::uint32_t node) const {
-  if (node >= node_slots_.size()) {
-    panic("graph node " + std::to_string(node) + " has no slot (" +
-          std::to_string(node_slots_.size()) + " indexed slots)");
-  }
-  return node_slots_[node];
+void EngineIndex::no_slot(std::uint32_t node) const {
+  panic("graph node " + std::to_string(node) + " has no slot (" +
+        std::to_string(node_slots_.size()) + " indexed slots)");
 }
 
 SearchRoad EngineIndex::road(std::uint64_t active, std::optional<bool> use_ann) const {

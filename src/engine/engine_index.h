@@ -47,7 +47,11 @@ class EngineIndex {
   // The stored build parameters; absent without an index.
   const std::optional<IndexState>& params() const { return params_; }
   // The slot of a node the graph returned; panics on a node beyond the list.
-  std::uint32_t slot_of_node(std::uint32_t node) const;
+  // Inline: a walk asks it for every node it scores.
+  std::uint32_t slot_of_node(std::uint32_t node) const {
+    if (node >= node_slots_.size()) [[unlikely]] no_slot(node);
+    return node_slots_[node];
+  }
 
   // The road a search over `active` records takes (choose_road).
   SearchRoad road(std::uint64_t active, std::optional<bool> use_ann) const;
@@ -80,6 +84,7 @@ class EngineIndex {
   bool lists_changed() const { return node_slots_changed_ || delta_changed_; }
 
  private:
+  [[noreturn]] void no_slot(std::uint32_t node) const;
   void record_build(std::vector<std::uint32_t> slots);
 
   GraphManager graph_;

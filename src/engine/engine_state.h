@@ -58,7 +58,6 @@ struct EngineState {
   SlotLayout layout;
   std::size_t wal_flush_threshold = 0;
   std::uint64_t ops_since_persist = 0;
-  bool rerank_enabled = true;
   // The call's option or the stored flag: not the manifest's copy.
   bool normalize = false;
   bool needs_compaction = false;
@@ -68,9 +67,10 @@ struct EngineState {
   // reopened.
   std::optional<std::string> write_refusal;
 
-  // The vector length and the metric, as the manifest stores them.
+  // Facts the manifest stores, read from it alone.
   std::size_t d() const { return manifest.d; }
   DistanceMetric metric() const { return manifest.metric; }
+  bool rerank_enabled() const { return manifest.rerank_enabled; }
 
   std::string local_path(std::string_view name) const { return db_files::local_path(local_dir, name); }
 };

@@ -335,7 +335,6 @@ Result<std::unique_ptr<EngineState>> open_engine_state(const EngineOptions& o) {
     return Error::corruption(std::string(kPoolAndLogMissing));
   }
 
-  const bool rerank_enabled = manifest.rerank_enabled;
   // The index owns its stored parameters from here on; the manifest is
   // written with them. The quantizer came from quantizer.bin: a copy the
   // manifest carried is never written back.
@@ -364,7 +363,6 @@ Result<std::unique_ptr<EngineState>> open_engine_state(const EngineOptions& o) {
       .layout = layout,
       .wal_flush_threshold = o.wal_flush_threshold.value_or(kDefaultWalFlushThreshold),
       .ops_since_persist = 0,
-      .rerank_enabled = rerank_enabled,
       .normalize = normalize,
       .needs_compaction = false,
       .write_refusal = std::nullopt,

@@ -99,7 +99,7 @@ std::vector<SearchResult> ranked_results(const EngineState& state, const SlotSco
                                          std::span<const engine::ScoredSlot> hits,
                                          std::uint64_t top_k) {
   std::vector<double> scores;
-  if (state.rerank_enabled) {
+  if (state.rerank_enabled()) {
     scores = rescore(state, scorer, query, hits);
   } else {
     scores.reserve(hits.size());

@@ -34,8 +34,8 @@ std::vector<engine::ScoredSlot> graph_hits(const EngineState& state, const SlotS
   // request.
   const EngineIndex& index = state.index;
   const std::uint64_t nodes = index.graph().n_nodes();
-  const std::uint64_t wanted = state.rerank_enabled ? saturating_mul(top_k, kGraphPoolPerResult)
-                                                    : std::max(list_size, top_k);
+  const std::uint64_t wanted = state.rerank_enabled() ? saturating_mul(top_k, kGraphPoolPerResult)
+                                                      : std::max(list_size, top_k);
   const std::size_t k = static_cast<std::size_t>(std::min(wanted, nodes));
   const std::size_t ef = static_cast<std::size_t>(std::min(std::max(list_size, wanted), nodes));
 

@@ -24,7 +24,7 @@ std::uint64_t total_disk_bytes(const EngineState& state) {
                                      db_files::kLiveCodes}) {
     total += provider_size(state, key);
   }
-  if (state.rerank_enabled) total += provider_size(state, db_files::kLiveVectors);
+  if (state.rerank_enabled()) total += provider_size(state, db_files::kLiveVectors);
   return total;
 }
 

@@ -19,6 +19,12 @@
 
 namespace velq {
 
+namespace {
+
+StoredParameters parameters_of(const Manifest& m) { return {m.d, m.b, m.seed, m.metric}; }
+
+}  // namespace
+
 PreparedQueries::PreparedQueries() = default;
 PreparedQueries::PreparedQueries(PreparedQueries&&) noexcept = default;
 PreparedQueries& PreparedQueries::operator=(PreparedQueries&&) noexcept = default;
@@ -57,8 +63,8 @@ Result<StoredParameters> VelqorEngine::read_stored_parameters(const EngineOption
   VELQ_ASSIGN_OR_RETURN(
       const std::vector<std::uint8_t> bytes,
       read_file(*options.fs, db_files::local_path(options.local_dir, db_files::kManifest)));
-  VELQ_ASSIGN_OR_RETURN(const Manifest m, Manifest::parse(bytes));
-  return StoredParameters{m.d, m.b, m.seed, m.metric};
+  VELQ_ASSIGN_OR_RETURN(const Manifest manifest, Manifest::parse(bytes));
+  return parameters_of(manifest);
 }
 
 std::size_t VelqorEngine::max_property_depth() { return kMaxPropertyValueDepth; }
@@ -69,10 +75,7 @@ Status VelqorEngine::check_filter(const JsonObject& filter) {
   return filter::validate_filter_operators(filter);
 }
 
-StoredParameters VelqorEngine::stored_parameters() const {
-  const Manifest& m = state_->manifest;
-  return StoredParameters{m.d, m.b, m.seed, m.metric};
-}
+StoredParameters VelqorEngine::stored_parameters() const { return parameters_of(state_->manifest); }
 
 std::size_t VelqorEngine::dimension() const { return state_->d(); }
 

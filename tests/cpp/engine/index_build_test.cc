@@ -112,7 +112,7 @@ TEST(IndexBuild, EveryScoreClosureGivesAUsableGraph) {
     ASSERT_TRUE(create_index_with_params(*db.state, kParams).ok());
     // Measured on the code scores both roads rank by: with reranking the
     // graph road reranks only its first top_k hits.
-    db.state->rerank_enabled = false;
+    db.state->manifest.rerank_enabled = false;
     double sum = 0;
     for (unsigned i = 0; i < 10; ++i) {
       const std::vector<double> q = db.query(i);
