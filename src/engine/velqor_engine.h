@@ -90,9 +90,10 @@ class VelqorEngine {
   // Opens the database in options.local_dir, creating it when manifest.json
   // does not exist, and replays its log. The directory stays locked until
   // the engine is destroyed. Errors: kBusy (open in another process),
-  // kInvalidArgument (d, b or metric differ from the stored ones; a bad
-  // storage URI or quantizer type), kCorruption, kIo. A replayed log is
-  // flushed before this returns.
+  // kInvalidArgument (d, b or metric differ from the stored ones; a new
+  // database's parameters make no quantizer), kNotSupported (a cloud
+  // storage URI), kCorruption, kIo. A replayed log is flushed before this
+  // returns.
   static Result<VelqorEngine> open_with_options(const EngineOptions& options);
 
   // The local directory `uri` names (a path, or a file:// URI), with
