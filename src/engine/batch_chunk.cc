@@ -81,7 +81,7 @@ void write_slots(EngineState& state, PreparedChunk& chunk, std::span<const std::
   if (slots.empty()) return;
   cover_blocked_codes(state, *std::max_element(slots.begin(), slots.end()) + 1);
   const std::vector<char> last = last_writes(slots);
-  const std::size_t d = state.d;
+  const std::size_t d = state.d();
   for_each_item(slots.size(), [&](std::size_t i) {
     WalEntry& entry = chunk.entries[i];
     const ReleaseCode release{entry};
@@ -122,7 +122,7 @@ Result<std::size_t> check_chunk_ids(const EngineState& state, std::span<const Ba
 
 Result<PreparedChunk> prepare_chunk(const EngineState& state, std::span<BatchWriteItem> items) {
   const std::size_t count = items.size();
-  const std::size_t d = state.d;
+  const std::size_t d = state.d();
   const std::size_t packed_len = state.layout.mse_bytes;
   const bool keep_originals = state.live_vectors.has_value() && !state.normalize;
   const ProdQuantizer& quantizer = *state.quantizer;
@@ -196,7 +196,7 @@ Status commit_chunk(EngineState& state, PreparedChunk chunk, std::size_t new_ids
   for (std::size_t i = 0; i < count; ++i) chunk.records[i].slot = slots[i];
   for (WalEntry& entry : chunk.entries) state.pending.push_back({std::move(entry.id), false});
   VELQ_RETURN_IF_ERROR(state.metadata.put_many(chunk.records));
-  note_delta_slots(state, slots);
+  state.index.note_written(slots);
   return ok_status();
 }
 

@@ -7,8 +7,8 @@ namespace {
 // L2 scores every candidate with the norms; Cosine rescores its pool with
 // them when it reranks from codes.
 bool keeps_reconstruction_norms(const EngineState& state) {
-  if (state.metric == DistanceMetric::kL2) return true;
-  return state.metric == DistanceMetric::kCosine && state.rerank_enabled &&
+  if (state.metric() == DistanceMetric::kL2) return true;
+  return state.metric() == DistanceMetric::kCosine && state.rerank_enabled() &&
          !state.live_vectors.has_value();
 }
 

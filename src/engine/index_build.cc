@@ -67,7 +67,7 @@ BuildScorer raw_ip_scorer(const EngineState& state, const NodeCodes& codes,
     PreparedIpQueryLite pq;
     double norm = 1.0;  // |raw(a)| for Cosine
   };
-  const bool cosine = state.metric == DistanceMetric::kCosine;
+  const bool cosine = state.metric() == DistanceMetric::kCosine;
   const std::size_t n = state.quantizer->n();
   const PreparedNodes<RawQuery> prepared(slots.size(), sizeof(RawQuery) + 2 * n * sizeof(float));
   return [&state, &codes, slots, cosine, prepared](std::uint32_t a,
@@ -124,13 +124,6 @@ const ReconstructionNorms& reconstruction_norms(const EngineState& state,
 Status check_params(const IndexParams& params) {
   if (std::isfinite(params.alpha)) return ok_status();
   return Error::invalid_argument("alpha must be a finite number, got " + std::to_string(params.alpha));
-}
-
-void record_index(EngineState& state, std::vector<std::uint32_t> slots) {
-  state.index_ids = std::move(slots);
-  state.index_ids_dirty = true;
-  state.delta_ids_dirty = true;
-  state.delta_ids.clear();
 }
 
 }  // namespace
@@ -190,12 +183,12 @@ Status create_index_with_params(EngineState& state, const IndexParams& params) {
   std::optional<NodeCodes> codes;  // the raw L2 scorer never reads codes
   std::optional<ReconstructionNorms> own_norms;
   BuildScorer scorer;
-  switch (state.metric) {
+  switch (state.metric()) {
     case DistanceMetric::kIp:
     case DistanceMetric::kCosine:
       codes.emplace(state, slots);
       scorer = raw ? raw_ip_scorer(state, *codes, slots)
-                   : code_scorer(*codes, state.metric == DistanceMetric::kIp);
+                   : code_scorer(*codes, state.metric() == DistanceMetric::kIp);
       break;
     case DistanceMetric::kL2:
       if (raw) {
@@ -206,35 +199,21 @@ Status create_index_with_params(EngineState& state, const IndexParams& params) {
       }
       break;
   }
-  const std::size_t n = slots.size();
-  VELQ_RETURN_IF_ERROR(state.graph.build(n, params.max_degree, params.ef_construction,
-                                         params.n_refinements, std::move(scorer), params.alpha));
-  record_index(state, std::move(slots));
-  state.manifest.index_state = IndexState{params.max_degree, params.ef_construction,
-                                          params.search_list_size, params.alpha, n};
+  VELQ_RETURN_IF_ERROR(state.index.build(std::move(slots), params, std::move(scorer)));
   return maybe_persist_state(state, true);
 }
 
 Status create_index_incremental(EngineState& state, const IndexParams& params) {
   VELQ_RETURN_IF_ERROR(check_params(params));
-  const bool has_graph = state.graph.is_loaded() && state.graph.n_nodes() > 0;
-  if (has_graph && state.delta_ids.empty()) return ok_status();
-  if (!has_graph) return create_index_with_params(state, params);
+  if (!state.index.has_graph()) return create_index_with_params(state, params);
+  if (state.index.delta().empty()) return ok_status();
   VELQ_RETURN_IF_ERROR(flush_wal_to_segment(state));
   std::vector<std::uint32_t> slots = state.id_pool.active_slots();
   if (slots.empty()) return ok_status();
 
   // One scale for every metric: the code-to-code estimate times the norm.
   const NodeCodes codes(state, slots);
-  const std::size_t n = slots.size();
-  VELQ_RETURN_IF_ERROR(state.graph.build_incremental(n, params.max_degree, params.ef_construction,
-                                                     params.n_refinements,
-                                                     code_scorer(codes, true), params.alpha));
-  record_index(state, std::move(slots));
-  if (state.manifest.index_state.has_value()) {
-    state.manifest.index_state->search_list_size = params.search_list_size;
-    state.manifest.index_state->indexed_nodes = n;
-  }
+  VELQ_RETURN_IF_ERROR(state.index.extend(std::move(slots), params, code_scorer(codes, true)));
   return maybe_persist_state(state, true);
 }
 

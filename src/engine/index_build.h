@@ -16,14 +16,6 @@
 
 namespace velq {
 
-struct IndexParams {
-  std::size_t max_degree = 0;
-  std::size_t ef_construction = 0;
-  std::size_t search_list_size = 0;  // stored for searches only
-  std::size_t n_refinements = 0;
-  double alpha = 0.0;
-};
-
 // Flushes buffered writes, builds the graph over every active record (node i
 // = the i-th active slot, ascending), then records the node-to-slot list,
 // empties the delta list, stores the parameters and persists the bookkeeping

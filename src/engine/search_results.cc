@@ -43,7 +43,7 @@ std::vector<double> rescore(const EngineState& state, const SlotScorer& scorer,
   const bool from_terms = !raw && static_cast<double>(hits.size()) *
                                           decode_cost(*state.quantizer) >
                                       kDecodeBudget;
-  if (from_terms && state.metric == DistanceMetric::kL2) {
+  if (from_terms && state.metric() == DistanceMetric::kL2) {
     // The L2 scan scored each slot by the same terms.
     for (std::size_t i = 0; i < hits.size(); ++i) scores[i] = hits[i].score;
     return scores;
@@ -55,14 +55,14 @@ std::vector<double> rescore(const EngineState& state, const SlotScorer& scorer,
   constexpr std::size_t kTermsPerTask = 1 << 16;
   const std::size_t grain =
       raw || from_terms
-          ? std::max<std::size_t>(8, kTermsPerTask / std::max<std::size_t>(1, state.d))
+          ? std::max<std::size_t>(8, kTermsPerTask / std::max<std::size_t>(1, state.d()))
           : 8;
   parallel_for(hits.size(), grain, [&](std::size_t begin, std::size_t end) {
     if (raw) {
       std::vector<double> vector;
       for (std::size_t i = begin; i < end; ++i) {
         live_raw_vector_into(state, hits[i].slot, vector);
-        scores[i] = filter::score_vectors_with_metric(state.metric, query, vector);
+        scores[i] = filter::score_vectors_with_metric(state.metric(), query, vector);
       }
       return;
     }
@@ -77,10 +77,10 @@ std::vector<double> rescore(const EngineState& state, const SlotScorer& scorer,
     for (std::size_t i = begin; i < end; ++i) slots.push_back(hits[i].slot);
     std::vector<double> decoded;
     dequantize_slots(state, slots, decoded);
-    const std::size_t d = state.d;
+    const std::size_t d = state.d();
     for (std::size_t i = begin; i < end; ++i) {
       scores[i] = filter::score_vectors_with_metric(
-          state.metric, query, std::span<const double>(decoded).subspan((i - begin) * d, d));
+          state.metric(), query, std::span<const double>(decoded).subspan((i - begin) * d, d));
     }
   });
   return scores;
@@ -99,7 +99,7 @@ std::vector<SearchResult> ranked_results(const EngineState& state, const SlotSco
                                          std::span<const engine::ScoredSlot> hits,
                                          std::uint64_t top_k) {
   std::vector<double> scores;
-  if (state.rerank_enabled) {
+  if (state.rerank_enabled()) {
     scores = rescore(state, scorer, query, hits);
   } else {
     scores.reserve(hits.size());

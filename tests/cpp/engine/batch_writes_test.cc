@@ -178,19 +178,19 @@ TEST_F(BatchWrites, ChunksAndDeltaSlots) {
   EXPECT_EQ(state_->pending.size(), 12001u);
   EXPECT_EQ(state_->id_pool.slot_count(), 12001u);
   EXPECT_EQ(state_->metadata.get(12000)->properties, tag("12000"));
-  state_->index_ids = {0, 1, 2, 3};
+  testing::pretend_indexed(*state_, {0, 1, 2, 3});
   // Rewritten graph nodes join the delta list, in ascending order whatever
   // the order of the items.
   std::vector<BatchWriteItem> rewrites = items(2, 1);
   rewrites.push_back(items(0, 1)[0]);
   rewrites.push_back(items(2, 1)[0]);
   ASSERT_TRUE(insert_many_with_mode(*state_, rewrites, WriteMode::kUpdate).ok());
-  EXPECT_EQ(state_->delta_ids, (std::vector<std::uint32_t>{0, 2}));
+  EXPECT_EQ(testing::delta_of(*state_), (std::vector<std::uint32_t>{0, 2}));
   std::vector<BatchWriteItem> mixed = items(20000, 2);
   mixed.push_back(items(1, 1)[0]);
   mixed.push_back(items(5, 1)[0]);
   ASSERT_TRUE(insert_many_with_mode(*state_, mixed, WriteMode::kUpsert).ok());
-  EXPECT_EQ(state_->delta_ids, (std::vector<std::uint32_t>{0, 1, 2, 5, 12001, 12002}));
+  EXPECT_EQ(testing::delta_of(*state_), (std::vector<std::uint32_t>{0, 1, 2, 5, 12001, 12002}));
 }
 
 // One row that f16 raw vectors cannot hold refuses its chunk before the log.

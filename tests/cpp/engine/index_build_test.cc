@@ -25,9 +25,9 @@ TEST(IndexBuild, EmptyDatabaseChangesNothing) {
   SearchDb db(small_options(), 0);
   ASSERT_TRUE(create_index_with_params(*db.state, kParams).ok());
   ASSERT_TRUE(create_index_incremental(*db.state, kParams).ok());
-  EXPECT_FALSE(db.state->has_index());
-  EXPECT_FALSE(db.state->manifest.index_state.has_value());
-  EXPECT_FALSE(db.state->graph.is_loaded());
+  EXPECT_FALSE(db.state->index.usable());
+  EXPECT_FALSE(db.state->index.params().has_value());
+  EXPECT_FALSE(db.state->index.graph().is_loaded());
 }
 
 TEST(IndexBuild, FullBuildRecordsNodesInSlotOrder) {
@@ -39,14 +39,15 @@ TEST(IndexBuild, FullBuildRecordsNodesInSlotOrder) {
   }
   ASSERT_TRUE(insert_many_with_mode(*db.state, std::move(items), WriteMode::kInsert).ok());
   ASSERT_TRUE(create_index_with_params(*db.state, kParams).ok());
-  EXPECT_EQ(db.state->index_ids, (std::vector<std::uint32_t>{0, 1, 2}));
-  EXPECT_TRUE(db.state->delta_ids.empty());
+  const std::span<const std::uint32_t> nodes = db.state->index.node_slots();
+  EXPECT_EQ(std::vector<std::uint32_t>(nodes.begin(), nodes.end()), (std::vector<std::uint32_t>{0, 1, 2}));
+  EXPECT_TRUE(db.state->index.delta().empty());
   const IndexState want{16, 100, 64, 1.2, 3};
-  EXPECT_EQ(db.state->manifest.index_state, want);
-  EXPECT_TRUE(db.state->has_index());
+  EXPECT_EQ(db.state->index.params(), want);
+  EXPECT_TRUE(db.state->index.usable());
   // Nothing to add: the incremental build does nothing (no flush either).
   ASSERT_TRUE(create_index_incremental(*db.state, {8, 10, 99, 1, 1.0}).ok());
-  EXPECT_EQ(db.state->manifest.index_state, want);
+  EXPECT_EQ(db.state->index.params(), want);
 }
 
 TEST(IndexBuild, NonFiniteAlphaIsRefusedBeforeAnythingChanges) {
@@ -54,7 +55,7 @@ TEST(IndexBuild, NonFiniteAlphaIsRefusedBeforeAnythingChanges) {
   // argument, not a broken invariant (that would poison the database).
   SearchDb db(small_options(), 40, 2);
   ASSERT_TRUE(create_index_with_params(*db.state, kParams).ok());
-  const IndexState built = *db.state->manifest.index_state;
+  const IndexState built = *db.state->index.params();
   db.add(5, 7);
   for (const double alpha : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
     IndexParams params = kParams;
@@ -63,9 +64,9 @@ TEST(IndexBuild, NonFiniteAlphaIsRefusedBeforeAnythingChanges) {
       const Status s = build(*db.state, params);
       ASSERT_FALSE(s.ok());
       EXPECT_EQ(s.error().kind(), ErrorKind::kInvalidArgument);
-      EXPECT_EQ(db.state->delta_ids.size(), 5u);
-      EXPECT_EQ(db.state->graph.n_nodes(), 40u);
-      EXPECT_EQ(db.state->manifest.index_state, built);
+      EXPECT_EQ(db.state->index.delta().size(), 5u);
+      EXPECT_EQ(db.state->index.graph().n_nodes(), 40u);
+      EXPECT_EQ(db.state->index.params(), built);
     }
   }
 }
@@ -73,23 +74,23 @@ TEST(IndexBuild, NonFiniteAlphaIsRefusedBeforeAnythingChanges) {
 TEST(IndexBuild, IncrementalWithoutGraphIsAFullBuild) {
   SearchDb db(small_options(), 50, 3);
   ASSERT_TRUE(create_index_incremental(*db.state, kParams).ok());
-  EXPECT_EQ(db.state->manifest.index_state, (IndexState{16, 100, 64, 1.2, 50}));
-  EXPECT_EQ(db.state->graph.n_nodes(), 50u);
+  EXPECT_EQ(db.state->index.params(), (IndexState{16, 100, 64, 1.2, 50}));
+  EXPECT_EQ(db.state->index.graph().n_nodes(), 50u);
 }
 
 TEST(IndexBuild, IncrementalAfterWritesGrowsTheGraph) {
   SearchDb db(small_options(), 200, 4, 5);
   ASSERT_TRUE(create_index_with_params(*db.state, kParams).ok());
   db.add(30, 9, 5);
-  ASSERT_EQ(db.state->delta_ids.size(), 30u);
+  ASSERT_EQ(db.state->index.delta().size(), 30u);
   ASSERT_TRUE(create_index_incremental(*db.state, kParams).ok());
-  EXPECT_EQ(db.state->graph.n_nodes(), 230u);
-  EXPECT_EQ(db.state->index_ids.size(), 230u);
-  EXPECT_TRUE(db.state->delta_ids.empty());
+  EXPECT_EQ(db.state->index.graph().n_nodes(), 230u);
+  EXPECT_EQ(db.state->index.node_slots().size(), 230u);
+  EXPECT_TRUE(db.state->index.delta().empty());
   // The flush dropped the index, so the parameters stay absent and
   // searches are exhaustive.
-  EXPECT_FALSE(db.state->manifest.index_state.has_value());
-  EXPECT_FALSE(db.state->has_index());
+  EXPECT_FALSE(db.state->index.params().has_value());
+  EXPECT_FALSE(db.state->index.usable());
 }
 
 TEST(IndexBuild, EveryScoreClosureGivesAUsableGraph) {
@@ -111,7 +112,7 @@ TEST(IndexBuild, EveryScoreClosureGivesAUsableGraph) {
     ASSERT_TRUE(create_index_with_params(*db.state, kParams).ok());
     // Measured on the code scores both roads rank by: with reranking the
     // graph road reranks only its first top_k hits.
-    db.state->rerank_enabled = false;
+    db.state->manifest.rerank_enabled = false;
     double sum = 0;
     for (unsigned i = 0; i < 10; ++i) {
       const std::vector<double> q = db.query(i);
@@ -153,7 +154,7 @@ TEST(IndexBuild, L2FromCodesBuildsTheGraphOfTheDecodedVectors) {
 
     std::vector<double> table;  // x̂ times the stored norm, node-major
     dequantize_slots(state, slots, table);
-    const std::size_t d = state.d;
+    const std::size_t d = state.d();
     const BuildScorer decoded = [&table, d](std::uint32_t a,
                                             std::span<const std::uint32_t> candidates) {
       const std::span<const double> all(table);
