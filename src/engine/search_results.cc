@@ -63,8 +63,15 @@ std::vector<double> rescore(const EngineState& state, const SlotScorer& scorer,
           : 8;
   parallel_for(hits.size(), grain, [&](std::size_t begin, std::size_t end) {
     if (raw) {
+      // Vectors lie scattered over the file: each is asked for a few hits
+      // before it is read.
+      constexpr std::size_t kAhead = 4;
+      for (std::size_t i = begin; i < std::min(end, begin + kAhead); ++i) {
+        prefetch_raw_vector(state, hits[i].slot);
+      }
       std::vector<double> vector;
       for (std::size_t i = begin; i < end; ++i) {
+        if (i + kAhead < end) prefetch_raw_vector(state, hits[i + kAhead].slot);
         live_raw_vector_into(state, hits[i].slot, vector);
         scores[i] = filter::score_vectors_with_metric(state.metric, query, vector);
       }
