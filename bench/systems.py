@@ -159,6 +159,8 @@ def faiss_variants():
         "faiss HNSWFlat": {"make": lambda f, d, m: f.IndexHNSWFlat(d, GRAPH_DEGREE, m), **hnsw},
         "faiss HNSWSQ8": {"make": lambda f, d, m: f.IndexHNSWSQ(
             d, f.ScalarQuantizer.QT_8bit, GRAPH_DEGREE, m), **hnsw},
+        "faiss HNSWSQ4": {"make": lambda f, d, m: f.IndexHNSWSQ(
+            d, f.ScalarQuantizer.QT_4bit, GRAPH_DEGREE, m), **hnsw},
     }
 
 

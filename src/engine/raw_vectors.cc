@@ -22,6 +22,15 @@ void live_raw_vector_into(const EngineState& state, std::uint32_t slot, std::vec
   }
 }
 
+void prefetch_raw_vector(const EngineState& state, std::uint32_t slot) {
+  if (!state.live_vectors.has_value() || !state.live_vectors->is_mapped()) return;
+  const std::span<const std::uint8_t> bytes = state.live_vectors->mapped_bytes();
+  const std::size_t stride = static_cast<std::size_t>(state.live_vectors->stride());
+  const std::size_t at = std::size_t{slot} * stride;
+  if (at >= bytes.size() || stride > bytes.size() - at) return;
+  for (std::size_t line = 0; line < stride; line += 64) __builtin_prefetch(bytes.data() + at + line);
+}
+
 std::vector<double> live_raw_vector_at_slot(const EngineState& state, std::uint32_t slot) {
   std::vector<double> out;
   live_raw_vector_into(state, slot, out);

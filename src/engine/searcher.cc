@@ -39,22 +39,17 @@ std::vector<engine::ScoredSlot> graph_hits(const EngineState& state, const SlotS
   const std::size_t k = static_cast<std::size_t>(std::min(wanted, nodes));
   const std::size_t ef = static_cast<std::size_t>(std::min(std::max(list_size, wanted), nodes));
 
-  const NodeScorer score = [&](std::uint32_t node) {
-    return scorer.score(index.slot_of_node(node));
-  };
-  const std::span<const std::uint8_t> codes = state.live_codes.mapped_bytes();
-  const std::size_t stride = state.layout.stride;
-  const std::span<const std::uint32_t> node_slots = index.node_slots();
-  const NodePrefetch prefetch = [&](std::uint32_t node) {
-    if (node >= node_slots.size()) return;
-    const std::size_t at = std::size_t{node_slots[node]} * stride;
-    if (at >= codes.size()) return;
-    for (std::size_t line = 0; line < stride; line += 64) __builtin_prefetch(codes.data() + at + line);
+  std::vector<std::uint32_t> slots;
+  const NodeBatchScorer score = [&](std::span<const std::uint32_t> nodes,
+                                    std::span<double> scores) {
+    slots.resize(nodes.size());
+    for (std::size_t i = 0; i < nodes.size(); ++i) slots[i] = index.slot_of_node(nodes[i]);
+    scorer.code_scan().walk_scores(slots, scores);
   };
   std::optional<SearchFilter> filter;
-  if (allowed != nullptr) filter = SearchFilter{allowed, node_slots};
+  if (allowed != nullptr) filter = SearchFilter{allowed, index.node_slots()};
 
-  const std::vector<ScoredNode> hits = index.graph().search(k, ef, score, filter, prefetch);
+  const std::vector<ScoredNode> hits = index.graph().search(k, ef, score, filter);
   // With raw vectors kept, every hit goes on to be rescored from them and
   // the best top_k are kept after: the code scores that ordered the walk
   // misorder close neighbours. Otherwise the first top_k are kept. A node
@@ -68,6 +63,12 @@ std::vector<engine::ScoredSlot> graph_hits(const EngineState& state, const SlotS
     if (out.size() >= keep) break;
     const std::uint32_t slot = index.slot_of_node(hit.node);
     if (!index.in_delta(slot)) out.push_back({slot, hit.score});
+  }
+  // L2 walk scores round otherwise than the scan's (walk_scores): unless
+  // raw vectors rescore them, the kept hits carry the scan's, so that delta
+  // hits and the scores reported share one scale.
+  if (state.metric() == DistanceMetric::kL2 && !state.live_vectors.has_value()) {
+    for (engine::ScoredSlot& hit : out) hit.score = scorer.score(hit.slot);
   }
   return out;
 }

@@ -54,6 +54,10 @@ class ReconstructionNorms {
   std::size_t size() const { return squared_.size(); }
   // The f64 sum of squares of the decoded vector's coordinates.
   double squared(std::size_t slot) const { return squared_[slot]; }
+  // Asks the processor for squared(slot) ahead of its use.
+  void prefetch(std::size_t slot) const {
+    if (slot < squared_.size()) __builtin_prefetch(squared_.data() + slot);
+  }
   // squared(slot) lowered past its own rounding error: a lower bound of the
   // real ‖x̂‖² (0 for a value that is not finite).
   double squared_lower(std::size_t slot) const;
