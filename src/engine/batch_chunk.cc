@@ -29,12 +29,14 @@ void for_each_item(std::size_t count, F&& f) {
 }
 
 // Runs f(first, take) for each block of `block` items (the last one
-// shorter), on the pool when there are more than kBatchParallelAbove items.
+// shorter), on the pool when there is more than one block: a block is the
+// quantizer's unit of work, long enough (milliseconds with a dense rotation
+// at large d) to pay for starting the pool many times over.
 template <typename F>
 void for_each_block(std::size_t count, std::size_t block, F&& f) {
   const std::size_t blocks = (count + block - 1) / block;
   auto run = [&](std::size_t b) { f(b * block, std::min(block, count - b * block)); };
-  if (count > kBatchParallelAbove) {
+  if (blocks > 1) {
     parallel_for_each(blocks, 1, run);
   } else {
     for (std::size_t b = 0; b < blocks; ++b) run(b);

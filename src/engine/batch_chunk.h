@@ -18,7 +18,7 @@ namespace velq {
 
 // Items per chunk: one log append and one metadata pass each.
 inline constexpr std::size_t kBatchChunkItems = 5000;
-// Chunks with more items than this are normalised on the worker pool.
+// Chunks with more items than this have their slots written on the worker pool.
 inline constexpr std::size_t kBatchParallelAbove = 512;
 
 struct PreparedChunk {
