@@ -47,6 +47,9 @@ class ReconstructionNorms {
   // Recomputes one slot from its stored bytes, growing the list when `slot`
   // lies beyond it. Updates of distinct slots below size() may run at once.
   void update(const ProdQuantizer& q, std::size_t slot, std::span<const std::uint8_t> slot_bytes);
+  // Records a slot's square known from the making of its code (what update
+  // would compute from the stored bytes), growing the list as update does.
+  void set(std::size_t slot, double squared);
   // Covers at least `count` slots (new ones 0 until updated, a valid lower
   // bound); never shrinks.
   void grow_to(std::size_t count);

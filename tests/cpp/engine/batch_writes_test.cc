@@ -3,10 +3,12 @@
 // slot growth that fails before the id pool takes an id, and a full disk.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstring>
 
 #include "engine/engine_test_util.h"
 #include "engine/writes.h"
+#include "search/reconstruction_norms.h"
 #include "storage/io/fault_injection.h"
 
 namespace velq {
@@ -171,6 +173,36 @@ TEST_F(BatchWrites, RepeatedIdsOnThePoolKeepTheLastItem) {
   ASSERT_EQ(x.size(), y.size());
   EXPECT_EQ(0, std::memcmp(x.block(0), y.block(0), x.memory_bytes()));
   EXPECT_EQ(repeated->metadata.get(899)->properties, tag("899"));
+}
+
+// The decoded squares a batch keeps beside its slots, taken from the making
+// of the codes on the pool, are those decoding the stored slots gives, for
+// the last item naming each slot, with either rotation and either metric
+// that keeps them.
+TEST_F(BatchWrites, KeptNormsAreThoseOfTheStoredCodes) {
+  for (const char* rotation : {"dense", "srht"}) {
+    for (const DistanceMetric metric : {DistanceMetric::kL2, DistanceMetric::kCosine}) {
+      testing::TempDir where;
+      EngineOptions o = testing::engine_options(where.path(), 40);
+      o.metric = metric;
+      o.quantizer_type = rotation;
+      auto s = testing::open_state(o);
+      ASSERT_TRUE(s->reconstruction_norms.has_value());
+      ASSERT_TRUE(insert_many_with_mode(*s, items(0, 300, 40), WriteMode::kInsert).ok());
+      std::vector<BatchWriteItem> rounds = items(100, 700, 40, 2.0);
+      for (BatchWriteItem& item : items(100, 700, 40, 3.0)) rounds.push_back(std::move(item));
+      ASSERT_TRUE(insert_many_with_mode(*s, std::move(rounds), WriteMode::kUpsert).ok());
+      const std::size_t count = s->id_pool.slot_count();
+      ASSERT_EQ(count, 800u);
+      const ReconstructionNorms rebuilt = ReconstructionNorms::build(
+          *s->quantizer, s->live_codes.mapped_bytes(), s->layout.stride, count);
+      for (std::size_t slot = 0; slot < count; ++slot) {
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(s->reconstruction_norms->squared(slot)),
+                  std::bit_cast<std::uint64_t>(rebuilt.squared(slot)))
+            << rotation << " slot " << slot;
+      }
+    }
+  }
 }
 
 TEST_F(BatchWrites, ChunksAndDeltaSlots) {
