@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -186,23 +187,30 @@ BuildScorer l2_code_scorer(const EngineState& state, const NodeCodes& codes,
                                                    std::span<PreparedIpQueryLite> out) {
     prepare_decoded(q, codes, first, out);
   });
-  return [&q, &codes, &norms, slots, prepared](std::uint32_t a,
-                                               std::span<const std::uint32_t> candidates) {
+  // ν²‖x̂‖² of every node in node order, so a candidate's is one read
+  // beside its code rather than one through the slot list.
+  const auto lengths = std::make_shared<std::vector<double>>(slots.size());
+  parallel_for(slots.size(), 4096, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      const double nu = codes.at(static_cast<std::uint32_t>(i)).norm;
+      (*lengths)[i] = nu * nu * norms.squared(slots[i]);
+    }
+  });
+  return [&q, &codes, lengths, prepared](std::uint32_t a,
+                                         std::span<const std::uint32_t> candidates) {
     if (candidates.empty()) return std::vector<ScoredNode>();
-    const CodeSlotView a_code = codes.at(a);
     const PreparedIpQueryLite& pq = prepared.get(a, [&] {
       PreparedIpQueryLite one;
       prepare_decoded(q, codes, a, std::span(&one, 1));
       return one;
     });
-    const double nu_a = a_code.norm;
-    const double a_sq = nu_a * nu_a * norms.squared(slots[a]);
+    const double nu_a = codes.at(a).norm;
+    const double a_sq = (*lengths)[a];
     return score_each(candidates, code_prefetch(codes), [&](std::uint32_t c) {
       const CodeSlotView c_code = codes.at(c);
       const double ip =
           q.score_ip_packed_lite(pq, c_code.packed_mse, c_code.qjl_bits, c_code.gamma);
-      const double nu_c = c_code.norm;
-      const double squared = a_sq + nu_c * nu_c * norms.squared(slots[c]) - 2.0 * nu_a * nu_c * ip;
+      const double squared = a_sq + (*lengths)[c] - 2.0 * nu_a * c_code.norm * ip;
       // std::max keeps a NaN, as the decoded vectors' distance would.
       return -std::sqrt(std::max(squared, 0.0));
     });
