@@ -31,8 +31,10 @@ Status create_index_incremental(EngineState& state, const IndexParams& params);
 // How a full L2 build without raw vectors scores node c against node a
 // (node i = slots[i]): minus the distance between their decoded vectors
 // times their stored norms, from the codes and the norms' ‖x̂‖², with no
-// decoded vector kept beyond the node being scored from. All arguments must
-// outlive the scorer.
+// decoded vector kept. Every node's prepared form (its decoded vector
+// rotated and projected, 2n floats) is made here in blocks when all of them
+// fit the preparation budget, else as each node is asked about. All
+// arguments must outlive the scorer.
 BuildScorer l2_code_scorer(const EngineState& state, const NodeCodes& codes,
                            const ReconstructionNorms& norms, std::span<const std::uint32_t> slots);
 

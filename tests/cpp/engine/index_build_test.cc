@@ -6,9 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
+#include "engine/node_codes.h"
 #include "engine/searcher.h"
 #include "engine/search_scan.h"
 #include "engine/slot_scorer.h"
@@ -136,6 +138,40 @@ TEST(IndexBuild, CodeToCodePreparationKeepsNoProjection) {
   const PreparedIpQueryLite levels = codes.levels_query(codes.at(0));
   EXPECT_EQ(levels.q_rot.size(), db.state->quantizer->n());
   EXPECT_EQ(levels.q_proj.capacity(), 0u);
+}
+
+// The L2 build prepares its nodes in blocks before building; every score is
+// the one of preparing its node alone, bit for bit, in every block.
+TEST(IndexBuild, L2NodesPreparedInBlocksScoreAsPreparedAlone) {
+  for (const bool fast : {false, true}) {
+    SearchDb db(small_options(DistanceMetric::kL2, RerankPrecision::kDisabled, fast), 100, 8, 10);
+    const EngineState& state = *db.state;
+    const ProdQuantizer& q = *state.quantizer;
+    const std::vector<std::uint32_t> slots = state.id_pool.active_slots();
+    const NodeCodes codes(state, slots);
+    const BuildScorer scorer = l2_code_scorer(state, codes, *state.reconstruction_norms, slots);
+    std::vector<std::uint32_t> all(slots.size());
+    for (std::uint32_t i = 0; i < all.size(); ++i) all[i] = i;
+    for (const std::uint32_t a : {0u, 31u, 32u, 63u, 99u}) {
+      const CodeSlotView code = codes.at(a);
+      std::vector<double> decoded(q.d());
+      const StoredCode stored{code.packed_mse, code.qjl_bits, code.gamma};
+      decode_codes(q, std::span(&stored, 1), decoded);
+      const std::vector<float> narrow(decoded.begin(), decoded.end());
+      PreparedIpQueryLite alone = q.prepare_ip_query_lite(narrow);
+      alone.qjl_scale = q.qjl_reconstruction_scale();
+      const double a_sq = double{code.norm} * code.norm * state.reconstruction_norms->squared(slots[a]);
+      const std::vector<ScoredNode> got = scorer(a, all);
+      for (const std::uint32_t c : all) {
+        const CodeSlotView other = codes.at(c);
+        const double ip = q.score_ip_packed_lite(alone, other.packed_mse, other.qjl_bits, other.gamma);
+        const double c_sq =
+            double{other.norm} * other.norm * state.reconstruction_norms->squared(slots[c]);
+        const double want = -std::sqrt(std::max(a_sq + c_sq - 2.0 * code.norm * other.norm * ip, 0.0));
+        ASSERT_EQ(got[c].score, want) << (fast ? "fast " : "") << a << " " << c;
+      }
+    }
+  }
 }
 
 // The L2 build scores pairs from the codes (one side's decoded vector
