@@ -68,4 +68,15 @@ const CpuFeatures& cpu_features() {
   return features;
 }
 
+KernelLevel kernel_level_of(const CpuFeatures& f) {
+  if (!(f.avx2 && f.fma && f.f16c)) return KernelLevel::kPortable;
+  if (!(f.avx512f && f.avx512bw && f.avx512vl && f.avx512vbmi)) return KernelLevel::kAvx2;
+  return KernelLevel::kAvx512;
+}
+
+KernelLevel kernel_level() {
+  static const KernelLevel level = kernel_level_of(cpu_features());
+  return level;
+}
+
 }  // namespace velq

@@ -120,7 +120,53 @@ TEST(CpuFeatures, EnvironmentLowersTheLevel) {
   EXPECT_EQ(avx2.fma, detected.fma);
   EXPECT_EQ(avx2.f16c, detected.f16c);
   // The AVX-512 level implies the AVX2 one (the kernels use both).
-  EXPECT_TRUE(!has_avx512() || has_avx2_fma());
+  EXPECT_TRUE(!has_avx512() || has_avx2());
+}
+
+// A level needs every instruction set its kernel files are compiled with.
+TEST(CpuFeatures, KernelLevelNeedsEveryFlagOfItsFiles) {
+  CpuFeatures f;
+  EXPECT_EQ(kernel_level_of(f), KernelLevel::kPortable);
+  f.avx2 = true;
+  f.fma = true;
+  EXPECT_EQ(kernel_level_of(f), KernelLevel::kPortable) << "no F16C";
+  f.f16c = true;
+  f.fma = false;
+  EXPECT_EQ(kernel_level_of(f), KernelLevel::kPortable) << "no FMA";
+  f.fma = true;
+  EXPECT_EQ(kernel_level_of(f), KernelLevel::kAvx2);
+  f.avx512f = f.avx512bw = f.avx512vl = true;
+  EXPECT_EQ(kernel_level_of(f), KernelLevel::kAvx2) << "no VBMI";
+  f.avx512vbmi = true;
+  EXPECT_EQ(kernel_level_of(f), KernelLevel::kAvx512);
+  f.avx2 = false;
+  EXPECT_EQ(kernel_level_of(f), KernelLevel::kPortable) << "AVX-512 files use AVX2 too";
+  EXPECT_EQ(kernel_level(), kernel_level_of(cpu_features()));
+}
+
+struct ToyKernels {
+  int width;
+};
+const ToyKernels& toy_portable() {
+  static constexpr ToyKernels k{1};
+  return k;
+}
+const ToyKernels& toy_avx2() {
+  static constexpr ToyKernels k{8};
+  return k;
+}
+const ToyKernels& toy_avx512() {
+  static constexpr ToyKernels k{16};
+  return k;
+}
+
+// The widest table the level allows, skipping levels a unit has no form for.
+TEST(CpuFeatures, WidestKernelsFollowsTheLevel) {
+  const int want_full = has_avx512() ? 16 : has_avx2() ? 8 : 1;
+  EXPECT_EQ(widest_kernels(toy_portable, toy_avx2, toy_avx512).width, want_full);
+  EXPECT_EQ(widest_kernels(toy_portable, toy_avx2).width, has_avx2() ? 8 : 1);
+  EXPECT_EQ(widest_kernels(toy_portable, nullptr, toy_avx512).width, has_avx512() ? 16 : 1);
+  EXPECT_EQ(widest_kernels(toy_portable, nullptr, nullptr).width, 1);
 }
 
 TEST(WorkerPool, SizeFromEnvironment) {
