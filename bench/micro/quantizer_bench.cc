@@ -172,7 +172,9 @@ void bench_scoring() {
               "of ceiling");
   std::mt19937 gen(2);
   std::vector<const scoring::ScoreKernels*> kernel_sets = {&scoring::portable_score_kernels()};
+#if VELQ_X86
   if (has_avx2()) kernel_sets.push_back(&scoring::avx2_score_kernels());
+#endif
   // Fast mode (16 levels, no sketch) for comparison at the smaller size.
   const std::pair<std::uint64_t, const Mode*> configs[] = {
       {384, &kModes[0]}, {768, &kModes[0]}, {384, &kModes[1]}};
