@@ -75,7 +75,10 @@ KernelLevel kernel_level_of(const CpuFeatures& f) {
 }
 
 KernelLevel kernel_level() {
-  static const KernelLevel level = kernel_level_of(cpu_features());
+  // A build without the x86 kernel files has the portable forms only,
+  // whatever the processor.
+  static const KernelLevel level =
+      VELQ_X86 ? kernel_level_of(cpu_features()) : KernelLevel::kPortable;
   return level;
 }
 

@@ -34,7 +34,8 @@ CpuFeatures detect_cpu_features(const char* force_portable, const char* max_isa)
 // VELQ_MAX_ISA) allows every set its files are compiled with.
 enum class KernelLevel : unsigned char { kPortable, kAvx2, kAvx512 };
 
-// The widest level the flags allow; kernel_level() is that of cpu_features().
+// The widest level the flags allow; kernel_level() is that of cpu_features()
+// where the x86 kernel files are built, else kPortable.
 KernelLevel kernel_level_of(const CpuFeatures& f);
 KernelLevel kernel_level();
 

@@ -42,7 +42,7 @@ void widen_f16c(const std::uint8_t* in, std::span<float> out) {
 }  // namespace
 
 const HalfKernels& avx2_half_kernels() {
-  static constexpr HalfKernels kAvx2 = {.name = "f16c", .narrow = narrow_f16c, .widen = widen_f16c};
+  static constexpr HalfKernels kAvx2 = {.name = "avx2", .narrow = narrow_f16c, .widen = widen_f16c};
   return kAvx2;
 }
 

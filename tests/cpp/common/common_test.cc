@@ -1,10 +1,23 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 #include <vector>
 
 #include "common/byte_io.h"
 #include "common/cpu_features.h"
+#include "common/half.h"
+#include "index/sign_agreement.h"
+#include "linalg/blocked_product.h"
+#include "linalg/dense.h"
+#include "linalg/hadamard.h"
+#include "quantizer/first_pass.h"
+#include "quantizer/nearest_level.h"
+#include "quantizer/packing.h"
+#include "quantizer/score_kernels.h"
+#include "quantizer/sign_bits.h"
+#include "search/vector_scoring.h"
+#include "storage/metadata/slot_intersect_kernels.h"
 #include "common/crc32.h"
 #include "common/panic.h"
 #include "common/result.h"
@@ -141,7 +154,7 @@ TEST(CpuFeatures, KernelLevelNeedsEveryFlagOfItsFiles) {
   EXPECT_EQ(kernel_level_of(f), KernelLevel::kAvx512);
   f.avx2 = false;
   EXPECT_EQ(kernel_level_of(f), KernelLevel::kPortable) << "AVX-512 files use AVX2 too";
-  EXPECT_EQ(kernel_level(), kernel_level_of(cpu_features()));
+  EXPECT_EQ(kernel_level(), VELQ_X86 ? kernel_level_of(cpu_features()) : KernelLevel::kPortable);
 }
 
 struct ToyKernels {
@@ -167,6 +180,27 @@ TEST(CpuFeatures, WidestKernelsFollowsTheLevel) {
   EXPECT_EQ(widest_kernels(toy_portable, toy_avx2).width, has_avx2() ? 8 : 1);
   EXPECT_EQ(widest_kernels(toy_portable, nullptr, toy_avx512).width, has_avx512() ? 16 : 1);
   EXPECT_EQ(widest_kernels(toy_portable, nullptr, nullptr).width, 1);
+}
+
+// Every unit's chosen table is the widest it has for this processor: a unit
+// that left a level out, or wired a table to the wrong one, shows here.
+TEST(CpuFeatures, EveryUnitChoosesItsWidestTable) {
+  const auto widest = [](bool has_avx512_form) -> std::string {
+    if (has_avx512_form && has_avx512()) return "avx512";
+    return has_avx2() ? "avx2" : "portable";
+  };
+  EXPECT_EQ(half::active_half_kernels().name, widest(false));
+  EXPECT_EQ(linalg::active_hadamard_kernels().name, widest(false));
+  EXPECT_EQ(linalg::active_blocked_kernels().name, widest(false));
+  EXPECT_EQ(linalg::active_dense_kernels().name, widest(true));
+  EXPECT_EQ(scoring::active_score_kernels().name, widest(true));
+  EXPECT_EQ(first_pass::active_first_pass_kernels().name, widest(true));
+  EXPECT_EQ(packing::active_unpack_kernels().name, widest(true));
+  EXPECT_EQ(active_nearest_level_kernels().name, widest(false));
+  EXPECT_EQ(active_sign_bit_kernels().name, widest(false));
+  EXPECT_EQ(sign_kernels::active_sign_agreement_kernels().name, widest(false));
+  EXPECT_EQ(slot_kernels::active_slot_merge_kernels().name, widest(false));
+  EXPECT_EQ(filter::active_vector_scoring_kernels().name, widest(true));
 }
 
 TEST(WorkerPool, SizeFromEnvironment) {
