@@ -25,8 +25,8 @@
 #include "common/byte_io.h"
 #include "common/json_parse.h"
 #include "engine/velqor_engine.h"
-#include "storage/log/segment_format.h"
-#include "storage/log/wal_format.h"
+#include "storage/log/segment.h"
+#include "storage/log/wal_record.h"
 
 namespace fs = std::filesystem;
 

@@ -171,8 +171,10 @@ void bench_scoring() {
   std::printf("%-10s %-26s %-9s %12s %9s %10s\n", "d", "road", "kernels", "codes/s", "GB/s",
               "of ceiling");
   std::mt19937 gen(2);
-  std::vector<const scoring::ScoreKernels*> kernel_sets = {&scoring::portable_kernels()};
-  if (has_avx2_fma()) kernel_sets.push_back(&scoring::avx2_kernels());
+  std::vector<const scoring::ScoreKernels*> kernel_sets = {&scoring::portable_score_kernels()};
+#if VELQ_X86
+  if (has_avx2()) kernel_sets.push_back(&scoring::avx2_score_kernels());
+#endif
   // Fast mode (16 levels, no sketch) for comparison at the smaller size.
   const std::pair<std::uint64_t, const Mode*> configs[] = {
       {384, &kModes[0]}, {768, &kModes[0]}, {384, &kModes[1]}};
@@ -304,7 +306,7 @@ int main(int argc, char** argv) {
     return tables.empty() || std::find(tables.begin(), tables.end(), name) != tables.end();
   };
   std::printf("velq quantizer benchmark (AVX2+FMA %s; %.2f s per row)\n",
-              velq::has_avx2_fma() ? "available" : "not available", velq::g_min_time);
+              velq::has_avx2() ? "available" : "not available", velq::g_min_time);
   if (wanted("quantize")) velq::bench_quantize();
   if (wanted("scoring")) velq::bench_scoring();
   if (wanted("quality")) velq::bench_quality();

@@ -39,12 +39,12 @@ std::vector<std::uint8_t> random_bytes(std::size_t len, unsigned seed) {
 
 const velq::first_pass::FirstPassKernels& pass_of(Form form) {
   namespace fp = velq::first_pass;
-  return form == kAvx512 ? fp::avx512_kernels() : form == kAvx2 ? fp::avx2_kernels() : fp::portable_kernels();
+  return form == kAvx512 ? fp::avx512_first_pass_kernels() : form == kAvx2 ? fp::avx2_first_pass_kernels() : fp::portable_first_pass_kernels();
 }
 
 const velq::scoring::ScoreKernels& scoring_of(Form form) {
   namespace sc = velq::scoring;
-  return form == kAvx512 ? sc::avx512_kernels() : form == kAvx2 ? sc::avx2_kernels() : sc::portable_kernels();
+  return form == kAvx512 ? sc::avx512_score_kernels() : form == kAvx2 ? sc::avx2_score_kernels() : sc::portable_score_kernels();
 }
 
 // Arguments: d, MSE bits (3 or 4: SRHT at b = 4 or 5, n = npow2(d)),

@@ -68,4 +68,18 @@ const CpuFeatures& cpu_features() {
   return features;
 }
 
+KernelLevel kernel_level_of(const CpuFeatures& f) {
+  if (!(f.avx2 && f.fma && f.f16c)) return KernelLevel::kPortable;
+  if (!(f.avx512f && f.avx512bw && f.avx512vl && f.avx512vbmi)) return KernelLevel::kAvx2;
+  return KernelLevel::kAvx512;
+}
+
+KernelLevel kernel_level() {
+  // A build without the x86 kernel files has the portable forms only,
+  // whatever the processor.
+  static const KernelLevel level =
+      VELQ_X86 ? kernel_level_of(cpu_features()) : KernelLevel::kPortable;
+  return level;
+}
+
 }  // namespace velq

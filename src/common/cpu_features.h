@@ -6,6 +6,8 @@
 // Any other VELQ_MAX_ISA value (avx512, empty) leaves the detected flags.
 #pragma once
 
+#include <type_traits>
+
 namespace velq {
 
 struct CpuFeatures {
@@ -26,12 +28,48 @@ const CpuFeatures& cpu_features();
 // lowered by the two variables' values (null: unset). Exposed for tests.
 CpuFeatures detect_cpu_features(const char* force_portable, const char* max_isa);
 
-inline bool has_avx2() { return cpu_features().avx2; }
-inline bool has_avx2_fma() { return cpu_features().avx2 && cpu_features().fma; }
-// The level the *_avx512 kernels need; it implies has_avx2_fma().
-inline bool has_avx512() {
-  const CpuFeatures& f = cpu_features();
-  return f.avx512f && f.avx512bw && f.avx512vl && f.avx512vbmi && f.avx2 && f.fma;
+// The instruction-set levels the kernel files are built for. A *_avx2.cc
+// file is compiled with AVX2, FMA and F16C, a *_avx512.cc file adds AVX-512
+// F, BW, VL and VBMI: a level is usable only where the processor (and
+// VELQ_MAX_ISA) allows every set its files are compiled with.
+enum class KernelLevel : unsigned char { kPortable, kAvx2, kAvx512 };
+
+// The widest level the flags allow; kernel_level() is that of cpu_features()
+// where the x86 kernel files are built, else kPortable.
+KernelLevel kernel_level_of(const CpuFeatures& f);
+KernelLevel kernel_level();
+
+inline bool has_avx2() { return kernel_level() >= KernelLevel::kAvx2; }
+inline bool has_avx512() { return kernel_level() >= KernelLevel::kAvx512; }
+
+// Every unit with processor-specific kernels keeps them in a table of
+// function pointers per level (`portable_<unit>_kernels()`, `avx2_...`,
+// `avx512_...`, the last two defined in the unit's *_avx2.cc / *_avx512.cc
+// file), and `active_<unit>_kernels()` keeps the widest_kernels() of them in
+// a function-local static, so the choice is made once. A getter is called
+// only when its level is usable: an x86 table's initialiser may itself use
+// the instructions of its level. A null getter is a level the unit has no
+// form for.
+template <class Kernels>
+using KernelGetter = const Kernels& (*)();
+
+template <class Kernels>
+const Kernels& widest_kernels(KernelGetter<Kernels> portable,
+                              std::type_identity_t<KernelGetter<Kernels>> avx2,
+                              std::type_identity_t<KernelGetter<Kernels>> avx512 = nullptr) {
+  const KernelLevel level = kernel_level();
+  if (avx512 != nullptr && level >= KernelLevel::kAvx512) return avx512();
+  if (avx2 != nullptr && level >= KernelLevel::kAvx2) return avx2();
+  return portable();
 }
 
 }  // namespace velq
+
+// The getter of an x86 table where the *_avx2.cc / *_avx512.cc files are
+// built (the compiler targets x86, VELQ_X86), and none elsewhere, where their
+// declarations are left out too.
+#if VELQ_X86
+#define VELQ_X86_KERNELS(getter) (getter)
+#else
+#define VELQ_X86_KERNELS(getter) nullptr
+#endif

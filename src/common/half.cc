@@ -85,6 +85,8 @@ float to_float(std::uint16_t bits) {
   return std::bit_cast<float>(sign | out);
 }
 
+namespace {
+
 void narrow_portable(std::span<const float> in, std::uint8_t* out) {
   for (std::size_t i = 0; i < in.size(); ++i) store_u16(out + 2 * i, from_float(in[i]));
 }
@@ -93,20 +95,17 @@ void widen_portable(const std::uint8_t* in, std::span<float> out) {
   for (std::size_t i = 0; i < out.size(); ++i) out[i] = to_float(load_u16(in + 2 * i));
 }
 
+}  // namespace
+
 const HalfKernels& portable_half_kernels() {
   static constexpr HalfKernels kPortable = {
       .name = "portable", .narrow = narrow_portable, .widen = widen_portable};
   return kPortable;
 }
 
-const HalfKernels& f16c_half_kernels() {
-  static constexpr HalfKernels kF16c = {.name = "f16c", .narrow = narrow_f16c, .widen = widen_f16c};
-  return kF16c;
-}
-
 const HalfKernels& active_half_kernels() {
   static const HalfKernels& chosen =
-      cpu_features().f16c && has_avx2() ? f16c_half_kernels() : portable_half_kernels();
+      widest_kernels(portable_half_kernels, VELQ_X86_KERNELS(avx2_half_kernels));
   return chosen;
 }
 

@@ -32,14 +32,11 @@ struct HalfKernels {
   void (*widen)(const std::uint8_t* in, std::span<float> out);
 };
 const HalfKernels& portable_half_kernels();
-// REQUIRES: the processor has F16C and AVX2.
-const HalfKernels& f16c_half_kernels();
-// The F16C table when the processor has it, else the portable one.
+#if VELQ_X86
+// The F16C conversions. REQUIRES: has_avx2().
+const HalfKernels& avx2_half_kernels();
+#endif
+// The widest table the processor (and VELQ_MAX_ISA) allows, chosen once.
 const HalfKernels& active_half_kernels();
-
-void narrow_portable(std::span<const float> in, std::uint8_t* out);
-void widen_portable(const std::uint8_t* in, std::span<float> out);
-void narrow_f16c(std::span<const float> in, std::uint8_t* out);
-void widen_f16c(const std::uint8_t* in, std::span<float> out);
 
 }  // namespace velq::half

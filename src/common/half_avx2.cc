@@ -4,6 +4,8 @@
 
 namespace velq::half {
 
+namespace {
+
 void narrow_f16c(std::span<const float> in, std::uint8_t* out) {
   std::size_t i = 0;
   for (; i + 8 <= in.size(); i += 8) {
@@ -35,6 +37,13 @@ void widen_f16c(const std::uint8_t* in, std::span<float> out) {
   for (std::size_t k = 0; k < 2 * rest; ++k) halves[k] = in[2 * i + k];
   _mm256_store_ps(block, _mm256_cvtph_ps(_mm_load_si128(reinterpret_cast<const __m128i*>(halves))));
   for (std::size_t k = 0; k < rest; ++k) out[i + k] = block[k];
+}
+
+}  // namespace
+
+const HalfKernels& avx2_half_kernels() {
+  static constexpr HalfKernels kAvx2 = {.name = "avx2", .narrow = narrow_f16c, .widen = widen_f16c};
+  return kAvx2;
 }
 
 }  // namespace velq::half

@@ -13,12 +13,19 @@ class Panic : public std::runtime_error {
   explicit Panic(const std::string& message) : std::runtime_error(message) {}
 };
 
-[[noreturn]] void panic(const std::string& message);
+// Out of line at every call site: a panic is the cold road.
+[[noreturn, gnu::noinline, gnu::cold]] inline void panic(const std::string& message) {
+  throw Panic(message);
+}
 
 // Equality assertion with both sides in the message, for length invariants
 // that callers are expected to have checked already.
-[[noreturn]] void panic_not_equal(const char* what, unsigned long long left,
-                                  unsigned long long right);
+[[noreturn, gnu::noinline, gnu::cold]] inline void panic_not_equal(const char* what,
+                                                                   unsigned long long left,
+                                                                   unsigned long long right) {
+  throw Panic(std::string("assertion `left == right` failed: ") + what + "\n  left: " +
+              std::to_string(left) + "\n right: " + std::to_string(right));
+}
 
 inline void assert_eq(unsigned long long left, unsigned long long right, const char* what) {
   if (left != right) panic_not_equal(what, left, right);

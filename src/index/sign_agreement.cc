@@ -39,13 +39,24 @@ std::size_t differing_bits_portable(const std::uint8_t* a, const std::uint8_t* b
   return count;
 }
 
+const SignAgreementKernels& portable_sign_agreement_kernels() {
+  static constexpr SignAgreementKernels kPortable = {.name = "portable",
+                                                     .differing_bits = differing_bits_portable};
+  return kPortable;
+}
+
+const SignAgreementKernels& active_sign_agreement_kernels() {
+  static const SignAgreementKernels& chosen =
+      widest_kernels(portable_sign_agreement_kernels,
+                     VELQ_X86_KERNELS(avx2_sign_agreement_kernels));
+  return chosen;
+}
+
 }  // namespace sign_kernels
 
 std::size_t differing_bits(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {
-  using Kernel = std::size_t (*)(const std::uint8_t*, const std::uint8_t*, std::size_t);
-  static const Kernel kernel =
-      has_avx2() ? sign_kernels::differing_bits_avx2 : sign_kernels::differing_bits_portable;
-  return kernel(a.data(), b.data(), std::min(a.size(), b.size()));
+  return sign_kernels::active_sign_agreement_kernels().differing_bits(
+      a.data(), b.data(), std::min(a.size(), b.size()));
 }
 
 }  // namespace velq

@@ -17,8 +17,20 @@ namespace sign_kernels {
 // Eight bytes at a time with a branch-free bit count (no processor
 // instruction needed).
 std::size_t differing_bits_portable(const std::uint8_t* a, const std::uint8_t* b, std::size_t n);
-// Thirty-two bytes at a time, counting through a nibble table. REQUIRES: AVX2.
+
+struct SignAgreementKernels {
+  const char* name;
+  std::size_t (*differing_bits)(const std::uint8_t* a, const std::uint8_t* b, std::size_t n);
+};
+const SignAgreementKernels& portable_sign_agreement_kernels();
+#if VELQ_X86
+// REQUIRES: has_avx2().
+const SignAgreementKernels& avx2_sign_agreement_kernels();
+// Thirty-two bytes at a time, counting through a nibble table.
 std::size_t differing_bits_avx2(const std::uint8_t* a, const std::uint8_t* b, std::size_t n);
+#endif
+// The widest table the processor (and VELQ_MAX_ISA) allows, chosen once.
+const SignAgreementKernels& active_sign_agreement_kernels();
 
 }  // namespace sign_kernels
 }  // namespace velq

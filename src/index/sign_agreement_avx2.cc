@@ -30,4 +30,10 @@ std::size_t differing_bits_avx2(const std::uint8_t* a, const std::uint8_t* b, st
   return head + differing_bits_portable(a + i, b + i, n - i);
 }
 
+const SignAgreementKernels& avx2_sign_agreement_kernels() {
+  static constexpr SignAgreementKernels kAvx2 = {
+      .name = "avx2", .differing_bits = differing_bits_avx2};
+  return kAvx2;
+}
+
 }  // namespace velq::sign_kernels

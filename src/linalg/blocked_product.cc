@@ -31,7 +31,7 @@ const BlockedProductKernels& portable_blocked_kernels() {
 
 const BlockedProductKernels& active_blocked_kernels() {
   static const BlockedProductKernels& chosen =
-      has_avx2_fma() ? avx2_blocked_kernels() : portable_blocked_kernels();
+      widest_kernels(portable_blocked_kernels, VELQ_X86_KERNELS(avx2_blocked_kernels));
   return chosen;
 }
 

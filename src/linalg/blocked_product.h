@@ -22,9 +22,11 @@ struct BlockedProductKernels {
 };
 
 const BlockedProductKernels& portable_blocked_kernels();
-// REQUIRES: has_avx2_fma().
+#if VELQ_X86
+// REQUIRES: has_avx2().
 const BlockedProductKernels& avx2_blocked_kernels();
-// The AVX2 set when the processor has AVX2 and FMA, else the portable one.
+#endif
+// The widest table the processor (and VELQ_MAX_ISA) allows, chosen once.
 const BlockedProductKernels& active_blocked_kernels();
 
 }  // namespace velq::linalg

@@ -73,7 +73,7 @@ void mat_vecs_blocked(std::span<const float> m, std::size_t d, const float* xs, 
 
 void row_dots(const float* m, std::size_t rows, std::size_t stride, std::size_t cols,
               const float* x, float* out) {
-  (has_avx2() ? row_dots_avx2 : row_dots_portable)(m, rows, stride, cols, x, out);
+  active_dense_kernels().row_dots(m, rows, stride, cols, x, out);
 }
 
 void row_dots_portable(const float* m, std::size_t rows, std::size_t stride, std::size_t cols,
@@ -96,10 +96,7 @@ void row_dots_portable(const float* m, std::size_t rows, std::size_t stride, std
 
 void mat_t_vec(std::span<const float> m, std::size_t d, std::span<const float> y,
                std::span<float> out) {
-#if VELQ_X86
-  if (has_avx512()) return mat_t_vec_avx512(m, d, y, out);
-#endif
-  (has_avx2() ? mat_t_vec_avx2 : mat_t_vec_portable)(m, d, y, out);
+  active_dense_kernels().mat_t_vec(m, d, y, out);
 }
 
 void mat_t_vec_portable(std::span<const float> m, std::size_t d, std::span<const float> y,
@@ -112,10 +109,7 @@ void mat_t_vec_portable(std::span<const float> m, std::size_t d, std::span<const
 
 void mat_t_vecs(std::span<const float> m, std::size_t d, const float* y, std::size_t count,
                 float* out) {
-#if VELQ_X86
-  if (has_avx512()) return mat_t_vecs_avx512(m, d, y, count, out);
-#endif
-  (has_avx2() ? mat_t_vecs_avx2 : mat_t_vecs_portable)(m, d, y, count, out);
+  active_dense_kernels().mat_t_vecs(m, d, y, count, out);
 }
 
 void mat_t_vecs_portable(std::span<const float> m, std::size_t d, const float* y,
@@ -146,6 +140,21 @@ void accumulate_rows(const float* m, std::size_t d, const float* y, std::size_t 
     const float* row = m + i * d;
     for (std::size_t j = 0; j < d; ++j) out[j] += row[j] * yi;
   }
+}
+
+const DenseKernels& portable_dense_kernels() {
+  static constexpr DenseKernels kPortable = {.name = "portable",
+                                             .row_dots = row_dots_portable,
+                                             .mat_t_vec = mat_t_vec_portable,
+                                             .mat_t_vecs = mat_t_vecs_portable};
+  return kPortable;
+}
+
+const DenseKernels& active_dense_kernels() {
+  static const DenseKernels& chosen =
+      widest_kernels(portable_dense_kernels, VELQ_X86_KERNELS(avx2_dense_kernels),
+                     VELQ_X86_KERNELS(avx512_dense_kernels));
+  return chosen;
 }
 
 }  // namespace velq::linalg

@@ -47,8 +47,10 @@ void row_dots(const float* m, std::size_t rows, std::size_t stride, std::size_t 
               const float* x, float* out);
 void row_dots_portable(const float* m, std::size_t rows, std::size_t stride, std::size_t cols,
                        const float* x, float* out);
+#if VELQ_X86
 void row_dots_avx2(const float* m, std::size_t rows, std::size_t stride, std::size_t cols,
                    const float* x, float* out);
+#endif
 
 // out[j] = Σ_{i < d} m[i·d + j] · y[i] for j < d (the transpose). y and out at
 // least d.
@@ -56,10 +58,12 @@ void mat_t_vec(std::span<const float> m, std::size_t d, std::span<const float> y
                std::span<float> out);
 void mat_t_vec_portable(std::span<const float> m, std::size_t d, std::span<const float> y,
                         std::span<float> out);
+#if VELQ_X86
 void mat_t_vec_avx2(std::span<const float> m, std::size_t d, std::span<const float> y,
                     std::span<float> out);
 void mat_t_vec_avx512(std::span<const float> m, std::size_t d, std::span<const float> y,
                       std::span<float> out);
+#endif
 
 // mat_t_vec of `count` vectors at once: out[v·d + j] = Σ_{i < d} m[i·d + j] ·
 // y[v·d + i] for v < count, bit-identical to mat_t_vec of each vector (the
@@ -69,10 +73,33 @@ void mat_t_vecs(std::span<const float> m, std::size_t d, const float* y, std::si
                 float* out);
 void mat_t_vecs_portable(std::span<const float> m, std::size_t d, const float* y,
                          std::size_t count, float* out);
+#if VELQ_X86
 void mat_t_vecs_avx2(std::span<const float> m, std::size_t d, const float* y, std::size_t count,
                      float* out);
 void mat_t_vecs_avx512(std::span<const float> m, std::size_t d, const float* y,
                        std::size_t count, float* out);
+#endif
+
+// The three products above as a table per processor level (AVX-512 keeps
+// the AVX2 row_dots).
+struct DenseKernels {
+  const char* name;
+  void (*row_dots)(const float* m, std::size_t rows, std::size_t stride, std::size_t cols,
+                   const float* x, float* out);
+  void (*mat_t_vec)(std::span<const float> m, std::size_t d, std::span<const float> y,
+                    std::span<float> out);
+  void (*mat_t_vecs)(std::span<const float> m, std::size_t d, const float* y, std::size_t count,
+                     float* out);
+};
+const DenseKernels& portable_dense_kernels();
+#if VELQ_X86
+// REQUIRES: has_avx2().
+const DenseKernels& avx2_dense_kernels();
+// REQUIRES: has_avx512().
+const DenseKernels& avx512_dense_kernels();
+#endif
+// The widest table the processor (and VELQ_MAX_ISA) allows, chosen once.
+const DenseKernels& active_dense_kernels();
 
 // d·d, the number of entries of a d×d matrix; panics when it does not fit in
 // a size (the multiplication would wrap and shape checks would pass wrongly).

@@ -115,4 +115,13 @@ void mat_t_vec_avx2(std::span<const float> m, std::size_t d, std::span<const flo
   tiles::transposed_product<Avx2>(m, d, y, out);
 }
 
+const DenseKernels& avx2_dense_kernels() {
+  static constexpr DenseKernels kAvx2 = {
+      .name = "avx2",
+      .row_dots = row_dots_avx2,
+      .mat_t_vec = mat_t_vec_avx2,
+      .mat_t_vecs = mat_t_vecs_avx2};
+  return kAvx2;
+}
+
 }  // namespace velq::linalg

@@ -51,4 +51,13 @@ void mat_t_vec_avx512(std::span<const float> m, std::size_t d, std::span<const f
   tiles::transposed_product<Avx512>(m, d, y, out);
 }
 
+const DenseKernels& avx512_dense_kernels() {
+  static constexpr DenseKernels kAvx512 = {
+      .name = "avx512",
+      .row_dots = row_dots_avx2,
+      .mat_t_vec = mat_t_vec_avx512,
+      .mat_t_vecs = mat_t_vecs_avx512};
+  return kAvx512;
+}
+
 }  // namespace velq::linalg

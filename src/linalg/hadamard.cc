@@ -12,18 +12,7 @@ namespace velq::linalg {
 
 namespace {
 
-// The processor-specific pieces of the rotation; the rest is shared.
-struct Kernels {
-  void (*fwht)(std::span<float>);
-  void (*scale)(std::span<float>, float);
-};
-
-constexpr Kernels kPortable = {fwht_portable, scale_portable};
-constexpr Kernels kAvx2 = {fwht_avx2, scale_avx2};
-
 struct InverseTag;
-
-const Kernels& active_kernels() { return has_avx2() ? kAvx2 : kPortable; }
 
 void require_signs(std::span<const float> signs, std::size_t n) {
   if (signs.size() < n) panic("assertion failed: signs.len() >= n");
@@ -32,7 +21,7 @@ void require_signs(std::span<const float> signs, std::size_t n) {
 // 1/√n, rounded in f32 at each step.
 float inverse_sqrt_f32(std::size_t n) { return 1.0f / std::sqrt(static_cast<float>(n)); }
 
-void srht_with(const Kernels& k, std::span<const float> x, std::span<const float> signs,
+void srht_with(const HadamardKernels& k, std::span<const float> x, std::span<const float> signs,
                std::span<float> out) {
   const std::size_t m = x.size();
   const std::size_t n = npow2(m);
@@ -44,8 +33,8 @@ void srht_with(const Kernels& k, std::span<const float> x, std::span<const float
   k.scale(out, inverse_sqrt_f32(n));
 }
 
-void inverse_srht_with(const Kernels& k, std::span<const float> y, std::span<const float> signs,
-                       std::span<float> out, std::size_t d) {
+void inverse_srht_with(const HadamardKernels& k, std::span<const float> y,
+                       std::span<const float> signs, std::span<float> out, std::size_t d) {
   const std::size_t n = npow2(d);
   assert_eq(y.size(), n, "inverse_srht input length");
   require_signs(signs, n);
@@ -67,7 +56,7 @@ std::size_t npow2(std::size_t x) {
   return x <= 1 ? 1 : std::bit_ceil(x);
 }
 
-void fwht(std::span<float> v) { active_kernels().fwht(v); }
+void fwht(std::span<float> v) { active_hadamard_kernels().fwht(v); }
 
 void fwht_portable(std::span<float> v) {
   const std::size_t len = v.size();
@@ -105,31 +94,47 @@ void scale_portable(std::span<float> v, float factor) {
   for (float& x : v) x *= factor;
 }
 
+const HadamardKernels& portable_hadamard_kernels() {
+  static constexpr HadamardKernels kPortable = {
+      .name = "portable", .fwht = fwht_portable, .scale = scale_portable};
+  return kPortable;
+}
+
+const HadamardKernels& active_hadamard_kernels() {
+  static const HadamardKernels& chosen =
+      widest_kernels(portable_hadamard_kernels, VELQ_X86_KERNELS(avx2_hadamard_kernels));
+  return chosen;
+}
+
 void srht(std::span<const float> x, std::span<const float> signs, std::span<float> out) {
-  srht_with(active_kernels(), x, signs, out);
+  srht_with(active_hadamard_kernels(), x, signs, out);
 }
 
 void srht_portable(std::span<const float> x, std::span<const float> signs, std::span<float> out) {
-  srht_with(kPortable, x, signs, out);
+  srht_with(portable_hadamard_kernels(), x, signs, out);
 }
 
+#if VELQ_X86
 void srht_avx2(std::span<const float> x, std::span<const float> signs, std::span<float> out) {
-  srht_with(kAvx2, x, signs, out);
+  srht_with(avx2_hadamard_kernels(), x, signs, out);
 }
+#endif
 
 void inverse_srht(std::span<const float> y, std::span<const float> signs, std::span<float> out,
                   std::size_t d) {
-  inverse_srht_with(active_kernels(), y, signs, out, d);
+  inverse_srht_with(active_hadamard_kernels(), y, signs, out, d);
 }
 
 void inverse_srht_portable(std::span<const float> y, std::span<const float> signs,
                            std::span<float> out, std::size_t d) {
-  inverse_srht_with(kPortable, y, signs, out, d);
+  inverse_srht_with(portable_hadamard_kernels(), y, signs, out, d);
 }
 
+#if VELQ_X86
 void inverse_srht_avx2(std::span<const float> y, std::span<const float> signs,
                        std::span<float> out, std::size_t d) {
-  inverse_srht_with(kAvx2, y, signs, out, d);
+  inverse_srht_with(avx2_hadamard_kernels(), y, signs, out, d);
 }
+#endif
 
 }  // namespace velq::linalg

@@ -15,14 +15,28 @@ namespace velq::linalg {
 std::size_t npow2(std::size_t x);
 
 // In-place unnormalised transform; panics unless v.size() is a power of two.
-// Dispatches to the AVX2 form when available (results are bit-identical).
+// Through active_hadamard_kernels() (the forms are bit-identical).
 void fwht(std::span<float> v);
 void fwht_portable(std::span<float> v);
-void fwht_avx2(std::span<float> v);
 
 // Multiplies every element by factor (the last step of srht).
 void scale_portable(std::span<float> v, float factor);
+
+// The processor-specific steps of the rotation; the rest is shared.
+struct HadamardKernels {
+  const char* name;
+  void (*fwht)(std::span<float> v);
+  void (*scale)(std::span<float> v, float factor);
+};
+const HadamardKernels& portable_hadamard_kernels();
+#if VELQ_X86
+// REQUIRES: has_avx2().
+const HadamardKernels& avx2_hadamard_kernels();
+void fwht_avx2(std::span<float> v);
 void scale_avx2(std::span<float> v, float factor);
+#endif
+// The widest table the processor (and VELQ_MAX_ISA) allows, chosen once.
+const HadamardKernels& active_hadamard_kernels();
 
 // out.size() must equal npow2(x.size()); signs must hold at least that many.
 void srht(std::span<const float> x, std::span<const float> signs, std::span<float> out);
@@ -35,10 +49,12 @@ void inverse_srht(std::span<const float> y, std::span<const float> signs, std::s
 // The same with the kernels fixed, for tests and benchmarks. The AVX2 forms
 // require a processor that has it.
 void srht_portable(std::span<const float> x, std::span<const float> signs, std::span<float> out);
-void srht_avx2(std::span<const float> x, std::span<const float> signs, std::span<float> out);
 void inverse_srht_portable(std::span<const float> y, std::span<const float> signs,
                            std::span<float> out, std::size_t d);
+#if VELQ_X86
+void srht_avx2(std::span<const float> x, std::span<const float> signs, std::span<float> out);
 void inverse_srht_avx2(std::span<const float> y, std::span<const float> signs,
                        std::span<float> out, std::size_t d);
+#endif
 
 }  // namespace velq::linalg

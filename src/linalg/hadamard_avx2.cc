@@ -95,4 +95,9 @@ void scale_avx2(std::span<float> v, float factor) {
   for (; i < len; ++i) p[i] *= factor;
 }
 
+const HadamardKernels& avx2_hadamard_kernels() {
+  static constexpr HadamardKernels kAvx2 = {.name = "avx2", .fwht = fwht_avx2, .scale = scale_avx2};
+  return kAvx2;
+}
+
 }  // namespace velq::linalg

@@ -173,20 +173,16 @@ double finish_bounds(const FirstPassQuery& fq, const std::uint8_t* block, const 
 
 }  // namespace
 
-const FirstPassKernels& portable_kernels() {
+const FirstPassKernels& portable_first_pass_kernels() {
   static constexpr FirstPassKernels kPortable = {
       .name = "portable", .block_sums = block_sums, .finish_bounds = finish_bounds};
   return kPortable;
 }
 
-const FirstPassKernels& active_kernels() {
-  static const FirstPassKernels& chosen = []() -> const FirstPassKernels& {
-#if VELQ_X86
-    if (has_avx512()) return avx512_kernels();
-    if (has_avx2_fma()) return avx2_kernels();
-#endif
-    return portable_kernels();
-  }();
+const FirstPassKernels& active_first_pass_kernels() {
+  static const FirstPassKernels& chosen =
+      widest_kernels(portable_first_pass_kernels, VELQ_X86_KERNELS(avx2_first_pass_kernels),
+                     VELQ_X86_KERNELS(avx512_first_pass_kernels));
   return chosen;
 }
 

@@ -79,13 +79,15 @@ struct FirstPassKernels {
                           const std::uint32_t* sign_sums, BoundScale scale, double* bounds);
 };
 
-const FirstPassKernels& portable_kernels();
-// REQUIRES: has_avx2_fma().
-const FirstPassKernels& avx2_kernels();
+const FirstPassKernels& portable_first_pass_kernels();
+#if VELQ_X86
+// REQUIRES: has_avx2().
+const FirstPassKernels& avx2_first_pass_kernels();
 // REQUIRES: has_avx512().
-const FirstPassKernels& avx512_kernels();
-// The widest set the processor (and VELQ_MAX_ISA) allows, chosen once.
-const FirstPassKernels& active_kernels();
+const FirstPassKernels& avx512_first_pass_kernels();
+#endif
+// The widest table the processor (and VELQ_MAX_ISA) allows, chosen once.
+const FirstPassKernels& active_first_pass_kernels();
 
 }  // namespace first_pass
 
@@ -93,6 +95,7 @@ const FirstPassKernels& active_kernels();
 // maximum, NaN when one is NaN.
 double block_bounds(const FirstPassQuery& fq, const BlockedCodes& codes, std::size_t b,
                     BoundScale scale, double* bounds,
-                    const first_pass::FirstPassKernels& kernels = first_pass::active_kernels());
+                    const first_pass::FirstPassKernels& kernels =
+                        first_pass::active_first_pass_kernels());
 
 }  // namespace velq

@@ -160,7 +160,7 @@ double finish_bounds(const FirstPassQuery& fq, const std::uint8_t* block, const 
 
 }  // namespace
 
-const FirstPassKernels& avx2_kernels() {
+const FirstPassKernels& avx2_first_pass_kernels() {
   static constexpr FirstPassKernels kAvx2 = {
       .name = "avx2", .block_sums = block_sums, .finish_bounds = finish_bounds};
   return kAvx2;

@@ -123,10 +123,12 @@ void block_sums(const std::uint8_t* block, const BlockedShape& shape, const std:
 
 }  // namespace
 
-const FirstPassKernels& avx512_kernels() {
+const FirstPassKernels& avx512_first_pass_kernels() {
   // The 32 bounds of a block are a small part of its time: the AVX2 form's.
   static const FirstPassKernels kAvx512 = {
-      .name = "avx512", .block_sums = block_sums, .finish_bounds = avx2_kernels().finish_bounds};
+      .name = "avx512",
+      .block_sums = block_sums,
+      .finish_bounds = avx2_first_pass_kernels().finish_bounds};
   return kAvx512;
 }
 

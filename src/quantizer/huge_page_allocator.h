@@ -6,16 +6,36 @@
 // ordinary heap.
 #pragma once
 
+#include <sys/mman.h>
+
 #include <cstddef>
+#include <cstdlib>
 #include <new>
 
 namespace velq {
 
 namespace huge_pages {
 
+inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
 // Returns at least `bytes` bytes aligned to 64; throws std::bad_alloc.
-void* allocate(std::size_t bytes);
-void release(void* p) noexcept;
+inline void* allocate(std::size_t bytes) {
+  // Whole huge pages for large requests, so the hint covers every byte.
+  const std::size_t asked = bytes == 0 ? 1 : bytes;
+  const std::size_t size =
+      asked < kHugePage ? asked : (asked + kHugePage - 1) / kHugePage * kHugePage;
+  const std::size_t align = size < kHugePage ? 64 : kHugePage;
+  // aligned_alloc wants a multiple of the alignment.
+  void* p = std::aligned_alloc(align, (size + align - 1) / align * align);
+  if (p == nullptr) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+  // Only a hint: where huge pages are off the buffer keeps ordinary pages.
+  if (align == kHugePage) static_cast<void>(::madvise(p, size, MADV_HUGEPAGE));
+#endif
+  return p;
+}
+
+inline void release(void* p) noexcept { std::free(p); }
 
 }  // namespace huge_pages
 

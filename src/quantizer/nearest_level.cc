@@ -35,13 +35,25 @@ std::uint16_t nearest_level(std::span<const float> levels, float y) {
 
 void nearest_levels(std::span<const float> levels, std::span<const float> values,
                     std::span<std::uint16_t> out) {
-  (has_avx2() ? nearest_levels_avx2 : nearest_levels_portable)(levels, values, out);
+  active_nearest_level_kernels().nearest_levels(levels, values, out);
 }
 
 void nearest_levels_portable(std::span<const float> levels, std::span<const float> values,
                              std::span<std::uint16_t> out) {
   assert_eq(out.size(), values.size(), "nearest level output length");
   for (std::size_t i = 0; i < values.size(); ++i) out[i] = nearest_level(levels, values[i]);
+}
+
+const NearestLevelKernels& portable_nearest_level_kernels() {
+  static constexpr NearestLevelKernels kPortable = {.name = "portable",
+                                                    .nearest_levels = nearest_levels_portable};
+  return kPortable;
+}
+
+const NearestLevelKernels& active_nearest_level_kernels() {
+  static const NearestLevelKernels& chosen =
+      widest_kernels(portable_nearest_level_kernels, VELQ_X86_KERNELS(avx2_nearest_level_kernels));
+  return chosen;
 }
 
 }  // namespace velq

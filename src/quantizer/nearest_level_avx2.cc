@@ -66,4 +66,10 @@ void nearest_levels_avx2(std::span<const float> levels, std::span<const float> v
   if (i < len) nearest_levels_portable(levels, values.subspan(i), out.subspan(i));
 }
 
+const NearestLevelKernels& avx2_nearest_level_kernels() {
+  static constexpr NearestLevelKernels kAvx2 = {
+      .name = "avx2", .nearest_levels = nearest_levels_avx2};
+  return kAvx2;
+}
+
 }  // namespace velq

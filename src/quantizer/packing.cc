@@ -88,13 +88,9 @@ const UnpackKernels& portable_unpack_kernels() {
 
 
 const UnpackKernels& active_unpack_kernels() {
-  static const UnpackKernels& chosen = []() -> const UnpackKernels& {
-#if VELQ_X86
-    if (has_avx512()) return avx512_unpack_kernels();
-    if (has_avx2()) return avx2_unpack_kernels();
-#endif
-    return portable_unpack_kernels();
-  }();
+  static const UnpackKernels& chosen =
+      widest_kernels(portable_unpack_kernels, VELQ_X86_KERNELS(avx2_unpack_kernels),
+                     VELQ_X86_KERNELS(avx512_unpack_kernels));
   return chosen;
 }
 

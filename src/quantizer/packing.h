@@ -71,28 +71,22 @@ void pack_into(std::span<const std::uint16_t> indices, std::size_t n, unsigned b
 // out.size())). Panics when `bytes` is too short for the indices requested.
 void unpack_scalar(std::span<const std::uint8_t> bytes, std::span<std::uint16_t> out,
                    std::size_t n, unsigned bits);
-// Same results; 4-bit codes are decoded 32 at a time. Call only when the
-// processor has AVX2.
-void unpack_avx2(std::span<const std::uint8_t> bytes, std::span<std::uint16_t> out,
-                 std::size_t n, unsigned bits);
-
-// Same results; indices of 1..7 bits are decoded 32 at a time. Call only
-// when has_avx512().
-void unpack_avx512(std::span<const std::uint8_t> bytes, std::span<std::uint16_t> out,
-                   std::size_t n, unsigned bits);
-
 // The unpack forms as a table, chosen once like the scoring kernels.
 struct UnpackKernels {
   const char* name;
   void (*unpack)(std::span<const std::uint8_t> bytes, std::span<std::uint16_t> out,
                  std::size_t n, unsigned bits);
 };
+// unpack_scalar.
 const UnpackKernels& portable_unpack_kernels();
-// REQUIRES: has_avx2().
+#if VELQ_X86
+// Same results; 4-bit codes are decoded 32 at a time. REQUIRES: has_avx2().
 const UnpackKernels& avx2_unpack_kernels();
+// Same results; indices of 1..7 bits are decoded 32 at a time.
 // REQUIRES: has_avx512().
 const UnpackKernels& avx512_unpack_kernels();
-// The widest table the processor (and VELQ_MAX_ISA) allows.
+#endif
+// The widest table the processor (and VELQ_MAX_ISA) allows, chosen once.
 const UnpackKernels& active_unpack_kernels();
 
 // Through active_unpack_kernels().

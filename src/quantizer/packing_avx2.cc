@@ -55,8 +55,6 @@ std::size_t unpack_lanes(std::span<const std::uint8_t> bytes, std::uint16_t* out
                        : unpack_lanes<false>(lanes, bytes, out, count, bits);
 }
 
-}  // namespace
-
 void unpack_avx2(std::span<const std::uint8_t> bytes, std::span<std::uint16_t> out,
                  std::size_t n, unsigned bits) {
   if (bits == 0 || bits >= 8) {
@@ -70,6 +68,8 @@ void unpack_avx2(std::span<const std::uint8_t> bytes, std::span<std::uint16_t> o
   const std::size_t used = packed_len(done, bits);
   unpack_scalar(bytes.subspan(used), out.subspan(done), count - done, bits);
 }
+
+}  // namespace
 
 const UnpackKernels& avx2_unpack_kernels() {
   static constexpr UnpackKernels kAvx2 = {.name = "avx2", .unpack = unpack_avx2};

@@ -43,8 +43,6 @@ constexpr std::array<Layout, 8> layouts() {
 
 constexpr std::array<Layout, 8> kLayouts = layouts();
 
-}  // namespace
-
 void unpack_avx512(std::span<const std::uint8_t> bytes, std::span<std::uint16_t> out,
                    std::size_t n, unsigned bits) {
   const std::size_t count = std::min(n, out.size());
@@ -75,6 +73,8 @@ void unpack_avx512(std::span<const std::uint8_t> bytes, std::span<std::uint16_t>
                              decode(group));
   }
 }
+
+}  // namespace
 
 const UnpackKernels& avx512_unpack_kernels() {
   static constexpr UnpackKernels kAvx512 = {.name = "avx512", .unpack = unpack_avx512};

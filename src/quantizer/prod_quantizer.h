@@ -157,22 +157,24 @@ class ProdQuantizer {
   // indices are given or an index is outside the codebook.
   double score_ip_encoded(const PreparedIpQuery& pq, std::span<const std::uint16_t> mse_indices,
                           std::span<const std::uint8_t> qjl_bits, double gamma,
-                          const scoring::ScoreKernels& kernels = scoring::active_kernels()) const;
+                          const scoring::ScoreKernels& kernels =
+                              scoring::active_score_kernels()) const;
   double score_ip_encoded_lite(
       const PreparedIpQueryLite& pq, std::span<const std::uint16_t> mse_indices,
       std::span<const std::uint8_t> qjl_bits, double gamma,
-      const scoring::ScoreKernels& kernels = scoring::active_kernels()) const;
+      const scoring::ScoreKernels& kernels = scoring::active_score_kernels()) const;
 
   // The same estimates read straight from packed indices (packed_mse_len()
   // bytes as pack_mse_indices writes them, e.g. in place in a slot), with no
   // index buffer: the per-slot fast path of search and index building.
   double score_ip_packed(const PreparedIpQuery& pq, std::span<const std::uint8_t> packed_mse,
                          std::span<const std::uint8_t> qjl_bits, double gamma,
-                         const scoring::ScoreKernels& kernels = scoring::active_kernels()) const;
+                         const scoring::ScoreKernels& kernels =
+                             scoring::active_score_kernels()) const;
   double score_ip_packed_lite(
       const PreparedIpQueryLite& pq, std::span<const std::uint8_t> packed_mse,
       std::span<const std::uint8_t> qjl_bits, double gamma,
-      const scoring::ScoreKernels& kernels = scoring::active_kernels()) const;
+      const scoring::ScoreKernels& kernels = scoring::active_score_kernels()) const;
 
   // <q, dequantize(code)> with no reconstruction: since <q, Aᵀy> = <Aq, y>,
   // the decoded vector's product with q is the rotated query against the
@@ -184,7 +186,8 @@ class ProdQuantizer {
   // bytes than qjl_len() panic outside fast mode.
   double decoded_ip_packed(const PreparedIpQuery& pq, std::span<const std::uint8_t> packed_mse,
                            std::span<const std::uint8_t> qjl_bits, double gamma,
-                           const scoring::ScoreKernels& kernels = scoring::active_kernels()) const;
+                           const scoring::ScoreKernels& kernels =
+                               scoring::active_score_kernels()) const;
 
   // JSON form: the fields in declaration order; see quantizer_json.cc.
   JsonValue serialize() const;

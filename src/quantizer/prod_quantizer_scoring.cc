@@ -86,7 +86,7 @@ PreparedIpQuery ProdQuantizer::with_tables(PreparedIpQueryLite lite) const {
   pq.k = levels.size();
   // The table only serves kernels that cannot look the levels up in
   // registers: each of its terms is the level form's product, rounded alike.
-  if (pq.k > scoring::active_kernels().level_form_max_levels) {
+  if (pq.k > scoring::active_score_kernels().level_form_max_levels) {
     pq.lut.resize(n_ * pq.k);
     for (std::size_t i = 0; i < n_; ++i) {
       float* row = pq.lut.data() + i * pq.k;

@@ -91,7 +91,7 @@ void level_out_of_range(std::size_t index, std::size_t k) {
         std::to_string(index));
 }
 
-const ScoreKernels& portable_kernels() {
+const ScoreKernels& portable_score_kernels() {
   static constexpr ScoreKernels kPortable = {
       .name = "portable",
       .level_form_max_levels = 0,
@@ -106,14 +106,10 @@ const ScoreKernels& portable_kernels() {
   return kPortable;
 }
 
-const ScoreKernels& active_kernels() {
-  static const ScoreKernels& chosen = []() -> const ScoreKernels& {
-#if VELQ_X86
-    if (has_avx512()) return avx512_kernels();
-    if (has_avx2_fma()) return avx2_kernels();
-#endif
-    return portable_kernels();
-  }();
+const ScoreKernels& active_score_kernels() {
+  static const ScoreKernels& chosen =
+      widest_kernels(portable_score_kernels, VELQ_X86_KERNELS(avx2_score_kernels),
+                     VELQ_X86_KERNELS(avx512_score_kernels));
   return chosen;
 }
 

@@ -65,13 +65,15 @@ struct ScoreKernels {
                                  std::span<const std::uint8_t> signs, std::size_t n);
 };
 
-const ScoreKernels& portable_kernels();
-// REQUIRES: has_avx2_fma().
-const ScoreKernels& avx2_kernels();
+const ScoreKernels& portable_score_kernels();
+#if VELQ_X86
+// REQUIRES: has_avx2().
+const ScoreKernels& avx2_score_kernels();
 // REQUIRES: has_avx512().
-const ScoreKernels& avx512_kernels();
-// The widest set the processor (and VELQ_MAX_ISA) allows, chosen once.
-const ScoreKernels& active_kernels();
+const ScoreKernels& avx512_score_kernels();
+#endif
+// The widest table the processor (and VELQ_MAX_ISA) allows, chosen once.
+const ScoreKernels& active_score_kernels();
 
 // The panic of every kernel set for an index outside the codebook.
 [[noreturn]] void level_out_of_range(std::size_t index, std::size_t k);

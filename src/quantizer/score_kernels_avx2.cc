@@ -483,7 +483,7 @@ WideTerms wide_terms_packed(std::span<const float> levels, std::span<const float
 
 }  // namespace
 
-const ScoreKernels& avx2_kernels() {
+const ScoreKernels& avx2_score_kernels() {
   static constexpr ScoreKernels kAvx2 = {
       .name = "avx2",
       .level_form_max_levels = 16,

@@ -382,7 +382,7 @@ ScoreTerms level_dot_and_signs_packed(std::span<const float> levels, std::span<c
 
 }  // namespace
 
-const ScoreKernels& avx512_kernels() {
+const ScoreKernels& avx512_score_kernels() {
   // The f64 terms of a rescore are few per query: the AVX2 form serves.
   static const ScoreKernels kAvx512 = {
       .name = "avx512",
@@ -393,7 +393,7 @@ const ScoreKernels& avx512_kernels() {
       .level_dot_packed = level_dot_packed,
       .sign_sum = sign_sum,
       .level_dot_and_signs_packed = level_dot_and_signs_packed,
-      .wide_terms_packed = avx2_kernels().wide_terms_packed,
+      .wide_terms_packed = avx2_score_kernels().wide_terms_packed,
   };
   return kAvx512;
 }

@@ -9,7 +9,7 @@
 namespace velq {
 
 void expand_signs(std::span<const std::uint8_t> bytes, std::span<float> out) {
-  (has_avx2() ? expand_signs_avx2 : expand_signs_portable)(bytes, out);
+  active_sign_bit_kernels().expand_signs(bytes, out);
 }
 
 void expand_signs_portable(std::span<const std::uint8_t> bytes, std::span<float> out) {
@@ -22,7 +22,7 @@ void expand_signs_portable(std::span<const std::uint8_t> bytes, std::span<float>
 }
 
 void pack_nonnegative(std::span<const float> values, float factor, std::span<std::uint8_t> out) {
-  (has_avx2() ? pack_nonnegative_avx2 : pack_nonnegative_portable)(values, factor, out);
+  active_sign_bit_kernels().pack_nonnegative(values, factor, out);
 }
 
 void pack_nonnegative_portable(std::span<const float> values, float factor,
@@ -32,6 +32,19 @@ void pack_nonnegative_portable(std::span<const float> values, float factor,
   for (std::size_t i = 0; i < values.size(); ++i) {
     if (values[i] * factor >= 0.0f) out[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
   }
+}
+
+const SignBitKernels& portable_sign_bit_kernels() {
+  static constexpr SignBitKernels kPortable = {.name = "portable",
+                                               .expand_signs = expand_signs_portable,
+                                               .pack_nonnegative = pack_nonnegative_portable};
+  return kPortable;
+}
+
+const SignBitKernels& active_sign_bit_kernels() {
+  static const SignBitKernels& chosen =
+      widest_kernels(portable_sign_bit_kernels, VELQ_X86_KERNELS(avx2_sign_bit_kernels));
+  return chosen;
 }
 
 }  // namespace velq

@@ -11,7 +11,6 @@ namespace velq {
 // ceil(out.size() / 8) bytes.
 void expand_signs(std::span<const std::uint8_t> bytes, std::span<float> out);
 void expand_signs_portable(std::span<const std::uint8_t> bytes, std::span<float> out);
-void expand_signs_avx2(std::span<const std::uint8_t> bytes, std::span<float> out);
 
 // The sketch of projected values: bit i of `out` is set when
 // values[i] · factor >= 0.0f (the f32 product; both zeros set it, NaN
@@ -20,7 +19,22 @@ void expand_signs_avx2(std::span<const std::uint8_t> bytes, std::span<float> out
 void pack_nonnegative(std::span<const float> values, float factor, std::span<std::uint8_t> out);
 void pack_nonnegative_portable(std::span<const float> values, float factor,
                                std::span<std::uint8_t> out);
+
+struct SignBitKernels {
+  const char* name;
+  void (*expand_signs)(std::span<const std::uint8_t> bytes, std::span<float> out);
+  void (*pack_nonnegative)(std::span<const float> values, float factor,
+                           std::span<std::uint8_t> out);
+};
+const SignBitKernels& portable_sign_bit_kernels();
+#if VELQ_X86
+// REQUIRES: has_avx2().
+const SignBitKernels& avx2_sign_bit_kernels();
+void expand_signs_avx2(std::span<const std::uint8_t> bytes, std::span<float> out);
 void pack_nonnegative_avx2(std::span<const float> values, float factor,
                            std::span<std::uint8_t> out);
+#endif
+// The widest table the processor (and VELQ_MAX_ISA) allows, chosen once.
+const SignBitKernels& active_sign_bit_kernels();
 
 }  // namespace velq

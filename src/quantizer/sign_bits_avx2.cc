@@ -39,4 +39,10 @@ void pack_nonnegative_avx2(std::span<const float> values, float factor,
   pack_nonnegative_portable(values.subspan(8 * byte), factor, out.subspan(byte));
 }
 
+const SignBitKernels& avx2_sign_bit_kernels() {
+  static constexpr SignBitKernels kAvx2 = {
+      .name = "avx2", .expand_signs = expand_signs_avx2, .pack_nonnegative = pack_nonnegative_avx2};
+  return kAvx2;
+}
+
 }  // namespace velq

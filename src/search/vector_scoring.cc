@@ -37,11 +37,20 @@ double score_vectors_portable(DistanceMetric metric, std::span<const double> a,
 
 double score_vectors_with_metric(DistanceMetric metric, std::span<const double> a,
                                  std::span<const double> b) {
-#if VELQ_X86
-  if (has_avx512()) return score_vectors_avx512(metric, a, b);
-  if (has_avx2_fma()) return score_vectors_avx2(metric, a, b);
-#endif
-  return score_vectors_portable(metric, a, b);
+  return active_vector_scoring_kernels().score_vectors(metric, a, b);
+}
+
+const VectorScoringKernels& portable_vector_scoring_kernels() {
+  static constexpr VectorScoringKernels kPortable = {.name = "portable",
+                                                     .score_vectors = score_vectors_portable};
+  return kPortable;
+}
+
+const VectorScoringKernels& active_vector_scoring_kernels() {
+  static const VectorScoringKernels& chosen =
+      widest_kernels(portable_vector_scoring_kernels, VELQ_X86_KERNELS(avx2_vector_scoring_kernels),
+                     VELQ_X86_KERNELS(avx512_vector_scoring_kernels));
+  return chosen;
 }
 
 }  // namespace velq::filter

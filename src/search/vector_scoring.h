@@ -24,12 +24,27 @@ double score_vectors_with_metric(DistanceMetric metric, std::span<const double> 
 double score_vectors_portable(DistanceMetric metric, std::span<const double> a,
                               std::span<const double> b);
 
-// Four-lane accumulators with fused multiply-add. REQUIRES: AVX2 and FMA.
+struct VectorScoringKernels {
+  const char* name;
+  double (*score_vectors)(DistanceMetric metric, std::span<const double> a,
+                          std::span<const double> b);
+};
+const VectorScoringKernels& portable_vector_scoring_kernels();
+#if VELQ_X86
+// REQUIRES: has_avx2().
+const VectorScoringKernels& avx2_vector_scoring_kernels();
+// REQUIRES: has_avx512().
+const VectorScoringKernels& avx512_vector_scoring_kernels();
+
+// Four-lane accumulators with fused multiply-add.
 double score_vectors_avx2(DistanceMetric metric, std::span<const double> a,
                           std::span<const double> b);
 
-// Eight-lane accumulators with fused multiply-add. REQUIRES: has_avx512().
+// Eight-lane accumulators with fused multiply-add.
 double score_vectors_avx512(DistanceMetric metric, std::span<const double> a,
                             std::span<const double> b);
+#endif
+// The widest table the processor (and VELQ_MAX_ISA) allows, chosen once.
+const VectorScoringKernels& active_vector_scoring_kernels();
 
 }  // namespace velq::filter

@@ -104,4 +104,10 @@ double score_vectors_avx2(DistanceMetric metric, std::span<const double> a,
   return -std::sqrt(squared_distance_avx2(a.data(), b.data(), m));
 }
 
+const VectorScoringKernels& avx2_vector_scoring_kernels() {
+  static constexpr VectorScoringKernels kAvx2 = {
+      .name = "avx2", .score_vectors = score_vectors_avx2};
+  return kAvx2;
+}
+
 }  // namespace velq::filter

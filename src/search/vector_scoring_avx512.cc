@@ -86,4 +86,10 @@ double score_vectors_avx512(DistanceMetric metric, std::span<const double> a,
   return -std::sqrt(squared_distance(a.data(), b.data(), m));
 }
 
+const VectorScoringKernels& avx512_vector_scoring_kernels() {
+  static constexpr VectorScoringKernels kAvx512 = {
+      .name = "avx512", .score_vectors = score_vectors_avx512};
+  return kAvx512;
+}
+
 }  // namespace velq::filter

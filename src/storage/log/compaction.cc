@@ -6,7 +6,6 @@
 #include "common/json_parse.h"
 #include "storage/io/file_io.h"
 #include "storage/log/segment.h"
-#include "storage/log/segment_format.h"
 
 namespace velq {
 

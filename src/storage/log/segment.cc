@@ -6,7 +6,6 @@
 #include <string_view>
 
 #include "common/byte_io.h"
-#include "storage/log/segment_format.h"
 
 namespace velq {
 

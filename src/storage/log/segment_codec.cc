@@ -7,7 +7,6 @@
 #include "common/crc32.h"
 #include "common/utf8.h"
 #include "storage/log/segment.h"
-#include "storage/log/segment_format.h"
 
 namespace velq {
 

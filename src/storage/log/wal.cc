@@ -9,7 +9,6 @@
 #include "common/worker_pool.h"
 #include "quantizer/packing.h"
 #include "storage/io/file_io.h"
-#include "storage/log/wal_format.h"
 #include "storage/log/wal_record.h"
 
 namespace velq {

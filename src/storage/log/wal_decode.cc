@@ -7,7 +7,6 @@
 #include "common/crc32.h"
 #include "quantizer/packing.h"
 #include "storage/log/wal.h"
-#include "storage/log/wal_format.h"
 #include "storage/log/wal_record.h"
 
 namespace velq {

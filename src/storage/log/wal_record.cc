@@ -5,7 +5,6 @@
 #include "common/byte_io.h"
 #include "common/crc32.h"
 #include "common/utf8.h"
-#include "storage/log/wal_format.h"
 
 namespace velq {
 

@@ -8,7 +8,6 @@
 
 #include "common/byte_io.h"
 #include "common/worker_pool.h"
-#include "storage/metadata/metadata_format.h"
 
 namespace velq {
 namespace {

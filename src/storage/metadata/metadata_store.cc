@@ -8,7 +8,6 @@
 #include "storage/io/file_io.h"
 #include "common/worker_pool.h"
 #include "storage/metadata/metadata_file.h"
-#include "storage/metadata/metadata_format.h"
 
 namespace velq {
 namespace {

@@ -54,6 +54,18 @@ std::size_t merge_intersect_portable(const Slot* a, std::size_t na, const Slot* 
   return k;
 }
 
+const SlotMergeKernels& portable_slot_merge_kernels() {
+  static constexpr SlotMergeKernels kPortable = {.name = "portable",
+                                                 .merge_intersect = merge_intersect_portable};
+  return kPortable;
+}
+
+const SlotMergeKernels& active_slot_merge_kernels() {
+  static const SlotMergeKernels& chosen =
+      widest_kernels(portable_slot_merge_kernels, VELQ_X86_KERNELS(avx2_slot_merge_kernels));
+  return chosen;
+}
+
 }  // namespace slot_kernels
 
 std::vector<Slot> intersect_slots(std::span<const Slot> a, std::span<const Slot> b) {
@@ -65,10 +77,9 @@ std::vector<Slot> intersect_slots(std::span<const Slot> a, std::span<const Slot>
     n = gallop_intersect(a.data(), na, b.data(), nb, out.data());
   } else if (na / nb >= kGallopRatio) {
     n = gallop_intersect(b.data(), nb, a.data(), na, out.data());
-  } else if (has_avx2()) {
-    n = slot_kernels::merge_intersect_avx2(a.data(), na, b.data(), nb, out.data());
   } else {
-    n = slot_kernels::merge_intersect_portable(a.data(), na, b.data(), nb, out.data());
+    n = slot_kernels::active_slot_merge_kernels().merge_intersect(a.data(), na, b.data(), nb,
+                                                                   out.data());
   }
   out.resize(n);
   return out;

@@ -57,4 +57,10 @@ std::size_t merge_intersect_avx2(const Slot* a, std::size_t na, const Slot* b, s
   return k + merge_intersect_portable(a + i, na - i, b + j, nb - j, out + k);
 }
 
+const SlotMergeKernels& avx2_slot_merge_kernels() {
+  static constexpr SlotMergeKernels kAvx2 = {
+      .name = "avx2", .merge_intersect = merge_intersect_avx2};
+  return kAvx2;
+}
+
 }  // namespace velq::slot_kernels

@@ -16,8 +16,19 @@ std::size_t merge_intersect_portable(const std::uint32_t* a, std::size_t na,
                                      const std::uint32_t* b, std::size_t nb,
                                      std::uint32_t* out);
 
-// Call only when the processor has AVX2.
+struct SlotMergeKernels {
+  const char* name;
+  std::size_t (*merge_intersect)(const std::uint32_t* a, std::size_t na, const std::uint32_t* b,
+                                 std::size_t nb, std::uint32_t* out);
+};
+const SlotMergeKernels& portable_slot_merge_kernels();
+#if VELQ_X86
+// REQUIRES: has_avx2().
+const SlotMergeKernels& avx2_slot_merge_kernels();
 std::size_t merge_intersect_avx2(const std::uint32_t* a, std::size_t na,
                                  const std::uint32_t* b, std::size_t nb, std::uint32_t* out);
+#endif
+// The widest table the processor (and VELQ_MAX_ISA) allows, chosen once.
+const SlotMergeKernels& active_slot_merge_kernels();
 
 }  // namespace velq::slot_kernels

@@ -1,11 +1,24 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 #include <vector>
 
 #include "common/byte_io.h"
 #include "common/cache_size.h"
 #include "common/cpu_features.h"
+#include "common/half.h"
+#include "index/sign_agreement.h"
+#include "linalg/blocked_product.h"
+#include "linalg/dense.h"
+#include "linalg/hadamard.h"
+#include "quantizer/first_pass.h"
+#include "quantizer/nearest_level.h"
+#include "quantizer/packing.h"
+#include "quantizer/score_kernels.h"
+#include "quantizer/sign_bits.h"
+#include "search/vector_scoring.h"
+#include "storage/metadata/slot_intersect_kernels.h"
 #include "common/crc32.h"
 #include "common/panic.h"
 #include "common/result.h"
@@ -121,7 +134,74 @@ TEST(CpuFeatures, EnvironmentLowersTheLevel) {
   EXPECT_EQ(avx2.fma, detected.fma);
   EXPECT_EQ(avx2.f16c, detected.f16c);
   // The AVX-512 level implies the AVX2 one (the kernels use both).
-  EXPECT_TRUE(!has_avx512() || has_avx2_fma());
+  EXPECT_TRUE(!has_avx512() || has_avx2());
+}
+
+// A level needs every instruction set its kernel files are compiled with.
+TEST(CpuFeatures, KernelLevelNeedsEveryFlagOfItsFiles) {
+  CpuFeatures f;
+  EXPECT_EQ(kernel_level_of(f), KernelLevel::kPortable);
+  f.avx2 = true;
+  f.fma = true;
+  EXPECT_EQ(kernel_level_of(f), KernelLevel::kPortable) << "no F16C";
+  f.f16c = true;
+  f.fma = false;
+  EXPECT_EQ(kernel_level_of(f), KernelLevel::kPortable) << "no FMA";
+  f.fma = true;
+  EXPECT_EQ(kernel_level_of(f), KernelLevel::kAvx2);
+  f.avx512f = f.avx512bw = f.avx512vl = true;
+  EXPECT_EQ(kernel_level_of(f), KernelLevel::kAvx2) << "no VBMI";
+  f.avx512vbmi = true;
+  EXPECT_EQ(kernel_level_of(f), KernelLevel::kAvx512);
+  f.avx2 = false;
+  EXPECT_EQ(kernel_level_of(f), KernelLevel::kPortable) << "AVX-512 files use AVX2 too";
+  EXPECT_EQ(kernel_level(), VELQ_X86 ? kernel_level_of(cpu_features()) : KernelLevel::kPortable);
+}
+
+struct ToyKernels {
+  int width;
+};
+const ToyKernels& toy_portable() {
+  static constexpr ToyKernels k{1};
+  return k;
+}
+const ToyKernels& toy_avx2() {
+  static constexpr ToyKernels k{8};
+  return k;
+}
+const ToyKernels& toy_avx512() {
+  static constexpr ToyKernels k{16};
+  return k;
+}
+
+// The widest table the level allows, skipping levels a unit has no form for.
+TEST(CpuFeatures, WidestKernelsFollowsTheLevel) {
+  const int want_full = has_avx512() ? 16 : has_avx2() ? 8 : 1;
+  EXPECT_EQ(widest_kernels(toy_portable, toy_avx2, toy_avx512).width, want_full);
+  EXPECT_EQ(widest_kernels(toy_portable, toy_avx2).width, has_avx2() ? 8 : 1);
+  EXPECT_EQ(widest_kernels(toy_portable, nullptr, toy_avx512).width, has_avx512() ? 16 : 1);
+  EXPECT_EQ(widest_kernels(toy_portable, nullptr, nullptr).width, 1);
+}
+
+// Every unit's chosen table is the widest it has for this processor: a unit
+// that left a level out, or wired a table to the wrong one, shows here.
+TEST(CpuFeatures, EveryUnitChoosesItsWidestTable) {
+  const auto widest = [](bool has_avx512_form) -> std::string {
+    if (has_avx512_form && has_avx512()) return "avx512";
+    return has_avx2() ? "avx2" : "portable";
+  };
+  EXPECT_EQ(half::active_half_kernels().name, widest(false));
+  EXPECT_EQ(linalg::active_hadamard_kernels().name, widest(false));
+  EXPECT_EQ(linalg::active_blocked_kernels().name, widest(false));
+  EXPECT_EQ(linalg::active_dense_kernels().name, widest(true));
+  EXPECT_EQ(scoring::active_score_kernels().name, widest(true));
+  EXPECT_EQ(first_pass::active_first_pass_kernels().name, widest(true));
+  EXPECT_EQ(packing::active_unpack_kernels().name, widest(true));
+  EXPECT_EQ(active_nearest_level_kernels().name, widest(false));
+  EXPECT_EQ(active_sign_bit_kernels().name, widest(false));
+  EXPECT_EQ(sign_kernels::active_sign_agreement_kernels().name, widest(false));
+  EXPECT_EQ(slot_kernels::active_slot_merge_kernels().name, widest(false));
+  EXPECT_EQ(filter::active_vector_scoring_kernels().name, widest(true));
 }
 
 TEST(WorkerPool, SizeFromEnvironment) {

@@ -17,7 +17,9 @@ using Kernel = std::size_t (*)(const std::uint8_t*, const std::uint8_t*, std::si
 
 std::vector<Kernel> kernels() {
   std::vector<Kernel> out = {sign_kernels::differing_bits_portable};
+#if VELQ_X86
   if (has_avx2()) out.push_back(sign_kernels::differing_bits_avx2);
+#endif
   return out;
 }
 

@@ -38,6 +38,7 @@ TEST(Dense, ProductsSumInIndexOrder) {
 // transpose tiles up to 4 vectors by 24-64 columns in runs of 128 rows:
 // cover every tail.
 TEST(Dense, Avx2BitIdenticalToPortable) {
+#if VELQ_X86
   if (!has_avx2()) GTEST_SKIP() << "no AVX2 on this processor";
   std::vector<std::size_t> dims;
   for (std::size_t d = 1; d <= 40; ++d) dims.push_back(d);
@@ -67,6 +68,9 @@ TEST(Dense, Avx2BitIdenticalToPortable) {
       }
     }
   }
+#else
+  GTEST_SKIP() << "not an x86 build";
+#endif
 }
 
 // The 16-lane form against the sequential sums: every vector count up to two
@@ -105,7 +109,9 @@ TEST(Dense, Avx512BitIdenticalToPortable) {
 // a double-precision product.
 TEST(Dense, BlockedProductTilesStayNearTheExactProduct) {
   std::vector<const BlockedProductKernels*> forms = {&portable_blocked_kernels()};
-  if (has_avx2_fma()) forms.push_back(&avx2_blocked_kernels());
+#if VELQ_X86
+  if (has_avx2()) forms.push_back(&avx2_blocked_kernels());
+#endif
   for (const std::size_t cols : {1u, 7u, 8u, 9u, 17u, 64u, 100u}) {
     for (const std::size_t rows : {1u, 2u, 3u, 4u, 7u, 9u, 17u}) {
       const std::vector<float> x = random_vector(cols, static_cast<unsigned>(cols));

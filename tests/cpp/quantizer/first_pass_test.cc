@@ -50,16 +50,18 @@ Codes encode(const ProdQuantizer& q, std::size_t count, unsigned seed) {
 // Dimensions with odd n, n not a multiple of 4 or 8, and more than 256
 // index fields (the 16-bit sums are widened between groups of fields).
 TEST(FirstPass, BoundNeverBelowAnyExactKernel) {
-  std::vector<const scoring::ScoreKernels*> kernels = {&scoring::portable_kernels()};
-  std::vector<const first_pass::FirstPassKernels*> passes = {&first_pass::portable_kernels()};
-  if (has_avx2_fma()) {
-    kernels.push_back(&scoring::avx2_kernels());
-    passes.push_back(&first_pass::avx2_kernels());
+  std::vector<const scoring::ScoreKernels*> kernels = {&scoring::portable_score_kernels()};
+  std::vector<const first_pass::FirstPassKernels*> passes = {&first_pass::portable_first_pass_kernels()};
+#if VELQ_X86
+  if (has_avx2()) {
+    kernels.push_back(&scoring::avx2_score_kernels());
+    passes.push_back(&first_pass::avx2_first_pass_kernels());
   }
   if (has_avx512()) {
-    kernels.push_back(&scoring::avx512_kernels());
-    passes.push_back(&first_pass::avx512_kernels());
+    kernels.push_back(&scoring::avx512_score_kernels());
+    passes.push_back(&first_pass::avx512_first_pass_kernels());
   }
+#endif
   double smallest = 1e300;
   for (const std::size_t d : {5u, 13u, 30u, 100u, 300u, 600u}) {
     for (const auto& q : {ProdQuantizer::new_dense(d, 4, 1), ProdQuantizer::new_dense_fast(d, 4, 1),
@@ -126,8 +128,10 @@ TEST(FirstPass, BoundNeverBelowAnyExactKernel) {
 // and table bytes up to 255 in every field.
 TEST(FirstPass, VectorFormsGiveThePortableSums) {
   std::vector<const first_pass::FirstPassKernels*> forms;
-  if (has_avx2_fma()) forms.push_back(&first_pass::avx2_kernels());
-  if (has_avx512()) forms.push_back(&first_pass::avx512_kernels());
+#if VELQ_X86
+  if (has_avx2()) forms.push_back(&first_pass::avx2_first_pass_kernels());
+  if (has_avx512()) forms.push_back(&first_pass::avx512_first_pass_kernels());
+#endif
   if (forms.empty()) GTEST_SKIP() << "no vector form on this processor";
   std::mt19937 gen(11);
   const auto ceil_div = [](std::size_t a, std::size_t b) { return (a + b - 1) / b; };
@@ -151,7 +155,7 @@ TEST(FirstPass, VectorFormsGiveThePortableSums) {
         std::vector<std::uint8_t> tables(first_pass_table_bytes(shape));
         for (auto& t : tables) t = static_cast<std::uint8_t>(gen() % 3 == 0 ? 255 : gen());
         std::uint32_t want[2][BlockedShape::kCodes], got[2][BlockedShape::kCodes];
-        first_pass::portable_kernels().block_sums(block.data(), shape, tables.data(), want[0],
+        first_pass::portable_first_pass_kernels().block_sums(block.data(), shape, tables.data(), want[0],
                                                   want[1]);
         for (const auto* f : forms) {
           f->block_sums(block.data(), shape, tables.data(), got[0], got[1]);

@@ -17,7 +17,9 @@ using Kernel = void (*)(std::span<const float>, std::span<const float>, std::spa
 
 std::vector<Kernel> kernels() {
   std::vector<Kernel> out = {nearest_levels_portable};
+#if VELQ_X86
   if (has_avx2()) out.push_back(nearest_levels_avx2);
+#endif
   return out;
 }
 
@@ -45,6 +47,7 @@ TEST(NearestLevel, Rules) {
 // Values on the levels, on the midpoints and one float either side of them,
 // and random ones, for every small codebook size and a large one.
 TEST(NearestLevel, Avx2MatchesPortable) {
+#if VELQ_X86
   if (!has_avx2()) GTEST_SKIP() << "no AVX2 on this processor";
   std::mt19937 gen(3);
   std::normal_distribution<float> normal(0.0f, 0.1f);
@@ -67,6 +70,9 @@ TEST(NearestLevel, Avx2MatchesPortable) {
               run(nearest_levels_avx2, levels, values))
         << "bits " << bits;
   }
+#else
+  GTEST_SKIP() << "not an x86 build";
+#endif
 }
 
 }  // namespace

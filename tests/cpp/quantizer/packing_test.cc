@@ -23,8 +23,10 @@ std::vector<std::uint16_t> random_indices(std::size_t n, unsigned bits, std::uin
 // The vector unpack forms this processor runs (VELQ_MAX_ISA may lower it).
 std::vector<const UnpackKernels*> vector_forms() {
   std::vector<const UnpackKernels*> forms;
+#if VELQ_X86
   if (has_avx2()) forms.push_back(&avx2_unpack_kernels());
   if (has_avx512()) forms.push_back(&avx512_unpack_kernels());
+#endif
   return forms;
 }
 

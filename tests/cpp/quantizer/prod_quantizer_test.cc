@@ -134,8 +134,10 @@ TEST(ProdQuantizer, ZeroVector) {
 // Every scoring road (table or levels, unpacked or packed, portable or
 // vector) estimates <q, dequantize(code)>, in every mode and at several widths.
 TEST(ProdQuantizer, ScoresMatchDequantizedInnerProduct) {
-  std::vector<const scoring::ScoreKernels*> kernels = {&scoring::portable_kernels()};
-  if (has_avx2_fma()) kernels.push_back(&scoring::avx2_kernels());
+  std::vector<const scoring::ScoreKernels*> kernels = {&scoring::portable_score_kernels()};
+#if VELQ_X86
+  if (has_avx2()) kernels.push_back(&scoring::avx2_score_kernels());
+#endif
   for (const Mode& mode : kModes) {
     for (std::uint64_t b : {2u, 4u, 6u}) {
       for (std::uint64_t d : {3u, 100u, 384u}) {
@@ -198,13 +200,15 @@ TEST(ProdQuantizer, DecodedProductNeedsNoReconstruction) {
           const PreparedIpQuery pq = q.prepare_ip_query(query);
           const auto signs = q.fast_mode() ? std::span<const std::uint8_t>() : code.qjl_bits;
           const double portable =
-              q.decoded_ip_packed(pq, packed, signs, code.gamma, scoring::portable_kernels());
+              q.decoded_ip_packed(pq, packed, signs, code.gamma, scoring::portable_score_kernels());
           EXPECT_NEAR(portable, plain, 2e-6 * scale);
           worst = std::max(worst, std::fabs(portable - plain) / scale);
-          if (has_avx2_fma()) {
-            EXPECT_NEAR(q.decoded_ip_packed(pq, packed, signs, code.gamma, scoring::avx2_kernels()),
+#if VELQ_X86
+          if (has_avx2()) {
+            EXPECT_NEAR(q.decoded_ip_packed(pq, packed, signs, code.gamma, scoring::avx2_score_kernels()),
                         portable, 1e-13 * scale);
           }
+#endif
         }
       }
     }
@@ -223,7 +227,7 @@ TEST(ProdQuantizer, SignTermSkippedWithoutSketchOrGamma) {
   const EncodedVector code = q.quantize(random_unit_vector(64, 2));
   const PreparedIpQuery full = q.prepare_ip_query(query);
   const PreparedIpQueryLite lite = q.prepare_ip_query_lite(query);
-  const auto& ks = scoring::portable_kernels();
+  const auto& ks = scoring::portable_score_kernels();
   const double mse_only = ks.level_dot(q.mse_quantizer().centroids, lite.q_rot, code.mse_indices, q.n());
   // Lite with gamma exactly 0 ignores sign bytes that are present.
   EXPECT_EQ(q.score_ip_encoded_lite(lite, code.mse_indices, code.qjl_bits, 0.0, ks), mse_only);
@@ -243,7 +247,7 @@ TEST(ProdQuantizer, QueryFromCodesScoresLevelProducts) {
   const auto& levels = q.mse_quantizer().centroids;
   float expect = 0.0f;
   for (std::size_t i = 0; i < q.n(); ++i) expect += levels[a.mse_indices[i]] * levels[c.mse_indices[i]];
-  const auto& ks = scoring::portable_kernels();
+  const auto& ks = scoring::portable_score_kernels();
   EXPECT_EQ(q.score_ip_encoded_lite(pq, c.mse_indices, {}, 0.0, ks), expect);
   // The zero projection leaves no QJL term even with a sketch and gamma.
   EXPECT_NEAR(q.score_ip_encoded_lite(pq, c.mse_indices, c.qjl_bits, c.gamma, ks), expect, 1e-6);
@@ -323,11 +327,13 @@ TEST(ProdQuantizer, PackingMethodsUseTheStageWidth) {
     q.unpack_mse_indices(packed, b, packing::portable_unpack_kernels());
     EXPECT_EQ(a, code.mse_indices);
     EXPECT_EQ(b, code.mse_indices);
+#if VELQ_X86
     if (has_avx2()) {
       std::vector<std::uint16_t> c(q.n());
       q.unpack_mse_indices(packed, c, packing::avx2_unpack_kernels());
       EXPECT_EQ(c, code.mse_indices);
     }
+#endif
   }
 }
 

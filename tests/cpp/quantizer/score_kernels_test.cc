@@ -66,15 +66,17 @@ struct Case {
 // The vector kernel sets this processor runs (VELQ_MAX_ISA may lower it).
 std::vector<const ScoreKernels*> vector_sets() {
   std::vector<const ScoreKernels*> sets;
-  if (has_avx2_fma()) sets.push_back(&avx2_kernels());
-  if (has_avx512()) sets.push_back(&avx512_kernels());
+#if VELQ_X86
+  if (has_avx2()) sets.push_back(&avx2_score_kernels());
+  if (has_avx512()) sets.push_back(&avx512_score_kernels());
+#endif
   return sets;
 }
 
 // The portable set and every vector set.
 std::vector<const ScoreKernels*> all_sets() {
   std::vector<const ScoreKernels*> sets = vector_sets();
-  sets.insert(sets.begin(), &portable_kernels());
+  sets.insert(sets.begin(), &portable_score_kernels());
   return sets;
 }
 
@@ -82,7 +84,7 @@ std::vector<const ScoreKernels*> all_sets() {
 // unpacked ones, so they agree exactly; the vector kernels agree within
 // summation error, for every width the lookup strategies cover.
 TEST(ScoreKernels, MseTermsAgreeAcrossFormsAndKernels) {
-  const ScoreKernels& p = portable_kernels();
+  const ScoreKernels& p = portable_score_kernels();
   for (unsigned bits : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u}) {
     for (std::size_t n : kLengths) {
       SCOPED_TRACE(::testing::Message() << "bits=" << bits << " n=" << n);
@@ -114,7 +116,7 @@ TEST(ScoreKernels, PairTablesAgreeWithPortableSums) {
     const Case c(n, 3, 40 + static_cast<std::uint32_t>(n));
     const PairTables t = build_pair_tables(c.levels, c.q_rot, c.q_proj, n);
     const ScoreTerms got = pair_table_terms(t, c.packed, c.signs);
-    const auto& ref = portable_kernels();
+    const auto& ref = portable_score_kernels();
     EXPECT_NEAR(got.mse, ref.level_dot(c.levels, c.q_rot, c.idx, n), c.tolerance(c.mse_abs())) << n;
     EXPECT_NEAR(got.signs, ref.sign_sum(c.q_proj, c.signs, n), c.tolerance(c.proj_abs())) << n;
     EXPECT_EQ(pair_table_terms(t, c.packed, {}).signs, 0.0f);
@@ -124,7 +126,7 @@ TEST(ScoreKernels, PairTablesAgreeWithPortableSums) {
 TEST(ScoreKernels, WidestCodebook) {
   if (vector_sets().empty()) GTEST_SKIP() << "no vector kernels on this processor";
   const Case c(300, 16, 5);
-  const float dot = portable_kernels().level_dot(c.levels, c.q_rot, c.idx, c.n);
+  const float dot = portable_score_kernels().level_dot(c.levels, c.q_rot, c.idx, c.n);
   const float tol = c.tolerance(c.mse_abs());
   for (const ScoreKernels* v : vector_sets()) {
     EXPECT_NEAR(v->level_dot(c.levels, c.q_rot, c.idx, c.n), dot, tol) << v->name;
@@ -137,7 +139,7 @@ TEST(ScoreKernels, WidestCodebook) {
 // for the sign term and finishes the MSE term alone).
 TEST(ScoreKernels, FusedPassMatchesSeparateTerms) {
   const std::vector<const ScoreKernels*> sets = all_sets();
-  const ScoreKernels& p = portable_kernels();
+  const ScoreKernels& p = portable_score_kernels();
   for (unsigned bits : {1u, 3u, 4u, 5u, 8u, 9u}) {
     for (std::size_t n : kLengths) {
       const Case c(n, bits, static_cast<std::uint32_t>(31 * bits + n));
@@ -164,7 +166,7 @@ TEST(ScoreKernels, FusedPassMatchesSeparateTerms) {
 // with sign bytes covering all or half of the coordinates. Codes are read
 // in place from buffers of exactly their size.
 TEST(ScoreKernels, WideTermsAgreeAcrossKernels) {
-  const ScoreKernels& p = portable_kernels();
+  const ScoreKernels& p = portable_score_kernels();
   for (unsigned bits : {0u, 1u, 2u, 3u, 4u, 5u, 7u, 8u, 9u, 12u, 16u}) {
     for (std::size_t n : kLengths) {
       const Case c(n, bits, static_cast<std::uint32_t>(53 * bits + n));
@@ -184,11 +186,15 @@ TEST(ScoreKernels, WideTermsAgreeAcrossKernels) {
         const WideTerms ref = p.wide_terms_packed(c.levels, c.q_rot, packed, bits, c.q_proj, signs, n);
         EXPECT_NEAR(ref.mse, p.level_dot(c.levels, c.q_rot, c.idx, n), c.tolerance(c.mse_abs()));
         EXPECT_NEAR(ref.signs, p.sign_sum(c.q_proj, signs, n), c.tolerance(c.proj_abs()));
-        if (!has_avx2_fma()) continue;
+#if VELQ_X86
+        if (!has_avx2()) continue;
         const WideTerms v =
-            avx2_kernels().wide_terms_packed(c.levels, c.q_rot, packed, bits, c.q_proj, signs, n);
+            avx2_score_kernels().wide_terms_packed(c.levels, c.q_rot, packed, bits, c.q_proj, signs, n);
         EXPECT_NEAR(v.mse, ref.mse, wide_tol * mse_abs);
         EXPECT_NEAR(v.signs, ref.signs, wide_tol * proj_abs);
+#else
+        (void)mse_abs, (void)proj_abs, (void)wide_tol;
+#endif
       }
     }
   }
@@ -248,7 +254,7 @@ TEST(ScoreKernels, PackedReadsStayInsideTheirBytes) {
       auto exact = std::make_unique<std::uint8_t[]>(c.packed.size());
       std::copy(c.packed.begin(), c.packed.end(), exact.get());
       const std::span<const std::uint8_t> view(exact.get(), c.packed.size());
-      const float dot = portable_kernels().level_dot(c.levels, c.q_rot, c.idx, n);
+      const float dot = portable_score_kernels().level_dot(c.levels, c.q_rot, c.idx, n);
       for (const ScoreKernels* v : vector_sets()) {
         EXPECT_NEAR(v->level_dot_packed(c.levels, c.q_rot, view, bits, n), dot,
                     c.tolerance(c.mse_abs()))
@@ -262,9 +268,13 @@ TEST(ScoreKernels, PackedReadsStayInsideTheirBytes) {
 }
 
 TEST(ScoreKernels, ActiveSetFollowsProcessor) {
-  EXPECT_EQ(&active_kernels(), has_avx512()     ? &avx512_kernels()
-                              : has_avx2_fma() ? &avx2_kernels()
-                                               : &portable_kernels());
+#if VELQ_X86
+  EXPECT_EQ(&active_score_kernels(), has_avx512() ? &avx512_score_kernels()
+                                     : has_avx2() ? &avx2_score_kernels()
+                                                  : &portable_score_kernels());
+#else
+  EXPECT_EQ(&active_score_kernels(), &portable_score_kernels());
+#endif
 }
 
 }  // namespace

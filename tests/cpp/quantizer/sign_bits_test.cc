@@ -15,7 +15,9 @@ using Kernel = void (*)(std::span<const std::uint8_t>, std::span<float>);
 
 std::vector<Kernel> kernels() {
   std::vector<Kernel> out = {expand_signs_portable};
+#if VELQ_X86
   if (has_avx2()) out.push_back(expand_signs_avx2);
+#endif
   return out;
 }
 
@@ -33,6 +35,7 @@ TEST(SignBits, LeastSignificantBitFirst) {
 }
 
 TEST(SignBits, Avx2MatchesPortable) {
+#if VELQ_X86
   if (!has_avx2()) GTEST_SKIP() << "no AVX2 on this processor";
   std::vector<std::uint8_t> bytes(130);
   for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 73 + 19);
@@ -42,6 +45,9 @@ TEST(SignBits, Avx2MatchesPortable) {
     expand_signs_avx2(bytes, b);
     EXPECT_EQ(a, b) << n;
   }
+#else
+  GTEST_SKIP() << "not an x86 build";
+#endif
 }
 
 // Packing projected values: both zeros set the bit, NaN and products that
@@ -50,7 +56,9 @@ TEST(SignBits, Avx2MatchesPortable) {
 TEST(SignBits, PackNonnegativeMatchesTheRule) {
   using Pack = void (*)(std::span<const float>, float, std::span<std::uint8_t>);
   std::vector<Pack> packs = {pack_nonnegative_portable};
+#if VELQ_X86
   if (has_avx2()) packs.push_back(pack_nonnegative_avx2);
+#endif
   const std::vector<float> special = {0.0f, -0.0f, std::nanf(""), -1e-45f, 1e-45f, -3.0f, 2.5f,
                                       INFINITY, -INFINITY};
   for (const std::size_t n : {0u, 1u, 3u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u, 64u, 100u}) {
@@ -81,9 +89,11 @@ TEST(SignBits, ShortBytesPanic) {
   const std::vector<float> values(17);
   std::vector<std::uint8_t> short_out(2);
   EXPECT_NE(testing::panic_message([&] { pack_nonnegative_portable(values, 1.0f, short_out); }), "no panic");
+#if VELQ_X86
   if (has_avx2()) {
     EXPECT_NE(testing::panic_message([&] { pack_nonnegative_avx2(values, 1.0f, short_out); }), "no panic");
   }
+#endif
 }
 
 }  // namespace

@@ -23,8 +23,10 @@ using Form = double (*)(DistanceMetric, std::span<const double>, std::span<const
 // The vector forms this processor runs, widest last (VELQ_MAX_ISA may lower it).
 std::vector<Form> vector_forms() {
   std::vector<Form> forms;
-  if (has_avx2_fma()) forms.push_back(score_vectors_avx2);
+#if VELQ_X86
+  if (has_avx2()) forms.push_back(score_vectors_avx2);
   if (has_avx512()) forms.push_back(score_vectors_avx512);
+#endif
   return forms;
 }
 

@@ -1,4 +1,4 @@
-#include "storage/metadata/filter_extract.h"
+#include "storage/metadata/filter_candidates.h"
 
 #include <gtest/gtest.h>
 
