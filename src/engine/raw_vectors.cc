@@ -8,11 +8,11 @@ namespace velq {
 
 void live_raw_vector_into(const EngineState& state, std::uint32_t slot, std::vector<double>& out) {
   out.assign(state.d, 0.0);
-  if (!state.live_vectors.has_value()) return;
+  if (!state.slots.vectors().has_value()) return;
   // Widen in runs of a few values, without a heap buffer of f32.
   constexpr std::size_t kRun = 64;
   float narrow[kRun];
-  const std::span<const std::uint8_t> bytes = state.live_vectors->slot(slot);
+  const std::span<const std::uint8_t> bytes = state.slots.vectors()->slot(slot);
   const std::size_t width = raw_value_width(state.manifest.rerank_precision);
   for (std::size_t first = 0; first < state.d; first += kRun) {
     const std::size_t count = std::min(kRun, state.d - first);

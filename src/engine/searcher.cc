@@ -29,7 +29,7 @@ std::uint32_t slot_of_node(const EngineState& state, std::uint32_t node) {
 std::vector<std::uint32_t> searchable_delta(const EngineState& state, const SlotBitmap* allowed) {
   std::vector<std::uint32_t> out;
   for (const std::uint32_t s : state.delta_ids) {
-    if (allowed != nullptr ? allowed->contains(s) : state.id_pool.is_listed(s)) out.push_back(s);
+    if (allowed != nullptr ? allowed->contains(s) : state.slots.ids().is_listed(s)) out.push_back(s);
   }
   return out;
 }
@@ -51,8 +51,8 @@ std::vector<engine::ScoredSlot> graph_hits(const EngineState& state, const SlotS
   const NodeScorer score = [&](std::uint32_t node) {
     return scorer.score(slot_of_node(state, node));
   };
-  const std::span<const std::uint8_t> codes = state.live_codes.mapped_bytes();
-  const std::size_t stride = state.layout.stride;
+  const std::span<const std::uint8_t> codes = state.slots.codes().mapped_bytes();
+  const std::size_t stride = state.slots.layout().stride;
   const NodePrefetch prefetch = [&](std::uint32_t node) {
     if (node >= state.index_ids.size()) return;
     const std::size_t at = std::size_t{state.index_ids[node]} * stride;
@@ -69,7 +69,7 @@ std::vector<engine::ScoredSlot> graph_hits(const EngineState& state, const SlotS
   // rewritten since the build is also a delta slot: the delta merge scores
   // it, so its graph hit is dropped before the cut, and the answer neither
   // names it twice nor comes up short.
-  const std::uint64_t keep = state.live_vectors.has_value() ? hits.size() : top_k;
+  const std::uint64_t keep = state.slots.vectors().has_value() ? hits.size() : top_k;
   const std::vector<std::uint32_t>& delta = state.delta_ids;  // ascending
   std::vector<engine::ScoredSlot> out;
   out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(hits.size(), keep)));
@@ -87,7 +87,7 @@ Result<std::vector<SearchResult>> search_with_filter_and_ann(
     const EngineState& state, std::span<const double> query, std::uint64_t top_k,
     const JsonObject* filter, std::optional<std::uint64_t> ann_search_list_size,
     std::optional<bool> use_ann, const PreparedIpQuery* prepared) {
-  const std::uint64_t active = state.id_pool.active_count();
+  const std::uint64_t active = state.slots.ids().active_count();
   if (top_k == 0 || active == 0) return std::vector<SearchResult>();
 
   std::vector<double> normalised;
@@ -108,7 +108,7 @@ Result<std::vector<SearchResult>> search_with_filter_and_ann(
       // delta merge (they cover every matching active slot).
       return exhaustive_search_simd(state, q, top_k, nullptr, std::span(candidates), prepared);
     }
-    allowed.emplace(state.id_pool.slot_count(), candidates);
+    allowed.emplace(state.slots.ids().slot_count(), candidates);
   }
 
   // One prepared query serves the graph walk and the delta scan.

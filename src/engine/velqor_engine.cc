@@ -43,8 +43,8 @@ Status VelqorEngine::update_metadata_only(const std::string& id, JsonObject meta
   return velq::update_metadata_only(*state_, id, std::move(metadata), std::move(document));
 }
 
-Status VelqorEngine::insert_many_with_mode(std::vector<BatchWriteItem> items, WriteMode mode) {
-  return velq::insert_many_with_mode(*state_, std::move(items), mode);
+Status VelqorEngine::insert_many_with_mode(WriteRows rows, WriteMode mode) {
+  return write_rows(*state_, rows, mode);
 }
 
 Result<bool> VelqorEngine::delete_id(const std::string& id) { return velq::delete_id(*state_, id); }

@@ -32,7 +32,9 @@ class VelqorEngine {
                               JsonObject metadata, std::optional<std::string> document);
   Status update_metadata_only(const std::string& id, JsonObject metadata,
                               std::optional<std::string> document);
-  Status insert_many_with_mode(std::vector<BatchWriteItem> items, WriteMode mode);
+  // Writes `rows` (ids, values, metadata, documents moved out) in chunks of
+  // 5000, each logged with one append.
+  Status insert_many_with_mode(WriteRows rows, WriteMode mode);
 
   Result<bool> delete_id(const std::string& id);
   Result<std::uint64_t> delete_batch(const std::vector<std::string>& ids);

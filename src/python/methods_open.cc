@@ -177,8 +177,8 @@ void take_stored_parameters(EngineOptions& options, const Manifest& stored) {
 void check_shareable(const EngineState& s, const EngineOptions& o, const std::string& dir) {
   unwrap(check_matches(s.manifest, o));
   if (o.normalize && !s.normalize) refuse_sharing(dir, "normalize=False", "normalize=True");
-  if (o.wal_flush_threshold && *o.wal_flush_threshold != s.wal_flush_threshold) {
-    refuse_sharing(dir, "wal_flush_threshold=" + std::to_string(s.wal_flush_threshold),
+  if (o.wal_flush_threshold && *o.wal_flush_threshold != s.log.flush_threshold()) {
+    refuse_sharing(dir, "wal_flush_threshold=" + std::to_string(s.log.flush_threshold()),
                    "wal_flush_threshold=" + std::to_string(*o.wal_flush_threshold));
   }
 }
@@ -228,7 +228,7 @@ PyObject* open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
             check_shareable(live.state(), options, dir);
           },
           // An engine that refuses writes until the database is reopened.
-          [](const VelqorEngine& live) { return live.state().write_refusal.has_value(); },
+          [](const VelqorEngine& live) { return live.state().log.refused(); },
           [&] {
             if (!dimension) {
               // Another process's database is not read, not even its manifest.

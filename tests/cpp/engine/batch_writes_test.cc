@@ -38,7 +38,7 @@ class BatchWrites : public ::testing::Test {
   }
 
   std::vector<std::uint8_t> slot_bytes(const EngineState& s, std::uint32_t slot) const {
-    const auto bytes = s.live_codes.slot(slot);
+    const auto bytes = s.slots.codes().slot(slot);
     return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
   }
 
@@ -75,17 +75,17 @@ TEST_F(BatchWrites, ModesAndDuplicates) {
   long_id[1].id.assign(70000, 'x');
   refused = insert_many_with_mode(*state_, long_id, WriteMode::kUpsert);
   EXPECT_EQ(refused.error().message(), "id is too long (70000 bytes, max 65535)");
-  EXPECT_EQ(state_->pending.size(), 3u);
-  EXPECT_EQ(state_->id_pool.slot_count(), 3u);
+  EXPECT_EQ(state_->log.pending().size(), 3u);
+  EXPECT_EQ(state_->slots.ids().slot_count(), 3u);
   EXPECT_EQ(state_->metadata.size(), 3u);
 
   // Upsert of one id twice: one slot, holding the second item.
   std::vector<BatchWriteItem> again = items(5, 1, 16, 2.0);
   again.push_back(items(5, 1, 16, 7.0)[0]);
   ASSERT_TRUE(insert_many_with_mode(*state_, again, WriteMode::kUpsert).ok());
-  EXPECT_EQ(state_->id_pool.slot_count(), 4u);
-  EXPECT_FLOAT_EQ(live_codes_at_slot(*state_, 3).norm, 7.0f);
-  EXPECT_EQ(state_->pending.size(), 5u);
+  EXPECT_EQ(state_->slots.ids().slot_count(), 4u);
+  EXPECT_FLOAT_EQ(state_->slots.code_at(3).norm, 7.0f);
+  EXPECT_EQ(state_->log.pending().size(), 5u);
   EXPECT_EQ(state_->manifest.vector_count, 4u);
 }
 
@@ -98,8 +98,8 @@ TEST_F(BatchWrites, FailedAppendChangesNoRecord) {
   ASSERT_FALSE(insert_many_with_mode(*state_, update, WriteMode::kUpsert).ok());
   faults_->disarm();
   EXPECT_EQ(slot_bytes(*state_, 2), before);
-  EXPECT_EQ(state_->id_pool.slot_count(), 4u);
-  EXPECT_EQ(state_->pending.size(), 4u);
+  EXPECT_EQ(state_->slots.ids().slot_count(), 4u);
+  EXPECT_EQ(state_->log.pending().size(), 4u);
 }
 
 TEST_F(BatchWrites, SameBytesInTheCallingThreadAndOnThePool) {
@@ -115,10 +115,10 @@ TEST_F(BatchWrites, SameBytesInTheCallingThreadAndOnThePool) {
   ASSERT_TRUE(insert_many_with_mode(*split, items(512, 1, 64), WriteMode::kInsert).ok());
   for (std::uint32_t slot = 0; slot < 513; ++slot) {
     ASSERT_EQ(slot_bytes(*pooled, slot), slot_bytes(*split, slot)) << slot;
-    const auto a = pooled->live_vectors->slot(slot), b = split->live_vectors->slot(slot);
+    const auto a = pooled->slots.vectors()->slot(slot), b = split->slots.vectors()->slot(slot);
     ASSERT_TRUE(std::equal(a.begin(), a.end(), b.begin())) << slot;
   }
-  EXPECT_EQ(pooled->pending, split->pending);
+  EXPECT_EQ(pooled->log.pending(), split->log.pending());
 }
 
 // One write at a time and one batch store the same bytes for the same
@@ -159,15 +159,15 @@ TEST_F(BatchWrites, RepeatedIdsOnThePoolKeepTheLastItem) {
   ASSERT_TRUE(insert_many_with_mode(*repeated, rounds, WriteMode::kUpsert).ok());
   ASSERT_TRUE(insert_many_with_mode(*last_only, items(0, 900, 32, 5.0), WriteMode::kUpsert).ok());
 
-  ASSERT_EQ(repeated->id_pool.slot_count(), 900u);
+  ASSERT_EQ(repeated->slots.ids().slot_count(), 900u);
   for (std::uint32_t slot = 0; slot < 900; ++slot) {
     ASSERT_EQ(slot_bytes(*repeated, slot), slot_bytes(*last_only, slot)) << slot;
-    const auto a = repeated->live_vectors->slot(slot), b = last_only->live_vectors->slot(slot);
+    const auto a = repeated->slots.vectors()->slot(slot), b = last_only->slots.vectors()->slot(slot);
     ASSERT_TRUE(std::equal(a.begin(), a.end(), b.begin())) << slot;
   }
-  ASSERT_TRUE(repeated->blocked_codes.has_value());
-  const BlockedCodes& x = *repeated->blocked_codes;
-  const BlockedCodes& y = *last_only->blocked_codes;
+  ASSERT_TRUE(repeated->slots.blocked().has_value());
+  const BlockedCodes& x = *repeated->slots.blocked();
+  const BlockedCodes& y = *last_only->slots.blocked();
   ASSERT_EQ(x.size(), y.size());
   EXPECT_EQ(0, std::memcmp(x.block(0), y.block(0), x.memory_bytes()));
   EXPECT_EQ(repeated->metadata.get(899)->properties, tag("899"));
@@ -175,8 +175,8 @@ TEST_F(BatchWrites, RepeatedIdsOnThePoolKeepTheLastItem) {
 
 TEST_F(BatchWrites, ChunksAndDeltaSlots) {
   ASSERT_TRUE(insert_many_with_mode(*state_, items(0, 12001), WriteMode::kInsert).ok());
-  EXPECT_EQ(state_->pending.size(), 12001u);
-  EXPECT_EQ(state_->id_pool.slot_count(), 12001u);
+  EXPECT_EQ(state_->log.pending().size(), 12001u);
+  EXPECT_EQ(state_->slots.ids().slot_count(), 12001u);
   EXPECT_EQ(state_->metadata.get(12000)->properties, tag("12000"));
   state_->index_ids = {0, 1, 2, 3};
   // Rewritten graph nodes join the delta list, in ascending order whatever
@@ -204,30 +204,30 @@ TEST_F(BatchWrites, F16OverflowRefusesTheChunk) {
   const Status refused = insert_many_with_mode(*s, batch, WriteMode::kInsert);
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error().kind(), ErrorKind::kInvalidArgument);
-  EXPECT_EQ(s->id_pool.slot_count(), 0u);
-  EXPECT_TRUE(s->pending.empty());
+  EXPECT_EQ(s->slots.ids().slot_count(), 0u);
+  EXPECT_TRUE(s->log.pending().empty());
   batch[417].vector[5] = 65504.0f;
   EXPECT_TRUE(insert_many_with_mode(*s, batch, WriteMode::kInsert).ok());
 }
 
 TEST_F(BatchWrites, FailedGrowthLeavesTheIdPoolAndMappingsAlone) {
   open_with_raw_vectors();
-  ASSERT_TRUE(state_->live_vectors.has_value());
+  ASSERT_TRUE(state_->slots.vectors().has_value());
   const std::size_t full = LiveCodesFile::kGrowthSlots;
   ASSERT_TRUE(insert_many_with_mode(*state_, items(0, full), WriteMode::kInsert).ok());
   // The codes file grows, then the vectors file fails to.
   faults_->arm(FileOp::kTruncate, 2, FaultInjectingFileSystem::Action::kFail);
   ASSERT_FALSE(insert_many_with_mode(*state_, items(full, 1), WriteMode::kInsert).ok());
   faults_->disarm();
-  EXPECT_EQ(state_->id_pool.slot_count(), full);
-  EXPECT_TRUE(state_->live_vectors->is_mapped());
-  EXPECT_EQ(state_->live_vectors->capacity(), full);
-  EXPECT_FLOAT_EQ(live_codes_at_slot(*state_, full - 1).norm, 1.0f);
+  EXPECT_EQ(state_->slots.ids().slot_count(), full);
+  EXPECT_TRUE(state_->slots.vectors()->is_mapped());
+  EXPECT_EQ(state_->slots.vectors()->capacity(), full);
+  EXPECT_FLOAT_EQ(state_->slots.code_at(full - 1).norm, 1.0f);
   // Retried (as replay would), the id takes the slot both files now hold.
   ASSERT_TRUE(insert_many_with_mode(*state_, items(full + 1, 1), WriteMode::kInsert).ok());
-  EXPECT_EQ(*state_->id_pool.get_slot(std::to_string(full + 1)), full);
-  EXPECT_EQ(state_->live_codes.len(), full + 1);
-  EXPECT_EQ(state_->live_vectors->len(), full + 1);
+  EXPECT_EQ(*state_->slots.ids().get_slot(std::to_string(full + 1)), full);
+  EXPECT_EQ(state_->slots.codes().len(), full + 1);
+  EXPECT_EQ(state_->slots.vectors()->len(), full + 1);
 }
 
 // A chunk of new ids on a disk that stays full is refused before its log
@@ -241,19 +241,20 @@ TEST_F(BatchWrites, FullDiskRefusesAChunkBeforeTheLog) {
   const Status refused = insert_many_with_mode(*state_, items(10, 300), WriteMode::kInsert);
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error().kind(), ErrorKind::kIo);
-  EXPECT_EQ(state_->id_pool.slot_count(), 10u);
-  EXPECT_EQ(state_->live_codes.len(), 10u);
-  EXPECT_EQ(state_->live_vectors->len(), 10u);
-  EXPECT_EQ(state_->pending.size(), 10u);
-  const CodeLengths lengths{state_->layout.n, state_->layout.mse_bits, state_->quantizer->qjl_len()};
-  EXPECT_EQ(Wal::open(local_file_system(), state_->wal.path(), lengths)->entries.size(), 10u);
+  EXPECT_EQ(state_->slots.ids().slot_count(), 10u);
+  EXPECT_EQ(state_->slots.codes().len(), 10u);
+  EXPECT_EQ(state_->slots.vectors()->len(), 10u);
+  EXPECT_EQ(state_->log.pending().size(), 10u);
+  const SlotLayout& layout = state_->slots.layout();
+  const CodeLengths lengths{layout.n, layout.mse_bits, state_->quantizer->qjl_len()};
+  EXPECT_EQ(Wal::open(local_file_system(), state_->local_path(db_files::kWal), lengths)->entries.size(), 10u);
   ASSERT_TRUE(insert_many_with_mode(*state_, items(0, 10, 16, 2.0), WriteMode::kUpdate).ok());
   faults_->disarm();
   ASSERT_TRUE(insert_many_with_mode(*state_, items(10, 300), WriteMode::kInsert).ok());
 
   state_.reset();
   state_ = testing::open_state(options_);
-  EXPECT_EQ(state_->id_pool.active_count(), 310u);
+  EXPECT_EQ(state_->slots.ids().active_count(), 310u);
   testing::expect_consistent(*state_, [](const std::string& id) { return std::stoi(id) < 10 ? 2.0f : 1.0f; });
 }
 

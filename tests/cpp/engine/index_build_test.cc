@@ -130,7 +130,7 @@ TEST(IndexBuild, EveryScoreClosureGivesAUsableGraph) {
 // the projection it never reads holds no storage.
 TEST(IndexBuild, CodeToCodePreparationKeepsNoProjection) {
   SearchDb db(small_options(DistanceMetric::kIp), 20, 3);
-  const std::vector<std::uint32_t> slots = db.state->id_pool.active_slots();
+  const std::vector<std::uint32_t> slots = db.state->slots.ids().active_slots();
   const NodeCodes codes(*db.state, slots);
   const PreparedIpQueryLite levels = codes.levels_query(codes.at(0));
   EXPECT_EQ(levels.q_rot.size(), db.state->quantizer->n());
@@ -146,10 +146,10 @@ TEST(IndexBuild, L2FromCodesBuildsTheGraphOfTheDecodedVectors) {
   for (const bool fast : {false, true}) {
     SearchDb db(small_options(DistanceMetric::kL2, RerankPrecision::kDisabled, fast), 1'500, 6, 150);
     const EngineState& state = *db.state;
-    const std::vector<std::uint32_t> slots = state.id_pool.active_slots();
+    const std::vector<std::uint32_t> slots = state.slots.ids().active_slots();
     const NodeCodes codes(state, slots);
-    ASSERT_TRUE(state.reconstruction_norms.has_value());
-    const BuildScorer from_codes = l2_code_scorer(state, codes, *state.reconstruction_norms, slots);
+    ASSERT_TRUE(state.slots.norms().has_value());
+    const BuildScorer from_codes = l2_code_scorer(state, codes, *state.slots.norms(), slots);
 
     std::vector<double> table;  // x̂ times the stored norm, node-major
     dequantize_slots(state, slots, table);
