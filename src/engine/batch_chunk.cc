@@ -39,7 +39,8 @@ Status first_error(std::vector<std::optional<Error>>& errors) {
 // else the caller's row or the unit row.
 std::span<const float> raw_row(const PreparedChunk& chunk, std::size_t i, std::size_t d) {
   if (chunk.replayed) return {};
-  const std::span<const float> rows = chunk.raws.empty() ? std::span<const float>(chunk.units) : chunk.raws;
+  const std::span<const float> rows =
+      chunk.raws.empty() ? std::span<const float>(chunk.units) : chunk.raws;
   return rows.subspan(i * d, d);
 }
 
@@ -102,11 +103,13 @@ Result<PreparedChunk> prepare_chunk(const EngineState& state, WriteRows rows) {
     }
     if (!usable) return;  // the chunk is refused: its codes are never used
     std::vector<EncodedVector> codes(take);
-    quantizer.quantize_rows(std::span<const float>(chunk.units).subspan(first * d, take * d), codes);
+    const std::span<const float> units(chunk.units);
+    quantizer.quantize_rows(units.subspan(first * d, take * d), codes);
     for (std::size_t i = first; i < first + take; ++i) {
       const float stored_norm = state.normalize ? 1.0f : norms[i];
       chunk.entries[i] = make_write_entry(state.slots.layout(), std::move(rows.ids[i]),
-                                          std::move(codes[i - first]), stored_norm, std::move(json[i]));
+                                          std::move(codes[i - first]), stored_norm,
+                                          std::move(json[i]));
     }
   });
   VELQ_RETURN_IF_ERROR(first_error(errors));
@@ -145,7 +148,8 @@ Status commit_chunk(EngineState& state, PreparedChunk chunk, std::size_t new_ids
   const std::size_t d = state.d;
   state.slots.write_slots(slots, [&](std::size_t i) {
     const WalEntry& entry = chunk.entries[i];
-    return SlotWrite{entry.packed_mse, entry.qjl_bits, entry.gamma, entry.norm, raw_row(chunk, i, d)};
+    return SlotWrite{entry.packed_mse, entry.qjl_bits, entry.gamma, entry.norm,
+                     raw_row(chunk, i, d)};
   });
   VELQ_RETURN_IF_ERROR(taken);
   for (std::size_t i = 0; i < count; ++i) chunk.records[i].slot = slots[i];

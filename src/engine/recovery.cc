@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/batch_chunk.h"
@@ -243,6 +244,20 @@ void restore_raw_vector(EngineState& s, std::uint32_t slot, const WalEntry& e) {
   s.slots.write_raw(slot, raw);
 }
 
+// For each entry, whether it is the last write of its id in the log. Only
+// that write's raw vector can be the one the session left in the slot: an
+// earlier write of the id was overwritten there, and restoring it would
+// replace the exact vector the later write then finds with an
+// approximation.
+std::vector<char> last_writes_of_ids(const std::vector<WalEntry>& entries) {
+  std::vector<char> last(entries.size(), 0);
+  std::unordered_set<std::string_view> later;
+  for (std::size_t i = entries.size(); i-- > 0;) {
+    if (!entries[i].is_deleted) last[i] = later.insert(entries[i].id).second ? 1 : 0;
+  }
+  return last;
+}
+
 }  // namespace
 
 Status apply_wal_entries_to_live_state(EngineState& s, const std::vector<WalEntry>& entries,
@@ -256,8 +271,10 @@ Status apply_wal_entries_to_live_state(EngineState& s, const std::vector<WalEntr
     s.metadata.replace_all({});
   }
   s.log.note_replayed(entries);
+  const std::vector<char> last_write = last_writes_of_ids(entries);
   bool any_delete = false;
-  for (const WalEntry& e : entries) {
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const WalEntry& e = entries[i];
     if (e.is_deleted) {
       any_delete = true;
       s.slots.remove(e.id);
@@ -268,7 +285,7 @@ Status apply_wal_entries_to_live_state(EngineState& s, const std::vector<WalEntr
                           check_chunk_ids(s, std::span(&e.id, 1), WriteMode::kUpsert));
     VELQ_ASSIGN_OR_RETURN(PreparedChunk chunk, replayed_chunk(e));
     VELQ_RETURN_IF_ERROR(commit_chunk(s, std::move(chunk), new_ids));
-    restore_raw_vector(s, *s.slots.ids().get_slot(e.id), e);
+    if (last_write[i] != 0) restore_raw_vector(s, *s.slots.ids().get_slot(e.id), e);
   }
   if (any_delete) s.needs_compaction = true;
   return flush_wal_to_segment(s);

@@ -173,11 +173,12 @@ Status SlotStore::push(const StorageBackend& backend, const std::string& local_d
   ReleasedSlotFile codes_released = codes_.release_handles();
   std::optional<ReleasedSlotFile> vectors_released;
   if (vectors_) vectors_released.emplace(vectors_->release_handles());
-  VELQ_RETURN_IF_ERROR(backend.push_file(std::string(db_files::kLiveCodes),
-                                         db_files::local_path(local_dir, db_files::kLiveCodes)));
+  auto push_file = [&](std::string_view name) {
+    return backend.push_file(std::string(name), db_files::local_path(local_dir, name));
+  };
+  VELQ_RETURN_IF_ERROR(push_file(db_files::kLiveCodes));
   if (vectors_) {
-    VELQ_RETURN_IF_ERROR(backend.push_file(std::string(db_files::kLiveVectors),
-                                           db_files::local_path(local_dir, db_files::kLiveVectors)));
+    VELQ_RETURN_IF_ERROR(push_file(db_files::kLiveVectors));
     VELQ_RETURN_IF_ERROR(vectors_released->reacquire());
   }
   return codes_released.reacquire();
@@ -187,7 +188,8 @@ namespace {
 
 Result<LiveCodesFile> reopen_slot_file(std::shared_ptr<FileSystem> fs, const LiveCodesFile& old,
                                        std::uint64_t slots) {
-  VELQ_ASSIGN_OR_RETURN(LiveCodesFile file, LiveCodesFile::open(std::move(fs), old.path(), old.stride()));
+  VELQ_ASSIGN_OR_RETURN(LiveCodesFile file,
+                        LiveCodesFile::open(std::move(fs), old.path(), old.stride()));
   VELQ_RETURN_IF_ERROR(file.set_len(slots));
   return file;
 }

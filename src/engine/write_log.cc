@@ -18,7 +18,8 @@ Status WriteLog::append(std::span<const WalEntry> entries) {
 }
 
 void WriteLog::note_replayed(std::span<const WalEntry> entries) {
-  pending_.reserve(pending_.size() + entries.size());
+  // No reserve to the exact size: one write at a time would then copy the
+  // whole list every time instead of growing it geometrically.
   for (const WalEntry& e : entries) pending_.push_back({e.id, e.is_deleted});
 }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
 
 #include "engine/engine_test_util.h"
@@ -66,6 +67,12 @@ TEST_F(SingleWrites, ExistenceRulesAndOverwriteInPlace) {
   for (int i = 0; i < 16; ++i) unit[i] = static_cast<float>(w[i]);
   const EncodedVector code = state_->quantizer->quantize(unit);
   EXPECT_EQ(state_->slots.code_at(0).mse_indices, code.mse_indices);
+  // The log holds the code's packed bytes exactly as the slot does.
+  const SlotLayout& layout = state_->slots.layout();
+  const CodeSlotView stored = read_code_slot(layout, state_->slots.codes().slot(0));
+  const WalEntry last = logged().back();
+  EXPECT_TRUE(std::ranges::equal(last.packed_mse, stored.packed_mse));
+  EXPECT_TRUE(std::ranges::equal(last.qjl_bits, stored.qjl_bits));
 }
 
 TEST_F(SingleWrites, StoredNormAndRawVectorFollowNormalize) {
