@@ -169,7 +169,7 @@ struct Recipe {
 void write_database(CorpusWriter& corpus, const fs::path& dir, Recipe recipe) {
   recipe.options.storage_uri = dir.string();
   recipe.options.local_dir = dir.string();
-  recipe.options.log.flush_threshold() = 1000;  // only explicit flushes
+  recipe.options.wal_flush_threshold = 1000;  // only explicit flushes
   velq::Result<velq::VelqorEngine> opened = velq::VelqorEngine::open_with_options(recipe.options);
   if (!opened.ok()) fail("open: " + opened.error().message());
   velq::VelqorEngine& engine = *opened;
