@@ -32,8 +32,8 @@ class VelqorEngine {
                               JsonObject metadata, std::optional<std::string> document);
   Status update_metadata_only(const std::string& id, JsonObject metadata,
                               std::optional<std::string> document);
-  // Writes `rows` (ids, values, metadata, documents moved out) in chunks of
-  // 5000, each logged with one append.
+  // Writes `rows` (the values read in place; ids, metadata and documents
+  // moved out) in chunks of kBatchChunkItems, each logged with one append.
   Status insert_many_with_mode(WriteRows rows, WriteMode mode);
 
   Result<bool> delete_id(const std::string& id);
