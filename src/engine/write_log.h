@@ -25,14 +25,29 @@ class WriteLog {
       : wal_(std::move(wal)), flush_threshold_(flush_threshold) {}
 
   // Refuses any write or delete once writes were refused (see below).
-  Status check_writable() const;
+  Status check_writable() const {
+    if (refusal_) return Error(*refusal_);
+    return ok_status();
+  }
   // Appends `entries` as one batch and keeps their segment records. When the
   // batch's outcome is unknown (ErrorKind::kUnsynced) it may come back at the
   // next open, so every later write is refused with the error's text until
   // the database is reopened.
-  Status append(std::span<const WalEntry> entries);
+  Status append(std::span<const WalEntry> entries) {
+    Status appended = wal_.append_batch(entries, /*sync=*/false);
+    if (!appended.ok()) {
+      if (appended.error().kind() == ErrorKind::kUnsynced) refusal_ = appended.error().message();
+      return appended;
+    }
+    note_replayed(entries);
+    return ok_status();
+  }
   // Keeps the segment records of entries the log already holds (replay).
-  void note_replayed(std::span<const WalEntry> entries);
+  // No reserve to the exact size: one write at a time would then copy the
+  // whole list every time instead of growing it geometrically.
+  void note_replayed(std::span<const WalEntry> entries) {
+    for (const WalEntry& e : entries) pending_.push_back({e.id, e.is_deleted});
+  }
   // Refuses every later write with `why` until the database is reopened: a
   // change of the files that could not be finished here.
   void refuse_writes(std::string why) { refusal_ = std::move(why); }
@@ -46,7 +61,11 @@ class WriteLog {
   // Whether the logged records reached the flush threshold.
   bool flush_due() const { return pending_.size() >= flush_threshold_; }
   // Hands the segment records over to a flush.
-  std::vector<SegmentRecord> take_pending();
+  std::vector<SegmentRecord> take_pending() {
+    std::vector<SegmentRecord> records = std::move(pending_);
+    pending_.clear();
+    return records;
+  }
   // Empties wal.log once a flush made its records durable elsewhere.
   Status truncate() { return wal_.truncate(); }
 
