@@ -11,7 +11,6 @@
 
 #include "common/byte_io.h"
 #include "common/crc32.h"
-#include "quantizer/packing.h"
 #include "storage/log/wal.h"
 #include "storage/log/wal_record.h"
 
@@ -37,7 +36,7 @@ std::vector<std::uint8_t> framed_log(std::span<const std::uint8_t> data) {
 }
 
 bool same_entry(const velq::WalEntry& a, const velq::WalEntry& b) {
-  return a.id == b.id && a.mse_indices == b.mse_indices && a.qjl_bits == b.qjl_bits &&
+  return a.id == b.id && a.packed_mse == b.packed_mse && a.qjl_bits == b.qjl_bits &&
          std::memcmp(&a.gamma, &b.gamma, sizeof a.gamma) == 0 &&
          std::memcmp(&a.norm, &b.norm, sizeof a.norm) == 0 && a.metadata_json == b.metadata_json &&
          a.is_deleted == b.is_deleted;
@@ -45,10 +44,7 @@ bool same_entry(const velq::WalEntry& a, const velq::WalEntry& b) {
 
 void check_reencoding(const velq::WalEntry& e) {
   std::vector<std::uint8_t> image = {'V', 'L', 'W', 'V', 5, 0, 0, 0};
-  const std::vector<std::uint8_t> packed =
-      e.is_deleted ? std::vector<std::uint8_t>{}
-                   : velq::packing::pack(e.mse_indices, kLengths.n, kLengths.mse_bits);
-  velq::append_wal_record(image, e, packed);
+  velq::append_wal_record(image, e);
   const auto again = velq::decode_wal(image, &kLengths);
   if (!again.ok() || again->entries.size() != 1 || !same_entry(again->entries[0], e)) {
     std::abort();

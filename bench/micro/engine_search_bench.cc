@@ -121,13 +121,14 @@ double load(velq::VelqorEngine& engine, const std::vector<float>& base, std::siz
   constexpr std::size_t kBatch = 10'000;
   return timed([&] {
     for (std::size_t first = 0; first < n; first += kBatch) {
-      std::vector<velq::BatchWriteItem> items(std::min(kBatch, n - first));
-      for (std::size_t i = 0; i < items.size(); ++i) {
-        items[i].id = std::to_string(first + i);
-        const float* row = &base[(first + i) * dim];
-        items[i].vector.assign(row, row + dim);
-      }
-      check(engine.insert_many_with_mode(std::move(items), velq::WriteMode::kInsert), "insert");
+      const std::size_t count = std::min(kBatch, n - first);
+      std::vector<std::string> ids(count);
+      for (std::size_t i = 0; i < count; ++i) ids[i] = std::to_string(first + i);
+      std::vector<velq::JsonObject> metadatas(count);
+      std::vector<std::optional<std::string>> documents(count);
+      const velq::WriteRows rows{std::span(base).subspan(first * dim, count * dim), ids, metadatas,
+                                 documents};
+      check(engine.insert_many_with_mode(rows, velq::WriteMode::kInsert), "insert");
     }
     check(engine.flush_wal_to_segment(), "flush");
   });
@@ -201,7 +202,7 @@ int main(int argc, char** argv) {
   if (engine.stats().vector_count != n) fail("the database holds another number of records");
 
   const double list_rate = median_rate(5, 1, [&] {
-    if (velq::EngineInternals::of(engine).id_pool.active_slots().size() != n) fail("active slots");
+    if (velq::EngineInternals::of(engine).slots.ids().active_slots().size() != n) fail("active slots");
   });
   std::printf("{\"op\": \"active_slots\", \"n\": %zu, \"ms\": %.3f}\n", n, 1000.0 / list_rate);
 

@@ -53,20 +53,31 @@ struct BenchDb {
   }
 };
 
-// Items with ids from `first` on, a few metadata properties each.
-std::vector<velq::BatchWriteItem> make_items(std::size_t first, std::size_t d) {
-  std::vector<velq::BatchWriteItem> items(kItems);
+// Rows with ids from `first` on, a few metadata properties each.
+struct Items {
+  std::vector<float> values;
+  std::vector<std::string> ids;
+  std::vector<velq::JsonObject> metadatas;
+  std::vector<std::optional<std::string>> documents;
+
+  velq::WriteRows rows() { return {values, ids, metadatas, documents}; }
+};
+
+Items make_items(std::size_t first, std::size_t d) {
+  Items items;
+  items.values.resize(kItems * d);
+  items.ids.resize(kItems);
+  items.metadatas.resize(kItems);
+  items.documents.resize(kItems);
   std::mt19937 gen(static_cast<unsigned>(first));
   std::normal_distribution<float> normal;
+  for (float& x : items.values) x = normal(gen);
   for (std::size_t i = 0; i < kItems; ++i) {
-    velq::BatchWriteItem& item = items[i];
-    item.id = "doc-" + std::to_string(first + i);
-    item.vector.resize(d);
-    for (float& x : item.vector) x = normal(gen);
+    items.ids[i] = "doc-" + std::to_string(first + i);
     std::vector<velq::JsonMember> members;
     members.emplace_back("n", velq::JsonValue::integer(std::uint64_t{i}));
     members.emplace_back("tag", velq::JsonValue::string(i % 2 ? "odd" : "even"));
-    item.metadata = velq::JsonObject(std::move(members));
+    items.metadatas[i] = velq::JsonObject(std::move(members));
   }
   return items;
 }
@@ -82,11 +93,10 @@ void BM_InsertMany(benchmark::State& state) {
   std::size_t first = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    std::vector<velq::BatchWriteItem> items = make_items(first, d);
+    Items items = make_items(first, d);
     first += kItems;
     state.ResumeTiming();
-    const velq::Status written =
-        velq::insert_many_with_mode(*db.state, std::move(items), velq::WriteMode::kInsert);
+    const velq::Status written = velq::write_rows(*db.state, items.rows(), velq::WriteMode::kInsert);
     if (!written.ok()) state.SkipWithError(written.error().message().c_str());
   }
   report(state);
@@ -98,20 +108,19 @@ void BM_SerialPart(benchmark::State& state) {
   std::size_t first = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    std::vector<velq::BatchWriteItem> items = make_items(first, d);
+    Items items = make_items(first, d);
     first += kItems;
-    std::vector<velq::BatchWriteItem> heads(kItems);  // ids only, for the checks
-    for (std::size_t i = 0; i < kItems; ++i) heads[i].id = items[i].id;
+    const std::vector<std::string> heads = items.ids;  // ids only, for the checks
     std::vector<velq::PreparedChunk> chunks;
     for (std::size_t at = 0; at < kItems; at += velq::kBatchChunkItems) {
-      const std::span<velq::BatchWriteItem> chunk =
-          std::span(items).subspan(at, std::min(velq::kBatchChunkItems, kItems - at));
+      const velq::WriteRows chunk =
+          items.rows().slice(at, std::min(velq::kBatchChunkItems, kItems - at));
       chunks.push_back(std::move(velq::prepare_chunk(*db.state, chunk).value()));
     }
     state.ResumeTiming();
     for (std::size_t c = 0; c < chunks.size(); ++c) {
-      const std::span<const velq::BatchWriteItem> ids(heads.data() + c * velq::kBatchChunkItems,
-                                                      chunks[c].entries.size());
+      const std::span<const std::string> ids(heads.data() + c * velq::kBatchChunkItems,
+                                             chunks[c].entries.size());
       const std::size_t new_ids = velq::check_chunk_ids(*db.state, ids, velq::WriteMode::kInsert).value();
       const velq::Status committed = velq::commit_chunk(*db.state, std::move(chunks[c]), new_ids);
       if (!committed.ok()) state.SkipWithError(committed.error().message().c_str());

@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 
+#include "quantizer/packing.h"
 #include "storage/log/wal.h"
 
 namespace velq {
@@ -28,8 +29,9 @@ std::vector<WalEntry> make_entries(std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     WalEntry& e = entries[i];
     e.id = "doc-" + std::to_string(i);
-    e.mse_indices.resize(kLengths.n);
-    for (auto& v : e.mse_indices) v = static_cast<std::uint16_t>(rng() % (1u << kLengths.mse_bits));
+    std::vector<std::uint16_t> indices(kLengths.n);
+    for (auto& v : indices) v = static_cast<std::uint16_t>(rng() % (1u << kLengths.mse_bits));
+    e.packed_mse = packing::pack(indices, kLengths.n, kLengths.mse_bits);
     e.qjl_bits.resize(kLengths.qjl_bytes);
     for (auto& v : e.qjl_bits) v = static_cast<std::uint8_t>(rng());
     e.gamma = 0.1f;

@@ -1,6 +1,5 @@
 #include "engine/deletes.h"
 
-#include "engine/slot_layout.h"
 #include "engine/write_support.h"
 #include "storage/metadata/filter.h"
 
@@ -18,11 +17,9 @@ WalEntry deletion_entry(const std::string& id) {
 
 // Logs the deletion of one live id, then forgets it and flags its slot.
 Status delete_live_id(EngineState& state, const std::string& id) {
-  WalEntry entry = deletion_entry(id);
-  VELQ_RETURN_IF_ERROR(log_entries(state, std::span(&entry, 1)));
-  state.pending.push_back({std::move(entry.id), true});
-  const std::optional<std::uint32_t> slot = state.id_pool.delete_by_id(id);
-  mark_slot_deleted(state.layout, state.live_codes.slot_mut(*slot));
+  const WalEntry entry = deletion_entry(id);
+  VELQ_RETURN_IF_ERROR(state.log.append(std::span(&entry, 1)));
+  state.slots.remove(id);
   return ok_status();
 }
 
@@ -35,8 +32,8 @@ void note_deletions(EngineState& state) {
 }  // namespace
 
 Result<bool> delete_id(EngineState& state, const std::string& id) {
-  VELQ_RETURN_IF_ERROR(check_writable(state));
-  if (!state.id_pool.get_slot(id)) return false;
+  VELQ_RETURN_IF_ERROR(state.log.check_writable());
+  if (!state.slots.ids().get_slot(id)) return false;
   VELQ_RETURN_IF_ERROR(delete_live_id(state, id));
   note_deletions(state);
   VELQ_RETURN_IF_ERROR(finish_operations(state, 1));
@@ -44,10 +41,10 @@ Result<bool> delete_id(EngineState& state, const std::string& id) {
 }
 
 Result<std::uint64_t> delete_batch(EngineState& state, const std::vector<std::string>& ids) {
-  VELQ_RETURN_IF_ERROR(check_writable(state));
+  VELQ_RETURN_IF_ERROR(state.log.check_writable());
   std::uint64_t deleted = 0;
   for (const std::string& id : ids) {
-    if (!state.id_pool.get_slot(id)) continue;
+    if (!state.slots.ids().get_slot(id)) continue;
     if (Status status = delete_live_id(state, id); !status.ok()) {
       // The ids deleted so far stay deleted: their slots still need
       // compacting and the index no longer matches them.
@@ -63,8 +60,8 @@ Result<std::uint64_t> delete_batch(EngineState& state, const std::vector<std::st
 }
 
 Result<std::uint64_t> delete_where(EngineState& state, const JsonObject& filter) {
-  VELQ_RETURN_IF_ERROR(check_writable(state));
-  const std::vector<std::pair<std::string, std::uint32_t>> active = state.id_pool.iter_active();
+  VELQ_RETURN_IF_ERROR(state.log.check_writable());
+  const std::vector<std::pair<std::string, std::uint32_t>> active = state.slots.ids().iter_active();
   std::vector<std::uint32_t> slots;
   slots.reserve(active.size());
   for (const auto& [id, slot] : active) slots.push_back(slot);

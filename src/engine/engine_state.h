@@ -15,17 +15,13 @@
 #include "engine/engine_index.h"
 #include "engine/engine_types.h"
 #include "engine/manifest.h"
-#include "engine/slot_layout.h"
-#include "search/reconstruction_norms.h"
-#include "quantizer/blocked_codes.h"
+#include "engine/slot_store.h"
+#include "engine/write_log.h"
 #include "quantizer/prod_quantizer.h"
 #include "storage/io/backend.h"
 #include "storage/io/file_system.h"
 #include "storage/log/segment.h"
-#include "storage/log/wal.h"
 #include "storage/metadata/metadata_store.h"
-#include "storage/slots/id_pool.h"
-#include "storage/slots/live_codes.h"
 
 namespace velq {
 
@@ -37,35 +33,16 @@ struct EngineState {
   Manifest manifest;
   std::shared_ptr<const StorageBackend> backend;
   std::shared_ptr<FileSystem> fs;  // the backend's file layer, for local files
-  Wal wal;
-  // Logged since the last flush, as the segment records the flush writes:
-  // the log holds the rest of each entry, so memory stays small however
-  // long the flush waits.
-  std::vector<SegmentRecord> pending;
+  WriteLog log;
   SegmentManager segments;
   MetadataStore metadata;
   EngineIndex index;
   std::string local_dir;
-  LiveCodesFile live_codes;
-  std::optional<LiveCodesFile> live_vectors;  // raw vectors, when kept
-  // live_codes in the first pass's blocked form, when the quantizer has one;
-  // mirrors every slot below the id pool's slot count (blocked_mirror.h).
-  std::optional<BlockedCodes> blocked_codes;
-  // For L2 databases, and Cosine ones reranking from codes: the
-  // reconstruction norms of the same slots (blocked_mirror.h).
-  std::optional<ReconstructionNorms> reconstruction_norms;
-  IdPool id_pool;
-  SlotLayout layout;
-  std::size_t wal_flush_threshold = 0;
+  SlotStore slots;
   std::uint64_t ops_since_persist = 0;
   // The call's option or the stored flag: not the manifest's copy.
   bool normalize = false;
   bool needs_compaction = false;
-  // Set when a log batch's outcome is unknown (written, sync failed; or
-  // partly written and not cut off): it may come back at the next open, so
-  // every later write is refused with this text until the database is
-  // reopened.
-  std::optional<std::string> write_refusal;
 
   // Facts the manifest stores, read from it alone.
   std::size_t d() const { return manifest.d; }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,11 +41,22 @@ struct GetResult {
   std::optional<std::string> document;
 };
 
-struct BatchWriteItem {
-  std::string id;
-  std::vector<float> vector;  // d values
-  JsonObject metadata;
-  std::optional<std::string> document;
+// Rows handed to a write: ids.size() rows of d values each in `values`
+// (row-major, the caller's buffer, read in place), and per row an id,
+// properties and a document, which the write moves out.
+struct WriteRows {
+  std::span<const float> values;
+  std::span<std::string> ids;
+  std::span<JsonObject> metadatas;
+  std::span<std::optional<std::string>> documents;
+
+  std::size_t count() const { return ids.size(); }
+  // Rows [first, first + n).
+  WriteRows slice(std::size_t first, std::size_t n) const {
+    const std::size_t d = ids.empty() ? 0 : values.size() / ids.size();
+    return {values.subspan(first * d, n * d), ids.subspan(first, n), metadatas.subspan(first, n),
+            documents.subspan(first, n)};
+  }
 };
 
 // How a graph index is built, and the search list size stored with it.

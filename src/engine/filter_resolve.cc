@@ -9,7 +9,7 @@ std::optional<IndexResolution> resolve_filter_via_index(const EngineState& state
                                                         const JsonObject& filter) {
   std::optional<filter::IndexCandidates> found = filter::index_candidates(state.metadata, filter);
   if (!found) return std::nullopt;
-  std::erase_if(found->slots, [&](std::uint32_t s) { return !state.id_pool.is_listed(s); });
+  std::erase_if(found->slots, [&](std::uint32_t s) { return !state.slots.ids().is_listed(s); });
   return IndexResolution{std::move(found->slots), found->exact};
 }
 
@@ -29,7 +29,7 @@ std::vector<std::uint32_t> filter_given_candidates(const EngineState& state,
 std::vector<std::uint32_t> filter_candidates(const EngineState& state, const JsonObject& filter) {
   // The indexes first: a selective filter then never lists every active slot.
   std::optional<IndexResolution> resolved = resolve_filter_via_index(state, filter);
-  if (!resolved) return filter_given_candidates(state, state.id_pool.active_slots(), filter);
+  if (!resolved) return filter_given_candidates(state, state.slots.ids().active_slots(), filter);
   if (resolved->exact) return std::move(resolved->slots);
   return filter_given_candidates(state, resolved->slots, filter);
 }

@@ -112,12 +112,12 @@ BuildScorer raw_l2_scorer(const EngineState& state, std::span<const std::uint32_
 // covering them, ones built into `own` from the slot file.
 const ReconstructionNorms& reconstruction_norms(const EngineState& state,
                                                 std::optional<ReconstructionNorms>& own) {
-  const std::size_t count = state.id_pool.slot_count();
-  if (state.reconstruction_norms.has_value() && state.reconstruction_norms->size() >= count) {
-    return *state.reconstruction_norms;
+  const std::size_t count = state.slots.ids().slot_count();
+  if (state.slots.norms().has_value() && state.slots.norms()->size() >= count) {
+    return *state.slots.norms();
   }
-  return own.emplace(ReconstructionNorms::build(*state.quantizer, state.live_codes.mapped_bytes(),
-                                                state.layout.stride, count));
+  return own.emplace(ReconstructionNorms::build(*state.quantizer, state.slots.codes().mapped_bytes(),
+                                                state.slots.layout().stride, count));
 }
 
 // The parameters go into manifest.json, whose numbers are finite: a NaN or
@@ -213,10 +213,10 @@ BuildScorer l2_code_scorer(const EngineState& state, const NodeCodes& codes,
 Status create_index_with_params(EngineState& state, const IndexParams& params) {
   VELQ_RETURN_IF_ERROR(check_params(params));
   VELQ_RETURN_IF_ERROR(flush_wal_to_segment(state));
-  std::vector<std::uint32_t> slots = state.id_pool.active_slots();
+  std::vector<std::uint32_t> slots = state.slots.ids().active_slots();
   if (slots.empty()) return ok_status();
 
-  const bool raw = state.live_vectors.has_value();
+  const bool raw = state.slots.vectors().has_value();
   std::optional<NodeCodes> codes;  // the raw L2 scorer never reads codes
   std::optional<ReconstructionNorms> own_norms;
   BuildScorer scorer;
@@ -245,7 +245,7 @@ Status create_index_incremental(EngineState& state, const IndexParams& params) {
   if (!state.index.has_graph()) return create_index_with_params(state, params);
   if (state.index.delta().empty()) return ok_status();
   VELQ_RETURN_IF_ERROR(flush_wal_to_segment(state));
-  std::vector<std::uint32_t> slots = state.id_pool.active_slots();
+  std::vector<std::uint32_t> slots = state.slots.ids().active_slots();
   if (slots.empty()) return ok_status();
 
   // One scale for every metric: the code-to-code estimate times the norm.

@@ -1,6 +1,5 @@
 #include "engine/live_compaction.h"
 
-#include "engine/blocked_mirror.h"
 
 #include <cstring>
 #include <optional>
@@ -24,7 +23,7 @@ struct Compacted {
 
 Compacted renumber(const EngineState& state) {
   Compacted out;
-  for (const auto& [id, old_slot] : state.id_pool.iter_active()) {
+  for (const auto& [id, old_slot] : state.slots.ids().iter_active()) {
     // Ids come from the pool that holds them, so the fresh pool takes each.
     static_cast<void>(out.pool.insert(id));
     const auto new_slot = static_cast<std::uint32_t>(out.old_slots.size());
@@ -56,10 +55,10 @@ Status stage_slot_file(const EngineState& state, const LiveCodesFile& from,
 
 Status stage_all(const EngineState& state, const Compacted& next) {
   VELQ_RETURN_IF_ERROR(
-      stage_slot_file(state, state.live_codes, db_files::kLiveCodes, next.old_slots));
-  if (state.live_vectors) {
+      stage_slot_file(state, state.slots.codes(), db_files::kLiveCodes, next.old_slots));
+  if (state.slots.vectors()) {
     VELQ_RETURN_IF_ERROR(
-        stage_slot_file(state, *state.live_vectors, db_files::kLiveVectors, next.old_slots));
+        stage_slot_file(state, *state.slots.vectors(), db_files::kLiveVectors, next.old_slots));
   }
   VELQ_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> image,
                         encode_metadata_file(next.metadata));
@@ -69,48 +68,25 @@ Status stage_all(const EngineState& state, const Compacted& next) {
                            next.pool.serialize());
 }
 
-Result<LiveCodesFile> reopen_slot_file(const EngineState& state, const LiveCodesFile& old,
-                                       std::uint64_t slots) {
-  VELQ_ASSIGN_OR_RETURN(LiveCodesFile file, LiveCodesFile::open(state.fs, old.path(), old.stride()));
-  VELQ_RETURN_IF_ERROR(file.set_len(slots));
-  return file;
-}
-
 // Commits the switch, makes it and installs the new numbering in memory.
 // Past the commit point a failure cannot be undone here: the state refuses
 // writes and the next open finishes the switch.
 Status switch_and_install(EngineState& state, Compacted next) {
   std::vector<std::string_view> names = {db_files::kLiveCodes};
-  if (state.live_vectors) names.push_back(db_files::kLiveVectors);
+  if (state.slots.vectors()) names.push_back(db_files::kLiveVectors);
   names.push_back(db_files::kMetadata);
   names.push_back(db_files::kLiveIds);
   VELQ_RETURN_IF_ERROR(write_compaction_switch(*state.fs, state.local_dir, names));
-  Status installed = [&]() -> Status {
-    // Both releases remap on every exit path, so an early error leaves
-    // the files mapped.
-    ReleasedSlotFile codes_released = state.live_codes.release_handles();
-    std::optional<ReleasedSlotFile> vectors_released;
-    if (state.live_vectors) vectors_released.emplace(state.live_vectors->release_handles());
-    VELQ_RETURN_IF_ERROR(finish_interrupted_compaction(*state.fs, state.local_dir));
-    const std::uint64_t slots = next.old_slots.size();
-    VELQ_ASSIGN_OR_RETURN(LiveCodesFile codes, reopen_slot_file(state, state.live_codes, slots));
-    std::optional<LiveCodesFile> vectors;
-    if (state.live_vectors) {
-      VELQ_ASSIGN_OR_RETURN(vectors, reopen_slot_file(state, *state.live_vectors, slots));
-    }
-    state.live_codes = std::move(codes);
-    if (vectors) *state.live_vectors = std::move(*vectors);
-    return ok_status();
-  }();
+  Status installed = state.slots.adopt_compacted(state.fs, std::move(next.pool), [&] {
+    return finish_interrupted_compaction(*state.fs, state.local_dir);
+  });
   if (!installed.ok()) {
-    state.write_refusal = "live-file compaction did not finish (" + installed.error().message() +
-                          "); reopen the database";
+    state.log.refuse_writes("live-file compaction did not finish (" + installed.error().message() +
+                            "); reopen the database");
     return installed;
   }
-  state.id_pool = std::move(next.pool);
   // The switch put the staged metadata.bin in place: it holds these entries.
   state.metadata.replace_all(std::move(next.metadata), MetadataStore::Written::kAlready);
-  rebuild_blocked_codes(state);
   return ok_status();
 }
 

@@ -24,13 +24,13 @@ double sign_agreement(std::span<const std::uint8_t> a, std::span<const std::uint
 
 NodeCodes::NodeCodes(const EngineState& state, std::span<const std::uint32_t> slots)
     : quantizer_(*state.quantizer),
-      layout_(state.layout),
+      layout_(state.slots.layout()),
       count_(slots.size()),
-      table_(slots.size() * state.layout.stride) {
+      table_(slots.size() * state.slots.layout().stride) {
   const std::size_t stride = layout_.stride;
   parallel_for(slots.size(), 1024, [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
-      const std::span<const std::uint8_t> slot = state.live_codes.slot(slots[i]);
+      const std::span<const std::uint8_t> slot = state.slots.codes().slot(slots[i]);
       assert_eq(slot.size(), stride, "code slot width");
       std::memcpy(table_.data() + i * stride, slot.data(), stride);
     }

@@ -46,7 +46,7 @@ Status maybe_persist_state(EngineState& state, bool force) {
 }
 
 Status persist_id_pool(EngineState& state) {
-  return publish(state, db_files::kLiveIds, state.id_pool.serialize());
+  return publish(state, db_files::kLiveIds, state.slots.ids().serialize());
 }
 
 }  // namespace velq

@@ -8,11 +8,11 @@ namespace velq {
 
 void live_raw_vector_into(const EngineState& state, std::uint32_t slot, std::vector<double>& out) {
   out.assign(state.d(), 0.0);
-  if (!state.live_vectors.has_value()) return;
+  if (!state.slots.vectors().has_value()) return;
   // Widen in runs of a few values, without a heap buffer of f32.
   constexpr std::size_t kRun = 64;
   float narrow[kRun];
-  const std::span<const std::uint8_t> bytes = state.live_vectors->slot(slot);
+  const std::span<const std::uint8_t> bytes = state.slots.vectors()->slot(slot);
   const std::size_t width = raw_value_width(state.manifest.rerank_precision);
   for (std::size_t first = 0; first < state.d(); first += kRun) {
     const std::size_t count = std::min(kRun, state.d() - first);
@@ -23,9 +23,10 @@ void live_raw_vector_into(const EngineState& state, std::uint32_t slot, std::vec
 }
 
 void prefetch_raw_vector(const EngineState& state, std::uint32_t slot) {
-  if (!state.live_vectors.has_value() || !state.live_vectors->is_mapped()) return;
-  const std::span<const std::uint8_t> bytes = state.live_vectors->mapped_bytes();
-  const std::size_t stride = static_cast<std::size_t>(state.live_vectors->stride());
+  const std::optional<LiveCodesFile>& vectors = state.slots.vectors();
+  if (!vectors.has_value() || !vectors->is_mapped()) return;
+  const std::span<const std::uint8_t> bytes = vectors->mapped_bytes();
+  const std::size_t stride = static_cast<std::size_t>(vectors->stride());
   const std::size_t at = std::size_t{slot} * stride;
   if (at >= bytes.size() || stride > bytes.size() - at) return;
   for (std::size_t line = 0; line < stride; line += 64) __builtin_prefetch(bytes.data() + at + line);

@@ -23,7 +23,7 @@ std::vector<std::uint32_t> slots_of(const std::vector<ActiveRecord>& records) {
 // `filter` (all of them without a filter). A record without metadata never
 // matches a filter.
 std::vector<ActiveRecord> matching_records(const EngineState& state, const JsonObject* filter) {
-  std::vector<ActiveRecord> records = state.id_pool.iter_active();
+  std::vector<ActiveRecord> records = state.slots.ids().iter_active();
   if (filter == nullptr) return records;
   const auto metadata = state.metadata.get_many(slots_of(records));
   std::erase_if(records, [&](const ActiveRecord& r) {
@@ -42,7 +42,7 @@ GetResult result_for(const std::string& id, const VectorMetadata& metadata) {
 }  // namespace
 
 Result<std::optional<GetResult>> get_record(const EngineState& state, const std::string& id) {
-  const std::optional<std::uint32_t> slot = state.id_pool.get_slot(id);
+  const std::optional<std::uint32_t> slot = state.slots.ids().get_slot(id);
   if (!slot.has_value()) return std::optional<GetResult>();
   const std::optional<VectorMetadata> metadata = state.metadata.get(*slot);
   return std::optional(result_for(id, metadata.value_or(VectorMetadata())));
@@ -54,7 +54,7 @@ Result<std::vector<std::optional<GetResult>>> get_many(const EngineState& state,
   std::vector<std::uint32_t> slots;
   std::vector<std::optional<std::uint32_t>> slot_of(ids.size());
   for (std::size_t i = 0; i < ids.size(); ++i) {
-    slot_of[i] = state.id_pool.get_slot(ids[i]);
+    slot_of[i] = state.slots.ids().get_slot(ids[i]);
     if (slot_of[i].has_value()) slots.push_back(*slot_of[i]);
   }
   const auto metadata = state.metadata.get_many(slots);
@@ -68,7 +68,7 @@ Result<std::vector<std::optional<GetResult>>> get_many(const EngineState& state,
 }
 
 Result<std::uint64_t> count_with_filter(const EngineState& state, const JsonObject* filter) {
-  if (filter == nullptr) return state.id_pool.active_count();
+  if (filter == nullptr) return state.slots.ids().active_count();
   return std::uint64_t{matching_records(state, filter).size()};
 }
 
@@ -88,7 +88,7 @@ Result<std::vector<std::string>> list_with_filter_page(const EngineState& state,
 
 Result<std::unordered_map<std::string, std::uint64_t>> list_metadata_values(
     const EngineState& state, const std::string& field) {
-  const std::vector<ActiveRecord> records = state.id_pool.iter_active();
+  const std::vector<ActiveRecord> records = state.slots.ids().iter_active();
   const auto metadata = state.metadata.get_many(slots_of(records));
   std::unordered_map<std::string, std::uint64_t> counts;
   for (const ActiveRecord& r : records) {

@@ -6,9 +6,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
-#include "engine/blocked_mirror.h"
+#include "engine/batch_chunk.h"
 #include "engine/compaction_switch.h"
 #include "engine/create_quantizer.h"
 #include "engine/db_files.h"
@@ -17,8 +18,8 @@
 #include "engine/manifest.h"
 #include "engine/persist.h"
 #include "engine/slot_layout.h"
-#include "engine/slot_writes.h"
 #include "engine/write_support.h"
+#include "quantizer/packing.h"
 #include "quantizer/quantizer_image.h"
 #include "storage/graph/graph_format.h"
 #include "storage/io/file_io.h"
@@ -204,13 +205,6 @@ Result<std::optional<IdPool>> load_id_pool(const StorageBackend& backend, const 
   return std::optional(std::move(pool).value());
 }
 
-// A live file must hold every slot the id pool names.
-Status check_slot_file(const LiveCodesFile& file, std::string_view name, std::uint32_t slots) {
-  if (file.capacity() >= slots) return ok_status();
-  return Error::corruption(std::string(name) + " holds " + std::to_string(file.capacity()) +
-                           " slots but live_ids.bin names " + std::to_string(slots));
-}
-
 // The raw vector a crashed session left in `slot`, when it is the one the
 // logged code was made from: re-quantizing it gives the entry's code and
 // norm. Replay then keeps it instead of the dequantized approximation.
@@ -225,23 +219,40 @@ bool raw_vector_matches(const EngineState& s, const WalEntry& e, std::span<const
   if (std::memcmp(&stored_norm, &e.norm, sizeof stored_norm) != 0) return false;
   const EncodedVector code = s.quantizer->quantize(unit);
   const float gamma = static_cast<float>(code.gamma);
-  return code.mse_indices == e.mse_indices && code.qjl_bits == e.qjl_bits &&
-         std::memcmp(&gamma, &e.gamma, sizeof gamma) == 0;
+  const SlotLayout& layout = s.slots.layout();
+  return packing::pack(code.mse_indices, layout.n, layout.mse_bits) == e.packed_mse &&
+         code.qjl_bits == e.qjl_bits && std::memcmp(&gamma, &e.gamma, sizeof gamma) == 0;
 }
 
 void restore_raw_vector(EngineState& s, std::uint32_t slot, const WalEntry& e) {
-  if (!s.live_vectors.has_value()) return;
+  if (!s.slots.vectors().has_value()) return;
   std::vector<float> raw(s.d());
-  read_raw_vector(s.manifest.rerank_precision, s.live_vectors->slot(slot), raw);
+  s.slots.read_raw(slot, raw);
   if (raw_vector_matches(s, e, raw)) return;
-  const std::vector<double> v = s.quantizer->dequantize(e.mse_indices, e.qjl_bits, e.gamma);
+  std::vector<std::uint16_t> indices(s.slots.layout().n);
+  s.quantizer->unpack_mse_indices(e.packed_mse, indices);
+  const std::vector<double> v = s.quantizer->dequantize(indices, e.qjl_bits, e.gamma);
   // The approximation may stray past what the slot's precision holds (a
   // value written as 65504 at f16, say): it saturates, never infinity.
   const double limit = max_raw_value(s.manifest.rerank_precision);
   for (std::size_t i = 0; i < s.d(); ++i) {
     raw[i] = static_cast<float>(std::clamp(v[i] * e.norm, -limit, limit));
   }
-  live_save_raw_vector(s, slot, raw);
+  s.slots.write_raw(slot, raw);
+}
+
+// For each entry, whether it is the last write of its id in the log. Only
+// that write's raw vector can be the one the session left in the slot: an
+// earlier write of the id was overwritten there, and restoring it would
+// replace the exact vector the later write then finds with an
+// approximation.
+std::vector<char> last_writes_of_ids(const std::vector<WalEntry>& entries) {
+  std::vector<char> last(entries.size(), 0);
+  std::unordered_set<std::string_view> later;
+  for (std::size_t i = entries.size(); i-- > 0;) {
+    if (!entries[i].is_deleted) last[i] = later.insert(entries[i].id).second ? 1 : 0;
+  }
+  return last;
 }
 
 }  // namespace
@@ -253,28 +264,27 @@ Status apply_wal_entries_to_live_state(EngineState& s, const std::vector<WalEntr
     // replayed writes overwrite every code, and a raw vector the log's own
     // session left in its slot is kept when it matches (see
     // restore_raw_vector). close() cuts the files to the slot count.
-    VELQ_RETURN_IF_ERROR(s.live_codes.set_len(0));
-    if (s.live_vectors.has_value()) VELQ_RETURN_IF_ERROR(s.live_vectors->set_len(0));
-    s.id_pool = IdPool();
+    VELQ_RETURN_IF_ERROR(s.slots.restart());
     s.metadata.replace_all({});
   }
+  s.log.note_replayed(entries);
+  const std::vector<char> last_write = last_writes_of_ids(entries);
   bool any_delete = false;
-  for (const WalEntry& e : entries) {
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const WalEntry& e = entries[i];
     if (e.is_deleted) {
       any_delete = true;
-      if (const std::optional<std::uint32_t> slot = s.id_pool.delete_by_id(e.id)) {
-        mark_slot_deleted(s.layout, s.live_codes.slot_mut(*slot));
-      }
+      s.slots.remove(e.id);
       continue;
     }
-    VELQ_ASSIGN_OR_RETURN(const std::uint32_t slot,
-                          live_alloc_or_update(s, e.id, e.mse_indices, e.qjl_bits, e.gamma, e.norm));
-    restore_raw_vector(s, slot, e);
-    VELQ_ASSIGN_OR_RETURN(VectorMetadata metadata, metadata_from_json(e.metadata_json));
-    VELQ_RETURN_IF_ERROR(s.metadata.put(slot, metadata));
+    // Each logged write is a write of one row that the log holds already.
+    VELQ_ASSIGN_OR_RETURN(const std::size_t new_ids,
+                          check_chunk_ids(s, std::span(&e.id, 1), WriteMode::kUpsert));
+    VELQ_ASSIGN_OR_RETURN(PreparedChunk chunk, replayed_chunk(e));
+    VELQ_RETURN_IF_ERROR(commit_chunk(s, std::move(chunk), new_ids));
+    if (last_write[i] != 0) restore_raw_vector(s, *s.slots.ids().get_slot(e.id), e);
   }
   if (any_delete) s.needs_compaction = true;
-  for (const WalEntry& e : entries) s.pending.push_back({e.id, e.is_deleted});
   return flush_wal_to_segment(s);
 }
 
@@ -342,48 +352,40 @@ Result<std::unique_ptr<EngineState>> open_engine_state(const EngineOptions& o) {
   manifest.index_state.reset();
   manifest.quantizer.reset();
   const bool normalize = o.normalize || manifest.normalize;
+  // L2 scores every candidate with the reconstruction norms; Cosine rescores
+  // its pool with them when it reranks from codes.
+  const bool norms_kept = o.metric == DistanceMetric::kL2 ||
+                          (o.metric == DistanceMetric::kCosine && manifest.rerank_enabled &&
+                           !live_vectors);
+  SlotStore slots(quantizer, std::move(live_codes), std::move(live_vectors),
+                  manifest.rerank_precision, norms_kept);
   auto state = std::make_unique<EngineState>(EngineState{
       .directory_lock = std::move(directory_lock),
       .quantizer = quantizer,
       .manifest = std::move(manifest),
       .backend = backend,
       .fs = o.fs,
-      .wal = std::move(log.wal),
-      .pending = {},
+      .log = WriteLog(std::move(log.wal), o.wal_flush_threshold.value_or(kDefaultWalFlushThreshold)),
       .segments = std::move(segments),
       .metadata = std::move(metadata),
       .index = EngineIndex(std::move(graph), std::move(index_ids.ids), std::move(delta_ids.ids),
                            std::move(index_state)),
       .local_dir = o.local_dir,
-      .live_codes = std::move(live_codes),
-      .live_vectors = std::move(live_vectors),
-      .blocked_codes = std::nullopt,  // built below, once the slots are final
-      .reconstruction_norms = std::nullopt,
-      .id_pool = IdPool(),
-      .layout = layout,
-      .wal_flush_threshold = o.wal_flush_threshold.value_or(kDefaultWalFlushThreshold),
+      .slots = std::move(slots),
       .ops_since_persist = 0,
       .normalize = normalize,
       .needs_compaction = false,
-      .write_refusal = std::nullopt,
   });
   EngineState& s = *state;
 
   if (pool.has_value()) {
-    s.id_pool = std::move(*pool);
-    const std::uint32_t slots = s.id_pool.slot_count();
-    VELQ_RETURN_IF_ERROR(check_slot_file(s.live_codes, db_files::kLiveCodes, slots));
-    VELQ_RETURN_IF_ERROR(s.live_codes.set_len(slots));
-    if (s.live_vectors.has_value()) {
-      VELQ_RETURN_IF_ERROR(check_slot_file(*s.live_vectors, db_files::kLiveVectors, slots));
-      VELQ_RETURN_IF_ERROR(s.live_vectors->set_len(slots));
-    }
-    s.needs_compaction = s.id_pool.active_count() < slots;
+    VELQ_RETURN_IF_ERROR(s.slots.adopt_pool(std::move(*pool)));
+    s.needs_compaction = s.slots.ids().active_count() < s.slots.ids().slot_count();
   }
   // An index whose lists do not fit the pool names slots of another
   // numbering: searching it would return other records.
-  if (!index_ids.fault) index_ids.fault = slot_list_fault(s.index.node_slots(), s.id_pool, true);
-  if (!delta_ids.fault) delta_ids.fault = slot_list_fault(s.index.delta(), s.id_pool, false);
+  if (!index_ids.fault) index_ids.fault = slot_list_fault(s.index.node_slots(), s.slots.ids(), true);
+  if (!delta_ids.fault) delta_ids.fault = slot_list_fault(s.index.delta(), s.slots.ids(), false);
   if (index_ids.fault) set_index_aside(s, db_files::kGraphIds, *index_ids.fault);
   if (delta_ids.fault) set_index_aside(s, db_files::kDeltaIds, *delta_ids.fault);
   // A graph cut short would answer from the records it still holds.
@@ -394,9 +396,6 @@ Result<std::unique_ptr<EngineState>> open_engine_state(const EngineOptions& o) {
   if (!log.entries.empty()) {
     VELQ_RETURN_IF_ERROR(apply_wal_entries_to_live_state(s, log.entries, pool_missing));
   }
-  // The exhaustive scan's first pass reads this copy of the slots; a
-  // compaction during replay has already built it.
-  if (!s.blocked_codes.has_value()) rebuild_blocked_codes(s);
   return state;
 }
 

@@ -43,7 +43,7 @@ std::vector<double> rescore(const EngineState& state, const SlotScorer& scorer,
                             std::span<const double> query,
                             std::span<const engine::ScoredSlot> hits) {
   std::vector<double> scores(hits.size());
-  const bool raw = state.live_vectors.has_value();
+  const bool raw = state.slots.vectors().has_value();
   const double one = decode_cost(*state.quantizer);
   const bool from_terms =
       !raw && (one > kDecodeOneMax || static_cast<double>(hits.size()) * one > kDecodeBudget);
@@ -132,7 +132,7 @@ std::vector<SearchResult> ranked_results(const EngineState& state, const SlotSco
   for (std::size_t r = 0; r < order.size(); ++r) {
     SearchResult& out = results[r];
     const std::uint32_t slot = slots[r];
-    out.id = std::string(state.id_pool.id_at(slot).value_or(std::string_view()));
+    out.id = std::string(state.slots.ids().id_at(slot).value_or(std::string_view()));
     out.score = scores[order[r]];
     const auto it = metadata.find(slot);
     if (it != metadata.end()) {

@@ -16,15 +16,15 @@ std::vector<std::uint32_t> candidate_list(const EngineState& state, const JsonOb
     if (filter == nullptr) return {given->begin(), given->end()};
     return filter_given_candidates(state, *given, *filter);
   }
-  if (filter == nullptr) return state.id_pool.active_slots();
+  if (filter == nullptr) return state.slots.ids().active_slots();
   return filter_candidates(state, *filter);
 }
 
 }  // namespace
 
 const BlockedCodes* first_pass_codes(const EngineState& state, std::size_t count) {
-  if (!state.blocked_codes || count < kFirstPassMin) return nullptr;
-  return &*state.blocked_codes;
+  if (!state.slots.blocked() || count < kFirstPassMin) return nullptr;
+  return &*state.slots.blocked();
 }
 
 std::vector<SearchResult> scan_candidates(const EngineState& state, const SlotScorer& scorer,

@@ -19,7 +19,7 @@ namespace {
 std::vector<std::uint32_t> searchable_delta(const EngineState& state, const SlotBitmap* allowed) {
   std::vector<std::uint32_t> out;
   for (const std::uint32_t s : state.index.delta()) {
-    if (allowed != nullptr ? allowed->contains(s) : state.id_pool.is_listed(s)) out.push_back(s);
+    if (allowed != nullptr ? allowed->contains(s) : state.slots.ids().is_listed(s)) out.push_back(s);
   }
   return out;
 }
@@ -56,7 +56,7 @@ std::vector<engine::ScoredSlot> graph_hits(const EngineState& state, const SlotS
   // rewritten since the build is also a delta slot: the delta merge scores
   // it, so its graph hit is dropped before the cut, and the answer neither
   // names it twice nor comes up short.
-  const std::uint64_t keep = state.live_vectors.has_value() ? hits.size() : top_k;
+  const std::uint64_t keep = state.slots.vectors().has_value() ? hits.size() : top_k;
   std::vector<engine::ScoredSlot> out;
   out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(hits.size(), keep)));
   for (const ScoredNode& hit : hits) {
@@ -67,7 +67,7 @@ std::vector<engine::ScoredSlot> graph_hits(const EngineState& state, const SlotS
   // L2 walk scores round otherwise than the scan's (walk_scores): unless
   // raw vectors rescore them, the kept hits carry the scan's, so that delta
   // hits and the scores reported share one scale.
-  if (state.metric() == DistanceMetric::kL2 && !state.live_vectors.has_value()) {
+  if (state.metric() == DistanceMetric::kL2 && !state.slots.vectors().has_value()) {
     for (engine::ScoredSlot& hit : out) hit.score = scorer.score(hit.slot);
   }
   return out;
@@ -79,7 +79,7 @@ Result<std::vector<SearchResult>> search_with_filter_and_ann(
     const EngineState& state, std::span<const double> query, std::uint64_t top_k,
     const JsonObject* filter, std::optional<std::uint64_t> ann_search_list_size,
     std::optional<bool> use_ann, const PreparedIpQuery* prepared) {
-  const std::uint64_t active = state.id_pool.active_count();
+  const std::uint64_t active = state.slots.ids().active_count();
   if (top_k == 0 || active == 0) return std::vector<SearchResult>();
 
   std::vector<double> normalised;
@@ -99,7 +99,7 @@ Result<std::vector<SearchResult>> search_with_filter_and_ann(
       // delta merge (they cover every matching active slot).
       return exhaustive_search_simd(state, q, top_k, nullptr, std::span(candidates), prepared);
     }
-    allowed.emplace(state.id_pool.slot_count(), candidates);
+    allowed.emplace(state.slots.ids().slot_count(), candidates);
   }
 
   // One prepared query serves the graph walk and the delta scan.

@@ -13,7 +13,7 @@ constexpr double kNormalizeFloor = 1e-10;
 
 // L2 without reconstruction norms decodes every candidate: no prepared query.
 bool needs_prepared_query(const EngineState& state) {
-  return state.metric() != DistanceMetric::kL2 || state.reconstruction_norms.has_value();
+  return state.metric() != DistanceMetric::kL2 || state.slots.norms().has_value();
 }
 
 PreparedIpQuery prepare(const EngineState& state, std::span<const double> query) {
@@ -23,11 +23,11 @@ PreparedIpQuery prepare(const EngineState& state, std::span<const double> query)
 }
 
 engine::DecodedInputs decoded_inputs(const EngineState& state, std::span<const double> query) {
-  return {query, state.reconstruction_norms ? &*state.reconstruction_norms : nullptr};
+  return {query, state.slots.norms() ? &*state.slots.norms() : nullptr};
 }
 
 engine::CodeSlots code_slots(const EngineState& state) {
-  return {state.live_codes.mapped_bytes(), static_cast<std::size_t>(state.live_codes.stride())};
+  return {state.slots.codes().mapped_bytes(), static_cast<std::size_t>(state.slots.codes().stride())};
 }
 
 }  // namespace
@@ -68,7 +68,7 @@ void dequantize_slots(const EngineState& state, std::span<const std::uint32_t> s
   std::vector<StoredCode> codes(slots.size());
   std::vector<float> norms(slots.size());
   for (std::size_t i = 0; i < slots.size(); ++i) {
-    const CodeSlotView code = read_code_slot(state.layout, state.live_codes.slot(slots[i]));
+    const CodeSlotView code = read_code_slot(state.slots.layout(), state.slots.codes().slot(slots[i]));
     codes[i] = {code.packed_mse, code.qjl_bits, code.gamma};
     norms[i] = code.norm;
   }

@@ -41,20 +41,20 @@ std::uint64_t metadata_bytes_estimate(const EngineState& state) {
 
 EngineStats engine_stats(const EngineState& state) {
   EngineStats s;
-  s.vector_count = state.id_pool.active_count();
+  s.vector_count = state.slots.ids().active_count();
   s.segment_count = state.segments.segments().size();
-  s.buffered_vectors = state.pending.size();
+  s.buffered_vectors = state.log.pending().size();
   s.dimension = state.d();
   s.bits = state.manifest.b;
   s.total_disk_bytes = total_disk_bytes(state);
   s.has_index = state.index.usable();
   s.index_nodes = state.index.node_slots().size();
-  s.live_slot_count = state.live_codes.len();
-  s.live_codes_bytes = state.live_codes.stride() * state.live_codes.len();
-  s.live_id_count = state.id_pool.active_count();
-  s.live_vectors_count = state.id_pool.active_count();
-  if (state.live_vectors.has_value()) {
-    s.live_vectors_bytes_estimate = state.live_vectors->stride() * state.live_vectors->len();
+  s.live_slot_count = state.slots.codes().len();
+  s.live_codes_bytes = state.slots.codes().stride() * state.slots.codes().len();
+  s.live_id_count = state.slots.ids().active_count();
+  s.live_vectors_count = state.slots.ids().active_count();
+  if (state.slots.vectors().has_value()) {
+    s.live_vectors_bytes_estimate = state.slots.vectors()->stride() * state.slots.vectors()->len();
   }
   s.metadata_entries = state.metadata.size();
   s.metadata_bytes_estimate = metadata_bytes_estimate(state);
@@ -67,9 +67,7 @@ EngineStats engine_stats(const EngineState& state) {
 
 Status close_engine(EngineState& state) {
   VELQ_RETURN_IF_ERROR(flush_wal_to_segment(state));
-  const std::uint32_t slots = state.id_pool.slot_count();
-  VELQ_RETURN_IF_ERROR(state.live_codes.truncate_to(slots));
-  if (state.live_vectors.has_value()) VELQ_RETURN_IF_ERROR(state.live_vectors->truncate_to(slots));
+  VELQ_RETURN_IF_ERROR(state.slots.trim());
   VELQ_RETURN_IF_ERROR(state.metadata.flush());
   VELQ_RETURN_IF_ERROR(persist_id_pool(state));
   return maybe_persist_state(state, true);

@@ -81,9 +81,9 @@ std::size_t VelqorEngine::dimension() const { return state_->d(); }
 
 bool VelqorEngine::normalizes() const { return state_->normalize; }
 
-std::size_t VelqorEngine::wal_flush_threshold() const { return state_->wal_flush_threshold; }
+std::size_t VelqorEngine::wal_flush_threshold() const { return state_->log.flush_threshold(); }
 
-bool VelqorEngine::refuses_writes() const { return state_->write_refusal.has_value(); }
+bool VelqorEngine::refuses_writes() const { return state_->log.refused(); }
 
 Status VelqorEngine::check_matches(const EngineOptions& options) const {
   return velq::check_matches(state_->manifest, options);
@@ -118,8 +118,8 @@ Status VelqorEngine::update_metadata_only(const std::string& id, JsonObject meta
   return velq::update_metadata_only(*state_, id, std::move(metadata), std::move(document));
 }
 
-Status VelqorEngine::insert_many_with_mode(std::vector<BatchWriteItem> items, WriteMode mode) {
-  return velq::insert_many_with_mode(*state_, std::move(items), mode);
+Status VelqorEngine::insert_many_with_mode(WriteRows rows, WriteMode mode) {
+  return write_rows(*state_, rows, mode);
 }
 
 Result<bool> VelqorEngine::delete_id(const std::string& id) { return velq::delete_id(*state_, id); }
@@ -137,7 +137,7 @@ Result<std::optional<GetResult>> VelqorEngine::get(const std::string& id) const 
 }
 
 bool VelqorEngine::contains(const std::string& id) const {
-  return state_->id_pool.get_slot(id).has_value();
+  return state_->slots.ids().get_slot(id).has_value();
 }
 
 Result<std::vector<std::optional<GetResult>>> VelqorEngine::get_many(

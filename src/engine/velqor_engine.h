@@ -161,10 +161,11 @@ class VelqorEngine {
   // not live. Not logged: durable at the next flush.
   Status update_metadata_only(const std::string& id, JsonObject metadata,
                               std::optional<std::string> document);
-  // Writes `items` in the given mode, 5,000 at a time with one log append
-  // each; an error stops the batch with the chunks before it written (and
-  // logged), none of the failing chunk's.
-  Status insert_many_with_mode(std::vector<BatchWriteItem> items, WriteMode mode);
+  // Writes `rows` (the values read in place; ids, metadata and documents
+  // moved out) in chunks of 5,000 rows, each logged with one append; an
+  // error stops the batch with the chunks before it written (and logged),
+  // none of the failing chunk's.
+  Status insert_many_with_mode(WriteRows rows, WriteMode mode);
 
   // Deletions, logged like writes; any deletion drops the graph index until
   // the next build. Errors: kFailed (writes refused), kIo, kUnsynced.

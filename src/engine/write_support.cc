@@ -7,6 +7,7 @@
 #include "common/half.h"
 #include "engine/flush.h"
 #include "engine/persist.h"
+#include "quantizer/packing.h"
 
 namespace velq {
 
@@ -28,7 +29,7 @@ Status narrow_vector(std::span<const double> in, std::span<float> out) {
 }
 
 Status check_raw_vector_range(const EngineState& state, std::span<const float> vector) {
-  if (!state.live_vectors || state.normalize ||
+  if (!state.slots.vectors() || state.normalize ||
       state.manifest.rerank_precision != RerankPrecision::kF16) {
     return ok_status();
   }
@@ -54,24 +55,12 @@ Status unit_copy(std::span<const float> v, float norm, std::span<float> out) {
   return ok_status();
 }
 
-Status check_writable(const EngineState& state) {
-  if (state.write_refusal) return Error(*state.write_refusal);
-  return ok_status();
-}
-
-Status log_entries(EngineState& state, std::span<const WalEntry> entries) {
-  Status appended = state.wal.append_batch(entries, /*sync=*/false);
-  if (!appended.ok() && appended.error().kind() == ErrorKind::kUnsynced) {
-    state.write_refusal = appended.error().message();
-  }
-  return appended;
-}
-
-WalEntry make_write_entry(std::string id, EncodedVector&& code, float stored_norm,
-                          std::string metadata_json) {
+WalEntry make_write_entry(const SlotLayout& layout, std::string id, EncodedVector&& code,
+                          float stored_norm, std::string metadata_json) {
   WalEntry entry;
   entry.id = std::move(id);
-  entry.mse_indices = std::move(code.mse_indices);
+  entry.packed_mse.resize(layout.mse_bytes);
+  packing::pack_into(code.mse_indices, layout.n, layout.mse_bits, entry.packed_mse);
   entry.qjl_bits = std::move(code.qjl_bits);
   entry.gamma = static_cast<float>(code.gamma);
   entry.norm = stored_norm;
@@ -80,10 +69,10 @@ WalEntry make_write_entry(std::string id, EncodedVector&& code, float stored_nor
 }
 
 Status finish_operations(EngineState& state, std::uint64_t operations) {
-  state.manifest.vector_count = state.id_pool.active_count();
+  state.manifest.vector_count = state.slots.ids().active_count();
   state.ops_since_persist += operations;
   VELQ_RETURN_IF_ERROR(maybe_persist_state(state, /*force=*/false));
-  if (state.pending.size() >= state.wal_flush_threshold) {
+  if (state.log.flush_due()) {
     VELQ_RETURN_IF_ERROR(flush_wal_to_segment(state));
   }
   return ok_status();

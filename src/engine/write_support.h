@@ -1,7 +1,6 @@
 // Steps shared by the write and delete roads: turning a caller's vector
-// into the unit-length copy the quantizer takes, building log entries,
-// logging them and the closing persistence and flush
-// checks.
+// into the unit-length copy the quantizer takes, building log entries, the
+// closing persistence and flush checks.
 #pragma once
 
 #include <cstdint>
@@ -50,16 +49,10 @@ float vector_norm(std::span<const float> v);
 // kInvalidArgument: the unit copy would be all zeros.
 Status unit_copy(std::span<const float> v, float norm, std::span<float> out);
 
-// Refuses any write or delete once a log batch's fate became unknown.
-Status check_writable(const EngineState& state);
-
-// Appends `entries` to the log as one batch. When the batch's outcome is
-// unknown (ErrorKind::kUnsynced) the state refuses every later write.
-Status log_entries(EngineState& state, std::span<const WalEntry> entries);
-
-// The log entry of one record write.
-WalEntry make_write_entry(std::string id, EncodedVector&& code, float stored_norm,
-                          std::string metadata_json);
+// The log entry of one record write, its indices packed as `layout` stores
+// them: the slot write and the log record take the same bytes.
+WalEntry make_write_entry(const SlotLayout& layout, std::string id, EncodedVector&& code,
+                          float stored_norm, std::string metadata_json);
 
 // After `operations` records were written or deleted: refreshes the record
 // count, counts the operations towards the next persist, persists when due

@@ -27,8 +27,9 @@ Status update_with_document(EngineState& state, std::string id, std::span<const 
 // (when given) of a live record, without touching its code.
 Status update_metadata_only(EngineState& state, const std::string& id, JsonObject metadata,
                             std::optional<std::string> document);
-// Writes `items` in chunks of 5000, each logged with one append.
-Status insert_many_with_mode(EngineState& state, std::vector<BatchWriteItem> items,
-                             WriteMode mode);
+// Writes `rows` in chunks of kBatchChunkItems, each checked, prepared and
+// logged with one append before the next. The single writes above are rows
+// of one through here.
+Status write_rows(EngineState& state, WriteRows rows, WriteMode mode);
 
 }  // namespace velq

@@ -117,26 +117,27 @@ std::vector<double> vector_from_array(PyObject* object) {
   return out;
 }
 
-std::optional<FloatRows> rows_f32_from_array(PyObject* object) {
-  FloatRows out;
-  std::size_t rows = 0;
-  const bool taken = for_each_row<float>(object, 2, rows, out.cols, [&](std::size_t i, auto copy) {
-    if (i == 0) out.rows.resize(rows);
-    out.rows[i].resize(out.cols);
-    copy(out.rows[i].data());
-  });
-  if (!taken) return std::nullopt;
-  return out;
-}
+namespace {
 
-std::optional<Matrix<double>> matrix_f64_from_array(PyObject* object) {
-  Matrix<double> m;
-  const bool taken = for_each_row<double>(object, 2, m.rows, m.cols, [&](std::size_t i, auto copy) {
+template <typename T>
+std::optional<Matrix<T>> matrix_from_array(PyObject* object) {
+  Matrix<T> m;
+  const bool taken = for_each_row<T>(object, 2, m.rows, m.cols, [&](std::size_t i, auto copy) {
     if (i == 0) m.values.resize(m.rows * m.cols);  // the array holds this many elements already
     copy(m.values.data() + i * m.cols);
   });
   if (!taken) return std::nullopt;
   return m;
+}
+
+}  // namespace
+
+std::optional<Matrix<double>> matrix_f64_from_array(PyObject* object) {
+  return matrix_from_array<double>(object);
+}
+
+std::optional<Matrix<float>> matrix_f32_from_array(PyObject* object) {
+  return matrix_from_array<float>(object);
 }
 
 void check_finite(std::span<const double> values, std::string_view name) {

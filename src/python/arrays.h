@@ -37,14 +37,10 @@ struct Matrix {
 // A 2-D float32 or float64 array as f64 values; nullopt for anything else.
 std::optional<Matrix<double>> matrix_f64_from_array(PyObject* object);
 
-// A 2-D float32 or float64 array as one owned f32 vector per row (float64
-// narrowed to the nearest float32), ready to hand to the engine without a
-// further copy; nullopt for anything else.
-struct FloatRows {
-  std::size_t cols = 0;
-  std::vector<std::vector<float>> rows;
-};
-std::optional<FloatRows> rows_f32_from_array(PyObject* object);
+// A 2-D float32 or float64 array as f32 values (float64 narrowed to the
+// nearest float32), ready to hand to the engine without a further copy;
+// nullopt for anything else.
+std::optional<Matrix<float>> matrix_f32_from_array(PyObject* object);
 
 // ValueError "{name} contains non-finite values (NaN or Inf)" at the first
 // value that is NaN or infinite, or becomes infinite as a float32 (the

@@ -73,16 +73,17 @@ PyObject* insert_batch(DatabaseObject& db, const BoundArgs& a) {
   std::vector<std::string> ids = a.str_list(0);
   PyObject* vectors = a.raw(1);
   const WriteMode mode = parse_mode(a.raw(4) == nullptr ? "insert" : a.str(4));
-  std::optional<FloatRows> matrix = rows_f32_from_array(vectors);
+  const std::optional<Matrix<float>> matrix = matrix_f32_from_array(vectors);
   if (!matrix) throw_cannot_convert(vectors, "PyArray<T, D>");
-  const std::size_t rows = matrix->rows.size();
+  const std::size_t rows = matrix->rows;
   if (ids.size() != rows) {
     throw_value_error("ids length (" + std::to_string(ids.size()) +
                       ") does not match number of vectors (" + std::to_string(rows) + ")");
   }
   read_engine(db, [&](const VelqorEngine& e) {
     if (rows > 0) check_dimension(e.dimension(), matrix->cols);
-    for (const std::vector<float>& row : matrix->rows) {
+    for (std::size_t r = 0; r < rows; ++r) {
+      const std::span<const float> row = matrix->row(r);
       if (!all_finite(row)) throw_value_error("vectors contain non-finite values (NaN or Inf)");
       check_raw_range(e, row,
                       "vectors contain values too large for f16 raw vectors (magnitude 65520 or more)");
@@ -91,19 +92,12 @@ PyObject* insert_batch(DatabaseObject& db, const BoundArgs& a) {
   std::vector<JsonObject> metadatas = parse_metadata_rows(a.present(2), rows);
   std::vector<std::optional<std::string>> documents = parse_document_rows(a.present(3), rows);
 
-  // Every part of an item is moved out of the converted arguments: the rows
-  // are copied out of the array once, above, and never again.
+  // The rows were copied out of the array once, above; the engine reads them
+  // in place and moves the ids, metadata and documents out.
+  const WriteRows all{matrix->values, ids, metadatas, documents};
   for (std::size_t begin = 0; begin < rows; begin += kBatchChunkRows) {
-    const std::size_t end = std::min(rows, begin + kBatchChunkRows);
-    std::vector<BatchWriteItem> items;
-    items.reserve(end - begin);
-    for (std::size_t r = begin; r < end; ++r) {
-      items.push_back({std::move(ids[r]), std::move(matrix->rows[r]), std::move(metadatas[r]),
-                       std::move(documents[r])});
-    }
-    write_engine(db, [&](VelqorEngine& engine) {
-      unwrap(engine.insert_many_with_mode(std::move(items), mode));
-    });
+    const WriteRows chunk = all.slice(begin, std::min(kBatchChunkRows, rows - begin));
+    write_engine(db, [&](VelqorEngine& engine) { unwrap(engine.insert_many_with_mode(chunk, mode)); });
   }
   Py_RETURN_NONE;
 }

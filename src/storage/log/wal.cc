@@ -46,39 +46,19 @@ Status keep_side_file(FileSystem& fs, const std::string& path,
 // Entries per piece when a batch is encoded on the worker pool.
 constexpr std::size_t kEncodePiece = 256;
 
-// Appends the records of entries [first, last) to `out`, packing each
-// entry's indices into `packed` (reused, so no record allocates).
-void append_records(std::vector<std::uint8_t>& out, std::vector<std::uint8_t>& packed,
-                    std::span<const WalEntry> entries, const CodeLengths& lengths) {
-  for (const WalEntry& e : entries) {
-    if (e.is_deleted) {
-      append_wal_record(out, e, {});
-      continue;
-    }
-    packed.resize(packing::pack_size(e.mse_indices.size(), lengths.n, lengths.mse_bits));
-    packing::pack_into(e.mse_indices, lengths.n, lengths.mse_bits, packed);
-    append_wal_record(out, e, packed);
-  }
-}
-
 // The records of `entries` in the current framing. A large batch is cut into
 // pieces encoded side by side; each record's bytes depend on its entry alone,
 // so the result is the same on any number of threads.
-std::vector<std::uint8_t> encode_records(std::span<const WalEntry> entries,
-                                         const CodeLengths& lengths) {
+std::vector<std::uint8_t> encode_records(std::span<const WalEntry> entries) {
   const std::size_t pieces = (entries.size() + kEncodePiece - 1) / kEncodePiece;
   std::vector<std::vector<std::uint8_t>> encoded(pieces);
   auto encode_piece = [&](std::size_t p) {
     const std::span<const WalEntry> piece =
         entries.subspan(p * kEncodePiece, std::min(kEncodePiece, entries.size() - p * kEncodePiece));
     std::size_t bytes = 0;
-    for (const WalEntry& e : piece) {
-      bytes += wal_record_size(
-          e, e.is_deleted ? 0 : packing::pack_size(e.mse_indices.size(), lengths.n, lengths.mse_bits));
-    }
+    for (const WalEntry& e : piece) bytes += wal_record_size(e);
     encoded[p].reserve(bytes);
-    std::vector<std::uint8_t> packed;
-    append_records(encoded[p], packed, piece, lengths);
+    for (const WalEntry& e : piece) append_wal_record(encoded[p], e);
   };
   // A small batch (every single write) is not worth a trip through the pool.
   if (pieces <= 1) {
@@ -137,7 +117,7 @@ Result<OpenedWal> Wal::open(std::shared_ptr<FileSystem> fs, std::string path,
     if (image.version != wal_format::kVersion) {
       // Appends use the current framing, which an old header would make
       // replay misread: the accepted records move to a current log.
-      VELQ_RETURN_IF_ERROR(rewrite_log(*fs, path, encode_records(image.entries, lengths)));
+      VELQ_RETURN_IF_ERROR(rewrite_log(*fs, path, encode_records(image.entries)));
     } else if (!rest.empty()) {
       VELQ_ASSIGN_OR_RETURN(const std::unique_ptr<File> cut, fs->open(path, OpenMode::kReadWrite));
       VELQ_RETURN_IF_ERROR(cut->truncate(image.valid_end));
@@ -158,14 +138,14 @@ Result<OpenedWal> Wal::open(std::shared_ptr<FileSystem> fs, std::string path,
 Status Wal::append_batch(std::span<const WalEntry> entries, bool sync) {
   if (!entries.empty()) {
     for (const WalEntry& e : entries) {
-      if (!e.is_deleted && e.mse_indices.size() < lengths_.n) {
-        panic("WAL append of a write entry with " + std::to_string(e.mse_indices.size()) +
-              " indices; codes hold " + std::to_string(lengths_.n));
+      if (!e.is_deleted && e.packed_mse.size() != lengths_.packed_mse_bytes()) {
+        panic("WAL append of a write entry with " + std::to_string(e.packed_mse.size()) +
+              " packed index bytes; codes hold " + std::to_string(lengths_.packed_mse_bytes()));
       }
     }
     // The batch buffer is the only buffer: one write call hands the whole
     // batch to the operating system, so nothing is ever left buffered.
-    const std::vector<std::uint8_t> batch = encode_records(entries, lengths_);
+    const std::vector<std::uint8_t> batch = encode_records(entries);
     if (!end_) {
       VELQ_ASSIGN_OR_RETURN(const std::uint64_t size, file_->size());
       end_ = size;

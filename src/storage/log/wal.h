@@ -18,8 +18,8 @@
 
 namespace velq {
 
-// The shape of a stored code, which is all the log needs to pack and check
-// the entries it carries.
+// The shape of a stored code, which is all the log needs to check the
+// entries it carries.
 struct CodeLengths {
   std::size_t n = 0;         // MSE indices per code
   unsigned mse_bits = 0;     // bits per packed index
@@ -74,7 +74,8 @@ class Wal {
 
   // Appends every entry in one write to the operating system; with `sync`
   // the file is also synced to stable storage. An empty batch writes
-  // nothing. A write entry's mse_indices must hold `lengths.n` values.
+  // nothing. A write entry's packed_mse must hold
+  // lengths.packed_mse_bytes() bytes.
   // A batch whose write fails is cut off again, leaving the log as before;
   // when that cut fails too, or the write succeeded and the sync failed, the
   // error is ErrorKind::kUnsynced: the batch may reappear at the next open,

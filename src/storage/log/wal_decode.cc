@@ -5,7 +5,6 @@
 
 #include "common/byte_io.h"
 #include "common/crc32.h"
-#include "quantizer/packing.h"
 #include "storage/log/wal.h"
 #include "storage/log/wal_record.h"
 
@@ -13,25 +12,11 @@ namespace velq {
 
 namespace {
 
-// The entry a decoded payload stands for, or nullopt when its packed
-// indices or sign bytes do not have the code lengths.
-std::optional<WalEntry> unpack_entry(WalEntryPacked&& p, const CodeLengths* lengths) {
-  WalEntry e;
-  e.id = std::move(p.id);
-  e.qjl_bits = std::move(p.qjl_bits);
-  e.gamma = p.gamma;
-  e.norm = p.norm;
-  e.metadata_json = std::move(p.metadata_json);
-  e.is_deleted = p.is_deleted;
-  if (!e.is_deleted && lengths != nullptr) {
-    if (p.packed_mse.size() != lengths->packed_mse_bytes() ||
-        e.qjl_bits.size() != lengths->qjl_bytes) {
-      return std::nullopt;
-    }
-    e.mse_indices.assign(lengths->n, 0);
-    packing::unpack(p.packed_mse, e.mse_indices, lengths->n, lengths->mse_bits);
-  }
-  return e;
+// Whether a decoded write entry's packed indices and sign bytes have the
+// code lengths (a deletion carries no code).
+bool has_code_lengths(const WalEntry& e, const CodeLengths* lengths) {
+  return e.is_deleted || lengths == nullptr ||
+         (e.packed_mse.size() == lengths->packed_mse_bytes() && e.qjl_bits.size() == lengths->qjl_bytes);
 }
 
 Error unsupported_version(std::uint32_t version) {
@@ -78,13 +63,13 @@ Result<WalImage> decode_wal(std::span<const std::uint8_t> image, const CodeLengt
         break;
       }
     }
-    std::optional<WalEntryPacked> packed = decode_wal_payload(payload);
-    std::optional<WalEntry> entry =
-        packed ? unpack_entry(std::move(*packed), lengths) : std::nullopt;
-    if (!entry) {
+    std::optional<WalEntry> entry = decode_wal_payload(payload);
+    if (!entry || !has_code_lengths(*entry, lengths)) {
       out.stop = WalImage::Stop::kMalformed;
       break;
     }
+    // A deletion's code bytes, if any were stored, mean nothing.
+    if (entry->is_deleted) entry->packed_mse.clear();
     out.entries.push_back(std::move(*entry));
     out.valid_end = r.position();
   }

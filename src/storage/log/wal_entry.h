@@ -10,7 +10,8 @@ namespace velq {
 // One logged write or delete.
 struct WalEntry {
   std::string id;
-  std::vector<std::uint16_t> mse_indices;  // empty for a deletion
+  // The MSE indices bit-packed as a slot stores them; empty for a deletion.
+  std::vector<std::uint8_t> packed_mse;
   std::vector<std::uint8_t> qjl_bits;
   float gamma = 0.0f;
   float norm = 0.0f;

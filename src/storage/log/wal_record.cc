@@ -33,27 +33,26 @@ bool read_bytes(ByteReader& r, std::vector<std::uint8_t>& out) {
 
 namespace {
 
-std::size_t payload_size(const WalEntry& entry, std::size_t packed_mse_len) {
-  return entry.id.size() + packed_mse_len + entry.qjl_bits.size() + entry.metadata_json.size() +
+std::size_t payload_size(const WalEntry& entry) {
+  return entry.id.size() + entry.packed_mse.size() + entry.qjl_bits.size() + entry.metadata_json.size() +
          wal_format::kFixedPayloadSize;
 }
 
 }  // namespace
 
-std::size_t wal_record_size(const WalEntry& entry, std::size_t packed_mse_len) {
-  return wal_format::kLengthSize + payload_size(entry, packed_mse_len) + wal_format::kCrcSize;
+std::size_t wal_record_size(const WalEntry& entry) {
+  return wal_format::kLengthSize + payload_size(entry) + wal_format::kCrcSize;
 }
 
-void append_wal_record(std::vector<std::uint8_t>& out, const WalEntry& entry,
-                       std::span<const std::uint8_t> packed_mse) {
-  const std::uint64_t payload_len = payload_size(entry, packed_mse.size());
+void append_wal_record(std::vector<std::uint8_t>& out, const WalEntry& entry) {
+  const std::uint64_t payload_len = payload_size(entry);
   const std::size_t start = out.size();
   ByteWriter w(out);
   w.u64(payload_len);
   w.u64(entry.id.size());
   w.bytes(entry.id);
-  w.u64(packed_mse.size());
-  w.bytes(packed_mse);
+  w.u64(entry.packed_mse.size());
+  w.bytes(entry.packed_mse);
   w.u64(entry.qjl_bits.size());
   w.bytes(entry.qjl_bits);
   w.f32(entry.gamma);
@@ -64,9 +63,9 @@ void append_wal_record(std::vector<std::uint8_t>& out, const WalEntry& entry,
   w.u32(crc32(std::span(out).subspan(start)));
 }
 
-std::optional<WalEntryPacked> decode_wal_payload(std::span<const std::uint8_t> payload) {
+std::optional<WalEntry> decode_wal_payload(std::span<const std::uint8_t> payload) {
   ByteReader r(payload);
-  WalEntryPacked e;
+  WalEntry e;
   std::uint8_t flag = 0;
   if (!read_utf8(r, e.id) || !read_bytes(r, e.packed_mse) || !read_bytes(r, e.qjl_bits) ||
       !r.f32(e.gamma) || !r.f32(e.norm) || !read_utf8(r, e.metadata_json) || !r.u8(flag) ||

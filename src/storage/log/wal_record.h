@@ -33,27 +33,14 @@ inline constexpr const char* kCorruptSuffix = ".corrupt-";
 
 namespace velq {
 
-// A record's payload as stored: the MSE indices still bit-packed.
-struct WalEntryPacked {
-  std::string id;
-  std::vector<std::uint8_t> packed_mse;
-  std::vector<std::uint8_t> qjl_bits;
-  float gamma = 0.0f;
-  float norm = 0.0f;
-  std::string metadata_json;
-  bool is_deleted = false;
-};
-
-// Bytes of the record append_wal_record writes for `entry` with
-// `packed_mse_len` packed index bytes.
-std::size_t wal_record_size(const WalEntry& entry, std::size_t packed_mse_len);
+// Bytes of the record append_wal_record writes for `entry`.
+std::size_t wal_record_size(const WalEntry& entry);
 
 // Appends one version-5 record (length, payload, CRC-32 over both) to `out`.
-void append_wal_record(std::vector<std::uint8_t>& out, const WalEntry& entry,
-                       std::span<const std::uint8_t> packed_mse);
+void append_wal_record(std::vector<std::uint8_t>& out, const WalEntry& entry);
 
 // Decodes a payload; nullopt when it is too short, a string is not UTF-8 or
 // the deletion flag is neither 0 nor 1. Bytes after the flag are ignored.
-std::optional<WalEntryPacked> decode_wal_payload(std::span<const std::uint8_t> payload);
+std::optional<WalEntry> decode_wal_payload(std::span<const std::uint8_t> payload);
 
 }  // namespace velq

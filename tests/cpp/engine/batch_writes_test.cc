@@ -7,8 +7,10 @@
 #include <cstring>
 
 #include "engine/engine_test_util.h"
+#include "engine/stats.h"
 #include "engine/writes.h"
 #include "search/reconstruction_norms.h"
+#include "storage/io/file_io.h"
 #include "storage/io/fault_injection.h"
 
 namespace velq {
@@ -40,7 +42,7 @@ class BatchWrites : public ::testing::Test {
   }
 
   std::vector<std::uint8_t> slot_bytes(const EngineState& s, std::uint32_t slot) const {
-    const auto bytes = s.live_codes.slot(slot);
+    const auto bytes = s.slots.codes().slot(slot);
     return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
   }
 
@@ -77,17 +79,17 @@ TEST_F(BatchWrites, ModesAndDuplicates) {
   long_id[1].id.assign(70000, 'x');
   refused = insert_many_with_mode(*state_, long_id, WriteMode::kUpsert);
   EXPECT_EQ(refused.error().message(), "id is too long (70000 bytes, max 65535)");
-  EXPECT_EQ(state_->pending.size(), 3u);
-  EXPECT_EQ(state_->id_pool.slot_count(), 3u);
+  EXPECT_EQ(state_->log.pending().size(), 3u);
+  EXPECT_EQ(state_->slots.ids().slot_count(), 3u);
   EXPECT_EQ(state_->metadata.size(), 3u);
 
   // Upsert of one id twice: one slot, holding the second item.
   std::vector<BatchWriteItem> again = items(5, 1, 16, 2.0);
   again.push_back(items(5, 1, 16, 7.0)[0]);
   ASSERT_TRUE(insert_many_with_mode(*state_, again, WriteMode::kUpsert).ok());
-  EXPECT_EQ(state_->id_pool.slot_count(), 4u);
-  EXPECT_FLOAT_EQ(live_codes_at_slot(*state_, 3).norm, 7.0f);
-  EXPECT_EQ(state_->pending.size(), 5u);
+  EXPECT_EQ(state_->slots.ids().slot_count(), 4u);
+  EXPECT_FLOAT_EQ(state_->slots.code_at(3).norm, 7.0f);
+  EXPECT_EQ(state_->log.pending().size(), 5u);
   EXPECT_EQ(state_->manifest.vector_count, 4u);
 }
 
@@ -100,8 +102,8 @@ TEST_F(BatchWrites, FailedAppendChangesNoRecord) {
   ASSERT_FALSE(insert_many_with_mode(*state_, update, WriteMode::kUpsert).ok());
   faults_->disarm();
   EXPECT_EQ(slot_bytes(*state_, 2), before);
-  EXPECT_EQ(state_->id_pool.slot_count(), 4u);
-  EXPECT_EQ(state_->pending.size(), 4u);
+  EXPECT_EQ(state_->slots.ids().slot_count(), 4u);
+  EXPECT_EQ(state_->log.pending().size(), 4u);
 }
 
 TEST_F(BatchWrites, SameBytesInTheCallingThreadAndOnThePool) {
@@ -117,10 +119,10 @@ TEST_F(BatchWrites, SameBytesInTheCallingThreadAndOnThePool) {
   ASSERT_TRUE(insert_many_with_mode(*split, items(512, 1, 64), WriteMode::kInsert).ok());
   for (std::uint32_t slot = 0; slot < 513; ++slot) {
     ASSERT_EQ(slot_bytes(*pooled, slot), slot_bytes(*split, slot)) << slot;
-    const auto a = pooled->live_vectors->slot(slot), b = split->live_vectors->slot(slot);
+    const auto a = pooled->slots.vectors()->slot(slot), b = split->slots.vectors()->slot(slot);
     ASSERT_TRUE(std::equal(a.begin(), a.end(), b.begin())) << slot;
   }
-  EXPECT_EQ(pooled->pending, split->pending);
+  EXPECT_EQ(pooled->log.pending(), split->log.pending());
 }
 
 // One write at a time and one batch store the same bytes for the same
@@ -137,6 +139,70 @@ TEST_F(BatchWrites, SingleWritesStoreTheBatchBytes) {
   ASSERT_TRUE(insert_many_with_mode(*batch, std::move(written), WriteMode::kInsert).ok());
   for (std::uint32_t slot = 0; slot < 70; ++slot) {
     ASSERT_EQ(slot_bytes(*single, slot), slot_bytes(*batch, slot)) << slot;
+  }
+}
+
+// The copies the scan reads beside the slot files: equal bytes and norms.
+void expect_same_copies(const EngineState& a, const EngineState& b) {
+  ASSERT_EQ(a.slots.blocked().has_value(), b.slots.blocked().has_value());
+  if (a.slots.blocked()) {
+    ASSERT_EQ(a.slots.blocked()->memory_bytes(), b.slots.blocked()->memory_bytes());
+    EXPECT_EQ(0, std::memcmp(a.slots.blocked()->block(0), b.slots.blocked()->block(0),
+                             a.slots.blocked()->memory_bytes()));
+  }
+  ASSERT_TRUE(a.slots.norms().has_value() && b.slots.norms().has_value());
+  ASSERT_EQ(a.slots.norms()->size(), b.slots.norms()->size());
+  for (std::size_t slot = 0; slot < a.slots.norms()->size(); ++slot) {
+    EXPECT_EQ(a.slots.norms()->squared(slot), b.slots.norms()->squared(slot)) << slot;
+  }
+}
+
+// The same records written one by one, as one batch, and replayed from the
+// log of a process that never closed: after a flush and close, every slot
+// file, the id pool and metadata.bin hold the same bytes, and the copies the
+// scan reads match, whichever road wrote them.
+TEST_F(BatchWrites, OneByOneBatchedAndReplayedStoreTheSameFiles) {
+  constexpr std::size_t kD = 40;
+  std::vector<BatchWriteItem> written = items(0, 90, kD, 3.0);
+  for (std::size_t i = 0; i < written.size(); i += 7) written[i].document = "doc " + written[i].id;
+  // Rewrites of live ids, in the batch and one by one alike.
+  for (BatchWriteItem& item : items(10, 5, kD, 0.5)) written.push_back(std::move(item));
+  testing::TempDir dirs[3];
+  auto options = [&](int k) {
+    EngineOptions o = testing::engine_options(dirs[k].path(), kD);
+    o.metric = DistanceMetric::kL2;
+    o.rerank_precision = RerankPrecision::kF32;
+    o.wal_flush_threshold = 100000;
+    return o;
+  };
+  auto one_by_one = [&](EngineState& s) {
+    for (const BatchWriteItem& item : written) {
+      const std::vector<double> v(item.vector.begin(), item.vector.end());
+      ASSERT_TRUE(write_vector_entry(s, item.id, v, item.metadata, item.document).ok());
+    }
+  };
+  auto single = testing::open_state(options(0));
+  auto batch = testing::open_state(options(1));
+  one_by_one(*single);
+  ASSERT_TRUE(insert_many_with_mode(*batch, written, WriteMode::kUpsert).ok());
+  {
+    auto killed = testing::open_state(options(2));
+    one_by_one(*killed);
+  }  // gone without a flush: the next open replays the whole log
+  auto replayed = testing::open_state(options(2));
+  ASSERT_TRUE(replayed->log.pending().empty());
+  expect_same_copies(*single, *replayed);
+  expect_same_copies(*batch, *replayed);
+  for (EngineState* s : {single.get(), batch.get(), replayed.get()}) {
+    ASSERT_TRUE(close_engine(*s).ok());
+  }
+  for (const std::string_view name :
+       {db_files::kLiveCodes, db_files::kLiveVectors, db_files::kLiveIds, db_files::kMetadata}) {
+    const auto bytes = [&](int k) {
+      return read_file(*local_file_system(), db_files::local_path(dirs[k].path(), name)).value();
+    };
+    EXPECT_EQ(bytes(0), bytes(1)) << name;
+    EXPECT_EQ(bytes(0), bytes(2)) << name;
   }
 }
 
@@ -161,15 +227,15 @@ TEST_F(BatchWrites, RepeatedIdsOnThePoolKeepTheLastItem) {
   ASSERT_TRUE(insert_many_with_mode(*repeated, rounds, WriteMode::kUpsert).ok());
   ASSERT_TRUE(insert_many_with_mode(*last_only, items(0, 900, 32, 5.0), WriteMode::kUpsert).ok());
 
-  ASSERT_EQ(repeated->id_pool.slot_count(), 900u);
+  ASSERT_EQ(repeated->slots.ids().slot_count(), 900u);
   for (std::uint32_t slot = 0; slot < 900; ++slot) {
     ASSERT_EQ(slot_bytes(*repeated, slot), slot_bytes(*last_only, slot)) << slot;
-    const auto a = repeated->live_vectors->slot(slot), b = last_only->live_vectors->slot(slot);
+    const auto a = repeated->slots.vectors()->slot(slot), b = last_only->slots.vectors()->slot(slot);
     ASSERT_TRUE(std::equal(a.begin(), a.end(), b.begin())) << slot;
   }
-  ASSERT_TRUE(repeated->blocked_codes.has_value());
-  const BlockedCodes& x = *repeated->blocked_codes;
-  const BlockedCodes& y = *last_only->blocked_codes;
+  ASSERT_TRUE(repeated->slots.blocked().has_value());
+  const BlockedCodes& x = *repeated->slots.blocked();
+  const BlockedCodes& y = *last_only->slots.blocked();
   ASSERT_EQ(x.size(), y.size());
   EXPECT_EQ(0, std::memcmp(x.block(0), y.block(0), x.memory_bytes()));
   EXPECT_EQ(repeated->metadata.get(899)->properties, tag("899"));
@@ -187,17 +253,17 @@ TEST_F(BatchWrites, KeptNormsAreThoseOfTheStoredCodes) {
       o.metric = metric;
       o.quantizer_type = rotation;
       auto s = testing::open_state(o);
-      ASSERT_TRUE(s->reconstruction_norms.has_value());
+      ASSERT_TRUE(s->slots.norms().has_value());
       ASSERT_TRUE(insert_many_with_mode(*s, items(0, 300, 40), WriteMode::kInsert).ok());
       std::vector<BatchWriteItem> rounds = items(100, 700, 40, 2.0);
       for (BatchWriteItem& item : items(100, 700, 40, 3.0)) rounds.push_back(std::move(item));
       ASSERT_TRUE(insert_many_with_mode(*s, std::move(rounds), WriteMode::kUpsert).ok());
-      const std::size_t count = s->id_pool.slot_count();
+      const std::size_t count = s->slots.ids().slot_count();
       ASSERT_EQ(count, 800u);
       const ReconstructionNorms rebuilt = ReconstructionNorms::build(
-          *s->quantizer, s->live_codes.mapped_bytes(), s->layout.stride, count);
+          *s->quantizer, s->slots.codes().mapped_bytes(), s->slots.layout().stride, count);
       for (std::size_t slot = 0; slot < count; ++slot) {
-        ASSERT_EQ(std::bit_cast<std::uint64_t>(s->reconstruction_norms->squared(slot)),
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(s->slots.norms()->squared(slot)),
                   std::bit_cast<std::uint64_t>(rebuilt.squared(slot)))
             << rotation << " slot " << slot;
       }
@@ -207,8 +273,8 @@ TEST_F(BatchWrites, KeptNormsAreThoseOfTheStoredCodes) {
 
 TEST_F(BatchWrites, ChunksAndDeltaSlots) {
   ASSERT_TRUE(insert_many_with_mode(*state_, items(0, 12001), WriteMode::kInsert).ok());
-  EXPECT_EQ(state_->pending.size(), 12001u);
-  EXPECT_EQ(state_->id_pool.slot_count(), 12001u);
+  EXPECT_EQ(state_->log.pending().size(), 12001u);
+  EXPECT_EQ(state_->slots.ids().slot_count(), 12001u);
   EXPECT_EQ(state_->metadata.get(12000)->properties, tag("12000"));
   testing::pretend_indexed(*state_, {0, 1, 2, 3});
   // Rewritten graph nodes join the delta list, in ascending order whatever
@@ -236,30 +302,30 @@ TEST_F(BatchWrites, F16OverflowRefusesTheChunk) {
   const Status refused = insert_many_with_mode(*s, batch, WriteMode::kInsert);
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error().kind(), ErrorKind::kInvalidArgument);
-  EXPECT_EQ(s->id_pool.slot_count(), 0u);
-  EXPECT_TRUE(s->pending.empty());
+  EXPECT_EQ(s->slots.ids().slot_count(), 0u);
+  EXPECT_TRUE(s->log.pending().empty());
   batch[417].vector[5] = 65504.0f;
   EXPECT_TRUE(insert_many_with_mode(*s, batch, WriteMode::kInsert).ok());
 }
 
 TEST_F(BatchWrites, FailedGrowthLeavesTheIdPoolAndMappingsAlone) {
   open_with_raw_vectors();
-  ASSERT_TRUE(state_->live_vectors.has_value());
+  ASSERT_TRUE(state_->slots.vectors().has_value());
   const std::size_t full = LiveCodesFile::kGrowthSlots;
   ASSERT_TRUE(insert_many_with_mode(*state_, items(0, full), WriteMode::kInsert).ok());
   // The codes file grows, then the vectors file fails to.
   faults_->arm(FileOp::kTruncate, 2, FaultInjectingFileSystem::Action::kFail);
   ASSERT_FALSE(insert_many_with_mode(*state_, items(full, 1), WriteMode::kInsert).ok());
   faults_->disarm();
-  EXPECT_EQ(state_->id_pool.slot_count(), full);
-  EXPECT_TRUE(state_->live_vectors->is_mapped());
-  EXPECT_EQ(state_->live_vectors->capacity(), full);
-  EXPECT_FLOAT_EQ(live_codes_at_slot(*state_, full - 1).norm, 1.0f);
+  EXPECT_EQ(state_->slots.ids().slot_count(), full);
+  EXPECT_TRUE(state_->slots.vectors()->is_mapped());
+  EXPECT_EQ(state_->slots.vectors()->capacity(), full);
+  EXPECT_FLOAT_EQ(state_->slots.code_at(full - 1).norm, 1.0f);
   // Retried (as replay would), the id takes the slot both files now hold.
   ASSERT_TRUE(insert_many_with_mode(*state_, items(full + 1, 1), WriteMode::kInsert).ok());
-  EXPECT_EQ(*state_->id_pool.get_slot(std::to_string(full + 1)), full);
-  EXPECT_EQ(state_->live_codes.len(), full + 1);
-  EXPECT_EQ(state_->live_vectors->len(), full + 1);
+  EXPECT_EQ(*state_->slots.ids().get_slot(std::to_string(full + 1)), full);
+  EXPECT_EQ(state_->slots.codes().len(), full + 1);
+  EXPECT_EQ(state_->slots.vectors()->len(), full + 1);
 }
 
 // A chunk of new ids on a disk that stays full is refused before its log
@@ -273,19 +339,20 @@ TEST_F(BatchWrites, FullDiskRefusesAChunkBeforeTheLog) {
   const Status refused = insert_many_with_mode(*state_, items(10, 300), WriteMode::kInsert);
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error().kind(), ErrorKind::kIo);
-  EXPECT_EQ(state_->id_pool.slot_count(), 10u);
-  EXPECT_EQ(state_->live_codes.len(), 10u);
-  EXPECT_EQ(state_->live_vectors->len(), 10u);
-  EXPECT_EQ(state_->pending.size(), 10u);
-  const CodeLengths lengths{state_->layout.n, state_->layout.mse_bits, state_->quantizer->qjl_len()};
-  EXPECT_EQ(Wal::open(local_file_system(), state_->wal.path(), lengths)->entries.size(), 10u);
+  EXPECT_EQ(state_->slots.ids().slot_count(), 10u);
+  EXPECT_EQ(state_->slots.codes().len(), 10u);
+  EXPECT_EQ(state_->slots.vectors()->len(), 10u);
+  EXPECT_EQ(state_->log.pending().size(), 10u);
+  const SlotLayout& layout = state_->slots.layout();
+  const CodeLengths lengths{layout.n, layout.mse_bits, state_->quantizer->qjl_len()};
+  EXPECT_EQ(Wal::open(local_file_system(), state_->local_path(db_files::kWal), lengths)->entries.size(), 10u);
   ASSERT_TRUE(insert_many_with_mode(*state_, items(0, 10, 16, 2.0), WriteMode::kUpdate).ok());
   faults_->disarm();
   ASSERT_TRUE(insert_many_with_mode(*state_, items(10, 300), WriteMode::kInsert).ok());
 
   state_.reset();
   state_ = testing::open_state(options_);
-  EXPECT_EQ(state_->id_pool.active_count(), 310u);
+  EXPECT_EQ(state_->slots.ids().active_count(), 310u);
   testing::expect_consistent(*state_, [](const std::string& id) { return std::stoi(id) < 10 ? 2.0f : 1.0f; });
 }
 

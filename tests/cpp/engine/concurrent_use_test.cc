@@ -82,7 +82,7 @@ TEST(ConcurrentUse, ReadersWriterIndexBuildAndPooledQueryOnOneEngine) {
       const std::vector<double> v = scaled_vector(kDim, i, 1.0);
       items.push_back({base_id(i), std::vector<float>(v.begin(), v.end()), group(i % 4), std::nullopt});
     }
-    ok(e.insert_many_with_mode(std::move(items), WriteMode::kInsert));
+    ok(insert_many_with_mode(e, std::move(items), WriteMode::kInsert));
   });
 
   std::atomic<bool> writing{true};

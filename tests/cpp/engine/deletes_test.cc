@@ -39,21 +39,21 @@ class Deletes : public ::testing::Test {
 
 TEST_F(Deletes, SingleDelete) {
   EXPECT_FALSE(delete_id(*state_, "zz").value());
-  EXPECT_EQ(state_->pending.size(), 3u);
+  EXPECT_EQ(state_->log.pending().size(), 3u);
   EXPECT_FALSE(index_dropped());
 
   EXPECT_TRUE(delete_id(*state_, "b").value());
-  EXPECT_EQ(state_->pending.size(), 4u);
-  EXPECT_TRUE(state_->pending.back().is_deleted);
-  EXPECT_TRUE(read_code_slot(state_->layout, state_->live_codes.slot(1)).deleted);
+  EXPECT_EQ(state_->log.pending().size(), 4u);
+  EXPECT_TRUE(state_->log.pending().back().is_deleted);
+  EXPECT_TRUE(read_code_slot(state_->slots.layout(), state_->slots.codes().slot(1)).deleted);
   EXPECT_TRUE(state_->needs_compaction);
   EXPECT_TRUE(index_dropped());
   EXPECT_EQ(state_->manifest.vector_count, 2u);
 
   // The id can come back at once, in a new slot; the old slot stays flagged.
   ASSERT_TRUE(write_vector_entry(*state_, "b", scaled_vector(16, 2, 1.0), tag("b"), std::nullopt).ok());
-  EXPECT_EQ(*state_->id_pool.get_slot("b"), 3u);
-  EXPECT_TRUE(read_code_slot(state_->layout, state_->live_codes.slot(1)).deleted);
+  EXPECT_EQ(*state_->slots.ids().get_slot("b"), 3u);
+  EXPECT_TRUE(read_code_slot(state_->slots.layout(), state_->slots.codes().slot(1)).deleted);
 }
 
 TEST_F(Deletes, BatchCountsEachLiveIdOnce) {
@@ -61,7 +61,7 @@ TEST_F(Deletes, BatchCountsEachLiveIdOnce) {
   EXPECT_FALSE(index_dropped());
   EXPECT_FALSE(state_->needs_compaction);
   EXPECT_EQ(delete_batch(*state_, {"a", "zz", "a"}).value(), 1u);
-  EXPECT_EQ(state_->pending.size(), 4u);
+  EXPECT_EQ(state_->log.pending().size(), 4u);
   EXPECT_TRUE(index_dropped());
 }
 
@@ -70,9 +70,9 @@ TEST_F(Deletes, WhereMatchesStoredMetadata) {
   EXPECT_EQ(delete_where(*state_, none).value(), 0u);
   EXPECT_FALSE(index_dropped());
   EXPECT_EQ(delete_where(*state_, tag("c")).value(), 1u);
-  EXPECT_FALSE(state_->id_pool.get_slot("c"));
+  EXPECT_FALSE(state_->slots.ids().get_slot("c"));
   EXPECT_EQ(delete_where(*state_, JsonObject()).value(), 2u);
-  EXPECT_EQ(state_->id_pool.active_count(), 0u);
+  EXPECT_EQ(state_->slots.ids().active_count(), 0u);
 }
 
 TEST_F(Deletes, FailedBatchStillMarksWhatItDeleted) {
@@ -80,8 +80,8 @@ TEST_F(Deletes, FailedBatchStillMarksWhatItDeleted) {
   const Result<std::uint64_t> partial = delete_batch(*state_, {"a", "b", "c"});
   faults_->disarm();
   ASSERT_FALSE(partial.ok());
-  EXPECT_FALSE(state_->id_pool.get_slot("a"));
-  EXPECT_TRUE(state_->id_pool.get_slot("b"));
+  EXPECT_FALSE(state_->slots.ids().get_slot("a"));
+  EXPECT_TRUE(state_->slots.ids().get_slot("b"));
   EXPECT_TRUE(state_->needs_compaction);
   EXPECT_TRUE(index_dropped());
 }

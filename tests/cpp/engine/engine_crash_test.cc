@@ -20,6 +20,7 @@
 
 #include "engine/engine_test_util.h"
 #include "engine/slot_layout.h"
+#include "engine/engine_test_util.h"
 #include "engine/velqor_engine.h"
 #include "storage/io/fault_injection.h"
 #include "storage/temp_dir.h"
@@ -101,7 +102,7 @@ void workload(const std::string& dir, std::shared_ptr<FileSystem> fs, int fd) {
     const std::vector<double> v = vec(i);
     batch.push_back({"id-" + std::to_string(i), std::vector<float>(v.begin(), v.end()), props(i), std::nullopt});
   }
-  if (!e.insert_many_with_mode(std::move(batch), WriteMode::kUpsert).ok()) ::_exit(14);
+  if (!insert_many_with_mode(e, std::move(batch), WriteMode::kUpsert).ok()) ::_exit(14);
   for (int i = 107; i < 110; ++i) report(fd, '+', i);
   if (!e.close().ok()) ::_exit(15);
   // Nothing is buffered now: this flush only rewrites metadata.bin.
@@ -218,10 +219,10 @@ void check_recovered(const std::string& dir, const Acknowledged& ack, const std:
   // Every live record's slot holds its own vector: exactly, or after a
   // replay that could not find it, its code's approximation, which is still
   // nearer to it than to any other record's.
-  for (const auto& [id, slot] : EngineInternals::of(e).id_pool.iter_active()) {
+  for (const auto& [id, slot] : EngineInternals::of(e).slots.ids().iter_active()) {
     const int own = std::stoi(id.substr(3));
     std::vector<float> raw(kDim);
-    read_raw_vector(RerankPrecision::kF32, EngineInternals::of(e).live_vectors->slot(slot), raw);
+    read_raw_vector(RerankPrecision::kF32, EngineInternals::of(e).slots.vectors()->slot(slot), raw);
     auto distance = [&](int i) {
       double sum = 0.0;
       for (std::size_t k = 0; k < kDim; ++k) sum += (raw[k] - vec(i)[k]) * (raw[k] - vec(i)[k]);

@@ -225,14 +225,14 @@ TEST(Engine, FlushCompactsAndRenumbers) {
   ASSERT_TRUE(*e.delete_id(id(1)));
   ASSERT_TRUE(e.flush_wal_to_segment().ok());
   EXPECT_EQ(e.stats().live_slot_count, 2u);
-  EXPECT_EQ(EngineInternals::of(e).id_pool.get_slot(id(2)), 1u);
+  EXPECT_EQ(EngineInternals::of(e).slots.ids().get_slot(id(2)), 1u);
   EXPECT_EQ(EngineInternals::of(e).metadata.get(1)->properties, props(2));
   EXPECT_FALSE(EngineInternals::of(e).needs_compaction);
   expect_record(e, 0);
   expect_record(e, 2);
   // A deleted id written again takes a new slot.
   insert(e, 1);
-  EXPECT_EQ(EngineInternals::of(e).id_pool.get_slot(id(1)), 2u);
+  EXPECT_EQ(EngineInternals::of(e).slots.ids().get_slot(id(1)), 2u);
 }
 
 TEST(Engine, FlushAtExactlyTheThreshold) {
@@ -278,15 +278,15 @@ TEST(Engine, BatchModes) {
     const std::vector<double> v = vec(i);
     return BatchWriteItem{id(i), std::vector<float>(v.begin(), v.end()), props(i), std::nullopt};
   };
-  ASSERT_TRUE(e.insert_many_with_mode({item(0), item(1)}, WriteMode::kInsert).ok());
-  EXPECT_EQ(e.insert_many_with_mode({item(2), item(1)}, WriteMode::kInsert).error().message(),
+  ASSERT_TRUE(insert_many_with_mode(e, {item(0), item(1)}, WriteMode::kInsert).ok());
+  EXPECT_EQ(insert_many_with_mode(e, {item(2), item(1)}, WriteMode::kInsert).error().message(),
             "ID 'id-1' already exists");
   EXPECT_FALSE(e.get(id(2))->has_value());  // the failed chunk wrote nothing
-  EXPECT_EQ(e.insert_many_with_mode({item(7)}, WriteMode::kUpdate).error().message(),
+  EXPECT_EQ(insert_many_with_mode(e, {item(7)}, WriteMode::kUpdate).error().message(),
             "ID 'id-7' does not exist");
   BatchWriteItem second = item(0);
   second.metadata = props(9);
-  ASSERT_TRUE(e.insert_many_with_mode({item(0), second}, WriteMode::kUpsert).ok());
+  ASSERT_TRUE(insert_many_with_mode(e, {item(0), second}, WriteMode::kUpsert).ok());
   EXPECT_EQ((*e.get(id(0)))->metadata, props(9));
   EXPECT_EQ(e.stats().live_slot_count, 2u);
 }
@@ -346,9 +346,9 @@ TEST(Engine, ReplayKeepsExactRawVectors) {
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   VelqorEngine e = open_ok(o);
   for (int i = 0; i < 6; ++i) {
-    const std::uint32_t slot = *EngineInternals::of(e).id_pool.get_slot(id(i));
+    const std::uint32_t slot = *EngineInternals::of(e).slots.ids().get_slot(id(i));
     std::vector<float> raw(kDim);
-    read_raw_vector(RerankPrecision::kF32, EngineInternals::of(e).live_vectors->slot(slot), raw);
+    read_raw_vector(RerankPrecision::kF32, EngineInternals::of(e).slots.vectors()->slot(slot), raw);
     for (std::size_t k = 0; k < kDim; ++k) EXPECT_EQ(raw[k], static_cast<float>(vec(i)[k])) << i;
   }
 }
@@ -387,9 +387,9 @@ TEST(Engine, ReplayedF16RawVectorsStayFinite) {
 
   VelqorEngine e = open_ok(o);
   for (int i = 0; i < kRecords; ++i) {
-    const std::uint32_t slot = *EngineInternals::of(e).id_pool.get_slot(id(i));
+    const std::uint32_t slot = *EngineInternals::of(e).slots.ids().get_slot(id(i));
     std::vector<float> raw(kDim);
-    read_raw_vector(RerankPrecision::kF16, EngineInternals::of(e).live_vectors->slot(slot), raw);
+    read_raw_vector(RerankPrecision::kF16, EngineInternals::of(e).slots.vectors()->slot(slot), raw);
     for (const float x : raw) EXPECT_LE(std::fabs(x), 65504.0f) << i;
   }
 }

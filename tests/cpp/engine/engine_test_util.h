@@ -13,8 +13,8 @@
 #include "engine/engine_options.h"
 #include "engine/engine_state.h"
 #include "engine/recovery.h"
-#include "engine/slot_writes.h"
 #include "engine/velqor_engine.h"
+#include "engine/writes.h"
 #include "../storage/temp_dir.h"
 
 namespace velq {
@@ -24,6 +24,45 @@ namespace velq {
 struct EngineInternals {
   static const EngineState& of(const VelqorEngine& e) { return *e.state_; }
 };
+
+// One record of a batch, as the tests build them.
+struct BatchWriteItem {
+  std::string id;
+  std::vector<float> vector;  // d values
+  JsonObject metadata;
+  std::optional<std::string> document;
+};
+
+// A batch of items as the rows a write takes: one contiguous matrix and
+// columns of ids, metadata and documents.
+struct ItemRows {
+  std::vector<float> values;
+  std::vector<std::string> ids;
+  std::vector<JsonObject> metadatas;
+  std::vector<std::optional<std::string>> documents;
+
+  explicit ItemRows(std::vector<BatchWriteItem> items) {
+    for (BatchWriteItem& item : items) {
+      values.insert(values.end(), item.vector.begin(), item.vector.end());
+      ids.push_back(std::move(item.id));
+      metadatas.push_back(std::move(item.metadata));
+      documents.push_back(std::move(item.document));
+    }
+  }
+  WriteRows rows() { return {values, ids, metadatas, documents}; }
+};
+
+inline Status insert_many_with_mode(EngineState& state, std::vector<BatchWriteItem> items,
+                                    WriteMode mode) {
+  ItemRows rows(std::move(items));
+  return write_rows(state, rows.rows(), mode);
+}
+
+inline Status insert_many_with_mode(VelqorEngine& engine, std::vector<BatchWriteItem> items,
+                                    WriteMode mode) {
+  ItemRows rows(std::move(items));
+  return engine.insert_many_with_mode(rows.rows(), mode);
+}
 
 }  // namespace velq
 
@@ -81,14 +120,14 @@ inline JsonObject tag(const std::string& id) {
 // metadata names it and its stored norm is `norm_of(id)`.
 template <typename NormOf>
 void expect_consistent(const EngineState& s, NormOf norm_of) {
-  for (const auto& [id, slot] : s.id_pool.iter_active()) {
-    ASSERT_LT(slot, s.live_codes.len()) << id;
+  for (const auto& [id, slot] : s.slots.ids().iter_active()) {
+    ASSERT_LT(slot, s.slots.codes().len()) << id;
     const std::optional<VectorMetadata> m = s.metadata.get(slot);
     ASSERT_TRUE(m.has_value()) << id;
     const JsonValue* named = m->properties.find("id");
     ASSERT_NE(named, nullptr);
     EXPECT_EQ(named->as_string(), id) << "slot " << slot;
-    EXPECT_FLOAT_EQ(live_codes_at_slot(s, slot).norm, norm_of(id)) << id;
+    EXPECT_FLOAT_EQ(s.slots.code_at(slot).norm, norm_of(id)) << id;
   }
 }
 

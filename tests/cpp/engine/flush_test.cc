@@ -53,8 +53,8 @@ class Flush : public ::testing::Test {
   }
 
   std::size_t logged() {
-    return Wal::open(local_file_system(), state_->wal.path(),
-                     CodeLengths{state_->layout.n, state_->layout.mse_bits,
+    return Wal::open(local_file_system(), state_->local_path(db_files::kWal),
+                     CodeLengths{state_->slots.layout().n, state_->slots.layout().mse_bits,
                                  state_->quantizer->qjl_len()})
         .value()
         .entries.size();
@@ -79,21 +79,21 @@ TEST_F(Flush, CompactionRenumbersEveryFileTogether) {
   ASSERT_EQ(state_->segments.segments().size(), 1u);
   EXPECT_EQ(state_->segments.segments()[0].record_count, 4u);
   EXPECT_FALSE(state_->needs_compaction);
-  EXPECT_EQ(state_->live_codes.len(), 2u);
-  EXPECT_EQ(state_->live_codes.capacity(), 2u);
-  EXPECT_EQ(state_->live_vectors->capacity(), 2u);
-  EXPECT_EQ(*state_->id_pool.get_slot("r3"), 1u);
+  EXPECT_EQ(state_->slots.codes().len(), 2u);
+  EXPECT_EQ(state_->slots.codes().capacity(), 2u);
+  EXPECT_EQ(state_->slots.vectors()->capacity(), 2u);
+  EXPECT_EQ(*state_->slots.ids().get_slot("r3"), 1u);
   EXPECT_EQ(state_->metadata.get(1)->properties, tag("r3"));
   EXPECT_EQ(state_->metadata.size(), 2u);
   std::vector<float> raw(16);
-  read_raw_vector(RerankPrecision::kF16, state_->live_vectors->slot(1), raw);
+  read_raw_vector(RerankPrecision::kF16, state_->slots.vectors()->slot(1), raw);
   EXPECT_NEAR(raw[0], scaled_vector(16, 3, 3)[0], 2e-3);
   EXPECT_EQ(logged(), 0u);
   EXPECT_FALSE(path_exists(*faults_, state_->local_path(db_files::kCompactionSwitch)).value());
   EXPECT_TRUE(path_exists(*faults_, store_ / "live_codes.bin").value());
   reopen();
   testing::expect_consistent(*state_, norm_of);
-  EXPECT_EQ(state_->id_pool.slot_count(), 2u);
+  EXPECT_EQ(state_->slots.ids().slot_count(), 2u);
 }
 
 // The switch puts the staged metadata.bin in place; the store it installs is
@@ -112,7 +112,7 @@ TEST_F(Flush, WithoutDeletionsTheSlotsStayAndTheIndexGoes) {
   for (int k = 1; k <= 2; ++k) ASSERT_TRUE(put(*state_, k).ok());
   testing::pretend_indexed(*state_, {0});
   ASSERT_TRUE(flush_wal_to_segment(*state_).ok());
-  EXPECT_EQ(state_->live_codes.capacity(), LiveCodesFile::kGrowthSlots);
+  EXPECT_EQ(state_->slots.codes().capacity(), LiveCodesFile::kGrowthSlots);
   EXPECT_TRUE(state_->index.node_slots().empty());
   EXPECT_EQ(logged(), 0u);
 }
@@ -152,7 +152,7 @@ TEST_F(Flush, LogOutlivesAFailedStateFileWrite) {
       EXPECT_TRUE(IdPool::read_bincode(*read_file(*faults_, state_->local_path(db_files::kLiveIds)))->get_slot("r7"));
     }
     reopen();
-    EXPECT_TRUE(state_->id_pool.get_slot("r7"));
+    EXPECT_TRUE(state_->slots.ids().get_slot("r7"));
     testing::expect_consistent(*state_, norm_of);
   }
 }
@@ -165,20 +165,20 @@ TEST_F(Flush, FailureAfterReleaseLeavesTheFilesMapped) {
   ASSERT_FALSE(flushed.ok());
   std::filesystem::remove(store_ / "live_codes.bin");
   EXPECT_EQ(logged(), 0u);
-  EXPECT_TRUE(state_->live_codes.is_mapped());
-  EXPECT_TRUE(state_->live_vectors->is_mapped());
+  EXPECT_TRUE(state_->slots.codes().is_mapped());
+  EXPECT_TRUE(state_->slots.vectors()->is_mapped());
   ASSERT_TRUE(put(*state_, 4).ok());
-  EXPECT_FLOAT_EQ(live_codes_at_slot(*state_, *state_->id_pool.get_slot("r4")).norm, 4.0f);
+  EXPECT_FLOAT_EQ(state_->slots.code_at(*state_->slots.ids().get_slot("r4")).norm, 4.0f);
   reopen();
   testing::expect_consistent(*state_, norm_of);
-  EXPECT_EQ(state_->id_pool.active_count(), 3u);
+  EXPECT_EQ(state_->slots.ids().active_count(), 3u);
 }
 
 TEST_F(Flush, StaleStagedFilesAndDamagedSwitch) {
   std::ofstream(staged_path(dir_.path(), "live_codes.bin")) << "leftover of a run that never committed";
   three_and_a_delete();
   ASSERT_TRUE(flush_wal_to_segment(*state_).ok());
-  EXPECT_EQ(state_->live_codes.capacity(), 2u);
+  EXPECT_EQ(state_->slots.codes().capacity(), 2u);
   EXPECT_FALSE(path_exists(*faults_, staged_path(dir_.path(), "live_codes.bin")).value());
 
   const std::string sw = state_->local_path(db_files::kCompactionSwitch);
@@ -205,16 +205,16 @@ TEST_F(Flush, FullDiskFailsCompactionBeforeItCopies) {
   EXPECT_EQ(refused.error().kind(), ErrorKind::kIo);
   EXPECT_TRUE(faults_->fired());
   EXPECT_TRUE(state_->needs_compaction);
-  EXPECT_FALSE(state_->write_refusal.has_value());
-  EXPECT_EQ(*state_->id_pool.get_slot("r3"), 2u);
+  EXPECT_FALSE(state_->log.refused());
+  EXPECT_EQ(*state_->slots.ids().get_slot("r3"), 2u);
   EXPECT_EQ(logged(), 4u);
   faults_->disarm();
   ASSERT_TRUE(put(*state_, 4).ok());
   ASSERT_TRUE(flush_wal_to_segment(*state_).ok());
-  EXPECT_EQ(state_->live_codes.capacity(), 3u);
+  EXPECT_EQ(state_->slots.codes().capacity(), 3u);
   reopen();
-  EXPECT_EQ(state_->id_pool.active_count(), 3u);
-  EXPECT_FALSE(state_->id_pool.get_slot("r2"));
+  EXPECT_EQ(state_->slots.ids().active_count(), 3u);
+  EXPECT_FALSE(state_->slots.ids().get_slot("r2"));
   testing::expect_consistent(*state_, norm_of);
 }
 
@@ -251,8 +251,8 @@ TEST_F(Flush, CrashAtEveryStepReopensConsistently) {
       o.fs = local_file_system();
       auto s = testing::open_state(o);
       ASSERT_NE(s, nullptr) << "kind " << static_cast<int>(kind) << " step " << nth;
-      EXPECT_EQ(s->id_pool.active_count(), 3u) << "kind " << static_cast<int>(kind) << " step " << nth;
-      EXPECT_FALSE(s->id_pool.get_slot("r2"));
+      EXPECT_EQ(s->slots.ids().active_count(), 3u) << "kind " << static_cast<int>(kind) << " step " << nth;
+      EXPECT_FALSE(s->slots.ids().get_slot("r2"));
       testing::expect_consistent(*s, norm_of);
       if (code == 0) break;
       ++crashes;

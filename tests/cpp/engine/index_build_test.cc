@@ -133,7 +133,7 @@ TEST(IndexBuild, EveryScoreClosureGivesAUsableGraph) {
 // the projection it never reads holds no storage.
 TEST(IndexBuild, CodeToCodePreparationKeepsNoProjection) {
   SearchDb db(small_options(DistanceMetric::kIp), 20, 3);
-  const std::vector<std::uint32_t> slots = db.state->id_pool.active_slots();
+  const std::vector<std::uint32_t> slots = db.state->slots.ids().active_slots();
   const NodeCodes codes(*db.state, slots);
   const PreparedIpQueryLite levels = codes.levels_query(codes.at(0));
   EXPECT_EQ(levels.q_rot.size(), db.state->quantizer->n());
@@ -147,9 +147,9 @@ TEST(IndexBuild, L2NodesPreparedInBlocksScoreAsPreparedAlone) {
     SearchDb db(small_options(DistanceMetric::kL2, RerankPrecision::kDisabled, fast), 100, 8, 10);
     const EngineState& state = *db.state;
     const ProdQuantizer& q = *state.quantizer;
-    const std::vector<std::uint32_t> slots = state.id_pool.active_slots();
+    const std::vector<std::uint32_t> slots = state.slots.ids().active_slots();
     const NodeCodes codes(state, slots);
-    const BuildScorer scorer = l2_code_scorer(state, codes, *state.reconstruction_norms, slots);
+    const BuildScorer scorer = l2_code_scorer(state, codes, *state.slots.norms(), slots);
     std::vector<std::uint32_t> all(slots.size());
     for (std::uint32_t i = 0; i < all.size(); ++i) all[i] = i;
     for (const std::uint32_t a : {0u, 31u, 32u, 63u, 99u}) {
@@ -160,13 +160,13 @@ TEST(IndexBuild, L2NodesPreparedInBlocksScoreAsPreparedAlone) {
       const std::vector<float> narrow(decoded.begin(), decoded.end());
       PreparedIpQueryLite alone = q.prepare_ip_query_lite(narrow);
       alone.qjl_scale = q.qjl_reconstruction_scale();
-      const double a_sq = double{code.norm} * code.norm * state.reconstruction_norms->squared(slots[a]);
+      const double a_sq = double{code.norm} * code.norm * state.slots.norms()->squared(slots[a]);
       const std::vector<ScoredNode> got = scorer(a, all);
       for (const std::uint32_t c : all) {
         const CodeSlotView other = codes.at(c);
         const double ip = q.score_ip_packed_lite(alone, other.packed_mse, other.qjl_bits, other.gamma);
         const double c_sq =
-            double{other.norm} * other.norm * state.reconstruction_norms->squared(slots[c]);
+            double{other.norm} * other.norm * state.slots.norms()->squared(slots[c]);
         const double want = -std::sqrt(std::max(a_sq + c_sq - 2.0 * code.norm * other.norm * ip, 0.0));
         ASSERT_EQ(got[c].score, want) << (fast ? "fast " : "") << a << " " << c;
       }
@@ -183,10 +183,10 @@ TEST(IndexBuild, L2FromCodesBuildsTheGraphOfTheDecodedVectors) {
   for (const bool fast : {false, true}) {
     SearchDb db(small_options(DistanceMetric::kL2, RerankPrecision::kDisabled, fast), 1'500, 6, 150);
     const EngineState& state = *db.state;
-    const std::vector<std::uint32_t> slots = state.id_pool.active_slots();
+    const std::vector<std::uint32_t> slots = state.slots.ids().active_slots();
     const NodeCodes codes(state, slots);
-    ASSERT_TRUE(state.reconstruction_norms.has_value());
-    const BuildScorer from_codes = l2_code_scorer(state, codes, *state.reconstruction_norms, slots);
+    ASSERT_TRUE(state.slots.norms().has_value());
+    const BuildScorer from_codes = l2_code_scorer(state, codes, *state.slots.norms(), slots);
 
     std::vector<double> table;  // x̂ times the stored norm, node-major
     dequantize_slots(state, slots, table);

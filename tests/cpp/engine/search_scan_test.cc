@@ -78,12 +78,12 @@ TEST(ExhaustiveSearch, SerialAndParallelScansAgree) {
   for (const DistanceMetric m : {DistanceMetric::kIp, DistanceMetric::kL2}) {
     const SearchDb db(options(32, m, RerankPrecision::kDisabled, false), 20'001);
     const std::vector<double> q = db.query(3);
-    std::vector<std::uint32_t> all = db.state->id_pool.active_slots();
+    std::vector<std::uint32_t> all = db.state->slots.ids().active_slots();
     const auto full = exhaustive_search_simd(*db.state, q, 20'001, nullptr, std::span(all)).value();
     const std::string worst = full.back().id;
     std::vector<std::uint32_t> fewer;
     for (const std::uint32_t s : all) {
-      if (*db.state->id_pool.id_at(s) != worst) fewer.push_back(s);
+      if (*db.state->slots.ids().id_at(s) != worst) fewer.push_back(s);
     }
     ASSERT_EQ(fewer.size(), 20'000u);
     const auto a = exhaustive_search_simd(*db.state, q, 10, nullptr, std::span(all)).value();
@@ -125,7 +125,7 @@ TEST(ExhaustiveSearch, CandidateLists) {
 
 TEST(ExhaustiveSearch, InactiveGivenSlotHasNoId) {
   SearchDb db(options(16, DistanceMetric::kIp, RerankPrecision::kDisabled), 5);
-  ASSERT_TRUE(db.state->id_pool.delete_by_id("r2").has_value());
+  ASSERT_TRUE(db.state->slots.remove("r2").has_value());
   const std::vector<std::uint32_t> given = {2};
   const auto r = exhaustive_search_simd(*db.state, db.query(1), 5, nullptr, std::span(given)).value();
   ASSERT_EQ(r.size(), 1u);
@@ -162,7 +162,7 @@ TEST(FilterCandidates, IndexAnswersAndFullScans) {
   EXPECT_FALSE(resolve_filter_via_index(s, any).has_value());
   EXPECT_EQ(filter_candidates(s, any), (std::vector<std::uint32_t>{5, 70}));
   // A slot the index lists but that is no longer active is dropped.
-  ASSERT_TRUE(db.state->id_pool.delete_by_id("r24").has_value());
+  ASSERT_TRUE(db.state->slots.remove("r24").has_value());
   EXPECT_TRUE(filter_candidates(*db.state, eq).empty());
 }
 
@@ -185,7 +185,7 @@ namespace {
 TEST(RawVectors, ReadBackAtEachWidth) {
   for (const RerankPrecision p : {RerankPrecision::kF32, RerankPrecision::kF16, RerankPrecision::kDisabled}) {
     const SearchDb db(options(16, DistanceMetric::kIp, p), 3);
-    const std::uint32_t slot = *db.state->id_pool.get_slot("r1");
+    const std::uint32_t slot = *db.state->slots.ids().get_slot("r1");
     const std::vector<double> v = live_raw_vector_at_slot(*db.state, slot);
     ASSERT_EQ(v.size(), 16u);
     for (std::size_t j = 0; j < 16; ++j) {
@@ -205,7 +205,7 @@ namespace {
 // stored norm, scored against the query.
 double decoded_rule_score(const EngineState& state, std::span<const double> q,
                           const SearchResult& r) {
-  const std::uint32_t slot = state.id_pool.get_slot(r.id).value();
+  const std::uint32_t slot = state.slots.ids().get_slot(r.id).value();
   std::vector<double> v;
   dequantize_slots(state, std::span(&slot, 1), v);
   return filter::score_vectors_with_metric(state.metric(), q, v);
@@ -220,7 +220,7 @@ TEST(ExhaustiveSearch, RerankFromCodesMatchesDecodedScores) {
   for (const DistanceMetric metric : {DistanceMetric::kIp, DistanceMetric::kCosine, DistanceMetric::kL2}) {
     SCOPED_TRACE(metric_name(metric));
     SearchDb db(options(64, metric, RerankPrecision::kDisabled), 3'000, 4, 30);
-    ASSERT_EQ(db.state->reconstruction_norms.has_value(), metric != DistanceMetric::kIp);
+    ASSERT_EQ(db.state->slots.norms().has_value(), metric != DistanceMetric::kIp);
     for (int round = 0; round < 2; ++round) {
       for (int i = 0; i < 6; ++i) {
         const std::vector<double> q = db.query(i);
@@ -236,7 +236,7 @@ TEST(ExhaustiveSearch, RerankFromCodesMatchesDecodedScores) {
         }
         if (metric == DistanceMetric::kL2) {
           std::vector<double> all;
-          for (const std::uint32_t slot : db.state->id_pool.active_slots()) {
+          for (const std::uint32_t slot : db.state->slots.ids().active_slots()) {
             std::vector<double> v;
             dequantize_slots(*db.state, std::span(&slot, 1), v);
             all.push_back(filter::score_vectors_with_metric(metric, q, v));
@@ -282,15 +282,15 @@ TEST(ExhaustiveSearch, TwoStageScanFollowsWritesAndCompaction) {
     }
     ASSERT_TRUE(insert_many_with_mode(*db.state, std::move(upserts), WriteMode::kUpsert).ok());
     for (int round = 0; round < 2; ++round) {
-      ASSERT_TRUE(db.state->blocked_codes.has_value());
-      ASSERT_EQ(db.state->reconstruction_norms.has_value(), metric == DistanceMetric::kL2);
+      ASSERT_TRUE(db.state->slots.blocked().has_value());
+      ASSERT_EQ(db.state->slots.norms().has_value(), metric == DistanceMetric::kL2);
       for (unsigned i = 0; i < 10; i += 2) {  // even: r<7i> survives the deletions
         const std::vector<double> q = db.query(i);
         const auto fast = exhaustive_search_simd(*db.state, q, 10, nullptr, std::nullopt).value();
-        std::optional<BlockedCodes> none;
-        db.state->blocked_codes.swap(none);
-        const auto plain = exhaustive_search_simd(*db.state, q, 10, nullptr, std::nullopt).value();
-        db.state->blocked_codes.swap(none);
+        // The same scan without the first pass over the blocked copy.
+        const SlotScorer plain_scorer(*db.state, q, nullptr, nullptr);
+        const auto plain = scan_candidates(*db.state, plain_scorer, q, 10,
+                                           db.state->slots.ids().active_slots());
         expect_same_results(fast, plain);
         EXPECT_EQ(fast[0].id, numbered("r", i * 7));
       }

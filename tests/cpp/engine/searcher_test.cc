@@ -65,7 +65,7 @@ TEST(GraphSearch, L2HitsScoreTheDistanceToTheDecodedVector) {
       const std::vector<SearchResult> hits = ann(db, q, 10).value();
       ASSERT_EQ(hits.size(), 10u);
       for (const SearchResult& hit : hits) {
-        const std::uint32_t slot = db.state->id_pool.get_slot(hit.id).value();
+        const std::uint32_t slot = db.state->slots.ids().get_slot(hit.id).value();
         std::vector<double> decoded;
         dequantize_slots(*db.state, std::span(&slot, 1), decoded);
         double squared = 0.0, lengths = 0.0;
@@ -168,7 +168,7 @@ TEST(GraphSearch, DeltaMerge) {
     EXPECT_EQ(r[1].id, "new1");
     EXPECT_EQ(r[2].id, "new0");
     // A delta slot that is no longer alive is never returned.
-    ASSERT_TRUE(db.state->id_pool.delete_by_id("new2").has_value());
+    ASSERT_TRUE(db.state->slots.remove("new2").has_value());
     const auto after = ann(db, q, 5).value();
     for (const SearchResult& x : after) EXPECT_NE(x.id, "new2");
     EXPECT_EQ(ann(db, q, 5).value()[0].id, "new1");

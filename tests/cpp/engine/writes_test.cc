@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
 
 #include "engine/engine_test_util.h"
@@ -29,8 +30,8 @@ class SingleWrites : public ::testing::Test {
   }
   // The log as the next open would replay it.
   std::vector<WalEntry> logged() {
-    return std::move(Wal::open(options_.fs, state_->wal.path(),
-                               CodeLengths{state_->layout.n, state_->layout.mse_bits,
+    return std::move(Wal::open(options_.fs, state_->local_path(db_files::kWal),
+                               CodeLengths{state_->slots.layout().n, state_->slots.layout().mse_bits,
                                            state_->quantizer->qjl_len()})
                          .value()
                          .entries);
@@ -50,12 +51,12 @@ TEST_F(SingleWrites, ExistenceRulesAndOverwriteInPlace) {
   const Status absent = update_with_document(*state_, "b", v, tag("b"), std::nullopt);
   ASSERT_FALSE(absent.ok());
   EXPECT_EQ(absent.error().message(), "ID 'b' does not exist");
-  EXPECT_EQ(state_->pending.size(), 1u);
+  EXPECT_EQ(state_->log.pending().size(), 1u);
 
   ASSERT_TRUE(upsert("a", 5.0, 2).ok());
-  EXPECT_EQ(state_->id_pool.slot_count(), 1u);
-  EXPECT_EQ(state_->live_codes.len(), 1u);
-  EXPECT_FLOAT_EQ(live_codes_at_slot(*state_, 0).norm, 5.0f);
+  EXPECT_EQ(state_->slots.ids().slot_count(), 1u);
+  EXPECT_EQ(state_->slots.codes().len(), 1u);
+  EXPECT_FLOAT_EQ(state_->slots.code_at(0).norm, 5.0f);
   EXPECT_FALSE(state_->metadata.get(0)->document().has_value());
   EXPECT_EQ(state_->manifest.vector_count, 1u);
   EXPECT_EQ(logged().size(), 2u);
@@ -65,7 +66,13 @@ TEST_F(SingleWrites, ExistenceRulesAndOverwriteInPlace) {
   const std::vector<double> w = scaled_vector(16, 2, 1.0);
   for (int i = 0; i < 16; ++i) unit[i] = static_cast<float>(w[i]);
   const EncodedVector code = state_->quantizer->quantize(unit);
-  EXPECT_EQ(live_codes_at_slot(*state_, 0).mse_indices, code.mse_indices);
+  EXPECT_EQ(state_->slots.code_at(0).mse_indices, code.mse_indices);
+  // The log holds the code's packed bytes exactly as the slot does.
+  const SlotLayout& layout = state_->slots.layout();
+  const CodeSlotView stored = read_code_slot(layout, state_->slots.codes().slot(0));
+  const WalEntry last = logged().back();
+  EXPECT_TRUE(std::ranges::equal(last.packed_mse, stored.packed_mse));
+  EXPECT_TRUE(std::ranges::equal(last.qjl_bits, stored.qjl_bits));
 }
 
 TEST_F(SingleWrites, StoredNormAndRawVectorFollowNormalize) {
@@ -79,10 +86,10 @@ TEST_F(SingleWrites, StoredNormAndRawVectorFollowNormalize) {
     ASSERT_TRUE(write_vector_entry(*s, "x", v, {}, std::nullopt).ok());
     const std::vector<double> zero(16, 0.0);
     ASSERT_TRUE(write_vector_entry(*s, "zero", zero, {}, std::nullopt).ok());
-    EXPECT_FLOAT_EQ(live_codes_at_slot(*s, 0).norm, normalize ? 1.0f : 4.0f);
-    EXPECT_FLOAT_EQ(live_codes_at_slot(*s, 1).norm, normalize ? 1.0f : 0.0f);
+    EXPECT_FLOAT_EQ(s->slots.code_at(0).norm, normalize ? 1.0f : 4.0f);
+    EXPECT_FLOAT_EQ(s->slots.code_at(1).norm, normalize ? 1.0f : 0.0f);
     std::vector<float> raw(16);
-    read_raw_vector(RerankPrecision::kF32, s->live_vectors->slot(0), raw);
+    read_raw_vector(RerankPrecision::kF32, s->slots.vectors()->slot(0), raw);
     EXPECT_NEAR(raw[0], v[0] / (normalize ? 4.0 : 1.0), 1e-6);
   }
 }
@@ -105,9 +112,9 @@ TEST_F(SingleWrites, RefusalsLeaveTheLogUntouched) {
   refused = write_vector_entry(*state_, long_id, scaled_vector(16, 1, 1.0), {}, std::nullopt);
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error().message(), "id is too long (65536 bytes, max 65535)");
-  EXPECT_TRUE(state_->pending.empty());
+  EXPECT_TRUE(state_->log.pending().empty());
   EXPECT_TRUE(logged().empty());
-  EXPECT_EQ(state_->id_pool.slot_count(), 0u);
+  EXPECT_EQ(state_->slots.ids().slot_count(), 0u);
 }
 
 // f16 raw vectors cannot hold 65520 or more: such a write is refused before
@@ -132,13 +139,13 @@ TEST_F(SingleWrites, F16RawVectorsRefuseValuesThatWouldBeInfinite) {
     EXPECT_EQ(!wrote.ok(), c.refused) << static_cast<int>(c.precision) << c.normalize;
     if (c.refused) {
       EXPECT_EQ(wrote.error().kind(), ErrorKind::kInvalidArgument);
-      EXPECT_TRUE(s->pending.empty());
-      EXPECT_EQ(s->id_pool.slot_count(), 0u);
+      EXPECT_TRUE(s->log.pending().empty());
+      EXPECT_EQ(s->slots.ids().slot_count(), 0u);
     }
     v[2] = 65504.0;
     ASSERT_TRUE(write_vector_entry(*s, "max", v, {}, std::nullopt).ok());
     std::vector<float> raw(16);
-    read_raw_vector(c.precision, s->live_vectors->slot(*s->id_pool.get_slot("max")), raw);
+    read_raw_vector(c.precision, s->slots.vectors()->slot(*s->slots.ids().get_slot("max")), raw);
     for (const float x : raw) EXPECT_TRUE(std::isfinite(x));
   }
 }
@@ -188,9 +195,9 @@ TEST_F(SingleWrites, FullDiskRefusesNewSlotsBeforeTheLog) {
     while ((refused = upsert(std::to_string(acknowledged), 1.0)).ok()) ++acknowledged;
     EXPECT_EQ(refused.error().kind(), ErrorKind::kIo);
     EXPECT_LT(acknowledged, 1000u);
-    EXPECT_EQ(state_->id_pool.slot_count(), acknowledged);
-    EXPECT_EQ(state_->live_codes.len(), acknowledged);
-    EXPECT_EQ(state_->pending.size(), acknowledged);
+    EXPECT_EQ(state_->slots.ids().slot_count(), acknowledged);
+    EXPECT_EQ(state_->slots.codes().len(), acknowledged);
+    EXPECT_EQ(state_->log.pending().size(), acknowledged);
     EXPECT_EQ(logged().size(), acknowledged);
     ASSERT_TRUE(upsert("0", 2.0).ok());
     faults->disarm();
@@ -198,7 +205,7 @@ TEST_F(SingleWrites, FullDiskRefusesNewSlotsBeforeTheLog) {
 
     state_.reset();
     state_ = open_state(options_);
-    EXPECT_EQ(state_->id_pool.active_count(), acknowledged + 1);
+    EXPECT_EQ(state_->slots.ids().active_count(), acknowledged + 1);
     testing::expect_consistent(*state_, [](const std::string& id) { return id == "0" ? 2.0f : 1.0f; });
   }
 }
@@ -213,7 +220,7 @@ TEST_F(SingleWrites, MetadataOnlyUpdates) {
   EXPECT_EQ(*state_->metadata.get(0)->document(), "new");
   EXPECT_EQ(update_metadata_only(*state_, "q", {}, std::nullopt).error().message(),
             "ID 'q' does not exist");
-  EXPECT_EQ(state_->pending.size(), 1u);
+  EXPECT_EQ(state_->log.pending().size(), 1u);
 }
 
 TEST_F(SingleWrites, DeltaSlotsOnlyWhileAnIndexExists) {
@@ -239,14 +246,14 @@ TEST_F(SingleWrites, FlushAtExactlyTheThreshold) {
   state_ = open_state(options_);
   ASSERT_TRUE(upsert("a", 1.0).ok());
   ASSERT_TRUE(upsert("b", 1.0).ok());
-  EXPECT_EQ(state_->pending.size(), 2u);
+  EXPECT_EQ(state_->log.pending().size(), 2u);
   EXPECT_TRUE(state_->segments.segments().empty());
   ASSERT_TRUE(upsert("c", 1.0).ok());
-  EXPECT_TRUE(state_->pending.empty());
+  EXPECT_TRUE(state_->log.pending().empty());
   EXPECT_EQ(state_->segments.segments().size(), 1u);
   EXPECT_TRUE(logged().empty());
   ASSERT_TRUE(upsert("d", 1.0).ok());
-  EXPECT_EQ(state_->pending.size(), 1u);
+  EXPECT_EQ(state_->log.pending().size(), 1u);
 }
 
 TEST_F(SingleWrites, PersistCountsWrites) {

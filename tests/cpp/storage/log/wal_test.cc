@@ -13,6 +13,7 @@
 
 #include "common/byte_io.h"
 #include "common/crc32.h"
+#include "quantizer/packing.h"
 #include "storage/io/fault_injection.h"
 #include "storage/io/file_io.h"
 #include "storage/temp_dir.h"
@@ -26,7 +27,7 @@ using testing::TempDir;
 }  // namespace
 
 void PrintTo(const WalEntry& e, std::ostream* os) {
-  *os << "{id=" << e.id << " mse=" << e.mse_indices.size() << " qjl=" << e.qjl_bits.size()
+  *os << "{id=" << e.id << " mse=" << e.packed_mse.size() << " qjl=" << e.qjl_bits.size()
       << " gamma=" << e.gamma << " norm=" << e.norm << " meta=" << e.metadata_json
       << " deleted=" << e.is_deleted << "}";
 }
@@ -45,9 +46,11 @@ class WalTest : public ::testing::Test {
   WalEntry write_entry(int i) const {
     WalEntry e;
     e.id = "id-" + std::to_string(i);
+    std::vector<std::uint16_t> indices;
     for (std::uint64_t k = 0; k < lengths.n; ++k) {
-      e.mse_indices.push_back(static_cast<std::uint16_t>((k * 5 + i) % (1u << lengths.mse_bits)));
+      indices.push_back(static_cast<std::uint16_t>((k * 5 + i) % (1u << lengths.mse_bits)));
     }
+    e.packed_mse = packing::pack(indices, lengths.n, lengths.mse_bits);
     e.qjl_bits.assign(lengths.qjl_bytes, static_cast<std::uint8_t>(0x5A + i));
     e.gamma = 0.25f * i;
     e.norm = 1.5f + i;
@@ -154,10 +157,10 @@ TEST_F(WalTest, RoundTripsWritesAndDeletions) {
     ASSERT_TRUE(wal.append_batch(std::span(entries).subspan(2), true).ok());
   }
   EXPECT_EQ(replay(), entries);
-  // Without code lengths the indices stay packed away.
+  // Without code lengths the codes come back as stored, unchecked.
   auto bare = decode_wal(file(), nullptr);
   ASSERT_TRUE(bare.ok());
-  EXPECT_TRUE(bare->entries[0].mse_indices.empty());
+  EXPECT_EQ(bare->entries[0].packed_mse, entries[0].packed_mse);
   EXPECT_EQ(bare->entries[0].qjl_bits, entries[0].qjl_bits);
 }
 
