@@ -32,7 +32,7 @@ Result<std::vector<std::string>> decode_compaction_switch(std::span<const std::u
 std::string staged_path(const std::string& dir, std::string_view name);
 
 // Writes the switch file for `names` (each staged already): the commit
-// point. finish_interrupted_compaction (flush.h) then makes the switch.
+// point. finish_interrupted_compaction below then makes the switch.
 Status write_compaction_switch(FileSystem& fs, const std::string& dir,
                                std::span<const std::string_view> names);
 

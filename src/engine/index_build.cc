@@ -9,7 +9,6 @@
 
 #include "common/panic.h"
 #include "common/worker_pool.h"
-#include "engine/flush.h"
 #include "engine/persist.h"
 #include "engine/raw_vectors.h"
 #include "engine/slot_layout.h"

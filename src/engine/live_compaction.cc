@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "engine/compaction_switch.h"
-#include "engine/flush.h"
+#include "engine/persist.h"
 #include "storage/metadata/metadata_file.h"
 #include "storage/io/file_io.h"
 

@@ -1,5 +1,9 @@
-// The bookkeeping files: graph_ids.json, delta_ids.json, manifest.json and
-// live_ids.bin, each written locally and through the provider (publish).
+// Turning buffered writes into durable state (the flush: a segment of (id,
+// deleted) records, the live files compacted when deletions are pending,
+// metadata.bin and live_ids.bin written, then the log emptied, the live files
+// pushed to the provider and the index dropped), and the bookkeeping files:
+// graph_ids.json, delta_ids.json, manifest.json and live_ids.bin, each written
+// locally and through the provider (publish).
 #pragma once
 
 #include <optional>
@@ -32,5 +36,9 @@ Status publish_state_file(const StorageBackend& backend, const std::string& loca
 // through the provider.
 Status publish_manifest(const StorageBackend& backend, const std::string& local_dir,
                         const Manifest& manifest, const std::optional<IndexState>& index_state);
+
+// Nothing pending: only a dirty metadata store is written (no segment, the
+// log and the index stay).
+Status flush_wal_to_segment(EngineState& state);
 
 }  // namespace velq

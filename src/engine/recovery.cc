@@ -13,7 +13,6 @@
 #include "engine/compaction_switch.h"
 #include "engine/create_quantizer.h"
 #include "engine/db_files.h"
-#include "engine/flush.h"
 #include "engine/flushed_records.h"
 #include "engine/manifest.h"
 #include "engine/persist.h"

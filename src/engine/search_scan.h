@@ -1,6 +1,9 @@
-// Exhaustive search: every candidate scored from its stored code, the best
-// kept in a pool (ten times top_k when reranking), the pool optionally
-// rescored at full precision, sorted, cut to top_k.
+// Exhaustive search: the candidates (a metadata filter turned into slots,
+// index-answered parts of the filter (a conjunction of equalities, or one
+// numeric range) from the metadata store's secondary indexes, anything else by
+// testing every active record's metadata), each scored from its stored code,
+// the best kept in a pool (ten times top_k when reranking), the pool
+// optionally rescored at full precision, sorted, cut to top_k.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +18,26 @@
 #include "engine/slot_scorer.h"
 
 namespace velq {
+
+// The slots the indexes give for `filter`, kept only when active (listed
+// by the id pool), ascending; `exact` when they need no metadata test.
+// Absent when the indexes cannot answer the filter.
+struct IndexResolution {
+  std::vector<std::uint32_t> slots;
+  bool exact = false;
+};
+std::optional<IndexResolution> resolve_filter_via_index(const EngineState& state,
+                                                        const JsonObject& filter);
+
+// The active slots that match `filter`, ascending. A record without metadata
+// never matches, except through an exact index answer, which tests nothing.
+std::vector<std::uint32_t> filter_candidates(const EngineState& state, const JsonObject& filter);
+
+// The given slots whose metadata matches `filter`, in their given order. No
+// index is consulted.
+std::vector<std::uint32_t> filter_given_candidates(const EngineState& state,
+                                                   std::span<const std::uint32_t> slots,
+                                                   const JsonObject& filter);
 
 // The blocked copy of the codes when a scan of `count` candidates could use
 // its first pass, else null: with fewer candidates the first pass never runs

@@ -4,7 +4,6 @@
 #include <string>
 
 #include "common/slot_bitmap.h"
-#include "engine/filter_resolve.h"
 #include "engine/search_results.h"
 #include "engine/search_scan.h"
 #include "engine/slot_scorer.h"

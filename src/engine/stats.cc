@@ -3,7 +3,6 @@
 #include <string>
 
 #include "engine/db_files.h"
-#include "engine/flush.h"
 #include "engine/persist.h"
 #include "storage/metadata/vector_metadata.h"
 

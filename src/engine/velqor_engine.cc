@@ -3,7 +3,7 @@
 #include "engine/db_files.h"
 #include "engine/deletes.h"
 #include "engine/engine_state.h"
-#include "engine/flush.h"
+#include "engine/persist.h"
 #include "engine/index_build.h"
 #include "engine/reads.h"
 #include "engine/recovery.h"

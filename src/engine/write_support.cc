@@ -5,7 +5,6 @@
 #include <iterator>
 
 #include "common/half.h"
-#include "engine/flush.h"
 #include "engine/persist.h"
 #include "quantizer/packing.h"
 

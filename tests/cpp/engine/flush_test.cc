@@ -2,7 +2,7 @@
 // that keeps the log until the state files hold its writes, a usable engine
 // after a failure past the release of the live files, and a consistent
 // numbering after a crash at any step.
-#include "engine/flush.h"
+#include "engine/persist.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

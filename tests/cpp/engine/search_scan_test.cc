@@ -12,11 +12,10 @@
 
 #include "engine/raw_vectors.h"
 #include "engine/deletes.h"
-#include "engine/flush.h"
+#include "engine/persist.h"
 #include "engine/search_results.h"
 #include "engine/slot_scorer.h"
 #include "search/vector_scoring.h"
-#include "engine/filter_resolve.h"
 #include "search_test_util.h"
 
 namespace velq::testing {

@@ -11,7 +11,6 @@
 #include <string>
 
 #include "common/worker_pool.h"
-#include "engine/filter_resolve.h"
 #include "engine/index_build.h"
 #include "engine/search_scan.h"
 #include "engine/slot_scorer.h"

@@ -10,7 +10,7 @@
 
 #include "engine/deletes.h"
 #include "engine/engine_test_util.h"
-#include "engine/flush.h"
+#include "engine/persist.h"
 #include "quantizer/packing.h"
 
 namespace velq {
