@@ -73,9 +73,6 @@ std::span<const PyMethodDef> index_methods();
 Py_ssize_t database_len(PyObject* self) noexcept;
 int database_contains(PyObject* self, PyObject* id) noexcept;
 
-// Creates (once per process) the Database type and adds it to `module`
-// under both of its names.
-void register_database(PyObject* module);
 // A new Database object holding `handle`, which other objects may share.
 PyObject* new_database(std::shared_ptr<EngineHandle> handle);
 
