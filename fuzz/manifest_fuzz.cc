@@ -6,7 +6,7 @@
 #include <span>
 #include <string>
 
-#include "engine/manifest.h"
+#include "engine/state/manifest.h"
 
 namespace {
 

@@ -30,7 +30,7 @@
 
 #include "bench_driver.h"
 #include "common/worker_pool.h"
-#include "engine/engine_state.h"
+#include "engine/state/engine_state.h"
 #include "engine/velqor_engine.h"
 
 namespace velq {

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "common/result.h"
-#include "engine/engine_state.h"
-#include "engine/engine_types.h"
+#include "engine/state/engine_state.h"
+#include "engine/state/engine_types.h"
 #include "storage/log/wal_entry.h"
 #include "storage/metadata/metadata_entry.h"
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "engine/db_files.h"
+#include "engine/state/db_files.h"
 #include "storage/io/file_io.h"
 
 namespace velq {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "common/result.h"
-#include "engine/db_files.h"
+#include "engine/state/db_files.h"
 #include "storage/io/file_system.h"
 
 namespace velq {

@@ -8,7 +8,7 @@
 
 #include "common/json_value.h"
 #include "common/result.h"
-#include "engine/engine_state.h"
+#include "engine/state/engine_state.h"
 
 namespace velq {
 

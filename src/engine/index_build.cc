@@ -10,11 +10,11 @@
 #include "common/panic.h"
 #include "common/worker_pool.h"
 #include "engine/persist.h"
-#include "engine/raw_vectors.h"
-#include "engine/slot_layout.h"
-#include "engine/slot_scorer.h"
+#include "search/raw_vectors.h"
+#include "engine/state/slot_layout.h"
+#include "search/slot_scorer.h"
 #include "index/prepared_nodes.h"
-#include "search/reconstruction_norms.h"
+#include "quantizer/reconstruction_norms.h"
 #include "search/vector_scoring.h"
 
 namespace velq {

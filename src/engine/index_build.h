@@ -9,9 +9,9 @@
 #include <span>
 
 #include "common/result.h"
-#include "engine/engine_state.h"
+#include "engine/state/engine_state.h"
 #include "engine/node_codes.h"
-#include "search/reconstruction_norms.h"
+#include "quantizer/reconstruction_norms.h"
 #include "index/scored_node.h"
 
 namespace velq {

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "common/result.h"
-#include "engine/engine_state.h"
+#include "engine/state/engine_state.h"
 
 namespace velq {
 

@@ -10,8 +10,8 @@
 #include <span>
 #include <vector>
 
-#include "engine/engine_state.h"
-#include "engine/slot_layout.h"
+#include "engine/state/engine_state.h"
+#include "engine/state/slot_layout.h"
 #include "quantizer/huge_page_allocator.h"
 
 namespace velq {

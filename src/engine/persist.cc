@@ -3,9 +3,9 @@
 #include <span>
 #include <string>
 
-#include "engine/db_files.h"
+#include "engine/state/db_files.h"
 #include "engine/live_compaction.h"
-#include "engine/manifest.h"
+#include "engine/state/manifest.h"
 
 namespace velq {
 

@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "common/result.h"
-#include "engine/engine_state.h"
+#include "engine/state/engine_state.h"
 
 namespace velq {
 

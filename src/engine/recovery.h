@@ -5,8 +5,8 @@
 #include <memory>
 
 #include "common/result.h"
-#include "engine/engine_options.h"
-#include "engine/engine_state.h"
+#include "engine/state/engine_options.h"
+#include "engine/state/engine_state.h"
 #include "storage/log/wal_entry.h"
 
 namespace velq {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "engine/db_files.h"
+#include "engine/state/db_files.h"
 #include "engine/persist.h"
 #include "storage/metadata/vector_metadata.h"
 

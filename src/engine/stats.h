@@ -3,8 +3,8 @@
 #pragma once
 
 #include "common/result.h"
-#include "engine/engine_state.h"
-#include "engine/engine_types.h"
+#include "engine/state/engine_state.h"
+#include "engine/state/engine_types.h"
 
 namespace velq {
 

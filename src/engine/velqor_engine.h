@@ -44,8 +44,8 @@
 
 #include "common/json_value.h"
 #include "common/result.h"
-#include "engine/engine_options.h"
-#include "engine/engine_types.h"
+#include "engine/state/engine_options.h"
+#include "engine/state/engine_types.h"
 
 namespace velq {
 

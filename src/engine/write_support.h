@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/result.h"
-#include "engine/engine_state.h"
+#include "engine/state/engine_state.h"
 #include "quantizer/prod_quantizer.h"
 #include "storage/log/wal_entry.h"
 

@@ -9,8 +9,8 @@
 
 #include "common/json_value.h"
 #include "common/result.h"
-#include "engine/engine_state.h"
-#include "engine/engine_types.h"
+#include "engine/state/engine_state.h"
+#include "engine/state/engine_types.h"
 
 namespace velq {
 

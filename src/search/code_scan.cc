@@ -11,9 +11,9 @@
 #include "common/panic.h"
 #include "common/thread_scratch.h"
 #include "common/worker_pool.h"
-#include "search/reconstruction_norms.h"
+#include "quantizer/reconstruction_norms.h"
 #include "search/vector_scoring.h"
-#include "search/search_route.h"
+#include "engine/state/search_route.h"
 
 namespace velq::engine {
 

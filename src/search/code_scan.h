@@ -39,9 +39,9 @@
 #include <optional>
 #include <span>
 
-#include "search/distance_metric.h"
-#include "search/l2_bound.h"
-#include "search/reconstruction_norms.h"
+#include "common/distance_metric.h"
+#include "quantizer/l2_bound.h"
+#include "quantizer/reconstruction_norms.h"
 #include "search/search_pool.h"
 #include "quantizer/blocked_codes.h"
 #include "quantizer/first_pass.h"

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <span>
 
-#include "search/distance_metric.h"
+#include "common/distance_metric.h"
 
 namespace velq::filter {
 

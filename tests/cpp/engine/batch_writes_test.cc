@@ -9,7 +9,7 @@
 #include "engine/engine_test_util.h"
 #include "engine/stats.h"
 #include "engine/writes.h"
-#include "search/reconstruction_norms.h"
+#include "quantizer/reconstruction_norms.h"
 #include "storage/io/file_io.h"
 #include "storage/io/fault_injection.h"
 

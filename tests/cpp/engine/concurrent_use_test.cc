@@ -18,7 +18,7 @@
 
 #include "common/json_parse.h"
 #include "common/worker_pool.h"
-#include "engine/search_test_util.h"
+#include "search/search_test_util.h"
 #include "engine/velqor_engine.h"
 #include "python/engine_lock.h"
 

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "engine/engine_test_util.h"
-#include "engine/slot_layout.h"
+#include "engine/state/slot_layout.h"
 #include "engine/engine_test_util.h"
 #include "engine/velqor_engine.h"
 #include "storage/io/fault_injection.h"

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/db_files.h"
-#include "engine/manifest.h"
+#include "engine/state/db_files.h"
+#include "engine/state/manifest.h"
 #include "engine/engine_test_util.h"
-#include "engine/slot_layout.h"
+#include "engine/state/slot_layout.h"
 #include "storage/io/fault_injection.h"
 #include "storage/io/file_io.h"
 #include "storage/temp_dir.h"

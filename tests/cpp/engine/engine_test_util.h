@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine_options.h"
-#include "engine/engine_state.h"
+#include "engine/state/engine_options.h"
+#include "engine/state/engine_state.h"
 #include "engine/recovery.h"
 #include "engine/velqor_engine.h"
 #include "engine/writes.h"

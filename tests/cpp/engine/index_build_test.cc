@@ -11,12 +11,12 @@
 #include <cstdio>
 
 #include "engine/node_codes.h"
-#include "engine/searcher.h"
-#include "engine/search_scan.h"
-#include "engine/slot_scorer.h"
+#include "search/searcher.h"
+#include "search/search_scan.h"
+#include "search/slot_scorer.h"
 #include "search/vector_scoring.h"
 #include "index/graph_build.h"
-#include "search_test_util.h"
+#include "search/search_test_util.h"
 
 namespace velq::testing {
 namespace {

@@ -9,7 +9,7 @@
 #include <limits>
 
 #include "engine/engine_test_util.h"
-#include "engine/slot_layout.h"
+#include "engine/state/slot_layout.h"
 #include "storage/io/fault_injection.h"
 #include "storage/io/file_io.h"
 
