@@ -13,6 +13,7 @@ every bench/results/*.json:
 """
 import argparse
 import json
+import re
 from pathlib import Path
 
 from measures import rate_at_recall
@@ -129,7 +130,7 @@ def fixed_cost_lines(name, results):
         return [f"A search on a one-record database, d = 1536, dense: {one:,.0f} µs on one "
                 f"thread (target ≤ 1,200): {verdict(one, 1200, True)}; {pooled or 0:,.0f} µs on "
                 f"all threads (target ≤ 300): {verdict(pooled, 300, True)}."]
-    dim = name.split("-")[-1]
+    dim = re.search(r"-(\d+)(?:-|$)", name).group(1)
     return [f"A search on a one-record database, d = {dim}, dense: {one:.1f} µs "
             f"(median, one thread; target ≤ 15 at d = 384): "
             f"{verdict(one, 15, True) if dim == '384' else 'not held at this d'}."]

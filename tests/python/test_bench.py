@@ -84,6 +84,14 @@ def test_scan_target_lines_name_met_and_unmet():
                for line in lines)
 
 
+def test_fixed_cost_names_the_dimension_of_a_set_served_under_another_metric():
+    results = {"velq rerank off": run([point(0.9, 100)], one_record_p50_us=12.0)}
+    assert "d = 384" in target_lines("minilm-384", results)[0]
+    assert ": met." in target_lines("minilm-384", results)[0]
+    assert "d = 768" in target_lines("synthetic-768-l2", results)[0]
+    assert "d = 784" in target_lines("fashion-mnist-784-ip", results)[0]
+
+
 def test_l2_beside_ip_compares_time_on_the_same_vectors():
     def graph(qps, index_s, peak):
         return run([point(0.8, q, setting=s) for s, q in zip((10, 20), qps)],
