@@ -23,7 +23,7 @@ declare -A runs=(
   [synthetic-768-l2]="synthetic-768|l2|$scans|$peers"
   [fashion-mnist-784]="fashion-mnist-784||$scans|$graphs|$peers"
   [fashion-mnist-784-ip]="fashion-mnist-784|ip|velq rerank codes|velq rerank off|velq graph"
-  [synthetic-768-1m]="synthetic-768-1m||velq rerank off|velq rerank codes"
+  [synthetic-768-1m]="synthetic-768-1m||velq rerank off"
 )
 order=(minilm-384 synthetic-768 synthetic-1536 synthetic-768-l2 fashion-mnist-784
        fashion-mnist-784-ip synthetic-768-1m)

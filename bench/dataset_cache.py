@@ -50,23 +50,28 @@ def best_first(scores, rows, depth):
     return np.take_along_axis(top_scores, order, axis=1), np.take_along_axis(top_rows, order, axis=1)
 
 
-def exact_truth(base, queries, metric, rows=50_000):
+def exact_truth(base, queries, metric, rows=50_000, block=1_000):
     """Row numbers of the TRUTH_DEPTH best base rows per query, best first,
-    ties broken by the lower row number; scores in float64. The base is read
-    `rows` at a time, so a set of millions of rows needs no float64 copy."""
-    q64 = queries.astype(np.float64)
-    best_scores = np.empty((len(queries), 0))
-    best_rows = np.empty((len(queries), 0), dtype=np.int64)
-    for start in range(0, len(base), rows):
-        part = np.asarray(base[start:start + rows], dtype=np.float64)
-        scores = q64 @ part.T
-        if metric == "l2":  # minus the squared distance, up to a per-query constant
-            scores = 2 * scores - np.einsum("ij,ij->i", part, part)
-        numbers = np.broadcast_to(np.arange(start, start + len(part)), scores.shape)
-        best_scores, best_rows = best_first(np.hstack([best_scores, scores]),
-                                            np.hstack([best_rows, numbers]),
-                                            min(TRUTH_DEPTH, best_rows.shape[1] + len(part)))
-    return best_rows.astype(np.int32)
+    ties broken by the lower row number; scores in float64. Queries go
+    `block` at a time against the base read `rows` at a time, so neither a
+    set of millions of rows nor one of many queries needs more than one
+    block's scores in memory."""
+    out = np.empty((len(queries), TRUTH_DEPTH), dtype=np.int32)
+    for first in range(0, len(queries), block):
+        q64 = queries[first:first + block].astype(np.float64)
+        best_scores = np.empty((len(q64), 0))
+        best_rows = np.empty((len(q64), 0), dtype=np.int64)
+        for start in range(0, len(base), rows):
+            part = np.asarray(base[start:start + rows], dtype=np.float64)
+            scores = q64 @ part.T
+            if metric == "l2":  # minus the squared distance, up to a per-query constant
+                scores = 2 * scores - np.einsum("ij,ij->i", part, part)
+            numbers = np.broadcast_to(np.arange(start, start + len(part)), scores.shape)
+            best_scores, best_rows = best_first(np.hstack([best_scores, scores]),
+                                                np.hstack([best_rows, numbers]),
+                                                min(TRUTH_DEPTH, best_rows.shape[1] + len(part)))
+        out[first:first + block] = best_rows
+    return out
 
 
 def write_truth(folder, metric):

@@ -24,15 +24,15 @@ def reference_truth(base, queries, metric):
 
 
 @pytest.mark.parametrize("metric", ["ip", "l2"])
-@pytest.mark.parametrize("rows", [64, 100, 777, 50_000])
-def test_exact_truth_read_in_parts_matches_one_sort(metric, rows):
+@pytest.mark.parametrize("rows, block", [(64, 7), (100, 30), (777, 1_000), (50_000, 1)])
+def test_exact_truth_read_in_parts_matches_one_sort(metric, rows, block):
     rng = np.random.default_rng(3)
     base = rng.standard_normal((3_000, 16)).astype(np.float32)
     base[2_500] = base[11]  # equal scores on either side of a part's edge
     base[1_234] = base[11]
     queries = rng.standard_normal((30, 16)).astype(np.float32)
     queries[0] = base[11]
-    got = exact_truth(base, queries, metric, rows=rows)
+    got = exact_truth(base, queries, metric, rows=rows, block=block)
     assert got.dtype == np.int32
     np.testing.assert_array_equal(got, reference_truth(base, queries, metric))
 
