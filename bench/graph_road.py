@@ -4,7 +4,8 @@
 Builds (or reopens, when --work already holds them) velq databases with
 create_index, without reranking (knob: ann_search_list_size) and with f16
 reranking (knob: results asked, of which the first 10 are kept), and hnswlib
-(M 16, ef_construction 200; knob: ef) over the first --n base rows, then
+(M 16, ef_construction 200; knob: ef) and faiss HNSW with 4-bit scalar codes
+(the same graph parameters; knob: efSearch) over the first --n base rows, then
 sweeps each knob one query per call and prints recall@10 and queries/s over
 the process's CPU time (medians of --reps passes), and the rates at equal
 recall with their ratio to hnswlib measured in the same run.
@@ -23,18 +24,21 @@ os.environ.setdefault("RAYON_NUM_THREADS", "1")
 from dataset_cache import Dataset
 from measures import RECALL_TARGETS, rate_at_recall, recall_at_10
 from peer_data import K, exact_top, processor_name
-from systems import Hnswlib, Velq
+from systems import Faiss, Hnswlib, Velq, faiss_variants
 
 SWEEPS = {
     "velq graph": (10, 20, 40, 80, 160, 320),
     "velq graph rerank f16": (10, 20, 40),
     "hnswlib": (10, 20, 40, 80, 160, 320),
+    "faiss HNSWSQ4": (10, 20, 40, 80, 160, 320),
 }
 
 
 def make(name, dim, metric):
     if name == "hnswlib":
         return Hnswlib(dim, metric, 1)
+    if name.startswith("faiss"):
+        return Faiss(dim, metric, 1, **faiss_variants()[name])
     if name == "velq graph":
         return Velq(dim, metric, 1, graph=True, rerank=False)
     return Velq(dim, metric, 1, graph=True, rerank=True, rerank_precision="f16")

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/slot_bitmap.h"
+#include "storage/graph/graph_adjacency.h"
 #include "storage/graph/graph_format.h"
 #include "storage/graph/graph_reader.h"
 #include "index/graph_search.h"
@@ -33,12 +34,13 @@ void check(std::span<const std::uint8_t> map) {
     if (node >= layout.n_nodes) std::abort();
     return static_cast<double>(node % 97);
   };
-  (void)velq::search_graph(view, 5, 8, scorer, nullptr);
+  const velq::GraphAdjacency adjacency(view);
+  (void)velq::search_graph(adjacency, 5, 8, scorer, nullptr);
   std::vector<std::uint32_t> slots(layout.n_nodes / 2);
   const std::uint32_t allowed_slots[] = {0, 1, 2};
   const velq::SlotBitmap allowed(3, allowed_slots);
   velq::SearchFilter filter{&allowed, slots};
-  (void)velq::search_graph(view, 5, 8, scorer, &filter);
+  (void)velq::search_graph(adjacency, 5, 8, scorer, &filter);
 }
 
 }  // namespace

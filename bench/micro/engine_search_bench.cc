@@ -30,7 +30,18 @@
 
 #include "bench_driver.h"
 #include "common/worker_pool.h"
+#include "engine/engine_state.h"
 #include "engine/velqor_engine.h"
+
+namespace velq {
+
+// Listing the active slots, timed below, is a step the front does not show
+// on its own.
+struct EngineInternals {
+  static const EngineState& of(const VelqorEngine& e) { return *e.state_; }
+};
+
+}  // namespace velq
 
 namespace {
 
@@ -190,7 +201,7 @@ int main(int argc, char** argv) {
   if (engine.stats().vector_count != n) fail("the database holds another number of records");
 
   const double list_rate = median_rate(5, 1, [&] {
-    if (engine.state().id_pool.active_slots().size() != n) fail("active slots");
+    if (velq::EngineInternals::of(engine).id_pool.active_slots().size() != n) fail("active slots");
   });
   std::printf("{\"op\": \"active_slots\", \"n\": %zu, \"ms\": %.3f}\n", n, 1000.0 / list_rate);
 

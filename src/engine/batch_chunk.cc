@@ -29,12 +29,14 @@ void for_each_item(std::size_t count, F&& f) {
 }
 
 // Runs f(first, take) for each block of `block` items (the last one
-// shorter), on the pool when there are more than kBatchParallelAbove items.
+// shorter), on the pool when there is more than one block: a block is the
+// quantizer's unit of work, long enough (milliseconds with a dense rotation
+// at large d) to pay for starting the pool many times over.
 template <typename F>
 void for_each_block(std::size_t count, std::size_t block, F&& f) {
   const std::size_t blocks = (count + block - 1) / block;
   auto run = [&](std::size_t b) { f(b * block, std::min(block, count - b * block)); };
-  if (count > kBatchParallelAbove) {
+  if (blocks > 1) {
     parallel_for_each(blocks, 1, run);
   } else {
     for (std::size_t b = 0; b < blocks; ++b) run(b);
@@ -81,7 +83,7 @@ void write_slots(EngineState& state, PreparedChunk& chunk, std::span<const std::
   if (slots.empty()) return;
   cover_blocked_codes(state, *std::max_element(slots.begin(), slots.end()) + 1);
   const std::vector<char> last = last_writes(slots);
-  const std::size_t d = state.d;
+  const std::size_t d = state.d();
   for_each_item(slots.size(), [&](std::size_t i) {
     WalEntry& entry = chunk.entries[i];
     const ReleaseCode release{entry};
@@ -89,7 +91,10 @@ void write_slots(EngineState& state, PreparedChunk& chunk, std::span<const std::
     const std::size_t packed_len = state.layout.mse_bytes;
     live_write_packed_code(state, slots[i],
                            std::span(chunk.packed).subspan(i * packed_len, packed_len),
-                           entry.qjl_bits, entry.gamma, entry.norm);
+                           entry.qjl_bits, entry.gamma, entry.norm,
+                           chunk.decoded_squares.empty()
+                               ? std::nullopt
+                               : std::optional<double>(chunk.decoded_squares[i]));
     live_save_raw_vector(state, slots[i],
                          chunk.originals.empty()
                              ? std::span<const float>(chunk.units.data() + i * d, d)
@@ -122,7 +127,7 @@ Result<std::size_t> check_chunk_ids(const EngineState& state, std::span<const Ba
 
 Result<PreparedChunk> prepare_chunk(const EngineState& state, std::span<BatchWriteItem> items) {
   const std::size_t count = items.size();
-  const std::size_t d = state.d;
+  const std::size_t d = state.d();
   const std::size_t packed_len = state.layout.mse_bytes;
   const bool keep_originals = state.live_vectors.has_value() && !state.normalize;
   const ProdQuantizer& quantizer = *state.quantizer;
@@ -132,13 +137,14 @@ Result<PreparedChunk> prepare_chunk(const EngineState& state, std::span<BatchWri
   chunk.records.resize(count);
   chunk.entries.resize(count);
   if (keep_originals) chunk.originals.resize(count);
+  if (state.reconstruction_norms.has_value()) chunk.decoded_squares.resize(count);
   std::vector<float> norms(count);
   std::vector<std::string> json(count);
   std::vector<std::optional<Error>> errors(count);
   // One task per block of rows takes them from the caller's vectors to
   // packed codes and log entries, so the rows stay in cache between steps
   // and the pool is started once per chunk.
-  const std::size_t block = ProdQuantizer::kBatchBlockVectors;
+  const std::size_t block = quantizer.batch_block_rows();
   for_each_block(count, block, [&](std::size_t first, std::size_t take) {
     bool usable = true;
     for (std::size_t i = first; i < first + take; ++i) {
@@ -159,7 +165,10 @@ Result<PreparedChunk> prepare_chunk(const EngineState& state, std::span<BatchWri
     }
     if (!usable) return;  // the chunk is refused: its codes are never used
     std::vector<EncodedVector> codes(take);
-    quantizer.quantize_rows(std::span<const float>(chunk.units).subspan(first * d, take * d), codes);
+    quantizer.quantize_rows(std::span<const float>(chunk.units).subspan(first * d, take * d), codes,
+                            chunk.decoded_squares.empty()
+                                ? std::span<double>()
+                                : std::span(chunk.decoded_squares).subspan(first, take));
     for (std::size_t i = first; i < first + take; ++i) {
       const float stored_norm = state.normalize ? 1.0f : norms[i];
       chunk.entries[i] = make_write_entry(std::move(items[i].id), std::move(codes[i - first]),
@@ -196,7 +205,7 @@ Status commit_chunk(EngineState& state, PreparedChunk chunk, std::size_t new_ids
   for (std::size_t i = 0; i < count; ++i) chunk.records[i].slot = slots[i];
   for (WalEntry& entry : chunk.entries) state.pending.push_back({std::move(entry.id), false});
   VELQ_RETURN_IF_ERROR(state.metadata.put_many(chunk.records));
-  note_delta_slots(state, slots);
+  state.index.note_written(slots);
   return ok_status();
 }
 

@@ -18,7 +18,7 @@ namespace velq {
 
 // Items per chunk: one log append and one metadata pass each.
 inline constexpr std::size_t kBatchChunkItems = 5000;
-// Chunks with more items than this are normalised on the worker pool.
+// Chunks with more items than this have their slots written on the worker pool.
 inline constexpr std::size_t kBatchParallelAbove = 512;
 
 struct PreparedChunk {
@@ -27,6 +27,7 @@ struct PreparedChunk {
   std::vector<float> units;            // unit-length rows, d values each
   std::vector<std::uint8_t> packed;    // the entries' packed indices, M bytes each
   std::vector<std::vector<float>> originals;  // the items' vectors, when they are the raw vectors kept
+  std::vector<double> decoded_squares;  // each code's ‖x̂‖², when the engine keeps them
 };
 
 // Refuses the chunk before anything is written: an id live in insert mode

@@ -7,8 +7,8 @@ namespace {
 // L2 scores every candidate with the norms; Cosine rescores its pool with
 // them when it reranks from codes.
 bool keeps_reconstruction_norms(const EngineState& state) {
-  if (state.metric == DistanceMetric::kL2) return true;
-  return state.metric == DistanceMetric::kCosine && state.rerank_enabled &&
+  if (state.metric() == DistanceMetric::kL2) return true;
+  return state.metric() == DistanceMetric::kCosine && state.rerank_enabled() &&
          !state.live_vectors.has_value();
 }
 
@@ -29,9 +29,13 @@ void rebuild_blocked_codes(EngineState& state) {
   }
 }
 
-void update_blocked_codes(EngineState& state, std::uint32_t slot) {
+void update_blocked_codes(EngineState& state, std::uint32_t slot,
+                          std::optional<double> decoded_square) {
   if (state.blocked_codes.has_value()) state.blocked_codes->update(slot, state.live_codes.slot(slot));
-  if (state.reconstruction_norms.has_value()) {
+  if (!state.reconstruction_norms.has_value()) return;
+  if (decoded_square.has_value()) {
+    state.reconstruction_norms->set(slot, *decoded_square);
+  } else {
     state.reconstruction_norms->update(*state.quantizer, slot, state.live_codes.slot(slot));
   }
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "engine/engine_state.h"
 
@@ -18,7 +19,10 @@ void rebuild_blocked_codes(EngineState& state);
 
 // Copies slot `slot` of live_codes (just written) into the copy. Safe to run
 // for distinct slots at once when cover_blocked_codes covered them first.
-void update_blocked_codes(EngineState& state, std::uint32_t slot);
+// decoded_square, when given, is the written code's ‖x̂‖² as the quantizer
+// reported it while making the code; otherwise the slot is decoded again.
+void update_blocked_codes(EngineState& state, std::uint32_t slot,
+                          std::optional<double> decoded_square = std::nullopt);
 
 // Grows the copy (when there is one) to cover slots [0, count).
 void cover_blocked_codes(EngineState& state, std::uint32_t count);

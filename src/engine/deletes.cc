@@ -29,7 +29,7 @@ Status delete_live_id(EngineState& state, const std::string& id) {
 // What every deletion leaves behind: slots to compact and no index.
 void note_deletions(EngineState& state) {
   state.needs_compaction = true;
-  state.drop_index();
+  state.index.drop();
 }
 
 }  // namespace

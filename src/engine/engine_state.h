@@ -1,6 +1,6 @@
-// Everything one open database owns. The engine's units take this state (or
-// the parts they need), never the front class; the front class only
-// delegates. No lock of its own: callers hold the database's reader-writer
+// Everything one open database owns, inside the engine: the front
+// (velqor_engine.h) holds it out of sight and hands it to the units that do
+// the work. No lock of its own: callers hold the database's reader-writer
 // lock, exclusively for anything that changes the state.
 #pragma once
 
@@ -12,13 +12,13 @@
 #include <vector>
 
 #include "engine/db_files.h"
+#include "engine/engine_index.h"
 #include "engine/engine_types.h"
 #include "engine/manifest.h"
 #include "engine/slot_layout.h"
 #include "search/reconstruction_norms.h"
 #include "quantizer/blocked_codes.h"
 #include "quantizer/prod_quantizer.h"
-#include "index/graph_manager.h"
 #include "storage/io/backend.h"
 #include "storage/io/file_system.h"
 #include "storage/log/segment.h"
@@ -44,10 +44,8 @@ struct EngineState {
   std::vector<SegmentRecord> pending;
   SegmentManager segments;
   MetadataStore metadata;
-  GraphManager graph;
+  EngineIndex index;
   std::string local_dir;
-  std::vector<std::uint32_t> index_ids;  // graph node i stands for slot index_ids[i]
-  std::vector<std::uint32_t> delta_ids;  // ascending: written since the last build
   LiveCodesFile live_codes;
   std::optional<LiveCodesFile> live_vectors;  // raw vectors, when kept
   // live_codes in the first pass's blocked form, when the quantizer has one;
@@ -58,15 +56,10 @@ struct EngineState {
   std::optional<ReconstructionNorms> reconstruction_norms;
   IdPool id_pool;
   SlotLayout layout;
-  std::size_t d = 0;
-  std::size_t bits = 0;
   std::size_t wal_flush_threshold = 0;
   std::uint64_t ops_since_persist = 0;
-  DistanceMetric metric = DistanceMetric::kIp;
-  bool rerank_enabled = true;
+  // The call's option or the stored flag: not the manifest's copy.
   bool normalize = false;
-  bool index_ids_dirty = false;
-  bool delta_ids_dirty = false;
   bool needs_compaction = false;
   // Set when a log batch's outcome is unknown (written, sync failed; or
   // partly written and not cut off): it may come back at the next open, so
@@ -74,23 +67,10 @@ struct EngineState {
   // reopened.
   std::optional<std::string> write_refusal;
 
-  // The graph may answer searches (the index is usable).
-  bool has_index() const {
-    // The node count must match too: a graph with more nodes than index_ids
-    // would return nodes that stand for no slot.
-    return graph.is_loaded() && graph.n_nodes() > 0 && !index_ids.empty() &&
-           manifest.index_state.has_value() &&
-           manifest.index_state->indexed_nodes == index_ids.size() &&
-           graph.n_nodes() == index_ids.size();
-  }
-
-  // Forgets the index: searches are exhaustive until the next build. The
-  // graph file and the delta list stay.
-  void drop_index() {
-    index_ids.clear();
-    manifest.index_state.reset();
-    index_ids_dirty = true;
-  }
+  // Facts the manifest stores, read from it alone.
+  std::size_t d() const { return manifest.d; }
+  DistanceMetric metric() const { return manifest.metric; }
+  bool rerank_enabled() const { return manifest.rerank_enabled; }
 
   std::string local_path(std::string_view name) const { return db_files::local_path(local_dir, name); }
 };

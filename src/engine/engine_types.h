@@ -47,6 +47,15 @@ struct BatchWriteItem {
   std::optional<std::string> document;
 };
 
+// How a graph index is built, and the search list size stored with it.
+struct IndexParams {
+  std::size_t max_degree = 0;
+  std::size_t ef_construction = 0;
+  std::size_t search_list_size = 0;  // stored for searches only
+  std::size_t n_refinements = 0;
+  double alpha = 0.0;
+};
+
 struct EngineStats {
   std::uint64_t vector_count = 0;
   std::uint64_t segment_count = 0;

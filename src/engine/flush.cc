@@ -46,7 +46,7 @@ Status flush_wal_to_segment(EngineState& state) {
 
   if (state.needs_compaction) {
     // No index naming old slots may outlive the renumbering.
-    state.drop_index();
+    state.index.drop();
     VELQ_RETURN_IF_ERROR(maybe_persist_state(state, /*force=*/false));
     VELQ_RETURN_IF_ERROR(compact_live_files(state));
     state.needs_compaction = false;
@@ -59,7 +59,7 @@ Status flush_wal_to_segment(EngineState& state) {
   VELQ_RETURN_IF_ERROR(state.wal.truncate());
   VELQ_RETURN_IF_ERROR(push_live_files(state));
 
-  state.drop_index();
+  state.index.drop();
   state.manifest.vector_count = state.id_pool.active_count();
   return maybe_persist_state(state, /*force=*/false);
 }

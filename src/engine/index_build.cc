@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -67,7 +68,7 @@ BuildScorer raw_ip_scorer(const EngineState& state, const NodeCodes& codes,
     PreparedIpQueryLite pq;
     double norm = 1.0;  // |raw(a)| for Cosine
   };
-  const bool cosine = state.metric == DistanceMetric::kCosine;
+  const bool cosine = state.metric() == DistanceMetric::kCosine;
   const std::size_t n = state.quantizer->n();
   const PreparedNodes<RawQuery> prepared(slots.size(), sizeof(RawQuery) + 2 * n * sizeof(float));
   return [&state, &codes, slots, cosine, prepared](std::uint32_t a,
@@ -126,11 +127,37 @@ Status check_params(const IndexParams& params) {
   return Error::invalid_argument("alpha must be a finite number, got " + std::to_string(params.alpha));
 }
 
-void record_index(EngineState& state, std::vector<std::uint32_t> slots) {
-  state.index_ids = std::move(slots);
-  state.index_ids_dirty = true;
-  state.delta_ids_dirty = true;
-  state.delta_ids.clear();
+// The prepared forms of the decoded vectors of nodes first ..
+// first + out.size() - 1 (out.size() <= kPrepareBlock): decoded together,
+// then rotated and projected together, one pass over each dense matrix per
+// step for the whole block, each with the bits of preparing it alone.
+// Weighting the signs as dequantize does turns the estimate of <x, c> into
+// <x̂_a, x̂_c> in f32.
+constexpr std::size_t kPrepareBlock = ProdQuantizer::kQueryBlockRows;
+
+void prepare_decoded(const ProdQuantizer& q, const NodeCodes& codes, std::size_t first,
+                     std::span<PreparedIpQueryLite> out) {
+  const std::size_t d = q.d(), n = q.n(), take = out.size();
+  StoredCode stored[kPrepareBlock];
+  for (std::size_t i = 0; i < take; ++i) {
+    const CodeSlotView code = codes.at(static_cast<std::uint32_t>(first + i));
+    stored[i] = {code.packed_mse, code.qjl_bits, code.gamma};
+  }
+  std::vector<double> decoded(take * d);
+  decode_codes(q, std::span(stored, take), decoded);
+  const std::vector<float> narrow(decoded.begin(), decoded.end());
+  std::vector<float> rotated(take * n);
+  q.mse_quantizer().rotate_queries(narrow, rotated);
+  // Without a sketch the product reads the rotation only.
+  std::vector<float> projected(q.fast_mode() ? 0 : take * n);
+  if (!q.fast_mode()) q.qjl_quantizer().project_queries(narrow, projected);
+  for (std::size_t i = 0; i < take; ++i) {
+    out[i].q_rot.assign(rotated.begin() + i * n, rotated.begin() + (i + 1) * n);
+    if (!q.fast_mode()) {
+      out[i].q_proj.assign(projected.begin() + i * n, projected.begin() + (i + 1) * n);
+    }
+    out[i].qjl_scale = q.qjl_reconstruction_scale();
+  }
 }
 
 }  // namespace
@@ -138,42 +165,45 @@ void record_index(EngineState& state, std::vector<std::uint32_t> slots) {
 // The distance as the decoded vectors themselves give it up to rounding:
 //   ‖ν_a·x̂_a − ν_c·x̂_c‖² = ν_a²‖x̂_a‖² + ν_c²‖x̂_c‖² − 2ν_aν_c<x̂_a, x̂_c>
 // in f64, ‖x̂‖² being the per-slot reconstruction norm the engine keeps.
-// <x̂_a, x̂_c> comes from a's decoded vector rotated and projected once (kept
-// like a raw query) against c's code, so no decoded vector outlives its
-// node's preparation. The product is summed in f32: the f64 sums cost twice
-// as much here, and the rounding of either leaves the seeded graph of the
-// decoded vectors as it is (index_build_test).
+// <x̂_a, x̂_c> comes from a's decoded vector rotated and projected (kept
+// like a raw query) against c's code, so no decoded vector outlives the
+// block of nodes prepared with it. The product is summed in f32: the f64
+// sums cost twice as much here, and the rounding of either leaves the
+// seeded graph of the decoded vectors as it is (index_build_test).
 BuildScorer l2_code_scorer(const EngineState& state, const NodeCodes& codes,
                            const ReconstructionNorms& norms, std::span<const std::uint32_t> slots) {
   const ProdQuantizer& q = *state.quantizer;
-  // Without a sketch the product reads the rotation only.
   const std::size_t transforms = q.fast_mode() ? 1 : 2;
   const PreparedNodes<PreparedIpQueryLite> prepared(
       slots.size(), sizeof(PreparedIpQueryLite) + transforms * q.n() * sizeof(float));
-  return [&q, &codes, &norms, slots, prepared](std::uint32_t a,
-                                               std::span<const std::uint32_t> candidates) {
+  prepared.prepare_all(kPrepareBlock, [&q, &codes](std::size_t first,
+                                                   std::span<PreparedIpQueryLite> out) {
+    prepare_decoded(q, codes, first, out);
+  });
+  // ν²‖x̂‖² of every node in node order, so a candidate's is one read
+  // beside its code rather than one through the slot list.
+  const auto lengths = std::make_shared<std::vector<double>>(slots.size());
+  parallel_for(slots.size(), 4096, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      const double nu = codes.at(static_cast<std::uint32_t>(i)).norm;
+      (*lengths)[i] = nu * nu * norms.squared(slots[i]);
+    }
+  });
+  return [&q, &codes, lengths, prepared](std::uint32_t a,
+                                         std::span<const std::uint32_t> candidates) {
     if (candidates.empty()) return std::vector<ScoredNode>();
-    const CodeSlotView a_code = codes.at(a);
     const PreparedIpQueryLite& pq = prepared.get(a, [&] {
-      std::vector<double> decoded(q.d());
-      const StoredCode stored{a_code.packed_mse, a_code.qjl_bits, a_code.gamma};
-      decode_codes(q, std::span(&stored, 1), decoded);
-      const std::vector<float> narrow(decoded.begin(), decoded.end());
-      PreparedIpQueryLite pq = q.prepare_ip_query_lite(narrow);
-      // Weighting the signs as dequantize does turns the estimate of <x, c>
-      // into <x̂_a, x̂_c> in f32.
-      pq.qjl_scale = q.qjl_reconstruction_scale();
-      if (q.fast_mode()) pq.q_proj = std::vector<float>();  // never read: frees it
-      return pq;
+      PreparedIpQueryLite one;
+      prepare_decoded(q, codes, a, std::span(&one, 1));
+      return one;
     });
-    const double nu_a = a_code.norm;
-    const double a_sq = nu_a * nu_a * norms.squared(slots[a]);
+    const double nu_a = codes.at(a).norm;
+    const double a_sq = (*lengths)[a];
     return score_each(candidates, code_prefetch(codes), [&](std::uint32_t c) {
       const CodeSlotView c_code = codes.at(c);
       const double ip =
           q.score_ip_packed_lite(pq, c_code.packed_mse, c_code.qjl_bits, c_code.gamma);
-      const double nu_c = c_code.norm;
-      const double squared = a_sq + nu_c * nu_c * norms.squared(slots[c]) - 2.0 * nu_a * nu_c * ip;
+      const double squared = a_sq + (*lengths)[c] - 2.0 * nu_a * c_code.norm * ip;
       // std::max keeps a NaN, as the decoded vectors' distance would.
       return -std::sqrt(std::max(squared, 0.0));
     });
@@ -190,12 +220,12 @@ Status create_index_with_params(EngineState& state, const IndexParams& params) {
   std::optional<NodeCodes> codes;  // the raw L2 scorer never reads codes
   std::optional<ReconstructionNorms> own_norms;
   BuildScorer scorer;
-  switch (state.metric) {
+  switch (state.metric()) {
     case DistanceMetric::kIp:
     case DistanceMetric::kCosine:
       codes.emplace(state, slots);
       scorer = raw ? raw_ip_scorer(state, *codes, slots)
-                   : code_scorer(*codes, state.metric == DistanceMetric::kIp);
+                   : code_scorer(*codes, state.metric() == DistanceMetric::kIp);
       break;
     case DistanceMetric::kL2:
       if (raw) {
@@ -206,35 +236,21 @@ Status create_index_with_params(EngineState& state, const IndexParams& params) {
       }
       break;
   }
-  const std::size_t n = slots.size();
-  VELQ_RETURN_IF_ERROR(state.graph.build(n, params.max_degree, params.ef_construction,
-                                         params.n_refinements, std::move(scorer), params.alpha));
-  record_index(state, std::move(slots));
-  state.manifest.index_state = IndexState{params.max_degree, params.ef_construction,
-                                          params.search_list_size, params.alpha, n};
+  VELQ_RETURN_IF_ERROR(state.index.build(std::move(slots), params, std::move(scorer)));
   return maybe_persist_state(state, true);
 }
 
 Status create_index_incremental(EngineState& state, const IndexParams& params) {
   VELQ_RETURN_IF_ERROR(check_params(params));
-  const bool has_graph = state.graph.is_loaded() && state.graph.n_nodes() > 0;
-  if (has_graph && state.delta_ids.empty()) return ok_status();
-  if (!has_graph) return create_index_with_params(state, params);
+  if (!state.index.has_graph()) return create_index_with_params(state, params);
+  if (state.index.delta().empty()) return ok_status();
   VELQ_RETURN_IF_ERROR(flush_wal_to_segment(state));
   std::vector<std::uint32_t> slots = state.id_pool.active_slots();
   if (slots.empty()) return ok_status();
 
   // One scale for every metric: the code-to-code estimate times the norm.
   const NodeCodes codes(state, slots);
-  const std::size_t n = slots.size();
-  VELQ_RETURN_IF_ERROR(state.graph.build_incremental(n, params.max_degree, params.ef_construction,
-                                                     params.n_refinements,
-                                                     code_scorer(codes, true), params.alpha));
-  record_index(state, std::move(slots));
-  if (state.manifest.index_state.has_value()) {
-    state.manifest.index_state->search_list_size = params.search_list_size;
-    state.manifest.index_state->indexed_nodes = n;
-  }
+  VELQ_RETURN_IF_ERROR(state.index.extend(std::move(slots), params, code_scorer(codes, true)));
   return maybe_persist_state(state, true);
 }
 

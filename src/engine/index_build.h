@@ -16,14 +16,6 @@
 
 namespace velq {
 
-struct IndexParams {
-  std::size_t max_degree = 0;
-  std::size_t ef_construction = 0;
-  std::size_t search_list_size = 0;  // stored for searches only
-  std::size_t n_refinements = 0;
-  double alpha = 0.0;
-};
-
 // Flushes buffered writes, builds the graph over every active record (node i
 // = the i-th active slot, ascending), then records the node-to-slot list,
 // empties the delta list, stores the parameters and persists the bookkeeping
@@ -39,8 +31,10 @@ Status create_index_incremental(EngineState& state, const IndexParams& params);
 // How a full L2 build without raw vectors scores node c against node a
 // (node i = slots[i]): minus the distance between their decoded vectors
 // times their stored norms, from the codes and the norms' ‖x̂‖², with no
-// decoded vector kept beyond the node being scored from. All arguments must
-// outlive the scorer.
+// decoded vector kept. Every node's prepared form (its decoded vector
+// rotated and projected, 2n floats) is made here in blocks when all of them
+// fit the preparation budget, else as each node is asked about. All
+// arguments must outlive the scorer.
 BuildScorer l2_code_scorer(const EngineState& state, const NodeCodes& codes,
                            const ReconstructionNorms& norms, std::span<const std::uint32_t> slots);
 

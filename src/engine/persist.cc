@@ -26,29 +26,21 @@ Status publish_state_file(const StorageBackend& backend, const std::string& loca
 }
 
 Status publish_manifest(const StorageBackend& backend, const std::string& local_dir,
-                        const Manifest& manifest) {
-  if (!manifest.quantizer.has_value()) {
-    return publish_state_file(backend, local_dir, db_files::kManifest, bytes_of(manifest.to_json()));
-  }
+                        const Manifest& manifest, const std::optional<IndexState>& index_state) {
   Manifest snapshot = manifest;
   snapshot.quantizer.reset();
+  snapshot.index_state = index_state;
   return publish_state_file(backend, local_dir, db_files::kManifest, bytes_of(snapshot.to_json()));
 }
 
 Status maybe_persist_state(EngineState& state, bool force) {
-  if (!force && !state.index_ids_dirty && !state.delta_ids_dirty &&
-      state.ops_since_persist < kOpsPerPersist) {
+  if (!force && !state.index.lists_changed() && state.ops_since_persist < kOpsPerPersist) {
     return ok_status();
   }
-  if (state.index_ids_dirty) {
-    VELQ_RETURN_IF_ERROR(publish(state, db_files::kGraphIds, bytes_of(serialize_index_ids(state.index_ids))));
-    state.index_ids_dirty = false;
-  }
-  if (state.delta_ids_dirty) {
-    VELQ_RETURN_IF_ERROR(publish(state, db_files::kDeltaIds, bytes_of(serialize_index_ids(state.delta_ids))));
-    state.delta_ids_dirty = false;
-  }
-  VELQ_RETURN_IF_ERROR(publish_manifest(*state.backend, state.local_dir, state.manifest));
+  VELQ_RETURN_IF_ERROR(state.index.write_lists(
+      [&](std::string_view name, std::span<const std::uint8_t> bytes) { return publish(state, name, bytes); }));
+  VELQ_RETURN_IF_ERROR(
+      publish_manifest(*state.backend, state.local_dir, state.manifest, state.index.params()));
   state.ops_since_persist = 0;
   return ok_status();
 }

@@ -2,6 +2,7 @@
 // live_ids.bin, each written locally and through the provider (publish).
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -26,9 +27,10 @@ Status persist_id_pool(EngineState& state);
 Status publish_state_file(const StorageBackend& backend, const std::string& local_dir,
                           std::string_view name, std::span<const std::uint8_t> bytes);
 
-// manifest.json from `manifest`, without any quantizer entry (the quantizer
-// lives in quantizer.bin only), locally and through the provider.
+// manifest.json from `manifest` with the index's `index_state`, without any
+// quantizer entry (the quantizer lives in quantizer.bin only), locally and
+// through the provider.
 Status publish_manifest(const StorageBackend& backend, const std::string& local_dir,
-                        const Manifest& manifest);
+                        const Manifest& manifest, const std::optional<IndexState>& index_state);
 
 }  // namespace velq

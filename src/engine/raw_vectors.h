@@ -19,4 +19,9 @@ std::vector<double> live_raw_vector_at_slot(const EngineState& state, std::uint3
 // The same into `out`, resized to d.
 void live_raw_vector_into(const EngineState& state, std::uint32_t slot, std::vector<double>& out);
 
+// Asks the processor for the slot's raw vector ahead of its reading: a few
+// hits ahead, a rescoring loop overlaps their misses. Nothing when no raw
+// vectors are kept or the slot lies outside the file.
+void prefetch_raw_vector(const EngineState& state, std::uint32_t slot);
+
 }  // namespace velq

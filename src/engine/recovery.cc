@@ -128,7 +128,7 @@ Result<ProdQuantizer> create_database(const StorageBackend& backend, const Engin
   m.quantizer_type = type;
   VELQ_RETURN_IF_ERROR(
       publish_state_file(backend, o.local_dir, db_files::kQuantizer, encode_quantizer_image(q)));
-  VELQ_RETURN_IF_ERROR(publish_manifest(backend, o.local_dir, m));
+  VELQ_RETURN_IF_ERROR(publish_manifest(backend, o.local_dir, m, std::nullopt));
   if (o.rerank_precision != RerankPrecision::kDisabled) {
     // Opening for reading and writing creates the file and never truncates it.
     VELQ_ASSIGN_OR_RETURN(
@@ -147,7 +147,7 @@ struct SlotListRead {
 
 // A slot list that was read back must be ascending and name slots the id
 // pool holds; with `alive_only` (the graph's nodes) each must also be alive.
-std::optional<std::string> slot_list_fault(const std::vector<std::uint32_t>& ids, const IdPool& pool,
+std::optional<std::string> slot_list_fault(std::span<const std::uint32_t> ids, const IdPool& pool,
                                            bool alive_only) {
   for (std::size_t i = 0; i < ids.size(); ++i) {
     if (i > 0 && ids[i] <= ids[i - 1]) return "slots out of order at " + std::to_string(ids[i]);
@@ -185,10 +185,7 @@ Result<SlotListRead> read_slot_list(const StorageBackend& backend, const std::st
 void set_index_aside(EngineState& s, std::string_view file, const std::string& why) {
   std::fprintf(stderr, "velq: %s is damaged (%s); the index is set aside until it is built again\n",
                s.local_path(file).c_str(), why.c_str());
-  s.delta_ids.clear();
-  s.delta_ids_dirty = true;
-  s.drop_index();
-  s.graph.unload();
+  s.index.set_aside();
 }
 
 // The id pool from live_ids.bin: nullopt only when the file does not exist.
@@ -234,14 +231,14 @@ bool raw_vector_matches(const EngineState& s, const WalEntry& e, std::span<const
 
 void restore_raw_vector(EngineState& s, std::uint32_t slot, const WalEntry& e) {
   if (!s.live_vectors.has_value()) return;
-  std::vector<float> raw(s.d);
+  std::vector<float> raw(s.d());
   read_raw_vector(s.manifest.rerank_precision, s.live_vectors->slot(slot), raw);
   if (raw_vector_matches(s, e, raw)) return;
   const std::vector<double> v = s.quantizer->dequantize(e.mse_indices, e.qjl_bits, e.gamma);
   // The approximation may stray past what the slot's precision holds (a
   // value written as 65504 at f16, say): it saturates, never infinity.
   const double limit = max_raw_value(s.manifest.rerank_precision);
-  for (std::size_t i = 0; i < s.d; ++i) {
+  for (std::size_t i = 0; i < s.d(); ++i) {
     raw[i] = static_cast<float>(std::clamp(v[i] * e.norm, -limit, limit));
   }
   live_save_raw_vector(s, slot, raw);
@@ -338,9 +335,12 @@ Result<std::unique_ptr<EngineState>> open_engine_state(const EngineOptions& o) {
     return Error::corruption(std::string(kPoolAndLogMissing));
   }
 
-  const std::size_t manifest_d = manifest.d;
-  const std::size_t manifest_b = manifest.b;
-  const bool rerank_enabled = manifest.rerank_enabled;
+  // The index owns its stored parameters from here on; the manifest is
+  // written with them. The quantizer came from quantizer.bin: a copy the
+  // manifest carried is never written back.
+  std::optional<IndexState> index_state = std::move(manifest.index_state);
+  manifest.index_state.reset();
+  manifest.quantizer.reset();
   const bool normalize = o.normalize || manifest.normalize;
   auto state = std::make_unique<EngineState>(EngineState{
       .directory_lock = std::move(directory_lock),
@@ -352,25 +352,18 @@ Result<std::unique_ptr<EngineState>> open_engine_state(const EngineOptions& o) {
       .pending = {},
       .segments = std::move(segments),
       .metadata = std::move(metadata),
-      .graph = std::move(graph),
+      .index = EngineIndex(std::move(graph), std::move(index_ids.ids), std::move(delta_ids.ids),
+                           std::move(index_state)),
       .local_dir = o.local_dir,
-      .index_ids = std::move(index_ids.ids),
-      .delta_ids = std::move(delta_ids.ids),
       .live_codes = std::move(live_codes),
       .live_vectors = std::move(live_vectors),
       .blocked_codes = std::nullopt,  // built below, once the slots are final
       .reconstruction_norms = std::nullopt,
       .id_pool = IdPool(),
       .layout = layout,
-      .d = manifest_d,
-      .bits = manifest_b,
       .wal_flush_threshold = o.wal_flush_threshold.value_or(kDefaultWalFlushThreshold),
       .ops_since_persist = 0,
-      .metric = o.metric,
-      .rerank_enabled = rerank_enabled,
       .normalize = normalize,
-      .index_ids_dirty = false,
-      .delta_ids_dirty = false,
       .needs_compaction = false,
       .write_refusal = std::nullopt,
   });
@@ -389,12 +382,12 @@ Result<std::unique_ptr<EngineState>> open_engine_state(const EngineOptions& o) {
   }
   // An index whose lists do not fit the pool names slots of another
   // numbering: searching it would return other records.
-  if (!index_ids.fault) index_ids.fault = slot_list_fault(s.index_ids, s.id_pool, true);
-  if (!delta_ids.fault) delta_ids.fault = slot_list_fault(s.delta_ids, s.id_pool, false);
+  if (!index_ids.fault) index_ids.fault = slot_list_fault(s.index.node_slots(), s.id_pool, true);
+  if (!delta_ids.fault) delta_ids.fault = slot_list_fault(s.index.delta(), s.id_pool, false);
   if (index_ids.fault) set_index_aside(s, db_files::kGraphIds, *index_ids.fault);
   if (delta_ids.fault) set_index_aside(s, db_files::kDeltaIds, *delta_ids.fault);
   // A graph cut short would answer from the records it still holds.
-  if (const std::optional<std::string> fault = s.graph.file_fault()) {
+  if (const std::optional<std::string> fault = s.index.graph().file_fault()) {
     set_index_aside(s, graph_format::kFileName, *fault);
   }
 

@@ -22,6 +22,10 @@ namespace {
 // <q, x̂> (CodeScan::decoded_score), the same value up to rounding, at no
 // reconstruction (4 to 100 times cheaper per code, measured).
 constexpr double kDecodeBudget = 3.3e5;
+// A code whose decode costs more than this (a dense code from d = 224 on:
+// several µs, as much as the rest of a search of a small database) is
+// never decoded, however few codes the pool holds.
+constexpr double kDecodeOneMax = 1e5;
 
 // Decoding one code, in multiply-adds of a dense product: d² per dense
 // transform; a Hadamard transform's n·log2(n) steps cost about 2.5 of those
@@ -40,10 +44,10 @@ std::vector<double> rescore(const EngineState& state, const SlotScorer& scorer,
                             std::span<const engine::ScoredSlot> hits) {
   std::vector<double> scores(hits.size());
   const bool raw = state.live_vectors.has_value();
-  const bool from_terms = !raw && static_cast<double>(hits.size()) *
-                                          decode_cost(*state.quantizer) >
-                                      kDecodeBudget;
-  if (from_terms && state.metric == DistanceMetric::kL2) {
+  const double one = decode_cost(*state.quantizer);
+  const bool from_terms =
+      !raw && (one > kDecodeOneMax || static_cast<double>(hits.size()) * one > kDecodeBudget);
+  if (from_terms && state.metric() == DistanceMetric::kL2) {
     // The L2 scan scored each slot by the same terms.
     for (std::size_t i = 0; i < hits.size(); ++i) scores[i] = hits[i].score;
     return scores;
@@ -55,14 +59,21 @@ std::vector<double> rescore(const EngineState& state, const SlotScorer& scorer,
   constexpr std::size_t kTermsPerTask = 1 << 16;
   const std::size_t grain =
       raw || from_terms
-          ? std::max<std::size_t>(8, kTermsPerTask / std::max<std::size_t>(1, state.d))
+          ? std::max<std::size_t>(8, kTermsPerTask / std::max<std::size_t>(1, state.d()))
           : 8;
   parallel_for(hits.size(), grain, [&](std::size_t begin, std::size_t end) {
     if (raw) {
+      // Vectors lie scattered over the file: each is asked for a few hits
+      // before it is read.
+      constexpr std::size_t kAhead = 4;
+      for (std::size_t i = begin; i < std::min(end, begin + kAhead); ++i) {
+        prefetch_raw_vector(state, hits[i].slot);
+      }
       std::vector<double> vector;
       for (std::size_t i = begin; i < end; ++i) {
+        if (i + kAhead < end) prefetch_raw_vector(state, hits[i + kAhead].slot);
         live_raw_vector_into(state, hits[i].slot, vector);
-        scores[i] = filter::score_vectors_with_metric(state.metric, query, vector);
+        scores[i] = filter::score_vectors_with_metric(state.metric(), query, vector);
       }
       return;
     }
@@ -77,10 +88,10 @@ std::vector<double> rescore(const EngineState& state, const SlotScorer& scorer,
     for (std::size_t i = begin; i < end; ++i) slots.push_back(hits[i].slot);
     std::vector<double> decoded;
     dequantize_slots(state, slots, decoded);
-    const std::size_t d = state.d;
+    const std::size_t d = state.d();
     for (std::size_t i = begin; i < end; ++i) {
       scores[i] = filter::score_vectors_with_metric(
-          state.metric, query, std::span<const double>(decoded).subspan((i - begin) * d, d));
+          state.metric(), query, std::span<const double>(decoded).subspan((i - begin) * d, d));
     }
   });
   return scores;
@@ -99,7 +110,7 @@ std::vector<SearchResult> ranked_results(const EngineState& state, const SlotSco
                                          std::span<const engine::ScoredSlot> hits,
                                          std::uint64_t top_k) {
   std::vector<double> scores;
-  if (state.rerank_enabled) {
+  if (state.rerank_enabled()) {
     scores = rescore(state, scorer, query, hits);
   } else {
     scores.reserve(hits.size());

@@ -33,7 +33,7 @@ std::vector<SearchResult> scan_candidates(const EngineState& state, const SlotSc
   if (top_k == 0 || list.empty()) return {};
   // The pool never needs more room than there are candidates: with fewer
   // candidates than its capacity it evicts nothing either way.
-  const std::uint64_t wanted = saturating_mul(top_k, state.rerank_enabled ? kScanPoolPerResult : 1);
+  const std::uint64_t wanted = saturating_mul(top_k, state.rerank_enabled() ? kScanPoolPerResult : 1);
   const std::size_t pool_size = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, list.size()));
   const engine::SearchPool pool = scorer.code_scan().run(list, pool_size).pool;
   return ranked_results(state, scorer, query, pool.entries(), top_k);

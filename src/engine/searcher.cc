@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <string>
 
-#include "common/panic.h"
 #include "common/slot_bitmap.h"
 #include "engine/filter_resolve.h"
 #include "engine/search_results.h"
@@ -15,20 +14,11 @@ namespace velq {
 
 namespace {
 
-
-std::uint32_t slot_of_node(const EngineState& state, std::uint32_t node) {
-  if (node >= state.index_ids.size()) {
-    panic("graph node " + std::to_string(node) + " has no slot (" +
-          std::to_string(state.index_ids.size()) + " indexed slots)");
-  }
-  return state.index_ids[node];
-}
-
 // The delta slots a search may return, in list order: those still active
 // and, under a filter, among its matches `allowed`.
 std::vector<std::uint32_t> searchable_delta(const EngineState& state, const SlotBitmap* allowed) {
   std::vector<std::uint32_t> out;
-  for (const std::uint32_t s : state.delta_ids) {
+  for (const std::uint32_t s : state.index.delta()) {
     if (allowed != nullptr ? allowed->contains(s) : state.id_pool.is_listed(s)) out.push_back(s);
   }
   return out;
@@ -42,27 +32,24 @@ std::vector<engine::ScoredSlot> graph_hits(const EngineState& state, const SlotS
   // Neither count may exceed the graph's nodes: a beam that wide already
   // holds every node, so the walk is the same and nothing is sized by the
   // request.
-  const std::uint64_t nodes = state.graph.n_nodes();
-  const std::uint64_t wanted = state.rerank_enabled ? saturating_mul(top_k, kGraphPoolPerResult)
-                                                    : std::max(list_size, top_k);
+  const EngineIndex& index = state.index;
+  const std::uint64_t nodes = index.graph().n_nodes();
+  const std::uint64_t wanted = state.rerank_enabled() ? saturating_mul(top_k, kGraphPoolPerResult)
+                                                      : std::max(list_size, top_k);
   const std::size_t k = static_cast<std::size_t>(std::min(wanted, nodes));
   const std::size_t ef = static_cast<std::size_t>(std::min(std::max(list_size, wanted), nodes));
 
-  const NodeScorer score = [&](std::uint32_t node) {
-    return scorer.score(slot_of_node(state, node));
-  };
-  const std::span<const std::uint8_t> codes = state.live_codes.mapped_bytes();
-  const std::size_t stride = state.layout.stride;
-  const NodePrefetch prefetch = [&](std::uint32_t node) {
-    if (node >= state.index_ids.size()) return;
-    const std::size_t at = std::size_t{state.index_ids[node]} * stride;
-    if (at >= codes.size()) return;
-    for (std::size_t line = 0; line < stride; line += 64) __builtin_prefetch(codes.data() + at + line);
+  std::vector<std::uint32_t> slots;
+  const NodeBatchScorer score = [&](std::span<const std::uint32_t> nodes,
+                                    std::span<double> scores) {
+    slots.resize(nodes.size());
+    for (std::size_t i = 0; i < nodes.size(); ++i) slots[i] = index.slot_of_node(nodes[i]);
+    scorer.code_scan().walk_scores(slots, scores);
   };
   std::optional<SearchFilter> filter;
-  if (allowed != nullptr) filter = SearchFilter{allowed, state.index_ids};
+  if (allowed != nullptr) filter = SearchFilter{allowed, index.node_slots()};
 
-  const std::vector<ScoredNode> hits = state.graph.search(k, ef, score, filter, prefetch);
+  const std::vector<ScoredNode> hits = index.graph().search(k, ef, score, filter);
   // With raw vectors kept, every hit goes on to be rescored from them and
   // the best top_k are kept after: the code scores that ordered the walk
   // misorder close neighbours. Otherwise the first top_k are kept. A node
@@ -70,13 +57,18 @@ std::vector<engine::ScoredSlot> graph_hits(const EngineState& state, const SlotS
   // it, so its graph hit is dropped before the cut, and the answer neither
   // names it twice nor comes up short.
   const std::uint64_t keep = state.live_vectors.has_value() ? hits.size() : top_k;
-  const std::vector<std::uint32_t>& delta = state.delta_ids;  // ascending
   std::vector<engine::ScoredSlot> out;
   out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(hits.size(), keep)));
   for (const ScoredNode& hit : hits) {
     if (out.size() >= keep) break;
-    const std::uint32_t slot = slot_of_node(state, hit.node);
-    if (!std::binary_search(delta.begin(), delta.end(), slot)) out.push_back({slot, hit.score});
+    const std::uint32_t slot = index.slot_of_node(hit.node);
+    if (!index.in_delta(slot)) out.push_back({slot, hit.score});
+  }
+  // L2 walk scores round otherwise than the scan's (walk_scores): unless
+  // raw vectors rescore them, the kept hits carry the scan's, so that delta
+  // hits and the scores reported share one scale.
+  if (state.metric() == DistanceMetric::kL2 && !state.live_vectors.has_value()) {
+    for (engine::ScoredSlot& hit : out) hit.score = scorer.score(hit.slot);
   }
   return out;
 }
@@ -92,13 +84,12 @@ Result<std::vector<SearchResult>> search_with_filter_and_ann(
 
   std::vector<double> normalised;
   const std::span<const double> q = scored_query(state, query, normalised);
-  const RouteCounts counts{state.has_index(), active, state.delta_ids.size()};
-  if (choose_road(counts, use_ann) == SearchRoad::kScan) {
+  if (state.index.road(active, use_ann) == SearchRoad::kScan) {
     return exhaustive_search_simd(state, q, top_k, filter, std::nullopt, prepared);
   }
 
   const std::uint64_t list_size =
-      ann_search_list_size.value_or(state.manifest.index_state->search_list_size);
+      ann_search_list_size.value_or(state.index.params()->search_list_size);
   std::optional<SlotBitmap> allowed;
   if (filter != nullptr) {
     const std::vector<std::uint32_t> candidates = filter_candidates(state, *filter);

@@ -13,7 +13,7 @@ constexpr double kNormalizeFloor = 1e-10;
 
 // L2 without reconstruction norms decodes every candidate: no prepared query.
 bool needs_prepared_query(const EngineState& state) {
-  return state.metric != DistanceMetric::kL2 || state.reconstruction_norms.has_value();
+  return state.metric() != DistanceMetric::kL2 || state.reconstruction_norms.has_value();
 }
 
 PreparedIpQuery prepare(const EngineState& state, std::span<const double> query) {
@@ -84,7 +84,7 @@ void dequantize_slots(const EngineState& state, std::span<const std::uint32_t> s
 SlotScorer::SlotScorer(const EngineState& state, std::span<const double> query,
                        const BlockedCodes* blocked, const PreparedIpQuery* prepared)
     : prepared_(prepared ? *prepared : prepare(state, query)),
-      scan_(*state.quantizer, prepared_, state.metric, query_norm(query),
+      scan_(*state.quantizer, prepared_, state.metric(), query_norm(query),
             code_slots(state), blocked, decoded_inputs(state, query)) {}
 
 double SlotScorer::score(std::uint32_t slot) const { return scan_.exact_score(slot); }

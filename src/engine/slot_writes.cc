@@ -78,13 +78,14 @@ void live_write_code(EngineState& state, std::uint32_t slot,
 
 void live_write_packed_code(EngineState& state, std::uint32_t slot,
                             std::span<const std::uint8_t> packed_mse,
-                            std::span<const std::uint8_t> qjl_bits, float gamma, float norm) {
+                            std::span<const std::uint8_t> qjl_bits, float gamma, float norm,
+                            std::optional<double> decoded_square) {
   const SlotLayout& layout = state.layout;
   // Fast-mode codes come with zero sign bytes that the slot does not keep.
   const std::span<const std::uint8_t> signs =
       layout.qjl_bytes == 0 ? std::span<const std::uint8_t>() : qjl_bits;
   write_code_slot(layout, state.live_codes.slot_mut(slot), packed_mse, signs, gamma, norm);
-  update_blocked_codes(state, slot);
+  update_blocked_codes(state, slot, decoded_square);
 }
 
 Result<std::uint32_t> live_alloc_or_update(EngineState& state, std::string_view id,

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -39,10 +40,12 @@ void live_write_code(EngineState& state, std::uint32_t slot,
                      std::span<const std::uint16_t> mse_indices,
                      std::span<const std::uint8_t> qjl_bits, float gamma, float norm);
 
-// The same with the indices already packed (M bytes).
+// The same with the indices already packed (M bytes); decoded_square as
+// update_blocked_codes takes it.
 void live_write_packed_code(EngineState& state, std::uint32_t slot,
                             std::span<const std::uint8_t> packed_mse,
-                            std::span<const std::uint8_t> qjl_bits, float gamma, float norm);
+                            std::span<const std::uint8_t> qjl_bits, float gamma, float norm,
+                            std::optional<double> decoded_square = std::nullopt);
 
 // live_slot_for, then live_write_code into that slot.
 Result<std::uint32_t> live_alloc_or_update(EngineState& state, std::string_view id,

@@ -24,7 +24,7 @@ std::uint64_t total_disk_bytes(const EngineState& state) {
                                      db_files::kLiveCodes}) {
     total += provider_size(state, key);
   }
-  if (state.rerank_enabled) total += provider_size(state, db_files::kLiveVectors);
+  if (state.rerank_enabled()) total += provider_size(state, db_files::kLiveVectors);
   return total;
 }
 
@@ -44,11 +44,11 @@ EngineStats engine_stats(const EngineState& state) {
   s.vector_count = state.id_pool.active_count();
   s.segment_count = state.segments.segments().size();
   s.buffered_vectors = state.pending.size();
-  s.dimension = state.d;
-  s.bits = state.bits;
+  s.dimension = state.d();
+  s.bits = state.manifest.b;
   s.total_disk_bytes = total_disk_bytes(state);
-  s.has_index = state.has_index();
-  s.index_nodes = state.index_ids.size();
+  s.has_index = state.index.usable();
+  s.index_nodes = state.index.node_slots().size();
   s.live_slot_count = state.live_codes.len();
   s.live_codes_bytes = state.live_codes.stride() * state.live_codes.len();
   s.live_id_count = state.id_pool.active_count();
@@ -58,9 +58,10 @@ EngineStats engine_stats(const EngineState& state) {
   }
   s.metadata_entries = state.metadata.size();
   s.metadata_bytes_estimate = metadata_bytes_estimate(state);
-  s.ann_slot_count = state.index_ids.size();
-  s.graph_nodes = state.graph.is_mapped() ? state.graph.n_nodes() : 0;
-  s.delta_size = state.delta_ids.size();
+  s.ann_slot_count = state.index.node_slots().size();
+  const GraphManager& graph = state.index.graph();
+  s.graph_nodes = graph.is_mapped() ? graph.n_nodes() : 0;
+  s.delta_size = state.index.delta().size();
   return s;
 }
 

@@ -1,21 +1,96 @@
 #include "engine/velqor_engine.h"
 
+#include "engine/db_files.h"
 #include "engine/deletes.h"
+#include "engine/engine_state.h"
 #include "engine/flush.h"
 #include "engine/index_build.h"
-#include "engine/raw_vectors.h"
 #include "engine/reads.h"
 #include "engine/recovery.h"
 #include "engine/searcher.h"
-#include "engine/search_scan.h"
 #include "engine/stats.h"
+#include "engine/slot_scorer.h"
+#include "engine/write_support.h"
 #include "engine/writes.h"
+#include "storage/io/backend.h"
+#include "storage/io/file_io.h"
+#include "storage/metadata/filter.h"
+#include "storage/metadata/vector_metadata.h"
 
 namespace velq {
+
+namespace {
+
+StoredParameters parameters_of(const Manifest& m) { return {m.d, m.b, m.seed, m.metric}; }
+
+}  // namespace
+
+PreparedQueries::PreparedQueries() = default;
+PreparedQueries::PreparedQueries(PreparedQueries&&) noexcept = default;
+PreparedQueries& PreparedQueries::operator=(PreparedQueries&&) noexcept = default;
+PreparedQueries::~PreparedQueries() = default;
+
+const PreparedIpQuery* PreparedQueries::row(std::size_t i) const {
+  return i < rows_.size() ? &rows_[i] : nullptr;
+}
+
+VelqorEngine::VelqorEngine(std::unique_ptr<EngineState> state) : state_(std::move(state)) {}
+VelqorEngine::VelqorEngine(VelqorEngine&&) noexcept = default;
+VelqorEngine& VelqorEngine::operator=(VelqorEngine&&) noexcept = default;
+VelqorEngine::~VelqorEngine() = default;
 
 Result<VelqorEngine> VelqorEngine::open_with_options(const EngineOptions& options) {
   VELQ_ASSIGN_OR_RETURN(std::unique_ptr<EngineState> state, open_engine_state(options));
   return VelqorEngine(std::move(state));
+}
+
+Result<std::string> VelqorEngine::local_directory(const std::string& uri,
+                                                  std::string_view collection) {
+  VELQ_ASSIGN_OR_RETURN(std::string root, StorageBackend::root_of(uri));
+  if (collection.empty()) return root;
+  return db_files::local_path(root, collection);
+}
+
+bool VelqorEngine::holds_database(const std::string& dir) {
+  const Result<bool> exists =
+      path_exists(*local_file_system(), db_files::local_path(dir, db_files::kManifest));
+  return exists.ok() && *exists;
+}
+
+Result<StoredParameters> VelqorEngine::read_stored_parameters(const EngineOptions& options) {
+  VELQ_ASSIGN_OR_RETURN(const std::unique_ptr<FileLock> lock,
+                        lock_directory(*options.fs, options.local_dir));
+  VELQ_ASSIGN_OR_RETURN(
+      const std::vector<std::uint8_t> bytes,
+      read_file(*options.fs, db_files::local_path(options.local_dir, db_files::kManifest)));
+  VELQ_ASSIGN_OR_RETURN(const Manifest manifest, Manifest::parse(bytes));
+  return parameters_of(manifest);
+}
+
+std::size_t VelqorEngine::max_property_depth() { return kMaxPropertyValueDepth; }
+
+std::string VelqorEngine::property_too_deep_message() { return metadata_too_deep_message(); }
+
+Status VelqorEngine::check_filter(const JsonObject& filter) {
+  return filter::validate_filter_operators(filter);
+}
+
+StoredParameters VelqorEngine::stored_parameters() const { return parameters_of(state_->manifest); }
+
+std::size_t VelqorEngine::dimension() const { return state_->d(); }
+
+bool VelqorEngine::normalizes() const { return state_->normalize; }
+
+std::size_t VelqorEngine::wal_flush_threshold() const { return state_->wal_flush_threshold; }
+
+bool VelqorEngine::refuses_writes() const { return state_->write_refusal.has_value(); }
+
+Status VelqorEngine::check_matches(const EngineOptions& options) const {
+  return velq::check_matches(state_->manifest, options);
+}
+
+Status VelqorEngine::check_raw_range(std::span<const float> vector) const {
+  return check_raw_vector_range(*state_, vector);
 }
 
 Status VelqorEngine::write_vector_entry(std::string id, std::span<const double> vector,
@@ -61,6 +136,10 @@ Result<std::optional<GetResult>> VelqorEngine::get(const std::string& id) const 
   return get_record(*state_, id);
 }
 
+bool VelqorEngine::contains(const std::string& id) const {
+  return state_->id_pool.get_slot(id).has_value();
+}
+
 Result<std::vector<std::optional<GetResult>>> VelqorEngine::get_many(
     const std::vector<std::string>& ids) const {
   return velq::get_many(*state_, ids);
@@ -80,28 +159,21 @@ Result<std::unordered_map<std::string, std::uint64_t>> VelqorEngine::list_metada
   return velq::list_metadata_values(*state_, field);
 }
 
-Result<std::vector<SearchResult>> VelqorEngine::exhaustive_search_simd(
-    std::span<const double> query, std::uint64_t top_k, const JsonObject* filter,
-    std::optional<std::span<const std::uint32_t>> candidates) const {
-  return velq::exhaustive_search_simd(*state_, query, top_k, filter, candidates);
-}
-
 Result<std::vector<SearchResult>> VelqorEngine::search_with_filter_and_ann(
     std::span<const double> query, std::uint64_t top_k, const JsonObject* filter,
-    std::optional<std::uint64_t> ann_search_list_size, std::optional<bool> use_ann,
+    std::optional<std::uint64_t> list_size, std::optional<bool> use_ann,
     const PreparedIpQuery* prepared) const {
-  return velq::search_with_filter_and_ann(*state_, query, top_k, filter, ann_search_list_size,
-                                          use_ann, prepared);
+  return velq::search_with_filter_and_ann(*state_, query, top_k, filter, list_size, use_ann,
+                                          prepared);
 }
 
-std::vector<PreparedIpQuery> VelqorEngine::prepare_search_queries(
-    std::span<const double> rows) const {
-  return velq::prepare_search_queries(*state_, rows);
+PreparedQueries VelqorEngine::prepare_search_queries(std::span<const double> rows) const {
+  PreparedQueries prepared;
+  prepared.rows_ = velq::prepare_search_queries(*state_, rows);
+  return prepared;
 }
 
-std::vector<double> VelqorEngine::live_raw_vector_at_slot(std::uint32_t slot) const {
-  return velq::live_raw_vector_at_slot(*state_, slot);
-}
+std::size_t VelqorEngine::query_rows_per_thread() { return ProdQuantizer::kQueryBlockRows; }
 
 Status VelqorEngine::create_index_with_params(const IndexParams& params) {
   return velq::create_index_with_params(*state_, params);

@@ -79,20 +79,6 @@ WalEntry make_write_entry(std::string id, EncodedVector&& code, float stored_nor
   return entry;
 }
 
-void note_delta_slots(EngineState& state, std::span<const std::uint32_t> slots) {
-  if (state.index_ids.empty() || slots.empty()) return;
-  std::vector<std::uint32_t> added(slots.begin(), slots.end());
-  std::sort(added.begin(), added.end());
-  std::vector<std::uint32_t> merged;
-  merged.reserve(state.delta_ids.size() + added.size());
-  std::set_union(state.delta_ids.begin(), state.delta_ids.end(), added.begin(), added.end(),
-                 std::back_inserter(merged));
-  merged.erase(std::unique(merged.begin(), merged.end()), merged.end());
-  if (merged.size() == state.delta_ids.size()) return;
-  state.delta_ids = std::move(merged);
-  state.delta_ids_dirty = true;
-}
-
 Status finish_operations(EngineState& state, std::uint64_t operations) {
   state.manifest.vector_count = state.id_pool.active_count();
   state.ops_since_persist += operations;

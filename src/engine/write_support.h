@@ -1,6 +1,6 @@
 // Steps shared by the write and delete roads: turning a caller's vector
 // into the unit-length copy the quantizer takes, building log entries,
-// logging them, delta-list bookkeeping and the closing persistence and flush
+// logging them and the closing persistence and flush
 // checks.
 #pragma once
 
@@ -60,13 +60,6 @@ Status log_entries(EngineState& state, std::span<const WalEntry> entries);
 // The log entry of one record write.
 WalEntry make_write_entry(std::string id, EncodedVector&& code, float stored_norm,
                           std::string metadata_json);
-
-// Records `slots` (any order, repeats allowed), whose vectors were just
-// written, in the ascending delta list when an index exists: a new record is
-// no graph node, and a rewritten node's links describe its old vector, so the
-// delta merge scores either until the next build.
-void note_delta_slots(EngineState& state, std::span<const std::uint32_t> slots);
-
 
 // After `operations` records were written or deleted: refreshes the record
 // count, counts the operations towards the next persist, persists when due

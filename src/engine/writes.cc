@@ -40,7 +40,7 @@ Status write_vector_entry(EngineState& state, std::string id, std::span<const do
   VELQ_ASSIGN_OR_RETURN(const std::uint32_t slot,
                         live_alloc_or_update(state, entry.id, entry.mse_indices, entry.qjl_bits,
                                              entry.gamma, entry.norm));
-  note_delta_slots(state, std::span(&slot, 1));
+  state.index.note_written(std::span(&slot, 1));
   live_save_raw_vector(state, slot, state.normalize ? unit : values);
   VELQ_RETURN_IF_ERROR(state.metadata.put(slot, record));
   return finish_operations(state, 1);

@@ -41,9 +41,11 @@ Status GraphManager::map_local_file() {
 void GraphManager::parse_layout() {
   if (!mmap_.has_value()) {
     layout_ = GraphLayout();
+    adjacency_ = GraphAdjacency();
     return;
   }
   layout_.parse(mmap_->bytes());
+  adjacency_ = GraphAdjacency(GraphView(mmap_->bytes(), layout_));
 }
 
 void GraphManager::unload() {
@@ -65,12 +67,17 @@ Result<std::vector<std::uint32_t>> GraphManager::get_neighbors_at_level(std::uin
 }
 
 std::vector<ScoredNode> GraphManager::search(std::size_t k, std::size_t ef,
-                                             const NodeScorer& scorer,
-                                             std::optional<SearchFilter> filter,
-                                             const NodePrefetch& prefetch) const {
+                                             const NodeBatchScorer& scorer,
+                                             std::optional<SearchFilter> filter) const {
   if (!mmap_.has_value()) return {};
-  return search_graph(GraphView(mmap_->bytes(), layout_), k, ef, scorer,
-                      filter.has_value() ? &*filter : nullptr, prefetch);
+  return search_graph(adjacency_, k, ef, scorer, filter.has_value() ? &*filter : nullptr);
+}
+
+std::vector<ScoredNode> GraphManager::search(std::size_t k, std::size_t ef,
+                                             const NodeScorer& scorer,
+                                             std::optional<SearchFilter> filter) const {
+  if (!mmap_.has_value()) return {};
+  return search_graph(adjacency_, k, ef, scorer, filter.has_value() ? &*filter : nullptr);
 }
 
 namespace {

@@ -1,5 +1,6 @@
 // The persisted proximity graph of one database: graph.bin in the local
-// directory, memory-mapped, mirrored through the storage provider. The
+// directory, memory-mapped, mirrored through the storage provider, and its
+// lists decoded once into memory for the searches (graph_adjacency.h). The
 // manager never sees vectors; builders and searches receive scoring
 // callbacks.
 //
@@ -17,6 +18,7 @@
 #include "common/result.h"
 #include "storage/io/backend.h"
 #include "storage/io/file_system.h"
+#include "storage/graph/graph_adjacency.h"
 #include "storage/graph/graph_data.h"
 #include "storage/graph/graph_reader.h"
 #include "index/graph_search.h"
@@ -50,16 +52,18 @@ class GraphManager {
 
   // At most k nodes, best first; never fails (see search_graph). Empty
   // while no file is mapped.
+  std::vector<ScoredNode> search(std::size_t k, std::size_t ef, const NodeBatchScorer& scorer,
+                                 std::optional<SearchFilter> filter) const;
   std::vector<ScoredNode> search(std::size_t k, std::size_t ef, const NodeScorer& scorer,
-                                 std::optional<SearchFilter> filter,
-                                 const NodePrefetch& prefetch = nullptr) const;
+                                 std::optional<SearchFilter> filter) const;
 
   // Node's ascending list at `level`: "Graph not loaded" without a map, else
   // as GraphView::neighbors.
   Result<std::vector<std::uint32_t>> get_neighbors_at_level(std::uint32_t node,
                                                             std::uint32_t level) const;
 
-  // Reloads the header fields and offsets table from the current map.
+  // Reloads the header fields and offsets table from the current map, and
+  // decodes its lists for the searches.
   void parse_layout();
 
   // Why the mapped file is not the whole graph its header describes (see
@@ -76,6 +80,8 @@ class GraphManager {
   std::uint32_t entry_point() const { return layout_.entry_point; }
   std::uint32_t max_level() const { return layout_.max_level; }
   const std::string& path() const { return path_; }
+  // Bytes of the decoded lists the searches walk.
+  std::size_t adjacency_bytes() const { return adjacency_.memory_bytes(); }
 
  private:
   GraphManager(std::shared_ptr<const StorageBackend> backend, std::string path)
@@ -91,6 +97,7 @@ class GraphManager {
   std::optional<Mapping> mmap_;
   std::string path_;
   GraphLayout layout_;
+  GraphAdjacency adjacency_;
   std::shared_ptr<const StorageBackend> backend_;
 };
 

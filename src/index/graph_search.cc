@@ -1,7 +1,6 @@
 #include "index/graph_search.h"
 
 #include <algorithm>
-#include <array>
 #include <limits>
 #include <utility>
 
@@ -88,54 +87,48 @@ class VisitedMarks {
 thread_local NodeMarks VisitedMarks::shared_;
 thread_local bool VisitedMarks::in_use_ = false;
 
-// Lists that fit are decoded on the stack; graphs built with a larger
-// degree fall back to a vector.
-constexpr std::size_t kStackListSize = 256;
-
 // Per-search state shared by the levels: the callbacks, the visited marks
-// and the buffers of the list being expanded.
+// and the unvisited neighbours of the node being expanded with their scores.
 class Walk {
  public:
-  Walk(const GraphView& graph, const NodeScorer& scorer, const NodePrefetch& prefetch)
+  Walk(const GraphAdjacency& graph, const NodeBatchScorer& scorer, const NodePrefetch& prefetch)
       : graph_(graph), scorer_(scorer), prefetch_(prefetch) {}
 
-  const GraphView& graph() const { return graph_; }
+  const GraphAdjacency& graph() const { return graph_; }
   VisitedMarks& visited() { return visited_; }
-  double score(std::uint32_t node) const { return scorer_(node); }
 
-  // c's list at `level` (an unreadable list is empty) without the nodes
-  // outside the graph or already visited, which are marked visited now and
-  // hinted to the caller, all before any of them is scored.
-  std::span<const std::uint32_t> expand(std::uint32_t c, std::uint32_t level) {
-    std::span<std::uint32_t> list = decode(c, level);
-    std::size_t kept = 0;
-    for (const std::uint32_t v : list) {
-      if (v < graph_.n_nodes() && visited_.insert(v)) list[kept++] = v;
+  double score(std::uint32_t node) {
+    double out;
+    scorer_(std::span(&node, 1), std::span(&out, 1));
+    return out;
+  }
+
+  // c's neighbours at `level` not yet visited, in list order, with their
+  // scores: all are marked visited and hinted to the caller, then scored
+  // together in one call.
+  std::span<const ScoredNode> expand(std::uint32_t c, std::uint32_t level) {
+    fresh_.clear();
+    for (const std::uint32_t v : graph_.list(c, level)) {
+      if (visited_.insert(v)) fresh_.push_back(v);
     }
-    list = list.first(kept);
     if (prefetch_) {
-      for (const std::uint32_t v : list) prefetch_(v);
+      for (const std::uint32_t v : fresh_) prefetch_(v);
     }
-    return list;
+    scores_.resize(fresh_.size());
+    hits_.resize(fresh_.size());
+    if (!fresh_.empty()) scorer_(fresh_, scores_);
+    for (std::size_t i = 0; i < fresh_.size(); ++i) hits_[i] = {fresh_[i], scores_[i]};
+    return hits_;
   }
 
  private:
-  std::span<std::uint32_t> decode(std::uint32_t c, std::uint32_t level) {
-    const Result<std::size_t> count = graph_.decode(c, level, stack_list_);
-    if (!count.ok()) return {};
-    if (*count <= stack_list_.size()) return std::span(stack_list_).first(*count);
-    // The first decode told the length: one more fills the longer buffer.
-    long_list_.resize(*count);
-    const Result<std::size_t> again = graph_.decode(c, level, long_list_);
-    return again.ok() ? std::span(long_list_).first(*again) : std::span<std::uint32_t>();
-  }
-
-  const GraphView& graph_;
-  const NodeScorer& scorer_;
+  const GraphAdjacency& graph_;
+  const NodeBatchScorer& scorer_;
   const NodePrefetch& prefetch_;
   VisitedMarks visited_;
-  std::array<std::uint32_t, kStackListSize> stack_list_;
-  std::vector<std::uint32_t> long_list_;
+  std::vector<std::uint32_t> fresh_;
+  std::vector<double> scores_;
+  std::vector<ScoredNode> hits_;
 };
 
 // Greedy descent through one upper level; returns its best (at most
@@ -149,8 +142,7 @@ std::vector<ScoredNode> descend_level(Walk& walk, std::uint32_t level,
   while (!candidates.empty()) {
     const ScoredNode c = candidates.pop();
     if (results.size() >= kUpperLevelBeam && ranks_before(results.top().score, c.score)) break;
-    for (const std::uint32_t v : walk.expand(c.node, level)) {
-      const ScoredNode hit{v, walk.score(v)};
+    for (const ScoredNode& hit : walk.expand(c.node, level)) {
       if (results.size() < kUpperLevelBeam || ranks_before(hit.score, results.top().score)) {
         candidates.push(hit);
         results.push(hit);
@@ -178,14 +170,16 @@ std::vector<ScoredNode> search_level0(Walk& walk, std::size_t ef,
   while (!candidates.empty()) {
     const ScoredNode c = candidates.pop();
     if (results.size() >= ef && ranks_before(worst_score(results), c.score)) break;
-    for (const std::uint32_t v : walk.expand(c.node, 0)) {
-      const ScoredNode hit{v, walk.score(v)};
+    for (const ScoredNode& hit : walk.expand(c.node, 0)) {
+      const std::uint32_t v = hit.node;
       const bool full = results.size() >= ef;
       // Once the results are full their worst score only rises, so a node
       // scoring below it now would stop the walk when popped: leaving it
       // out of the queue changes neither the walk nor the results.
       if (full && ranks_before(worst_score(results), hit.score)) continue;
       candidates.push(hit);
+      // Most of the queue is expanded soon: start loading its list now.
+      walk.graph().prefetch(v);
       if (!passes(filter, v)) continue;
       if (full && !ranks_before(hit.score, worst_score(results))) continue;
       results.push(hit);
@@ -197,13 +191,13 @@ std::vector<ScoredNode> search_level0(Walk& walk, std::size_t ef,
 
 }  // namespace
 
-std::vector<ScoredNode> search_graph(const GraphView& graph, std::size_t k, std::size_t ef,
-                                     const NodeScorer& scorer, const SearchFilter* filter,
+std::vector<ScoredNode> search_graph(const GraphAdjacency& graph, std::size_t k, std::size_t ef,
+                                     const NodeBatchScorer& scorer, const SearchFilter* filter,
                                      const NodePrefetch& prefetch) {
   const std::uint32_t entry = graph.entry_point();
   if (graph.n_nodes() == 0 || entry >= graph.n_nodes()) return {};
   Walk walk(graph, scorer, prefetch);
-  std::vector<ScoredNode> entries{{entry, scorer(entry)}};
+  std::vector<ScoredNode> entries{{entry, walk.score(entry)}};
   // No list exists above the top level, so a larger stored max_level only
   // names empty levels.
   for (std::uint32_t level = std::min(graph.max_level(), graph_format::kTopLevel); level >= 1;
@@ -214,6 +208,15 @@ std::vector<ScoredNode> search_graph(const GraphView& graph, std::size_t k, std:
   std::sort(hits.begin(), hits.end(), ranks_first);
   if (hits.size() > k) hits.resize(k);
   return hits;
+}
+
+std::vector<ScoredNode> search_graph(const GraphAdjacency& graph, std::size_t k, std::size_t ef,
+                                     const NodeScorer& scorer, const SearchFilter* filter,
+                                     const NodePrefetch& prefetch) {
+  const NodeBatchScorer each = [&](std::span<const std::uint32_t> nodes, std::span<double> scores) {
+    for (std::size_t i = 0; i < nodes.size(); ++i) scores[i] = scorer(nodes[i]);
+  };
+  return search_graph(graph, k, ef, each, filter, prefetch);
 }
 
 }  // namespace velq

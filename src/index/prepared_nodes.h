@@ -5,7 +5,9 @@
 // kept links. Preparing a raw vector rotates and projects it, which costs
 // far more than scoring the handful of candidates of such a call, so the
 // build keeps every node's preparation when the whole set fits in memory,
-// and otherwise the last one per thread.
+// and otherwise the last one per thread. A kept set may also be prepared
+// up front in blocks of nodes, which lets one pass over a dense matrix
+// serve a whole block.
 #pragma once
 
 #include <atomic>
@@ -13,10 +15,12 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "common/panic.h"
+#include "common/worker_pool.h"
 
 namespace velq {
 
@@ -66,6 +70,24 @@ class PreparedNodes {
   }
 
   bool keeps_all() const { return store_ != nullptr; }
+
+  // When the whole set is kept, prepares every node now on the worker pool:
+  // make_block(first, out) fills out (up to `block` entries) with the
+  // preparations of nodes first .. first + out.size() - 1. Nothing otherwise:
+  // get() then prepares each node as it is asked about.
+  template <typename MakeBlock>
+  void prepare_all(std::size_t block, MakeBlock&& make_block) const {
+    if (!store_ || block == 0) return;
+    Store& store = *store_;
+    parallel_for_each((count_ + block - 1) / block, 1, [&](std::size_t b) {
+      const std::size_t first = b * block;
+      std::vector<Prepared> made(std::min(block, count_ - first));
+      make_block(first, std::span(made));
+      for (std::size_t i = 0; i < made.size(); ++i) {
+        std::call_once(store.once[first + i], [&] { store.values[first + i] = std::move(made[i]); });
+      }
+    });
+  }
 
   // make() for `node`, run once per node while the whole set is kept (other
   // threads asking meanwhile wait for it), else at most once per run of

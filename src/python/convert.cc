@@ -8,8 +8,6 @@
 #include "python/args.h"
 #include "python/errors.h"
 #include "python/py_ref.h"
-#include "storage/metadata/filter.h"
-#include "storage/metadata/vector_metadata.h"
 
 namespace velq::py {
 namespace {
@@ -25,7 +23,7 @@ class RecursionGuard {
   ~RecursionGuard() { Py_LeaveRecursiveCall(); }
 };
 
-[[noreturn]] void throw_too_deep() { throw_value_error(metadata_too_deep_message()); }
+[[noreturn]] void throw_too_deep() { throw_value_error(VelqorEngine::property_too_deep_message()); }
 
 JsonValue to_json(PyObject* object, std::size_t depth_left);
 
@@ -118,13 +116,13 @@ void set_item(PyObject* dict, const char* key, PyObject* new_value) {
 JsonObject parse_pydict(PyObject* dict) {
   if (dict == nullptr || dict == Py_None) return JsonObject();
   if (!PyDict_Check(dict)) throw_cannot_convert(dict, "PyDict");
-  return dict_to_json(dict, kMaxPropertyValueDepth);
+  return dict_to_json(dict, VelqorEngine::max_property_depth());
 }
 
 std::optional<JsonObject> parse_filter(PyObject* dict) {
   JsonObject filter = parse_pydict(dict);
   if (filter.empty()) return std::nullopt;
-  const Status valid = filter::validate_filter_operators(filter);
+  const Status valid = VelqorEngine::check_filter(filter);
   if (!valid.ok()) throw_value_error(valid.error().message());
   return filter;
 }

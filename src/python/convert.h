@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "common/json_value.h"
-#include "engine/engine_types.h"
+#include "engine/velqor_engine.h"
 
 namespace velq::py {
 

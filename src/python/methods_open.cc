@@ -7,13 +7,8 @@
 #include <string>
 #include <system_error>
 
-#include "engine/db_files.h"
-#include "engine/manifest.h"
-#include "engine/recovery.h"
 #include "python/database.h"
 #include "python/open_registry.h"
-#include "storage/io/backend.h"
-#include "storage/io/file_io.h"
 
 namespace velq::py {
 namespace {
@@ -79,9 +74,7 @@ std::string database_dir(const std::string& path, const std::optional<std::strin
                         ": must be a single path component with no separators");
     }
   }
-  const std::string root = unwrap(StorageBackend::root_of(path));
-  if (!collection || collection->empty()) return root;
-  return db_files::local_path(root, *collection);
+  return unwrap(VelqorEngine::local_directory(path, collection.value_or(std::string())));
 }
 
 [[noreturn]] void throw_os_error(int errnum, const std::string& path) {
@@ -108,24 +101,12 @@ std::string real_path(const std::string& dir) {
   return path;
 }
 
-std::string manifest_path(const std::string& dir) {
-  return db_files::local_path(dir, db_files::kManifest);
-}
-
 // An open without a dimension needs an existing database; checked before
 // anything is created.
-void require_manifest(const std::string& dir) {
-  std::error_code error;
-  if (!std::filesystem::exists(manifest_path(dir), error) || error) {
+void require_database(const std::string& dir) {
+  if (!VelqorEngine::holds_database(dir)) {
     throw_value_error("dimension is required when opening a new database");
   }
-}
-
-// The stored parameters of an existing database, for an open without a
-// dimension.
-Manifest stored_manifest(const std::string& dir) {
-  const auto bytes = unwrap(read_file(*local_file_system(), manifest_path(dir)));
-  return unwrap(Manifest::parse(bytes));
 }
 
 DistanceMetric parse_metric(const std::string& text) {
@@ -154,7 +135,7 @@ void check_sizes(const EngineOptions& options) {
 // An open without a dimension takes dimension, bits, seed and metric from
 // the database; the call's are ignored. Runs with the interpreter lock given
 // up.
-void take_stored_parameters(EngineOptions& options, const Manifest& stored) {
+void take_stored_parameters(EngineOptions& options, const StoredParameters& stored) {
   options.d = stored.d;
   options.b = stored.b;
   options.seed = stored.seed;
@@ -174,11 +155,12 @@ void take_stored_parameters(EngineOptions& options, const Manifest& stored) {
 // behaves for the first: only options that reopening would also ignore may
 // differ. Left at their defaults, normalize and wal_flush_threshold ask for
 // nothing.
-void check_shareable(const EngineState& s, const EngineOptions& o, const std::string& dir) {
-  unwrap(check_matches(s.manifest, o));
-  if (o.normalize && !s.normalize) refuse_sharing(dir, "normalize=False", "normalize=True");
-  if (o.wal_flush_threshold && *o.wal_flush_threshold != s.wal_flush_threshold) {
-    refuse_sharing(dir, "wal_flush_threshold=" + std::to_string(s.wal_flush_threshold),
+void check_shareable(const VelqorEngine& live, const EngineOptions& o, const std::string& dir) {
+  unwrap(live.check_matches(o));
+  if (o.normalize && !live.normalizes()) refuse_sharing(dir, "normalize=False", "normalize=True");
+  const std::size_t threshold = live.wal_flush_threshold();
+  if (o.wal_flush_threshold && *o.wal_flush_threshold != threshold) {
+    refuse_sharing(dir, "wal_flush_threshold=" + std::to_string(threshold),
                    "wal_flush_threshold=" + std::to_string(*o.wal_flush_threshold));
   }
 }
@@ -206,7 +188,7 @@ PyObject* open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     options.quantizer_type = a.opt_str(kQuantizerType);
 
     const std::string dir = database_dir(path, collection);
-    if (!dimension) require_manifest(dir);
+    if (!dimension) require_database(dir);
     create_dir(dir);
     if (dimension) {
       options.metric = parse_metric(metric);
@@ -224,16 +206,15 @@ PyObject* open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
       handle = open_engines().acquire(
           key,
           [&](const VelqorEngine& live) {
-            if (!dimension) take_stored_parameters(options, live.state().manifest);
-            check_shareable(live.state(), options, dir);
+            if (!dimension) take_stored_parameters(options, live.stored_parameters());
+            check_shareable(live, options, dir);
           },
           // An engine that refuses writes until the database is reopened.
-          [](const VelqorEngine& live) { return live.state().write_refusal.has_value(); },
+          [](const VelqorEngine& live) { return live.refuses_writes(); },
           [&] {
+            // Another process's database is not read, not even its manifest.
             if (!dimension) {
-              // Another process's database is not read, not even its manifest.
-              const auto probe = unwrap(lock_directory(*options.fs, dir));
-              take_stored_parameters(options, stored_manifest(dir));
+              take_stored_parameters(options, unwrap(VelqorEngine::read_stored_parameters(options)));
             }
             return unwrap(VelqorEngine::open_with_options(options));
           });

@@ -150,7 +150,7 @@ int database_contains(PyObject* self, PyObject* id) noexcept {
   PyObject* result = guarded([&] {
     const std::string key = to_string(id);
     const bool found = read_engine(*reinterpret_cast<DatabaseObject*>(self), [&](const VelqorEngine& engine) {
-      return engine.state().id_pool.get_slot(key).has_value();
+      return engine.contains(key);
     });
     return PyBool_FromLong(found ? 1 : 0);
   });

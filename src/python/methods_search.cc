@@ -77,7 +77,7 @@ PyObject* search(DatabaseObject& db, const BoundArgs& a) {
   const SearchRequest request{static_cast<std::uint64_t>(top_k), parse_filter(filter_dict), list_size, use_ann};
   const HitFields fields = parse_include(include);
   const std::vector<SearchResult> hits = read_engine(db, [&](const VelqorEngine& engine) {
-    const std::size_t d = engine.state().d;
+    const std::size_t d = engine.dimension();
     if (query.size() != d) throw_value_error(dimension_mismatch(d, query.size()));
     return request.run(engine, query);
   });
@@ -91,13 +91,13 @@ std::vector<std::vector<SearchResult>> search_rows(const VelqorEngine& engine, c
   std::vector<std::vector<SearchResult>> results(queries.rows);
   // Rows are prepared a batch at a time (a few blocks per thread), so the
   // prepared forms held at once stay small however many rows there are.
-  const std::size_t batch = pool_thread_count() * ProdQuantizer::kQueryBlockRows;
+  const std::size_t batch = pool_thread_count() * VelqorEngine::query_rows_per_thread();
   for (std::size_t first = 0; first < queries.rows; first += batch) {
     const std::size_t take = std::min(batch, queries.rows - first);
-    const std::vector<PreparedIpQuery> prepared = engine.prepare_search_queries(
+    const PreparedQueries prepared = engine.prepare_search_queries(
         std::span(queries.values).subspan(first * queries.cols, take * queries.cols));
     parallel_for_each(take, 1, [&](std::size_t i) {
-      results[first + i] = request.run(engine, queries.row(first + i), prepared.empty() ? nullptr : &prepared[i]);
+      results[first + i] = request.run(engine, queries.row(first + i), prepared.row(i));
     });
   }
   return results;
@@ -120,7 +120,7 @@ PyObject* query(DatabaseObject& db, const BoundArgs& a) {
   }
   const SearchRequest request{static_cast<std::uint64_t>(n_results), parse_filter(filter_dict), list_size, use_ann};
   const auto rows = read_engine(db, [&](const VelqorEngine& engine) {
-    const std::size_t d = engine.state().d;
+    const std::size_t d = engine.dimension();
     if (queries->rows > 0 && queries->cols != d) {
       throw_value_error(dimension_mismatch(d, queries->cols) + " (row 0)");
     }

@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/write_support.h"
 #include "python/arrays.h"
 #include "python/convert.h"
 #include "python/database.h"
@@ -22,10 +21,13 @@ void check_dimension(std::size_t d, std::size_t length) {
   }
 }
 
-// ValueError with `message` for a vector the database's f16 raw vectors
-// cannot hold; checked before the engine is asked to write anything.
-void check_raw_range(const EngineState& state, std::span<const float> row, const char* message) {
-  if (!check_raw_vector_range(state, row).ok()) throw_value_error(message);
+// ValueError for a vector the database's f16 raw vectors cannot hold, with
+// `message` or else the engine's own; checked before the engine is asked to
+// write anything.
+void check_raw_range(const VelqorEngine& engine, std::span<const float> row,
+                     const char* message = nullptr) {
+  const Status fits = engine.check_raw_range(row);
+  if (!fits.ok()) throw_value_error(message != nullptr ? message : fits.error().message());
 }
 
 using SingleWrite = Status (VelqorEngine::*)(std::string, std::span<const double>, JsonObject,
@@ -42,11 +44,11 @@ PyObject* single_write(DatabaseObject& db, const BoundArgs& a) {
   check_finite(vector, "vector");
   JsonObject metadata = parse_pydict(metadata_dict);
   write_engine(db, [&](VelqorEngine& engine) {
-    check_dimension(engine.state().d, vector.size());
+    check_dimension(engine.dimension(), vector.size());
     std::vector<float> narrowed(vector.size());
     std::transform(vector.begin(), vector.end(), narrowed.begin(),
                    [](double v) { return static_cast<float>(v); });
-    check_raw_range(engine.state(), narrowed, kF16OverflowVector);
+    check_raw_range(engine, narrowed);
     unwrap((engine.*write)(std::move(id), vector, std::move(metadata), std::move(document)));
   });
   Py_RETURN_NONE;
@@ -79,10 +81,10 @@ PyObject* insert_batch(DatabaseObject& db, const BoundArgs& a) {
                       ") does not match number of vectors (" + std::to_string(rows) + ")");
   }
   read_engine(db, [&](const VelqorEngine& e) {
-    if (rows > 0) check_dimension(e.state().d, matrix->cols);
+    if (rows > 0) check_dimension(e.dimension(), matrix->cols);
     for (const std::vector<float>& row : matrix->rows) {
       if (!all_finite(row)) throw_value_error("vectors contain non-finite values (NaN or Inf)");
-      check_raw_range(e.state(), row,
+      check_raw_range(e, row,
                       "vectors contain values too large for f16 raw vectors (magnitude 65520 or more)");
     }
   });

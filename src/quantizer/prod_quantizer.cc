@@ -106,7 +106,7 @@ EncodedVector ProdQuantizer::quantize(std::span<const float> x) const {
   assert_eq(x.size(), d_, "quantize input length");
   if (!rotation_t_.empty()) {
     EncodedVector code;
-    quantize_dense_block(x.data(), 1, &code);
+    quantize_dense_block(x.data(), 1, &code, nullptr);
     return code;
   }
   return quantize_srht(x);

@@ -95,12 +95,23 @@ class ProdQuantizer {
   std::vector<EncodedVector> quantize_batch(std::span<const float> rows) const;
   // The codes of rows.size() / d vectors into out (one entry each) on the
   // calling thread: the unit of work quantize_batch hands each task, for
-  // callers that schedule their own blocks. Up to kBatchBlockVectors dense
-  // vectors share one blocked product.
-  void quantize_rows(std::span<const float> rows, std::span<EncodedVector> out) const;
-  // Vectors per block: enough to reuse each loaded matrix row many times, few
-  // enough that the block's rotated values stay in L2.
-  static constexpr std::size_t kBatchBlockVectors = 64;
+  // callers that schedule their own blocks. Dense vectors share the blocked
+  // products `block` at a time (0: batch_block_rows()). When decoded_squares
+  // is not empty (one entry per vector) it receives each code's
+  // ‖dequantize(code)‖² with gamma as a slot stores it (f32), the f64 squares
+  // summed in coordinate order: the bits decoding the stored code gives.
+  // With a dense rotation the decoding's first product is the one the code
+  // was made with, so only the sketch's product is added.
+  void quantize_rows(std::span<const float> rows, std::span<EncodedVector> out,
+                     std::span<double> decoded_squares = {}, std::size_t block = 0) const;
+  // Vectors per block of dense products on this processor: as many as let
+  // one product's inputs and outputs for the block (2·block·d f32) and the
+  // packed strip of matrix rows the product works through stay in the
+  // core's private cache, so each matrix streams once per block. A multiple
+  // of 16, from 16 to 256; 64 without a dense rotation.
+  std::size_t batch_block_rows() const;
+  // The same for a cache of cache_bytes; exposed for tests and benchmarks.
+  static std::size_t block_rows_for(std::size_t d, std::size_t cache_bytes);
   std::vector<double> dequantize(std::span<const std::uint16_t> mse_indices,
                                  std::span<const std::uint8_t> qjl_bits, double gamma) const;
   // The same into out (d entries), without allocating.
@@ -197,8 +208,14 @@ class ProdQuantizer {
 
   // quantize one vector in the SRHT form (no batch kernel).
   EncodedVector quantize_srht(std::span<const float> x) const;
-  // quantize `count` vectors at x (stride d) in the dense form into out.
-  void quantize_dense_block(const float* x, std::size_t count, EncodedVector* out) const;
+  // quantize `count` vectors at x (stride d) in the dense form into out, and
+  // their decoded squares when squares is not null.
+  void quantize_dense_block(const float* x, std::size_t count, EncodedVector* out,
+                            double* squares) const;
+  // The decoded squares of `count` dense codes whose first decoding product
+  // (the rotation's transpose times the levels, f32, stride d) is mse_part.
+  void dense_decoded_squares(const float* mse_part, const EncodedVector* codes,
+                             std::size_t count, double* squares) const;
   // The sign bits and gamma of `count` codes whose MSE indices are set, given
   // the vectors and their decoded approximations (f32, stride d).
   void add_sketch(const float* x, const float* approx, std::size_t count,

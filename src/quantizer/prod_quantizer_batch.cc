@@ -9,15 +9,21 @@
 // product, but it equals the codec's residual only when RᵀR = I, and the
 // stored rotation (Gram-Schmidt in f32) misses that by up to 4e-5 at d = 384
 // and 4e-4 at d = 1536: the codes would change.
+//
+// The decoded vector's squared length, which a writer keeps beside each
+// slot, reuses the decoding product: only the sketch's transposed product is
+// added, in place of the two products of decoding the stored code again.
 #include <algorithm>
 #include <string>
 
+#include "common/cache_size.h"
 #include "common/panic.h"
 #include "common/thread_scratch.h"
 #include "common/worker_pool.h"
 #include "linalg/dense.h"
 #include "quantizer/nearest_level.h"
 #include "quantizer/prod_quantizer.h"
+#include "quantizer/sign_bits.h"
 
 namespace velq {
 
@@ -26,11 +32,38 @@ namespace {
 struct RotatedBlockTag;
 struct LevelsBlockTag;
 struct ApproxBlockTag;
+struct SignsBlockTag;
+struct SketchBlockTag;
+struct DecodedTag;
+
+// Rows of the matrix the transposed product packs and works through at a
+// time (linalg/transposed_tiles.h).
+constexpr std::size_t kStripRows = 64;
+
+double sum_of_squares(std::span<const double> x) {
+  double sum = 0.0;
+  for (const double v : x) sum += v * v;
+  return sum;
+}
 
 }  // namespace
 
-void ProdQuantizer::quantize_dense_block(const float* x, std::size_t count,
-                                         EncodedVector* out) const {
+std::size_t ProdQuantizer::block_rows_for(std::size_t d, std::size_t cache_bytes) {
+  constexpr std::size_t kStep = 16, kMost = 256;
+  if (d == 0) return kStep;
+  const std::size_t strip = kStripRows * d * sizeof(float);
+  const std::size_t per_row = 2 * d * sizeof(float);
+  const std::size_t fit = cache_bytes > strip ? (cache_bytes - strip) / per_row : 0;
+  return std::clamp(fit / kStep * kStep, kStep, kMost);
+}
+
+std::size_t ProdQuantizer::batch_block_rows() const {
+  if (rotation_t_.empty()) return 64;
+  return block_rows_for(d_, private_cache_bytes());
+}
+
+void ProdQuantizer::quantize_dense_block(const float* x, std::size_t count, EncodedVector* out,
+                                         double* squares) const {
   const std::span<float> rotated = thread_scratch<RotatedBlockTag>(count * n_);
   // R·x is the transposed product with Rᵀ: each output's terms in column order.
   linalg::mat_t_vecs(rotation_t_, d_, x, count, rotated.data());
@@ -40,7 +73,7 @@ void ProdQuantizer::quantize_dense_block(const float* x, std::size_t count,
   }
   if (fast_mode_) {
     for (std::size_t v = 0; v < count; ++v) out[v].qjl_bits.assign(qjl_len(), 0);
-    return;
+    if (squares == nullptr) return;
   }
   // Decoding is the transpose's product with the levels.
   const std::span<float> levels = thread_scratch<LevelsBlockTag>(count * n_);
@@ -49,21 +82,64 @@ void ProdQuantizer::quantize_dense_block(const float* x, std::size_t count,
   }
   const std::span<float> approx = thread_scratch<ApproxBlockTag>(count * d_);
   linalg::mat_t_vecs(*mse_.rotation_matrix, d_, levels.data(), count, approx.data());
-  add_sketch(x, approx.data(), count, out);
+  if (!fast_mode_) add_sketch(x, approx.data(), count, out);
+  if (squares != nullptr) dense_decoded_squares(approx.data(), out, count, squares);
 }
 
-void ProdQuantizer::quantize_rows(std::span<const float> rows, std::span<EncodedVector> out) const {
-  if (d_ == 0 || rows.size() != out.size() * d_) {
-    panic("quantize of " + std::to_string(rows.size()) + " values into " +
-          std::to_string(out.size()) + " codes of " + std::to_string(d_));
+void ProdQuantizer::dense_decoded_squares(const float* mse_part, const EncodedVector* codes,
+                                          std::size_t count, double* squares) const {
+  // As dequantize_codes_into forms each coordinate: the f32 decoding of the
+  // levels, plus the sketch's f32 product scaled, added in f64.
+  const float* sketch = nullptr;
+  if (!fast_mode_) {
+    const std::span<float> signs = thread_scratch<SignsBlockTag>(count * d_);
+    for (std::size_t v = 0; v < count; ++v) expand_signs(codes[v].qjl_bits, signs.subspan(v * d_, d_));
+    const std::span<float> product = thread_scratch<SketchBlockTag>(count * d_);
+    linalg::mat_t_vecs(*qjl_.projection_matrix, d_, signs.data(), count, product.data());
+    sketch = product.data();
   }
+  const float factor = fast_mode_ ? 0.0f : qjl_.dense_factor();
+  for (std::size_t v = 0; v < count; ++v) {
+    const double c = static_cast<double>(static_cast<float>(codes[v].gamma) *
+                                         qjl_reconstruction_scale());
+    double sum = 0.0;
+    for (std::size_t j = 0; j < d_; ++j) {
+      double x = static_cast<double>(mse_part[v * d_ + j]);
+      if (sketch != nullptr) x += static_cast<double>(sketch[v * d_ + j] * factor) * c;
+      sum += x * x;
+    }
+    squares[v] = sum;
+  }
+}
+
+void ProdQuantizer::quantize_rows(std::span<const float> rows, std::span<EncodedVector> out,
+                                  std::span<double> decoded_squares, std::size_t block) const {
+  if (d_ == 0 || rows.size() != out.size() * d_ ||
+      (!decoded_squares.empty() && decoded_squares.size() != out.size())) {
+    panic("quantize of " + std::to_string(rows.size()) + " values into " +
+          std::to_string(out.size()) + " codes of " + std::to_string(d_) + " with " +
+          std::to_string(decoded_squares.size()) + " squares");
+  }
+  // The decoding's products are the code-making ones only when both stages
+  // are dense square matrices, as dequantize_codes_into requires too.
+  const bool dense_decoding = !rotation_t_.empty() && mse_.is_dense() && mse_.n == d_ &&
+                              (fast_mode_ || (qjl_.is_dense() && qjl_.n == d_));
+  const bool want_squares = !decoded_squares.empty();
   if (rotation_t_.empty()) {
     for (std::size_t v = 0; v < out.size(); ++v) out[v] = quantize_srht(rows.subspan(v * d_, d_));
-    return;
+  } else {
+    if (block == 0) block = batch_block_rows();
+    for (std::size_t first = 0; first < out.size(); first += block) {
+      const std::size_t take = std::min(block, out.size() - first);
+      quantize_dense_block(rows.data() + first * d_, take, out.data() + first,
+                           want_squares && dense_decoding ? decoded_squares.data() + first : nullptr);
+    }
   }
-  for (std::size_t first = 0; first < out.size(); first += kBatchBlockVectors) {
-    const std::size_t take = std::min(kBatchBlockVectors, out.size() - first);
-    quantize_dense_block(rows.data() + first * d_, take, out.data() + first);
+  if (!want_squares || dense_decoding) return;
+  const std::span<double> decoded = thread_scratch<DecodedTag, double>(d_);
+  for (std::size_t v = 0; v < out.size(); ++v) {
+    dequantize_into(out[v].mse_indices, out[v].qjl_bits, static_cast<float>(out[v].gamma), decoded);
+    decoded_squares[v] = sum_of_squares(decoded);
   }
 }
 
@@ -75,7 +151,7 @@ std::vector<EncodedVector> ProdQuantizer::quantize_batch(std::span<const float> 
   const std::size_t count = rows.size() / d_;
   std::vector<EncodedVector> out(count);
   // SRHT vectors are quantized one at a time: smaller tasks balance better.
-  const std::size_t block = rotation_t_.empty() ? 16 : kBatchBlockVectors;
+  const std::size_t block = rotation_t_.empty() ? 16 : batch_block_rows();
   parallel_for_each((count + block - 1) / block, 1, [&](std::size_t b) {
     const std::size_t first = b * block;
     const std::size_t take = std::min(block, count - first);

@@ -30,6 +30,13 @@ float f32_at(const std::uint8_t* p) {
 // A chunk rereads the floors other chunks published every this many blocks.
 constexpr std::size_t kFloorBlocks = 8;
 
+// Minus the distance from the query (‖q‖² = query_sq) to ν·x̂, from
+// <q, x̂> and ‖x̂‖². std::max keeps a NaN, as the decoded vector's distance
+// would.
+double l2_score(double query_sq, double norm, double ip, double squared) {
+  return -std::sqrt(std::max(query_sq - 2.0 * norm * ip + norm * norm * squared, 0.0));
+}
+
 constexpr auto no_floor = [](std::size_t) { return CodeScan::kNoFloor; };
 
 // Chunks of the parallel scan: enough of them to balance the threads, each
@@ -114,8 +121,7 @@ double CodeScan::decoded_score(std::uint32_t slot) const {
     const double divisor = query_norm_ * (std::fabs(norm) * std::sqrt(squared));
     return divisor == 0.0 ? 0.0 : norm * ip / divisor;
   }
-  // std::max keeps a NaN, as the decoded vector's distance would.
-  return -std::sqrt(std::max(query_sq_ - 2.0 * norm * ip + norm * norm * squared, 0.0));
+  return l2_score(query_sq_, norm, ip, squared);
 }
 
 double CodeScan::exact_score(std::uint32_t slot) const {
@@ -126,6 +132,26 @@ double CodeScan::exact_score(std::uint32_t slot) const {
   const double estimate = q_.score_ip_packed(pq_, {p, mse_len_}, {p + mse_len_, sign_len_}, gamma);
   if (metric_ == DistanceMetric::kCosine) return estimate / query_norm_;
   return estimate * static_cast<double>(f32_at(p + mse_len_ + sign_len_ + 4));
+}
+
+void CodeScan::walk_scores(std::span<const std::uint32_t> slots, std::span<double> scores) const {
+  const bool l2 = metric_ == DistanceMetric::kL2 && decoded_.norms != nullptr && !pq_.q_rot.empty();
+  for (const std::uint32_t slot : slots) {
+    prefetch_slot(slot);
+    if (l2) decoded_.norms->prefetch(slot);
+  }
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    const std::uint32_t slot = slots[i];
+    if (!l2 || slot >= decoded_.norms->size()) {
+      scores[i] = exact_score(slot);
+      continue;
+    }
+    const std::uint8_t* p = slot_at(slot);
+    const double ip = q_.score_ip_packed(pq_, {p, mse_len_}, {p + mse_len_, sign_len_},
+                                         f32_at(p + mse_len_ + sign_len_));
+    const double norm = f32_at(p + mse_len_ + sign_len_ + 4);
+    scores[i] = l2_score(query_sq_, norm, ip, decoded_.norms->squared(slot));
+  }
 }
 
 double CodeScan::block_score_bounds(std::size_t block, double* bounds) const {

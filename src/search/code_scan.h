@@ -98,6 +98,14 @@ class CodeScan {
                           std::uint8_t* pruned, SearchPool& pool) const;
 
   double exact_score(std::uint32_t slot) const;
+  // The scores a graph walk orders nodes by, into scores, every slot's lines
+  // asked for before the first is scored (a walk's neighbours lie
+  // scattered): exact_score, except that L2 with reconstruction norms takes
+  // <q, x̂> from the f32 estimate kernel Ip and Cosine score with instead of
+  // decoded_score's f64 terms. Both are <q, x̂> up to rounding; the walk
+  // scores thousands of nodes per query, and its kept hits are scored again
+  // by exact_score.
+  void walk_scores(std::span<const std::uint32_t> slots, std::span<double> scores) const;
 
   // The score of the query against the slot's decoded vector times its
   // stored norm, as filter::score_vectors_with_metric gives it, up to

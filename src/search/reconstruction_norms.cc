@@ -85,6 +85,11 @@ void ReconstructionNorms::update(const ProdQuantizer& q, std::size_t slot,
   squared_[slot] = squared_of(x);
 }
 
+void ReconstructionNorms::set(std::size_t slot, double squared) {
+  grow_to(slot + 1);
+  squared_[slot] = squared;
+}
+
 void ReconstructionNorms::grow_to(std::size_t count) {
   if (count > squared_.size()) squared_.resize(count, 0.0);
 }

@@ -47,6 +47,9 @@ class ReconstructionNorms {
   // Recomputes one slot from its stored bytes, growing the list when `slot`
   // lies beyond it. Updates of distinct slots below size() may run at once.
   void update(const ProdQuantizer& q, std::size_t slot, std::span<const std::uint8_t> slot_bytes);
+  // Records a slot's square known from the making of its code (what update
+  // would compute from the stored bytes), growing the list as update does.
+  void set(std::size_t slot, double squared);
   // Covers at least `count` slots (new ones 0 until updated, a valid lower
   // bound); never shrinks.
   void grow_to(std::size_t count);
@@ -54,6 +57,10 @@ class ReconstructionNorms {
   std::size_t size() const { return squared_.size(); }
   // The f64 sum of squares of the decoded vector's coordinates.
   double squared(std::size_t slot) const { return squared_[slot]; }
+  // Asks the processor for squared(slot) ahead of its use.
+  void prefetch(std::size_t slot) const {
+    if (slot < squared_.size()) __builtin_prefetch(squared_.data() + slot);
+  }
   // squared(slot) lowered past its own rounding error: a lower bound of the
   // real ‖x̂‖² (0 for a value that is not finite).
   double squared_lower(std::size_t slot) const;

@@ -37,10 +37,17 @@ struct RouteCounts {
 // The road for one request. `use_ann` forces the choice when set (the graph
 // still only when it is usable); unset, the graph is taken over a large
 // corpus whose index covers most of it.
-SearchRoad choose_road(const RouteCounts& counts, std::optional<bool> use_ann);
+inline SearchRoad choose_road(const RouteCounts& counts, std::optional<bool> use_ann) {
+  if (!counts.index_usable) return SearchRoad::kScan;
+  const bool graph = use_ann.value_or(counts.active >= kMinRecordsForGraph &&
+                                      kMaxDeltaShare * counts.delta <= counts.active);
+  return graph ? SearchRoad::kGraph : SearchRoad::kScan;
+}
 
 // Whether a filter matching `candidates` of `active` records is answered by
 // a scan of those candidates even though the graph road was chosen.
-bool filter_too_selective(std::uint64_t candidates, std::uint64_t active);
+inline bool filter_too_selective(std::uint64_t candidates, std::uint64_t active) {
+  return candidates < active / kSelectiveDivisor;
+}
 
 }  // namespace velq

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/byte_io.h"
+#include "common/cache_size.h"
 #include "common/cpu_features.h"
 #include "common/crc32.h"
 #include "common/panic.h"
@@ -140,6 +141,20 @@ TEST(WorkerPool, CoversEveryIndexOnceAndRethrows) {
                                    if (i == 777) panic("boom");
                                  }),
                Panic);
+}
+
+TEST(CacheSize, ParsesSysfsSizes) {
+  EXPECT_EQ(parse_cache_size("2048K\n"), 2u << 20);
+  EXPECT_EQ(parse_cache_size("1M"), 1u << 20);
+  EXPECT_EQ(parse_cache_size("524288"), 512u << 10);
+  EXPECT_EQ(parse_cache_size(""), 0u);
+  EXPECT_EQ(parse_cache_size("K"), 0u);
+  EXPECT_EQ(parse_cache_size("0K"), 0u);
+  EXPECT_EQ(parse_cache_size("12Q"), 0u);
+  EXPECT_EQ(parse_cache_size("99999999999999999999G"), 0u);
+  const std::size_t bytes = private_cache_bytes();
+  EXPECT_GE(bytes, 64u << 10);
+  EXPECT_LE(bytes, 64u << 20);
 }
 
 }  // namespace

@@ -3,10 +3,12 @@
 // slot growth that fails before the id pool takes an id, and a full disk.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstring>
 
 #include "engine/engine_test_util.h"
 #include "engine/writes.h"
+#include "search/reconstruction_norms.h"
 #include "storage/io/fault_injection.h"
 
 namespace velq {
@@ -173,24 +175,54 @@ TEST_F(BatchWrites, RepeatedIdsOnThePoolKeepTheLastItem) {
   EXPECT_EQ(repeated->metadata.get(899)->properties, tag("899"));
 }
 
+// The decoded squares a batch keeps beside its slots, taken from the making
+// of the codes on the pool, are those decoding the stored slots gives, for
+// the last item naming each slot, with either rotation and either metric
+// that keeps them.
+TEST_F(BatchWrites, KeptNormsAreThoseOfTheStoredCodes) {
+  for (const char* rotation : {"dense", "srht"}) {
+    for (const DistanceMetric metric : {DistanceMetric::kL2, DistanceMetric::kCosine}) {
+      testing::TempDir where;
+      EngineOptions o = testing::engine_options(where.path(), 40);
+      o.metric = metric;
+      o.quantizer_type = rotation;
+      auto s = testing::open_state(o);
+      ASSERT_TRUE(s->reconstruction_norms.has_value());
+      ASSERT_TRUE(insert_many_with_mode(*s, items(0, 300, 40), WriteMode::kInsert).ok());
+      std::vector<BatchWriteItem> rounds = items(100, 700, 40, 2.0);
+      for (BatchWriteItem& item : items(100, 700, 40, 3.0)) rounds.push_back(std::move(item));
+      ASSERT_TRUE(insert_many_with_mode(*s, std::move(rounds), WriteMode::kUpsert).ok());
+      const std::size_t count = s->id_pool.slot_count();
+      ASSERT_EQ(count, 800u);
+      const ReconstructionNorms rebuilt = ReconstructionNorms::build(
+          *s->quantizer, s->live_codes.mapped_bytes(), s->layout.stride, count);
+      for (std::size_t slot = 0; slot < count; ++slot) {
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(s->reconstruction_norms->squared(slot)),
+                  std::bit_cast<std::uint64_t>(rebuilt.squared(slot)))
+            << rotation << " slot " << slot;
+      }
+    }
+  }
+}
+
 TEST_F(BatchWrites, ChunksAndDeltaSlots) {
   ASSERT_TRUE(insert_many_with_mode(*state_, items(0, 12001), WriteMode::kInsert).ok());
   EXPECT_EQ(state_->pending.size(), 12001u);
   EXPECT_EQ(state_->id_pool.slot_count(), 12001u);
   EXPECT_EQ(state_->metadata.get(12000)->properties, tag("12000"));
-  state_->index_ids = {0, 1, 2, 3};
+  testing::pretend_indexed(*state_, {0, 1, 2, 3});
   // Rewritten graph nodes join the delta list, in ascending order whatever
   // the order of the items.
   std::vector<BatchWriteItem> rewrites = items(2, 1);
   rewrites.push_back(items(0, 1)[0]);
   rewrites.push_back(items(2, 1)[0]);
   ASSERT_TRUE(insert_many_with_mode(*state_, rewrites, WriteMode::kUpdate).ok());
-  EXPECT_EQ(state_->delta_ids, (std::vector<std::uint32_t>{0, 2}));
+  EXPECT_EQ(testing::delta_of(*state_), (std::vector<std::uint32_t>{0, 2}));
   std::vector<BatchWriteItem> mixed = items(20000, 2);
   mixed.push_back(items(1, 1)[0]);
   mixed.push_back(items(5, 1)[0]);
   ASSERT_TRUE(insert_many_with_mode(*state_, mixed, WriteMode::kUpsert).ok());
-  EXPECT_EQ(state_->delta_ids, (std::vector<std::uint32_t>{0, 1, 2, 5, 12001, 12002}));
+  EXPECT_EQ(testing::delta_of(*state_), (std::vector<std::uint32_t>{0, 1, 2, 5, 12001, 12002}));
 }
 
 // One row that f16 raw vectors cannot hold refuses its chunk before the log.

@@ -24,11 +24,12 @@ class Deletes : public ::testing::Test {
       ASSERT_TRUE(write_vector_entry(*state_, id, scaled_vector(16, 1, 1.0), tag(id), std::nullopt).ok());
     }
     // An index over the three slots, as a build would leave it.
-    state_->index_ids = {0, 1, 2};
-    state_->manifest.index_state = IndexState{.indexed_nodes = 3};
+    testing::pretend_indexed(*state_, {0, 1, 2});
   }
 
-  bool index_dropped() const { return state_->index_ids.empty() && !state_->manifest.index_state; }
+  bool index_dropped() const {
+    return state_->index.node_slots().empty() && !state_->index.params();
+  }
 
   testing::TempDir dir_;
   EngineOptions options_ = testing::engine_options(dir_.path());

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/engine_test_util.h"
 #include "engine/slot_layout.h"
 #include "engine/velqor_engine.h"
 #include "storage/io/fault_injection.h"
@@ -206,7 +207,7 @@ void check_recovered(const std::string& dir, const Acknowledged& ack, const std:
   for (const int i : ack.deleted) {
     EXPECT_FALSE(e.get("id-" + std::to_string(i))->has_value()) << where << ": id-" << i << " came back";
   }
-  if (e.state().has_index()) {
+  if (e.stats().has_index) {
     // A graph the build left behind must be whole enough to walk.
     const auto hits = e.search_with_filter_and_ann(vec(0), 3, nullptr, std::nullopt, true);
     ASSERT_TRUE(hits.ok()) << where << ": " << hits.error().message();
@@ -217,10 +218,10 @@ void check_recovered(const std::string& dir, const Acknowledged& ack, const std:
   // Every live record's slot holds its own vector: exactly, or after a
   // replay that could not find it, its code's approximation, which is still
   // nearer to it than to any other record's.
-  for (const auto& [id, slot] : e.state().id_pool.iter_active()) {
+  for (const auto& [id, slot] : EngineInternals::of(e).id_pool.iter_active()) {
     const int own = std::stoi(id.substr(3));
     std::vector<float> raw(kDim);
-    read_raw_vector(RerankPrecision::kF32, e.state().live_vectors->slot(slot), raw);
+    read_raw_vector(RerankPrecision::kF32, EngineInternals::of(e).live_vectors->slot(slot), raw);
     auto distance = [&](int i) {
       double sum = 0.0;
       for (std::size_t k = 0; k < kDim; ++k) sum += (raw[k] - vec(i)[k]) * (raw[k] - vec(i)[k]);

@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "engine/db_files.h"
+#include "engine/manifest.h"
+#include "engine/engine_test_util.h"
 #include "engine/slot_layout.h"
 #include "storage/io/fault_injection.h"
 #include "storage/io/file_io.h"
@@ -147,6 +149,75 @@ TEST(Engine, DirectoryIsLockedFromOpenUntilTheEngineGoes) {
   EXPECT_EQ(VelqorEngine::open_with_options(o).error().kind(), ErrorKind::kIo);
 }
 
+// What the binding asks the front instead of reading files or the state.
+TEST(Engine, FrontAnswersFromTheStoredDatabase) {
+  TempDir dir;
+  EngineOptions o = options_for(dir.path());
+  o.seed = 7;
+  o.metric = DistanceMetric::kCosine;
+  EXPECT_FALSE(VelqorEngine::holds_database(dir.path()));
+  EXPECT_EQ(VelqorEngine::read_stored_parameters(o).error().kind(), ErrorKind::kNotFound);
+  {
+    VelqorEngine e = open_ok(o);
+    EXPECT_EQ(e.dimension(), kDim);
+    const StoredParameters p = e.stored_parameters();
+    EXPECT_EQ(p.d, kDim);
+    EXPECT_EQ(p.b, 4u);
+    EXPECT_EQ(p.seed, 7u);
+    EXPECT_EQ(p.metric, DistanceMetric::kCosine);
+    EXPECT_FALSE(e.refuses_writes());
+    EXPECT_TRUE(e.check_matches(o).ok());
+    EngineOptions other = o;
+    other.metric = DistanceMetric::kIp;
+    EXPECT_EQ(e.check_matches(other).error().kind(), ErrorKind::kInvalidArgument);
+    EXPECT_FALSE(e.contains(id(1)));
+    insert(e, 1);
+    EXPECT_TRUE(e.contains(id(1)));
+    // Open here: the probe of another opener finds the directory locked.
+    EXPECT_EQ(VelqorEngine::read_stored_parameters(o).error().kind(), ErrorKind::kBusy);
+  }
+  EXPECT_TRUE(VelqorEngine::holds_database(dir.path()));
+  EngineOptions reader = options_for(dir.path());
+  reader.d = 0;
+  const Result<StoredParameters> stored = VelqorEngine::read_stored_parameters(reader);
+  ASSERT_TRUE(stored.ok()) << stored.error().message();
+  EXPECT_EQ(stored->seed, 7u);
+  EXPECT_EQ(stored->metric, DistanceMetric::kCosine);
+
+  EXPECT_EQ(*VelqorEngine::local_directory("file://" + dir.path(), ""), dir.path());
+  EXPECT_EQ(*VelqorEngine::local_directory(dir.path(), "c"), (dir / "c"));
+  EXPECT_EQ(VelqorEngine::local_directory("s3://bucket/x", "").error().kind(),
+            ErrorKind::kNotSupported);
+}
+
+// The index's parameters reach manifest.json through the index: kept across
+// a reopen while the index stands, written as absent once it is dropped.
+TEST(Engine, ManifestCarriesTheIndexStateOfTheIndex) {
+  TempDir dir;
+  const EngineOptions o = options_for(dir.path());
+  const auto stored_index = [&] {
+    const auto bytes = read_file(*local_file_system(), dir / std::string(db_files::kManifest));
+    return Manifest::parse(*bytes)->index_state;
+  };
+  {
+    VelqorEngine e = open_ok(o);
+    for (int i = 0; i < 40; ++i) insert(e, i);
+    ASSERT_TRUE(e.create_index_with_params({8, 24, 16, 1, 1.2}).ok());
+  }
+  ASSERT_TRUE(stored_index().has_value());
+  EXPECT_EQ(stored_index()->indexed_nodes, 40u);
+  {
+    VelqorEngine e = open_ok(o);
+    EXPECT_TRUE(e.stats().has_index);
+    ASSERT_TRUE(e.close().ok());
+    EXPECT_EQ(stored_index()->indexed_nodes, 40u);
+    ASSERT_TRUE(*e.delete_id(id(3)));
+    ASSERT_TRUE(e.close().ok());
+  }
+  EXPECT_FALSE(stored_index().has_value());
+  EXPECT_FALSE(open_ok(o).stats().has_index);
+}
+
 TEST(Engine, FlushCompactsAndRenumbers) {
   TempDir dir;
   VelqorEngine e = open_ok(options_for(dir.path()));
@@ -154,14 +225,14 @@ TEST(Engine, FlushCompactsAndRenumbers) {
   ASSERT_TRUE(*e.delete_id(id(1)));
   ASSERT_TRUE(e.flush_wal_to_segment().ok());
   EXPECT_EQ(e.stats().live_slot_count, 2u);
-  EXPECT_EQ(e.state().id_pool.get_slot(id(2)), 1u);
-  EXPECT_EQ(e.state().metadata.get(1)->properties, props(2));
-  EXPECT_FALSE(e.state().needs_compaction);
+  EXPECT_EQ(EngineInternals::of(e).id_pool.get_slot(id(2)), 1u);
+  EXPECT_EQ(EngineInternals::of(e).metadata.get(1)->properties, props(2));
+  EXPECT_FALSE(EngineInternals::of(e).needs_compaction);
   expect_record(e, 0);
   expect_record(e, 2);
   // A deleted id written again takes a new slot.
   insert(e, 1);
-  EXPECT_EQ(e.state().id_pool.get_slot(id(1)), 2u);
+  EXPECT_EQ(EngineInternals::of(e).id_pool.get_slot(id(1)), 2u);
 }
 
 TEST(Engine, FlushAtExactlyTheThreshold) {
@@ -275,9 +346,9 @@ TEST(Engine, ReplayKeepsExactRawVectors) {
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   VelqorEngine e = open_ok(o);
   for (int i = 0; i < 6; ++i) {
-    const std::uint32_t slot = *e.state().id_pool.get_slot(id(i));
+    const std::uint32_t slot = *EngineInternals::of(e).id_pool.get_slot(id(i));
     std::vector<float> raw(kDim);
-    read_raw_vector(RerankPrecision::kF32, e.state().live_vectors->slot(slot), raw);
+    read_raw_vector(RerankPrecision::kF32, EngineInternals::of(e).live_vectors->slot(slot), raw);
     for (std::size_t k = 0; k < kDim; ++k) EXPECT_EQ(raw[k], static_cast<float>(vec(i)[k])) << i;
   }
 }
@@ -316,9 +387,9 @@ TEST(Engine, ReplayedF16RawVectorsStayFinite) {
 
   VelqorEngine e = open_ok(o);
   for (int i = 0; i < kRecords; ++i) {
-    const std::uint32_t slot = *e.state().id_pool.get_slot(id(i));
+    const std::uint32_t slot = *EngineInternals::of(e).id_pool.get_slot(id(i));
     std::vector<float> raw(kDim);
-    read_raw_vector(RerankPrecision::kF16, e.state().live_vectors->slot(slot), raw);
+    read_raw_vector(RerankPrecision::kF16, EngineInternals::of(e).live_vectors->slot(slot), raw);
     for (const float x : raw) EXPECT_LE(std::fabs(x), 65504.0f) << i;
   }
 }

@@ -14,7 +14,18 @@
 #include "engine/engine_state.h"
 #include "engine/recovery.h"
 #include "engine/slot_writes.h"
+#include "engine/velqor_engine.h"
 #include "../storage/temp_dir.h"
+
+namespace velq {
+
+// The state behind a front, for tests that look at what the front does not
+// show.
+struct EngineInternals {
+  static const EngineState& of(const VelqorEngine& e) { return *e.state_; }
+};
+
+}  // namespace velq
 
 namespace velq::testing {
 
@@ -33,6 +44,18 @@ inline std::unique_ptr<EngineState> open_state(const EngineOptions& o) {
     return nullptr;
   }
   return std::move(opened).value();
+}
+
+// An index over `slots` as a build records it, but with no graph mapped:
+// writes keep the delta list beside it, and deletions and flushes drop it.
+inline void pretend_indexed(EngineState& s, std::vector<std::uint32_t> slots) {
+  const std::size_t n = slots.size();
+  s.index = EngineIndex(GraphManager::open(s.backend, s.local_dir).value(), std::move(slots), {},
+                        IndexState{.indexed_nodes = n});
+}
+
+inline std::vector<std::uint32_t> delta_of(const EngineState& s) {
+  return {s.index.delta().begin(), s.index.delta().end()};
 }
 
 // A vector of length `scale`; its direction depends on `seed`.

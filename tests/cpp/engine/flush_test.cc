@@ -32,7 +32,7 @@ float norm_of(const std::string& id) { return std::stof(id.substr(1)); }
 Status put(EngineState& s, int k) {
   std::string id = "r";
   id += std::to_string(k);
-  return write_vector_entry(s, id, scaled_vector(s.d, k, k), tag(id), std::nullopt);
+  return write_vector_entry(s, id, scaled_vector(s.d(), k, k), tag(id), std::nullopt);
 }
 
 class Flush : public ::testing::Test {
@@ -110,10 +110,10 @@ TEST_F(Flush, CompactionWritesMetadataOnce) {
 
 TEST_F(Flush, WithoutDeletionsTheSlotsStayAndTheIndexGoes) {
   for (int k = 1; k <= 2; ++k) ASSERT_TRUE(put(*state_, k).ok());
-  state_->index_ids = {0};
+  testing::pretend_indexed(*state_, {0});
   ASSERT_TRUE(flush_wal_to_segment(*state_).ok());
   EXPECT_EQ(state_->live_codes.capacity(), LiveCodesFile::kGrowthSlots);
-  EXPECT_TRUE(state_->index_ids.empty());
+  EXPECT_TRUE(state_->index.node_slots().empty());
   EXPECT_EQ(logged(), 0u);
 }
 
@@ -124,11 +124,11 @@ TEST_F(Flush, NothingPendingStillWritesMetadata) {
   ASSERT_TRUE(put(*state_, 1).ok());
   ASSERT_TRUE(flush_wal_to_segment(*state_).ok());
   ASSERT_TRUE(update_metadata_only(*state_, "r1", {}, "kept").ok());
-  state_->index_ids = {0};
+  testing::pretend_indexed(*state_, {0});
   state_->needs_compaction = true;
   ASSERT_TRUE(flush_wal_to_segment(*state_).ok());
   EXPECT_EQ(state_->segments.segments().size(), 1u);
-  EXPECT_EQ(state_->index_ids, std::vector<std::uint32_t>{0});
+  EXPECT_EQ(state_->index.node_slots().size(), 1u);
   EXPECT_TRUE(state_->needs_compaction);
   const MetadataStore reread = MetadataStore::open(faults_, state_->metadata.path()).value();
   EXPECT_EQ(*reread.get(0)->document(), "kept");

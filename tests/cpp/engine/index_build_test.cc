@@ -6,9 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
+#include "engine/node_codes.h"
 #include "engine/searcher.h"
 #include "engine/search_scan.h"
 #include "engine/slot_scorer.h"
@@ -25,9 +27,9 @@ TEST(IndexBuild, EmptyDatabaseChangesNothing) {
   SearchDb db(small_options(), 0);
   ASSERT_TRUE(create_index_with_params(*db.state, kParams).ok());
   ASSERT_TRUE(create_index_incremental(*db.state, kParams).ok());
-  EXPECT_FALSE(db.state->has_index());
-  EXPECT_FALSE(db.state->manifest.index_state.has_value());
-  EXPECT_FALSE(db.state->graph.is_loaded());
+  EXPECT_FALSE(db.state->index.usable());
+  EXPECT_FALSE(db.state->index.params().has_value());
+  EXPECT_FALSE(db.state->index.graph().is_loaded());
 }
 
 TEST(IndexBuild, FullBuildRecordsNodesInSlotOrder) {
@@ -39,14 +41,15 @@ TEST(IndexBuild, FullBuildRecordsNodesInSlotOrder) {
   }
   ASSERT_TRUE(insert_many_with_mode(*db.state, std::move(items), WriteMode::kInsert).ok());
   ASSERT_TRUE(create_index_with_params(*db.state, kParams).ok());
-  EXPECT_EQ(db.state->index_ids, (std::vector<std::uint32_t>{0, 1, 2}));
-  EXPECT_TRUE(db.state->delta_ids.empty());
+  const std::span<const std::uint32_t> nodes = db.state->index.node_slots();
+  EXPECT_EQ(std::vector<std::uint32_t>(nodes.begin(), nodes.end()), (std::vector<std::uint32_t>{0, 1, 2}));
+  EXPECT_TRUE(db.state->index.delta().empty());
   const IndexState want{16, 100, 64, 1.2, 3};
-  EXPECT_EQ(db.state->manifest.index_state, want);
-  EXPECT_TRUE(db.state->has_index());
+  EXPECT_EQ(db.state->index.params(), want);
+  EXPECT_TRUE(db.state->index.usable());
   // Nothing to add: the incremental build does nothing (no flush either).
   ASSERT_TRUE(create_index_incremental(*db.state, {8, 10, 99, 1, 1.0}).ok());
-  EXPECT_EQ(db.state->manifest.index_state, want);
+  EXPECT_EQ(db.state->index.params(), want);
 }
 
 TEST(IndexBuild, NonFiniteAlphaIsRefusedBeforeAnythingChanges) {
@@ -54,7 +57,7 @@ TEST(IndexBuild, NonFiniteAlphaIsRefusedBeforeAnythingChanges) {
   // argument, not a broken invariant (that would poison the database).
   SearchDb db(small_options(), 40, 2);
   ASSERT_TRUE(create_index_with_params(*db.state, kParams).ok());
-  const IndexState built = *db.state->manifest.index_state;
+  const IndexState built = *db.state->index.params();
   db.add(5, 7);
   for (const double alpha : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
     IndexParams params = kParams;
@@ -63,9 +66,9 @@ TEST(IndexBuild, NonFiniteAlphaIsRefusedBeforeAnythingChanges) {
       const Status s = build(*db.state, params);
       ASSERT_FALSE(s.ok());
       EXPECT_EQ(s.error().kind(), ErrorKind::kInvalidArgument);
-      EXPECT_EQ(db.state->delta_ids.size(), 5u);
-      EXPECT_EQ(db.state->graph.n_nodes(), 40u);
-      EXPECT_EQ(db.state->manifest.index_state, built);
+      EXPECT_EQ(db.state->index.delta().size(), 5u);
+      EXPECT_EQ(db.state->index.graph().n_nodes(), 40u);
+      EXPECT_EQ(db.state->index.params(), built);
     }
   }
 }
@@ -73,23 +76,23 @@ TEST(IndexBuild, NonFiniteAlphaIsRefusedBeforeAnythingChanges) {
 TEST(IndexBuild, IncrementalWithoutGraphIsAFullBuild) {
   SearchDb db(small_options(), 50, 3);
   ASSERT_TRUE(create_index_incremental(*db.state, kParams).ok());
-  EXPECT_EQ(db.state->manifest.index_state, (IndexState{16, 100, 64, 1.2, 50}));
-  EXPECT_EQ(db.state->graph.n_nodes(), 50u);
+  EXPECT_EQ(db.state->index.params(), (IndexState{16, 100, 64, 1.2, 50}));
+  EXPECT_EQ(db.state->index.graph().n_nodes(), 50u);
 }
 
 TEST(IndexBuild, IncrementalAfterWritesGrowsTheGraph) {
   SearchDb db(small_options(), 200, 4, 5);
   ASSERT_TRUE(create_index_with_params(*db.state, kParams).ok());
   db.add(30, 9, 5);
-  ASSERT_EQ(db.state->delta_ids.size(), 30u);
+  ASSERT_EQ(db.state->index.delta().size(), 30u);
   ASSERT_TRUE(create_index_incremental(*db.state, kParams).ok());
-  EXPECT_EQ(db.state->graph.n_nodes(), 230u);
-  EXPECT_EQ(db.state->index_ids.size(), 230u);
-  EXPECT_TRUE(db.state->delta_ids.empty());
+  EXPECT_EQ(db.state->index.graph().n_nodes(), 230u);
+  EXPECT_EQ(db.state->index.node_slots().size(), 230u);
+  EXPECT_TRUE(db.state->index.delta().empty());
   // The flush dropped the index, so the parameters stay absent and
   // searches are exhaustive.
-  EXPECT_FALSE(db.state->manifest.index_state.has_value());
-  EXPECT_FALSE(db.state->has_index());
+  EXPECT_FALSE(db.state->index.params().has_value());
+  EXPECT_FALSE(db.state->index.usable());
 }
 
 TEST(IndexBuild, EveryScoreClosureGivesAUsableGraph) {
@@ -111,7 +114,7 @@ TEST(IndexBuild, EveryScoreClosureGivesAUsableGraph) {
     ASSERT_TRUE(create_index_with_params(*db.state, kParams).ok());
     // Measured on the code scores both roads rank by: with reranking the
     // graph road reranks only its first top_k hits.
-    db.state->rerank_enabled = false;
+    db.state->manifest.rerank_enabled = false;
     double sum = 0;
     for (unsigned i = 0; i < 10; ++i) {
       const std::vector<double> q = db.query(i);
@@ -137,6 +140,40 @@ TEST(IndexBuild, CodeToCodePreparationKeepsNoProjection) {
   EXPECT_EQ(levels.q_proj.capacity(), 0u);
 }
 
+// The L2 build prepares its nodes in blocks before building; every score is
+// the one of preparing its node alone, bit for bit, in every block.
+TEST(IndexBuild, L2NodesPreparedInBlocksScoreAsPreparedAlone) {
+  for (const bool fast : {false, true}) {
+    SearchDb db(small_options(DistanceMetric::kL2, RerankPrecision::kDisabled, fast), 100, 8, 10);
+    const EngineState& state = *db.state;
+    const ProdQuantizer& q = *state.quantizer;
+    const std::vector<std::uint32_t> slots = state.id_pool.active_slots();
+    const NodeCodes codes(state, slots);
+    const BuildScorer scorer = l2_code_scorer(state, codes, *state.reconstruction_norms, slots);
+    std::vector<std::uint32_t> all(slots.size());
+    for (std::uint32_t i = 0; i < all.size(); ++i) all[i] = i;
+    for (const std::uint32_t a : {0u, 31u, 32u, 63u, 99u}) {
+      const CodeSlotView code = codes.at(a);
+      std::vector<double> decoded(q.d());
+      const StoredCode stored{code.packed_mse, code.qjl_bits, code.gamma};
+      decode_codes(q, std::span(&stored, 1), decoded);
+      const std::vector<float> narrow(decoded.begin(), decoded.end());
+      PreparedIpQueryLite alone = q.prepare_ip_query_lite(narrow);
+      alone.qjl_scale = q.qjl_reconstruction_scale();
+      const double a_sq = double{code.norm} * code.norm * state.reconstruction_norms->squared(slots[a]);
+      const std::vector<ScoredNode> got = scorer(a, all);
+      for (const std::uint32_t c : all) {
+        const CodeSlotView other = codes.at(c);
+        const double ip = q.score_ip_packed_lite(alone, other.packed_mse, other.qjl_bits, other.gamma);
+        const double c_sq =
+            double{other.norm} * other.norm * state.reconstruction_norms->squared(slots[c]);
+        const double want = -std::sqrt(std::max(a_sq + c_sq - 2.0 * code.norm * other.norm * ip, 0.0));
+        ASSERT_EQ(got[c].score, want) << (fast ? "fast " : "") << a << " " << c;
+      }
+    }
+  }
+}
+
 // The L2 build scores pairs from the codes (one side's decoded vector
 // prepared against the other's code, plus the reconstruction norms) instead
 // of from the decoded vectors. The scores agree up to rounding, so a seeded
@@ -153,7 +190,7 @@ TEST(IndexBuild, L2FromCodesBuildsTheGraphOfTheDecodedVectors) {
 
     std::vector<double> table;  // x̂ times the stored norm, node-major
     dequantize_slots(state, slots, table);
-    const std::size_t d = state.d;
+    const std::size_t d = state.d();
     const BuildScorer decoded = [&table, d](std::uint32_t a,
                                             std::span<const std::uint32_t> candidates) {
       const std::span<const double> all(table);

@@ -208,7 +208,7 @@ double decoded_rule_score(const EngineState& state, std::span<const double> q,
   const std::uint32_t slot = state.id_pool.get_slot(r.id).value();
   std::vector<double> v;
   dequantize_slots(state, std::span(&slot, 1), v);
-  return filter::score_vectors_with_metric(state.metric, q, v);
+  return filter::score_vectors_with_metric(state.metric(), q, v);
 }
 
 // Reranking from codes without decoding gives each result the decoded

@@ -61,7 +61,7 @@ struct SearchDb {
   void add(std::size_t count, unsigned seed, std::size_t clusters = 0) {
     std::mt19937 gen(seed);
     std::normal_distribution<float> normal;
-    const std::size_t d = state->d;
+    const std::size_t d = state->d();
     std::vector<std::vector<float>> centres(clusters, std::vector<float>(d));
     for (auto& c : centres) for (float& x : c) x = normal(gen);
     std::vector<BatchWriteItem> items;
@@ -87,7 +87,7 @@ struct SearchDb {
   std::vector<double> query(unsigned seed) const {
     std::mt19937 gen(seed + 7777);
     std::normal_distribution<double> normal;
-    std::vector<double> q(state->d);
+    std::vector<double> q(state->d());
     for (double& x : q) x = normal(gen);
     return q;
   }
@@ -102,7 +102,7 @@ struct SearchDb {
       rr += r * r;
       dist += (q[j] - r) * (q[j] - r);
     }
-    switch (state->metric) {
+    switch (state->metric()) {
       case DistanceMetric::kIp: return dot;
       case DistanceMetric::kCosine: return dot / std::sqrt(qq * rr);
       case DistanceMetric::kL2: return -std::sqrt(dist);

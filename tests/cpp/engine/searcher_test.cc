@@ -38,7 +38,7 @@ TEST(GraphSearch, RecallAfterBuild) {
   for (const DistanceMetric metric : {DistanceMetric::kIp, DistanceMetric::kL2}) {
     SearchDb db(small_options(metric), 5'000, 1, 50);
     ASSERT_TRUE(create_index_with_params(*db.state, kParams).ok());
-    ASSERT_TRUE(db.state->has_index());
+    ASSERT_TRUE(db.state->index.usable());
     for (const std::uint64_t list : {32, 128}) {
       double sum = 0;
       for (unsigned i = 0; i < 20; ++i) {
@@ -113,11 +113,17 @@ TEST(GraphSearch, UnusableIndexSearchesExhaustively) {
   ASSERT_TRUE(create_index_with_params(*db.state, kParams).ok());
   expect_same_results(search_with_filter_and_ann(*db.state, q, 10, nullptr, 64, false).value(),
                       exhaustive(db, q, 10));
-  // More graph nodes than index_ids, with indexed_nodes matching the list:
-  // the graph would name a node without a slot, so it must not be used.
-  db.state->index_ids.pop_back();
-  db.state->manifest.index_state->indexed_nodes = db.state->index_ids.size();
-  EXPECT_FALSE(db.state->has_index());
+  // More graph nodes than listed slots, with the stored node count matching
+  // the list: the graph would name a node without a slot, so it must not be
+  // used.
+  const std::span<const std::uint32_t> nodes = db.state->index.node_slots();
+  std::vector<std::uint32_t> fewer(nodes.begin(), nodes.end() - 1);
+  IndexState params = *db.state->index.params();
+  params.indexed_nodes = fewer.size();
+  db.state->index = EngineIndex(GraphManager::open(db.state->backend, db.state->local_dir).value(),
+                                std::move(fewer), {}, params);
+  ASSERT_TRUE(db.state->index.has_graph());
+  EXPECT_FALSE(db.state->index.usable());
   expect_same_results(ann(db, q, 10).value(), exhaustive(db, q, 10));
 }
 
@@ -154,8 +160,8 @@ TEST(GraphSearch, DeltaMerge) {
       items.push_back({numbered("new", static_cast<std::size_t>(k)), v, {}, std::nullopt});
     }
     ASSERT_TRUE(insert_many_with_mode(*db.state, std::move(items), WriteMode::kInsert).ok());
-    ASSERT_TRUE(db.state->has_index());
-    ASSERT_EQ(db.state->delta_ids.size(), 3u);
+    ASSERT_TRUE(db.state->index.usable());
+    ASSERT_EQ(db.state->index.delta().size(), 3u);
     const auto r = ann(db, q, 5).value();
     ASSERT_EQ(r.size(), 5u);
     EXPECT_EQ(r[0].id, "new2");
@@ -197,8 +203,8 @@ TEST(GraphSearch, RewrittenNodesAreFoundOnceThroughTheDelta) {
   }
   ASSERT_TRUE(insert_many_with_mode(*db.state, std::move(moved), WriteMode::kUpdate).ok());
   ASSERT_TRUE(insert_many_with_mode(*db.state, std::move(nudged), WriteMode::kUpsert).ok());
-  ASSERT_TRUE(db.state->has_index());
-  EXPECT_EQ(db.state->delta_ids.size(), 46u);
+  ASSERT_TRUE(db.state->index.usable());
+  EXPECT_EQ(db.state->index.delta().size(), 46u);
   for (unsigned k = 0; k < 6; ++k) {
     const auto r = ann(db, targets[k], 10).value();
     ASSERT_EQ(r.size(), 10u);
@@ -259,7 +265,7 @@ TEST(QueryRows, QueriesPreparedTogetherGiveTheSameAnswers) {
         for (std::size_t i = 0; i < kRows; ++i) {
           SCOPED_TRACE(std::string(rotation) + " " + std::string(metric_name(metric)) +
                        (normalize ? " normalised" : "") + " row " + std::to_string(i));
-          const std::span<const double> q = std::span(rows).subspan(i * db.state->d, db.state->d);
+          const std::span<const double> q = std::span(rows).subspan(i * db.state->d(), db.state->d());
           for (const bool graph : {false, true}) {
             expect_same_results(
                 search_with_filter_and_ann(*db.state, q, 10, nullptr, std::nullopt, graph, &prepared[i]).value(),

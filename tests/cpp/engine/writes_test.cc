@@ -219,18 +219,18 @@ TEST_F(SingleWrites, MetadataOnlyUpdates) {
 TEST_F(SingleWrites, DeltaSlotsOnlyWhileAnIndexExists) {
   ASSERT_TRUE(upsert("a", 1.0).ok());
   ASSERT_TRUE(upsert("z", 1.0).ok());
-  EXPECT_TRUE(state_->delta_ids.empty());
-  state_->index_ids = {0, 1};
+  EXPECT_TRUE(state_->index.delta().empty());
+  testing::pretend_indexed(*state_, {0, 1});
   ASSERT_TRUE(upsert("b", 1.0).ok());
   ASSERT_TRUE(upsert("c", 1.0).ok());
   ASSERT_TRUE(upsert("b", 3.0).ok());
-  EXPECT_EQ(state_->delta_ids, (std::vector<std::uint32_t>{2, 3}));
+  EXPECT_EQ(testing::delta_of(*state_), (std::vector<std::uint32_t>{2, 3}));
   // A graph node rewritten in place joins the delta list too; its
   // metadata alone does not.
   ASSERT_TRUE(update_metadata_only(*state_, "z", tag("zz"), std::nullopt).ok());
   ASSERT_TRUE(upsert("a", 2.0).ok());
-  EXPECT_EQ(state_->delta_ids, (std::vector<std::uint32_t>{0, 2, 3}));
-  EXPECT_FALSE(state_->delta_ids_dirty);  // persisted at once
+  EXPECT_EQ(testing::delta_of(*state_), (std::vector<std::uint32_t>{0, 2, 3}));
+  EXPECT_FALSE(state_->index.lists_changed());  // persisted at once
 }
 
 TEST_F(SingleWrites, FlushAtExactlyTheThreshold) {

@@ -69,28 +69,28 @@ std::vector<std::uint32_t> nodes_of(const std::vector<ScoredNode>& hits) {
 TEST(GraphSearch, EmptyOrBrokenHeadersGiveNothingWithoutScoring) {
   TableScorer scorer{{1.0, 2.0}};
   const ParsedGraph empty(encode_graph(GraphData{}));
-  EXPECT_TRUE(search_graph(empty.view(), 10, 10, scorer.fn(), nullptr).empty());
+  EXPECT_TRUE(search_graph(empty.adjacency(), 10, 10, scorer.fn(), nullptr).empty());
 
   GraphData graph = path_graph(2);
   graph.entry_point = 2;  // outside the graph
-  EXPECT_TRUE(search_graph(testing::parse(graph).view(), 10, 10, scorer.fn(), nullptr).empty());
+  EXPECT_TRUE(search_graph(testing::parse(graph).adjacency(), 10, 10, scorer.fn(), nullptr).empty());
   EXPECT_EQ(scorer.total_calls(), 0);
 
   graph.entry_point = 1;
   graph.max_level = UINT32_MAX;  // names only empty levels
-  const auto hits = search_graph(testing::parse(graph).view(), 10, 10, scorer.fn(), nullptr);
+  const auto hits = search_graph(testing::parse(graph).adjacency(), 10, 10, scorer.fn(), nullptr);
   EXPECT_EQ(nodes_of(hits), (std::vector<std::uint32_t>{1, 0}));
 }
 
 TEST(GraphSearch, SingleNodeGraph) {
   TableScorer scorer{{0.5}};
   const ParsedGraph parsed = testing::parse(path_graph(1));
-  const auto hits = search_graph(parsed.view(), 3, 3, scorer.fn(), nullptr);
+  const auto hits = search_graph(parsed.adjacency(), 3, 3, scorer.fn(), nullptr);
   ASSERT_EQ(hits.size(), 1u);
   EXPECT_EQ(hits[0].node, 0u);
   EXPECT_EQ(hits[0].score, 0.5);
   const SlotFilter none(1, {});
-  EXPECT_TRUE(search_graph(parsed.view(), 3, 3, scorer.fn(), &none.filter).empty());
+  EXPECT_TRUE(search_graph(parsed.adjacency(), 3, 3, scorer.fn(), &none.filter).empty());
 }
 
 TEST(GraphSearch, FilterRestrictsResultsButNotTheWalk) {
@@ -98,28 +98,28 @@ TEST(GraphSearch, FilterRestrictsResultsButNotTheWalk) {
   TableScorer scorer{{0, 1, 2, 3, 4, 5}};
 
   const SlotFilter nothing(6, {});
-  EXPECT_TRUE(search_graph(parsed.view(), 10, 10, scorer.fn(), &nothing.filter).empty());
+  EXPECT_TRUE(search_graph(parsed.adjacency(), 10, 10, scorer.fn(), &nothing.filter).empty());
   EXPECT_EQ(scorer.calls, std::vector<int>(6, 1)) << "every reachable node scored once";
 
   // The entry point (node 0) is rejected yet expanded: the walk reaches 3.
   const SlotFilter only_three(6, {3});
-  const auto hits = search_graph(parsed.view(), 10, 10, scorer.fn(), &only_three.filter);
+  const auto hits = search_graph(parsed.adjacency(), 10, 10, scorer.fn(), &only_three.filter);
   EXPECT_EQ(nodes_of(hits), std::vector<std::uint32_t>{3});
 
   const SlotFilter some(6, {0, 2, 5});
-  EXPECT_EQ(nodes_of(search_graph(parsed.view(), 10, 10, scorer.fn(), &some.filter)),
+  EXPECT_EQ(nodes_of(search_graph(parsed.adjacency(), 10, 10, scorer.fn(), &some.filter)),
             (std::vector<std::uint32_t>{5, 2, 0}));
 }
 
 TEST(GraphSearch, KZeroWalksButReturnsNothing) {
   TableScorer scorer{{0, 1, 2, 3}};
-  EXPECT_TRUE(search_graph(testing::parse(path_graph(4)).view(), 0, 8, scorer.fn(), nullptr).empty());
+  EXPECT_TRUE(search_graph(testing::parse(path_graph(4)).adjacency(), 0, 8, scorer.fn(), nullptr).empty());
   EXPECT_EQ(scorer.total_calls(), 4);
 }
 
 TEST(GraphSearch, EqualScoresNeverStopTheWalk) {
   TableScorer scorer{std::vector<double>(10, 1.0)};
-  const auto hits = search_graph(testing::parse(path_graph(10)).view(), 5, 1, scorer.fn(), nullptr);
+  const auto hits = search_graph(testing::parse(path_graph(10)).adjacency(), 5, 1, scorer.fn(), nullptr);
   EXPECT_EQ(hits.size(), 1u);
   EXPECT_EQ(scorer.total_calls(), 10);
 }
@@ -137,7 +137,7 @@ TEST(GraphSearch, StartEntriesExceedASmallBeam) {
   }
   graph.max_level = 1;
   TableScorer scorer{{3, 1, 4, 1, 5, 9}};
-  const auto hits = search_graph(testing::parse(graph).view(), 4, 1, scorer.fn(), nullptr);
+  const auto hits = search_graph(testing::parse(graph).adjacency(), 4, 1, scorer.fn(), nullptr);
   EXPECT_EQ(nodes_of(hits), (std::vector<std::uint32_t>{5, 4, 2, 0}));
   for (const int calls : scorer.calls) EXPECT_LE(calls, 2) << "once per level at most";
 }
@@ -146,7 +146,7 @@ TEST(GraphSearch, SkipsNeighboursOutsideTheGraph) {
   GraphData graph = path_graph(3);
   graph.lists[0][0] = {1, 99, UINT32_MAX};
   TableScorer scorer{{0, 1, 2}};
-  const auto hits = search_graph(testing::parse(graph).view(), 5, 5, scorer.fn(), nullptr);
+  const auto hits = search_graph(testing::parse(graph).adjacency(), 5, 5, scorer.fn(), nullptr);
   EXPECT_EQ(nodes_of(hits), (std::vector<std::uint32_t>{2, 1, 0}));
 }
 
@@ -161,9 +161,9 @@ TEST(GraphSearch, PrefetchHintsPrecedeScoringAndChangeNothing) {
     return plain(node);
   };
   const NodePrefetch hint = [&](std::uint32_t node) { hinted[node] = 1; };
-  const auto with_hints = search_graph(parsed.view(), 10, 40, checked, nullptr, hint);
+  const auto with_hints = search_graph(parsed.adjacency(), 10, 40, checked, nullptr, hint);
   EXPECT_EQ(unhinted_scores, 1u) << "only the entry point is scored without a hint";
-  const auto without = search_graph(parsed.view(), 10, 40, plain, nullptr);
+  const auto without = search_graph(parsed.adjacency(), 10, 40, plain, nullptr);
   ASSERT_EQ(with_hints.size(), without.size());
   for (std::size_t i = 0; i < without.size(); ++i) EXPECT_EQ(with_hints[i].node, without[i].node);
 }
@@ -187,7 +187,7 @@ std::vector<double> recall_at_10(const UnitVectors& base, const ParsedGraph& par
   for (const std::size_t ef : efs) {
     std::size_t found = 0;
     for (std::size_t q = 0; q < queries.size(); ++q) {
-      const auto hits = search_graph(parsed.view(), 10, ef, base.query_scorer(queries.at(q)), nullptr);
+      const auto hits = search_graph(parsed.adjacency(), 10, ef, base.query_scorer(queries.at(q)), nullptr);
       EXPECT_LE(hits.size(), 10u);
       for (std::size_t i = 0; i < hits.size(); ++i) {
         found += truth[q].count(hits[i].node);
@@ -410,11 +410,45 @@ TEST(GraphSearchDifferential, MatchesThePlainSearchOnGraphsWithTies) {
     const std::size_t ef = std::size_t{1} << (rng() % 8);
     const std::size_t k = 1 + rng() % 40;
     const NodePrefetch hint = [](std::uint32_t) {};
-    const auto got = search_graph(parsed.view(), k, ef, fast, filtered ? &filter.filter : nullptr,
+    const auto got = search_graph(parsed.adjacency(), k, ef, fast, filtered ? &filter.filter : nullptr,
                                   trial % 2 == 0 ? hint : nullptr);
     const auto want = reference_search(graph, k, ef, plain, passes);
     ASSERT_TRUE(same_hits(got, want)) << "trial " << trial;
     ASSERT_EQ(fast_calls, plain_calls) << "trial " << trial << ": the walks differ";
+  }
+}
+
+// The batch form hands over each expanded node's unvisited neighbours at
+// once: the same nodes in the same order as the plain walk scores them one by
+// one, and the same hits.
+TEST(GraphSearchDifferential, BatchScoringWalksAsThePlainSearch) {
+  std::mt19937_64 rng(13);
+  for (int trial = 0; trial < 60; ++trial) {
+    const std::uint32_t n = 50 + static_cast<std::uint32_t>(rng() % 400);
+    const GraphData graph = random_graph(rng, n, trial % 2 == 0 ? 8 : 30, trial % 7 == 0);
+    std::vector<double> scores(n);
+    for (double& s : scores) s = static_cast<double>(rng() % 9);
+    std::vector<std::uint32_t> batched, plain_calls;
+    std::size_t batches = 0;
+    const NodeBatchScorer batch = [&](std::span<const std::uint32_t> nodes,
+                                      std::span<double> out) {
+      ASSERT_EQ(nodes.size(), out.size());
+      ASSERT_FALSE(nodes.empty());
+      ++batches;
+      for (std::size_t i = 0; i < nodes.size(); ++i) {
+        batched.push_back(nodes[i]);
+        out[i] = scores[nodes[i]];
+      }
+    };
+    const NodeScorer plain = [&](std::uint32_t v) { return plain_calls.push_back(v), scores[v]; };
+    const std::size_t ef = 1 + rng() % 64;
+    const auto got = search_graph(testing::parse(graph).adjacency(), 10, ef, batch, nullptr);
+    const auto want = reference_search(graph, 10, ef, plain, [](std::uint32_t) { return true; });
+    ASSERT_TRUE(same_hits(got, want)) << "trial " << trial;
+    ASSERT_EQ(batched, plain_calls) << "trial " << trial;
+    if (batched.size() > 8) {
+      EXPECT_LT(batches, batched.size()) << "trial " << trial;
+    }
   }
 }
 
@@ -427,12 +461,12 @@ TEST(GraphSearchDifferential, ASearchInsideTheScorerKeepsItsOwnMarks) {
   for (double& s : scores) s = static_cast<double>(rng() % 7);
   TableScorer inner_scores{std::vector<double>(200, 1.0)};
   const NodeScorer nesting = [&](std::uint32_t v) {
-    (void)search_graph(inner_file.view(), 5, 8, inner_scores.fn(), nullptr);
+    (void)search_graph(inner_file.adjacency(), 5, 8, inner_scores.fn(), nullptr);
     return scores[v];
   };
   const NodeScorer plain = [&](std::uint32_t v) { return scores[v]; };
   const auto all = [](std::uint32_t) { return true; };
-  EXPECT_TRUE(same_hits(search_graph(outer_file.view(), 10, 32, nesting, nullptr),
+  EXPECT_TRUE(same_hits(search_graph(outer_file.adjacency(), 10, 32, nesting, nullptr),
                         reference_search(outer, 10, 32, plain, all)));
 }
 

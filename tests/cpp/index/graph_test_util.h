@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "index/graph_build.h"
+#include "storage/graph/graph_adjacency.h"
 #include "storage/graph/graph_encode.h"
 #include "storage/graph/graph_reader.h"
 
@@ -20,6 +21,7 @@ struct ParsedGraph {
     layout.parse(bytes);
   }
   GraphView view() const { return GraphView(bytes, layout); }
+  GraphAdjacency adjacency() const { return GraphAdjacency(view()); }
 
   std::vector<std::uint8_t> bytes;
   GraphLayout layout;

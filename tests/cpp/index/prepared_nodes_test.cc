@@ -59,6 +59,26 @@ TEST(PreparedNodes, BeyondTheBudgetTheLastNodePerThreadIsKept) {
   EXPECT_EQ(other.get(9, [] { return Square{{1}}; }).value, std::vector<std::uint64_t>{1});
 }
 
+TEST(PreparedNodes, PreparingAllUpFrontFillsEveryNodeInBlocks) {
+  const PreparedNodes<Square> prepared(500, 64, 500 * 64);
+  std::atomic<int> blocks{0};
+  prepared.prepare_all(32, [&](std::size_t first, std::span<Square> out) {
+    ++blocks;
+    ASSERT_LE(out.size(), 32u);
+    ASSERT_EQ(first % 32, 0u);
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = Square{{(first + i) * (first + i)}};
+  });
+  EXPECT_EQ(blocks.load(), 16);  // the last block holds 20 nodes
+  const auto [made, right] = ask_all(prepared, 500, 2);
+  EXPECT_EQ(made, 0);
+  EXPECT_TRUE(right);
+  // Beyond the budget nothing is prepared ahead; each node as asked.
+  const PreparedNodes<Square> last(500, 64, 0);
+  last.prepare_all(32, [&](std::size_t, std::span<Square>) { ++blocks; });
+  EXPECT_EQ(blocks.load(), 16);
+  EXPECT_TRUE(ask_all(last, 500, 1).second);
+}
+
 TEST(PreparedNodes, NodesOutsideTheSetPanic) {
   const PreparedNodes<Square> kept(4, 8);
   const PreparedNodes<Square> last(4, 8, 0);

@@ -370,6 +370,61 @@ TEST(ProdQuantizer, BatchCodesMatchSingleCodes) {
   EXPECT_THROW(ProdQuantizer::new_dense(8, 4, 1).quantize_rows(std::vector<float>(8), two), Panic);
 }
 
+// Blocks of any size, the processor's own included, give the codes of one
+// vector at a time, and the squares reported beside them are those of the
+// stored code's decoding (gamma rounded to f32, as a slot keeps it).
+TEST(ProdQuantizer, BlockSizesAndDecodedSquares) {
+  for (const Mode& mode : kModes) {
+    const ProdQuantizer q = mode.make(48, 4, 5);
+    const std::size_t count = 41, d = q.d();
+    const std::vector<float> rows = testing::random_vector(count * d, 21);
+    for (const std::size_t block : {std::size_t{0}, std::size_t{1}, std::size_t{16},
+                                    std::size_t{40}, std::size_t{256}}) {
+      std::vector<EncodedVector> codes(count);
+      std::vector<double> squares(count, -1.0);
+      q.quantize_rows(rows, codes, squares, block);
+      for (std::size_t v = 0; v < count; ++v) {
+        const EncodedVector one = q.quantize(std::span(rows).subspan(v * d, d));
+        ASSERT_EQ(one.mse_indices, codes[v].mse_indices) << mode.name << block << " " << v;
+        ASSERT_EQ(one.qjl_bits, codes[v].qjl_bits) << mode.name << block << " " << v;
+        ASSERT_EQ(one.gamma, codes[v].gamma) << mode.name << block << " " << v;
+        const std::vector<double> decoded = q.dequantize(
+            one.mse_indices, one.qjl_bits, static_cast<float>(one.gamma));
+        double expected = 0.0;
+        for (const double x : decoded) expected += x * x;
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(squares[v]), std::bit_cast<std::uint64_t>(expected))
+            << mode.name << " block " << block << " vector " << v;
+      }
+    }
+    std::vector<EncodedVector> two(2);
+    std::vector<double> three(3);
+    EXPECT_THROW(q.quantize_rows(std::vector<float>(2 * d), two, three), Panic) << mode.name;
+  }
+}
+
+// Blocks follow the cache: one product's inputs and outputs for the block and
+// a strip of 64 matrix rows fit it, in steps of 16 rows, never fewer than 16
+// nor more than 256.
+TEST(ProdQuantizer, BlockRowsFollowTheCache) {
+  EXPECT_EQ(ProdQuantizer::block_rows_for(1536, 2u << 20), 128u);
+  EXPECT_EQ(ProdQuantizer::block_rows_for(1536, 1u << 20), 48u);
+  EXPECT_EQ(ProdQuantizer::block_rows_for(1536, 256u << 10), 16u);  // the strip alone overflows
+  EXPECT_EQ(ProdQuantizer::block_rows_for(384, 2u << 20), 256u);
+  EXPECT_EQ(ProdQuantizer::block_rows_for(0, 2u << 20), 16u);
+  for (const std::size_t d : {100u, 768u, 1536u, 3072u}) {
+    for (const std::size_t cache : {512u << 10, 1u << 20, 2u << 20, 32u << 20}) {
+      const std::size_t rows = ProdQuantizer::block_rows_for(d, cache);
+      ASSERT_EQ(rows % 16, 0u);
+      if (rows > 16 && rows < 256) {
+        EXPECT_LE((2 * rows + 64) * d * 4, cache) << d << " " << cache;
+      }
+    }
+  }
+  const ProdQuantizer dense = ProdQuantizer::new_dense(64, 4, 1);
+  EXPECT_GE(dense.batch_block_rows(), 16u);
+  EXPECT_LE(dense.batch_block_rows(), 256u);
+}
+
 // The codec written out with the portable kernels: every sum sequential in
 // index order, a multiply then an add per term.
 EncodedVector sequential_code(const ProdQuantizer& q, std::span<const float> x) {

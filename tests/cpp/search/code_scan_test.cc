@@ -262,6 +262,44 @@ TEST(CodeScan, ChunkPoolUnchangedByPruning) {
   EXPECT_GT(std::count(pruned.begin(), pruned.end(), 1), 4000);
 }
 
+// The scores a graph walk orders by, in the order asked: each slot's exact
+// score for Ip, Cosine and L2 without norms; for L2 with norms the same
+// distance from the f32 estimate, within its rounding.
+TEST(CodeScan, WalkScoresFollowExactScores) {
+  for (const ScanCase& sc : scan_cases(40)) {
+    const Slots slots = make_slots(sc.q, 300, Data::kClustered, 4);
+    const ReconstructionNorms norms = ReconstructionNorms::build(sc.q, slots.bytes, slots.stride, 300);
+    const std::vector<float>& query = slots.vectors[5];
+    const std::vector<double> wide(query.begin(), query.end());
+    const PreparedIpQuery pq = sc.q.prepare_ip_query(query);
+    double query_sq = 0.0;
+    for (const double v : wide) query_sq += v * v;
+    const std::vector<std::uint32_t> picked = {299, 0, 17, 17, 150, 5, 3};
+    for (const DistanceMetric metric : {DistanceMetric::kIp, DistanceMetric::kCosine, DistanceMetric::kL2}) {
+      for (const ReconstructionNorms* kept : {&norms, static_cast<const ReconstructionNorms*>(nullptr)}) {
+        const CodeScan scan(sc.q, pq, metric, 1.5, {slots.bytes, slots.stride}, nullptr, {wide, kept});
+        std::vector<double> walk(picked.size(), -7.0);
+        scan.walk_scores(picked, walk);
+        for (std::size_t i = 0; i < picked.size(); ++i) {
+          const double exact = scan.exact_score(picked[i]);
+          SCOPED_TRACE(::testing::Message() << sc.name << " metric " << static_cast<int>(metric)
+                                            << " slot " << picked[i] << " norms " << (kept != nullptr));
+          if (metric != DistanceMetric::kL2 || kept == nullptr) {
+            EXPECT_EQ(walk[i], exact);
+          } else {
+            // Squared distances agree to f32 rounding of terms as large as ‖q‖².
+            EXPECT_NEAR(walk[i] * walk[i], exact * exact, 1e-5 * query_sq);
+          }
+        }
+      }
+    }
+    const CodeScan scan(sc.q, pq, DistanceMetric::kL2, 1.0, {slots.bytes, slots.stride}, nullptr,
+                        {wide, &norms});
+    std::vector<double> one(1);
+    EXPECT_THROW(scan.walk_scores(std::vector<std::uint32_t>{300}, one), Panic);
+  }
+}
+
 // Damaged scales never prune wrongly: a NaN gamma or negative norm is scored.
 TEST(CodeScan, DamagedScalesAreScoredExactly) {
   const ProdQuantizer q = ProdQuantizer::new_srht(40, 4, 2);

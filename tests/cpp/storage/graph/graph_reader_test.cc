@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "common/byte_io.h"
 #include "index/graph_test_util.h"
+#include "storage/graph/graph_adjacency.h"
+#include "storage/graph/graph_format.h"
 #include "storage/graph/varint.h"
 
 namespace velq {
@@ -193,6 +198,87 @@ TEST(GraphReader, RefusesRecordsOutsideTheFile) {
   const ParsedGraph wrapped(file);
   EXPECT_EQ(error_of(wrapped.view(), 2, 0),
             "corrupt graph record for node 2: record bounds outside the file");
+}
+
+// Every list the adjacency holds is the decoded list without the ids
+// outside the graph, at every level, including those of nodes whose records
+// do not decode.
+void expect_same_lists(const ParsedGraph& parsed) {
+  const GraphView view = parsed.view();
+  const GraphAdjacency adjacency(view);
+  ASSERT_EQ(adjacency.n_nodes(), view.n_nodes());
+  EXPECT_EQ(adjacency.entry_point(), view.entry_point());
+  EXPECT_EQ(adjacency.max_level(), view.max_level());
+  std::vector<std::uint32_t> list;
+  for (std::uint32_t node = 0; node < view.n_nodes(); ++node) {
+    for (std::uint32_t level = 0; level <= graph_format::kLevelCount; ++level) {
+      if (!view.neighbors(node, level, list).ok()) list.clear();
+      std::erase_if(list, [&](std::uint32_t v) { return v >= view.n_nodes(); });
+      const std::span<const std::uint32_t> got = adjacency.list(node, level);
+      ASSERT_EQ(std::vector<std::uint32_t>(got.begin(), got.end()), list)
+          << "node " << node << " level " << level;
+    }
+  }
+}
+
+TEST(GraphAdjacency, HoldsTheDecodedListsOfRandomGraphs) {
+  std::mt19937_64 rng(11);
+  for (int trial = 0; trial < 40; ++trial) {
+    const std::uint32_t n = 1 + static_cast<std::uint32_t>(rng() % 300);
+    GraphData graph;
+    graph.resize(n);
+    for (std::uint32_t v = 0; v < n; ++v) {
+      graph.levels[v] = rng() % 6 == 0 ? 1 + static_cast<std::uint32_t>(rng() % 5) : 0;
+      if (graph.levels[v] >= graph.max_level) graph.entry_point = v;
+      graph.max_level = std::max(graph.max_level, graph.levels[v]);
+      for (std::uint32_t level = 0; level <= graph.levels[v]; ++level) {
+        // Now and then one list far longer than the rest, and ids past the
+        // last node, as only a damaged file holds.
+        const std::size_t want = rng() % 40 == 0 ? 5 * n : rng() % 20;
+        std::set<std::uint32_t> ids;
+        for (std::size_t i = 0; i < want; ++i) ids.insert(static_cast<std::uint32_t>(rng() % (n + 3)));
+        graph.lists[level][v].assign(ids.begin(), ids.end());
+      }
+    }
+    expect_same_lists(testing::parse(graph));
+  }
+}
+
+TEST(GraphAdjacency, DamagedRecordsGiveEmptyLists) {
+  std::vector<Bytes> records(6, record({1, 1}, {0x02}));
+  records[1] = {1, 0, 0};                            // too short
+  records[2] = record({2, 1}, {0x00});               // no count for level 1
+  records[3] = record({9, 1}, {0x00});               // implausible level count
+  records[4] = record({2, 1}, {0x00, 2, 0, 0, 0, 0x04, 0x03});  // level 1: ids 4, 7
+  ParsedGraph parsed(raw_file(4, 1, records));
+  expect_same_lists(parsed);
+  const GraphAdjacency adjacency(parsed.view());
+  EXPECT_TRUE(adjacency.list(1, 0).empty());
+  EXPECT_EQ(adjacency.list(4, 1).size(), 1u);  // id 4 itself; nothing past the graph
+
+  // A record area cut short empties the lists it no longer holds.
+  parsed.bytes.resize(parsed.bytes.size() - 6);
+  parsed.layout.parse(parsed.bytes);
+  expect_same_lists(parsed);
+}
+
+// One list as long as the graph must not make every row that wide: the
+// memory stays near what the ids themselves take.
+TEST(GraphAdjacency, OneLongListSpillsInsteadOfWideningEveryRow) {
+  constexpr std::uint32_t kNodes = 20000;
+  GraphData graph;
+  graph.resize(kNodes);
+  for (std::uint32_t v = 0; v < kNodes; ++v) graph.lists[0][v] = {(v + 1) % kNodes};
+  std::sort(graph.lists[0][0].begin(), graph.lists[0][0].end());
+  graph.lists[0][7].clear();
+  for (std::uint32_t v = 0; v < kNodes; ++v) graph.lists[0][7].push_back(v);
+  const ParsedGraph parsed = testing::parse(graph);
+  const GraphAdjacency adjacency(parsed.view());
+  ASSERT_EQ(adjacency.list(7, 0).size(), kNodes);
+  EXPECT_EQ(adjacency.list(7, 0)[kNodes - 1], kNodes - 1);
+  EXPECT_EQ(adjacency.list(8, 0)[0], 9u);
+  // Rows as wide as the long list would take 1.6 GB.
+  EXPECT_LT(adjacency.memory_bytes(), std::size_t{kNodes} * 4 * 16);
 }
 
 }  // namespace
