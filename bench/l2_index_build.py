@@ -24,7 +24,7 @@ from pathlib import Path
 import numpy as np
 
 from data import FASHION, SEED, synthetic_rows
-from measures import recall_at_10
+from measures import recall_at_10, reset_peak
 from peer_data import processor_name
 
 DIM = 784
@@ -63,12 +63,6 @@ def status_mb(field):
         if line.startswith(field + ":"):
             return int(line.split()[1]) / 1024
     raise RuntimeError(f"no {field} in /proc/self/status")
-
-
-def reset_peak():
-    """Starts the peak resident set afresh (Linux), so that it measures
-    create_index alone rather than the insertion before it."""
-    Path("/proc/self/clear_refs").write_text("5")
 
 
 def rate_and_recall(db, queries, truth, **kwargs):

@@ -44,6 +44,12 @@ def memory_mb(field):
     return float("nan")
 
 
+def reset_peak():
+    """Starts the peak resident set afresh (Linux), so that the next VmHWM
+    measures what follows alone, not what came before."""
+    Path("/proc/self/clear_refs").write_text("5")
+
+
 def timed(call, clock=time.perf_counter):
     start = clock()
     result = call()

@@ -3,8 +3,9 @@
 memory (VmHWM) and its thread pool belong to it alone. bench/compare.py
 runs it; it prints one JSON object.
 
-    system_run.py build SYSTEM --cache DIR --dataset NAME --threads T --work DIR [--insert-one N]
-    system_run.py serve SYSTEM --cache DIR --dataset NAME --threads T --work DIR
+    system_run.py build SYSTEM --cache DIR --dataset NAME [--metric M] --threads T --work DIR
+                        [--insert-one N]
+    system_run.py serve SYSTEM --cache DIR --dataset NAME [--metric M] --threads T --work DIR
                         [--reps R] [--queries N] [--timed-queries N]
 
 build: batched build into WORK/index (seconds, rows/s), a second build of N
@@ -37,9 +38,9 @@ def build(system, data, args):
     index = args.work / "index"
     shutil.rmtree(index, ignore_errors=True)
     index.mkdir(parents=True)
-    seconds, _ = timed(lambda: system.build(base, index))
+    seconds, figures = timed(lambda: system.build(base, index))
     out = {"build_s": seconds, "build_rows_per_s": len(base) / seconds,
-           "disk_bytes_per_vector": folder_bytes(index) / len(base)}
+           "disk_bytes_per_vector": folder_bytes(index) / len(base), **(figures or {})}
     if args.insert_one:
         single = args.work / "insert-one"
         shutil.rmtree(single, ignore_errors=True)
@@ -47,7 +48,7 @@ def build(system, data, args):
         rows = base[:args.insert_one]
         out["insert_one_per_s"] = len(rows) / timed(lambda: system.insert_one(rows, single))[0]
         shutil.rmtree(single)
-    out["build_peak_mb"] = memory_mb("VmHWM")
+    out["build_peak_mb"] = max(memory_mb("VmHWM"), out.get("insert_peak_mb", 0))
     return out
 
 
@@ -108,6 +109,7 @@ def main():
     parser.add_argument("system")
     parser.add_argument("--cache", type=Path, required=True)
     parser.add_argument("--dataset", required=True)
+    parser.add_argument("--metric", help="serve the set under this metric instead of its own")
     parser.add_argument("--threads", type=int, required=True)
     parser.add_argument("--work", type=Path, required=True)
     parser.add_argument("--insert-one", type=int, default=0)
@@ -115,7 +117,7 @@ def main():
     parser.add_argument("--queries", type=int, default=1000, help="queries used, from the first")
     parser.add_argument("--timed-queries", type=int, default=300)
     args = parser.parse_args()
-    data = Dataset(args.cache, args.dataset)
+    data = Dataset(args.cache, args.dataset, args.metric)
     system = make_system(args.system, data.info["dimension"], data.metric, args.threads)
     run = build if args.phase == "build" else serve
     print(json.dumps(run(system, data, args)))

@@ -2,6 +2,7 @@
 
 Each system is a Python object with:
 - `build(base, folder)`: a fresh index of every row, saved under `folder`;
+  it may return a dict of figures of its own (velq: the index build alone);
 - `insert_one(rows, folder)`: a fresh index filled one row per call;
 - `open(folder)`: the saved index, loaded for searching;
 - `search(query, k)` -> row numbers, `search_batch(queries, k)` -> rows of row numbers;
@@ -16,6 +17,8 @@ import os
 from pathlib import Path
 
 import numpy as np
+
+from measures import memory_mb, reset_peak, timed
 
 GRAPH_DEGREE = 16          # hnswlib / faiss / usearch M: 32 links on the bottom layer
 GRAPH_EF_CONSTRUCTION = 200
@@ -56,11 +59,18 @@ class Velq:
         return self.velq.Database.open(str(folder), **sizes, **self.options)
 
     def build(self, base, folder):
+        """With a graph: create_index's own time and peak memory beside the
+        peak of the insertion before it."""
         db = self._open(folder, True)
         db.insert_batch([str(i) for i in range(len(base))], base)
+        figures = {}
         if self.graph:
-            db.create_index()
+            figures["insert_peak_mb"] = memory_mb("VmHWM")
+            reset_peak()
+            figures["index_s"] = timed(db.create_index)[0]
+            figures["index_peak_mb"] = memory_mb("VmHWM")
         db.close()
+        return figures
 
     def insert_one(self, rows, folder):
         db = self._open(folder, True)
@@ -148,6 +158,10 @@ def faiss_variants():
             return f.IndexRefineFlat(index) if refine else index
         return make
 
+    def hnsw_sq(bits):
+        return lambda f, d, m: f.IndexHNSWSQ(
+            d, getattr(f.ScalarQuantizer, f"QT_{bits}bit"), GRAPH_DEGREE, m)
+
     hnsw = {"knob": "efSearch", "settings": EF_SWEEP}
     return {
         "faiss Flat": {"make": lambda f, d, m: f.IndexFlat(d, m), "exact": True},
@@ -157,10 +171,8 @@ def faiss_variants():
         "faiss RaBitQ 1-bit + refine": {"make": rabitq(1, True), "knob": "k_factor",
                                         "settings": (1, 2, 4, 8, 16, 32)},
         "faiss HNSWFlat": {"make": lambda f, d, m: f.IndexHNSWFlat(d, GRAPH_DEGREE, m), **hnsw},
-        "faiss HNSWSQ8": {"make": lambda f, d, m: f.IndexHNSWSQ(
-            d, f.ScalarQuantizer.QT_8bit, GRAPH_DEGREE, m), **hnsw},
-        "faiss HNSWSQ4": {"make": lambda f, d, m: f.IndexHNSWSQ(
-            d, f.ScalarQuantizer.QT_4bit, GRAPH_DEGREE, m), **hnsw},
+        "faiss HNSWSQ4": {"make": hnsw_sq(4), **hnsw},
+        "faiss HNSWSQ8": {"make": hnsw_sq(8), **hnsw},
     }
 
 
@@ -241,10 +253,14 @@ class Usearch:
 
 
 def velq_variants():
-    """The velq configurations: b = 4 throughout."""
+    """The velq configurations: b = 4 throughout. "velq rerank codes" is the
+    default configuration; "velq srht" and "velq fast" change only the
+    quantizer from it."""
     return {
         "velq rerank off": {"rerank": False},
         "velq rerank codes": {"rerank": True},
+        "velq srht": {"rerank": True, "quantizer_type": "srht"},
+        "velq fast": {"rerank": True, "fast_mode": True},
         "velq rerank f16": {"rerank": True, "rerank_precision": "f16"},
         "velq rerank f32": {"rerank": True, "rerank_precision": "f32"},
         "velq srht rerank off": {"rerank": False, "quantizer_type": "srht"},
