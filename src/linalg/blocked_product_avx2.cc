@@ -63,7 +63,10 @@ void row_products(const float* x, const float* m, std::size_t rows, std::size_t 
 }  // namespace
 
 const BlockedProductKernels& avx2_blocked_kernels() {
-  static constexpr BlockedProductKernels kAvx2 = {.name = "avx2", .row_products = row_products};
+  static constexpr BlockedProductKernels kAvx2 = {
+      .name = "avx2",
+      .row_products = row_products,
+      .query_product = query_product_from_rows<row_products>};
   return kAvx2;
 }
 

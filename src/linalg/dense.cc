@@ -32,14 +32,17 @@ constexpr std::size_t kRowBlock = 8;
 }  // namespace
 
 const BlockedProductKernels& portable_blocked_kernels() {
-  static constexpr BlockedProductKernels kPortable = {.name = "portable",
-                                                      .row_products = row_products};
+  static constexpr BlockedProductKernels kPortable = {
+      .name = "portable",
+      .row_products = row_products,
+      .query_product = query_product_from_rows<row_products>};
   return kPortable;
 }
 
 const BlockedProductKernels& active_blocked_kernels() {
   static const BlockedProductKernels& chosen =
-      widest_kernels(portable_blocked_kernels, VELQ_X86_KERNELS(avx2_blocked_kernels));
+      widest_kernels(portable_blocked_kernels, VELQ_X86_KERNELS(avx2_blocked_kernels),
+                     VELQ_X86_KERNELS(avx512_blocked_kernels));
   return chosen;
 }
 
@@ -64,11 +67,21 @@ void mat_vec(std::span<const float> m, std::size_t d, std::span<const float> x,
   row_dots(m.data(), d, d, std::min(x.size(), d), x.data(), out.data());
 }
 
-void mat_vec_blocked(std::span<const float> m, std::size_t d, std::span<const float> x,
-                     std::span<float> out) {
+void mat_vec_blocked(std::span<const float> m, std::span<const float> mt, std::size_t d,
+                     std::span<const float> x, std::span<float> out) {
   check_dense_shapes(m, d, out.size());
+  if (!mt.empty()) assert_eq(mt.size(), m.size(), "dense transpose size");
   assert_eq(x.size(), d, "dense product input length");
-  mat_vecs_blocked(m, d, x.data(), 1, out.data());
+  const BlockedProductKernels& kernels = active_blocked_kernels();
+  const auto outputs = [&](std::size_t first, std::size_t last) {
+    kernels.query_product(x.data(), m.data(), mt, d, first, last, out.data());
+  };
+  if (d < kSplitProductMinDim) {
+    outputs(0, d);
+    return;
+  }
+  // Each output is whole on one thread, in the order fixed by d alone.
+  parallel_for(d, kSplitProductRows, outputs);
 }
 
 void mat_vecs_blocked(std::span<const float> m, std::size_t d, const float* xs, std::size_t count,

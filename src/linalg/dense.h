@@ -15,24 +15,22 @@ namespace velq::linalg {
 void mat_vec(std::span<const float> m, std::size_t d, std::span<const float> x,
              std::span<float> out);
 
-// mat_vec or mat_vec_blocked, for callers that apply either.
-using DenseProduct = void (*)(std::span<const float> m, std::size_t d, std::span<const float> x,
-                              std::span<float> out);
-
 // The same product for queries, whose estimates may differ by summation
 // order: one vector through the blocked product (blocked_product.h), eight
-// rows per tile in fused multiply-adds where the processor has them, several
-// times faster than mat_vec's sequential sums. Not for codes: they must keep
-// mat_vec's bits. x holds exactly d values; out at least d.
+// lane sums per output in fused multiply-adds where the processor has them,
+// several times faster than mat_vec's sequential sums. Not for codes: they
+// must keep mat_vec's bits. x holds exactly d values; out at least d. mt is
+// m's transpose (mt[j·d + i] = m[i·d + j]), which the AVX-512 form reads
+// instead of m with the same bits, or empty (then m is read).
 // From kSplitProductMinDim on, where the matrix (d·d·4 bytes) outgrows a
-// core's private cache, the rows are split across the worker pool in chunks
-// of at least kSplitProductRows: several cores stream their share of the
-// matrix at once. The result has the same bits whatever the pool size, and a
-// call from inside a pool loop is safe (loops nest).
+// core's private cache, the outputs are split across the worker pool in
+// chunks of at least kSplitProductRows: several cores stream their share of
+// the matrix at once. The result has the same bits whatever the pool size,
+// and a call from inside a pool loop is safe (loops nest).
 inline constexpr std::size_t kSplitProductMinDim = 768;
 inline constexpr std::size_t kSplitProductRows = 64;
-void mat_vec_blocked(std::span<const float> m, std::size_t d, std::span<const float> x,
-                     std::span<float> out);
+void mat_vec_blocked(std::span<const float> m, std::span<const float> mt, std::size_t d,
+                     std::span<const float> x, std::span<float> out);
 
 // mat_vec_blocked of `count` vectors at once: out[v·d + i] = row i of m times
 // xs[v·d ..), bit-identical to mat_vec_blocked of each vector, while each

@@ -64,8 +64,11 @@ void MseQuantizer::apply_rotation(std::span<const float> x, std::span<float> out
   rotate(x, out, linalg::mat_vec);
 }
 
-void MseQuantizer::rotate_query(std::span<const float> x, std::span<float> out) const {
-  rotate(x, out, linalg::mat_vec_blocked);
+void MseQuantizer::rotate_query(std::span<const float> x, std::span<float> out,
+                                std::span<const float> transpose) const {
+  rotate(x, out,
+         [transpose](std::span<const float> m, std::size_t size, std::span<const float> v,
+                     std::span<float> o) { linalg::mat_vec_blocked(m, transpose, size, v, o); });
 }
 
 void MseQuantizer::rotate_queries(std::span<const float> xs, std::span<float> out) const {
@@ -76,11 +79,12 @@ void MseQuantizer::rotate_queries(std::span<const float> xs, std::span<float> ou
     linalg::mat_vecs_blocked(*rotation_matrix, d, xs.data(), count, out.data());
     return;
   }
-  for (std::size_t v = 0; v < count; ++v) rotate_query(xs.subspan(v * d, d), out.subspan(v * n, n));
+  for (std::size_t v = 0; v < count; ++v) rotate_query(xs.subspan(v * d, d), out.subspan(v * n, n), {});
 }
 
+template <class DenseProduct>
 void MseQuantizer::rotate(std::span<const float> x, std::span<float> out,
-                          linalg::DenseProduct dense_product) const {
+                          DenseProduct dense_product) const {
   assert_eq(out.size(), n, "rotation output length");
   if (rotation_matrix) {
     dense_product(*rotation_matrix, d, x, out);

@@ -35,7 +35,10 @@ class MseQuantizer {
   void apply_rotation(std::span<const float> x, std::span<float> out) const;
   // The rotation of a query (x.size() == d): the dense form sums in the
   // blocked order (linalg::mat_vec_blocked), which only scoring may use.
-  void rotate_query(std::span<const float> x, std::span<float> out) const;
+  // `transpose`: the dense rotation's transpose, which the widest kernels
+  // read instead with the same bits, or empty.
+  void rotate_query(std::span<const float> x, std::span<float> out,
+                    std::span<const float> transpose) const;
   // rotate_query of xs.size() / d queries stored one after another, into out
   // (n values each), with the same bits; the dense form reads the matrix
   // once for all of them.
@@ -60,8 +63,9 @@ class MseQuantizer {
   bool operator==(const MseQuantizer&) const = default;
 
  private:
-  void rotate(std::span<const float> x, std::span<float> out,
-              linalg::DenseProduct dense_product) const;
+  // dense_product(matrix, d, x, out) is mat_vec or a blocked product.
+  template <class DenseProduct>
+  void rotate(std::span<const float> x, std::span<float> out, DenseProduct dense_product) const;
 };
 
 }  // namespace velq

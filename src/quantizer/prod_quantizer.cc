@@ -39,8 +39,9 @@ ProdQuantizer assemble(std::uint64_t d, std::uint64_t b, MseQuantizer mse, QjlQu
 // The transpose of a d×d row-major matrix; empty when there is none. Parts
 // assembled unchecked may be inconsistent (the decoders refuse them after
 // from_parts): only a matrix of the shape its stage claims is transposed.
-std::vector<float> square_transpose(const std::optional<std::vector<float>>& m, std::size_t d) {
-  std::vector<float> t;
+template <class Matrix>
+Matrix square_transpose(const std::optional<std::vector<float>>& m, std::size_t d) {
+  Matrix t;
   if (!m || d == 0 || m->size() / d != d || m->size() % d != 0) return t;
   t.resize(m->size());
   for (std::size_t i = 0; i < d; ++i) {
@@ -61,9 +62,11 @@ ProdQuantizer ProdQuantizer::from_parts(std::uint64_t d, std::uint64_t n, std::u
   q.mse_ = std::move(mse_quantizer);
   q.qjl_ = std::move(qjl_quantizer);
   q.fast_mode_ = fast_mode;
-  q.rotation_t_ = square_transpose(q.mse_.rotation_matrix, q.mse_.d);
+  q.rotation_t_ = square_transpose<SquareTranspose>(q.mse_.rotation_matrix, q.mse_.d);
   // Fast mode never projects.
-  if (!fast_mode) q.projection_t_ = square_transpose(q.qjl_.projection_matrix, q.qjl_.d);
+  if (!fast_mode) {
+    q.projection_t_ = square_transpose<SquareTranspose>(q.qjl_.projection_matrix, q.qjl_.d);
+  }
   return q;
 }
 

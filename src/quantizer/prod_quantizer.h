@@ -12,6 +12,7 @@
 #include "common/json_value.h"
 #include "common/result.h"
 
+#include "quantizer/huge_page_allocator.h"
 #include "quantizer/mse_quantizer.h"
 #include "quantizer/packing.h"
 #include "quantizer/pair_tables.h"
@@ -205,9 +206,12 @@ class ProdQuantizer {
   // Dense form: the transposes of the rotation and (outside fast mode) of
   // the projection, row-major, so that a batch's rotations and projections
   // are transposed products (linalg::mat_t_vecs), whose vector form keeps
-  // each output's sequential sum in its own lane; empty otherwise.
-  std::vector<float> rotation_t_;
-  std::vector<float> projection_t_;
+  // each output's sequential sum in its own lane; empty otherwise. A
+  // query's products read them too where the kernels walk columns. Aligned
+  // to cache lines, so that a row's whole-register loads never straddle two.
+  using SquareTranspose = std::vector<float, HugePageAllocator<float>>;
+  SquareTranspose rotation_t_;
+  SquareTranspose projection_t_;
 
   // quantize one vector in the SRHT form (no batch kernel).
   EncodedVector quantize_srht(std::span<const float> x) const;

@@ -45,9 +45,9 @@ PreparedIpQueryLite ProdQuantizer::prepare_ip_query_lite(std::span<const float> 
   assert_eq(q.size(), d_, "query dimension");
   PreparedIpQueryLite pq;
   pq.q_proj.assign(n_, 0.0f);
-  qjl_.project_query(q, pq.q_proj);
+  qjl_.project_query(q, pq.q_proj, projection_t_);
   pq.q_rot.assign(n_, 0.0f);
-  mse_.rotate_query(q, pq.q_rot);
+  mse_.rotate_query(q, pq.q_rot, rotation_t_);
   pq.qjl_scale = qjl_scale_for(*this);
   return pq;
 }

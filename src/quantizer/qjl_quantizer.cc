@@ -42,8 +42,11 @@ void QjlQuantizer::apply_projection(std::span<const float> x, std::span<float> o
   project(x, out, linalg::mat_vec);
 }
 
-void QjlQuantizer::project_query(std::span<const float> x, std::span<float> out) const {
-  project(x, out, linalg::mat_vec_blocked);
+void QjlQuantizer::project_query(std::span<const float> x, std::span<float> out,
+                                 std::span<const float> transpose) const {
+  project(x, out,
+          [transpose](std::span<const float> m, std::size_t size, std::span<const float> v,
+                      std::span<float> o) { linalg::mat_vec_blocked(m, transpose, size, v, o); });
 }
 
 void QjlQuantizer::project_queries(std::span<const float> xs, std::span<float> out) const {
@@ -56,11 +59,12 @@ void QjlQuantizer::project_queries(std::span<const float> xs, std::span<float> o
     for (float& v : out) v *= factor;
     return;
   }
-  for (std::size_t v = 0; v < count; ++v) project_query(xs.subspan(v * d, d), out.subspan(v * n, n));
+  for (std::size_t v = 0; v < count; ++v) project_query(xs.subspan(v * d, d), out.subspan(v * n, n), {});
 }
 
+template <class DenseProduct>
 void QjlQuantizer::project(std::span<const float> x, std::span<float> out,
-                           linalg::DenseProduct dense_product) const {
+                           DenseProduct dense_product) const {
   assert_eq(out.size(), n, "projection output length");
   if (projection_matrix) {
     dense_product(*projection_matrix, d, x, out);

@@ -36,7 +36,10 @@ class QjlQuantizer {
   void apply_projection(std::span<const float> x, std::span<float> out) const;
   // The projection of a query (x.size() == d): the dense form sums in the
   // blocked order (linalg::mat_vec_blocked), which only scoring may use.
-  void project_query(std::span<const float> x, std::span<float> out) const;
+  // `transpose`: the dense projection's transpose, which the widest kernels
+  // read instead with the same bits, or empty.
+  void project_query(std::span<const float> x, std::span<float> out,
+                     std::span<const float> transpose) const;
   // project_query of xs.size() / d queries stored one after another, into
   // out (n values each), with the same bits; the dense form reads the matrix
   // once for all of them.
@@ -56,8 +59,9 @@ class QjlQuantizer {
   bool operator==(const QjlQuantizer&) const = default;
 
  private:
-  void project(std::span<const float> x, std::span<float> out,
-               linalg::DenseProduct dense_product) const;
+  // dense_product(matrix, d, x, out) is mat_vec or a blocked product.
+  template <class DenseProduct>
+  void project(std::span<const float> x, std::span<float> out, DenseProduct dense_product) const;
 };
 
 }  // namespace velq

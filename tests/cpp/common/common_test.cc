@@ -192,7 +192,7 @@ TEST(CpuFeatures, EveryUnitChoosesItsWidestTable) {
   };
   EXPECT_EQ(half::active_half_kernels().name, widest(false));
   EXPECT_EQ(linalg::active_hadamard_kernels().name, widest(false));
-  EXPECT_EQ(linalg::active_blocked_kernels().name, widest(false));
+  EXPECT_EQ(linalg::active_blocked_kernels().name, widest(true));
   EXPECT_EQ(linalg::active_dense_kernels().name, widest(true));
   EXPECT_EQ(scoring::active_score_kernels().name, widest(true));
   EXPECT_EQ(first_pass::active_first_pass_kernels().name, widest(true));

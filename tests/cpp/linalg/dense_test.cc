@@ -23,6 +23,14 @@ void expect_bits_equal(std::span<const float> a, std::span<const float> b, std::
   }
 }
 
+std::vector<float> transposed(const std::vector<float>& m, std::size_t d) {
+  std::vector<float> t(m.size());
+  for (std::size_t i = 0; i < d; ++i) {
+    for (std::size_t j = 0; j < d; ++j) t[j * d + i] = m[i * d + j];
+  }
+  return t;
+}
+
 TEST(Dense, ProductsSumInIndexOrder) {
   const std::vector<float> m = {1.0f, 2.0f, 3.0f, 4.0f};
   std::vector<float> out(2);
@@ -134,8 +142,59 @@ TEST(Dense, BlockedProductTilesStayNearTheExactProduct) {
   }
 }
 
-// The query-side product visits rows in groups from the last: every group
-// and tile tail (groups of 32 rows, tiles of 8 rows and 8 columns) must
+// A query's product keeps the bits of its level's row products whichever
+// layout the level reads: over every register and tile tail of outputs
+// (16 and 48 for AVX-512), every tail of the eight lane sums, a range of
+// outputs not starting at 0 (a pool chunk), without the transpose, and a
+// matrix read by rows though its transpose is given (d = 521, where two
+// such matrices outgrow a 2 MiB core cache). The AVX-512 form must give the
+// AVX2 form's bits.
+TEST(Dense, QueryProductKeepsTheRowProductsBits) {
+  std::vector<const BlockedProductKernels*> forms = {&portable_blocked_kernels()};
+#if VELQ_X86
+  if (has_avx2()) forms.push_back(&avx2_blocked_kernels());
+  if (has_avx512()) forms.push_back(&avx512_blocked_kernels());
+#endif
+  std::vector<std::size_t> dims;
+  for (std::size_t d = 1; d <= 50; ++d) dims.push_back(d);
+  for (std::size_t d : {63u, 64u, 65u, 95u, 96u, 97u, 100u, 143u, 144u, 145u, 384u, 521u}) {
+    dims.push_back(d);
+  }
+  for (const std::size_t d : dims) {
+    const std::vector<float> m = random_vector(d * d, static_cast<unsigned>(d) + 3);
+    const std::vector<float> mt = transposed(m, d);
+    const std::vector<float> x = random_vector(d, static_cast<unsigned>(d) + 4);
+    const std::size_t first = d / 3, last = d - d / 5;
+    for (const auto* k : forms) {
+      SCOPED_TRACE(k->name);
+      std::vector<float> rows(d);
+      k->row_products(x.data(), m.data(), d, d, rows.data());
+#if VELQ_X86
+      if (k != forms.front()) {
+        std::vector<float> avx2(d);
+        avx2_blocked_kernels().row_products(x.data(), m.data(), d, d, avx2.data());
+        expect_bits_equal(avx2, rows, d);
+      }
+#endif
+      for (const std::span<const float> t : {std::span<const float>(mt), std::span<const float>()}) {
+        std::vector<float> all(d, -1.0f), part(d, -1.0f);
+        k->query_product(x.data(), m.data(), t, d, 0, d, all.data());
+        expect_bits_equal(rows, all, d);
+        k->query_product(x.data(), m.data(), t, d, first, last, part.data());
+        for (std::size_t i = 0; i < d; ++i) {
+          if (i < first || i >= last) {
+            ASSERT_EQ(part[i], -1.0f) << "d=" << d << " wrote output " << i;
+          } else {
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(part[i]), std::bit_cast<std::uint32_t>(rows[i]))
+                << "d=" << d << " output " << i;
+          }
+        }
+      }
+    }
+  }
+}
+
+// The query-side product, through the widest form: every tile tail must
 // stay within summation-order rounding of the sequential product.
 TEST(Dense, BlockedMatVecAgreesWithSequential) {
   std::vector<std::size_t> dims;
@@ -146,7 +205,7 @@ TEST(Dense, BlockedMatVecAgreesWithSequential) {
     const std::vector<float> x = random_vector(d, static_cast<unsigned>(d) + 8);
     std::vector<float> seq(d), blocked(d + 1, -1.0f);
     mat_vec(m, d, x, seq);
-    mat_vec_blocked(m, d, x, blocked);
+    mat_vec_blocked(m, transposed(m, d), d, x, blocked);
     for (std::size_t i = 0; i < d; ++i) {
       double mag = 0.0;
       for (std::size_t j = 0; j < d; ++j) mag += std::abs(static_cast<double>(m[i * d + j]) * x[j]);
@@ -155,9 +214,12 @@ TEST(Dense, BlockedMatVecAgreesWithSequential) {
     EXPECT_EQ(blocked[d], -1.0f) << "wrote past d=" << d;
   }
   std::vector<float> out(3);
-  EXPECT_NE(panic_message([&] { mat_vec_blocked(std::vector<float>(9), 3, out, std::span(out).first(2)); }),
+  const std::vector<float> m(9);
+  EXPECT_NE(panic_message([&] { mat_vec_blocked(m, {}, 3, out, std::span(out).first(2)); }),
             "no panic");
-  EXPECT_NE(panic_message([&] { mat_vec_blocked(std::vector<float>(9), 3, std::span(out).first(2), out); }),
+  EXPECT_NE(panic_message([&] { mat_vec_blocked(m, {}, 3, std::span(out).first(2), out); }),
+            "no panic");
+  EXPECT_NE(panic_message([&] { mat_vec_blocked(m, std::span(m).first(8), 3, out, out); }),
             "no panic");
 }
 
@@ -172,15 +234,17 @@ TEST(Dense, SplitQueryProductKeepsItsBits) {
     const std::vector<float> m = random_vector(d * d, static_cast<unsigned>(d));
     constexpr std::size_t kRows = 5;
     const std::vector<float> xs = random_vector(kRows * d, static_cast<unsigned>(d) + 1);
+    const std::vector<float> mt = transposed(m, d);
     std::vector<float> whole(kRows * d), alone(d + 1, -1.0f), nested(kRows * d);
     for (std::size_t r = 0; r < kRows; ++r) {
       kernels.row_products(xs.data() + r * d, m.data(), d, d, whole.data() + r * d);
     }
-    mat_vec_blocked(m, d, std::span(xs).first(d), alone);
+    mat_vec_blocked(m, mt, d, std::span(xs).first(d), alone);
     expect_bits_equal(whole, alone, d);
     EXPECT_EQ(alone[d], -1.0f) << "wrote past d=" << d;
     parallel_for_each(kRows, 1, [&](std::size_t r) {
-      mat_vec_blocked(m, d, std::span(xs).subspan(r * d, d), std::span(nested).subspan(r * d, d));
+      mat_vec_blocked(m, mt, d, std::span(xs).subspan(r * d, d),
+                      std::span(nested).subspan(r * d, d));
     });
     expect_bits_equal(whole, nested, kRows * d);
   }

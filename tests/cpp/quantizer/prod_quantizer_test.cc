@@ -284,8 +284,9 @@ std::vector<std::uint32_t> bits_of(const std::vector<float>& v) {
 
 // Queries prepared together (blocks of rows sharing each pass over a matrix,
 // the rows of a large dimension split across the pool) carry the bits of
-// queries prepared one at a time: a full block and a tail, below and above
-// the dimension where the products split.
+// queries prepared one at a time (which the AVX-512 forms compute from the
+// matrices' transposes while they stay cached): a full block and a tail,
+// below and above the dimension where the products split.
 TEST(ProdQuantizer, QueriesPreparedTogetherMatchOneAtATime) {
   constexpr std::size_t kRows = ProdQuantizer::kQueryBlockRows + 5;
   for (const Mode& mode : kModes) {
