@@ -68,17 +68,21 @@ void BM_query_product_avx512(benchmark::State& state) {
 }
 #endif
 
+ProdQuantizer make_quantizer(const benchmark::State& state) {
+  return ProdQuantizer::new_dense(static_cast<std::uint64_t>(state.range(0)), 4, 42);
+}
+
 // Both products of a query (rotation and projection), as the active forms
 // run them.
 void BM_prepare_products(benchmark::State& state) {
-  const ProdQuantizer q = ProdQuantizer::new_dense(static_cast<std::uint64_t>(state.range(0)), 4, 42);
+  const ProdQuantizer q = make_quantizer(state);
   const std::vector<float> x = query_vector(q.d());
   for (auto _ : state) benchmark::DoNotOptimize(q.prepare_ip_query_lite(x));
 }
 
 // The products and the tables the scan reads.
 void BM_prepare_query(benchmark::State& state) {
-  const ProdQuantizer q = ProdQuantizer::new_dense(static_cast<std::uint64_t>(state.range(0)), 4, 42);
+  const ProdQuantizer q = make_quantizer(state);
   const std::vector<float> x = query_vector(q.d());
   for (auto _ : state) benchmark::DoNotOptimize(q.prepare_ip_query(x));
 }

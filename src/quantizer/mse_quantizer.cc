@@ -79,7 +79,9 @@ void MseQuantizer::rotate_queries(std::span<const float> xs, std::span<float> ou
     linalg::mat_vecs_blocked(*rotation_matrix, d, xs.data(), count, out.data());
     return;
   }
-  for (std::size_t v = 0; v < count; ++v) rotate_query(xs.subspan(v * d, d), out.subspan(v * n, n), {});
+  for (std::size_t v = 0; v < count; ++v) {
+    rotate_query(xs.subspan(v * d, d), out.subspan(v * n, n), {});
+  }
 }
 
 template <class DenseProduct>

@@ -59,7 +59,9 @@ void QjlQuantizer::project_queries(std::span<const float> xs, std::span<float> o
     for (float& v : out) v *= factor;
     return;
   }
-  for (std::size_t v = 0; v < count; ++v) project_query(xs.subspan(v * d, d), out.subspan(v * n, n), {});
+  for (std::size_t v = 0; v < count; ++v) {
+    project_query(xs.subspan(v * d, d), out.subspan(v * n, n), {});
+  }
 }
 
 template <class DenseProduct>

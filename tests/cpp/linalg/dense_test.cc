@@ -176,7 +176,8 @@ TEST(Dense, QueryProductKeepsTheRowProductsBits) {
         expect_bits_equal(avx2, rows, d);
       }
 #endif
-      for (const std::span<const float> t : {std::span<const float>(mt), std::span<const float>()}) {
+      const std::span<const float> given(mt);
+      for (const std::span<const float> t : {given, std::span<const float>()}) {
         std::vector<float> all(d, -1.0f), part(d, -1.0f);
         k->query_product(x.data(), m.data(), t, d, 0, d, all.data());
         expect_bits_equal(rows, all, d);
