@@ -8,7 +8,8 @@ first build.
 
 Databases, written once under --root by the first build (a later run finds
 them there): 200,000 unit rows of 384 (cosine, l2, ip) and Fashion-MNIST's
-60,000 rows of 784 (l2, ip) from the benchmark data cache. L2 and cosine
+60,000 rows of 784 (l2, ip) from the benchmark data cache; on request
+(--cases l2-768x1m) the cache's million rows of 768 (l2). L2 and cosine
 opens decode every stored code for its reconstruction norm; ip opens do
 not, and give the floor.
 
@@ -33,7 +34,9 @@ CASES = [
     ("ip-384x200k", "ip", "synthetic"),
     ("l2-784x60k", "l2", "fashion-mnist-784"),
     ("ip-784x60k", "ip", "fashion-mnist-784"),
+    ("l2-768x1m", "l2", "synthetic-768-1m"),  # only when named in --cases
 ]
+DEFAULT_CASES = [c[0] for c in CASES if c[2] != "synthetic-768-1m"]
 
 OPEN_CHILD = """
 import json, sys, time, os
@@ -47,7 +50,8 @@ os._exit(0)  # leaves the files as they were: no flush at exit
 
 WRITE_CHILD = """
 import sys, numpy as np, velq
-path, metric, rows = sys.argv[1], sys.argv[2], np.load(sys.argv[3])
+path, metric = sys.argv[1], sys.argv[2]
+rows = np.ascontiguousarray(np.load(sys.argv[3]), dtype=np.float32)
 db = velq.Database.open(path, dimension=rows.shape[1], metric=metric,
                         wal_flush_threshold=len(rows) + 1)
 for start in range(0, len(rows), 20_000):
@@ -70,22 +74,25 @@ def child_env(build, threads):
     return env
 
 
-def write_databases(root, build):
-    rows_dir = root / "rows"
-    rows_dir.mkdir(parents=True, exist_ok=True)
-    sources = {
-        "synthetic": lambda: random_rows(np.random.default_rng(11), 200_000, 384),
-        "fashion-mnist-784": lambda: np.load(default_cache() / "fashion-mnist-784" / "base.npy"),
-    }
+def rows_file(root, source):
+    """The rows of a source as a .npy file: the cache's own, or seeded ones
+    written once under root."""
+    if source != "synthetic":
+        return default_cache() / source / "base.npy"
+    path = root / "rows" / "synthetic-384x200k.npy"
+    if not path.exists():
+        path.parent.mkdir(parents=True, exist_ok=True)
+        np.save(path, random_rows(np.random.default_rng(11), 200_000, 384))
+    return path
+
+
+def write_databases(root, build, chosen):
     for name, metric, source in CASES:
-        if (root / name).exists():
+        if name not in chosen or (root / name).exists():
             continue
-        rows_file = rows_dir / f"{source}.npy"
-        if not rows_file.exists():
-            np.save(rows_file, np.ascontiguousarray(sources[source](), dtype=np.float32))
         print(f"writing {name}", flush=True)
-        subprocess.run([sys.executable, "-c", WRITE_CHILD, str(root / name), metric, str(rows_file)],
-                       env=child_env(build, 0), check=True)
+        subprocess.run([sys.executable, "-c", WRITE_CHILD, str(root / name), metric,
+                        str(rows_file(root, source))], env=child_env(build, 0), check=True)
 
 
 def open_once(path, build, threads):
@@ -99,20 +106,22 @@ def main():
     parser.add_argument("--root", required=True, type=Path)
     parser.add_argument("--builds", required=True, help="name=folder,name=folder,...")
     parser.add_argument("--repeats", type=int, default=5)
-    parser.add_argument("--cases", default=",".join(c[0] for c in CASES))
+    parser.add_argument("--cases", default=",".join(DEFAULT_CASES))
+    parser.add_argument("--threads", default="all,1", help="pool sizes: all, 1 or both")
     args = parser.parse_args()
     builds = [tuple(b.split("=", 1)) for b in args.builds.split(",")]
-    write_databases(args.root, builds[0][1])
+    chosen = args.cases.split(",")
+    write_databases(args.root, builds[0][1], chosen)
     print(f"processor: {processor_name()}; load average before: {os.getloadavg()}")
     print("medians of", args.repeats, "opens, each in a fresh process, builds alternating; "
           "ratio = this build / the first")
     print(f"{'database':>16} {'threads':>7} {'build':>6} {'wall s':>8} {'cpu s':>8} "
           f"{'wall ratio':>10} {'cpu ratio':>9}")
-    chosen = args.cases.split(",")
+    pool_sizes = [0 if t == "all" else int(t) for t in args.threads.split(",")]
     for name, _, _ in CASES:
         if name not in chosen:
             continue
-        for threads in (0, 1):
+        for threads in pool_sizes:
             samples = {b: [] for b, _ in builds}
             for _ in range(args.repeats):
                 for build, folder in builds:
