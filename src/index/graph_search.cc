@@ -40,6 +40,19 @@ class Heap {
     items_.pop_back();
     return item;
   }
+  // Drops the top and adds `item`, which Order puts below the top: push
+  // then pop, the same items kept, in one pass down from the top.
+  void replace_top(const ScoredNode& item) {
+    const std::size_t n = items_.size();
+    std::size_t at = 0;
+    for (std::size_t child = 1; child < n; child = 2 * at + 1) {
+      if (child + 1 < n && Order()(items_[child], items_[child + 1])) ++child;
+      if (!Order()(item, items_[child])) break;
+      items_[at] = items_[child];
+      at = child;
+    }
+    items_[at] = item;
+  }
   std::vector<ScoredNode> release() && { return std::move(items_); }
 
  private:
@@ -162,8 +175,11 @@ std::vector<ScoredNode> descend_level(Walk& walk, std::uint32_t level,
       const ScoredNode hit = fresh[i];
       if (results.size() < kUpperLevelBeam || ranks_before(hit.score, results.top().score)) {
         candidates.push(hit);
-        results.push(hit);
-        if (results.size() > kUpperLevelBeam) results.pop();
+        if (results.size() < kUpperLevelBeam) {
+          results.push(hit);
+        } else {
+          results.replace_top(hit);
+        }
       }
     }
   }
@@ -201,8 +217,11 @@ std::vector<ScoredNode> search_level0(Walk& walk, std::size_t ef,
       walk.graph().prefetch(v);
       if (!passes(filter, v)) continue;
       if (full && !ranks_before(hit.score, worst_score(results))) continue;
-      results.push(hit);
-      if (full) results.pop();
+      if (!full) {
+        results.push(hit);
+      } else if (!results.empty()) {  // a beam of width 0 keeps only its entries
+        results.replace_top(hit);
+      }
     }
   }
   return std::move(results).release();

@@ -452,6 +452,24 @@ TEST(GraphSearchDifferential, BatchScoringWalksAsThePlainSearch) {
   }
 }
 
+// A beam of width 0 holds one node once the entry is in it, and none when a
+// filter keeps the entry out, however high the others score.
+TEST(GraphSearchDifferential, ABeamOfNoWidthAsThePlainSearch) {
+  const GraphData graph = path_graph(4);
+  const ParsedGraph parsed = testing::parse(graph);
+  const std::vector<double> scores = {1.0, std::numeric_limits<double>::infinity(), 2.0, 3.0};
+  const NodeScorer plain = [&](std::uint32_t v) { return scores[v]; };
+  const auto all = [](std::uint32_t) { return true; };
+  const auto open = search_graph(parsed.adjacency(), 10, 0, plain, nullptr);
+  EXPECT_TRUE(same_hits(open, reference_search(graph, 10, 0, plain, all)));
+  EXPECT_EQ(nodes_of(open), std::vector<std::uint32_t>{1});
+  SlotFilter no_entry(4, {1, 2, 3});
+  const auto passes = [&](std::uint32_t v) { return v != 0; };
+  const auto filtered = search_graph(parsed.adjacency(), 10, 0, plain, &no_entry.filter);
+  EXPECT_TRUE(same_hits(filtered, reference_search(graph, 10, 0, plain, passes)));
+  EXPECT_TRUE(filtered.empty());
+}
+
 // One level of n nodes, each listing `degree` random others.
 GraphData flat_graph(std::mt19937_64& rng, std::uint32_t n, std::size_t degree) {
   GraphData graph;
