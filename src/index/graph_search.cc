@@ -40,6 +40,19 @@ class Heap {
     items_.pop_back();
     return item;
   }
+  // Drops the top and adds `item`, which Order puts below the top: push
+  // then pop, the same items kept, in one pass down from the top.
+  void replace_top(const ScoredNode& item) {
+    const std::size_t n = items_.size();
+    std::size_t at = 0;
+    for (std::size_t child = 1; child < n; child = 2 * at + 1) {
+      if (child + 1 < n && Order()(items_[child], items_[child + 1])) ++child;
+      if (!Order()(item, items_[child])) break;
+      items_[at] = items_[child];
+      at = child;
+    }
+    items_[at] = item;
+  }
   std::vector<ScoredNode> release() && { return std::move(items_); }
 
  private:
@@ -60,9 +73,11 @@ bool passes(const SearchFilter* filter, std::uint32_t node) {
          filter->allowed->contains(filter->index_ids[node]);
 }
 
-// The visited marks of one search: a stamp per node, kept per thread so
-// that a search neither allocates nor clears n_nodes bytes. A search nested
-// in another on the same thread (a scorer that searches) gets its own.
+// The visited marks of one search: a one-byte stamp per node, kept per
+// thread so that a search neither allocates nor clears n_nodes bytes, and
+// small enough (100 KB per 100,000 nodes) to stay in the core's private
+// cache beside the lists and codes the walk reads. A search nested in
+// another on the same thread (a scorer that searches) gets its own.
 class VisitedMarks {
  public:
   VisitedMarks() : marks_(in_use_ ? own_ : shared_) { in_use_ = true; }
@@ -78,14 +93,25 @@ class VisitedMarks {
   bool insert(std::uint32_t node) { return marks_.insert(node); }
 
  private:
-  static thread_local NodeMarks shared_;
+  using Marks = BasicNodeMarks<std::uint8_t>;
+  static thread_local Marks shared_;
   static thread_local bool in_use_;
-  NodeMarks own_;
-  NodeMarks& marks_;
+  Marks own_;
+  Marks& marks_;
 };
 
-thread_local NodeMarks VisitedMarks::shared_;
+thread_local VisitedMarks::Marks VisitedMarks::shared_;
 thread_local bool VisitedMarks::in_use_ = false;
+
+// The unvisited neighbours of an expanded node with their scores, in list
+// order.
+struct Expansion {
+  std::span<const std::uint32_t> nodes;
+  std::span<const double> scores;
+
+  std::size_t size() const { return nodes.size(); }
+  ScoredNode operator[](std::size_t i) const { return {nodes[i], scores[i]}; }
+};
 
 // Per-search state shared by the levels: the callbacks, the visited marks
 // and the unvisited neighbours of the node being expanded with their scores.
@@ -105,20 +131,23 @@ class Walk {
 
   // c's neighbours at `level` not yet visited, in list order, with their
   // scores: all are marked visited and hinted to the caller, then scored
-  // together in one call.
-  std::span<const ScoredNode> expand(std::uint32_t c, std::uint32_t level) {
-    fresh_.clear();
-    for (const std::uint32_t v : graph_.list(c, level)) {
-      if (visited_.insert(v)) fresh_.push_back(v);
+  // together in one call. Valid until the next expansion.
+  Expansion expand(std::uint32_t c, std::uint32_t level) {
+    const std::span<const std::uint32_t> list = graph_.list(c, level);
+    fresh_.resize(list.size());
+    std::size_t count = 0;
+    for (const std::uint32_t v : list) {
+      // Written before the test, kept by counting: no branch to mispredict.
+      fresh_[count] = v;
+      count += visited_.insert(v) ? 1 : 0;
     }
+    fresh_.resize(count);
     if (prefetch_) {
       for (const std::uint32_t v : fresh_) prefetch_(v);
     }
-    scores_.resize(fresh_.size());
-    hits_.resize(fresh_.size());
-    if (!fresh_.empty()) scorer_(fresh_, scores_);
-    for (std::size_t i = 0; i < fresh_.size(); ++i) hits_[i] = {fresh_[i], scores_[i]};
-    return hits_;
+    scores_.resize(count);
+    if (count != 0) scorer_(fresh_, scores_);
+    return {fresh_, scores_};
   }
 
  private:
@@ -128,7 +157,6 @@ class Walk {
   VisitedMarks visited_;
   std::vector<std::uint32_t> fresh_;
   std::vector<double> scores_;
-  std::vector<ScoredNode> hits_;
 };
 
 // Greedy descent through one upper level; returns its best (at most
@@ -142,11 +170,16 @@ std::vector<ScoredNode> descend_level(Walk& walk, std::uint32_t level,
   while (!candidates.empty()) {
     const ScoredNode c = candidates.pop();
     if (results.size() >= kUpperLevelBeam && ranks_before(results.top().score, c.score)) break;
-    for (const ScoredNode& hit : walk.expand(c.node, level)) {
+    const Expansion fresh = walk.expand(c.node, level);
+    for (std::size_t i = 0; i < fresh.size(); ++i) {
+      const ScoredNode hit = fresh[i];
       if (results.size() < kUpperLevelBeam || ranks_before(hit.score, results.top().score)) {
         candidates.push(hit);
-        results.push(hit);
-        if (results.size() > kUpperLevelBeam) results.pop();
+        if (results.size() < kUpperLevelBeam) {
+          results.push(hit);
+        } else {
+          results.replace_top(hit);
+        }
       }
     }
   }
@@ -170,7 +203,9 @@ std::vector<ScoredNode> search_level0(Walk& walk, std::size_t ef,
   while (!candidates.empty()) {
     const ScoredNode c = candidates.pop();
     if (results.size() >= ef && ranks_before(worst_score(results), c.score)) break;
-    for (const ScoredNode& hit : walk.expand(c.node, 0)) {
+    const Expansion fresh = walk.expand(c.node, 0);
+    for (std::size_t i = 0; i < fresh.size(); ++i) {
+      const ScoredNode hit = fresh[i];
       const std::uint32_t v = hit.node;
       const bool full = results.size() >= ef;
       // Once the results are full their worst score only rises, so a node
@@ -182,8 +217,11 @@ std::vector<ScoredNode> search_level0(Walk& walk, std::size_t ef,
       walk.graph().prefetch(v);
       if (!passes(filter, v)) continue;
       if (full && !ranks_before(hit.score, worst_score(results))) continue;
-      results.push(hit);
-      if (full) results.pop();
+      if (!full) {
+        results.push(hit);
+      } else if (!results.empty()) {  // a beam of width 0 keeps only its entries
+        results.replace_top(hit);
+      }
     }
   }
   return std::move(results).release();

@@ -28,9 +28,11 @@ class BasicNodeMarks {
 
   // Adds `node`; false when it was already present.
   bool insert(std::uint32_t node) {
-    if (stamps_[node] == stamp_) return false;
+    // Stored either way: a walk's neighbours are new or not at random, and
+    // a store costs less than a mispredicted branch.
+    const bool fresh = stamps_[node] != stamp_;
     stamps_[node] = stamp_;
-    return true;
+    return fresh;
   }
 
  private:

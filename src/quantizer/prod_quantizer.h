@@ -105,6 +105,13 @@ class ProdQuantizer {
   // was made with, so only the sketch's product is added.
   void quantize_rows(std::span<const float> rows, std::span<EncodedVector> out,
                      std::span<double> decoded_squares = {}, std::size_t block = 0) const;
+  // ‖dequantize(code)‖² of every code into squares (one entry each), the f64
+  // squares summed in coordinate order: for a stored code (gamma f32) the
+  // bits quantize_rows reports beside it. Dense forms decode `block` codes
+  // per pass over each matrix (0: batch_block_rows()); the bits do not
+  // depend on the block. On the calling thread.
+  void decoded_squares_of(std::span<const CodeView> codes, std::span<double> squares,
+                          std::size_t block = 0) const;
   // Vectors per block of dense products on this processor: as many as let
   // one product's inputs and outputs for the block (2·block·d f32) and the
   // packed strip of matrix rows the product works through stay in the
@@ -219,10 +226,13 @@ class ProdQuantizer {
   // their decoded squares when squares is not null.
   void quantize_dense_block(const float* x, std::size_t count, EncodedVector* out,
                             double* squares) const;
-  // The decoded squares of `count` dense codes whose first decoding product
-  // (the rotation's transpose times the levels, f32, stride d) is mse_part.
-  void dense_decoded_squares(const float* mse_part, const EncodedVector* codes,
-                             std::size_t count, double* squares) const;
+  // Whether decoding runs the dense matrices' transposed products (both
+  // stages dense and square), which a block of codes can share.
+  bool dense_decoding() const;
+  // The decoded squares of codes whose first decoding product (the
+  // rotation's transpose times the levels, f32, stride d) is mse_part.
+  void dense_decoded_squares(const float* mse_part, std::span<const CodeView> codes,
+                             double* squares) const;
   // The sign bits and gamma of `count` codes whose MSE indices are set, given
   // the vectors and their decoded approximations (f32, stride d).
   void add_sketch(const float* x, const float* approx, std::size_t count,

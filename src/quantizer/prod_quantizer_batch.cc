@@ -35,6 +35,7 @@ struct ApproxBlockTag;
 struct SignsBlockTag;
 struct SketchBlockTag;
 struct DecodedTag;
+struct ViewsBlockTag;
 
 // Rows of the matrix the transposed product packs and works through at a
 // time (linalg/transposed_tiles.h).
@@ -44,6 +45,16 @@ double sum_of_squares(std::span<const double> x) {
   double sum = 0.0;
   for (const double v : x) sum += v * v;
   return sum;
+}
+
+// The codes as their slots will hold them (gamma rounded to f32), in a
+// buffer borrowed until the next call on this thread.
+std::span<const CodeView> stored_views(std::span<const EncodedVector> codes) {
+  const std::span<CodeView> views = thread_scratch<ViewsBlockTag, CodeView>(codes.size());
+  for (std::size_t v = 0; v < codes.size(); ++v) {
+    views[v] = {codes[v].mse_indices, codes[v].qjl_bits, static_cast<float>(codes[v].gamma)};
+  }
+  return views;
 }
 
 }  // namespace
@@ -83,13 +94,18 @@ void ProdQuantizer::quantize_dense_block(const float* x, std::size_t count, Enco
   const std::span<float> approx = thread_scratch<ApproxBlockTag>(count * d_);
   linalg::mat_t_vecs(*mse_.rotation_matrix, d_, levels.data(), count, approx.data());
   if (!fast_mode_) add_sketch(x, approx.data(), count, out);
-  if (squares != nullptr) dense_decoded_squares(approx.data(), out, count, squares);
+  if (squares != nullptr) dense_decoded_squares(approx.data(), stored_views({out, count}), squares);
 }
 
-void ProdQuantizer::dense_decoded_squares(const float* mse_part, const EncodedVector* codes,
-                                          std::size_t count, double* squares) const {
+bool ProdQuantizer::dense_decoding() const {
+  return mse_.is_dense() && mse_.n == d_ && (fast_mode_ || (qjl_.is_dense() && qjl_.n == d_));
+}
+
+void ProdQuantizer::dense_decoded_squares(const float* mse_part, std::span<const CodeView> codes,
+                                          double* squares) const {
   // As dequantize_codes_into forms each coordinate: the f32 decoding of the
   // levels, plus the sketch's f32 product scaled, added in f64.
+  const std::size_t count = codes.size();
   const float* sketch = nullptr;
   if (!fast_mode_) {
     const std::span<float> signs = thread_scratch<SignsBlockTag>(count * d_);
@@ -112,6 +128,34 @@ void ProdQuantizer::dense_decoded_squares(const float* mse_part, const EncodedVe
   }
 }
 
+void ProdQuantizer::decoded_squares_of(std::span<const CodeView> codes, std::span<double> squares,
+                                       std::size_t block) const {
+  assert_eq(squares.size(), codes.size(), "decoded squares");
+  if (!dense_decoding()) {
+    const std::span<double> decoded = thread_scratch<DecodedTag, double>(d_);
+    for (std::size_t v = 0; v < codes.size(); ++v) {
+      dequantize_into(codes[v].mse_indices, codes[v].qjl_bits, codes[v].gamma, decoded);
+      squares[v] = sum_of_squares(decoded);
+    }
+    return;
+  }
+  // The decoding's first product a block at a time, as quantize_dense_block
+  // forms it; dense_decoded_squares adds the sketch's.
+  if (block == 0) block = batch_block_rows();
+  const std::span<float> levels = thread_scratch<LevelsBlockTag>(std::min(block, codes.size()) * n_);
+  const std::span<float> approx = thread_scratch<ApproxBlockTag>(std::min(block, codes.size()) * d_);
+  for (std::size_t first = 0; first < codes.size(); first += block) {
+    const std::size_t take = std::min(block, codes.size() - first);
+    for (std::size_t v = 0; v < take; ++v) {
+      assert_eq(codes[first + v].mse_indices.size(), n_, "decoded code's index count");
+      if (!fast_mode_) assert_eq(codes[first + v].qjl_bits.size(), qjl_len(), "QJL sign byte count");
+      mse_.levels_into(codes[first + v].mse_indices, levels.subspan(v * n_, n_));
+    }
+    linalg::mat_t_vecs(*mse_.rotation_matrix, d_, levels.data(), take, approx.data());
+    dense_decoded_squares(approx.data(), codes.subspan(first, take), squares.data() + first);
+  }
+}
+
 void ProdQuantizer::quantize_rows(std::span<const float> rows, std::span<EncodedVector> out,
                                   std::span<double> decoded_squares, std::size_t block) const {
   if (d_ == 0 || rows.size() != out.size() * d_ ||
@@ -121,9 +165,8 @@ void ProdQuantizer::quantize_rows(std::span<const float> rows, std::span<Encoded
           std::to_string(decoded_squares.size()) + " squares");
   }
   // The decoding's products are the code-making ones only when both stages
-  // are dense square matrices, as dequantize_codes_into requires too.
-  const bool dense_decoding = !rotation_t_.empty() && mse_.is_dense() && mse_.n == d_ &&
-                              (fast_mode_ || (qjl_.is_dense() && qjl_.n == d_));
+  // are dense square matrices.
+  const bool shared_decoding = !rotation_t_.empty() && dense_decoding();
   const bool want_squares = !decoded_squares.empty();
   if (rotation_t_.empty()) {
     for (std::size_t v = 0; v < out.size(); ++v) out[v] = quantize_srht(rows.subspan(v * d_, d_));
@@ -132,15 +175,11 @@ void ProdQuantizer::quantize_rows(std::span<const float> rows, std::span<Encoded
     for (std::size_t first = 0; first < out.size(); first += block) {
       const std::size_t take = std::min(block, out.size() - first);
       quantize_dense_block(rows.data() + first * d_, take, out.data() + first,
-                           want_squares && dense_decoding ? decoded_squares.data() + first : nullptr);
+                           want_squares && shared_decoding ? decoded_squares.data() + first : nullptr);
     }
   }
-  if (!want_squares || dense_decoding) return;
-  const std::span<double> decoded = thread_scratch<DecodedTag, double>(d_);
-  for (std::size_t v = 0; v < out.size(); ++v) {
-    dequantize_into(out[v].mse_indices, out[v].qjl_bits, static_cast<float>(out[v].gamma), decoded);
-    decoded_squares[v] = sum_of_squares(decoded);
-  }
+  if (!want_squares || shared_decoding) return;
+  decoded_squares_of(stored_views(out), decoded_squares);
 }
 
 std::vector<EncodedVector> ProdQuantizer::quantize_batch(std::span<const float> rows) const {

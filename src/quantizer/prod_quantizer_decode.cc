@@ -26,9 +26,7 @@ struct GroupOutputTag;
 void ProdQuantizer::dequantize_codes_into(std::span<const CodeView> codes,
                                           std::span<double> out) const {
   assert_eq(out.size(), codes.size() * d_, "decoded values");
-  const bool dense = mse_.is_dense() && mse_.n == d_ &&
-                     (fast_mode_ || (qjl_.is_dense() && qjl_.n == d_));
-  if (!dense) {
+  if (!dense_decoding()) {
     for (std::size_t v = 0; v < codes.size(); ++v) {
       dequantize_into(codes[v].mse_indices, codes[v].qjl_bits, codes[v].gamma,
                       out.subspan(v * d_, d_));

@@ -15,10 +15,7 @@ namespace {
 
 struct IndicesTag;
 struct ViewsTag;
-struct DecodedTag;
-
-// Slots decoded together, so a dense matrix is read once per group.
-constexpr std::size_t kGroup = 16;
+struct StoredTag;
 
 std::size_t sign_len(const ProdQuantizer& q) { return q.fast_mode() ? 0 : q.qjl_len(); }
 
@@ -30,15 +27,9 @@ StoredCode stored_code(const ProdQuantizer& q, std::span<const std::uint8_t> slo
   return {slot.first(m), slot.subspan(m, s), gamma};
 }
 
-double squared_of(std::span<const double> x) {
-  double sum = 0.0;
-  for (const double v : x) sum += v * v;
-  return sum;
-}
-
-}  // namespace
-
-void decode_codes(const ProdQuantizer& q, std::span<const StoredCode> codes, std::span<double> out) {
+// The codes with their indices unpacked, in buffers borrowed until the next
+// call on this thread.
+std::span<const CodeView> unpacked(const ProdQuantizer& q, std::span<const StoredCode> codes) {
   const std::size_t n = q.n();
   const std::span<std::uint16_t> indices = thread_scratch<IndicesTag, std::uint16_t>(codes.size() * n);
   const std::span<CodeView> views = thread_scratch<ViewsTag, CodeView>(codes.size());
@@ -47,7 +38,13 @@ void decode_codes(const ProdQuantizer& q, std::span<const StoredCode> codes, std
     q.unpack_mse_indices(codes[v].packed_mse, mine);
     views[v] = {mine, codes[v].qjl_bits, codes[v].gamma};
   }
-  q.dequantize_codes_into(views, out);
+  return views;
+}
+
+}  // namespace
+
+void decode_codes(const ProdQuantizer& q, std::span<const StoredCode> codes, std::span<double> out) {
+  q.dequantize_codes_into(unpacked(q, codes), out);
 }
 
 ReconstructionNorms ReconstructionNorms::build(const ProdQuantizer& q,
@@ -60,18 +57,15 @@ ReconstructionNorms ReconstructionNorms::build(const ProdQuantizer& q,
   ReconstructionNorms norms;
   norms.columns_ = DecodeErrorColumns::of(q);
   norms.squared_.resize(count);
-  const std::size_t d = q.d();
-  parallel_for_each((count + kGroup - 1) / kGroup, 4, [&](std::size_t g) {
-    const std::size_t first = g * kGroup, take = std::min(kGroup, count - first);
-    StoredCode codes[kGroup];
+  // The code-making's blocks: each dense matrix streams once per block.
+  const std::size_t block = q.batch_block_rows();
+  parallel_for_each((count + block - 1) / block, 1, [&](std::size_t b) {
+    const std::size_t first = b * block, take = std::min(block, count - first);
+    const std::span<StoredCode> codes = thread_scratch<StoredTag, StoredCode>(take);
     for (std::size_t v = 0; v < take; ++v) {
       codes[v] = stored_code(q, slots.subspan((first + v) * stride, stride));
     }
-    const std::span<double> x = thread_scratch<DecodedTag, double>(take * d);
-    decode_codes(q, std::span(codes, take), x);
-    for (std::size_t v = 0; v < take; ++v) {
-      norms.squared_[first + v] = squared_of(x.subspan(v * d, d));
-    }
+    q.decoded_squares_of(unpacked(q, codes), std::span(norms.squared_).subspan(first, take), block);
   });
   return norms;
 }
@@ -80,9 +74,7 @@ void ReconstructionNorms::update(const ProdQuantizer& q, std::size_t slot,
                                  std::span<const std::uint8_t> slot_bytes) {
   grow_to(slot + 1);
   const StoredCode code = stored_code(q, slot_bytes);
-  const std::span<double> x = thread_scratch<DecodedTag, double>(q.d());
-  decode_codes(q, std::span(&code, 1), x);
-  squared_[slot] = squared_of(x);
+  q.decoded_squares_of(unpacked(q, std::span(&code, 1)), std::span(squared_).subspan(slot, 1));
 }
 
 void ReconstructionNorms::set(std::size_t slot, double squared) {

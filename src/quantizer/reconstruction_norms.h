@@ -10,9 +10,10 @@
 // Slots are laid out as CodeScan reads them: M packed index bytes, Q sign
 // bytes (none in fast mode), gamma f32.
 //
-// decode_codes is the one decoding of stored codes, behind L2 scores, these
-// norms and reranking from codes, so that all of them see the same x̂ to
-// the bit.
+// decode_codes is the one decoding of stored codes, behind L2 scores and
+// reranking from codes; these norms come from ProdQuantizer::
+// decoded_squares_of, whose squares are those of the same x̂ to the bit, in
+// the code-making's blocks, as a write keeps them.
 #pragma once
 
 #include <cstddef>

@@ -87,7 +87,11 @@ void CodeScan::prefetch_slot(std::uint32_t slot) const {
   const std::size_t at = std::size_t{slot} * slots_.stride;
   if (at >= slots_.bytes.size()) return;  // exact_score reports it
   const std::size_t end = std::min(slots_.bytes.size(), at + mse_len_ + sign_len_ + 8);
-  for (std::size_t line = at; line < end; line += 64) __builtin_prefetch(slots_.bytes.data() + line);
+  // Every line the fields touch, the last included when the slot starts
+  // late in its first line.
+  for (std::size_t line = at & ~std::size_t{63}; line < end; line += 64) {
+    __builtin_prefetch(slots_.bytes.data() + line);
+  }
 }
 
 const std::uint8_t* CodeScan::slot_at(std::uint32_t slot) const {
@@ -136,11 +140,17 @@ double CodeScan::exact_score(std::uint32_t slot) const {
 
 void CodeScan::walk_scores(std::span<const std::uint32_t> slots, std::span<double> scores) const {
   const bool l2 = metric_ == DistanceMetric::kL2 && decoded_.norms != nullptr && !pq_.q_rot.empty();
-  for (const std::uint32_t slot : slots) {
+  const auto ask = [&](std::uint32_t slot) {
     prefetch_slot(slot);
     if (l2) decoded_.norms->prefetch(slot);
-  }
+  };
+  // A few slots ahead of the one scored: their lines arrive while it is
+  // scored, and no more are asked for at once than the core can have in
+  // flight (asking for all of them stalls on the first ones).
+  constexpr std::size_t kAhead = 4;
+  for (std::size_t i = 0; i < std::min(kAhead, slots.size()); ++i) ask(slots[i]);
   for (std::size_t i = 0; i < slots.size(); ++i) {
+    if (i + kAhead < slots.size()) ask(slots[i + kAhead]);
     const std::uint32_t slot = slots[i];
     if (!l2 || slot >= decoded_.norms->size()) {
       scores[i] = exact_score(slot);

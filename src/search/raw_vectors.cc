@@ -7,8 +7,13 @@
 namespace velq {
 
 void live_raw_vector_into(const EngineState& state, std::uint32_t slot, std::vector<double>& out) {
-  out.assign(state.d(), 0.0);
-  if (!state.slots.vectors().has_value()) return;
+  if (!state.slots.vectors().has_value()) {
+    out.assign(state.d(), 0.0);
+    return;
+  }
+  // Every value is written below: no zeros first (a rescoring loop reads
+  // hundreds of vectors per search into one buffer).
+  out.resize(state.d());
   // Widen in runs of a few values, without a heap buffer of f32.
   constexpr std::size_t kRun = 64;
   float narrow[kRun];

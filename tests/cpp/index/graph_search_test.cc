@@ -452,6 +452,60 @@ TEST(GraphSearchDifferential, BatchScoringWalksAsThePlainSearch) {
   }
 }
 
+// A beam of width 0 holds one node once the entry is in it, and none when a
+// filter keeps the entry out, however high the others score.
+TEST(GraphSearchDifferential, ABeamOfNoWidthAsThePlainSearch) {
+  const GraphData graph = path_graph(4);
+  const ParsedGraph parsed = testing::parse(graph);
+  const std::vector<double> scores = {1.0, std::numeric_limits<double>::infinity(), 2.0, 3.0};
+  const NodeScorer plain = [&](std::uint32_t v) { return scores[v]; };
+  const auto all = [](std::uint32_t) { return true; };
+  const auto open = search_graph(parsed.adjacency(), 10, 0, plain, nullptr);
+  EXPECT_TRUE(same_hits(open, reference_search(graph, 10, 0, plain, all)));
+  EXPECT_EQ(nodes_of(open), std::vector<std::uint32_t>{1});
+  SlotFilter no_entry(4, {1, 2, 3});
+  const auto passes = [&](std::uint32_t v) { return v != 0; };
+  const auto filtered = search_graph(parsed.adjacency(), 10, 0, plain, &no_entry.filter);
+  EXPECT_TRUE(same_hits(filtered, reference_search(graph, 10, 0, plain, passes)));
+  EXPECT_TRUE(filtered.empty());
+}
+
+// One level of n nodes, each listing `degree` random others.
+GraphData flat_graph(std::mt19937_64& rng, std::uint32_t n, std::size_t degree) {
+  GraphData graph;
+  graph.resize(n);
+  for (std::uint32_t v = 0; v < n; ++v) {
+    for (std::size_t i = 0; i < degree; ++i) {
+      const std::uint32_t w = static_cast<std::uint32_t>(rng() % n);
+      if (w != v) graph.lists[0][v].push_back(w);
+    }
+  }
+  return graph;
+}
+
+// The visited marks are narrow stamps that every search on a thread reuses
+// and refills when they run out. A search of one level clears them once:
+// searching the larger graph every 256th search meets the stamps it left
+// the time before, unless they were refilled in between.
+TEST(GraphSearchDifferential, ManySearchesOnOneThreadKeepTheirMarksApart) {
+  std::mt19937_64 rng(21);
+  const GraphData small = flat_graph(rng, 100, 8);
+  const GraphData large = flat_graph(rng, 400, 8);
+  const ParsedGraph small_file = testing::parse(small);
+  const ParsedGraph large_file = testing::parse(large);
+  std::vector<double> scores(400);
+  for (double& s : scores) s = static_cast<double>(rng() % 11);
+  const NodeScorer plain = [&](std::uint32_t v) { return scores[v]; };
+  const auto all = [](std::uint32_t) { return true; };
+  const auto want_small = reference_search(small, 10, 16, plain, all);
+  const auto want_large = reference_search(large, 10, 16, plain, all);
+  for (int search = 0; search < 4 * 256; ++search) {
+    const bool big = search % 256 == 0;
+    const auto got = search_graph((big ? large_file : small_file).adjacency(), 10, 16, plain, nullptr);
+    ASSERT_TRUE(same_hits(got, big ? want_large : want_small)) << "search " << search;
+  }
+}
+
 TEST(GraphSearchDifferential, ASearchInsideTheScorerKeepsItsOwnMarks) {
   std::mt19937_64 rng(8);
   const GraphData outer = random_graph(rng, 300, 12, false);

@@ -402,6 +402,17 @@ TEST(ProdQuantizer, BlockSizesAndDecodedSquares) {
         ASSERT_EQ(std::bit_cast<std::uint64_t>(squares[v]), std::bit_cast<std::uint64_t>(expected))
             << mode.name << " block " << block << " vector " << v;
       }
+      // Decoding the stored codes alone, in blocks of the same size, gives the same bits.
+      std::vector<CodeView> stored(count);
+      for (std::size_t v = 0; v < count; ++v) {
+        stored[v] = {codes[v].mse_indices, codes[v].qjl_bits, static_cast<float>(codes[v].gamma)};
+      }
+      std::vector<double> decoded(count, -1.0);
+      q.decoded_squares_of(stored, decoded, block);
+      for (std::size_t v = 0; v < count; ++v) {
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(decoded[v]), std::bit_cast<std::uint64_t>(squares[v]))
+            << mode.name << " decoded in blocks of " << block << ", vector " << v;
+      }
     }
     std::vector<EncodedVector> two(2);
     std::vector<double> three(3);
