@@ -242,7 +242,11 @@ std::size_t CodeScan::scan_chunk(std::span<const std::uint32_t> candidates, bool
         continue;
       }
     }
-    if (prune) prefetch_slot(slot);
+    if (prune) {
+      prefetch_slot(slot);
+      // The L2 score reads the code's square only after its sums.
+      if (l2_bound_) decoded_.norms->prefetch(slot);
+    }
     scored(i, exact_score(slot));
     ++exact;
   }
