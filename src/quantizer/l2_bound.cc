@@ -15,9 +15,9 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 // Relative margin for the f64 arithmetic that forms the margins themselves.
 constexpr double kUp = 1.0 + 0x1p-30;
 
-// γ(k) = k·u / (1 - k·u) of f64, rounded up.
-double gamma64_of(std::size_t terms) {
-  const double ku = static_cast<double>(terms) * 0x1p-53;
+// γ(k) = k·unit / (1 - k·unit), rounded up.
+double gamma_of(std::size_t terms, double unit) {
+  const double ku = static_cast<double>(terms) * unit;
   return ku / (1.0 - ku) * kUp;
 }
 
@@ -81,16 +81,29 @@ L2ScoreBound::L2ScoreBound(const ProdQuantizer& q, std::span<const double> query
   for (const float level : q.mse_quantizer().centroids) {
     max_level = std::max(max_level, std::fabs(static_cast<double>(level)));
   }
-  const double g64 = gamma64_of(q.n() + 3);
-  terms_.fixed_margin = g64 * max_level * abs_sum(pq.q_rot) * kUp;
+  const double g64 = gamma_of(q.n() + 3, 0x1p-53);
+  const double g32 = gamma_of(q.n() + 3, kUnit);
+  const double levels_abs = max_level * abs_sum(pq.q_rot) * kUp;
+  terms_.fixed_margin = g64 * levels_abs * kUp;
+  estimate_terms_ = terms_;
+  estimate_terms_.fixed_margin = (g32 * levels_abs + terms_.fixed_margin) * kUp;
   if (q.fast_mode()) return;
-  // c <= f32(gamma)·s_d·(1 + u).
-  terms_.margin_per_gamma =
-      g64 * static_cast<double>(q.qjl_reconstruction_scale()) * (1.0 + kUnit) * abs_sum(pq.q_proj) * kUp;
+  const double proj_abs = abs_sum(pq.q_proj);
+  const double s_d = q.qjl_reconstruction_scale();
+  const double s_w = pq.qjl_scale;
+  // Per unit of f32(gamma): c <= f32(gamma)·s_d·(1 + u), likewise w.
+  terms_.margin_per_gamma = g64 * s_d * (1.0 + kUnit) * proj_abs * kUp;
+  const double weight_gap = std::fabs(s_d - s_w) + kUnit * (s_d + s_w);
+  estimate_terms_.margin_per_gamma =
+      ((g32 * s_w * (1.0 + kUnit) + weight_gap) * proj_abs + terms_.margin_per_gamma) * kUp;
 }
 
 double L2ScoreBound::score_bound(double u, float gamma, float norm, double squared) const {
   return bound_of(terms_, u, gamma, norm, squared);
+}
+
+double L2ScoreBound::estimate_score_bound(double s, float gamma, float norm, double squared) const {
+  return bound_of(estimate_terms_, s, gamma, norm, squared);
 }
 
 }  // namespace velq

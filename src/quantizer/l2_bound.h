@@ -22,6 +22,15 @@
 // root) and of this bound. E is a few f64 units of the sums, so the bound
 // prunes on U as the inner-product scan does; no decoding, whose f32
 // transforms would add far larger terms, enters either side.
+//
+// A code the first pass keeps can be bounded again, far closer, from its f32
+// estimate S (ProdQuantizer::score_ip_packed), at a third of the f64 sums'
+// cost: |S - R_w| <= γ32·(A + w·B) (first_pass.h), R_w the exact sum at the
+// scoring weight w = f32(f32(gamma)·s_w), A <= L·Σ|q_rot|, B = Σ|q_proj|, and
+// |R_w - R| <= |c - w|·B <= f32(gamma)·(|s_d - s_w| + u·(s_d + s_w))·B, so
+//   P <= S + γ32·(L·Σ|q_rot| + f32(gamma)·s_w·(1 + u)·B)
+//          + f32(gamma)·(|s_d - s_w| + u·(s_d + s_w))·B + E
+// with γ32 = γ(n + 3) of f32.
 #pragma once
 
 #include <cstddef>
@@ -72,6 +81,8 @@ class L2ScoreBound {
   // score takes it. +infinity when a value is damaged (NaN, negative, infinite), so
   // such a code is always scored exactly.
   double score_bound(double u, float gamma, float norm, double squared) const;
+  // The same from the code's f32 estimate s instead of u (see above).
+  double estimate_score_bound(double s, float gamma, float norm, double squared) const;
 
   // score_bound of a block's 32 codes (see L2BoundKernels).
   double block_bounds(const double* u, const float* gammas, const float* norms,
@@ -83,6 +94,7 @@ class L2ScoreBound {
 
  private:
   L2BoundTerms terms_;
+  L2BoundTerms estimate_terms_;  // terms_ with the estimate's margins
 };
 
 }  // namespace velq

@@ -181,6 +181,14 @@ double CodeScan::block_score_bounds(std::size_t block, double* bounds) const {
   return block_bounds(*first_pass_, *blocked_, block, scale, bounds);
 }
 
+double CodeScan::estimate_score_bound(std::uint32_t slot) const {
+  const std::uint8_t* p = slot_at(slot);
+  const float gamma = f32_at(p + mse_len_ + sign_len_);
+  const double estimate = q_.score_ip_packed(pq_, {p, mse_len_}, {p + mse_len_, sign_len_}, gamma);
+  return l2_bound_->estimate_score_bound(estimate, gamma, f32_at(p + mse_len_ + sign_len_ + 4),
+                                         decoded_.norms->squared(slot));
+}
+
 // Fewer than kFirstPassMin candidates, or candidates spread over more than
 // four times their number of slots, are all scored exactly.
 bool CodeScan::uses_first_pass(std::span<const std::uint32_t> candidates) const {
@@ -241,11 +249,17 @@ std::size_t CodeScan::scan_chunk(std::span<const std::uint32_t> candidates, bool
         pool.push_below_all();
         continue;
       }
-    }
-    if (prune) {
       prefetch_slot(slot);
-      // The L2 score reads the code's square only after its sums.
-      if (l2_bound_) decoded_.norms->prefetch(slot);
+      if (l2_bound_) {
+        // The L2 score reads the code's square only after its sums.
+        decoded_.norms->prefetch(slot);
+        const double closer = estimate_score_bound(slot);
+        if (closer < floor) continue;
+        if (pool.excludes(closer)) {
+          pool.push_below_all();
+          continue;
+        }
+      }
     }
     scored(i, exact_score(slot));
     ++exact;

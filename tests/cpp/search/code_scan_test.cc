@@ -425,6 +425,11 @@ TEST(CodeScan, L2BoundHoldsForManyPairs) {
                             &blocked, {query, &norms});
         const FirstPassQuery fq = prepare_first_pass(sc.q, pq);
         const L2ScoreBound bound(sc.q, query, pq);
+        const PreparedIpQuery no_tables = [&] {
+          PreparedIpQuery copy = pq;
+          copy.pair_tables = {};
+          return copy;
+        }();
         double u[BlockedShape::kCodes];
         for (std::size_t b = 0; b < blocked.blocks(); ++b) {
           block_bounds(fq, blocked, b, BoundScale{}, u);
@@ -437,6 +442,19 @@ TEST(CodeScan, L2BoundHoldsForManyPairs) {
             const double exact = scan.exact_score(static_cast<std::uint32_t>(slot));
             const double upper = bound.score_bound(u[c], g, nu, norms.squared(slot));
             ASSERT_GE(upper, exact) << sc.name << " slot " << slot;
+            // The bound from the f32 estimate of every kernel form, the
+            // pair tables' included.
+            const std::uint8_t* p = slots.bytes.data() + slot * slots.stride;
+            for (const auto& [prepared, kernels] :
+                 {std::pair{&pq, &scoring::active_score_kernels()},
+                  std::pair{&no_tables, &scoring::portable_score_kernels()},
+                  std::pair{&no_tables, &scoring::active_score_kernels()}}) {
+              const double estimate = sc.q.score_ip_packed(
+                  *prepared, {p, sc.q.packed_mse_len()}, {p + sc.q.packed_mse_len(), signs}, g,
+                  *kernels);
+              ASSERT_GE(bound.estimate_score_bound(estimate, g, nu, norms.squared(slot)), exact)
+                  << sc.name << " slot " << slot << " " << kernels->name;
+            }
             // Only a bound below 0 can ever rule a code out.
             if (upper < 0.0) {
               const double nu_sq = static_cast<double>(nu) * nu * norms.squared(slot);
