@@ -11,8 +11,9 @@
 //                   [--clock wall|thread] [--metric ip|l2] [--pool 10]
 //                   [--max-queries N]
 //
-// With --metric l2 the base rows are stored as the engine stores them (unit
-// vector codes and their norms) and the queries are used as they are.
+// The base rows are stored as the engine stores them under either metric
+// (unit vector codes and their norms), so ip and l2 runs on one file compare
+// like for like, and the queries are used as they are.
 //
 // Files hold little-endian float32 rows. The pool size comes from
 // RAYON_NUM_THREADS. `--clock thread` times the calling thread's processor
@@ -93,15 +94,13 @@ int main(int argc, char** argv) {
   const std::size_t n = base.size() / dim;
   std::size_t nq = queries.size() / dim;
   if (max_queries > 0) nq = std::min(nq, max_queries);
-  std::vector<float> norms(n, 1.0f);
-  if (l2) {
-    for (std::size_t i = 0; i < n; ++i) {
-      double sq = 0.0;
-      for (std::size_t j = 0; j < dim; ++j) sq += static_cast<double>(base[i * dim + j]) * base[i * dim + j];
-      norms[i] = static_cast<float>(std::sqrt(sq));
-      const float scale = norms[i] > 0.0f ? 1.0f / norms[i] : 0.0f;
-      for (std::size_t j = 0; j < dim; ++j) base[i * dim + j] *= scale;
-    }
+  std::vector<float> norms(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    double sq = 0.0;
+    for (std::size_t j = 0; j < dim; ++j) sq += static_cast<double>(base[i * dim + j]) * base[i * dim + j];
+    norms[i] = static_cast<float>(std::sqrt(sq));
+    const float scale = norms[i] > 0.0f ? 1.0f / norms[i] : 0.0f;
+    for (std::size_t j = 0; j < dim; ++j) base[i * dim + j] *= scale;
   }
   const ProdQuantizer q =
       mode == "dense" ? ProdQuantizer::new_dense(dim, 4, 42) : ProdQuantizer::new_srht(dim, 4, 42);

@@ -48,6 +48,8 @@ struct FirstPassQuery {
   double index_base = 0.0;
   // Σ_f (min_f + e_f) of the sign fields plus the margin per unit of w.
   double sign_base = 0.0;
+  // The sketch's scale in w: the prepared query's scoring scale, or the
+  // reconstruction's when the bound is of <q, x̂> (l2_bound.h).
   float qjl_scale = 0.0f;
 };
 

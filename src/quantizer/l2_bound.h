@@ -1,73 +1,100 @@
 // A proven upper bound of a code's L2 score from its first-pass bound, so the
 // exhaustive L2 scan can skip scoring codes that cannot enter the pool.
 //
-// The exact L2 score is -fl(‖q - ν·x̂‖) with x̂ = m + c·t = dequantize(code):
-// m the decoded levels (f32 product with the rotation's transpose), t the
-// transposed projection of the signs (f32), c = f32(f32(gamma)·s_d), ν the
-// stored norm; or, as the scan computes it without decoding, the f64 value
-// of -sqrt(‖q‖² - 2ν·P + ν²·‖x̂‖²) with P = <q_rot, ℓ> + c·<q_proj, s>
-// (ProdQuantizer::decoded_ip_packed). The bound covers both. Expanding,
-//   ‖q - ν·x̂‖² = ‖q‖² - 2ν·<q, x̂> + ν²·‖x̂‖².
-// The estimate's first-pass bound U bounds its exact real value
-// <q_rot, ℓ> + w·<q_proj, s> (first_pass.h), which differs from <q, x̂> only
-// by rounding in the four f32 transforms and by the two sketch weights
-// (w from the scoring scale, c from the reconstruction scale); P differs
-// from it by the weights and by f64 sums far inside the f32 margins below. With |R| the
-// absolute entries of a transform, every f32 transform output is within
-// γ(k)·(|R|·|x|) of exact, k the terms' depth (the dimension for a dense
-// matrix, log2(n) plus the scaling for a Hadamard transform), in any
-// summation order; summed over the outputs against |q| or the levels this
-// is γ(k)·Σ_j |q_j|·colabs_j, colabs_j = Σ_i |R_ij|. So
-//   <q, x̂> <= U + E,  E = L·(γq + γc)·Q_R + f32(gamma)·(s_d·γc·Q_S
-//                          + s_w·γq·Q_S + |c/g - w/g|·(Σ|q_proj| + γq·Q_S))
-// with L the largest |level|, Q = Σ_j |q_j|·colabs_j of the rotation (R) and
-// projection (S), γq allowing for the query's narrowing to f32. A lower bound
-// ‖x̂‖² >= N (kept per code, reconstruction_norms.h) then gives
-//   ‖q - ν·x̂‖² >= ‖q‖² - 2ν·(U + E) + ν²·N,
-// and the f64 arithmetic of the exact score (the scaling by ν, the sum of
-// squares, the root) and of this bound is covered by relative margins of
-// 2^-40..2^-30, far above d·2^-53 for any dimension below 2^18.
+// The exact score the scan gives a code is the f64 value of
+//   -sqrt(‖q‖² - 2ν·P + ν²·‖x̂‖²),  P = M + c·G,
+// ν the stored norm, ‖x̂‖² the code's reconstruction square
+// (reconstruction_norms.h), M = <q_rot, ℓ> and G = <q_proj, s> summed in f64
+// from the prepared query's f32 values and the f32 levels (every product
+// exact there), c = f32(f32(gamma)·s_d) the reconstruction's sketch weight
+// (ProdQuantizer::decoded_ip_packed). Only P is estimated by the first pass,
+// prepared with the reconstruction's scale s_d in place of the scoring scale
+// (FirstPassQuery::qjl_scale): its bound U then bounds
+// R = <q_rot, ℓ> + c·<q_proj, s> in exact arithmetic over the very same f32
+// values (first_pass.h), and P differs from R only by f64 rounding:
+//   P <= U + E,  E = γ64·(L·Σ|q_rot| + f32(gamma)·s_d·(1 + u)·Σ|q_proj|)
+// with L the largest |level|, u = 2^-24 and γ64 = γ(n + 3) of f64 (n-term
+// sums in any order, the product by c and the final add). The exact score
+// takes ‖x̂‖² as the norms keep it, so with that very value X,
+// ‖q‖² - 2ν·(U + E) + ν²·X bounds the root's argument from below, and
+// relative margins of 2^-40 and 2^-30 cover the f64
+// arithmetic of the exact score (a few roundings of nonnegative terms and a
+// root) and of this bound. E is a few f64 units of the sums, so the bound
+// prunes on U as the inner-product scan does; no decoding, whose f32
+// transforms would add far larger terms, enters either side.
 //
-// The prepared query's rotation and projection must be f32 sums of products
-// in some order (any kernel or blocking), as must the reconstruction's.
+// A code the first pass keeps can be bounded again, far closer, from its f32
+// estimate S (ProdQuantizer::score_ip_packed), at a third of the f64 sums'
+// cost: |S - R_w| <= γ32·(A + w·B) (first_pass.h), R_w the exact sum at the
+// scoring weight w = f32(f32(gamma)·s_w), A <= L·Σ|q_rot|, B = Σ|q_proj|, and
+// |R_w - R| <= |c - w|·B <= f32(gamma)·(|s_d - s_w| + u·(s_d + s_w))·B, so
+//   P <= S + γ32·(L·Σ|q_rot| + f32(gamma)·s_w·(1 + u)·B)
+//          + f32(gamma)·(|s_d - s_w| + u·(s_d + s_w))·B + E
+// with γ32 = γ(n + 3) of f32.
 #pragma once
 
 #include <cstddef>
 #include <span>
-#include <vector>
 
+#include "quantizer/blocked_codes.h"
 #include "quantizer/prod_quantizer.h"
 
 namespace velq {
 
-// The per-quantizer part of E: column sums and term depths of the transforms.
-struct DecodeErrorColumns {
-  std::vector<double> rotation;    // colabs of the rotation, d values, rounded up
-  std::vector<double> projection;  // of the projection, scale included; empty in fast mode
-  double rotation_gamma = 0.0;     // γ(k) of one rotation in either direction
-  double projection_gamma = 0.0;
-  double max_level = 0.0;
-
-  static DecodeErrorColumns of(const ProdQuantizer& q);
+// The per-query constants of the bound.
+struct L2BoundTerms {
+  bool usable = false;             // false: every bound is +infinity
+  double query_sq_low = 0.0;       // ‖q‖² rounded down
+  double fixed_margin = 0.0;       // E for gamma = 0
+  double margin_per_gamma = 0.0;   // E's growth per unit of f32(gamma)
 };
+
+namespace l2_bound {
+
+struct L2BoundKernels {
+  const char* name;
+  // bounds[c] = L2ScoreBound::score_bound of (u[c], gammas[c], norms[c],
+  // squared[c]) for the 32 codes of a block, to the bit; bounds may be
+  // u itself. Returns their maximum (a bound is never NaN).
+  double (*block_bounds)(const L2BoundTerms& terms, const double* u, const float* gammas,
+                         const float* norms, const double* squared, double* bounds);
+};
+
+const L2BoundKernels& portable_l2_bound_kernels();
+#if VELQ_X86
+// REQUIRES: has_avx2().
+const L2BoundKernels& avx2_l2_bound_kernels();
+// REQUIRES: has_avx512().
+const L2BoundKernels& avx512_l2_bound_kernels();
+#endif
+const L2BoundKernels& active_l2_bound_kernels();
+
+}  // namespace l2_bound
 
 class L2ScoreBound {
  public:
-  // `query` holds d values; `pq` was prepared from its f32 narrowing.
-  L2ScoreBound(const ProdQuantizer& q, const DecodeErrorColumns& columns,
-               std::span<const double> query, const PreparedIpQuery& pq);
+  // `query` holds d values; `pq` was prepared by q from its f32 narrowing.
+  L2ScoreBound(const ProdQuantizer& q, std::span<const double> query, const PreparedIpQuery& pq);
 
   // An upper bound of the code's exact L2 score, given the first-pass bound
-  // u of its estimate, its stored gamma and norm, and a lower bound of
-  // ‖x̂‖². +infinity when a value is damaged (NaN, negative, infinite), so
+  // u of its estimate, its stored gamma and norm, and ‖x̂‖² as the exact
+  // score takes it. +infinity when a value is damaged (NaN, negative, infinite), so
   // such a code is always scored exactly.
-  double score_bound(double u, float gamma, float norm, double squared_lower) const;
+  double score_bound(double u, float gamma, float norm, double squared) const;
+  // The same from the code's f32 estimate s instead of u (see above).
+  double estimate_score_bound(double s, float gamma, float norm, double squared) const;
+
+  // score_bound of a block's 32 codes (see L2BoundKernels).
+  double block_bounds(const double* u, const float* gammas, const float* norms,
+                      const double* squared, double* bounds,
+                      const l2_bound::L2BoundKernels& kernels =
+                          l2_bound::active_l2_bound_kernels()) const {
+    return kernels.block_bounds(terms_, u, gammas, norms, squared, bounds);
+  }
 
  private:
-  bool usable_ = false;
-  double query_sq_low_ = 0.0;      // ‖q‖² rounded down
-  double fixed_margin_ = 0.0;      // E for gamma = 0
-  double margin_per_gamma_ = 0.0;  // E's growth per unit of f32(gamma)
+  L2BoundTerms terms_;
+  L2BoundTerms estimate_terms_;  // terms_ with the estimate's margins
 };
 
 }  // namespace velq

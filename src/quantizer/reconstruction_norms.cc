@@ -55,7 +55,6 @@ ReconstructionNorms ReconstructionNorms::build(const ProdQuantizer& q,
     panic("slot bytes hold fewer than " + std::to_string(count) + " slots");
   }
   ReconstructionNorms norms;
-  norms.columns_ = DecodeErrorColumns::of(q);
   norms.squared_.resize(count);
   // The code-making's blocks: each dense matrix streams once per block.
   const std::size_t block = q.batch_block_rows();
@@ -84,13 +83,6 @@ void ReconstructionNorms::set(std::size_t slot, double squared) {
 
 void ReconstructionNorms::grow_to(std::size_t count) {
   if (count > squared_.size()) squared_.resize(count, 0.0);
-}
-
-// The f64 sum of squares lies within d·2^-53 of the real value (d < 2^18).
-double ReconstructionNorms::squared_lower(std::size_t slot) const {
-  const double sum = squared_[slot];
-  if (!std::isfinite(sum)) return 0.0;  // a damaged gamma: the bound then refuses the code
-  return sum * (1.0 - 0x1p-32);
 }
 
 }  // namespace velq

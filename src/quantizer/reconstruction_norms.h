@@ -1,11 +1,10 @@
 // ‖x̂‖², x̂ = dequantize(code), of every slot's code: what scoring a slot
 // against its decoded vector needs beyond <q, x̂> (which ProdQuantizer::
-// decoded_ip_packed gives without decoding), and, rounded down, what the L2
-// first pass needs beyond the blocked copy of the codes (l2_bound.h). Kept
+// decoded_ip_packed gives without decoding), and what the L2 first pass
+// needs beyond the blocked copy of the codes (l2_bound.h). Kept
 // beside that copy and maintained with it: built at open and after
 // compaction on the worker pool, one slot recomputed after each slot write
-// (one reconstruction, about the cost of a dequantize). 8 bytes per slot,
-// plus the quantizer's column sums (2·d doubles).
+// (one reconstruction, about the cost of a dequantize). 8 bytes per slot.
 //
 // Slots are laid out as CodeScan reads them: M packed index bytes, Q sign
 // bytes (none in fast mode), gamma f32.
@@ -21,7 +20,6 @@
 #include <span>
 #include <vector>
 
-#include "quantizer/l2_bound.h"
 #include "quantizer/prod_quantizer.h"
 
 namespace velq {
@@ -62,14 +60,9 @@ class ReconstructionNorms {
   void prefetch(std::size_t slot) const {
     if (slot < squared_.size()) __builtin_prefetch(squared_.data() + slot);
   }
-  // squared(slot) lowered past its own rounding error: a lower bound of the
-  // real ‖x̂‖² (0 for a value that is not finite).
-  double squared_lower(std::size_t slot) const;
-  const DecodeErrorColumns& columns() const { return columns_; }
   std::size_t memory_bytes() const { return squared_.size() * sizeof(double); }
 
  private:
-  DecodeErrorColumns columns_;
   std::vector<double> squared_;
 };
 

@@ -79,7 +79,11 @@ CodeScan::CodeScan(const ProdQuantizer& q, const PreparedIpQuery& pq, DistanceMe
   if (blocked_ != nullptr && BlockedCodes::supports(q) && !zero_cosine &&
       (!is_l2 || decoded_.norms != nullptr)) {
     first_pass_ = prepare_first_pass(q, pq);
-    if (is_l2) l2_bound_.emplace(q, decoded_.norms->columns(), decoded_.query, pq);
+    if (is_l2) {
+      // The L2 score takes the sketch at the reconstruction's weight.
+      first_pass_->qjl_scale = q.qjl_reconstruction_scale();
+      l2_bound_.emplace(q, decoded_.query, pq);
+    }
   }
 }
 
@@ -166,28 +170,33 @@ void CodeScan::walk_scores(std::span<const std::uint32_t> slots, std::span<doubl
 
 double CodeScan::block_score_bounds(std::size_t block, double* bounds) const {
   if (l2_bound_) {
-    block_bounds(*first_pass_, *blocked_, block, BoundScale{}, bounds);
     constexpr std::size_t kCodes = BlockedShape::kCodes;
+    block_bounds(*first_pass_, *blocked_, block, BoundScale{}, bounds);
     const BlockedShape& shape = blocked_->shape();
     const std::uint8_t* bytes = blocked_->block(block);
     // Slots of the last block beyond the norms are never candidates.
     const std::size_t first = block * kCodes;
-    double top = -std::numeric_limits<double>::infinity();
+    double squares[kCodes];
     for (std::size_t c = 0; c < kCodes; ++c) {
-      const double low =
-          first + c < decoded_.norms->size() ? decoded_.norms->squared_lower(first + c) : 0.0;
-      const double u = l2_bound_->score_bound(
-          bounds[c], f32_at(bytes + shape.gamma_offset() + 4 * c),
-          f32_at(bytes + shape.norm_offset() + 4 * c), low);
-      bounds[c] = u;
-      top = std::max(top, u);
+      squares[c] = first + c < decoded_.norms->size() ? decoded_.norms->squared(first + c) : 0.0;
     }
-    return top;
+    float gammas[kCodes], norms[kCodes];
+    std::memcpy(gammas, bytes + shape.gamma_offset(), sizeof gammas);
+    std::memcpy(norms, bytes + shape.norm_offset(), sizeof norms);
+    return l2_bound_->block_bounds(bounds, gammas, norms, squares, bounds);
   }
   const BoundScale scale = metric_ == DistanceMetric::kCosine
                                ? BoundScale{BoundScale::kDivide, query_norm_}
                                : BoundScale{BoundScale::kNorm, 1.0};
   return block_bounds(*first_pass_, *blocked_, block, scale, bounds);
+}
+
+double CodeScan::estimate_score_bound(std::uint32_t slot) const {
+  const std::uint8_t* p = slot_at(slot);
+  const float gamma = f32_at(p + mse_len_ + sign_len_);
+  const double estimate = q_.score_ip_packed(pq_, {p, mse_len_}, {p + mse_len_, sign_len_}, gamma);
+  return l2_bound_->estimate_score_bound(estimate, gamma, f32_at(p + mse_len_ + sign_len_ + 4),
+                                         decoded_.norms->squared(slot));
 }
 
 // Fewer than kFirstPassMin candidates, or candidates spread over more than
@@ -250,8 +259,18 @@ std::size_t CodeScan::scan_chunk(std::span<const std::uint32_t> candidates, bool
         pool.push_below_all();
         continue;
       }
+      prefetch_slot(slot);
+      if (l2_bound_) {
+        // The L2 score reads the code's square only after its sums.
+        decoded_.norms->prefetch(slot);
+        const double closer = estimate_score_bound(slot);
+        if (closer < floor) continue;
+        if (pool.excludes(closer)) {
+          pool.push_below_all();
+          continue;
+        }
+      }
     }
-    if (prune) prefetch_slot(slot);
     scored(i, exact_score(slot));
     ++exact;
   }

@@ -13,7 +13,8 @@
 // norm (norm >= 0) or bound / query norm also bounds the score; a negative
 // or NaN norm is always scored exactly. L2 turns the estimate's bound into a
 // bound of the distance's score (l2_bound.h), which also needs each code's
-// reconstruction norm. The pool, array order included, is the pool of
+// reconstruction norm, and bounds a code the first pass keeps once more from
+// its f32 estimate before its exact score's f64 sums. The pool, array order included, is the pool of
 // scoring every candidate exactly.
 //
 // Above kParallelAbove candidates, when the worker pool has more than one
@@ -121,6 +122,9 @@ class CodeScan {
   // Upper bounds of the scores of block's 32 slots; returns their maximum
   // (NaN when one is NaN).
   double block_score_bounds(std::size_t block, double* bounds) const;
+  // An L2 candidate's score bound from its f32 estimate (l2_bound.h): a
+  // third of the exact score's cost, and far closer than the first pass's.
+  double estimate_score_bound(std::uint32_t slot) const;
   // The bytes of a slot; panics when it lies outside them.
   const std::uint8_t* slot_at(std::uint32_t slot) const;
   // decoded_score of slot bytes p by decoding the code.

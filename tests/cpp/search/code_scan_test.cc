@@ -349,8 +349,7 @@ TEST(CodeScan, DamagedScalesAreScoredExactly) {
 }
 
 // Norms kept up slot by slot, out of order and with gaps grown over, equal
-// the norms built at once; each is the decoded vector's squared norm, and
-// its lower bound is that from below, within f32 rounding.
+// the norms built at once; each is the decoded vector's squared norm.
 TEST(CodeScan, ReconstructionNormsFollowSlotWrites) {
   for (const ScanCase& sc : scan_cases(40)) {
     const std::size_t count = 300;
@@ -363,7 +362,7 @@ TEST(CodeScan, ReconstructionNormsFollowSlotWrites) {
     }
     ASSERT_EQ(kept.size(), count);
     for (std::size_t s = 0; s < count; ++s) {
-      ASSERT_EQ(kept.squared_lower(s), built.squared_lower(s)) << sc.name << " slot " << s;
+      ASSERT_EQ(kept.squared(s), built.squared(s)) << sc.name << " slot " << s;
       const std::uint8_t* p = slots.bytes.data() + s * slots.stride;
       const std::size_t signs = sc.q.fast_mode() ? 0 : sc.q.qjl_len();
       std::vector<std::uint16_t> indices(sc.q.n());
@@ -373,8 +372,6 @@ TEST(CodeScan, ReconstructionNormsFollowSlotWrites) {
       double sq = 0.0;
       for (const double v : sc.q.dequantize(indices, {p + sc.q.packed_mse_len(), signs}, gamma)) sq += v * v;
       EXPECT_EQ(built.squared(s), sq);
-      EXPECT_LE(built.squared_lower(s), sq);
-      EXPECT_GE(built.squared_lower(s), sq * (1.0 - 1e-6));
     }
     kept.grow_to(10);  // never shrinks
     EXPECT_EQ(kept.size(), count);
@@ -383,9 +380,11 @@ TEST(CodeScan, ReconstructionNormsFollowSlotWrites) {
 
 // The L2 bound holds for every code against queries near and far, of every
 // scale, including queries equal to a decoded code (distance near 0, where
-// the f64 rounding of the exact score matters most). Prints the smallest
-// margin seen among the bounds that could rule a code out, relative to the
-// distance.
+// the f64 rounding of the exact score matters most), and adds nothing to the
+// first pass's own slack beyond f64 rounding: the squared distance it gives
+// is the one of the estimate's bound U and the code's exact ‖x̂‖² to within
+// 2^-28 of the terms' magnitude. Prints the smallest margin seen among the
+// bounds that could rule a code out, relative to the distance.
 TEST(CodeScan, L2BoundHoldsForManyPairs) {
   double smallest = std::numeric_limits<double>::infinity();
   std::size_t pairs = 0;
@@ -418,12 +417,19 @@ TEST(CodeScan, L2BoundHoldsForManyPairs) {
         queries.push_back(scaled);
       }
       for (const auto& query : queries) {
+        double query_sq = 0.0;
+        for (const double v : query) query_sq += v * v;
         const std::vector<float> narrow(query.begin(), query.end());
         const PreparedIpQuery pq = sc.q.prepare_ip_query(narrow);
         const CodeScan scan(sc.q, pq, DistanceMetric::kL2, 0.0, {slots.bytes, slots.stride},
                             &blocked, {query, &norms});
         const FirstPassQuery fq = prepare_first_pass(sc.q, pq);
-        const L2ScoreBound bound(sc.q, norms.columns(), query, pq);
+        const L2ScoreBound bound(sc.q, query, pq);
+        const PreparedIpQuery no_tables = [&] {
+          PreparedIpQuery copy = pq;
+          copy.pair_tables = {};
+          return copy;
+        }();
         double u[BlockedShape::kCodes];
         for (std::size_t b = 0; b < blocked.blocks(); ++b) {
           block_bounds(fq, blocked, b, BoundScale{}, u);
@@ -434,10 +440,27 @@ TEST(CodeScan, L2BoundHoldsForManyPairs) {
             std::memcpy(&g, block + blocked.shape().gamma_offset() + 4 * c, 4);
             std::memcpy(&nu, block + blocked.shape().norm_offset() + 4 * c, 4);
             const double exact = scan.exact_score(static_cast<std::uint32_t>(slot));
-            const double upper = bound.score_bound(u[c], g, nu, norms.squared_lower(slot));
+            const double upper = bound.score_bound(u[c], g, nu, norms.squared(slot));
             ASSERT_GE(upper, exact) << sc.name << " slot " << slot;
+            // The bound from the f32 estimate of every kernel form, the
+            // pair tables' included.
+            const std::uint8_t* p = slots.bytes.data() + slot * slots.stride;
+            for (const auto& [prepared, kernels] :
+                 {std::pair{&pq, &scoring::active_score_kernels()},
+                  std::pair{&no_tables, &scoring::portable_score_kernels()},
+                  std::pair{&no_tables, &scoring::active_score_kernels()}}) {
+              const double estimate = sc.q.score_ip_packed(
+                  *prepared, {p, sc.q.packed_mse_len()}, {p + sc.q.packed_mse_len(), signs}, g,
+                  *kernels);
+              ASSERT_GE(bound.estimate_score_bound(estimate, g, nu, norms.squared(slot)), exact)
+                  << sc.name << " slot " << slot << " " << kernels->name;
+            }
             // Only a bound below 0 can ever rule a code out.
             if (upper < 0.0) {
+              const double nu_sq = static_cast<double>(nu) * nu * norms.squared(slot);
+              const double from_u = query_sq - 2.0 * nu * u[c] + nu_sq;
+              const double magnitude = query_sq + 2.0 * nu * std::fabs(u[c]) + nu_sq;
+              ASSERT_LE(from_u - upper * upper, 0x1p-28 * magnitude) << sc.name << " slot " << slot;
               smallest = std::min(smallest, (upper - exact) / -exact);
               ++pairs;
             }
