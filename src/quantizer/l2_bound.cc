@@ -13,7 +13,7 @@ namespace {
 constexpr double kUnit = 0x1p-24;  // f32 unit roundoff
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 // Relative margin for the f64 arithmetic that forms the margins themselves.
-constexpr double kUp = 1.0 + 0x1p-30;
+constexpr double kUp = l2_bound::kMarginUp;
 
 // γ(k) = k·unit / (1 - k·unit), rounded up.
 double gamma_of(std::size_t terms, double unit) {
@@ -33,11 +33,13 @@ double bound_of(const L2BoundTerms& t, double u, float gamma, float norm, double
     return kInfinity;
   }
   const double nu = norm;
-  const double ip_high = u + (t.fixed_margin + static_cast<double>(gamma) * t.margin_per_gamma) * kUp;
+  const double ip_high =
+      u + (t.fixed_margin + static_cast<double>(gamma) * t.margin_per_gamma) * l2_bound::kMarginUp;
   const double magnitude = t.query_sq_low + 2.0 * nu * std::fabs(ip_high) + nu * nu * squared;
-  const double dist_sq = t.query_sq_low - 2.0 * nu * ip_high + nu * nu * squared - 0x1p-40 * magnitude;
+  const double dist_sq = t.query_sq_low - 2.0 * nu * ip_high + nu * nu * squared -
+                         l2_bound::kArgumentSlack * magnitude;
   if (!(dist_sq > 0.0)) return 0.0;
-  return -(std::sqrt(dist_sq) * (1.0 - 0x1p-30));
+  return -(std::sqrt(dist_sq) * l2_bound::kRootDown);
 }
 
 double portable_block_bounds(const L2BoundTerms& terms, const double* u, const float* gammas,

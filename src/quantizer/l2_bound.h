@@ -51,6 +51,14 @@ struct L2BoundTerms {
 
 namespace l2_bound {
 
+// Relative margins of the bound's own f64 arithmetic, one set for every
+// kernel form so that the forms agree to the bit: the margin E rounded up,
+// the root's argument lowered by kArgumentSlack of its magnitude, the root
+// rounded down.
+inline constexpr double kMarginUp = 1.0 + 0x1p-30;
+inline constexpr double kArgumentSlack = 0x1p-40;
+inline constexpr double kRootDown = 1.0 - 0x1p-30;
+
 struct L2BoundKernels {
   const char* name;
   // bounds[c] = L2ScoreBound::score_bound of (u[c], gammas[c], norms[c],

@@ -17,9 +17,9 @@ double block_bounds(const L2BoundTerms& t, const double* u, const float* gammas,
   const __m256d zero = _mm256_setzero_pd();
   const __m256d sign = _mm256_set1_pd(-0.0);
   const __m256d two = _mm256_set1_pd(2.0);
-  const __m256d up = _mm256_set1_pd(1.0 + 0x1p-30);
-  const __m256d down = _mm256_set1_pd(1.0 - 0x1p-30);
-  const __m256d tiny = _mm256_set1_pd(0x1p-40);
+  const __m256d up = _mm256_set1_pd(kMarginUp);
+  const __m256d down = _mm256_set1_pd(kRootDown);
+  const __m256d tiny = _mm256_set1_pd(kArgumentSlack);
   const __m256d query_sq = _mm256_set1_pd(t.query_sq_low);
   const __m256d fixed = _mm256_set1_pd(t.fixed_margin);
   const __m256d per_gamma = _mm256_set1_pd(t.margin_per_gamma);

@@ -22,9 +22,9 @@ double block_bounds(const L2BoundTerms& t, const double* u, const float* gammas,
   const __m512d inf = _mm512_set1_pd(kInfinity);
   const __m512d zero = _mm512_setzero_pd();
   const __m512d two = _mm512_set1_pd(2.0);
-  const __m512d up = _mm512_set1_pd(1.0 + 0x1p-30);
-  const __m512d down = _mm512_set1_pd(1.0 - 0x1p-30);
-  const __m512d tiny = _mm512_set1_pd(0x1p-40);
+  const __m512d up = _mm512_set1_pd(kMarginUp);
+  const __m512d down = _mm512_set1_pd(kRootDown);
+  const __m512d tiny = _mm512_set1_pd(kArgumentSlack);
   const __m512d query_sq = _mm512_set1_pd(t.query_sq_low);
   const __m512d fixed = _mm512_set1_pd(t.fixed_margin);
   const __m512d per_gamma = _mm512_set1_pd(t.margin_per_gamma);
