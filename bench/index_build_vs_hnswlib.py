@@ -33,7 +33,7 @@ import time
 
 import numpy as np
 
-from peer_data import K, processor_name, recall
+from peer_data import K, child_env, processor_name, recall
 
 VARIANTS = {"velq codes": {"rerank": False}, "velq f16": {"rerank": True, "rerank_precision": "f16"}}
 
@@ -82,9 +82,7 @@ def child_hnswlib(args):
 
 
 def run_child(args, system, n, velq_path):
-    env = dict(os.environ, RAYON_NUM_THREADS=str(args.threads))
-    if velq_path:
-        env["PYTHONPATH"] = os.pathsep.join(filter(None, [velq_path, env.get("PYTHONPATH")]))
+    env = child_env(velq_path, args.threads)
     cmd = [sys.executable, __file__, "--child", system, "--base", args.base, "--n", str(n),
            "--threads", str(args.threads), "--queries", str(args.queries), "--queries-file", args.queries_file, "--ef", str(args.ef)]
     out = subprocess.run(cmd, env=env, check=True, capture_output=True, text=True).stdout

@@ -24,7 +24,7 @@ from pathlib import Path
 
 import numpy as np
 
-from peer_data import K, processor_name
+from peer_data import K, child_env, processor_name
 
 METRICS = ("ip", "l2")
 RERANKS = (True, False)
@@ -60,9 +60,7 @@ def child(args):
 
 
 def run_pass(args, path, name, folder, metric, rerank, hits):
-    env = dict(os.environ, RAYON_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1")
-    if path is not None:
-        env["PYTHONPATH"] = path
+    env = child_env(path, 1)
     command = [sys.executable, __file__, "--child", "--cache", args.cache, "--set", name,
                "--db", str(folder / metric), "--rerank", "on" if rerank else "off",
                "--queries", str(args.queries)] + (["--hits"] if hits else [])

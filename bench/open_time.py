@@ -26,7 +26,7 @@ from pathlib import Path
 import numpy as np
 
 from dataset_cache import default_cache
-from peer_data import processor_name, random_rows
+from peer_data import child_env, processor_name, random_rows
 
 CASES = [
     ("cosine-384x200k", "cosine", "synthetic"),
@@ -61,19 +61,6 @@ db.close()
 """
 
 
-def child_env(build, threads):
-    env = dict(os.environ, PYTHONPATH=build)
-    env.pop("RAYON_RS_NUM_CPUS", None)
-    # numpy's BLAS threads, started at import, would add their spinning to
-    # the process time of an open that never calls them.
-    env["OPENBLAS_NUM_THREADS"] = "1"
-    if threads == 1:
-        env["RAYON_NUM_THREADS"] = "1"
-    else:
-        env.pop("RAYON_NUM_THREADS", None)
-    return env
-
-
 def rows_file(root, source):
     """The rows of a source as a .npy file: the cache's own, or seeded ones
     written once under root."""
@@ -92,11 +79,11 @@ def write_databases(root, build, chosen):
             continue
         print(f"writing {name}", flush=True)
         subprocess.run([sys.executable, "-c", WRITE_CHILD, str(root / name), metric,
-                        str(rows_file(root, source))], env=child_env(build, 0), check=True)
+                        str(rows_file(root, source))], env=child_env(build), check=True)
 
 
 def open_once(path, build, threads):
-    out = subprocess.run([sys.executable, "-c", OPEN_CHILD, str(path)], env=child_env(build, threads),
+    out = subprocess.run([sys.executable, "-c", OPEN_CHILD, str(path)], env=child_env(build, threads or None),
                          check=True, capture_output=True, text=True)
     return json.loads(out.stdout)
 

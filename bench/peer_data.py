@@ -1,7 +1,9 @@
 """Data and measures shared by the scripts that run velq beside peer
 libraries: seeded unit vectors (uniform directions or a Gaussian mixture whose
-clusters resemble real embeddings), exact inner-product top-k, recall, and the
-name of the processor the figures came from."""
+clusters resemble real embeddings), exact inner-product top-k, recall, the
+name of the processor the figures came from, and the environment of a child
+process that measures one build."""
+import os
 import platform
 from pathlib import Path
 
@@ -61,3 +63,20 @@ def processor_name():
         return platform.processor() or "unknown processor"
     return (f"{fields.get('model name', 'unknown processor')} "
             f"(family {fields.get('cpu family', '?')}, model {fields.get('model', '?')})")
+
+
+def child_env(velq_path=None, threads=None):
+    """The environment of a child process that imports velq from velq_path
+    (ahead of PYTHONPATH; None: the installed one) with a worker pool of
+    `threads` (None: the pool's default). numpy's BLAS runs on one thread:
+    its threads, started at import, would add their spinning to the child's
+    process time."""
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1")
+    env.pop("RAYON_RS_NUM_CPUS", None)
+    if threads is None:
+        env.pop("RAYON_NUM_THREADS", None)
+    else:
+        env["RAYON_NUM_THREADS"] = str(threads)
+    if velq_path:
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(velq_path), env.get("PYTHONPATH")]))
+    return env

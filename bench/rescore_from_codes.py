@@ -16,7 +16,6 @@ build's scores tie within a relative 1e-5.
 """
 import argparse
 import json
-import os
 import subprocess
 import sys
 import tempfile
@@ -25,7 +24,7 @@ from pathlib import Path
 
 import numpy as np
 
-from peer_data import K, make_data, processor_name
+from peer_data import K, child_env, make_data, processor_name
 
 TIE = 1e-5
 
@@ -49,9 +48,7 @@ def child(args):
 
 
 def run(db, queries_file, pythonpath):
-    env = dict(os.environ, RAYON_NUM_THREADS="1")
-    if pythonpath:
-        env["PYTHONPATH"] = os.pathsep.join([str(pythonpath), env.get("PYTHONPATH", "")])
+    env = child_env(pythonpath, 1)
     cmd = [sys.executable, __file__, "--child", "--db", str(db), "--queries-file", str(queries_file)]
     out = subprocess.run(cmd, env=env, check=True, capture_output=True, text=True).stdout
     return json.loads(out.splitlines()[-1])
@@ -109,6 +106,8 @@ def main():
                 if args.graph:
                     db.create_index()
                 db.close()
+                # The directory stays locked to this process until the handle goes.
+                del db
                 ours = run(path, qfile, None)
                 other = run(path, qfile, args.other) if args.other else None
                 if other is None:
